@@ -1,0 +1,242 @@
+// The module's boundary: the thirteen exports and the module-wide state.
+// The host calls the exports from one thread at a time; gateway threads call
+// the host back meanwhile. Nothing here throws across the boundary.
+
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "engine/gsm_engine.hpp"
+#include "engine/service_factory.hpp"
+#include "support/logging_handler.hpp"
+#include "support/text_codec.hpp"
+#include "talvenix/talvenix.h"
+
+using namespace talvenix;
+
+namespace {
+
+constexpr size_t kArgumentBuffer = 300;
+constexpr size_t kMaxPath = 259;      // the loader's path field holds 259 characters
+constexpr size_t kMaxRootName = 62;   // and its category field 62
+
+CLoggingHandler g_logger;
+GSMEngine g_engine(&g_logger);
+bool g_engine_state = false;
+bool g_config_state = false;
+std::unique_ptr<IGSMConfigurationInterface> g_config_loader;
+char g_path[kArgumentBuffer];
+char g_root[kArgumentBuffer];
+
+void OpenLog() { g_logger.Open(kLogFileName, kLogSourceTag, 1); }
+
+bool SettingsFlag(uint32_t flag) {
+  return flag == TALVEX_SERVICE_GSM || flag == TALVEX_SERVICE_CLICKATELL || flag == TALVEX_SERVICE_EMAIL ||
+         flag == TALVEX_SERVICE_MESSAGEMEDIA || flag == TALVEX_SERVICE_MULTITECH;
+}
+
+// A gateway that lives for one configuration operation. Null when the flag has
+// no gateway class or the allocation fails.
+std::unique_ptr<GenericGSMService> TemporaryService(uint32_t flag) {
+  try {
+    return std::unique_ptr<GenericGSMService>(ConstructService(flag, &g_logger));
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+
+template <typename Fn>
+int32_t Guarded(Fn&& fn, int32_t on_exception) {
+  try {
+    return fn();
+  } catch (...) {
+    return on_exception;
+  }
+}
+
+// Runs `op` on a temporary multi-line gateway for flag 1; 0 for any other flag.
+template <typename Op>
+int32_t WithMultiLineService(uint32_t service_flag, const char* invalid_flag_message,
+                                    const char* failed_message, Op&& op) {
+  return Guarded(
+      [&] {
+        auto service = service_flag == TALVEX_SERVICE_GSM ? TemporaryService(service_flag) : nullptr;
+        if (!service) {
+          g_logger.Error(invalid_flag_message, static_cast<int>(service_flag));
+          return 0;
+        }
+        auto* multi_line = dynamic_cast<IServiceMultiLine*>(service.get());
+        if (!(service->GetServiceFlags() & kCapMultiLine) || !multi_line) return 0;
+        int result = op(multi_line);
+        if (!result) g_logger.Error("%s", failed_message);
+        return result;
+      },
+      0);
+}
+
+}  // namespace
+
+extern "C" {
+
+int32_t InitTalvex(uintptr_t context, TalvexHostCallback callback, TalvexGenericOptions** options_out) {
+  if (g_engine_state || !callback) return TALVEX_FAILED;
+  return Guarded(
+      [&]() -> int32_t {
+        OpenLog();
+        g_logger.Info("_____ SMS Engine Initializing _____");
+        int32_t code = g_engine.Initialize(context, callback, options_out, kConfigPath, kConfigRoot);
+        if (code == TALVEX_OK) {
+          g_engine_state = true;
+          return TALVEX_OK;
+        }
+        g_logger.Warn("SMSEngine::Initialize - failed.");
+        g_engine_state = false;
+        return code;
+      },
+      TALVEX_FAILED);
+}
+
+int32_t SendSMS(TalvexSmsRequest* request) {
+  if (!g_engine_state) return TALVEX_NOT_INITIALISED;
+  if (!request) return TALVEX_INVALID_PARAMETER;
+  return Guarded([&] { return g_engine.SendSMS(request); }, TALVEX_FAILED);
+}
+
+int32_t Update(uint32_t* change_mask, uint32_t value_a, uint32_t value_b, TalvexGenericOptions** options) {
+  if (!change_mask || value_a == 0 || value_b == 0 || !options || !*options) return TALVEX_INVALID_PARAMETER;
+  return Guarded([&] { return g_engine.Update(change_mask, value_a, value_b, options); }, TALVEX_FAILED);
+}
+
+void Unint(void) {
+  if (g_engine_state) {
+    g_logger.Info("SMSEngine::Unint.");
+    g_engine.Uninitialize();
+    g_engine_state = false;
+  } else if (g_config_state) {
+    g_config_loader.reset();
+    g_config_state = false;
+  }
+  g_logger.Close();
+}
+
+int32_t ExecuteCommand(uint32_t command, void* data, uint32_t) {
+  (void)data;
+  if (command > 2) {
+    g_logger.Error("ExecuteCommand::TALVEX_CMD_SENDTESTSMS - Failed, Invalid command.");
+    return TALVEX_INVALID_PARAMETER;
+  }
+  return TALVEX_FAILED;  // the test-message channel is not part of this build yet
+}
+
+int32_t InitXMLConfigurations(const char* path, const char* root) {
+  OpenLog();
+  if (!path || !root) return 0;
+  // A cut path or root name would silently address another file or element.
+  if (std::strlen(path) > kMaxPath || std::strlen(root) > kMaxRootName) {
+    g_logger.Error("-> InitXMLConfigurations - path or root name too long (at most %d and %d characters).",
+                   static_cast<int>(kMaxPath), static_cast<int>(kMaxRootName));
+    return 0;
+  }
+  return Guarded(
+      [&]() -> int32_t {
+        CopyBounded(g_path, kArgumentBuffer, path);
+        CopyBounded(g_root, kArgumentBuffer, root);
+        auto loader = g_engine.CreateConfigLoader(g_path, g_root);
+        if (!loader) return 0;
+        g_config_loader = std::move(loader);
+        g_config_state = true;
+        return 1;
+      },
+      0);
+}
+
+int32_t LoadGSMGenericXMLConfigurations(TalvexGenericOptions* options) {
+  if (!g_config_state || !options) return 0;
+  return Guarded(
+      [&] {
+        int result = GenericGSMService::LoadGenericXMLConfigs(options, g_config_loader.get());
+        if (!result) g_logger.Error("-> LoadGSMGenericConfigurations _ Failed");
+        return result;
+      },
+      0);
+}
+
+int32_t ChangeXMLGenericConfigurations(TalvexGenericOptions* options, uint32_t mask) {
+  if (!g_config_state || !options) return 0;
+  return Guarded([&] { return GenericGSMService::UpdateGenericXMLConfigs(g_config_loader.get(), options, mask); }, 0);
+}
+
+int32_t ChangeXMLConfigurations(uint32_t service_flag, void* settings_block, uint32_t property_mask) {
+  if (!g_config_state || !settings_block) return 0;
+  return Guarded(
+      [&] {
+        auto service = SettingsFlag(service_flag) ? TemporaryService(service_flag) : nullptr;
+        if (!service) {
+          g_logger.Error("-> ChangeXMLConfigurations - Invalid GSM Service Flag [%d]", static_cast<int>(service_flag));
+          return 0;
+        }
+        int result = service->ConfigUpdate(g_config_loader.get(), settings_block, property_mask);
+        if (!result) g_logger.Error("-> ConfigUpdate _ Failed");
+        return result;
+      },
+      0);
+}
+
+int32_t LoadGSMServiceXMLConfigurations(uint32_t service_flag, void* settings_block, uint32_t with_mode_1) {
+  if (!g_config_state || !settings_block) return 0;
+  return Guarded(
+      [&] {
+        int result;
+        if (service_flag == TALVEX_SERVICE_LEGACY_MODEM) {
+          result = g_engine.ConfigLoadOldSettings(static_cast<TalvexLegacyModemSettings*>(settings_block),
+                                                  g_config_loader.get());
+        } else {
+          auto service = SettingsFlag(service_flag) ? TemporaryService(service_flag) : nullptr;
+          if (!service) {
+            g_logger.Error("-> LoadGSMServiceXMLConfigurations - Invalid GSM Service Flag [%d]",
+                           static_cast<int>(service_flag));
+            return 0;
+          }
+          result = service->ConfigLoad(g_config_loader.get(), settings_block, 0);
+          if (with_mode_1) result = service->ConfigLoad(g_config_loader.get(), settings_block, 1);
+        }
+        if (!result) g_logger.Error("-> LoadStaticServiceSpecficConfigs - Failed.");
+        return result;
+      },
+      0);
+}
+
+int32_t XMLConfigMultiLine_CreateNewLine(uint32_t service_flag, void* line_record) {
+  if (!g_config_state || !line_record) return 0;
+  return WithMultiLineService(
+      service_flag,
+      "-> XMLConfigMultiLine_CreateNewLine - Invalid GSM Service Flag [%d], Srv MUST SUPPORT Multiline Interface.",
+      "-> XMLConfigMultiLine_CreateNewLine _ Failed",
+      [&](IServiceMultiLine* s) { return s->CreateNewLine(g_config_loader.get(), line_record); });
+}
+
+int32_t XMLConfigMultiLine_DeleteLine(uint32_t service_flag, uint32_t line_number) {
+  if (!g_config_state) return 0;
+  return WithMultiLineService(
+      service_flag,
+      "-> XMLConfigMultiLine_DeleteLine - Invalid GSM Service Flag [%d], Srv MUST SUPPORT Multiline Interface.",
+      "-> XMLConfigMultiLine_DeleteLine _ Failed",
+      [&](IServiceMultiLine* s) { return s->DeleteLine(g_config_loader.get(), line_number); });
+}
+
+void FreeXMLLoadResources(void* settings_block, uint32_t service_flag) {
+  if (!g_config_state || !settings_block) return;
+  Guarded(
+      [&] {
+        auto service = service_flag == TALVEX_SERVICE_GSM ? TemporaryService(service_flag) : nullptr;
+        if (!service) {
+          g_logger.Warn("-> FreeXMLLoadResources _ Onvalid Service specfied.");
+          return 0;
+        }
+        service->FreeXMLLoadResources(settings_block);
+        return 1;
+      },
+      0);
+}
+
+}  // extern "C"

@@ -1,0 +1,285 @@
+#include "engine/gsm_engine.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "engine/service_factory.hpp"
+#include "support/text_codec.hpp"
+
+namespace talvenix {
+namespace {
+
+// Zero the host's buffer over its whole capacity and copy the text back,
+// bounded by that capacity.
+void RewriteHostText(TalvexSmsRequest* request, std::u16string_view text) {
+  if (!request->text || request->text_capacity == 0) return;
+  std::memset(request->text, 0, size_t{request->text_capacity} * sizeof(char16_t));
+  CopyBounded(request->text, request->text_capacity, text);
+}
+
+bool NeedsUtf16(std::u16string_view text) {
+  return std::any_of(text.begin(), text.end(), [](char16_t c) { return c >= 127; });
+}
+
+// True when the characters at `index` are a surrogate pair that a part of
+// `room` more characters would cut in two.
+bool PairWouldSplit(std::u16string_view text, size_t index, int64_t room) {
+  return room == 1 && index + 1 < text.size() && IsHighSurrogate(text[index]) && IsLowSurrogate(text[index + 1]);
+}
+
+}  // namespace
+
+GSMEngine::GSMEngine(ILogInterface* logger) : logger_(logger) {}
+
+GSMEngine::~GSMEngine() { Uninitialize(); }
+
+std::unique_ptr<IGSMConfigurationInterface> GSMEngine::CreateConfigLoader(const char*, const char*) {
+  return nullptr;  // the configuration store is not part of this build yet
+}
+
+std::unique_ptr<GenericGSMService> GSMEngine::FactoryConstructGSMService(uint32_t service_flag) {
+  try {
+    std::unique_ptr<GenericGSMService> service(ConstructService(service_flag, logger_));
+    if (!service) {
+      logger_->Error("GSMEngine::LoadEngineConfigurations - Error. selected service flag is invalid/empty.");
+      return nullptr;
+    }
+    logger_->Info("GSMEngine::LoadEngineConfigurations - selected GSM service: %s", service->GetServiceName());
+    return service;
+  } catch (const std::bad_alloc&) {
+    logger_->Error("GSMEngine::LoadEngineConfigurations -  Allocation Error.");
+    return nullptr;
+  }
+}
+
+void GSMEngine::ReleaseAll() {
+  gateway_.reset();
+  loader_.reset();
+  callback_ = nullptr;
+  context_ = 0;
+  initialised_ = false;
+}
+
+int32_t GSMEngine::Initialize(uintptr_t context, TalvexHostCallback callback, TalvexGenericOptions** options_out,
+                              const char* path, const char* root) {
+  if (!path || !root) return TALVEX_INVALID_PARAMETER;
+  if (initialised_) return TALVEX_ALREADY_INITIALISED;
+  auto publish = [options_out](TalvexGenericOptions* options) {
+    if (options_out) *options_out = options;
+  };
+  auto fail = [&](int32_t code) {
+    ReleaseAll();
+    return code;
+  };
+
+  context_ = context;
+  callback_ = callback;
+
+  loader_ = CreateConfigLoader(path, root);
+  if (!loader_) {
+    logger_->Error("GSMEngine::Initialize - Failed to create Config Loader.");
+    publish(nullptr);
+    return fail(TALVEX_FAILED);
+  }
+  if (!loader_->ReloadConfiguration()) {
+    logger_->Error("GSMEngine::Initialize - Failed to load configurations from path [%s] and root [%s]", path, root);
+    publish(nullptr);
+    return fail(TALVEX_FAILED);
+  }
+  if (!GenericGSMService::LoadGenericXMLConfigs(options_.get(), loader_.get())) {
+    logger_->Error("GSMEngine::Initialize - LoadGenericXMLConfigs - Failed.");
+    publish(nullptr);
+    return fail(TALVEX_FAILED);
+  }
+  TalvexGenericOptions* options = options_.get();
+  publish(options);
+
+  if (options->enableengine == 0) {
+    logger_->Warn("GSMEngine::Initialize - SMS Engine Disabled.");
+    return fail(TALVEX_ENGINE_DISABLED);
+  }
+  gateway_ = FactoryConstructGSMService(options->service_flag);
+  if (!gateway_) {
+    logger_->Error("GSMEngine::Initialize - FactoryConstructGSMService - Failed.");
+    return fail(TALVEX_FAILED);
+  }
+  if (!gateway_->LoadServiceSpecficConfigurations(options, loader_.get()) ||
+      !gateway_->ServiceInit(callback_, context_, loader_.get())) {
+    logger_->Error(
+        "GSMEngine::Initialize - Error. failed to load service specfic configuration details from xml ...(Srv: %s)",
+        gateway_->GetServiceName());
+    return fail(TALVEX_FAILED);
+  }
+  options->multi_line = (gateway_->GetServiceFlags() & kCapMultiLine) ? 1 : 0;
+  if (options->multi_line) static_cast<IServiceMultiLine*>(gateway_.get())->ServiceInitLines();
+  initialised_ = true;
+  return TALVEX_OK;
+}
+
+int32_t GSMEngine::SendSMS(TalvexSmsRequest* request) {
+  if (!initialised_) {
+    logger_->Error("GSMEngine::SendSMS - Not Init.");
+    return TALVEX_NOT_INITIALISED;
+  }
+  if (!request || !gateway_ || !request->text) {
+    logger_->Error("GSMEngine::SendSMS - Invalid parameter(s).");
+    return TALVEX_INVALID_PARAMETER;
+  }
+  TalvexGenericOptions* o = options_.get();
+  logger_->Info("GSMEngine::SendSMS.");
+  logger_->Info(o->disableunicode ? "GSMEngine::SendSMS - Unicode Disabled." : "GSMEngine::SendSMS - Unicode Not Disabled.");
+  if (o->maxsmssplit <= 0) o->maxsmssplit = 1;
+
+  // The capacity bounds every read of the host's buffer, whether or not it holds a NUL.
+  std::u16string text(request->text, Utf16Length(request->text, request->text_capacity));
+  bool utf16 = o->disableunicode == 0 && NeedsUtf16(text);
+  int32_t chars_per_part = std::max<int32_t>(utf16 ? kUnicodeCharsPerPart : o->maxsmschars, 1);
+  uint32_t max_parts = o->splitsms ? static_cast<uint32_t>(o->maxsmssplit) : 1;
+
+  if (gateway_->GetServiceFlags() & kCapSplitsItself) return SendWhole(request, text, chars_per_part, max_parts);
+  return SendInParts(request, text, chars_per_part, max_parts);
+}
+
+int32_t GSMEngine::SendWhole(TalvexSmsRequest* request, std::u16string_view text, int32_t chars_per_part,
+                             uint32_t max_parts) {
+  // Below the reserve a part would have negative room: give each part one
+  // character of room instead of letting the product wrap.
+  uint64_t room = chars_per_part > kSelfSplitReserve ? uint64_t(chars_per_part - kSelfSplitReserve) : 1;
+  uint64_t limit = std::min<uint64_t>(room * max_parts, UINT32_MAX);
+  std::u16string sent(text);
+  if (sent.size() > limit) {
+    size_t cut = static_cast<size_t>(limit);
+    if (cut > 0 && IsHighSurrogate(sent[cut - 1]) && IsLowSurrogate(sent[cut])) --cut;  // never half a pair
+    sent.resize(cut);
+    RewriteHostText(request, sent);
+  }
+  TalvexGenericOptions* o = options_.get();
+  request->part = sent.c_str();
+  int32_t code = gateway_->ServiceSendSMS(1, static_cast<uint32_t>(o->disableunicode), request);
+  request->part = nullptr;
+  if (code != TALVEX_OK && code != TALVEX_PENDING) logger_->Error("GSMEngine::SendSMS - failed. [qverc: %d]", code);
+  return code;
+}
+
+int32_t GSMEngine::SendInParts(TalvexSmsRequest* request, std::u16string_view text, int32_t chars_per_part,
+                               uint32_t max_parts) {
+  TalvexGenericOptions* o = options_.get();
+  size_t index = 0;
+  std::u16string part, sent;
+  uint32_t parts_sent = 0;
+  bool ended = false;
+  int32_t result = TALVEX_FAILED;
+  while (parts_sent < max_parts) {
+    if (index >= text.size()) ended = true;
+    int64_t room = int64_t{chars_per_part} - static_cast<int64_t>(part.size());
+    bool full = room <= 0 || (!ended && !part.empty() && PairWouldSplit(text, index, room));
+    if (full || (ended && !part.empty())) {
+      logger_->Info("GSMEngine::Sending: SentSMS %d, MaxSMS: %d, MaxCharPerSMS: %d, SendingMsgWith: %d",
+                    static_cast<int>(parts_sent), o->maxsmssplit, chars_per_part, static_cast<int>(part.size()));
+      request->part = part.c_str();
+      result = gateway_->ServiceSendSMS(1, static_cast<uint32_t>(o->disableunicode), request);
+      request->part = nullptr;
+      if (result != TALVEX_OK && result != TALVEX_PENDING) {
+        logger_->Error("GSMEngine::SendSMS - failed. [qverc: %d]", result);
+        break;
+      }
+      ++parts_sent;
+      sent += part;
+      part.clear();
+      if (ended) break;
+    } else if (ended) {
+      break;
+    } else {
+      part += text[index++];
+    }
+  }
+  logger_->Info("GSMEngine::SMSSentInfo: NumSent: %d, NumCharacters: %d", static_cast<int>(parts_sent),
+                static_cast<int>(sent.size()));
+  RewriteHostText(request, sent);
+  return result;
+}
+
+int32_t GSMEngine::Update(uint32_t* change_mask, uint32_t value_a, uint32_t value_b, TalvexGenericOptions** options) {
+  OptionsRecord fresh_record;
+  TalvexGenericOptions* fresh = fresh_record.get();
+  int32_t result = TALVEX_UPDATE_NOT_APPLIED;
+  auto loader = CreateConfigLoader(kConfigPath, kConfigRoot);
+  if (!loader) {
+    logger_->Error("GSMEngine::Update - Error: failed to create configuration loader.");
+    return TALVEX_FAILED;
+  }
+  if (!GenericGSMService::LoadGenericXMLConfigs(fresh, loader.get())) {
+    logger_->Error("GSMEngine::Update - Error: failed to load global configuration flags.");
+    return TALVEX_FAILED;
+  }
+  TalvexGenericOptions* current = options_.get();
+  uint32_t changed = 0;
+  auto differs = [&](bool differ, uint32_t bit) {
+    if (differ) changed |= bit;
+    return differ;
+  };
+  if (differs(current->enableengine != fresh->enableengine, TALVEX_OPT_ENABLEENGINE) |
+      differs(current->service_flag != fresh->service_flag, TALVEX_OPT_SELECTEDSERVICE))
+    result = TALVEX_UPDATE_RESTART;
+  differs(current->append != fresh->append, TALVEX_OPT_APPEND);
+  differs(current->automaticrouting != fresh->automaticrouting, TALVEX_OPT_AUTOMATICROUTING);
+  differs(current->splitsms != fresh->splitsms, TALVEX_OPT_SPLITSMS);
+  differs(current->detectsignature != fresh->detectsignature, TALVEX_OPT_DETECTSIGNATURE);
+  differs(current->disableunicode != fresh->disableunicode, TALVEX_OPT_DISABLEUNICODE);
+  differs(current->maxsmschars != fresh->maxsmschars, TALVEX_OPT_MAXSMSCHARS);
+  differs(current->maxsmssplit != fresh->maxsmssplit, TALVEX_OPT_MAXSMSSPLIT);
+  differs(current->smsautoroute_ttl != fresh->smsautoroute_ttl, TALVEX_OPT_SMSAUTOROUTE_TTL);
+  differs(std::strncmp(current->infotype, fresh->infotype, sizeof fresh->infotype) != 0, TALVEX_OPT_INFOTYPE);
+  differs(std::strncmp(current->position, fresh->position, sizeof fresh->position) != 0, TALVEX_OPT_POSITION);
+  *change_mask |= changed;
+
+  if (result == TALVEX_UPDATE_RESTART || !initialised_) return result;
+
+  result = TALVEX_UPDATE_APPLIED;
+  options_ = fresh_record;
+  current = options_.get();
+  *options = current;
+  if (current->enableengine == 0 || !gateway_ || !loader_) return result;
+
+  current->multi_line = (gateway_->GetServiceFlags() & kCapMultiLine) ? 1 : 0;
+  if (gateway_->GetServiceFlags() & kCapAppliesUpdates) {
+    if (!gateway_->UpdateConfigs(change_mask, current, value_b, value_a)) {
+      logger_->Error("GSMEngine::Update - (%s)->UpdateConfigs Failed", gateway_->GetServiceName());
+      result = TALVEX_FAILED;
+    }
+  } else if (!gateway_->LoadServiceSpecficConfigurations(current, loader_.get())) {
+    logger_->Error("GSMEngine::Update - Error. failed to load service specfic configuration details from xml...(Srv: %s)",
+                   gateway_->GetServiceName());
+    result = TALVEX_FAILED;
+  }
+  return result;
+}
+
+void GSMEngine::Uninitialize() {
+  if (!initialised_) return;
+  logger_->Info("GSMEngine::Uninitialize.");
+  if (gateway_) gateway_->ServiceUninit();
+  ReleaseAll();
+}
+
+int GSMEngine::ConfigLoadOldSettings(TalvexLegacyModemSettings* settings, IGSMConfigurationInterface* loader) {
+  if (!settings || !loader) {
+    logger_->Error("GSMEngine::ConfigLoadOldSettings: Invalid Parameter(s)");
+    return 0;
+  }
+  settings->comport = 0;
+  settings->baudrate = 0;
+  static const char16_t kEmpty[] = u"";
+  ConfigTable table;
+  table.emplace_back(kConfigLoad, u"[comport]", kValueInteger, &settings->comport, 4, nullptr, 0);
+  table.emplace_back(kConfigLoad, u"[baudrate]", kValueInteger, &settings->baudrate, 4, nullptr, 1);
+  table.emplace_back(kConfigLoad, u"[initstr]", kValueWide, settings->initstr, 511, kEmpty, 1);
+  table.emplace_back(kConfigLoad, u"[smsc]", kValueWide, settings->smsc, 511, kEmpty, 1);
+  int result = loader->LoadServiceConfigs(u"simple_gsm", &table, 0);
+  if (!result) logger_->Error("GSMEngine::ConfigLoadOldSettings: - failed to load service configuration(s).");
+  return result;
+}
+
+}  // namespace talvenix

@@ -1,0 +1,254 @@
+/*
+ * Talvenix: the SMS gateway module's public interface.
+ *
+ * A host loads libTalvenix and calls the thirteen exports below. Every record
+ * here crosses the host boundary, so on 32-bit targets each one has exactly
+ * the documented layout (the layout check in tests/ proves it). Fields that
+ * hold a pointer, a handle, a function address or the host's context value
+ * are pointer-sized, so that 64-bit hosts can pass pointers through them.
+ *
+ * Usable from C11 and C++.
+ */
+#ifndef TALVENIX_TALVENIX_H
+#define TALVENIX_TALVENIX_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#else
+#include <uchar.h>
+#endif
+
+#if defined(_WIN32) && !defined(_WIN64)
+#define TALVEX_CALL __cdecl
+#else
+#define TALVEX_CALL
+#endif
+
+#if defined(_WIN32)
+#define TALVEX_EXPORT __declspec(dllexport)
+#else
+#define TALVEX_EXPORT __attribute__((visibility("default")))
+#endif
+
+/* ---- Status codes: one code space for every result ---------------------- */
+
+enum TalvexStatus {
+  TALVEX_OK = 0,                 /* success */
+  TALVEX_FAILED = 1,             /* generic failure */
+  TALVEX_INVALID_PARAMETER = 6,
+  TALVEX_ABORTED = 12,           /* pending request given up at shutdown */
+  TALVEX_ALREADY_INITIALISED = 17,
+  TALVEX_NOT_INITIALISED = 18,
+  TALVEX_EMPTY_ACCOUNT_KEY = 107,
+  TALVEX_PENDING = 112,          /* outcome follows through the callback, event 2 */
+  TALVEX_ENGINE_DISABLED = 121,
+  TALVEX_UPDATE_RESTART = 124,   /* Update: host must call Unint, then InitTalvex */
+  TALVEX_UPDATE_APPLIED = 125,
+  TALVEX_UPDATE_NOT_APPLIED = 126
+};
+
+/* Event kinds of the host callback. */
+enum TalvexEvent {
+  TALVEX_EVENT_RECEIVED = 1,     /* data: TalvexReceivedMessage*, valid during the call */
+  TALVEX_EVENT_OUTCOME = 2,      /* data: the host's own TalvexSmsRequest* */
+  TALVEX_EVENT_LINE_STATE = 3    /* data: the gateway's line record, or null */
+};
+
+/* Data kinds of the host callback. */
+enum TalvexDataKind {
+  TALVEX_DATA_SMS = 0,
+  TALVEX_DATA_REQUEST = 1,
+  TALVEX_DATA_STATUS_REPORT = 2
+};
+
+/* Service flags: which gateway. */
+enum TalvexServiceFlag {
+  TALVEX_SERVICE_NULL = 0,
+  TALVEX_SERVICE_GSM = 1,
+  TALVEX_SERVICE_CLICKATELL = 2,
+  TALVEX_SERVICE_RESERVED = 3,
+  TALVEX_SERVICE_EMAIL = 4,
+  TALVEX_SERVICE_LEGACY_MODEM = 5,
+  TALVEX_SERVICE_INVALID = 6,
+  TALVEX_SERVICE_MESSAGEMEDIA = 7,
+  TALVEX_SERVICE_MULTITECH = 8
+};
+
+/* Mask bits of the generic options (ChangeXMLGenericConfigurations, Update). */
+enum TalvexOptionMask {
+  TALVEX_OPT_SPLITSMS = 0x1,
+  TALVEX_OPT_DETECTSIGNATURE = 0x2,
+  TALVEX_OPT_APPEND = 0x4,
+  TALVEX_OPT_ENABLEENGINE = 0x8,
+  TALVEX_OPT_AUTOMATICROUTING = 0x10,
+  TALVEX_OPT_SELECTEDSERVICE = 0x20,
+  TALVEX_OPT_MAXSMSSPLIT = 0x40,
+  TALVEX_OPT_MAXSMSCHARS = 0x80,
+  TALVEX_OPT_DISABLEUNICODE = 0x100,
+  TALVEX_OPT_SMSAUTOROUTE_TTL = 0x200,
+  TALVEX_OPT_POSITION = 0x400,
+  TALVEX_OPT_INFOTYPE = 0x800,
+  TALVEX_OPT_ALL = 0x1000
+};
+
+/* ---- String buffers ------------------------------------------------------ */
+
+/* 8-bit text owned by the module: NUL-terminated, capacity in characters. */
+typedef struct TalvexText {
+  char* text;
+  uint32_t capacity;
+} TalvexText;
+
+/* UTF-16 text owned by the module: NUL-terminated, capacity in characters. */
+typedef struct TalvexText16 {
+  char16_t* text;
+  uint32_t capacity;
+} TalvexText16;
+
+/* ---- Host callback ------------------------------------------------------- */
+
+/* Called from gateway threads (and from the thread calling Unint for requests
+ * given up at shutdown). The result is not used. */
+typedef int32_t(TALVEX_CALL* TalvexHostCallback)(int32_t code, int32_t extra, uint32_t event_kind,
+                                                 uintptr_t context, void* data, uint32_t data_kind);
+
+/* ---- SMS request (owned by the host, at least 1,692 bytes on 32-bit) ---- */
+
+#define TALVEX_SENDER_NAME_BYTES 1632 /* offsets 20 .. 1651 */
+
+typedef struct TalvexSmsRequest {
+  char16_t* text;               /* UTF-16, NUL-terminated; overwritten with what went out */
+  uint32_t text_capacity;       /* characters, NUL included; bounds every write */
+  const char16_t* part;         /* set by the engine around each gateway call */
+  const char* recipient;        /* 8-bit number */
+  uint32_t host_reserved;       /* not used by the module */
+  /* Sender name, UTF-16, NUL-terminated. The tail of this area is shared by the
+   * host and the GSM driver; the module reads only up to the first NUL. */
+  char16_t sender_name[TALVEX_SENDER_NAME_BYTES / 2];
+  uintptr_t outcome_context;    /* written by the GSM modem gateway */
+  uint32_t driver_reserved1;
+  void* driver_callback;        /* written by the GSM modem gateway */
+  uint8_t driver_reserved2[24];
+  uint32_t tracking_id;         /* written by the Multi-Tech gateway */
+} TalvexSmsRequest;
+
+/* ---- Received message record (72 bytes on 32-bit) ------------------------ */
+
+typedef struct TalvexReceivedMessage {
+  uint32_t report_reference;    /* status reports: first value of the driver's report */
+  uint32_t report_status;       /* status reports: second value of the driver's report */
+  uint32_t service_flag;        /* gateway that reports */
+  uint32_t line;                /* 1 for single-line gateways; the driver's line value for modems */
+  TalvexText originator;        /* originating number */
+  TalvexText report_text;       /* status reports: second number; empty otherwise */
+  TalvexText16 text;            /* message text */
+  TalvexText16 extra_text1;     /* empty unless a gateway fills it */
+  TalvexText16 extra_text2;     /* empty unless a gateway fills it */
+  TalvexText16 reserved;        /* not set by the module */
+  TalvexText16 extra_text3;     /* empty unless a gateway fills it */
+} TalvexReceivedMessage;
+
+/* ---- Generic options record (2,480 bytes on 32-bit) ---------------------- */
+
+/* One line of the GSM modem summary; all four texts are owned by the module. */
+typedef struct TalvexLineEntry {
+  TalvexText name;
+  TalvexText international_dialing_enabled; /* "1" or "0" */
+  TalvexText status;
+  TalvexText id;                            /* position in the gateway's line list */
+} TalvexLineEntry;
+
+/* Growable array of line entries, owned by the module (16 bytes on 32-bit). */
+typedef struct TalvexLineList {
+  TalvexLineEntry* entries;
+  uint32_t count;
+  uint32_t capacity;
+  uint32_t reserved;
+} TalvexLineList;
+
+typedef struct TalvexGenericOptions {
+  int32_t splitsms;
+  int32_t detectsignature;
+  int32_t append;
+  int32_t enableengine;
+  int32_t automaticrouting;
+  uint32_t service_flag;        /* worked out from selectedservice */
+  int32_t maxsmssplit;
+  int32_t maxsmschars;
+  int32_t smsautoroute_ttl;
+  int32_t disableunicode;
+  char position[500];
+  char infotype[500];
+  char transport_id[500];       /* of the selected service, e.g. "simple_gsm" */
+  char selectedservice[900];
+  uint32_t multi_line;          /* 1 when the running gateway has several lines */
+  uint32_t lines_started;       /* GSM lines with status 0 */
+  uint32_t lines_failed;        /* GSM lines with status 1 */
+  uint32_t lines_ready;         /* GSM lines with status 2 */
+  TalvexText line_status;
+  TalvexLineList lines;
+} TalvexGenericOptions;
+
+/* ---- Legacy modem settings record (service flag 5) ----------------------- */
+
+typedef struct TalvexLegacyModemSettings {
+  uint32_t comport;
+  uint32_t reserved1;
+  uint32_t baudrate;
+  uint8_t reserved2[1030];
+  char16_t initstr[512];
+  char16_t smsc[512];
+} TalvexLegacyModemSettings;
+
+/* ---- The thirteen exports (cdecl, plain names) --------------------------- */
+
+/* Starts the engine from qvsmscomms.xml in the working folder. Writes a pointer
+ * to the engine's options record through options_out (null when loading
+ * failed). Returns 0, or 1, 6, 17, 121. A second call while running returns 1. */
+TALVEX_EXPORT int32_t TALVEX_CALL InitTalvex(uintptr_t context, TalvexHostCallback callback,
+                                              TalvexGenericOptions** options_out);
+
+/* Sends one SMS. 18 before InitTalvex, 6 for a null request, else the gateway's
+ * code (112: pending, outcome through the callback with event 2). The request
+ * must stay valid until its outcome is known. */
+TALVEX_EXPORT int32_t TALVEX_CALL SendSMS(TalvexSmsRequest* request);
+
+/* Reloads the global options after the document changed. ORs the changed
+ * options' mask bits into *change_mask. Returns 6 for null/zero arguments,
+ * else 124 (restart needed), 125 (applied, *options updated), 126 or 1. */
+TALVEX_EXPORT int32_t TALVEX_CALL Update(uint32_t* change_mask, uint32_t value_a, uint32_t value_b,
+                                          TalvexGenericOptions** options);
+
+/* Stops the engine (first) or releases the configuration-only loader. */
+TALVEX_EXPORT void TALVEX_CALL Unint(void);
+
+/* Test-message channel commands: 0 send a test SMS and listen, 1 stop, 2 write
+ * a line into the listening channel. Any other command returns 6. */
+TALVEX_EXPORT int32_t TALVEX_CALL ExecuteCommand(uint32_t command, void* data, uint32_t unused);
+
+/* Configuration exports for settings screens; they need InitXMLConfigurations
+ * first and return non-zero for success, 0 for failure. */
+TALVEX_EXPORT int32_t TALVEX_CALL InitXMLConfigurations(const char* path, const char* root);
+TALVEX_EXPORT int32_t TALVEX_CALL LoadGSMGenericXMLConfigurations(TalvexGenericOptions* options);
+TALVEX_EXPORT int32_t TALVEX_CALL ChangeXMLGenericConfigurations(TalvexGenericOptions* options,
+                                                                  uint32_t mask);
+TALVEX_EXPORT int32_t TALVEX_CALL ChangeXMLConfigurations(uint32_t service_flag, void* settings_block,
+                                                           uint32_t property_mask);
+TALVEX_EXPORT int32_t TALVEX_CALL LoadGSMServiceXMLConfigurations(uint32_t service_flag,
+                                                                   void* settings_block,
+                                                                   uint32_t with_mode_1);
+/* line_record: the GSM modem line record. */
+TALVEX_EXPORT int32_t TALVEX_CALL XMLConfigMultiLine_CreateNewLine(uint32_t service_flag,
+                                                                    void* line_record);
+TALVEX_EXPORT int32_t TALVEX_CALL XMLConfigMultiLine_DeleteLine(uint32_t service_flag,
+                                                                 uint32_t line_number);
+TALVEX_EXPORT void TALVEX_CALL FreeXMLLoadResources(void* settings_block, uint32_t service_flag);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* TALVENIX_TALVENIX_H */

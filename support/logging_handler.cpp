@@ -1,0 +1,51 @@
+#include "support/logging_handler.hpp"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "support/log_backend.hpp"
+
+namespace talvenix {
+namespace {
+
+int EffectiveLevel(int level) {
+  if (level < 0 || level > 3) level = 1;
+  if (const char* env = std::getenv("TALVENIX_LOG_LEVEL"); env && std::strlen(env) == 1 && env[0] >= '0' && env[0] <= '3')
+    level = env[0] - '0';
+  return level;
+}
+
+}  // namespace
+
+uintptr_t CLoggingHandler::Attach(uintptr_t handle) {
+  handle_ = handle;
+  level_ = 3;  // the backend filters by the level the handle was opened with
+  opened_ = true;
+  return handle;
+}
+
+void CLoggingHandler::Open(const char* file_name, const char* source_tag, int level) {
+  if (opened_.exchange(true)) return;
+  int effective = EffectiveLevel(level);
+  handle_ = logbackend::Open(source_tag, file_name, effective, kLogSizeLimit);
+  level_ = effective;
+}
+
+void CLoggingHandler::Close() {
+  if (!opened_.exchange(false)) return;
+  logbackend::Close(handle_.exchange(0));
+}
+
+bool CLoggingHandler::Records(Severity severity) {
+  return opened_ && DetailLevel(severity) <= level_;
+}
+
+void CLoggingHandler::Write(Severity severity, const char* format, va_list args) {
+  if (opened_) logbackend::Write(handle_, static_cast<int>(severity), DetailLevel(severity), format, args);
+}
+
+void CLoggingHandler::WriteW(Severity severity, const char16_t* format, va_list args) {
+  if (opened_) logbackend::WriteW(handle_, static_cast<int>(severity), DetailLevel(severity), format, args);
+}
+
+}  // namespace talvenix

@@ -1,0 +1,110 @@
+#include "support/text_codec.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+namespace talvenix {
+namespace {
+
+constexpr char32_t kReplacement = 0xFFFD;
+
+void AppendUtf8(std::string& out, char32_t cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+void AppendUtf16(std::u16string& out, char32_t cp) {
+  if (cp < 0x10000) {
+    out += static_cast<char16_t>(cp);
+  } else {
+    cp -= 0x10000;
+    out += static_cast<char16_t>(0xD800 + (cp >> 10));
+    out += static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
+  }
+}
+
+}  // namespace
+
+std::string Utf16ToUtf8(std::u16string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    char16_t c = text[i];
+    if (IsHighSurrogate(c) && i + 1 < text.size() && IsLowSurrogate(text[i + 1])) {
+      AppendUtf8(out, 0x10000 + ((char32_t(c) - 0xD800) << 10) + (text[i + 1] - 0xDC00));
+      ++i;
+    } else if (IsHighSurrogate(c) || IsLowSurrogate(c)) {
+      AppendUtf8(out, kReplacement);
+    } else {
+      AppendUtf8(out, c);
+    }
+  }
+  return out;
+}
+
+std::u16string Utf8ToUtf16(std::string_view text) {
+  std::u16string out;
+  out.reserve(text.size());
+  size_t i = 0;
+  while (i < text.size()) {
+    unsigned char b = static_cast<unsigned char>(text[i]);
+    int extra = b < 0x80 ? 0 : (b >> 5) == 0x6 ? 1 : (b >> 4) == 0xE ? 2 : (b >> 3) == 0x1E ? 3 : -1;
+    if (extra < 0 || i + extra >= text.size()) {
+      AppendUtf16(out, extra == 0 ? b : kReplacement);
+      ++i;
+      continue;
+    }
+    char32_t cp = extra == 0 ? b : b & (0x3F >> extra);
+    bool ok = true;
+    for (int k = 1; k <= extra; ++k) {
+      unsigned char cont = static_cast<unsigned char>(text[i + k]);
+      if ((cont & 0xC0) != 0x80) { ok = false; break; }
+      cp = (cp << 6) | (cont & 0x3F);
+    }
+    static constexpr char32_t kMin[] = {0, 0x80, 0x800, 0x10000};
+    if (!ok || cp < kMin[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+      AppendUtf16(out, kReplacement);
+      ++i;
+      continue;
+    }
+    AppendUtf16(out, cp);
+    i += extra + 1;
+  }
+  return out;
+}
+
+size_t Utf16Length(const char16_t* text, size_t limit) {
+  if (!text) return 0;
+  size_t n = 0;
+  while (n < limit && text[n]) ++n;
+  return n;
+}
+
+void CopyBounded(char* destination, size_t size, std::string_view source) {
+  if (!destination || size == 0) return;
+  size_t n = std::min(size - 1, source.size());
+  std::memcpy(destination, source.data(), n);
+  destination[n] = '\0';
+}
+
+void CopyBounded(char16_t* destination, size_t size, std::u16string_view source) {
+  if (!destination || size == 0) return;
+  size_t n = std::min(size - 1, source.size());
+  std::memcpy(destination, source.data(), n * sizeof(char16_t));
+  destination[n] = u'\0';
+}
+
+}  // namespace talvenix
