@@ -1,0 +1,66 @@
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "host/commands.hpp"
+#include "support/text_codec.hpp"
+
+namespace talvenix::host {
+
+int RunSend(Module& module, const Args& arguments) {
+  Args args = arguments;
+  std::string to = "+15550100", from = "talvenix", wait = "30";
+  TakeOption(args, "--to", to);
+  TakeOption(args, "--from", from);
+  TakeOption(args, "--wait", wait);
+  if (args.size() != 1) {
+    std::fprintf(stderr, "send: give the message text as one argument, e.g. talvenix send --to +15550100 \"Hello\"\n");
+    return 2;
+  }
+  TalvexGenericOptions* options = nullptr;
+  int32_t code = module.InitTalvex(0, PrintingCallback, &options);
+  if (code != TALVEX_OK) {
+    std::fprintf(stderr, "the engine did not start: %s. See Talvenix.log in this folder; check qvsmscomms.xml.\n",
+                 Describe(code).c_str());
+    return 1;
+  }
+  std::u16string text = Utf8ToUtf16(args[0]);
+  auto request = std::make_unique<TalvexSmsRequest>();
+  std::u16string buffer = text;
+  buffer.resize(text.size() + 1, u'\0');
+  request->text = buffer.data();
+  request->text_capacity = static_cast<uint32_t>(buffer.size());
+  request->recipient = to.c_str();
+  std::u16string sender = Utf8ToUtf16(from);
+  std::memcpy(request->sender_name, sender.data(),
+              std::min(sender.size(), sizeof request->sender_name / 2 - 1) * sizeof(char16_t));
+
+  code = module.SendSMS(request.get());
+  std::printf("send: %s\n", Describe(code).c_str());
+  std::fflush(stdout);
+  if (code == TALVEX_PENDING) WaitForInterrupt(std::stod(wait));  // the outcome arrives as an event
+  module.Unint();
+  return code == TALVEX_OK || code == TALVEX_PENDING ? 0 : 1;
+}
+
+int RunListen(Module& module, const Args& arguments) {
+  Args args = arguments;
+  std::string seconds = "10";
+  TakeOption(args, "--seconds", seconds);
+  TalvexGenericOptions* options = nullptr;
+  int32_t code = module.InitTalvex(0, PrintingCallback, &options);
+  if (code != TALVEX_OK) {
+    std::fprintf(stderr, "the engine did not start: %s. See Talvenix.log in this folder; check qvsmscomms.xml.\n",
+                 Describe(code).c_str());
+    return 1;
+  }
+  std::printf("listening for %s seconds (Ctrl-C stops)\n", seconds.c_str());
+  std::fflush(stdout);
+  WaitForInterrupt(std::stod(seconds));
+  module.Unint();
+  return 0;
+}
+
+}  // namespace talvenix::host

@@ -1,0 +1,93 @@
+#include "host/commands.hpp"
+#include "support/text_codec.hpp"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <mutex>
+#include <thread>
+
+namespace talvenix::host {
+
+const std::vector<Command>& Commands() {
+  static const std::vector<Command> commands = {
+      {"send", "[--to NUMBER] [--from NAME] [--wait SECONDS] TEXT",
+       "send one SMS through the configured gateway and print the result", RunSend},
+      {"listen", "[--seconds N]", "print incoming messages and events until Ctrl-C or N seconds (default 10)",
+       RunListen},
+      {"codes", "", "list the status codes and their meaning", RunCodes},
+  };
+  return commands;
+}
+
+bool TakeOption(Args& args, const std::string& name, std::string& value) {
+  for (size_t i = 0; i + 1 < args.size(); ++i) {
+    if (args[i] == name) {
+      value = args[i + 1];
+      args.erase(args.begin() + i, args.begin() + i + 2);
+      return true;
+    }
+  }
+  return false;
+}
+
+bool TakeFlag(Args& args, const std::string& name) {
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == name) {
+      args.erase(args.begin() + i);
+      return true;
+    }
+  }
+  return false;
+}
+
+namespace {
+
+std::mutex g_output;
+std::atomic<bool> g_interrupted{false};
+
+void OnInterrupt(int) { g_interrupted = true; }
+
+std::string Narrow(const TalvexText& t) { return t.text ? t.text : ""; }
+
+std::string Utf8(const TalvexText16& t) { return t.text ? Utf16ToUtf8(t.text) : std::string(); }
+
+}  // namespace
+
+int32_t PrintingCallback(int32_t code, int32_t extra, uint32_t event_kind, uintptr_t, void* data, uint32_t data_kind) {
+  std::lock_guard lock(g_output);
+  if (event_kind == TALVEX_EVENT_RECEIVED && data) {
+    auto* m = static_cast<TalvexReceivedMessage*>(data);
+    if (data_kind == TALVEX_DATA_STATUS_REPORT)
+      std::printf("status report: reference %u, status %u, %s %s: %s\n", m->report_reference, m->report_status,
+                  Narrow(m->originator).c_str(), Narrow(m->report_text).c_str(), Utf8(m->text).c_str());
+    else
+      std::printf("received from %s (service %u, line %u): %s\n", Narrow(m->originator).c_str(), m->service_flag,
+                  m->line, Utf8(m->text).c_str());
+  } else if (event_kind == TALVEX_EVENT_OUTCOME) {
+    std::printf("outcome: %s\n", Describe(code).c_str());
+  } else if (event_kind == TALVEX_EVENT_LINE_STATE) {
+    std::printf("line %d changed state: code %d\n", extra, code);
+  } else {
+    std::printf("event %u: code %d, extra %d\n", event_kind, code, extra);
+  }
+  std::fflush(stdout);
+  return 0;
+}
+
+bool WaitForInterrupt(double seconds) {
+  g_interrupted = false;
+  std::signal(SIGINT, OnInterrupt);
+  std::signal(SIGTERM, OnInterrupt);
+  auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  while (!g_interrupted && std::chrono::steady_clock::now() < end)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  std::signal(SIGINT, SIG_DFL);
+  std::signal(SIGTERM, SIG_DFL);
+  return g_interrupted;
+}
+
+}  // namespace talvenix::host

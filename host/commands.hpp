@@ -1,0 +1,39 @@
+#pragma once
+// Subcommands of the `talvenix` host. Each lives in its own file and is
+// listed once in the table of commands.cpp.
+
+#include <string>
+#include <vector>
+
+#include "host/module.hpp"
+
+namespace talvenix::host {
+
+using Args = std::vector<std::string>;
+
+struct Command {
+  const char* name;
+  const char* usage;    // arguments after the name
+  const char* summary;  // one line for --help
+  int (*run)(Module& module, const Args& args);
+};
+
+const std::vector<Command>& Commands();
+
+// Shared by the commands.
+const char* StatusName(int code);
+std::string Describe(int code);  // "112 pending"
+// Takes "--name VALUE" out of args; false when absent.
+bool TakeOption(Args& args, const std::string& name, std::string& value);
+bool TakeFlag(Args& args, const std::string& name);
+// Prints events of the host callback to stdout; thread-safe.
+int32_t PrintingCallback(int32_t code, int32_t extra, uint32_t event_kind, uintptr_t context, void* data,
+                         uint32_t data_kind);
+// Blocks until Ctrl-C or `seconds` have passed; returns true on Ctrl-C.
+bool WaitForInterrupt(double seconds);
+
+int RunSend(Module& module, const Args& args);
+int RunListen(Module& module, const Args& args);
+int RunCodes(Module& module, const Args& args);
+
+}  // namespace talvenix::host

@@ -1,0 +1,66 @@
+// talvenix: a command-line host of the module. It loads libTalvenix.so with
+// dlopen and calls only the exports, like any host.
+
+#include <dlfcn.h>
+#include <limits.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "host/commands.hpp"
+
+using namespace talvenix::host;
+
+namespace {
+
+// The module beside the program (build/<flavour>/bin/../lib), unless
+// TALVENIX_MODULE names another.
+std::string ModulePath() {
+  if (const char* env = std::getenv("TALVENIX_MODULE"); env && *env) return env;
+  char self[PATH_MAX] = {};
+  ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  std::string dir = n > 0 ? std::string(self, n) : std::string("./talvenix");
+  dir = dir.substr(0, dir.find_last_of('/'));
+  return dir + "/../lib/libTalvenix.so";
+}
+
+void PrintHelp() {
+  std::printf(
+      "usage: talvenix [--dir DIR] COMMAND [ARGS]\n\n"
+      "  --dir DIR   folder holding qvsmscomms.xml (default: the working folder);\n"
+      "              Talvenix.log is written there too\n\ncommands:\n");
+  for (const Command& c : Commands()) std::printf("  %s %s\n      %s\n", c.name, c.usage, c.summary);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Args args(argv + 1, argv + argc);
+  if (args.empty() || TakeFlag(args, "--help") || TakeFlag(args, "-h")) {
+    PrintHelp();
+    return args.empty() ? 2 : 0;
+  }
+  std::string dir;
+  if (TakeOption(args, "--dir", dir) && chdir(dir.c_str()) != 0) {
+    std::fprintf(stderr, "talvenix: cannot enter folder %s: %s\n", dir.c_str(), std::strerror(errno));
+    return 2;
+  }
+  std::string name = args.front();
+  args.erase(args.begin());
+  for (const Command& c : Commands()) {
+    if (name != c.name) continue;
+    try {
+      Module module = Module::Load(ModulePath().c_str());
+      return c.run(module, args);
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "talvenix: cannot load the module: %s\n(set TALVENIX_MODULE to the path of libTalvenix.so)\n",
+                   e.what());
+      return 1;
+    }
+  }
+  std::fprintf(stderr, "talvenix: unknown command '%s'; try talvenix --help\n", name.c_str());
+  return 2;
+}

@@ -1,0 +1,69 @@
+#pragma once
+// Loads libTalvenix.so with dlopen and resolves the thirteen exports; used by
+// the command-line host and by the tests that drive the module as a host.
+// Module state is global: one load per process.
+
+#include <dlfcn.h>
+
+#include <stdexcept>
+#include <string>
+
+#include "talvenix/talvenix.h"
+
+namespace talvenix::host {
+
+struct Module {
+  decltype(&::InitTalvex) InitTalvex;
+  decltype(&::SendSMS) SendSMS;
+  decltype(&::Update) Update;
+  decltype(&::Unint) Unint;
+  decltype(&::ExecuteCommand) ExecuteCommand;
+  decltype(&::InitXMLConfigurations) InitXMLConfigurations;
+  decltype(&::LoadGSMGenericXMLConfigurations) LoadGSMGenericXMLConfigurations;
+  decltype(&::ChangeXMLGenericConfigurations) ChangeXMLGenericConfigurations;
+  decltype(&::ChangeXMLConfigurations) ChangeXMLConfigurations;
+  decltype(&::LoadGSMServiceXMLConfigurations) LoadGSMServiceXMLConfigurations;
+  decltype(&::XMLConfigMultiLine_CreateNewLine) XMLConfigMultiLine_CreateNewLine;
+  decltype(&::XMLConfigMultiLine_DeleteLine) XMLConfigMultiLine_DeleteLine;
+  decltype(&::FreeXMLLoadResources) FreeXMLLoadResources;
+
+#ifdef TALVENIX_MODULE_PATH
+  // The module of this build (tests).
+  static Module& Get() {
+    static Module m = Load(TALVENIX_MODULE_PATH);
+    return m;
+  }
+#endif
+
+  // Throws std::runtime_error naming the file or the missing export.
+  static Module Load(const char* path) {
+    void* h = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+    if (!h) throw std::runtime_error(dlerror());
+    Module m{};
+#define TALVENIX_RESOLVE(name) Resolve(h, m.name, #name)
+    TALVENIX_RESOLVE(InitTalvex);
+    TALVENIX_RESOLVE(SendSMS);
+    TALVENIX_RESOLVE(Update);
+    TALVENIX_RESOLVE(Unint);
+    TALVENIX_RESOLVE(ExecuteCommand);
+    TALVENIX_RESOLVE(InitXMLConfigurations);
+    TALVENIX_RESOLVE(LoadGSMGenericXMLConfigurations);
+    TALVENIX_RESOLVE(ChangeXMLGenericConfigurations);
+    TALVENIX_RESOLVE(ChangeXMLConfigurations);
+    TALVENIX_RESOLVE(LoadGSMServiceXMLConfigurations);
+    TALVENIX_RESOLVE(XMLConfigMultiLine_CreateNewLine);
+    TALVENIX_RESOLVE(XMLConfigMultiLine_DeleteLine);
+    TALVENIX_RESOLVE(FreeXMLLoadResources);
+#undef TALVENIX_RESOLVE
+    return m;
+  }
+
+ private:
+  template <typename F>
+  static void Resolve(void* handle, F& fn, const char* name) {
+    fn = reinterpret_cast<F>(dlsym(handle, name));
+    if (!fn) throw std::runtime_error(std::string("missing export ") + name);
+  }
+};
+
+}  // namespace talvenix::host

@@ -1,0 +1,42 @@
+#include <cstdio>
+
+#include "host/commands.hpp"
+
+namespace talvenix::host {
+
+namespace {
+struct CodeName {
+  int code;
+  const char* name;
+  const char* meaning;
+};
+constexpr CodeName kCodes[] = {
+    {0, "success", "the message was sent"},
+    {1, "failure", "the operation failed; Talvenix.log says why"},
+    {6, "invalid parameter", "an argument was missing or wrong"},
+    {12, "aborted", "a pending request was given up at shutdown"},
+    {17, "already initialised", "the engine is already running"},
+    {18, "not initialised", "the engine or the gateway is not running"},
+    {107, "empty account key", "the gateway's account key is not configured"},
+    {112, "pending", "accepted; the outcome follows as an event"},
+    {121, "engine disabled", "set enableengine to yes in qvsmscomms.xml"},
+    {124, "restart needed", "enableengine or the selected service changed"},
+    {125, "update applied", "the new options were taken over"},
+    {126, "update not applied", "the engine is not running"},
+};
+}  // namespace
+
+const char* StatusName(int code) {
+  for (const CodeName& c : kCodes)
+    if (c.code == code) return c.name;
+  return "unknown code";
+}
+
+std::string Describe(int code) { return std::to_string(code) + " " + StatusName(code); }
+
+int RunCodes(Module&, const Args&) {
+  for (const CodeName& c : kCodes) std::printf("%4d  %-20s %s\n", c.code, c.name, c.meaning);
+  return 0;
+}
+
+}  // namespace talvenix::host
