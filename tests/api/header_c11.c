@@ -1,0 +1,8 @@
+/* The public header compiles as C11 with every warning. */
+#include "talvenix/talvenix.h"
+
+int talvex_header_compiles_as_c(void) {
+  TalvexSmsRequest request = {0};
+  TalvexGenericOptions options = {0};
+  return (int)(sizeof request + sizeof options) + TALVEX_PENDING;
+}

@@ -1,0 +1,72 @@
+// Compiled for a 32-bit target only (i686 cross compiler, -fsyntax-only):
+// every record that crosses the host boundary has its documented layout.
+#include <cstddef>
+
+#include "talvenix/talvenix.h"
+
+static_assert(sizeof(void*) == 4, "this check is meant for a 32-bit target");
+
+#define AT(type, field, offset) static_assert(offsetof(type, field) == (offset), #type "." #field)
+
+AT(TalvexText, text, 0);
+AT(TalvexText, capacity, 4);
+static_assert(sizeof(TalvexText) == 8);
+AT(TalvexText16, text, 0);
+AT(TalvexText16, capacity, 4);
+static_assert(sizeof(TalvexText16) == 8);
+
+AT(TalvexSmsRequest, text, 0);
+AT(TalvexSmsRequest, text_capacity, 4);
+AT(TalvexSmsRequest, part, 8);
+AT(TalvexSmsRequest, recipient, 12);
+AT(TalvexSmsRequest, host_reserved, 16);
+AT(TalvexSmsRequest, sender_name, 20);
+AT(TalvexSmsRequest, outcome_context, 1652);
+AT(TalvexSmsRequest, driver_callback, 1660);
+AT(TalvexSmsRequest, tracking_id, 1688);
+static_assert(sizeof(TalvexSmsRequest) == 1692);
+
+AT(TalvexReceivedMessage, report_reference, 0);
+AT(TalvexReceivedMessage, report_status, 4);
+AT(TalvexReceivedMessage, service_flag, 8);
+AT(TalvexReceivedMessage, line, 12);
+AT(TalvexReceivedMessage, originator, 16);
+AT(TalvexReceivedMessage, report_text, 24);
+AT(TalvexReceivedMessage, text, 32);
+AT(TalvexReceivedMessage, extra_text1, 40);
+AT(TalvexReceivedMessage, extra_text2, 48);
+AT(TalvexReceivedMessage, reserved, 56);
+AT(TalvexReceivedMessage, extra_text3, 64);
+static_assert(sizeof(TalvexReceivedMessage) == 72);
+
+static_assert(sizeof(TalvexLineList) == 16);
+AT(TalvexLineList, entries, 0);
+AT(TalvexLineList, count, 4);
+AT(TalvexLineList, capacity, 8);
+
+AT(TalvexGenericOptions, splitsms, 0);
+AT(TalvexGenericOptions, detectsignature, 4);
+AT(TalvexGenericOptions, append, 8);
+AT(TalvexGenericOptions, enableengine, 12);
+AT(TalvexGenericOptions, automaticrouting, 16);
+AT(TalvexGenericOptions, service_flag, 20);
+AT(TalvexGenericOptions, maxsmssplit, 24);
+AT(TalvexGenericOptions, maxsmschars, 28);
+AT(TalvexGenericOptions, smsautoroute_ttl, 32);
+AT(TalvexGenericOptions, disableunicode, 36);
+AT(TalvexGenericOptions, position, 40);
+AT(TalvexGenericOptions, infotype, 540);
+AT(TalvexGenericOptions, transport_id, 1040);
+AT(TalvexGenericOptions, selectedservice, 1540);
+AT(TalvexGenericOptions, multi_line, 2440);
+AT(TalvexGenericOptions, lines_started, 2444);
+AT(TalvexGenericOptions, lines_failed, 2448);
+AT(TalvexGenericOptions, lines_ready, 2452);
+AT(TalvexGenericOptions, line_status, 2456);
+AT(TalvexGenericOptions, lines, 2464);
+static_assert(sizeof(TalvexGenericOptions) == 2480);
+
+AT(TalvexLegacyModemSettings, comport, 0);
+AT(TalvexLegacyModemSettings, baudrate, 8);
+AT(TalvexLegacyModemSettings, initstr, 1042);
+AT(TalvexLegacyModemSettings, smsc, 2066);
