@@ -203,6 +203,42 @@ typedef struct TalvexLegacyModemSettings {
   char16_t smsc[512];
 } TalvexLegacyModemSettings;
 
+/* ---- Test-message channel (ExecuteCommand) ------------------------------ */
+
+/* Commands of ExecuteCommand. */
+enum TalvexCommand {
+  TALVEX_CMD_SENDTESTSMS = 0,      /* data: TalvexTestRequest* */
+  TALVEX_CMD_STOPTEST = 1,         /* data: none */
+  TALVEX_CMD_SENDTESTSENDDATA = 2  /* data: const char*, NUL-terminated */
+};
+
+/* Events of the test-message callback. */
+enum TalvexTestEvent {
+  TALVEX_TEST_EVENT_STATUS = 0,    /* data: const int32_t* code (30 time-out, 22 read failed) */
+  TALVEX_TEST_EVENT_MESSAGE = 1    /* data: const char*, the received bytes, NUL-terminated */
+};
+
+enum TalvexTestStatus {
+  TALVEX_TEST_TIMEOUT = 30,        /* no line arrived within the time limit */
+  TALVEX_TEST_READ_FAILED = 22     /* the next read could not be started */
+};
+
+/* Receives every event of the test-message channel, one call at a time, on a
+ * module thread. data is valid only during the call; reserved is always 0. */
+typedef void(TALVEX_CALL* TalvexTestCallback)(uint32_t event, void* data, uintptr_t context,
+                                              uint32_t reserved);
+
+/* Test request (command 0), owned by the host; 3,136 bytes on 32-bit. Text
+ * fields need no NUL when full; they are read up to their size at most. */
+typedef struct TalvexTestRequest {
+  char recipient[500];          /* 8-bit number; at most 63 characters are used */
+  char16_t body[800];           /* UTF-16 message text */
+  char16_t subject[512];        /* UTF-16 */
+  uint32_t line;                /* line the message is to go out on */
+  TalvexTestCallback callback;  /* receives the channel's events */
+  uintptr_t context;            /* passed back unchanged */
+} TalvexTestRequest;
+
 /* ---- The thirteen exports (cdecl, plain names) --------------------------- */
 
 /* Starts the engine from qvsmscomms.xml in the working folder. Writes a pointer

@@ -70,3 +70,11 @@ AT(TalvexLegacyModemSettings, comport, 0);
 AT(TalvexLegacyModemSettings, baudrate, 8);
 AT(TalvexLegacyModemSettings, initstr, 1042);
 AT(TalvexLegacyModemSettings, smsc, 2066);
+
+AT(TalvexTestRequest, recipient, 0);
+AT(TalvexTestRequest, body, 500);
+AT(TalvexTestRequest, subject, 2100);
+AT(TalvexTestRequest, line, 3124);
+AT(TalvexTestRequest, callback, 3128);
+AT(TalvexTestRequest, context, 3132);
+static_assert(sizeof(TalvexTestRequest) == 3136);
