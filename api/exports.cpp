@@ -206,7 +206,7 @@ int32_t LoadGSMServiceXMLConfigurations(uint32_t service_flag, void* settings_bl
       0);
 }
 
-int32_t XMLConfigMultiLine_CreateNewLine(uint32_t service_flag, void* line_record) {
+int32_t XMLConfigMultiLine_CreateNewLine(uint32_t service_flag, TalvexLineRecord* line_record) {
   if (!g_config_state || !line_record) return 0;
   return WithMultiLineService(
       service_flag,

@@ -71,9 +71,12 @@ class IServiceMultiLine : public GenericGSMService {
  public:
   using GenericGSMService::GenericGSMService;
 
-  virtual int ServiceAddLine(void* line_record) = 0;
+  // Starts one line in the driver; non-zero when the driver accepted it.
+  virtual int ServiceAddLine(TalvexDriverLineRecord* driver_line) = 0;
+  // Starts every enabled line; returns how many started.
   virtual int ServiceInitLines() = 0;
-  virtual int CreateNewLine(IGSMConfigurationInterface* loader, void* line_record) = 0;
+  // Adds the line to the document; non-zero on success.
+  virtual int CreateNewLine(IGSMConfigurationInterface* loader, const TalvexLineRecord* line_record) = 0;
   virtual int DeleteLine(IGSMConfigurationInterface* loader, uint32_t line_number) = 0;
 };
 

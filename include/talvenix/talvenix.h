@@ -239,6 +239,99 @@ typedef struct TalvexTestRequest {
   uintptr_t context;            /* passed back unchanged */
 } TalvexTestRequest;
 
+/* ---- GSM modem lines (service flag 1) ----------------------------------- */
+
+/* Status of a GSM modem line. */
+enum TalvexLineStatus {
+  TALVEX_LINE_STARTED = 0,       /* accepted by the driver, waiting for its report */
+  TALVEX_LINE_FAILED = 1,        /* not started, refused, or reported a failure */
+  TALVEX_LINE_READY = 2          /* the driver reported the line ready */
+};
+
+/* Property mask bits of a line record (ChangeXMLConfigurations, flag 1). */
+enum TalvexLineProperty {
+  TALVEX_LINE_COMPORT = 0x1,
+  TALVEX_LINE_BAUDRATE = 0x2,
+  TALVEX_LINE_NAME = 0x4,
+  TALVEX_LINE_INITSTR = 0x8,
+  TALVEX_LINE_SMSC = 0x10,
+  TALVEX_LINE_RECENABLED = 0x20,
+  TALVEX_LINE_SENDENABLED = 0x40,
+  TALVEX_LINE_CLEANSIM = 0x80,
+  TALVEX_LINE_SRENABLED = 0x100,
+  TALVEX_LINE_ENABLED = 0x200,
+  TALVEX_LINE_SMSRETRY = 0x400,
+  TALVEX_LINE_INUMBERENABLED = 0x800,
+  TALVEX_LINE_READIOMODE = 0x1000,
+  TALVEX_LINE_CNMI = 0x2000
+};
+
+#define TALVEX_LINE_TEXT_CHARS 512     /* each UTF-16 text field, NUL included */
+
+/* One GSM modem line (4,128 bytes). The host gets arrays of pointers to it
+ * from LoadGSMServiceXMLConfigurations, passes one to ChangeXMLConfigurations
+ * and XMLConfigMultiLine_CreateNewLine, and gets the running line's record as
+ * data of event 3 (valid during the call). Texts the host fills need not be
+ * terminated: the module reads each up to its field size. */
+typedef struct TalvexLineRecord {
+  uint32_t comport;              /* the line's key, as stored in the document */
+  uint32_t new_comport;          /* written for "[comport]" by ChangeXMLConfigurations */
+  uint32_t baudrate;
+  int32_t sms_retry;             /* default 3 */
+  uint16_t read_mode;            /* 1 blocking, anything else non-blocking */
+  char16_t line_name[TALVEX_LINE_TEXT_CHARS];
+  char16_t initstr[TALVEX_LINE_TEXT_CHARS];
+  char16_t smsc[TALVEX_LINE_TEXT_CHARS];
+  char16_t cnmi[TALVEX_LINE_TEXT_CHARS];
+  uint8_t accept_incoming;
+  uint8_t accept_outgoing;
+  uint8_t clean_sim;
+  uint8_t status_reports;
+  uint8_t line_enabled;
+  uint8_t international_numbers; /* default 1 */
+  uint32_t status;               /* TalvexLineStatus; default 1 */
+  uint32_t last_code;            /* last code the driver reported; default 1 */
+} TalvexLineRecord;
+
+/* The lines ConfigLoad hands the host (16 bytes on 32-bit). Owned by the
+ * module: release it with FreeXMLLoadResources(&list, 1). */
+typedef struct TalvexLineRecordList {
+  TalvexLineRecord** lines;      /* count pointers, none null */
+  uint32_t count;
+  uint32_t capacity;
+  uint32_t reserved;
+} TalvexLineRecordList;
+
+/* The GSM driver's callback into the module: code, line (the COM port for line
+ * events), kind (0 line state, 1 send outcome, 2 message received), the
+ * context word of the line record, data, data kind. */
+typedef void(TALVEX_CALL* TalvexDriverCallback)(int32_t code, int32_t line, uint32_t kind, void* context,
+                                                void* data, uint32_t data_kind);
+
+#define TALVEX_DRIVER_TEXT_BYTES 500
+
+/* One line as the GSM driver gets it (1,556 bytes on 32-bit). Texts are
+ * 8-bit and NUL-terminated. */
+typedef struct TalvexDriverLineRecord {
+  uint32_t comport;
+  uint32_t baudrate;
+  char cnmi[TALVEX_DRIVER_TEXT_BYTES];
+  char smsc[TALVEX_DRIVER_TEXT_BYTES];
+  char initstr[TALVEX_DRIVER_TEXT_BYTES];
+  void* context;                 /* passed back to callback */
+  TalvexDriverCallback callback;
+  uint32_t sms_retry;
+  uint32_t reserved1;            /* 0 */
+  uint32_t reserved2;            /* 0 */
+  uint32_t has_cnmi;
+  uint32_t has_smsc;
+  uint32_t has_initstr;
+  uint32_t can_receive;
+  uint32_t can_send;
+  uint32_t international_numbers;
+  uint32_t clean_sim;
+} TalvexDriverLineRecord;
+
 /* ---- The thirteen exports (cdecl, plain names) --------------------------- */
 
 /* Starts the engine from qvsmscomms.xml in the working folder. Writes a pointer
@@ -276,9 +369,9 @@ TALVEX_EXPORT int32_t TALVEX_CALL ChangeXMLConfigurations(uint32_t service_flag,
 TALVEX_EXPORT int32_t TALVEX_CALL LoadGSMServiceXMLConfigurations(uint32_t service_flag,
                                                                    void* settings_block,
                                                                    uint32_t with_mode_1);
-/* line_record: the GSM modem line record. */
+/* Adds the line to the document (flag 1 only). */
 TALVEX_EXPORT int32_t TALVEX_CALL XMLConfigMultiLine_CreateNewLine(uint32_t service_flag,
-                                                                    void* line_record);
+                                                                    TalvexLineRecord* line_record);
 TALVEX_EXPORT int32_t TALVEX_CALL XMLConfigMultiLine_DeleteLine(uint32_t service_flag,
                                                                  uint32_t line_number);
 TALVEX_EXPORT void TALVEX_CALL FreeXMLLoadResources(void* settings_block, uint32_t service_flag);
