@@ -113,7 +113,8 @@ int32_t GSMEngine::Initialize(uintptr_t context, TalvexHostCallback callback, Ta
     return fail(TALVEX_FAILED);
   }
   options->multi_line = (gateway_->GetServiceFlags() & kCapMultiLine) ? 1 : 0;
-  if (options->multi_line) static_cast<IServiceMultiLine*>(gateway_.get())->ServiceInitLines();
+  if (auto* lines = dynamic_cast<IServiceMultiLine*>(gateway_.get()); lines && options->multi_line)
+    lines->ServiceInitLines();
   initialised_ = true;
   return TALVEX_OK;
 }
