@@ -69,7 +69,7 @@ std::string Format(const Char* format, va_list args) {
       if (width < 0) { left = true; width = -width; }
       ++j;
     } else {
-      while (j < fmt.size() && IsDigit(fmt[j]) && width < 100000) width = (width < 0 ? 0 : width * 10) + (fmt[j++] - '0');
+      while (j < fmt.size() && IsDigit(fmt[j])) width = std::min((width < 0 ? 0 : width * 10) + (fmt[j++] - '0'), 100000);
     }
     if (j < fmt.size() && fmt[j] == Char('.')) {
       ++j;
@@ -78,7 +78,7 @@ std::string Format(const Char* format, va_list args) {
         precision = va_arg(args, int);
         ++j;
       } else {
-        while (j < fmt.size() && IsDigit(fmt[j]) && precision < 100000) precision = precision * 10 + (fmt[j++] - '0');
+        while (j < fmt.size() && IsDigit(fmt[j])) precision = std::min(precision * 10 + (fmt[j++] - '0'), 100000);
       }
     }
     if (width > 256) width = 256;  // keeps numeric conversions inside the stack buffer
