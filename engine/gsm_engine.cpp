@@ -11,22 +11,25 @@
 namespace talvenix {
 namespace {
 
-// Zero the host's buffer over its whole capacity and copy the text back,
-// bounded by that capacity.
-void RewriteHostText(TalvexSmsRequest* request, std::u16string_view text) {
+// Leaves exactly the first `length` characters of the host's text in its
+// buffer (they are a prefix of what it held) and zeros the rest of the
+// capacity, so a terminator always stays inside the buffer.
+void KeepHostPrefix(TalvexSmsRequest* request, size_t length) {
   if (!request->text || request->text_capacity == 0) return;
-  std::memset(request->text, 0, size_t{request->text_capacity} * sizeof(char16_t));
-  CopyBounded(request->text, request->text_capacity, text);
+  size_t keep = std::min<size_t>(length, request->text_capacity - 1);
+  std::fill(request->text + keep, request->text + request->text_capacity, u'\0');
 }
 
 bool NeedsUtf16(std::u16string_view text) {
   return std::any_of(text.begin(), text.end(), [](char16_t c) { return c >= 127; });
 }
 
-// True when the characters at `index` are a surrogate pair that a part of
-// `room` more characters would cut in two.
-bool PairWouldSplit(std::u16string_view text, size_t index, int64_t room) {
-  return room == 1 && index + 1 < text.size() && IsHighSurrogate(text[index]) && IsLowSurrogate(text[index + 1]);
+// Characters of the part that starts at `index`: at most `per_part`, one
+// fewer when the last would be the high half of a surrogate pair.
+size_t PartLength(std::u16string_view text, size_t index, size_t per_part) {
+  size_t n = std::min(per_part, text.size() - index);
+  if (n > 1 && index + n < text.size() && IsHighSurrogate(text[index + n - 1]) && IsLowSurrogate(text[index + n])) --n;
+  return n;
 }
 
 }  // namespace
@@ -134,7 +137,7 @@ int32_t GSMEngine::SendSMS(TalvexSmsRequest* request) {
   if (o->maxsmssplit <= 0) o->maxsmssplit = 1;
 
   // The capacity bounds every read of the host's buffer, whether or not it holds a NUL.
-  std::u16string text(request->text, Utf16Length(request->text, request->text_capacity));
+  std::u16string_view text(request->text, Utf16Length(request->text, request->text_capacity));
   bool utf16 = o->disableunicode == 0 && NeedsUtf16(text);
   int32_t chars_per_part = std::max<int32_t>(utf16 ? kUnicodeCharsPerPart : o->maxsmschars, 1);
   uint32_t max_parts = o->splitsms ? static_cast<uint32_t>(o->maxsmssplit) : 1;
@@ -149,12 +152,12 @@ int32_t GSMEngine::SendWhole(TalvexSmsRequest* request, std::u16string_view text
   // character of room instead of letting the product wrap.
   uint64_t room = chars_per_part > kSelfSplitReserve ? uint64_t(chars_per_part - kSelfSplitReserve) : 1;
   uint64_t limit = std::min<uint64_t>(room * max_parts, UINT32_MAX);
-  std::u16string sent(text);
+  std::u16string sent(text);  // NUL-terminated even when the host's buffer is full
   if (sent.size() > limit) {
     size_t cut = static_cast<size_t>(limit);
     if (cut > 0 && IsHighSurrogate(sent[cut - 1]) && IsLowSurrogate(sent[cut])) --cut;  // never half a pair
     sent.resize(cut);
-    RewriteHostText(request, sent);
+    KeepHostPrefix(request, cut);
   }
   TalvexGenericOptions* o = options_.get();
   request->part = sent.c_str();
@@ -167,38 +170,27 @@ int32_t GSMEngine::SendWhole(TalvexSmsRequest* request, std::u16string_view text
 int32_t GSMEngine::SendInParts(TalvexSmsRequest* request, std::u16string_view text, int32_t chars_per_part,
                                uint32_t max_parts) {
   TalvexGenericOptions* o = options_.get();
-  size_t index = 0;
-  std::u16string part, sent;
+  size_t index = 0;  // everything before it went out
   uint32_t parts_sent = 0;
-  bool ended = false;
   int32_t result = TALVEX_FAILED;
-  while (parts_sent < max_parts) {
-    if (index >= text.size()) ended = true;
-    int64_t room = int64_t{chars_per_part} - static_cast<int64_t>(part.size());
-    bool full = room <= 0 || (!ended && !part.empty() && PairWouldSplit(text, index, room));
-    if (full || (ended && !part.empty())) {
-      logger_->Info("GSMEngine::Sending: SentSMS %d, MaxSMS: %d, MaxCharPerSMS: %d, SendingMsgWith: %d",
-                    static_cast<int>(parts_sent), o->maxsmssplit, chars_per_part, static_cast<int>(part.size()));
-      request->part = part.c_str();
-      result = gateway_->ServiceSendSMS(1, static_cast<uint32_t>(o->disableunicode), request);
-      request->part = nullptr;
-      if (result != TALVEX_OK && result != TALVEX_PENDING) {
-        logger_->Error("GSMEngine::SendSMS - failed. [qverc: %d]", result);
-        break;
-      }
-      ++parts_sent;
-      sent += part;
-      part.clear();
-      if (ended) break;
-    } else if (ended) {
+  std::u16string part;
+  while (parts_sent < max_parts && index < text.size()) {
+    part.assign(text.substr(index, PartLength(text, index, static_cast<size_t>(chars_per_part))));
+    logger_->Info("GSMEngine::Sending: SentSMS %d, MaxSMS: %d, MaxCharPerSMS: %d, SendingMsgWith: %d",
+                  static_cast<int>(parts_sent), o->maxsmssplit, chars_per_part, static_cast<int>(part.size()));
+    request->part = part.c_str();
+    result = gateway_->ServiceSendSMS(1, static_cast<uint32_t>(o->disableunicode), request);
+    request->part = nullptr;
+    if (result != TALVEX_OK && result != TALVEX_PENDING) {
+      logger_->Error("GSMEngine::SendSMS - failed. [qverc: %d]", result);
       break;
-    } else {
-      part += text[index++];
     }
+    ++parts_sent;
+    index += part.size();
   }
   logger_->Info("GSMEngine::SMSSentInfo: NumSent: %d, NumCharacters: %d", static_cast<int>(parts_sent),
-                static_cast<int>(sent.size()));
-  RewriteHostText(request, sent);
+                static_cast<int>(index));
+  KeepHostPrefix(request, index);
   return result;
 }
 

@@ -105,7 +105,10 @@ std::string Format(const Char* format, va_list args) {
     auto number_spec = [&](const char* length_mod, char c) {
       std::string s = spec;
       if (width >= 0) s += std::to_string(width);
-      if (precision >= 0) s += "." + std::to_string(std::min(precision, 256));
+      if (precision >= 0) {
+        s += '.';
+        s += std::to_string(std::min(precision, 256));
+      }
       s += length_mod;
       s += c;
       return s;
