@@ -1,0 +1,98 @@
+// The exports as a host sees them: argument checks and the two states, with
+// the module loaded through dlopen.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "common/temp_folder.hpp"
+#include "host/module.hpp"
+
+namespace talvenix::testing {
+namespace {
+
+using host::Module;
+
+int32_t Ignore(int32_t, int32_t, uint32_t, uintptr_t, void*, uint32_t) { return 0; }
+
+class ExportsWithoutConfiguration : public ::testing::Test {
+ protected:
+  void SetUp() override { m.Unint(); }
+  void TearDown() override {
+    m.Unint();
+    m.Unint();
+  }
+  Module& m = Module::Get();
+  TempFolder folder{"exports-state"};
+  WorkingFolder cwd{folder.path()};
+};
+
+TEST_F(ExportsWithoutConfiguration, EngineExportsCheckStateAndArguments) {
+  TalvexGenericOptions* options = nullptr;
+  EXPECT_EQ(m.InitTalvex(0, nullptr, &options), TALVEX_FAILED);
+  EXPECT_FALSE(std::filesystem::exists(folder.path() / "Talvenix.log"));  // not even opened
+
+  TalvexSmsRequest request{};
+  EXPECT_EQ(m.SendSMS(&request), TALVEX_NOT_INITIALISED);
+  EXPECT_EQ(m.SendSMS(nullptr), TALVEX_NOT_INITIALISED);
+
+  TalvexGenericOptions record{};
+  TalvexGenericOptions* in_out = &record;
+  TalvexGenericOptions* null_record = nullptr;
+  uint32_t mask = 0;
+  EXPECT_EQ(m.Update(nullptr, 1, 1, &in_out), TALVEX_INVALID_PARAMETER);
+  EXPECT_EQ(m.Update(&mask, 0, 1, &in_out), TALVEX_INVALID_PARAMETER);
+  EXPECT_EQ(m.Update(&mask, 1, 0, &in_out), TALVEX_INVALID_PARAMETER);
+  EXPECT_EQ(m.Update(&mask, 1, 1, nullptr), TALVEX_INVALID_PARAMETER);
+  EXPECT_EQ(m.Update(&mask, 1, 1, &null_record), TALVEX_INVALID_PARAMETER);
+  EXPECT_EQ(mask, 0u);
+}
+
+TEST_F(ExportsWithoutConfiguration, MissingDocumentFailsTheStartAndCanBeRetried) {
+  setenv("TALVENIX_LOG_LEVEL", "3", 1);  // information and warnings too
+  TalvexGenericOptions* options = reinterpret_cast<TalvexGenericOptions*>(0x10);
+  EXPECT_EQ(m.InitTalvex(0, Ignore, &options), TALVEX_FAILED);
+  EXPECT_EQ(options, nullptr);
+  TalvexSmsRequest request{};
+  EXPECT_EQ(m.SendSMS(&request), TALVEX_NOT_INITIALISED);
+  EXPECT_EQ(m.InitTalvex(0, Ignore, &options), TALVEX_FAILED);  // retried, same answer
+  m.Unint();
+  unsetenv("TALVENIX_LOG_LEVEL");
+  std::string log = folder.Read("Talvenix.log");
+  EXPECT_NE(log.find("_____ SMS Engine Initializing _____"), std::string::npos);
+  EXPECT_NE(log.find("SMSEngine::Initialize - failed."), std::string::npos);
+}
+
+TEST_F(ExportsWithoutConfiguration, ConfigurationExportsAnswerZeroUntilInitialised) {
+  TalvexGenericOptions options{};
+  TalvexLegacyModemSettings legacy{};
+  TalvexLineRecord line{};
+  EXPECT_EQ(m.LoadGSMGenericXMLConfigurations(&options), 0);
+  EXPECT_EQ(m.ChangeXMLGenericConfigurations(&options, TALVEX_OPT_ALL), 0);
+  EXPECT_EQ(m.ChangeXMLConfigurations(1, &line, 1), 0);
+  EXPECT_EQ(m.LoadGSMServiceXMLConfigurations(5, &legacy, 0), 0);
+  EXPECT_EQ(m.XMLConfigMultiLine_CreateNewLine(1, &line), 0);
+  EXPECT_EQ(m.XMLConfigMultiLine_DeleteLine(1, 1), 0);
+  m.FreeXMLLoadResources(&options, 1);  // nothing to free, nothing happens
+}
+
+TEST_F(ExportsWithoutConfiguration, OverlongPathOrRootIsRefusedNotCut) {
+  EXPECT_EQ(m.InitXMLConfigurations(nullptr, "sms"), 0);
+  EXPECT_EQ(m.InitXMLConfigurations("qvsmscomms.xml", nullptr), 0);
+  std::string path(260, 'p');
+  EXPECT_EQ(m.InitXMLConfigurations(path.c_str(), "sms"), 0);
+  EXPECT_EQ(m.InitXMLConfigurations("qvsmscomms.xml", std::string(63, 'r').c_str()), 0);
+  TalvexGenericOptions options{};
+  EXPECT_EQ(m.LoadGSMGenericXMLConfigurations(&options), 0);  // still not initialised
+  m.Unint();
+  EXPECT_NE(folder.Read("Talvenix.log").find("path or root name too long"), std::string::npos);
+}
+
+TEST_F(ExportsWithoutConfiguration, UnknownCommandIsAnInvalidParameter) {
+  EXPECT_EQ(m.ExecuteCommand(3, nullptr, 0), TALVEX_INVALID_PARAMETER);
+  EXPECT_EQ(m.ExecuteCommand(0xFFFFFFFF, nullptr, 0), TALVEX_INVALID_PARAMETER);
+}
+
+}  // namespace
+}  // namespace talvenix::testing
