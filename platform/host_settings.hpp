@@ -1,0 +1,39 @@
+#pragma once
+// The host's settings: one INI file standing in for the host's registry keys
+// and configuration store. Sections are registry key paths (for example
+// "[SOFTWARE\Vantrel FAX & VOICE\Orlinda\Config\E2FG]"), keys are value names;
+// both are matched without regard to case, as the registry does. Lines are at
+// most 199 characters (the INI reader's limit).
+
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace talvenix::platform {
+
+class HostSettings {
+ public:
+  enum class Status { kLoaded, kMissing, kUnreadable, kMalformed };
+
+  // TALVENIX_HOST_SETTINGS, else "talvenix-host.ini" in the working folder.
+  static std::string DefaultPath();
+
+  // Reads the file. Only kLoaded keeps values: a file that cannot be opened or
+  // has a malformed line (error_line() says which) gives none, so a half-read
+  // or cut value is never used.
+  Status Load(const std::string& path);
+  int error_line() const { return error_line_; }
+  int error_code() const { return error_code_; }  // errno of kUnreadable
+
+  // The value, or nothing when the section or key is absent. Quotes are not
+  // special; a value of "" is present and empty.
+  std::optional<std::string> Get(std::string_view section, std::string_view key) const;
+
+ private:
+  std::map<std::string, std::string> values_;  // "section\nkey" in lower case
+  int error_line_ = 0;
+  int error_code_ = 0;
+};
+
+}  // namespace talvenix::platform

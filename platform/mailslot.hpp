@@ -1,0 +1,69 @@
+#pragma once
+// Local mailslots: one reader, any number of writers, message boundaries kept.
+// A mailslot is an AF_UNIX datagram socket bound inside the private runtime
+// folder ($XDG_RUNTIME_DIR/talvenix/, else /tmp/talvenix-<uid>/, mode 0700),
+// so only the same user can write to it. Names look like
+// "\\.\mailslot\Maker\Product\slot" (UTF-8); the part after "\mailslot\"
+// names the socket. Results are 0 or an errno value.
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace talvenix::platform {
+
+// Creates the private runtime folder if needed and checks that it is ours and
+// closed to others; its path goes to `folder`.
+int PrivateRuntimeFolder(std::string& folder);
+// The socket path for a mailslot name; EINVAL for names that are not local
+// mailslot names, ENAMETOOLONG when the path does not fit a socket address.
+int MailslotPath(std::string_view name, std::string& path);
+
+// The reading end. Owns its descriptor and its socket file.
+class MailslotReader {
+ public:
+  MailslotReader() = default;
+  ~MailslotReader() { Close(); }
+  MailslotReader(const MailslotReader&) = delete;
+  MailslotReader& operator=(const MailslotReader&) = delete;
+
+  // EADDRINUSE when a reader of that name is listening; a socket file left by
+  // a reader that died is replaced.
+  int Create(std::string_view name);
+  // The descriptor for reads (a datagram per read), -1 when not created.
+  int fd() const { return fd_; }
+  // Closes the descriptor and removes the socket file, if it is still ours.
+  void Close();
+
+ private:
+  int fd_ = -1;
+  std::string path_;
+  dev_t dev_ = 0;
+  ino_t ino_ = 0;
+};
+
+// A writing end. Owns its descriptor.
+class MailslotWriter {
+ public:
+  MailslotWriter() = default;
+  ~MailslotWriter() { Close(); }
+  MailslotWriter(const MailslotWriter&) = delete;
+  MailslotWriter& operator=(const MailslotWriter&) = delete;
+
+  // ENOENT or ECONNREFUSED when nobody listens on that name.
+  int Open(std::string_view name);
+  // Writes one message. Waits while the reader's queue is full, at most
+  // kSendTimeoutMs (then EAGAIN).
+  int Write(const void* data, size_t size);
+  void Close();
+  bool IsOpen() const { return fd_ >= 0; }
+
+  static constexpr int kSendTimeoutMs = 5000;
+
+ private:
+  int fd_ = -1;
+};
+
+}  // namespace talvenix::platform

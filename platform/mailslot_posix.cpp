@@ -1,0 +1,155 @@
+#include "platform/mailslot.hpp"
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+namespace talvenix::platform {
+namespace {
+
+constexpr std::string_view kLocalPrefix = "\\\\.\\mailslot\\";
+
+bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix) {
+  if (text.size() < prefix.size()) return false;
+  for (size_t i = 0; i < prefix.size(); ++i) {
+    char a = text[i], b = prefix[i];
+    if (a >= 'A' && a <= 'Z') a = static_cast<char>(a - 'A' + 'a');
+    if (a != b) return false;
+  }
+  return true;
+}
+
+int Address(const std::string& path, sockaddr_un& address) {
+  address = {};
+  address.sun_family = AF_UNIX;
+  if (path.size() >= sizeof address.sun_path) return ENAMETOOLONG;
+  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  return 0;
+}
+
+// Someone has bound and still reads this path.
+bool Listening(const sockaddr_un& address) {
+  int probe = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (probe < 0) return true;  // cannot tell: do not take the name away
+  bool live = connect(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 ||
+              (errno != ECONNREFUSED && errno != ENOENT);
+  close(probe);
+  return live;
+}
+
+}  // namespace
+
+int PrivateRuntimeFolder(std::string& folder) {
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  folder = runtime && *runtime ? std::string(runtime) + "/talvenix" : "/tmp/talvenix-" + std::to_string(getuid());
+  if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return errno;
+  struct stat st {};
+  if (lstat(folder.c_str(), &st) != 0) return errno;
+  if (!S_ISDIR(st.st_mode)) return ENOTDIR;
+  if (st.st_uid != getuid()) return EACCES;  // someone else made it first: never use it
+  if ((st.st_mode & 077) != 0 && chmod(folder.c_str(), 0700) != 0) return errno;
+  return 0;
+}
+
+int MailslotPath(std::string_view name, std::string& path) {
+  if (!StartsWithIgnoringCase(name, kLocalPrefix)) return EINVAL;
+  std::string slot(name.substr(kLocalPrefix.size()));
+  size_t start = 0;
+  for (size_t i = 0; i <= slot.size(); ++i) {
+    if (i < slot.size() && slot[i] != '\\') {
+      if (slot[i] == '/' || slot[i] == '\0') return EINVAL;
+      continue;
+    }
+    std::string_view part(slot.data() + start, i - start);
+    if (part.empty() || part == "." || part == "..") return EINVAL;
+    if (i < slot.size()) slot[i] = '.';
+    start = i + 1;
+  }
+  std::string folder;
+  if (int error = PrivateRuntimeFolder(folder)) return error;
+  path = folder + "/" + slot;
+  sockaddr_un address;
+  return Address(path, address);
+}
+
+int MailslotReader::Create(std::string_view name) {
+  if (fd_ >= 0) return EEXIST;
+  std::string path;
+  if (int error = MailslotPath(name, path)) return error;
+  sockaddr_un address;
+  Address(path, address);
+  int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return errno;
+  for (int attempt = 0;; ++attempt) {
+    if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) break;
+    int error = errno;
+    // A socket file without a reader is what a crashed reader leaves behind.
+    if (error != EADDRINUSE || attempt > 0 || Listening(address)) {
+      close(fd);
+      return error;
+    }
+    unlink(path.c_str());
+  }
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0) {
+    int error = errno;
+    close(fd);
+    return error;
+  }
+  fd_ = fd;
+  path_ = path;
+  dev_ = st.st_dev;
+  ino_ = st.st_ino;
+  return 0;
+}
+
+void MailslotReader::Close() {
+  if (fd_ < 0) return;
+  struct stat st {};
+  // Only our own socket file: a new reader may have taken the name since.
+  if (lstat(path_.c_str(), &st) == 0 && st.st_dev == dev_ && st.st_ino == ino_) unlink(path_.c_str());
+  close(fd_);
+  fd_ = -1;
+  path_.clear();
+}
+
+int MailslotWriter::Open(std::string_view name) {
+  if (fd_ >= 0) return EEXIST;
+  std::string path;
+  if (int error = MailslotPath(name, path)) return error;
+  sockaddr_un address;
+  Address(path, address);
+  int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return errno;
+  timeval timeout{kSendTimeoutMs / 1000, (kSendTimeoutMs % 1000) * 1000};
+  if (setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout) != 0 ||
+      connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    int error = errno;
+    close(fd);
+    return error;
+  }
+  fd_ = fd;
+  return 0;
+}
+
+int MailslotWriter::Write(const void* data, size_t size) {
+  if (fd_ < 0) return EBADF;
+  ssize_t n;
+  do n = send(fd_, data, size, MSG_NOSIGNAL);
+  while (n < 0 && errno == EINTR);
+  if (n < 0) return errno == EWOULDBLOCK ? EAGAIN : errno;
+  return static_cast<size_t>(n) == size ? 0 : EMSGSIZE;
+}
+
+void MailslotWriter::Close() {
+  if (fd_ < 0) return;
+  close(fd_);
+  fd_ = -1;
+}
+
+}  // namespace talvenix::platform

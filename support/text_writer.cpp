@@ -1,0 +1,44 @@
+#include "support/text_writer.hpp"
+
+#include <string>
+#include <string_view>
+
+#include "platform/file.hpp"
+#include "support/text_codec.hpp"
+
+namespace talvenix {
+int32_t CTextWriter::Initialize(uint32_t code_page) {
+  if (code_page != kCodePageAnsi && code_page != kCodePageUtf16 && code_page != kCodePageUtf8) return kHrInvalidArg;
+  code_page_ = code_page;
+  initialised_ = true;
+  return 0;
+}
+
+int32_t CTextWriter::Write(const char16_t* text, uint32_t count) {
+  if (!initialised_) return kHrPointer;
+  if (!text) return kHrPointer;
+  std::u16string_view view(text, count == kUpToNul ? Utf16Length(text) : count);
+  std::string bytes;
+  if (mark_pending_) {
+    mark_pending_ = false;
+    if (code_page_ == kCodePageUtf16) bytes = "\xFF\xFE";
+    else if (code_page_ == kCodePageUtf8) bytes = "\xEF\xBB\xBF";
+  }
+  if (code_page_ == kCodePageUtf16) {
+    bytes.reserve(bytes.size() + view.size() * 2);
+    for (char16_t c : view) {  // little-endian whatever the machine
+      bytes += static_cast<char>(c & 0xFF);
+      bytes += static_cast<char>(c >> 8);
+    }
+  } else {
+    bytes += Utf16ToUtf8(view);
+  }
+  return HresultFromError(platform::WriteAll(fd_, bytes.data(), bytes.size()));
+}
+
+int32_t CTextWriter::WriteLine(const char16_t* text, uint32_t count) {
+  if (int32_t result = Write(text, count)) return result;
+  return Write(u"\r\n", 2);
+}
+
+}  // namespace talvenix
