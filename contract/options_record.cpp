@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 
 namespace talvenix {
 
@@ -21,11 +22,29 @@ void FreeText(TalvexText* buffer) {
 
 static std::string TextOf(const TalvexText& t) { return t.text ? std::string(t.text) : std::string(); }
 
+// Re-entrant: a copy releases and rebuilds the summary through the setters.
+static std::recursive_mutex& SummaryLock() {
+  static std::recursive_mutex lock;
+  return lock;
+}
+
+void OptionsRecord::SetLineSummary(TalvexGenericOptions* record, uint32_t started, uint32_t failed, uint32_t ready,
+                                   const std::string& status_text, const std::vector<LineSummaryEntry>& lines) {
+  std::lock_guard lock(SummaryLock());
+  record->lines_started = started;
+  record->lines_failed = failed;
+  record->lines_ready = ready;
+  SetLineStatus(record, status_text);
+  SetLines(record, lines);
+}
+
 void OptionsRecord::SetLineStatus(TalvexGenericOptions* record, const std::string& text) {
+  std::lock_guard lock(SummaryLock());
   AssignText(&record->line_status, text, 250);
 }
 
 void OptionsRecord::SetLines(TalvexGenericOptions* record, const std::vector<LineSummaryEntry>& lines) {
+  std::lock_guard lock(SummaryLock());
   TalvexLineList& list = record->lines;
   for (uint32_t i = 0; i < list.count; ++i) {
     FreeText(&list.entries[i].name);
@@ -48,6 +67,7 @@ void OptionsRecord::SetLines(TalvexGenericOptions* record, const std::vector<Lin
 }
 
 void ReleaseOptionsMemory(TalvexGenericOptions* record) {
+  std::lock_guard lock(SummaryLock());
   OptionsRecord::SetLines(record, {});
   FreeText(&record->line_status);
 }
@@ -62,6 +82,7 @@ OptionsRecord::OptionsRecord(const OptionsRecord& other) : OptionsRecord() { *th
 
 OptionsRecord& OptionsRecord::operator=(const OptionsRecord& other) {
   if (this == &other) return *this;
+  std::lock_guard lock(SummaryLock());
   Release();
   std::memcpy(&record_, &other.record_, sizeof record_);
   record_.line_status = TalvexText{};

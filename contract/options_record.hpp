@@ -30,6 +30,11 @@ class OptionsRecord {
   // Replace the GSM line summary texts; the host may read them between calls.
   static void SetLineStatus(TalvexGenericOptions* record, const std::string& text);
   static void SetLines(TalvexGenericOptions* record, const std::vector<LineSummaryEntry>& lines);
+  // Replaces the whole summary at once: the three counters, the text and the lines.
+  static void SetLineSummary(TalvexGenericOptions* record, uint32_t started, uint32_t failed, uint32_t ready,
+                             const std::string& status_text, const std::vector<LineSummaryEntry>& lines);
+  // Summary writes (from gateway threads) and whole-record copies (Update, on
+  // the host's thread) of any record are serialised by one module-wide lock.
 
  private:
   void Release();

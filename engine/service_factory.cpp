@@ -1,6 +1,7 @@
 #include "engine/service_factory.hpp"
 
 #include "engine/null_service.hpp"
+#include "gateways/modem/gsm_modem_gateway.hpp"
 
 namespace talvenix {
 namespace {
@@ -17,6 +18,7 @@ GenericGSMService* Make(ILogInterface* logger) {
 
 constexpr FactoryEntry kFactory[] = {
     {TALVEX_SERVICE_NULL, &Make<NullService>},
+    {TALVEX_SERVICE_GSM, &Make<Vantrel_GSMCOMDrvInterface>},
 };
 
 }  // namespace

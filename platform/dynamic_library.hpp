@@ -1,0 +1,42 @@
+#pragma once
+// A shared library loaded at run time. One object owns at most one handle and
+// closes it when destroyed. Failures never throw: Open returns false and
+// leaves a code and a readable reason.
+
+#include <string>
+
+namespace talvenix::platform {
+
+class DynamicLibrary {
+ public:
+  DynamicLibrary() = default;
+  ~DynamicLibrary();
+  DynamicLibrary(const DynamicLibrary&) = delete;
+  DynamicLibrary& operator=(const DynamicLibrary&) = delete;
+
+  // Loads `path` (a name without a folder is looked for on the loader's search
+  // path). Closes a library opened earlier first. False when it cannot load.
+  bool Open(const std::string& path);
+  void Close();
+  bool IsOpen() const { return handle_ != nullptr; }
+
+  // Address of an exported symbol, or null (LastError says why).
+  void* Symbol(const char* name);
+
+  // Why the last Open or Symbol failed: an errno-style code (ENOENT when the
+  // file or symbol does not exist) and the loader's own text.
+  int LastErrorCode() const { return last_error_code_; }
+  const std::string& LastError() const { return last_error_; }
+
+  // Folder of the loaded file that holds `address`, without the trailing
+  // slash; empty when it cannot be told.
+  static std::string FolderOf(const void* address);
+  static bool FileExists(const std::string& path);
+
+ private:
+  void* handle_ = nullptr;
+  int last_error_code_ = 0;
+  std::string last_error_;
+};
+
+}  // namespace talvenix::platform

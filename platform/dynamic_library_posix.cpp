@@ -1,0 +1,66 @@
+#include "platform/dynamic_library.hpp"
+
+#include <dlfcn.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+
+namespace talvenix::platform {
+
+DynamicLibrary::~DynamicLibrary() { Close(); }
+
+bool DynamicLibrary::Open(const std::string& path) {
+  Close();
+  dlerror();
+  // RTLD_LOCAL: a driver's symbols must not satisfy lookups of other libraries.
+  handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (handle_) {
+    last_error_code_ = 0;
+    last_error_.clear();
+    return true;
+  }
+  const char* reason = dlerror();
+  last_error_ = reason ? reason : "cannot load " + path;
+  // dlopen keeps no error number; tell a missing file from a file that is not loadable.
+  bool has_folder = path.find('/') != std::string::npos;
+  last_error_code_ = (has_folder && !FileExists(path)) || last_error_.find("No such file") != std::string::npos
+                         ? ENOENT
+                         : ENOEXEC;
+  return false;
+}
+
+void DynamicLibrary::Close() {
+  if (handle_) dlclose(handle_);
+  handle_ = nullptr;
+}
+
+void* DynamicLibrary::Symbol(const char* name) {
+  if (!handle_ || !name) {
+    last_error_code_ = EINVAL;
+    last_error_ = "no library loaded";
+    return nullptr;
+  }
+  dlerror();
+  void* address = dlsym(handle_, name);
+  if (!address) {
+    const char* reason = dlerror();
+    last_error_code_ = ENOENT;
+    last_error_ = reason ? reason : std::string("missing symbol ") + name;
+  }
+  return address;
+}
+
+std::string DynamicLibrary::FolderOf(const void* address) {
+  Dl_info info{};
+  if (!dladdr(address, &info) || !info.dli_fname) return {};
+  std::string file = info.dli_fname;
+  size_t slash = file.find_last_of('/');
+  return slash == std::string::npos ? std::string() : file.substr(0, slash);
+}
+
+bool DynamicLibrary::FileExists(const std::string& path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+}  // namespace talvenix::platform
