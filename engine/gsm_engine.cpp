@@ -5,6 +5,7 @@
 #include <new>
 #include <string>
 
+#include "config/xml_loader.hpp"
 #include "engine/service_factory.hpp"
 #include "support/text_codec.hpp"
 
@@ -38,8 +39,12 @@ GSMEngine::GSMEngine(ILogInterface* logger) : logger_(logger) {}
 
 GSMEngine::~GSMEngine() { Uninitialize(); }
 
-std::unique_ptr<IGSMConfigurationInterface> GSMEngine::CreateConfigLoader(const char*, const char*) {
-  return nullptr;  // the configuration store is not part of this build yet
+std::unique_ptr<IGSMConfigurationInterface> GSMEngine::CreateConfigLoader(const char* path, const char* root) {
+  try {
+    return std::make_unique<XMLLoader>(logger_, path, root);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
 }
 
 std::unique_ptr<GenericGSMService> GSMEngine::FactoryConstructGSMService(uint32_t service_flag) {

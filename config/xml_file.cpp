@@ -1,0 +1,348 @@
+#include "config/xml_file.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string_view>
+
+#include "config/ascii_case.hpp"
+#include "config/xml_errors.hpp"
+#include "support/text_codec.hpp"
+
+namespace talvenix {
+namespace {
+
+constexpr unsigned kParseOptions = pugi::parse_full | pugi::parse_ws_pcdata;
+
+std::string SystemError(std::string_view what, int error_number) {
+  return std::string(what) + ": " + std::strerror(error_number);
+}
+
+bool Fail(XmlFileError& error, uint32_t code, std::string reason, int line = 0, int position = 0) {
+  error = {code, line, position, std::move(reason)};
+  return false;
+}
+
+bool ReadWholeFile(const char* path, std::string& bytes, XmlFileError& error) {
+  int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return Fail(error, kXmlErrorCannotRead, SystemError("cannot open the file", errno));
+  struct stat st{};
+  bool ok = ::fstat(fd, &st) == 0;
+  if (!ok) {
+    Fail(error, kXmlErrorCannotRead, SystemError("cannot read the file", errno));
+  } else if (!S_ISREG(st.st_mode)) {
+    ok = Fail(error, kXmlErrorCannotRead, "not a regular file");
+  } else if (static_cast<uint64_t>(st.st_size) > kMaxXmlFileBytes) {
+    ok = Fail(error, kXmlErrorCannotRead, "the file is larger than 64 MiB");
+  } else {
+    bytes.resize(static_cast<size_t>(st.st_size));
+    size_t done = 0;
+    while (ok && done < bytes.size()) {
+      ssize_t n = ::read(fd, bytes.data() + done, bytes.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) ok = Fail(error, kXmlErrorCannotRead, SystemError("cannot read the file", errno));
+      if (n <= 0) break;
+      done += static_cast<size_t>(n);
+    }
+    bytes.resize(done);  // the file may have shrunk meanwhile
+  }
+  ::close(fd);
+  return ok;
+}
+
+// Line and character position (both from 1) of a byte offset in UTF-8 text.
+void PlaceOf(std::string_view text, size_t offset, int& line, int& position) {
+  offset = std::min(offset, text.size());
+  line = 1;
+  position = 1;
+  for (size_t i = 0; i < offset; ++i) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c == '\n') {
+      ++line;
+      position = 1;
+    } else if ((c & 0xC0) != 0x80) {
+      ++position;
+    }
+  }
+}
+
+// Offset of the first byte that breaks UTF-8, or npos.
+size_t FirstInvalidUtf8(std::string_view text) {
+  size_t i = 0;
+  const size_t n = text.size();
+  while (i < n) {
+    // Plain ASCII is by far the common case; step over it eight bytes at a time.
+    while (i + 8 <= n) {
+      uint64_t word;
+      std::memcpy(&word, text.data() + i, 8);
+      if (word & 0x8080808080808080ull) break;
+      i += 8;
+    }
+    if (i >= n) break;
+    unsigned char b = static_cast<unsigned char>(text[i]);
+    if (b < 0x80) {
+      ++i;
+      continue;
+    }
+    int extra = (b >> 5) == 0x6 ? 1 : (b >> 4) == 0xE ? 2 : (b >> 3) == 0x1E ? 3 : -1;
+    if (extra < 0 || i + static_cast<size_t>(extra) >= n) return i;
+    char32_t cp = b & (0x3F >> extra);
+    for (int k = 1; k <= extra; ++k) {
+      unsigned char c = static_cast<unsigned char>(text[i + k]);
+      if ((c & 0xC0) != 0x80) return i;
+      cp = (cp << 6) | (c & 0x3F);
+    }
+    static constexpr char32_t kMin[] = {0, 0x80, 0x800, 0x10000};
+    if (cp < kMin[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return i;
+    i += static_cast<size_t>(extra) + 1;
+  }
+  return std::string_view::npos;
+}
+
+// UTF-16 bytes (after any byte order mark) to UTF-8; false on an odd length
+// or an unpaired surrogate, with the place of the fault.
+bool Utf16BytesToUtf8(std::string_view bytes, bool big_endian, std::string& out, XmlFileError& error) {
+  if (bytes.size() % 2) return Fail(error, kXmlErrorEncoding, "UTF-16 text with an odd number of bytes");
+  std::u16string units(bytes.size() / 2, u'\0');
+  for (size_t i = 0; i < units.size(); ++i) {
+    auto hi = static_cast<unsigned char>(bytes[2 * i + (big_endian ? 0 : 1)]);
+    auto lo = static_cast<unsigned char>(bytes[2 * i + (big_endian ? 1 : 0)]);
+    units[i] = static_cast<char16_t>((hi << 8) | lo);
+  }
+  for (size_t i = 0; i < units.size(); ++i) {
+    bool paired = IsHighSurrogate(units[i]) && i + 1 < units.size() && IsLowSurrogate(units[i + 1]);
+    if (paired) {
+      ++i;
+    } else if (IsHighSurrogate(units[i]) || IsLowSurrogate(units[i])) {
+      std::string before = Utf16ToUtf8(std::u16string_view(units).substr(0, i));
+      int line, position;
+      PlaceOf(before, before.size(), line, position);
+      return Fail(error, kXmlErrorEncoding, "unpaired UTF-16 surrogate", line, position);
+    }
+  }
+  out = Utf16ToUtf8(units);
+  return true;
+}
+
+// The encoding named by the XML declaration, or empty when none is named.
+std::string DeclaredEncoding(std::string_view text) {
+  if (text.substr(0, 5) != "<?xml") return {};
+  size_t end = text.find("?>");
+  std::string_view declaration = text.substr(0, end);
+  size_t at = declaration.find("encoding");
+  if (at == std::string_view::npos) return {};
+  size_t quote = declaration.find_first_of("\"'", at);
+  if (quote == std::string_view::npos) return {};
+  size_t close = declaration.find(declaration[quote], quote + 1);
+  if (close == std::string_view::npos) return {};
+  return std::string(declaration.substr(quote + 1, close - quote - 1));
+}
+
+bool DeclaresReadableEncoding(const std::string& name) {
+  if (name.empty()) return true;
+  for (const char* known : {"UTF-8", "UTF8", "UTF-16", "UTF16", "UTF-16LE", "UTF-16BE", "US-ASCII", "ASCII"})
+    if (EqualsIgnoringCase(name, known)) return true;
+  return false;
+}
+
+// Start of the '<' that opens the node whose name or value begins at `offset`.
+size_t MarkupStart(std::string_view text, ptrdiff_t offset) {
+  if (offset <= 0) return 0;
+  size_t at = text.rfind('<', static_cast<size_t>(offset) - 1);
+  return at == std::string_view::npos ? 0 : at;
+}
+
+bool IsXmlSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+// The text before the root element and after it, kept verbatim because
+// pugixml does not keep whitespace outside the root element.
+void SplitAroundRoot(std::string_view text, const pugi::xml_document& document, XmlFileFormat& format) {
+  pugi::xml_node root = document.document_element();
+  size_t root_start = MarkupStart(text, root.offset_debug());
+  size_t after = text.size();
+  if (pugi::xml_node next = root.next_sibling()) after = MarkupStart(text, next.offset_debug());
+  while (after > root_start && IsXmlSpace(text[after - 1])) --after;
+  format.prolog.assign(text.substr(0, root_start));
+  format.epilog.assign(text.substr(after));
+}
+
+struct StringWriter : pugi::xml_writer {
+  std::string out;
+  void write(const void* data, size_t size) override { out.append(static_cast<const char*>(data), size); }
+};
+
+std::string Serialise(const pugi::xml_document& document, const XmlFileFormat& format) {
+  StringWriter root;
+  document.document_element().print(root, PUGIXML_TEXT(""), pugi::format_raw, pugi::encoding_utf8);
+  std::string body;
+  if (format.crlf) {
+    // Text inside the root was read with line ends made LF; put CR LF back.
+    body.reserve(root.out.size() + root.out.size() / 32);
+    for (char c : root.out) {
+      if (c == '\n') body += '\r';
+      body += c;
+    }
+  } else {
+    body = std::move(root.out);
+  }
+  std::string text = format.prolog + body + format.epilog;
+  if (format.encoding == XmlFileFormat::Encoding::kUtf8) return (format.bom ? "\xEF\xBB\xBF" : "") + text;
+
+  bool big_endian = format.encoding == XmlFileFormat::Encoding::kUtf16BE;
+  std::u16string units = Utf8ToUtf16(text);
+  std::string bytes;
+  bytes.reserve(units.size() * 2 + 2);
+  auto put = [&](char16_t u) {
+    char hi = static_cast<char>(u >> 8), lo = static_cast<char>(u & 0xFF);
+    bytes += big_endian ? hi : lo;
+    bytes += big_endian ? lo : hi;
+  };
+  if (format.bom) put(0xFEFF);
+  for (char16_t u : units) put(u);
+  return bytes;
+}
+
+bool WriteAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    bytes.remove_prefix(static_cast<size_t>(n));
+  }
+  return true;
+}
+
+// A save through a symbolic link replaces the file it points to, not the link.
+std::string SaveTarget(const char* path) {
+  struct stat st{};
+  if (::lstat(path, &st) == 0 && S_ISLNK(st.st_mode)) {
+    if (char* real = ::realpath(path, nullptr)) {
+      std::string target(real);
+      std::free(real);
+      return target;
+    }
+  }
+  return path;
+}
+
+}  // namespace
+
+std::string DescribeParseError(const XmlFileError& error) {
+  return "Parsing error on line " + std::to_string(error.line) + " position " + std::to_string(error.position) +
+         " : " + error.reason;
+}
+
+std::unique_ptr<XmlFileDocument> LoadXmlFile(const char* path, XmlFileError& error) {
+  error = {};
+  if (!path || !*path) {
+    Fail(error, kXmlErrorCannotRead, "no file name");
+    return nullptr;
+  }
+  try {
+    std::string bytes;
+    if (!ReadWholeFile(path, bytes, error)) return nullptr;
+
+    auto file = std::make_unique<XmlFileDocument>();
+    XmlFileFormat& format = file->format;
+    std::string_view raw(bytes);
+    auto starts = [&](std::string_view prefix) { return raw.substr(0, prefix.size()) == prefix; };
+    using std::literals::string_view_literals::operator""sv;
+
+    std::string text;
+    if (starts("\xFF\xFE\0\0"sv) || starts("\0\0\xFE\xFF"sv)) {
+      Fail(error, kXmlErrorEncoding, "UTF-32 text is not read; save the file as UTF-8");
+      return nullptr;
+    } else if (starts("\xEF\xBB\xBF"sv)) {
+      format.bom = true;
+      text.assign(raw.substr(3));
+    } else if (starts("\xFF\xFE"sv) || starts("\xFE\xFF"sv) || starts("<\0"sv) || starts("\0<"sv)) {
+      format.bom = starts("\xFF\xFE"sv) || starts("\xFE\xFF"sv);
+      bool big_endian = raw[0] == '\xFE' || raw[0] == '\0';
+      format.encoding = big_endian ? XmlFileFormat::Encoding::kUtf16BE : XmlFileFormat::Encoding::kUtf16LE;
+      if (!Utf16BytesToUtf8(raw.substr(format.bom ? 2 : 0), big_endian, text, error)) return nullptr;
+    } else {
+      text.assign(raw);
+    }
+    bytes.clear();
+    bytes.shrink_to_fit();
+
+    if (format.encoding == XmlFileFormat::Encoding::kUtf8) {
+      if (size_t bad = FirstInvalidUtf8(text); bad != std::string_view::npos) {
+        int line, position;
+        PlaceOf(text, bad, line, position);
+        Fail(error, kXmlErrorEncoding, "a byte that is not valid UTF-8", line, position);
+        return nullptr;
+      }
+    }
+    if (std::string declared = DeclaredEncoding(text); !DeclaresReadableEncoding(declared)) {
+      Fail(error, kXmlErrorEncoding, "the document declares encoding \"" + declared +
+                                         "\"; only UTF-8 and UTF-16 are read, save the file as UTF-8", 1, 1);
+      return nullptr;
+    }
+    size_t first_line_end = text.find('\n');
+    format.crlf = first_line_end != std::string::npos && first_line_end > 0 && text[first_line_end - 1] == '\r';
+
+    file->storage.reset(new char[text.size() + 1]);
+    std::memcpy(file->storage.get(), text.data(), text.size());
+    file->storage[text.size()] = '\0';
+    pugi::xml_parse_result result =
+        file->document.load_buffer_inplace(file->storage.get(), text.size(), kParseOptions, pugi::encoding_utf8);
+    if (!result) {
+      int line, position;
+      PlaceOf(text, static_cast<size_t>(std::max<ptrdiff_t>(result.offset, 0)), line, position);
+      Fail(error, kXmlErrorNotWellFormed, result.description(), line, position);
+      return nullptr;
+    }
+    SplitAroundRoot(text, file->document, format);
+    return file;
+  } catch (const std::bad_alloc&) {
+    Fail(error, kXmlErrorOutOfMemory, "out of memory");
+    return nullptr;
+  }
+}
+
+bool SaveXmlFile(const char* path, const pugi::xml_document& document, const XmlFileFormat& format,
+                 XmlFileError& error) {
+  error = {};
+  if (!path || !*path) return Fail(error, kXmlErrorCannotWrite, "no file name");
+  if (!document.document_element()) return Fail(error, kXmlErrorNoDocument, "the document has no root element");
+  std::string bytes, target, temporary;
+  try {
+    bytes = Serialise(document, format);
+    target = SaveTarget(path);
+    // Same folder, so the rename is atomic; hidden, so nobody takes it for the file.
+    size_t slash = target.rfind('/');
+    size_t name_at = slash == std::string::npos ? 0 : slash + 1;
+    temporary = target.substr(0, name_at) + "." + target.substr(name_at) + ".XXXXXX";
+  } catch (const std::bad_alloc&) {
+    return Fail(error, kXmlErrorOutOfMemory, "out of memory");
+  }
+
+  int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+  if (fd < 0) return Fail(error, kXmlErrorCannotWrite, SystemError("cannot create a file beside " + target, errno));
+  struct stat st{};
+  mode_t mode = ::stat(target.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644;
+  bool ok = ::fchmod(fd, mode) == 0 && WriteAll(fd, bytes) && ::fsync(fd) == 0;
+  int saved_errno = errno;
+  if (::close(fd) != 0 && ok) {
+    ok = false;
+    saved_errno = errno;
+  }
+  if (ok && ::rename(temporary.c_str(), target.c_str()) != 0) {
+    ok = false;
+    saved_errno = errno;
+  }
+  if (!ok) {
+    ::unlink(temporary.c_str());
+    return Fail(error, kXmlErrorCannotWrite, SystemError("cannot write " + target, saved_errno));
+  }
+  return true;
+}
+
+}  // namespace talvenix

@@ -1,0 +1,55 @@
+#pragma once
+// The configuration file on disk. Loading reads UTF-8 or UTF-16 text, refuses
+// bytes that are not valid in that encoding, and parses with pugixml keeping
+// comments and whitespace. Saving writes the document back in the file's own
+// encoding and line ends, with the text before and after the root element
+// exactly as read, through a temporary file in the same folder and a rename:
+// a failed or interrupted save leaves the old file whole.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include <pugixml.hpp>
+
+namespace talvenix {
+
+struct XmlFileFormat {
+  enum class Encoding { kUtf8, kUtf16LE, kUtf16BE };
+  Encoding encoding = Encoding::kUtf8;
+  bool bom = false;
+  bool crlf = false;     // line ends were CR LF
+  std::string prolog;    // text before the root element, as read (UTF-8)
+  std::string epilog;    // text after the root element, as read (UTF-8)
+};
+
+struct XmlFileError {
+  uint32_t code = 0;     // an XmlError
+  int line = 0;          // 1-based; 0 when the error has no place in the text
+  int position = 0;      // 1-based character within the line
+  std::string reason;
+};
+
+// "Parsing error on line %d position %d : %s" for a failed load.
+std::string DescribeParseError(const XmlFileError& error);
+
+// A loaded document. The text that pugixml parsed in place lives in
+// `storage`, declared first so that it outlives the document.
+struct XmlFileDocument {
+  std::unique_ptr<char[]> storage;
+  pugi::xml_document document;
+  XmlFileFormat format;
+};
+
+// Largest file we read; anything bigger is not a configuration document.
+constexpr size_t kMaxXmlFileBytes = 64u << 20;
+
+// The document at `path`, or null with `error` filled.
+std::unique_ptr<XmlFileDocument> LoadXmlFile(const char* path, XmlFileError& error);
+
+// Writes `document` to `path` as `format` describes. False with `error`
+// filled; the file at `path` is then unchanged.
+bool SaveXmlFile(const char* path, const pugi::xml_document& document, const XmlFileFormat& format,
+                 XmlFileError& error);
+
+}  // namespace talvenix

@@ -1,0 +1,87 @@
+#pragma once
+// XMLLoader: the only reader and writer of the configuration document. The
+// engine and the gateways describe what they want as settings tables; the
+// loader finds each value through xmlparser_c, converts and stores it, or
+// writes the caller's values and saves the file. Every load or update
+// operation reads the file again first, so it sees the file as it is now and
+// an update that failed halfway leaves no trace.
+//
+// Results are 1 for success and 0 for failure unless said otherwise; failures
+// are logged through the logger given at construction. No lock: one loader
+// must not be used by two threads at the same time.
+
+#include <string>
+#include <string_view>
+
+#include "config/xml_parser.hpp"
+#include "config/xpath.hpp"
+#include "contract/configuration_interface.hpp"
+
+namespace talvenix {
+
+// Longest path and category name the loader accepts.
+constexpr size_t kMaxConfigPath = 259;
+constexpr size_t kMaxConfigCategory = 62;
+
+class XMLLoader : public IGSMConfigurationInterface {
+ public:
+  // Does not read the file. A path or category that is missing or too long
+  // makes every operation fail (logged) instead of addressing a cut name.
+  XMLLoader(ILogInterface* logger, const char* path, const char* category);
+  ~XMLLoader() override;
+  XMLLoader(const XMLLoader&) = delete;
+  XMLLoader& operator=(const XMLLoader&) = delete;
+
+  int ReloadConfiguration() override;
+  int ResolveSrvNameFromID(const char16_t* transport_id, char* name, size_t size) override;
+  int ResolveIDFromSrvName(const char* service_name, char* transport_id, size_t size) override;
+  int LoadGlobalConfigs(ConfigTable* table) override;
+  int UpdateGlobalConfigs(ConfigTable* table) override;
+  int LoadServiceConfigs(const char16_t* transport_id, ConfigTable* table, int descriptions) override;
+  int UpdateServiceConfigs(const char16_t* transport_id, ConfigTable* table) override;
+  int LoadServiceConfigsEx(const char16_t* transport_id, const char16_t* key_id,
+                           std::vector<LinePropertyItem>* list) override;
+  int UpdateServiceConfigsEx(const char16_t* transport_id, int line_number, const char16_t* key_id,
+                             std::vector<LinePropertyItem>* list) override;
+  int CreateNewLine(const char16_t* transport_id, const LineTemplate* line) override;
+  int DeleteLine(const char16_t* transport_id, int line_number) override;
+  ILogInterface* GetLogger() override { return logger_; }
+  int findinitproperty(const char* service_name) override;
+  int findnextproperty(char* name, size_t name_size, char16_t* value, size_t value_size, char* id,
+                       size_t id_size) override;
+
+ private:
+  // Path building.
+  bool constructserviceroot(const char* service, XPath& path);
+  bool constructconfigroot(XPath& path);
+
+  // Attribute readers and writers. Values are UTF-16; a `limit` below 2 is an
+  // invalid parameter, as a destination with no room for a character.
+  int getglobaloption(const char* option, std::u16string& value, const char* attribute = "value");
+  int setglobaloption(const char* option, const char* value, const char* attribute = "value");
+  int getservicespecial(const char* service, const char* attribute, std::string& value);
+  int ispropertyoptionsetfromid(const char* service, const char* property, const char* flag, bool& result);
+  int getpropertyvaluefromid(const char* service, const char* property, std::u16string& value, size_t limit,
+                             bool* enciphered);
+  int setpropertyvalue(const char* service, const char* property, const char16_t* value);
+  int getpropertydescription(const char* service, const char* property, std::u16string& text, size_t limit);
+  int gettemplatedata(const char* template_name, const char* field, std::u16string& text, size_t limit);
+
+  // The name of the first service whose transport equals transport_id
+  // (ignoring case), from the document as loaded. Logs as ResolveSrvNameFromID.
+  bool FindServiceName(const char16_t* transport_id, std::string& name);
+  // Reload, then FindServiceName.
+  bool ReloadAndFindServiceName(const char16_t* transport_id, std::string& name);
+
+  // First node of `path`: reads (value) or writes (new_value) the attribute
+  // named `attribute` (ignoring case). 1 found, 0 no such attribute, -1 no node.
+  int ReadAttribute(const XPath& path, std::string_view attribute, std::u16string* value);
+  int WriteAttribute(const XPath& path, std::string_view attribute, const char16_t* new_value);
+
+  std::string category_;  // empty when the one given was missing or too long
+  std::string path_;
+  xmlparser_c parser_;
+  ILogInterface* logger_;
+};
+
+}  // namespace talvenix

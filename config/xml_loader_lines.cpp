@@ -1,0 +1,214 @@
+// XMLLoader: the lines of multi-line services (the GSM modem lines): listing,
+// changing one line, adding and removing lines.
+
+#include <climits>
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "config/ascii_case.hpp"
+#include "config/value_encoding.hpp"
+#include "config/xml_file.hpp"
+#include "config/xml_layout.hpp"
+#include "config/xml_loader.hpp"
+#include "support/text_codec.hpp"
+
+namespace talvenix {
+
+namespace {
+
+// A line's number as written: optional blanks and sign, then digits; what
+// follows the digits is ignored and values beyond 32 bits stop at the limit.
+int32_t LeadingInteger(const char* text) {
+  long long value = std::strtoll(text, nullptr, 10);
+  if (value > INT32_MAX) return INT32_MAX;
+  if (value < INT32_MIN) return INT32_MIN;
+  return static_cast<int32_t>(value);
+}
+
+pugi::xml_node FirstElementChild(pugi::xml_node node) {
+  for (pugi::xml_node child = node.first_child(); child; child = child.next_sibling())
+    if (child.type() == pugi::node_element) return child;
+  return {};
+}
+
+// The `service` element whose transport attribute equals transport_id
+// (case-sensitive), searched among every service of the category.
+pugi::xml_node FindServiceElement(const pugi::xml_document& document, const std::string& category,
+                                  const std::string& transport_id) {
+  pugi::xml_node root = document.document_element();
+  if (std::string(root.name()) != "vantrelcomms") return {};
+  pugi::xml_node services = root.child(category.c_str()).child("services");
+  for (pugi::xml_node service : services.children("service"))
+    if (transport_id == service.attribute("transport").value()) return service;
+  return {};
+}
+
+}  // namespace
+
+int XMLLoader::LoadServiceConfigsEx(const char16_t* transport_id, const char16_t* key_id,
+                                    std::vector<LinePropertyItem>* list) {
+  if (!transport_id) {
+    logger_->Error("XMLLoader::LoadServiceConfigsEx _ Invalid parameter(s).");
+    return 0;
+  }
+  std::string service;
+  if (!ReloadAndFindServiceName(transport_id, service)) return 0;
+  XPath lines;
+  if (!constructserviceroot(service.c_str(), lines)) return 0;
+  lines += "/lines/line";
+  if (!parser_.findinititem(lines)) return 0;
+
+  // A second cursor, so the first keeps its selection of lines.
+  xmlparser_c properties(parser_);
+  XPath all_properties = lines;
+  all_properties += "/properties/property";
+  if (!properties.findinititem(all_properties)) return 0;
+
+  if (!list) {
+    int count = 0;
+    while (properties.findnextitem()) ++count;
+    return count;
+  }
+  std::u16string_view key(key_id ? key_id : u"");
+  int line_counter = 0;
+  std::u16string line_key;
+  std::string attribute;
+  std::u16string text;
+  for (LinePropertyItem& row : *list) {  // never more rows than the caller gave room for
+    if (!properties.findnextitem()) break;
+    std::u16string id, value;
+    while (properties.findnextattribute(&attribute, &text)) {
+      if (EqualsIgnoringCase(attribute, "value"))
+        value = text;
+      else if (EqualsIgnoringCase(attribute, "id"))
+        id = text;
+    }
+    if (key_id && id.find(key) != std::u16string::npos) {
+      ++line_counter;  // the key property starts a new line
+      line_key = value;
+    }
+    row.item.id = id;
+    row.value = std::move(value);
+    row.line_key = line_key;
+    row.line_number = line_counter;
+  }
+  return line_counter;
+}
+
+int XMLLoader::UpdateServiceConfigsEx(const char16_t* transport_id, int line_number, const char16_t* key_id,
+                                      std::vector<LinePropertyItem>* list) {
+  if (!transport_id || !list || !key_id) {
+    logger_->Error("XMLLoader::UpdateServiceConfigsEx - invalid parameter(s)");
+    return 0;
+  }
+  if (!ReloadConfiguration()) {
+    logger_->Error("XMLLoader::UpdateServiceConfigsEx - failed to reload configuration(s)");
+    return 0;
+  }
+  std::string service;
+  if (!FindServiceName(transport_id, service)) return 0;
+  XPath lines;
+  if (!constructserviceroot(service.c_str(), lines)) return 0;
+  lines += "/lines/line";
+  if (!parser_.findinititem(lines)) {
+    logger_->Error("XMLLoader::UpdateServiceConfigsEx - invalid root path: %s", lines.Describe().c_str());
+    return 0;
+  }
+  int line_count = 0;
+  while (parser_.findnextitem()) ++line_count;
+
+  // Properties are addressed inside their own line, so a line that lacks one
+  // of them can never shift a change onto another line.
+  auto property_of_line = [&](int position, std::u16string_view id) {
+    XPath path("(");
+    path.Append(lines);
+    path += ")[";
+    path.BindNumber("position", position);
+    path += "]/properties/property[@id=";
+    path.Bind("property", Utf16ToUtf8(id));
+    path += "]";
+    return path;
+  };
+  for (int position = 1; position <= line_count; ++position) {
+    std::u16string key_value;
+    if (ReadAttribute(property_of_line(position, key_id), "value", &key_value) != 1) {
+      logger_->Warn("XMLLoader::UpdateServiceConfigsEx - failed to get line ID, skipping line.");
+      continue;
+    }
+    if (ReadDigits(key_value) != line_number) continue;
+
+    for (const LinePropertyItem& row : *list) {
+      if (WriteAttribute(property_of_line(position, row.item.id), "value", row.value.c_str()) != 1)
+        logger_->Error("XMLLoader::UpdateGSMCOMLineProperties - failed to change field '%s'",
+                       Utf16ToUtf8(row.item.id).c_str());
+    }
+    if (!parser_.saveconfiguration(path_.c_str())) {
+      logger_->Error("XMLLoader::UpdateServiceConfigsEx - failed to change to save configurations");
+      return 0;
+    }
+    return 1;
+  }
+  logger_->Error("XMLLoader::UpdateServiceConfigsEx - could not find specfied line.");
+  return 0;
+}
+
+int XMLLoader::CreateNewLine(const char16_t* transport_id, const LineTemplate* line) {
+  if (!transport_id || !line || line->empty() || path_.empty() || category_.empty()) {
+    logger_->Error("XMLLoader::CreateNewLine - invalid parameter(s).");
+    return 0;
+  }
+  // A document of its own, read completely before the walk.
+  XmlFileError error;
+  std::unique_ptr<XmlFileDocument> file = LoadXmlFile(path_.c_str(), error);
+  if (!file) {
+    logger_->Error("XMLLoader::CreateNewLine - cannot load %s: %s", path_.c_str(), DescribeParseError(error).c_str());
+    return 0;
+  }
+  std::string id = Utf16ToUtf8(transport_id);
+  pugi::xml_node lines = FindServiceElement(file->document, category_, id).child("lines");
+  if (!lines) {
+    logger_->Error("XMLLoader::CreateNewLine - no service with transport ID '%s' and a lines element.", id.c_str());
+    return 0;
+  }
+  pugi::xml_node properties = AppendChildIndented(AppendChildIndented(lines, "line"), "properties");
+  for (const LineTemplateField& field : *line) {
+    pugi::xml_node property = AppendChildIndented(properties, "property");
+    property.append_attribute("name").set_value(Utf16ToUtf8(field.name).c_str());
+    property.append_attribute("id").set_value(Utf16ToUtf8(field.id).c_str());
+    property.append_attribute("value").set_value(Utf16ToUtf8(field.value).c_str());
+  }
+  if (!SaveXmlFile(path_.c_str(), file->document, file->format, error)) {
+    logger_->Error("XMLLoader::CreateNewLine - com error[0x%X, %s]", error.code, error.reason.c_str());
+    return 0;
+  }
+  return 1;
+}
+
+int XMLLoader::DeleteLine(const char16_t* transport_id, int line_number) {
+  if (!transport_id || path_.empty() || category_.empty()) {
+    logger_->Error("XMLLoader::DeleteLine - invalid parameter(s).");
+    return 0;
+  }
+  XmlFileError error;
+  std::unique_ptr<XmlFileDocument> file = LoadXmlFile(path_.c_str(), error);
+  if (!file) {
+    logger_->Error("XMLLoader::DeleteLine - cannot load %s: %s", path_.c_str(), DescribeParseError(error).c_str());
+    return 0;
+  }
+  pugi::xml_node lines = FindServiceElement(file->document, category_, Utf16ToUtf8(transport_id)).child("lines");
+  for (pugi::xml_node line : lines.children("line")) {
+    // The line's number is the value of the first property of its properties.
+    pugi::xml_attribute key = FirstElementChild(line).child("property").attribute("value");
+    if (!key || LeadingInteger(key.value()) != line_number) continue;
+    RemoveChildIndented(line);
+    if (!SaveXmlFile(path_.c_str(), file->document, file->format, error)) {
+      logger_->Error("XMLLoader::DeleteLine - com error[0x%X, %s]", error.code, error.reason.c_str());
+      return 0;
+    }
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace talvenix

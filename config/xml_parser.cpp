@@ -1,0 +1,260 @@
+#include "config/xml_parser.hpp"
+
+#include <new>
+#include <unordered_map>
+
+#include "config/text_copy.hpp"
+#include "config/xml_errors.hpp"
+#include "support/text_codec.hpp"
+
+namespace talvenix {
+
+namespace {
+
+// Compiled queries are kept by their text: the loader asks the same few
+// shapes again and again with different names bound.
+constexpr size_t kMaxCachedQueries = 128;
+
+struct CompiledQuery {
+  std::unique_ptr<pugi::xpath_variable_set> variables;
+  std::unique_ptr<pugi::xpath_query> query;
+};
+
+std::string CacheKey(const XPath& xpath) {
+  std::string key = xpath.text();
+  for (const XPath::Variable& v : xpath.variables()) {
+    key += '\0';
+    key += v.is_number ? 'n' : 's';
+    key += v.name;
+  }
+  return key;
+}
+
+// Text of a node and all its descendants, without recursion: documents may
+// nest deeply.
+std::string DescendantText(pugi::xpath_node item) {
+  if (item.attribute()) return item.attribute().value();
+  pugi::xml_node node = item.node();
+  if (node.type() != pugi::node_element && node.type() != pugi::node_document) return node.value();
+  std::string text;
+  pugi::xml_node current = node.first_child();
+  while (current) {
+    if (current.type() == pugi::node_pcdata || current.type() == pugi::node_cdata) text += current.value();
+    if (current.first_child()) {
+      current = current.first_child();
+      continue;
+    }
+    while (current != node && !current.next_sibling()) current = current.parent();
+    if (current == node) break;
+    current = current.next_sibling();
+  }
+  return text;
+}
+
+}  // namespace
+
+struct xmlparser_c::Shared {
+  std::shared_ptr<XmlFileDocument> document;  // null until a load succeeds
+  std::unordered_map<std::string, CompiledQuery> queries;
+};
+
+struct xmlparser_c::Selection {
+  std::shared_ptr<XmlFileDocument> document;  // keeps the nodes alive across reloads
+  pugi::xpath_node_set nodes;
+};
+
+xmlparser_c::xmlparser_c(ILogInterface* log) : shared_(std::make_shared<Shared>()), log_(log) {}
+
+xmlparser_c::~xmlparser_c() = default;
+
+xmlparser_c::xmlparser_c(const xmlparser_c& other) = default;
+
+xmlparser_c& xmlparser_c::operator=(const xmlparser_c& other) = default;
+
+void xmlparser_c::LogError(const char* format, uint32_t code, const std::string& reason) {
+  if (log_) log_->Error(format, code, reason.c_str());
+}
+
+pugi::xpath_node xmlparser_c::CurrentNode() const {
+  if (!list_ || item_index_ < 0 || static_cast<size_t>(item_index_) >= list_->nodes.size()) return {};
+  return list_->nodes[static_cast<size_t>(item_index_)];
+}
+
+int xmlparser_c::loadconfiguration(const char* path) {
+  std::unique_ptr<XmlFileDocument> file = LoadXmlFile(path, load_error_);
+  if (!file) {
+    shared_->document.reset();  // a failed load leaves an empty document, as a fresh one
+    if (load_error_.code == kXmlErrorOutOfMemory) {
+      LogError("XMLParser::loadconfiguration - com error[0x%X, %s]", load_error_.code, load_error_.reason);
+      return 0;
+    }
+    generateparseerror();
+    if (log_) {
+      log_->Error("XMLParser::loadconfiguration - IXMLDOMDocument.load(%s) failed.", path ? path : "");
+      log_->Error("XMLParser::loadconfiguration - %s", parse_error_);
+    }
+    return 0;
+  }
+  shared_->document = std::move(file);
+  return 1;
+}
+
+int xmlparser_c::saveconfiguration(const char* path) {
+  if (!shared_->document) {
+    LogError("XMLParser::saveconfiguration - com error[0x%X, %s]", kXmlErrorNoDocument, "nothing was loaded");
+    return 0;
+  }
+  XmlFileError error;
+  if (!SaveXmlFile(path, shared_->document->document, shared_->document->format, error)) {
+    LogError("XMLParser::saveconfiguration - com error[0x%X, %s]", error.code, error.reason);
+    return 0;
+  }
+  return 1;
+}
+
+bool xmlparser_c::findinititem(const XPath& xpath) {
+  list_.reset();
+  item_index_ = -1;
+  try {
+    auto selection = std::make_shared<Selection>();
+    selection->document = shared_->document;
+    if (!selection->document) {  // an empty document matches nothing
+      list_ = std::move(selection);
+      return false;
+    }
+    std::string key = CacheKey(xpath);
+    auto found = shared_->queries.find(key);
+    if (found == shared_->queries.end()) {
+      if (shared_->queries.size() >= kMaxCachedQueries) shared_->queries.clear();
+      CompiledQuery compiled;
+      compiled.variables = std::make_unique<pugi::xpath_variable_set>();
+      for (const XPath::Variable& v : xpath.variables())
+        compiled.variables->add(v.name.c_str(), v.is_number ? pugi::xpath_type_number : pugi::xpath_type_string);
+      compiled.query = std::make_unique<pugi::xpath_query>(xpath.text().c_str(), compiled.variables.get());
+      if (compiled.query->return_type() != pugi::xpath_type_node_set) {
+        LogError("XMLParser::findinititem _ com error[0x%X, %s]", kXmlErrorXPath,
+                 "the expression does not select nodes: " + xpath.text());
+        return false;
+      }
+      found = shared_->queries.emplace(std::move(key), std::move(compiled)).first;
+    }
+    CompiledQuery& compiled = found->second;
+    for (const XPath::Variable& v : xpath.variables()) {
+      if (v.is_number)
+        compiled.variables->set(v.name.c_str(), v.number);
+      else
+        compiled.variables->set(v.name.c_str(), v.text.c_str());
+    }
+    selection->nodes = compiled.query->evaluate_node_set(pugi::xpath_node(selection->document->document));
+    selection->nodes.sort();
+    bool any = !selection->nodes.empty();
+    list_ = std::move(selection);
+    return any;
+  } catch (const pugi::xpath_exception& e) {
+    LogError("XMLParser::findinititem _ com error[0x%X, %s]", kXmlErrorXPath,
+             std::string(e.result().description()) + ": " + xpath.text());
+  } catch (const std::bad_alloc&) {
+    LogError("XMLParser::findinititem _ com error[0x%X, %s]", kXmlErrorOutOfMemory, "out of memory");
+  }
+  return false;
+}
+
+bool xmlparser_c::findnextitem(char* name, size_t name_size, char* value, size_t value_size) {
+  if (!list_) {
+    if (log_) log_->Error("XMLParser::findnextitem _ IXMLDOMNodeList pointer is NULL.");
+    return false;
+  }
+  ++item_index_;
+  pugi::xpath_node item = CurrentNode();
+  if (!item) return false;
+  if (name) CopyCut(name, name_size, item.attribute() ? item.attribute().name() : item.node().name());
+  if (value) {
+    // Elements have no value of their own; attributes and text nodes do.
+    const char* text = item.attribute() ? item.attribute().value() : item.node().value();
+    CopyCut(value, value_size, text);
+  }
+  attribute_index_ = -1;
+  attribute_ = pugi::xml_attribute();
+  return true;
+}
+
+int xmlparser_c::getcurrentitemtext(std::u16string* text) {
+  pugi::xpath_node item = CurrentNode();
+  if (!item || !text) return 0;
+  try {
+    *text = Utf8ToUtf16(DescendantText(item));
+    return 1;
+  } catch (const std::bad_alloc&) {
+    LogError("XMLParser::getcurrentitemtext _ com error[0x%X, %s]", kXmlErrorOutOfMemory, "out of memory");
+    return 0;
+  }
+}
+
+int xmlparser_c::getcurrentitemtext(char16_t* buffer, size_t size) {
+  if (!buffer || size <= 1 || size > kMaxBufferSize) return 0;
+  std::u16string text;
+  if (!getcurrentitemtext(&text)) return 0;
+  return CopyCut(buffer, size, text) ? 1 : 0;
+}
+
+int xmlparser_c::findnextattribute(std::string* name, std::u16string* value) {
+  if (!list_) return 0;
+  ++attribute_index_;
+  pugi::xpath_node item = CurrentNode();
+  if (!item) {
+    LogError("XMLParser::findnextattribute _ com error[0x%X, %s]", kXmlErrorNoNode, "the cursor stands on no node");
+    return 0;
+  }
+  if (item.attribute()) return 0;  // an attribute has no attributes
+  attribute_ = attribute_index_ == 0 ? item.node().first_attribute() : attribute_.next_attribute();
+  if (!attribute_) return 0;
+  try {
+    if (name) *name = attribute_.name();
+    if (value) *value = Utf8ToUtf16(attribute_.value());
+    return 1;
+  } catch (const std::bad_alloc&) {
+    LogError("XMLParser::findnextattribute _ com error[0x%X, %s]", kXmlErrorOutOfMemory, "out of memory");
+    return 0;
+  }
+}
+
+int xmlparser_c::findnextattribute(char* name, size_t name_size, char16_t* value, size_t value_size) {
+  if ((name && name_size > kMaxBufferSize) || (value && value_size > kMaxBufferSize)) return 0;
+  std::string attribute_name;
+  std::u16string attribute_value;
+  if (!findnextattribute(name ? &attribute_name : nullptr, value ? &attribute_value : nullptr)) return 0;
+  if (name) CopyCut(name, name_size, attribute_name);
+  if (value) CopyCut(value, value_size, attribute_value);
+  return 1;
+}
+
+int xmlparser_c::setcurrentattributevalue(const char16_t* value) {
+  if (!list_) return 0;
+  if (attribute_index_ < 0) {
+    LogError("XMLParser::setcurrentattributevalue _ com error[0x%X, %s]", kXmlErrorNoAttribute,
+             "no attribute at the cursor");
+    return 0;
+  }
+  if (!attribute_) return 0;
+  if (!value) return 1;
+  try {
+    if (!attribute_.set_value(Utf16ToUtf8(value).c_str())) {
+      LogError("XMLParser::setcurrentattributevalue _ com error[0x%X, %s]", kXmlErrorOutOfMemory, "out of memory");
+      return 0;
+    }
+    return 1;
+  } catch (const std::bad_alloc&) {
+    LogError("XMLParser::setcurrentattributevalue _ com error[0x%X, %s]", kXmlErrorOutOfMemory, "out of memory");
+    return 0;
+  }
+}
+
+void xmlparser_c::generateparseerror() {
+  try {
+    CopyCut(parse_error_, sizeof parse_error_, DescribeParseError(load_error_));
+  } catch (const std::bad_alloc&) {
+    LogError("XMLParser::generateparseerror: com error[0x%X, %s]", kXmlErrorOutOfMemory, "out of memory");
+  }
+}
+
+}  // namespace talvenix
