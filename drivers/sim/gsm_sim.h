@@ -5,6 +5,10 @@
  * the thread of the line it concerns.
  *
  * It is a test driver and is never installed as the default driver file.
+ * With the environment variable GSMSIM_DEMO set, every line sends one greeting
+ * message once it started, and a send is answered 112 with its outcome and
+ * then a status report following from the line's thread, so a person trying
+ * the module sees traffic without a test steering it.
  */
 #ifndef TALVENIX_GSM_SIM_H
 #define TALVENIX_GSM_SIM_H

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -20,6 +21,9 @@ namespace talvenix::sim {
 namespace {
 
 struct Settings {
+  // GSMSIM_DEMO set: every line greets with one incoming message once it is
+  // ready, and every message sent is followed by its status report.
+  bool demo = std::getenv("GSMSIM_DEMO") != nullptr;
   int32_t init_result = 0;
   std::map<uint32_t, int32_t> line_results;
   int32_t auto_line_state = 0;
@@ -161,6 +165,17 @@ TALVEX_EXPORT int32_t TALVEX_CALL gsmdrvaddGSMline(TalvexDriverLineRecord* recor
         r.callback(state, static_cast<int32_t>(r.comport), TALVEX_DRV_LINE_STATE, r.context, nullptr, 0);
     });
   }
+  if (sim.settings.demo) {
+    sim.outstanding.Add();
+    line->Post(
+        [](const TalvexDriverLineRecord& r, bool aborted) {
+          if (aborted || !r.callback) return;
+          std::u16string text = Utf8ToUtf16("Hello from the simulated modem on COM" + std::to_string(r.comport));
+          TalvexDriverIncomingSms sms{text.c_str(), "+15550199", r.comport};
+          r.callback(0, static_cast<int32_t>(r.comport), TALVEX_DRV_RECEIVED, r.context, &sms, TALVEX_DATA_SMS);
+        },
+        std::chrono::milliseconds(500));
+  }
   return code;
 }
 
@@ -200,7 +215,23 @@ TALVEX_EXPORT int32_t TALVEX_CALL gsmdrvSendSMS(uint32_t value, TalvexSmsRequest
   auto sender = std::find_if(sim.lines.begin(), sim.lines.end(),
                              [](const auto& entry) { return entry.second->record().can_send != 0; });
   if (sender == sim.lines.end()) return TALVEX_FAILED;
-  const Settings& s = sim.settings;
+  Settings s = sim.settings;
+  if (s.demo && s.send_immediate == TALVEX_OK) {
+    // Like a modem: accepted first, sent a moment later, then delivered.
+    s.send_immediate = TALVEX_PENDING;
+    s.send_delay_ms = 200;
+    uint32_t reference = static_cast<uint32_t>(sim.calls.size());
+    sim.outstanding.Add();
+    sender->second->Post(
+        [reference, recipient](const TalvexDriverLineRecord& r, bool aborted) {
+          if (aborted || !r.callback) return;
+          std::u16string text = u"delivered";
+          TalvexDriverStatusReport report{reference, 0, recipient.c_str(), "", text.c_str()};
+          r.callback(0, static_cast<int32_t>(r.comport), TALVEX_DRV_RECEIVED, r.context, &report,
+                     TALVEX_DATA_STATUS_REPORT);
+        },
+        std::chrono::milliseconds(400));
+  }
   if (s.send_immediate != TALVEX_PENDING) return s.send_immediate;
   int32_t final_code = s.send_final;
   auto callback = reinterpret_cast<TalvexDriverCallback>(request->driver_callback);

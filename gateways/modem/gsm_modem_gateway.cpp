@@ -129,7 +129,8 @@ int Vantrel_GSMCOMDrvInterface::ServiceInit(TalvexHostCallback callback, uintptr
     logger_->Error("Vantrel_GSMCOMDrvInterface::ServiceInit - Service Already Init.");
     return 0;
   }
-  if (!callback || !context || !loader) {
+  // The context is the host's own value, handed back unchanged: 0 is a valid one.
+  if (!callback || !loader) {
     logger_->Error("Vantrel_GSMCOMDrvInterface::ServiceInit - invalid parameter(s).");
     return 0;
   }

@@ -115,6 +115,7 @@ TEST_F(GsmGateway, ALineWithCleanSimIsCleanedOnceAndTheDocumentForgetsTheRequest
 TEST_F(GsmGateway, StartFailsCleanlyForEveryDriverProblem) {
   EXPECT_EQ(gateway->ServiceInit(nullptr, 1, &store), 0);
   EXPECT_TRUE(log.Has(Severity::Error, "Vantrel_GSMCOMDrvInterface::ServiceInit - invalid parameter(s)."));
+  EXPECT_EQ(gateway->ServiceInit(&HostEvents::Callback, 1, nullptr), 0);
 
   setenv(TALVEX_GSM_DRIVER_ENV, "/nonexistent/qvGSMcomdrv.Qvd", 1);
   EXPECT_EQ(gateway->ServiceInit(&HostEvents::Callback, events.context(), &store), 0);
@@ -131,9 +132,9 @@ TEST_F(GsmGateway, StartFailsCleanlyForEveryDriverProblem) {
   EXPECT_TRUE(log.Has(Severity::Error, "GSMComDrv::init - failed to init qvGSMcomdrv."));
   EXPECT_FALSE(gateway->IsServiceInitialized());
 
-  // Nothing was left behind: a driver that works starts.
+  // Nothing was left behind: a driver that works starts, also for a host whose context is 0.
   sim.SetInitResult(0);
-  EXPECT_EQ(gateway->ServiceInit(&HostEvents::Callback, events.context(), &store), 1);
+  EXPECT_EQ(gateway->ServiceInit(&HostEvents::Callback, 0, &store), 1);
   EXPECT_EQ(gateway->ServiceInit(&HostEvents::Callback, events.context(), &store), 0);
   EXPECT_TRUE(log.Has(Severity::Error, "Vantrel_GSMCOMDrvInterface::ServiceInit - Service Already Init."));
   EXPECT_EQ(gateway->ServiceInitLines(), 0);  // no lines configured

@@ -1,0 +1,306 @@
+// `talvenix lines`: list, add, change and delete GSM modem lines in
+// qvsmscomms.xml through the module's line exports, as a settings screen would.
+
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+#include "host/commands.hpp"
+#include "support/text_codec.hpp"
+
+namespace talvenix::host {
+namespace {
+
+constexpr const char* kDocument = "qvsmscomms.xml";
+constexpr uint32_t kGsm = TALVEX_SERVICE_GSM;
+
+enum class Kind { Number, Flag, Text, ReadMode };
+
+struct Field {
+  const char* name;  // the property id without its brackets
+  uint32_t bit;
+  Kind kind;
+};
+
+constexpr Field kFields[] = {
+    {"comport", TALVEX_LINE_COMPORT, Kind::Number},
+    {"baudrate", TALVEX_LINE_BAUDRATE, Kind::Number},
+    {"linename", TALVEX_LINE_NAME, Kind::Text},
+    {"initstr", TALVEX_LINE_INITSTR, Kind::Text},
+    {"smsc", TALVEX_LINE_SMSC, Kind::Text},
+    {"recenabled", TALVEX_LINE_RECENABLED, Kind::Flag},
+    {"sendenabled", TALVEX_LINE_SENDENABLED, Kind::Flag},
+    {"cleansimenabled", TALVEX_LINE_CLEANSIM, Kind::Flag},
+    {"srenabled", TALVEX_LINE_SRENABLED, Kind::Flag},
+    {"lineenabled", TALVEX_LINE_ENABLED, Kind::Flag},
+    {"smsretry", TALVEX_LINE_SMSRETRY, Kind::Number},
+    {"inumberenabled", TALVEX_LINE_INUMBERENABLED, Kind::Flag},
+    {"readiomode", TALVEX_LINE_READIOMODE, Kind::ReadMode},
+    {"cnmiparameters", TALVEX_LINE_CNMI, Kind::Text},
+};
+
+void PrintFieldNames() {
+  std::fprintf(stderr, "fields:");
+  for (const Field& f : kFields) std::fprintf(stderr, " %s", f.name);
+  std::fprintf(stderr, "\n");
+}
+
+const Field* FindField(const std::string& name) {
+  std::string bare = name;
+  if (bare.size() > 2 && bare.front() == '[' && bare.back() == ']') bare = bare.substr(1, bare.size() - 2);
+  for (const Field& f : kFields)
+    if (bare == f.name) return &f;
+  return nullptr;
+}
+
+bool ParseNumber(const std::string& text, uint32_t& out) {
+  const char* end = text.data() + text.size();
+  auto [ptr, error] = std::from_chars(text.data(), end, out);
+  return !text.empty() && error == std::errc() && ptr == end;
+}
+
+bool ParseFlag(const std::string& text, uint8_t& out) {
+  if (text == "1" || text == "yes" || text == "true" || text == "on") out = 1;
+  else if (text == "0" || text == "no" || text == "false" || text == "off") out = 0;
+  else return false;
+  return true;
+}
+
+// Stores `value` into the record's field; false with a message on stderr.
+bool SetField(TalvexLineRecord& line, const Field& field, const std::string& value) {
+  uint32_t number = 0;
+  uint8_t flag = 0;
+  switch (field.kind) {
+    case Kind::Number:
+      if (!ParseNumber(value, number) || (field.bit == TALVEX_LINE_SMSRETRY && number > INT32_MAX)) {
+        std::fprintf(stderr, "lines: %s needs a whole number, not '%s'\n", field.name, value.c_str());
+        return false;
+      }
+      if (field.bit == TALVEX_LINE_COMPORT) line.new_comport = number;
+      if (field.bit == TALVEX_LINE_BAUDRATE) line.baudrate = number;
+      if (field.bit == TALVEX_LINE_SMSRETRY) line.sms_retry = static_cast<int32_t>(number);
+      return true;
+    case Kind::Flag:
+      if (!ParseFlag(value, flag)) {
+        std::fprintf(stderr, "lines: %s is yes or no (1 or 0), not '%s'\n", field.name, value.c_str());
+        return false;
+      }
+      switch (field.bit) {
+        case TALVEX_LINE_RECENABLED: line.accept_incoming = flag; break;
+        case TALVEX_LINE_SENDENABLED: line.accept_outgoing = flag; break;
+        case TALVEX_LINE_CLEANSIM: line.clean_sim = flag; break;
+        case TALVEX_LINE_SRENABLED: line.status_reports = flag; break;
+        case TALVEX_LINE_ENABLED: line.line_enabled = flag; break;
+        case TALVEX_LINE_INUMBERENABLED: line.international_numbers = flag; break;
+      }
+      return true;
+    case Kind::ReadMode:
+      if (value != "BLOCKING" && value != "NON-BLOCKING") {
+        std::fprintf(stderr, "lines: readiomode is BLOCKING or NON-BLOCKING, not '%s'\n", value.c_str());
+        return false;
+      }
+      line.read_mode = value == "BLOCKING" ? 1 : 0;
+      return true;
+    case Kind::Text: {
+      std::u16string text = Utf8ToUtf16(value);
+      if (text.size() >= TALVEX_LINE_TEXT_CHARS) {
+        std::fprintf(stderr, "lines: %s holds at most %d characters\n", field.name, TALVEX_LINE_TEXT_CHARS - 1);
+        return false;
+      }
+      char16_t* target = field.bit == TALVEX_LINE_NAME    ? line.line_name
+                         : field.bit == TALVEX_LINE_INITSTR ? line.initstr
+                         : field.bit == TALVEX_LINE_SMSC    ? line.smsc
+                                                             : line.cnmi;
+      CopyBounded(target, TALVEX_LINE_TEXT_CHARS, text);
+      return true;
+    }
+  }
+  return false;
+}
+
+std::string Text(const char16_t* field) { return Utf16ToUtf8(std::u16string(field, Utf16Length(field, TALVEX_LINE_TEXT_CHARS))); }
+const char* YesNo(uint8_t flag) { return flag ? "yes" : "no"; }
+
+// The configuration exports over the document of the working folder, released on exit.
+class Settings {
+ public:
+  explicit Settings(Module& module) : m_(module) {
+    if (!std::filesystem::exists(kDocument)) {
+      std::fprintf(stderr, "lines: there is no %s in this folder; use --dir DIR to name the folder that holds it\n",
+                   kDocument);
+      return;
+    }
+    ok_ = m_.InitXMLConfigurations(kDocument, "sms") != 0;
+    if (!ok_) std::fprintf(stderr, "lines: the module could not open %s\n", kDocument);
+  }
+  ~Settings() {
+    if (list_) m_.FreeXMLLoadResources(&list_, kGsm);
+    m_.Unint();
+  }
+  bool ok() const { return ok_; }
+  Module& module() { return m_; }
+
+  // The lines as the document holds them now; null when they cannot be read.
+  TalvexLineRecordList* Lines() {
+    if (list_) m_.FreeXMLLoadResources(&list_, kGsm);
+    if (!m_.LoadGSMServiceXMLConfigurations(kGsm, &list_, 0)) {
+      std::fprintf(stderr, "lines: the lines could not be read; see Talvenix.log\n");
+      return nullptr;
+    }
+    return list_;
+  }
+  // The line of `port` in the list read last; null when none.
+  TalvexLineRecord* Find(uint32_t port) {
+    for (uint32_t i = 0; list_ && i < list_->count; ++i)
+      if (list_->lines[i]->comport == port) return list_->lines[i];
+    return nullptr;
+  }
+
+ private:
+  Module& m_;
+  bool ok_ = false;
+  TalvexLineRecordList* list_ = nullptr;
+};
+
+bool TakePort(Args& args, uint32_t& port) {
+  std::string text;
+  if (!TakeOption(args, "--port", text)) {
+    std::fprintf(stderr, "lines: give the line's COM port with --port N\n");
+    return false;
+  }
+  if (!ParseNumber(text, port)) {
+    std::fprintf(stderr, "lines: --port needs a whole number, not '%s'\n", text.c_str());
+    return false;
+  }
+  return true;
+}
+
+int List(Settings& settings) {
+  TalvexLineRecordList* list = settings.Lines();
+  if (!list) return 1;
+  if (list->count == 0) {
+    std::printf("no GSM lines configured; add one with: talvenix lines add --port N\n");
+    return 0;
+  }
+  std::printf("%-6s %-8s %-8s %-8s %-5s %-14s %-6s %s\n", "PORT", "BAUD", "ENABLED", "RECEIVE", "SEND",
+              "INTERNATIONAL", "RETRY", "NAME");
+  for (uint32_t i = 0; i < list->count; ++i) {
+    const TalvexLineRecord& l = *list->lines[i];
+    std::printf("%-6u %-8u %-8s %-8s %-5s %-14s %-6d %s\n", l.comport, l.baudrate, YesNo(l.line_enabled),
+                YesNo(l.accept_incoming), YesNo(l.accept_outgoing), YesNo(l.international_numbers), l.sms_retry,
+                Text(l.line_name).c_str());
+  }
+  return 0;
+}
+
+int Add(Settings& settings, Args args) {
+  uint32_t port = 0;
+  if (!TakePort(args, port)) return 2;
+  if (!settings.Lines()) return 1;
+  if (settings.Find(port)) {
+    std::fprintf(stderr, "lines: COM%u already has a line; change it with: talvenix lines set --port %u FIELD VALUE\n",
+                 port, port);
+    return 1;
+  }
+  TalvexLineRecord line{};
+  line.comport = port;
+  line.new_comport = port;
+  line.baudrate = 9600;
+  line.sms_retry = 3;
+  line.read_mode = 1;
+  line.line_enabled = 1;
+  line.accept_incoming = 1;
+  line.accept_outgoing = 1;
+  line.international_numbers = 1;
+  line.clean_sim = TakeFlag(args, "--clean-sim");
+  line.status_reports = TakeFlag(args, "--status-reports");
+  if (TakeFlag(args, "--disabled")) line.line_enabled = 0;
+  if (TakeFlag(args, "--no-receive")) line.accept_incoming = 0;
+  if (TakeFlag(args, "--no-send")) line.accept_outgoing = 0;
+  if (TakeFlag(args, "--no-international")) line.international_numbers = 0;
+  if (TakeFlag(args, "--non-blocking")) line.read_mode = 0;
+  const std::pair<const char*, const char*> options[] = {{"--baud", "baudrate"}, {"--name", "linename"},
+                                                         {"--initstr", "initstr"}, {"--smsc", "smsc"},
+                                                         {"--cnmi", "cnmiparameters"}, {"--retry", "smsretry"}};
+  for (auto [option, field] : options) {
+    std::string value;
+    if (TakeOption(args, option, value) && !SetField(line, *FindField(field), value)) return 2;
+  }
+  if (!args.empty()) {
+    std::fprintf(stderr, "lines add: unknown argument '%s'\n", args.front().c_str());
+    return 2;
+  }
+  if (!settings.module().XMLConfigMultiLine_CreateNewLine(kGsm, &line)) {
+    std::fprintf(stderr, "lines: the line could not be added; see Talvenix.log\n");
+    return 1;
+  }
+  std::printf("added the line on COM%u\n", port);
+  return 0;
+}
+
+int Set(Settings& settings, Args args) {
+  uint32_t port = 0;
+  if (!TakePort(args, port)) return 2;
+  if (args.size() != 2) {
+    std::fprintf(stderr, "lines set: give one FIELD and its VALUE, e.g. talvenix lines set --port 3 baudrate 19200\n");
+    PrintFieldNames();
+    return 2;
+  }
+  const Field* field = FindField(args[0]);
+  if (!field) {
+    std::fprintf(stderr, "lines set: unknown field '%s'\n", args[0].c_str());
+    PrintFieldNames();
+    return 2;
+  }
+  if (!settings.Lines()) return 1;
+  TalvexLineRecord* line = settings.Find(port);
+  if (!line) {
+    std::fprintf(stderr, "lines: no line on COM%u; see talvenix lines list\n", port);
+    return 1;
+  }
+  line->new_comport = line->comport;
+  if (!SetField(*line, *field, args[1])) return 2;
+  if (field->bit == TALVEX_LINE_COMPORT && line->new_comport != port && settings.Find(line->new_comport)) {
+    std::fprintf(stderr, "lines: COM%u already has a line\n", line->new_comport);
+    return 1;
+  }
+  if (!settings.module().ChangeXMLConfigurations(kGsm, line, field->bit)) {
+    std::fprintf(stderr, "lines: the change could not be written; see Talvenix.log\n");
+    return 1;
+  }
+  std::printf("COM%u: %s = %s\n", port, field->name, args[1].c_str());
+  return 0;
+}
+
+int Delete(Settings& settings, Args args) {
+  uint32_t port = 0;
+  if (!TakePort(args, port)) return 2;
+  if (!settings.module().XMLConfigMultiLine_DeleteLine(kGsm, port)) {
+    std::fprintf(stderr, "lines: no line on COM%u was deleted; see talvenix lines list\n", port);
+    return 1;
+  }
+  std::printf("deleted the line on COM%u\n", port);
+  return 0;
+}
+
+}  // namespace
+
+int RunLines(Module& module, const Args& arguments) {
+  Args args = arguments;
+  std::string action = args.empty() ? "" : args.front();
+  if (!args.empty()) args.erase(args.begin());
+  if (action != "list" && action != "add" && action != "set" && action != "delete") {
+    std::fprintf(stderr, "lines: say list, add, set or delete, e.g. talvenix lines list\n");
+    return 2;
+  }
+  Settings settings(module);
+  if (!settings.ok()) return 1;
+  if (action == "list") return List(settings);
+  if (action == "add") return Add(settings, args);
+  if (action == "set") return Set(settings, args);
+  return Delete(settings, args);
+}
+
+}  // namespace talvenix::host
