@@ -56,7 +56,8 @@ bool ReadWholeFile(const char* path, std::string& bytes, XmlFileError& error) {
   return ok;
 }
 
-// Line and character position (both from 1) of a byte offset in UTF-8 text.
+}  // namespace
+
 void PlaceOf(std::string_view text, size_t offset, int& line, int& position) {
   offset = std::min(offset, text.size());
   line = 1;
@@ -71,6 +72,8 @@ void PlaceOf(std::string_view text, size_t offset, int& line, int& position) {
     }
   }
 }
+
+namespace {
 
 // Offset of the first byte that breaks UTF-8, or npos.
 size_t FirstInvalidUtf8(std::string_view text) {
@@ -172,6 +175,39 @@ void SplitAroundRoot(std::string_view text, const pugi::xml_document& document, 
   format.epilog.assign(text.substr(after));
 }
 
+// pugixml writes every element without children as <e/>. An element written
+// as <e></e> gets an empty text child, which is written back as <e></e> and
+// reads as the same empty text.
+void KeepEmptyElementForms(std::string_view text, pugi::xml_node root) {
+  pugi::xml_node node = root;
+  while (node) {
+    if (node.type() == pugi::node_element && !node.first_child() && node.offset_debug() > 0) {
+      // Find the '>' that ends the start tag, stepping over quoted values.
+      char quote = 0;
+      size_t at = static_cast<size_t>(node.offset_debug());
+      for (; at < text.size(); ++at) {
+        char c = text[at];
+        if (quote) {
+          if (c == quote) quote = 0;
+        } else if (c == '"' || c == '\'') {
+          quote = c;
+        } else if (c == '>') {
+          break;
+        }
+      }
+      if (at < text.size() && text[at - 1] != '/') node.append_child(pugi::node_pcdata);
+    }
+    // Next node in document order, without recursion: documents may nest deeply.
+    if (node.first_child()) {
+      node = node.first_child();
+      continue;
+    }
+    while (node != root && !node.next_sibling()) node = node.parent();
+    if (node == root) break;
+    node = node.next_sibling();
+  }
+}
+
 struct StringWriter : pugi::xml_writer {
   std::string out;
   void write(const void* data, size_t size) override { out.append(static_cast<const char*>(data), size); }
@@ -238,7 +274,7 @@ std::string DescribeParseError(const XmlFileError& error) {
          " : " + error.reason;
 }
 
-std::unique_ptr<XmlFileDocument> LoadXmlFile(const char* path, XmlFileError& error) {
+std::unique_ptr<XmlFileDocument> LoadXmlFile(const char* path, XmlFileError& error, bool keep_text) {
   error = {};
   if (!path || !*path) {
     Fail(error, kXmlErrorCannotRead, "no file name");
@@ -299,7 +335,17 @@ std::unique_ptr<XmlFileDocument> LoadXmlFile(const char* path, XmlFileError& err
       Fail(error, kXmlErrorNotWellFormed, result.description(), line, position);
       return nullptr;
     }
+    // pugixml accepts several top-level elements; XML does not.
+    for (pugi::xml_node extra = file->document.document_element().next_sibling(); extra; extra = extra.next_sibling()) {
+      if (extra.type() != pugi::node_element) continue;
+      int line, position;
+      PlaceOf(text, static_cast<size_t>(MarkupStart(text, extra.offset_debug())), line, position);
+      Fail(error, kXmlErrorNotWellFormed, "Only one top level element is allowed", line, position);
+      return nullptr;
+    }
     SplitAroundRoot(text, file->document, format);
+    KeepEmptyElementForms(text, file->document.document_element());
+    if (keep_text) file->text = std::move(text);
     return file;
   } catch (const std::bad_alloc&) {
     Fail(error, kXmlErrorOutOfMemory, "out of memory");

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include <pugixml.hpp>
 
@@ -39,13 +40,18 @@ struct XmlFileDocument {
   std::unique_ptr<char[]> storage;
   pugi::xml_document document;
   XmlFileFormat format;
+  std::string text;  // the UTF-8 text as read, when asked for; offset_debug() counts in it
 };
 
 // Largest file we read; anything bigger is not a configuration document.
 constexpr size_t kMaxXmlFileBytes = 64u << 20;
 
-// The document at `path`, or null with `error` filled.
-std::unique_ptr<XmlFileDocument> LoadXmlFile(const char* path, XmlFileError& error);
+// The document at `path`, or null with `error` filled. With keep_text the
+// text is kept beside the document, so node offsets can become line numbers.
+std::unique_ptr<XmlFileDocument> LoadXmlFile(const char* path, XmlFileError& error, bool keep_text = false);
+
+// Line and character position (both from 1) of a byte offset in UTF-8 text.
+void PlaceOf(std::string_view text, size_t offset, int& line, int& position);
 
 // Writes `document` to `path` as `format` describes. False with `error`
 // filled; the file at `path` is then unchanged.

@@ -1,0 +1,137 @@
+#include "config/document_check.hpp"
+
+#include <map>
+
+#include "config/ascii_case.hpp"
+#include "config/xml_file.hpp"
+#include "contract/service.hpp"
+
+namespace talvenix {
+namespace {
+
+class Checker {
+ public:
+  explicit Checker(const XmlFileDocument& file) : file_(file) {}
+
+  int LineOf(pugi::xml_node node) const {
+    if (!node || node.offset_debug() < 0) return 0;
+    int line, position;
+    PlaceOf(file_.text, static_cast<size_t>(node.offset_debug()), line, position);
+    return line;
+  }
+  void Error(pugi::xml_node at, std::string text) { problems_.push_back({ConfigProblem::Kind::kError, LineOf(at), std::move(text)}); }
+  void Warning(pugi::xml_node at, std::string text) {
+    problems_.push_back({ConfigProblem::Kind::kWarning, LineOf(at), std::move(text)});
+  }
+  std::vector<ConfigProblem> Take() { return std::move(problems_); }
+
+ private:
+  const XmlFileDocument& file_;
+  std::vector<ConfigProblem> problems_;
+};
+
+// The attribute named `name` (ignoring case, as the loader reads it).
+pugi::xml_attribute AttributeOf(pugi::xml_node node, std::string_view name) {
+  for (pugi::xml_attribute a : node.attributes())
+    if (EqualsIgnoringCase(std::string_view(a.name()), name)) return a;
+  return {};
+}
+
+pugi::xml_node OptionNamed(pugi::xml_node config, std::string_view name) {
+  for (pugi::xml_node option : config.children("option"))
+    if (name == option.attribute("name").value()) return option;
+  return {};
+}
+
+std::string Quoted(std::string_view text) { return "\"" + std::string(text) + "\""; }
+
+}  // namespace
+
+std::vector<ConfigProblem> CheckConfigurationDocument(const char* path, const char* category) {
+  XmlFileError error;
+  std::unique_ptr<XmlFileDocument> file = LoadXmlFile(path, error, true);
+  if (!file) {
+    std::string text = error.line > 0 ? "not well-formed: " + error.reason + " (position " +
+                                            std::to_string(error.position) + ")"
+                                      : "cannot be read: " + error.reason;
+    return {{ConfigProblem::Kind::kError, error.line, std::move(text)}};
+  }
+  Checker check(*file);
+  pugi::xml_node root = file->document.document_element();
+  if (std::string_view(root.name()) != "vantrelcomms") {
+    check.Error(root, "the root element is <" + std::string(root.name()) + ">; it must be <vantrelcomms>");
+    return check.Take();
+  }
+  pugi::xml_node sms = root.child(category);
+  if (!sms) {
+    check.Error(root, "no <" + std::string(category) + "> element in <vantrelcomms>");
+    return check.Take();
+  }
+  pugi::xml_node config = sms.child("config");
+  if (!config) check.Error(sms, "no <config> element in <" + std::string(category) + ">: the global options are missing");
+
+  // The two options without which the global options do not load.
+  pugi::xml_attribute selected;
+  pugi::xml_node selected_option;
+  for (const char* required : {"enableengine", "selectedservice"}) {
+    if (!config) break;
+    pugi::xml_node option = OptionNamed(config, required);
+    pugi::xml_attribute value = AttributeOf(option, "value");
+    if (!option) {
+      check.Error(config, "the required option " + Quoted(required) + " is missing: add <option name=" +
+                              Quoted(required) + " value=\"...\"/>");
+    } else if (!value) {
+      check.Error(option, "the option " + Quoted(required) + " has no value attribute");
+    } else if (std::string_view(required) == "selectedservice") {
+      selected = value;
+      selected_option = option;
+    } else if (std::string_view(value.value()).find("yes") == std::string_view::npos) {
+      check.Error(option, "enableengine is " + Quoted(value.value()) +
+                              ": the engine will not start (121 engine disabled); write \"yes\" to enable it");
+    }
+  }
+
+  pugi::xml_node services = sms.child("services");
+  if (!services) {
+    check.Error(sms, "no <services> element in <" + std::string(category) + ">");
+    return check.Take();
+  }
+  std::map<std::string, pugi::xml_node> first_by_name;
+  for (pugi::xml_node service : services.children("service")) {
+    pugi::xml_attribute name = AttributeOf(service, "name");
+    pugi::xml_attribute transport = AttributeOf(service, "transport");
+    if (!name) check.Warning(service, "a service without a name attribute cannot be selected");
+    bool first = name && first_by_name.emplace(name.value(), service).second;
+    if (name && !first)
+      check.Warning(service, "a second service named " + Quoted(name.value()) + "; only the first one is used");
+    if (first && selected && std::string_view(name.value()) == selected.value()) continue;  // checked below
+    if (!transport) {
+      check.Warning(service, "the service has no transport attribute");
+    } else if (ServiceFlagOfTransportId(transport.value()) == TALVEX_SERVICE_INVALID) {
+      check.Warning(service, "unknown transport id " + Quoted(transport.value()));
+    }
+  }
+
+  if (selected) {
+    auto found = first_by_name.find(selected.value());
+    if (found == first_by_name.end()) {
+      check.Error(selected_option, "the selected service " + Quoted(selected.value()) + " is not among the services");
+    } else {
+      pugi::xml_node service = found->second;
+      pugi::xml_attribute transport = AttributeOf(service, "transport");
+      uint32_t flag = ServiceFlagOfTransportId(transport.value());
+      if (!transport) {
+        check.Error(service, "the selected service " + Quoted(selected.value()) + " has no transport attribute");
+      } else if (flag == TALVEX_SERVICE_INVALID) {
+        check.Error(service, "the selected service " + Quoted(selected.value()) + " has the unknown transport id " +
+                                 Quoted(transport.value()));
+      } else if (flag == TALVEX_SERVICE_RESERVED) {
+        check.Error(service, "the selected service " + Quoted(selected.value()) + " uses transport id " +
+                                 Quoted(transport.value()) + ", which no gateway implements");
+      }
+    }
+  }
+  return check.Take();
+}
+
+}  // namespace talvenix

@@ -1,0 +1,20 @@
+#pragma once
+// A check of the configuration document for people: what in it would stop
+// the engine, each with the line where it is. Used by `talvenix config
+// check`; it reads the file itself and changes nothing.
+
+#include <string>
+#include <vector>
+
+namespace talvenix {
+
+struct ConfigProblem {
+  enum class Kind { kError, kWarning };  // errors stop the engine
+  Kind kind;
+  int line;  // from 1; 0 when the problem has no place in the text
+  std::string text;
+};
+
+std::vector<ConfigProblem> CheckConfigurationDocument(const char* path, const char* category);
+
+}  // namespace talvenix

@@ -1,0 +1,62 @@
+// `config check`: each problem that would stop the engine, at its line.
+
+#include "config/document_check.hpp"
+
+#include "config_fixture.hpp"
+
+namespace talvenix {
+namespace {
+
+using testing::TempFolder;
+
+std::vector<std::string> Check(const std::string& text) {
+  TempFolder folder;
+  std::string path = folder.Write("c.xml", text);
+  std::vector<std::string> lines;
+  for (const ConfigProblem& p : CheckConfigurationDocument(path.c_str(), "sms"))
+    lines.push_back(std::to_string(p.line) + (p.kind == ConfigProblem::Kind::kError ? " E " : " W ") + p.text);
+  return lines;
+}
+
+TEST(DocumentCheck, TheBundledFileHasNoProblems) {
+  EXPECT_EQ(Check(testing::DefaultConfiguration()), std::vector<std::string>{});
+}
+
+TEST(DocumentCheck, PointsAtWhatStopsTheEngine) {
+  std::string good = testing::DefaultConfiguration();
+  auto line_of = [&](const std::string& text) {
+    return std::to_string(1 + std::count(good.begin(), good.begin() + good.find(text), '\n'));
+  };
+  EXPECT_EQ(Check(testing::Replaced(good, "<option name=\"enableengine\" value=\"yes\"/>", "")),
+            std::vector<std::string>{line_of("<config>") +
+                                     " E the required option \"enableengine\" is missing: add <option "
+                                     "name=\"enableengine\" value=\"...\"/>"});
+  EXPECT_EQ(Check(testing::Replaced(good, "value=\"Null gateway\"", "value=\"Nobody\"")),
+            std::vector<std::string>{line_of("name=\"selectedservice\"") +
+                                     " E the selected service \"Nobody\" is not among the services"});
+  EXPECT_EQ(Check(testing::Replaced(good, "transport=\"nuldrv\"", "transport=\"carrier-pigeon\"")),
+            std::vector<std::string>{line_of("name=\"Null gateway\" transport") +
+                                     " E the selected service \"Null gateway\" has the unknown transport id "
+                                     "\"carrier-pigeon\""});
+  EXPECT_EQ(Check(testing::Replaced(good, "transport=\"gensmtp\"", "transport=\"smtp\"")),
+            std::vector<std::string>{line_of("transport=\"gensmtp\"") + " W unknown transport id \"smtp\""});
+  EXPECT_EQ(Check(testing::Replaced(good, "name=\"enableengine\" value=\"yes\"", "name=\"enableengine\" value=\"Yes\"")),
+            std::vector<std::string>{line_of("name=\"enableengine\"") +
+                                     " E enableengine is \"Yes\": the engine will not start (121 engine disabled); "
+                                     "write \"yes\" to enable it"});
+}
+
+TEST(DocumentCheck, ReportsDocumentsThatDoNotParse) {
+  EXPECT_EQ(Check("<vantrelcomms>\n  <sms>\n</vantrelcomms>\n"),
+            std::vector<std::string>{"3 E not well-formed: Start-end tags mismatch (position 3)"});
+  EXPECT_EQ(Check("<config/>"), std::vector<std::string>{"1 E the root element is <config>; it must be <vantrelcomms>"});
+  EXPECT_EQ(Check("<vantrelcomms>\n<fax/></vantrelcomms>"),
+            std::vector<std::string>{"1 E no <sms> element in <vantrelcomms>"});
+  TempFolder folder;
+  auto missing = CheckConfigurationDocument(folder.File("none.xml").c_str(), "sms");
+  ASSERT_EQ(missing.size(), 1u);
+  EXPECT_EQ(missing[0].text, "cannot be read: cannot open the file: No such file or directory");
+}
+
+}  // namespace
+}  // namespace talvenix

@@ -1,0 +1,161 @@
+// Reading and writing the configuration file: what a save writes back, what a
+// load refuses, and that a failed save never damages the file.
+
+#include "config/xml_file.hpp"
+
+#include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "config/xml_errors.hpp"
+#include "config_fixture.hpp"
+
+namespace talvenix {
+namespace {
+
+using testing::TempFolder;
+
+std::string LoadAndSave(TempFolder& folder, const std::string& bytes, const char* change_attribute = nullptr) {
+  std::string path = folder.Write("c.xml", bytes);
+  XmlFileError error;
+  auto file = LoadXmlFile(path.c_str(), error);
+  EXPECT_TRUE(file) << DescribeParseError(error);
+  if (!file) return {};
+  if (change_attribute)
+    file->document.document_element().find_child_by_attribute("name", "x").attribute("value").set_value(
+        change_attribute);
+  EXPECT_TRUE(SaveXmlFile(path.c_str(), file->document, file->format, error)) << error.reason;
+  return folder.Read("c.xml");
+}
+
+TEST(XmlFileSave, WritesTheFileBackAsItWasApartFromTheChange) {
+  TempFolder folder;
+  // The bundled file comes back byte for byte.
+  std::string shipped = testing::DefaultConfiguration();
+  EXPECT_EQ(LoadAndSave(folder, shipped), shipped);
+
+  // Declaration quoting, comments and blank lines outside the root, CR LF line
+  // ends, entities and empty elements all survive; only the value changes.
+  std::string original =
+      "<?xml version='1.0' encoding='utf-8'?>\r\n\r\n<!-- head -->\r\n<r>\r\n"
+      "  <o name=\"x\" value=\"1\"/>\r\n  <t>a &amp; b &lt; c</t>\r\n  <e></e>\r\n</r>\r\n<!-- tail -->\r\n";
+  EXPECT_EQ(LoadAndSave(folder, original, "22"), testing::Replaced(original, "value=\"1\"", "value=\"22\""));
+}
+
+TEST(XmlFileSave, KeepsUtf16AndItsByteOrderMark) {
+  TempFolder folder;
+  std::u16string text = u"<?xml version=\"1.0\" encoding=\"UTF-16\"?>\n<r><o name=\"x\" value=\"\u00e9\U0001F600\"/></r>\n";
+  std::string bytes = "\xFF\xFE";
+  for (char16_t c : text) bytes += {static_cast<char>(c & 0xFF), static_cast<char>(c >> 8)};
+  std::string path = folder.Write("c.xml", bytes);
+  XmlFileError error;
+  auto file = LoadXmlFile(path.c_str(), error);
+  ASSERT_TRUE(file) << DescribeParseError(error);
+  EXPECT_STREQ(file->document.child("r").child("o").attribute("value").value(), "\xC3\xA9\xF0\x9F\x98\x80");
+  EXPECT_EQ(LoadAndSave(folder, bytes), bytes);
+}
+
+TEST(XmlFileLoad, RefusesBadFilesWithThePlaceOfTheFault) {
+  TempFolder folder;
+  struct Case {
+    const char* name;
+    std::string bytes;
+    uint32_t code;
+    int line, position;
+  };
+  const Case cases[] = {
+      {"empty", "", kXmlErrorNotWellFormed, 1, 1},
+      {"unclosed", "<r>\n  <a>\n</r>\n", kXmlErrorNotWellFormed, 3, 3},
+      {"invalid UTF-8", "<r>\n <a v=\"ok\xC3\"/></r>", kXmlErrorEncoding, 2, 10},
+      {"overlong UTF-8", "<r v=\"\xC0\xAF\"/>", kXmlErrorEncoding, 1, 7},
+      {"second root", "<r/>\n<s/>", kXmlErrorNotWellFormed, 2, 1},
+      {"declared Latin-1", "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><r/>", kXmlErrorEncoding, 1, 1},
+      {"UTF-32", std::string("\xFF\xFE\0\0<\0\0\0", 8), kXmlErrorEncoding, 0, 0},
+      {"unpaired surrogate", std::string("\xFF\xFE<\0r\0\x00\xD8/\0>\0", 12), kXmlErrorEncoding, 1, 3},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string path = folder.Write("bad.xml", c.bytes);
+    XmlFileError error;
+    EXPECT_FALSE(LoadXmlFile(path.c_str(), error));
+    EXPECT_EQ(error.code, c.code);
+    EXPECT_EQ(error.line, c.line);
+    EXPECT_EQ(error.position, c.position);
+    EXPECT_FALSE(error.reason.empty());
+  }
+  XmlFileError error;
+  EXPECT_FALSE(LoadXmlFile(folder.File("missing.xml").c_str(), error));
+  EXPECT_EQ(error.code, kXmlErrorCannotRead);
+  EXPECT_EQ(DescribeParseError(error), "Parsing error on line 0 position 0 : cannot open the file: No such file or directory");
+  EXPECT_FALSE(LoadXmlFile(folder.path().c_str(), error));  // a folder
+  EXPECT_EQ(error.code, kXmlErrorCannotRead);
+}
+
+class SaveFailure : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    path_ = folder_.Write("c.xml", original_);
+    file_ = LoadXmlFile(path_.c_str(), error_);
+    ASSERT_TRUE(file_);
+    file_->document.child("r").attribute("v").set_value(std::string(4096, 'x').c_str());
+  }
+  void ExpectOriginalIntact() {
+    EXPECT_EQ(folder_.Read("c.xml"), original_);
+    EXPECT_EQ(folder_.CountEntries(), 1) << "a temporary file was left behind";
+  }
+
+  TempFolder folder_;
+  std::string original_ = "<r v=\"1\"/>\n";
+  std::string path_;
+  XmlFileError error_;
+  std::unique_ptr<XmlFileDocument> file_;
+};
+
+TEST_F(SaveFailure, DiskFullHalfwayLeavesTheOldFile) {
+  // A file size limit makes the write fail after the first bytes, as a full disk would.
+  struct rlimit old{};
+  getrlimit(RLIMIT_FSIZE, &old);
+  auto old_handler = signal(SIGXFSZ, SIG_IGN);
+  struct rlimit small = old;
+  small.rlim_cur = 100;
+  setrlimit(RLIMIT_FSIZE, &small);
+  bool saved = SaveXmlFile(path_.c_str(), file_->document, file_->format, error_);
+  setrlimit(RLIMIT_FSIZE, &old);
+  signal(SIGXFSZ, old_handler);
+  EXPECT_FALSE(saved);
+  EXPECT_EQ(error_.code, kXmlErrorCannotWrite);
+  ExpectOriginalIntact();
+}
+
+TEST_F(SaveFailure, FolderThatCannotBeWritten) {
+  if (testing::RunningAsRoot()) GTEST_SKIP() << "permissions do not bind root";
+  std::filesystem::permissions(folder_.path(), std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
+  EXPECT_FALSE(SaveXmlFile(path_.c_str(), file_->document, file_->format, error_));
+  std::filesystem::permissions(folder_.path(), std::filesystem::perms::owner_all);
+  ExpectOriginalIntact();
+}
+
+TEST_F(SaveFailure, TargetThatIsAFolder) {
+  std::filesystem::create_directory(folder_.File("d.xml"));
+  EXPECT_FALSE(SaveXmlFile(folder_.File("d.xml").c_str(), file_->document, file_->format, error_));
+  EXPECT_TRUE(std::filesystem::is_directory(folder_.File("d.xml")));
+  EXPECT_EQ(folder_.CountEntries(), 2);
+}
+
+TEST(XmlFileSave, ThroughASymbolicLinkReplacesTheFileItPointsTo) {
+  TempFolder folder;
+  std::string target = folder.Write("real.xml", "<r v=\"1\"/>");
+  std::filesystem::create_symlink(target, folder.File("link.xml"));
+  XmlFileError error;
+  auto file = LoadXmlFile(folder.File("link.xml").c_str(), error);
+  ASSERT_TRUE(file);
+  file->document.child("r").attribute("v").set_value("2");
+  ASSERT_TRUE(SaveXmlFile(folder.File("link.xml").c_str(), file->document, file->format, error));
+  EXPECT_TRUE(std::filesystem::is_symlink(folder.File("link.xml")));
+  EXPECT_EQ(folder.Read("real.xml"), "<r v=\"2\"/>");
+}
+
+}  // namespace
+}  // namespace talvenix

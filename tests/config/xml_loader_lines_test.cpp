@@ -1,0 +1,123 @@
+// The lines operations of XMLLoader: count, list, update one line, add and
+// remove lines, on a GSM service standing first under services.
+
+#include "loader_fixture.hpp"
+
+namespace talvenix {
+namespace {
+
+using testing::Document;
+using testing::LoaderTest;
+using testing::Option;
+
+std::string Property(const char* name, const char* id, const char* value) {
+  return std::string("              <property name=\"") + name + "\" id=\"" + id + "\" value=\"" + value + "\"/>\n";
+}
+
+std::string Line(const std::string& properties) {
+  return "          <line>\n            <properties>\n" + properties + "            </properties>\n          </line>\n";
+}
+
+const std::string kLine3 = Line(Property("COM Port", "[comport]", "3") + Property("Baud Rate", "[baudrate]", "9600") +
+                                Property("Line Name", "[linename]", "A"));
+// The second line has no baud rate.
+const std::string kLine5 = Line(Property("COM Port", "[comport]", "COM5") + Property("Line Name", "[linename]", "B"));
+
+std::string Modems(const std::string& lines) {
+  return Document(Option("enableengine", "yes") + Option("selectedservice", "Modems"),
+                  "      <service name=\"Modems\" transport=\"simple_gsm\">\n        <lines>\n" + lines +
+                      "        </lines>\n        <properties/>\n      </service>\n"
+                      "      <service name=\"Mail\" transport=\"gensmtp\"><properties/></service>\n");
+}
+
+class LinesTest : public LoaderTest {
+ protected:
+  void SetUp() override { Use(Modems(kLine3 + kLine5)); }
+
+  std::vector<LinePropertyItem> Rows(const std::vector<std::pair<const char16_t*, const char16_t*>>& pairs) {
+    std::vector<LinePropertyItem> rows(pairs.size());
+    for (size_t i = 0; i < pairs.size(); ++i) {
+      rows[i].item.id = pairs[i].first;
+      rows[i].value = pairs[i].second;
+    }
+    return rows;
+  }
+};
+
+TEST_F(LinesTest, CountsAndListsThePropertiesOfEveryLine) {
+  EXPECT_EQ(loader_->LoadServiceConfigsEx(u"simple_gsm", u"[comport]", nullptr), 5);
+
+  std::vector<LinePropertyItem> rows(5);
+  ASSERT_EQ(loader_->LoadServiceConfigsEx(u"simple_gsm", u"[comport]", &rows), 2);
+  const int numbers[] = {1, 1, 1, 2, 2};
+  const char16_t* keys[] = {u"3", u"3", u"3", u"COM5", u"COM5"};
+  const char16_t* ids[] = {u"[comport]", u"[baudrate]", u"[linename]", u"[comport]", u"[linename]"};
+  const char16_t* values[] = {u"3", u"9600", u"A", u"COM5", u"B"};
+  for (size_t i = 0; i < rows.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(rows[i].line_number, numbers[i]);
+    EXPECT_EQ(rows[i].line_key, keys[i]);
+    EXPECT_EQ(rows[i].item.id, ids[i]);
+    EXPECT_EQ(rows[i].value, values[i]);
+  }
+
+  // A list sized by an earlier, smaller count is filled only as far as it goes.
+  std::vector<LinePropertyItem> short_list(2);
+  EXPECT_EQ(loader_->LoadServiceConfigsEx(u"simple_gsm", u"[comport]", &short_list), 1);
+  EXPECT_EQ(short_list.size(), 2u);
+  EXPECT_EQ(short_list[1].value, u"9600");
+
+  EXPECT_EQ(loader_->LoadServiceConfigsEx(u"gensmtp", u"[comport]", nullptr), 0) << "a service without lines";
+  EXPECT_EQ(loader_->LoadServiceConfigsEx(nullptr, u"[comport]", nullptr), 0);
+}
+
+TEST_F(LinesTest, UpdatesOnlyTheLineWithTheGivenNumber) {
+  auto rows = Rows({{u"[linename]", u"Z&\"Q\""}, {u"[baudrate]", u"115200"}});
+  ASSERT_EQ(loader_->UpdateServiceConfigsEx(u"simple_gsm", 5, u"[comport]", &rows), 1);
+  // The second line has no baud rate: the change is refused, not moved onto another line.
+  EXPECT_TRUE(log_.Has(Severity::Error, "XMLLoader::UpdateGSMCOMLineProperties - failed to change field '[baudrate]'"));
+  EXPECT_EQ(File(), Modems(kLine3 + testing::Replaced(kLine5, "value=\"B\"", "value=\"Z&amp;&quot;Q&quot;\"")));
+
+  EXPECT_EQ(loader_->UpdateServiceConfigsEx(u"simple_gsm", 7, u"[comport]", &rows), 0);
+  EXPECT_TRUE(log_.Has(Severity::Error, "XMLLoader::UpdateServiceConfigsEx - could not find specfied line."));
+  EXPECT_EQ(loader_->UpdateServiceConfigsEx(u"gensmtp", 3, u"[comport]", &rows), 0);
+  EXPECT_TRUE(log_.Has(Severity::Error,
+                       "XMLLoader::UpdateServiceConfigsEx - invalid root path: /vantrelcomms/*[name()=\"sms\"]"
+                       "/services/service[@name=\"Mail\"]/lines/line"));
+}
+
+TEST_F(LinesTest, ANewLineIsAppendedIndentedLikeTheOthers) {
+  LineTemplate line = {{u"COM Port", u"[comport]", u"7"}, {u"Line Name", u"[linename]", u"N\u00e9w \"one\""}};
+  ASSERT_EQ(loader_->CreateNewLine(u"simple_gsm", &line), 1);
+  EXPECT_EQ(File(), Modems(kLine3 + kLine5 +
+                           Line(Property("COM Port", "[comport]", "7") +
+                                Property("Line Name", "[linename]", "N\xC3\xA9w &quot;one&quot;"))));
+  std::vector<LinePropertyItem> rows(7);
+  EXPECT_EQ(loader_->LoadServiceConfigsEx(u"simple_gsm", u"[comport]", &rows), 3);
+  EXPECT_EQ(rows[6].value, u"N\u00e9w \"one\"");
+
+  EXPECT_EQ(loader_->CreateNewLine(u"gensmtp", &line), 0) << "a service without lines";
+  EXPECT_EQ(loader_->CreateNewLine(u"SIMPLE_GSM", &line), 0) << "the transport is compared exactly";
+  LineTemplate empty;
+  EXPECT_EQ(loader_->CreateNewLine(u"simple_gsm", &empty), 0);
+}
+
+TEST_F(LinesTest, DeletesTheFirstLineWithTheGivenNumber) {
+  EXPECT_EQ(loader_->DeleteLine(u"simple_gsm", 9), 0);
+  EXPECT_TRUE(FileUnchanged());
+  ASSERT_EQ(loader_->DeleteLine(u"simple_gsm", 3), 1);
+  EXPECT_EQ(File(), Modems(kLine5));
+  EXPECT_EQ(loader_->DeleteLine(u"simple_gsm", 5), 0) << "\"COM5\" does not read as a number";
+}
+
+TEST_F(LinesTest, LineOperationsOnAnUnreadableFileChangeNothing) {
+  folder_.Write("qvsmscomms.xml", "<vantrelcomms>");
+  LineTemplate line = {{u"COM Port", u"[comport]", u"7"}};
+  EXPECT_EQ(loader_->CreateNewLine(u"simple_gsm", &line), 0);
+  EXPECT_EQ(loader_->DeleteLine(u"simple_gsm", 3), 0);
+  EXPECT_EQ(folder_.Read("qvsmscomms.xml"), "<vantrelcomms>");
+  EXPECT_EQ(folder_.CountEntries(), 1);
+}
+
+}  // namespace
+}  // namespace talvenix
