@@ -8,6 +8,7 @@
 
 #include "engine/gsm_engine.hpp"
 #include "engine/service_factory.hpp"
+#include "engine/test_message_channel.hpp"
 #include "support/logging_handler.hpp"
 #include "support/text_codec.hpp"
 #include "talvenix/talvenix.h"
@@ -120,12 +121,7 @@ void Unint(void) {
 }
 
 int32_t ExecuteCommand(uint32_t command, void* data, uint32_t) {
-  (void)data;
-  if (command > 2) {
-    g_logger.Error("ExecuteCommand::TALVEX_CMD_SENDTESTSMS - Failed, Invalid command.");
-    return TALVEX_INVALID_PARAMETER;
-  }
-  return TALVEX_FAILED;  // the test-message channel is not part of this build yet
+  return Guarded([&] { return ExecuteTestCommand(&g_logger, command, data); }, TALVEX_FAILED);
 }
 
 int32_t InitXMLConfigurations(const char* path, const char* root) {

@@ -18,6 +18,10 @@ const std::vector<Command>& Commands() {
        "send one SMS through the configured gateway and print the result", RunSend},
       {"listen", "[--seconds N]", "print incoming messages and events until Ctrl-C or N seconds (default 10)",
        RunListen},
+      {"test-sms", "--to NUMBER [--subject S] [--line N] TEXT",
+       "drop a test message for the host's sender and print the reports that come back", RunTestSms},
+      {"test-sms-report", "TEXT", "write a report line into a listening test-sms (from another process)",
+       RunTestSmsReport},
       {"codes", "", "list the status codes and their meaning", RunCodes},
   };
   return commands;

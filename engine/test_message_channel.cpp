@@ -1,0 +1,135 @@
+#include "engine/test_message_channel.hpp"
+
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <thread>
+
+#include "engine/mail_slot_client.hpp"
+#include "engine/mail_slot_server.hpp"
+#include "engine/test_message_file.hpp"
+#include "talvenix/talvenix.h"
+
+namespace talvenix {
+namespace {
+
+// The module-wide server. Made on first use, so it is destroyed (and a
+// running server stopped) before the module's logger at unload.
+class Channel {
+ public:
+  ~Channel() { Stop(); }
+
+  void Publish(std::unique_ptr<MailSlotReader_Server> server) {
+    std::lock_guard lock(mutex_);
+    server_ = std::move(server);
+  }
+
+  void Stop() {
+    std::unique_ptr<MailSlotReader_Server> server;
+    {
+      std::lock_guard lock(mutex_);
+      server = std::move(server_);
+    }
+    if (server && server->IsOwnThread()) {
+      // Stopped from inside its own callback: the worker cannot wait for
+      // itself, so another thread stops it once the callback has returned.
+      std::lock_guard lock(mutex_);
+      JoinRetiring();
+      retiring_for_ = std::this_thread::get_id();
+      retiring_ = std::thread([s = std::move(server)]() mutable { s.reset(); });
+      return;
+    }
+    if (server) server->Uninitialize();
+    // A server retired earlier must be gone too before the name is used again,
+    // unless this is its own worker, which that retirement is waiting for.
+    std::lock_guard lock(mutex_);
+    if (retiring_for_ != std::this_thread::get_id()) JoinRetiring();
+  }
+
+ private:
+  void JoinRetiring() {
+    if (retiring_.joinable()) retiring_.join();
+    retiring_for_ = {};
+  }
+
+  std::mutex mutex_;
+  std::unique_ptr<MailSlotReader_Server> server_;
+  std::thread retiring_;
+  std::thread::id retiring_for_;  // the worker whose callback asked for it
+};
+
+Channel& TheChannel() {
+  static Channel channel;
+  return channel;
+}
+
+int32_t StartTest(ILogInterface* logger, const TalvexTestRequest* request) {
+  TheChannel().Stop();
+  if (!request) {
+    logger->Error("ExecuteCommand::TALVEX_CMD_SENDTESTSMS - Failed, Invalid Parameter(s).");
+    return TALVEX_INVALID_PARAMETER;
+  }
+  std::unique_ptr<MailSlotReader_Server> server(new (std::nothrow) MailSlotReader_Server(
+      TestTimeLimitMs(), kTestMailslotName, request->callback, request->context));
+  if (!server) {
+    logger->Error("ExecuteCommand::TALVEX_CMD_SENDTESTSMS - Failed, Bad Alloc.");
+    return TALVEX_FAILED;
+  }
+  if (int32_t code = server->Initialize(logger)) {
+    logger->Error("ExecuteCommand::TALVEX_CMD_SENDTESTSMS - Failed, to intialize mail slot server.");
+    return code;
+  }
+  if (int32_t code = WriteTestMessageFile(logger, TestMessageFolder(logger), *request)) {
+    logger->Error("ExecuteCommand::TALVEX_CMD_SENDTESTSMS - Failed, to Create Fake SQV file.");
+    server->Uninitialize();
+    return code;
+  }
+  TheChannel().Publish(std::move(server));
+  logger->Error("ExecuteCommand::TALVEX_CMD_SENDTESTSMS - Successfully Created Mail Slot Server.");
+  return TALVEX_OK;
+}
+
+int32_t SendLine(ILogInterface* logger, const char* text) {
+  if (!text) {
+    logger->Error("ExecuteCommand::TALVEX_CMD_SENDTESTSENDDATA - Invalid Parameter(s).");
+    return TALVEX_INVALID_PARAMETER;
+  }
+  MailSlotWriter_Client client;
+  if (int32_t code = client.Initialize(logger)) {
+    logger->Error("ExecuteCommand::TALVEX_CMD_SENDTESTSENDDATA - Failed to connect with mail slot.");
+    return code;
+  }
+  int32_t code = client.SendMessage(text);
+  if (code) logger->Error("ExecuteCommand::TALVEX_CMD_SENDTESTSENDDAT - Failed to send data though mail slot.");
+  client.Close();
+  return code;
+}
+
+}  // namespace
+
+uint32_t TestTimeLimitMs() {
+  const char* env = std::getenv("TALVENIX_TEST_TIMEOUT_MS");
+  if (!env || !*env) return kTestTimeLimitMs;
+  char* end = nullptr;
+  unsigned long value = std::strtoul(env, &end, 10);
+  if (*end != '\0' || env[0] == '-' || value > 0xFFFFFFFEul) return kTestTimeLimitMs;
+  return static_cast<uint32_t>(value);
+}
+
+int32_t ExecuteTestCommand(ILogInterface* logger, uint32_t command, void* data) {
+  switch (command) {
+    case TALVEX_CMD_SENDTESTSMS:
+      return StartTest(logger, static_cast<const TalvexTestRequest*>(data));
+    case TALVEX_CMD_STOPTEST:
+      TheChannel().Stop();
+      return TALVEX_FAILED;  // the documented result of a stop, whether or not one was running
+    case TALVEX_CMD_SENDTESTSENDDATA:
+      return SendLine(logger, static_cast<const char*>(data));
+    default:
+      logger->Error("ExecuteCommand::TALVEX_CMD_SENDTESTSMS - Failed, Invalid command.");
+      return TALVEX_INVALID_PARAMETER;
+  }
+}
+
+}  // namespace talvenix
