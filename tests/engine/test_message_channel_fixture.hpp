@@ -1,0 +1,111 @@
+#pragma once
+// A private world for test-channel tests: its own runtime folder (so the
+// mailslot never meets another test run's), a host settings file naming an
+// outgoing folder, and a recorder of the channel's events.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "common/temp_folder.hpp"
+#include "talvenix/talvenix.h"
+
+namespace talvenix::testing {
+
+struct ChannelEvent {
+  uint32_t event;
+  std::string text;  // event 1
+  int32_t code;      // event 0
+  bool operator==(const ChannelEvent&) const = default;
+};
+
+inline ChannelEvent Message(std::string text) { return {TALVEX_TEST_EVENT_MESSAGE, std::move(text), 0}; }
+inline ChannelEvent Status(int32_t code) { return {TALVEX_TEST_EVENT_STATUS, "", code}; }
+
+inline void PrintTo(const ChannelEvent& e, std::ostream* os) {
+  if (e.event == TALVEX_TEST_EVENT_MESSAGE) *os << "message \"" << e.text.substr(0, 40) << "\"";
+  else *os << "status " << e.code;
+}
+
+class EventRecorder {
+ public:
+  static void Callback(uint32_t event, void* data, uintptr_t context, uint32_t) {
+    reinterpret_cast<EventRecorder*>(context)->Add(event, data);
+  }
+  uintptr_t context() { return reinterpret_cast<uintptr_t>(this); }
+
+  // Waits until `count` events have arrived; returns all of them.
+  std::vector<ChannelEvent> WaitFor(size_t count, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+    std::unique_lock lock(mutex_);
+    cv_.wait_for(lock, limit, [&] { return events_.size() >= count; });
+    return events_;
+  }
+  std::vector<ChannelEvent> events() {
+    std::lock_guard lock(mutex_);
+    return events_;
+  }
+
+ private:
+  void Add(uint32_t event, void* data) {
+    ChannelEvent e{event, "", 0};
+    if (event == TALVEX_TEST_EVENT_MESSAGE) e.text = static_cast<const char*>(data);
+    else e.code = *static_cast<const int32_t*>(data);
+    {
+      std::lock_guard lock(mutex_);
+      events_.push_back(std::move(e));
+    }
+    cv_.notify_all();
+  }
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  std::vector<ChannelEvent> events_;
+};
+
+class ChannelFixture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::filesystem::create_directories(temp_.path() / "run");
+    std::filesystem::create_directories(Outgoing());
+    setenv("XDG_RUNTIME_DIR", (temp_.path() / "run").c_str(), 1);
+    WriteSettings("[SOFTWARE\\Vantrel FAX & VOICE\\Orlinda\\Config\\E2FG]\noutdir = " +
+                  (temp_.path() / "out").string() + "\n");
+    setenv("TALVENIX_HOST_SETTINGS", (temp_.path() / "host.ini").c_str(), 1);
+    SetTimeLimit(60000);
+  }
+  void TearDown() override {
+    unsetenv("TALVENIX_HOST_SETTINGS");
+    unsetenv("TALVENIX_TEST_TIMEOUT_MS");
+  }
+  void WriteSettings(const std::string& text) { temp_.Write("host.ini", text); }
+  void SetTimeLimit(int ms) { setenv("TALVENIX_TEST_TIMEOUT_MS", std::to_string(ms).c_str(), 1); }
+  std::filesystem::path Outgoing() const { return temp_.path() / "out" / "sms"; }
+  std::vector<std::string> OutgoingFiles() const {
+    std::vector<std::string> names;
+    if (std::filesystem::is_directory(Outgoing()))
+      for (const auto& entry : std::filesystem::directory_iterator(Outgoing()))
+        names.push_back(entry.path().filename().string());
+    return names;
+  }
+  TalvexTestRequest Request(const char* recipient = "+15550100", const char16_t* body = u"Test \u00e9") {
+    TalvexTestRequest r{};
+    std::snprintf(r.recipient, sizeof r.recipient, "%s", recipient);
+    std::char_traits<char16_t>::copy(r.body, body, std::char_traits<char16_t>::length(body));
+    std::char_traits<char16_t>::copy(r.subject, u"Subject", 7);
+    r.line = 2;
+    r.callback = EventRecorder::Callback;
+    r.context = recorder_.context();
+    return r;
+  }
+
+  TempFolder temp_{"channel"};
+  EventRecorder recorder_;
+};
+
+}  // namespace talvenix::testing

@@ -1,0 +1,69 @@
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "common/temp_folder.hpp"
+#include "support/text_writer.hpp"
+
+namespace talvenix {
+namespace {
+
+class TextWriterTest : public ::testing::Test {
+ protected:
+  int Open() {
+    fd_ = open((temp_.path() / "out.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    return fd_;
+  }
+  std::string Bytes() {
+    close(fd_);
+    fd_ = -1;
+    return temp_.Read("out.txt");
+  }
+  void TearDown() override {
+    if (fd_ >= 0) close(fd_);
+  }
+  testing::TempFolder temp_{"text-writer"};
+  int fd_ = -1;
+};
+
+TEST_F(TextWriterTest, Utf16LittleEndianWithTheMarkOnlyOnce) {
+  CTextWriter writer(Open());
+  ASSERT_EQ(writer.Initialize(kCodePageUtf16), 0);
+  ASSERT_EQ(writer.Write(u"A\u00e9", CTextWriter::kUpToNul), 0);
+  ASSERT_EQ(writer.Write(u"\U0001F600xyz", 2), 0);  // a count bounds the text
+  EXPECT_EQ(Bytes(), std::string("\xFF\xFE" "A\0\xE9\0" "\x3D\xD8\x00\xDE", 10));
+}
+
+TEST_F(TextWriterTest, Utf8WithItsMarkAndLines) {
+  CTextWriter writer(Open());
+  ASSERT_EQ(writer.Initialize(kCodePageUtf8), 0);
+  ASSERT_EQ(writer.WriteLine(u"\u00e9t\u00e9", CTextWriter::kUpToNul), 0);
+  ASSERT_EQ(writer.WriteLine(u"", 0), 0);
+  EXPECT_EQ(Bytes(), "\xEF\xBB\xBF\xC3\xA9t\xC3\xA9\r\n\r\n");
+}
+
+TEST_F(TextWriterTest, EightBitCodePageHasNoMark) {
+  CTextWriter writer(Open());
+  ASSERT_EQ(writer.Initialize(kCodePageAnsi), 0);
+  ASSERT_EQ(writer.Write(u"plain", CTextWriter::kUpToNul), 0);
+  EXPECT_EQ(Bytes(), "plain");
+}
+
+TEST_F(TextWriterTest, FailuresAreHresults) {
+  CTextWriter unready(Open());
+  EXPECT_EQ(unready.Write(u"x", 1), kHrPointer);
+  EXPECT_EQ(unready.Initialize(1252), kHrInvalidArg);
+  ASSERT_EQ(unready.Initialize(kCodePageUtf16), 0);
+  EXPECT_EQ(unready.Write(nullptr, 1), kHrPointer);
+
+  int read_only = open((temp_.path() / "out.txt").c_str(), O_RDONLY);
+  CTextWriter writer(read_only);
+  ASSERT_EQ(writer.Initialize(kCodePageUtf8), 0);
+  EXPECT_EQ(static_cast<uint32_t>(writer.Write(u"x", 1)), 0x80070000u | EBADF);
+  close(read_only);
+}
+
+}  // namespace
+}  // namespace talvenix
