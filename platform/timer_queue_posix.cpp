@@ -24,17 +24,22 @@ struct TimerQueue::State {
   std::thread::id thread_id;
   std::thread thread;
   bool stop = false;
+  // When the thread wakes by itself; a timer due later needs no wake-up call,
+  // so re-arming a long timer again and again costs the thread nothing.
+  Clock::time_point waking_at = Clock::time_point::max();
 
   void Run() {
     std::unique_lock lock(mutex);
     while (!stop) {
       if (timers.empty()) {
+        waking_at = Clock::time_point::max();
         wake.wait(lock);
         continue;
       }
       auto first = timers.begin();
       Clock::time_point due = first->first.first;  // a copy: Delete may erase the entry while we wait
       if (Clock::now() < due) {
+        waking_at = due;
         wake.wait_until(lock, due);
         continue;
       }
@@ -92,10 +97,12 @@ TimerId TimerQueue::Create(uint32_t due_ms, std::function<void()> routine) {
   }
   TimerId id = state_->next_id++;
   auto due = Clock::now() + std::chrono::milliseconds(due_ms);
-  bool earliest = state_->timers.empty() || due < state_->timers.begin()->first.first;
   state_->timers.emplace(std::make_pair(due, id), std::move(routine));
   state_->due_of.emplace(id, due);
-  if (earliest) state_->wake.notify_all();
+  if (due < state_->waking_at) {
+    state_->waking_at = due;
+    state_->wake.notify_all();
+  }
   return id;
 }
 
