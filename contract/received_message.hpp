@@ -3,6 +3,7 @@
 // callback. It owns its string buffers; they start empty with capacity 2.
 
 #include <string>
+#include <string_view>
 
 #include "talvenix/talvenix.h"
 
@@ -14,23 +15,25 @@ class ReceivedMessage {
   ReceivedMessage(const ReceivedMessage&) = delete;
   ReceivedMessage& operator=(const ReceivedMessage&) = delete;
 
-  void SetOriginator(const std::string& number);
-  void SetReportText(const std::string& text);
-  void SetText(const std::u16string& text);
-  void SetExtraText1(const std::u16string& text);
-  void SetExtraText2(const std::u16string& text);
-  void SetExtraText3(const std::u16string& text);
+  // Each copies the text into storage the record keeps; a record that is
+  // filled again reuses that storage.
+  void SetOriginator(std::string_view number);
+  void SetReportText(std::string_view text);
+  void SetText(std::u16string_view text);
+  void SetExtraText1(std::u16string_view text);
+  void SetExtraText2(std::u16string_view text);
+  void SetExtraText3(std::u16string_view text);
 
   TalvexReceivedMessage* get() { return &record_; }
 
  private:
   struct Narrow {
     std::string storage;
-    void Bind(TalvexText* field, const std::string& text);
+    void Bind(TalvexText* field, std::string_view text);
   };
   struct Wide {
     std::u16string storage;
-    void Bind(TalvexText16* field, const std::u16string& text);
+    void Bind(TalvexText16* field, std::u16string_view text);
   };
 
   TalvexReceivedMessage record_{};

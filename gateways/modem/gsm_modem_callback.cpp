@@ -2,7 +2,9 @@
 // outcomes, incoming messages and status reports. Each call runs holding the
 // gateway's lock, host callback included.
 
+#include <memory>
 #include <string>
+#include <string_view>
 
 #include "contract/options_record.hpp"
 #include "contract/received_message.hpp"
@@ -14,8 +16,8 @@
 namespace talvenix {
 namespace {
 
-std::string Narrow(const char* text) { return text ? std::string(text) : std::string(); }
-std::u16string Wide(const char16_t* text) { return text ? std::u16string(text) : std::u16string(); }
+std::string_view Narrow(const char* text) { return text ? std::string_view(text) : std::string_view(); }
+std::u16string_view Wide(const char16_t* text) { return text ? std::u16string_view(text) : std::u16string_view(); }
 
 }  // namespace
 
@@ -73,14 +75,19 @@ void Vantrel_GSMCOMDrvInterface::OnReceived(int32_t code, int32_t line, void* da
     return;
   }
   if (!data) return;
-  ReceivedMessage message;
+  std::unique_ptr<ReceivedMessage> nested;
+  if (received_in_use_) nested = std::make_unique<ReceivedMessage>();
+  ReceivedMessage& message = nested ? *nested : received_;
   TalvexReceivedMessage* record = message.get();
   record->service_flag = TALVEX_SERVICE_GSM;
   if (data_kind == TALVEX_DATA_SMS) {
     auto* sms = static_cast<const TalvexDriverIncomingSms*>(data);
+    record->report_reference = 0;
+    record->report_status = 0;
+    record->line = sms->line;
     message.SetText(Wide(sms->text));
     message.SetOriginator(Narrow(sms->originator));
-    record->line = sms->line;
+    if (record->report_text.text[0]) message.SetReportText({});  // left from a status report
   } else {
     auto* report = static_cast<const TalvexDriverStatusReport*>(data);
     record->report_reference = report->reference;
@@ -94,7 +101,10 @@ void Vantrel_GSMCOMDrvInterface::OnReceived(int32_t code, int32_t line, void* da
     logger_->Error("Vantrel_GSMCOMDrvInterface::GSMCallback - Invalid CALLBACK.");
     return;
   }
+  bool outer = !nested;
+  if (outer) received_in_use_ = true;
   callback_(code, line, TALVEX_EVENT_RECEIVED, context_, record, data_kind);
+  if (outer) received_in_use_ = false;
 }
 
 void Vantrel_GSMCOMDrvInterface::RefreshLineStatus() {

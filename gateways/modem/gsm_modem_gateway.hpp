@@ -14,6 +14,7 @@
 #include <memory>
 #include <mutex>
 
+#include "contract/received_message.hpp"
 #include "contract/service.hpp"
 #include "gateways/modem/gsm_driver_interface.hpp"
 #include "gateways/modem/line_properties.hpp"
@@ -81,6 +82,10 @@ class Vantrel_GSMCOMDrvInterface : public IServiceMultiLine {
   IGSMConfigurationInterface* loader_ = nullptr;
   TalvexGenericOptions* options_ = nullptr;
   gsm::LineRecords lines_;
+  // The record of incoming messages, filled again for each one under the lock
+  // so its storage is reused; a nested delivery gets a record of its own.
+  ReceivedMessage received_;
+  bool received_in_use_ = false;
   std::unique_ptr<GSMDriverInterface> driver_;
   std::recursive_mutex mutex_;
 };

@@ -62,9 +62,16 @@ TEST_F(GsmLineSettings, BadValuesInTheDocumentNeverBreakTheLoad) {
                                                                 {u"[unknown]", u"ignored"}});
   LineStoreFake::Set(odd, u"[linename]", std::u16string(700, u'x'));  // longer than the field
   // Properties that stand before any key property belong to no line.
-  store.lines = {{{u"[baudrate]", u"1200"}}, odd};
+  // A line that names only its port keeps every other default.
+  store.lines = {{{u"[baudrate]", u"1200"}}, odd, {{u"[comport]", u"6"}}};
   ASSERT_EQ(Load(), 1);
-  ASSERT_EQ(list->count, 1u);
+  ASSERT_EQ(list->count, 2u);
+  const TalvexLineRecord& bare = *list->lines[1];
+  EXPECT_EQ(bare.comport, 6u);
+  EXPECT_EQ(bare.baudrate, 0u);
+  EXPECT_EQ(bare.line_enabled, 0);
+  EXPECT_EQ(bare.sms_retry, 3);
+  EXPECT_EQ(bare.international_numbers, 1);
   const TalvexLineRecord& line = *list->lines[0];
   EXPECT_EQ(line.comport, 4u);
   EXPECT_EQ(line.baudrate, 0u);                    // no digits
