@@ -184,7 +184,8 @@ TEST_F(GsmGateway, DeliversMessagesAndStatusReportsAndIgnoresWhatItCannotUse) {
   Start();
   ASSERT_EQ(sim.DeliverSms(3, "+4470000", "Grüße", 31), 1);
   ASSERT_EQ(sim.DeliverStatusReport(3, 17, 2, "+4471111", "+4472222", "delivered"), 1);
-  ASSERT_TRUE(events.WaitFor(TALVEX_EVENT_RECEIVED, 2));
+  ASSERT_EQ(sim.DeliverSms(3, "+1", "", 32), 1);  // nothing of the report before it remains
+  ASSERT_TRUE(events.WaitFor(TALVEX_EVENT_RECEIVED, 3));
   auto received = events.OfKind(TALVEX_EVENT_RECEIVED);
   EXPECT_EQ(received[0].data_kind, uint32_t{TALVEX_DATA_SMS});
   EXPECT_EQ(received[0].text, u"Grüße");
@@ -199,6 +200,11 @@ TEST_F(GsmGateway, DeliversMessagesAndStatusReportsAndIgnoresWhatItCannotUse) {
   EXPECT_EQ(received[1].originator, "+4471111");
   EXPECT_EQ(received[1].report_text, "+4472222");
   EXPECT_EQ(received[1].text, u"delivered");
+  EXPECT_EQ(received[2].raw->report_reference, 0u);
+  EXPECT_EQ(received[2].raw->report_status, 0u);
+  EXPECT_EQ(received[2].report_text, "");
+  EXPECT_EQ(received[2].originator, "+1");
+  EXPECT_EQ(received[2].text, u"");
 
   // What the gateway cannot use reaches the host as nothing, or with no line.
   events.Clear();
