@@ -22,6 +22,8 @@ const std::vector<Command>& Commands() {
        "drop a test message for the host's sender and print the reports that come back", RunTestSms},
       {"test-sms-report", "TEXT", "write a report line into a listening test-sms (from another process)",
        RunTestSmsReport},
+      {"lines", "list | add --port N [...] | set --port N FIELD VALUE | delete --port N",
+       "show and change the GSM modem lines in qvsmscomms.xml (talvenix lines add --help)", RunLines},
       {"codes", "", "list the status codes and their meaning", RunCodes},
   };
   return commands;
@@ -74,7 +76,11 @@ int32_t PrintingCallback(int32_t code, int32_t extra, uint32_t event_kind, uintp
   } else if (event_kind == TALVEX_EVENT_OUTCOME) {
     std::printf("outcome: %s\n", Describe(code).c_str());
   } else if (event_kind == TALVEX_EVENT_LINE_STATE) {
-    std::printf("line %d changed state: code %d\n", extra, code);
+    // The GSM gateway's line record, or null for a line it does not know.
+    auto* line = static_cast<const TalvexLineRecord*>(data);
+    std::string name = "not configured";
+    if (line) name = Utf16ToUtf8({line->line_name, Utf16Length(line->line_name, TALVEX_LINE_TEXT_CHARS)});
+    std::printf("line COM%d (%s): %s, code %d\n", extra, name.c_str(), code == 0 ? "ready" : "failed", code);
   } else {
     std::printf("event %u: code %d, extra %d\n", event_kind, code, extra);
   }
