@@ -9,6 +9,7 @@
 #include "engine/mail_slot_client.hpp"
 #include "engine/mail_slot_server.hpp"
 #include "engine/test_message_file.hpp"
+#include "platform/timer_queue.hpp"
 #include "talvenix/talvenix.h"
 
 namespace talvenix {
@@ -18,6 +19,9 @@ namespace {
 // running server stopped) before the module's logger at unload.
 class Channel {
  public:
+  // The timer queue is made first so that it is destroyed last: stopping a
+  // server still uses it.
+  Channel() { platform::TimerQueue::Default(); }
   ~Channel() { Stop(); }
 
   void Publish(std::unique_ptr<MailSlotReader_Server> server) {

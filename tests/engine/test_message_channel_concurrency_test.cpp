@@ -224,6 +224,17 @@ TEST_F(Channel, TheCallbackMayStopTheChannelAndStartOverAfterwards) {
   EXPECT_EQ(Texts(recorder_.WaitFor(1)), std::vector<std::string>{"again"});
 }
 
+TEST_F(Channel, AChannelStillRunningAtExitIsStoppedCleanly) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        TalvexTestRequest request = Request();
+        if (Run(TALVEX_CMD_SENDTESTSMS, &request) != TALVEX_OK) std::_Exit(3);
+        std::exit(0);  // no command 1: the module's own teardown must stop it
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
 // ---- The server's own failure paths ------------------------------------------
 
 class ReadThatCannotRestart : public MailSlotReader_Server {
