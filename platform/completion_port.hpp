@@ -42,7 +42,8 @@ class CompletionPort {
   // closed (waiters are woken).
   bool Get(Packet& packet);
 
-  // Binds a descriptor to the port under `key`. The descriptor stays the
+  // Binds a pollable descriptor to the port under `key`; one that is not a
+  // socket is switched to non-blocking mode. The descriptor stays the
   // caller's; close it only after the port is closed. 0 or an errno value.
   int Associate(int fd, uintptr_t key);
   // Starts a read of at most `size` bytes on an associated descriptor. 0 when
