@@ -52,12 +52,18 @@ int main(int argc, char** argv) {
   args.erase(args.begin());
   for (const Command& c : Commands()) {
     if (name != c.name) continue;
+    Module module{};
     try {
-      Module module = Module::Load(ModulePath().c_str());
-      return c.run(module, args);
+      module = Module::Load(ModulePath().c_str());
     } catch (const std::exception& e) {
       std::fprintf(stderr, "talvenix: cannot load the module: %s\n(set TALVENIX_MODULE to the path of libTalvenix.so)\n",
                    e.what());
+      return 1;
+    }
+    try {
+      return c.run(module, args);
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "talvenix %s: %s\n", c.name, e.what());
       return 1;
     }
   }
