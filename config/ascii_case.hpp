@@ -21,6 +21,13 @@ constexpr bool EqualsIgnoringCase(std::basic_string_view<Char> a, std::basic_str
 }
 
 inline bool EqualsIgnoringCase(std::string_view a, std::string_view b) { return EqualsIgnoringCase<char>(a, b); }
+// With a NUL-terminated `a`, read no further than the first difference.
+inline bool EqualsIgnoringCase(const char* a, std::string_view b) {
+  size_t i = 0;
+  for (; i < b.size(); ++i)
+    if (a[i] == '\0' || AsciiLower(a[i]) != AsciiLower(b[i])) return false;
+  return a[i] == '\0';
+}
 inline bool EqualsIgnoringCase(std::u16string_view a, std::u16string_view b) {
   return EqualsIgnoringCase<char16_t>(a, b);
 }

@@ -43,13 +43,20 @@ pugi::xml_node OptionNamed(pugi::xml_node config, std::string_view name) {
   return {};
 }
 
-std::string Quoted(std::string_view text) { return "\"" + std::string(text) + "\""; }
+std::string Quoted(std::string_view text) {
+  std::string quoted;
+  quoted.reserve(text.size() + 2);
+  quoted += '"';
+  quoted += text;
+  quoted += '"';
+  return quoted;
+}
 
 }  // namespace
 
 std::vector<ConfigProblem> CheckConfigurationDocument(const char* path, const char* category) {
   XmlFileError error;
-  std::unique_ptr<XmlFileDocument> file = LoadXmlFile(path, error, true);
+  std::unique_ptr<XmlFileDocument> file = LoadXmlFile(path, error);
   if (!file) {
     std::string text = error.line > 0 ? "not well-formed: " + error.reason + " (position " +
                                             std::to_string(error.position) + ")"

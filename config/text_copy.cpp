@@ -37,4 +37,16 @@ bool CopyCut(char16_t* destination, size_t size, std::u16string_view text) {
   return true;
 }
 
+void AssignUtf16(std::u16string& out, std::string_view utf8) {
+  out.resize(utf8.size());
+  for (size_t i = 0; i < utf8.size(); ++i) {
+    auto c = static_cast<unsigned char>(utf8[i]);
+    if (c >= 0x80) {
+      out = Utf8ToUtf16(utf8);
+      return;
+    }
+    out[i] = c;
+  }
+}
+
 }  // namespace talvenix

@@ -4,6 +4,7 @@
 // UTF-8 sequence or a UTF-16 surrogate pair, so a cut text is still valid.
 
 #include <cstddef>
+#include <string>
 #include <string_view>
 
 namespace talvenix {
@@ -18,5 +19,9 @@ bool CopyCut(char16_t* destination, size_t size, std::u16string_view text);
 // character boundary.
 size_t CutLength(std::string_view text, size_t limit);
 size_t CutLength(std::u16string_view text, size_t limit);
+
+// out = the UTF-16 form of utf8, reusing out's storage. ASCII, the common
+// case, is copied as it is; anything else goes through the text codec.
+void AssignUtf16(std::u16string& out, std::string_view utf8);
 
 }  // namespace talvenix

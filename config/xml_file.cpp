@@ -18,7 +18,9 @@
 namespace talvenix {
 namespace {
 
-constexpr unsigned kParseOptions = pugi::parse_full | pugi::parse_ws_pcdata;
+constexpr unsigned kEditingOptions = pugi::parse_full | pugi::parse_ws_pcdata;
+// Whitespace alone in an element is its text; whitespace between elements is layout.
+constexpr unsigned kReadingOptions = pugi::parse_default | pugi::parse_ws_pcdata_single;
 
 std::string SystemError(std::string_view what, int error_number) {
   return std::string(what) + ": " + std::strerror(error_number);
@@ -29,7 +31,8 @@ bool Fail(XmlFileError& error, uint32_t code, std::string reason, int line = 0, 
   return false;
 }
 
-bool ReadWholeFile(const char* path, std::string& bytes, XmlFileError& error) {
+// The whole file in a buffer of its own, with room for a terminating NUL.
+bool ReadWholeFile(const char* path, std::unique_ptr<char[]>& buffer, size_t& size, XmlFileError& error) {
   int fd = ::open(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return Fail(error, kXmlErrorCannotRead, SystemError("cannot open the file", errno));
   struct stat st{};
@@ -41,16 +44,17 @@ bool ReadWholeFile(const char* path, std::string& bytes, XmlFileError& error) {
   } else if (static_cast<uint64_t>(st.st_size) > kMaxXmlFileBytes) {
     ok = Fail(error, kXmlErrorCannotRead, "the file is larger than 64 MiB");
   } else {
-    bytes.resize(static_cast<size_t>(st.st_size));
-    size_t done = 0;
-    while (ok && done < bytes.size()) {
-      ssize_t n = ::read(fd, bytes.data() + done, bytes.size() - done);
+    size_t capacity = static_cast<size_t>(st.st_size);
+    buffer = std::make_unique_for_overwrite<char[]>(capacity + 1);
+    size = 0;
+    while (ok && size < capacity) {
+      ssize_t n = ::read(fd, buffer.get() + size, capacity - size);
       if (n < 0 && errno == EINTR) continue;
       if (n < 0) ok = Fail(error, kXmlErrorCannotRead, SystemError("cannot read the file", errno));
-      if (n <= 0) break;
-      done += static_cast<size_t>(n);
+      if (n <= 0) break;  // the file may have shrunk meanwhile
+      size += static_cast<size_t>(n);
     }
-    bytes.resize(done);  // the file may have shrunk meanwhile
+    buffer[size] = '\0';
   }
   ::close(fd);
   return ok;
@@ -163,39 +167,55 @@ size_t MarkupStart(std::string_view text, ptrdiff_t offset) {
 
 bool IsXmlSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
-// The text before the root element and after it, kept verbatim because
-// pugixml does not keep whitespace outside the root element.
-void SplitAroundRoot(std::string_view text, const pugi::xml_document& document, XmlFileFormat& format) {
+// The text before the root element and after it, written back verbatim
+// because pugixml does not keep whitespace outside the root element.
+void SplitAroundRoot(std::string_view text, const pugi::xml_document& document, std::string_view& prolog,
+                     std::string_view& epilog) {
   pugi::xml_node root = document.document_element();
+  if (root.offset_debug() < 0) return;
   size_t root_start = MarkupStart(text, root.offset_debug());
   size_t after = text.size();
-  if (pugi::xml_node next = root.next_sibling()) after = MarkupStart(text, next.offset_debug());
+  if (pugi::xml_node next = root.next_sibling(); next && next.offset_debug() >= 0)
+    after = MarkupStart(text, next.offset_debug());
   while (after > root_start && IsXmlSpace(text[after - 1])) --after;
-  format.prolog.assign(text.substr(0, root_start));
-  format.epilog.assign(text.substr(after));
+  prolog = text.substr(0, root_start);
+  epilog = text.substr(after);
 }
 
 // pugixml writes every element without children as <e/>. An element written
 // as <e></e> gets an empty text child, which is written back as <e></e> and
 // reads as the same empty text.
+// The '>' ending the start tag that begins at `from`, stepping over quoted values.
+size_t StartTagEndSlowly(std::string_view text, size_t from) {
+  char quote = 0;
+  for (size_t at = from; at < text.size(); ++at) {
+    char c = text[at];
+    if (quote) {
+      if (c == quote) quote = 0;
+    } else if (c == '"' || c == '\'') {
+      quote = c;
+    } else if (c == '>') {
+      return at;
+    }
+  }
+  return std::string_view::npos;
+}
+
 void KeepEmptyElementForms(std::string_view text, pugi::xml_node root) {
   pugi::xml_node node = root;
   while (node) {
-    if (node.type() == pugi::node_element && !node.first_child() && node.offset_debug() > 0) {
-      // Find the '>' that ends the start tag, stepping over quoted values.
-      char quote = 0;
-      size_t at = static_cast<size_t>(node.offset_debug());
-      for (; at < text.size(); ++at) {
-        char c = text[at];
-        if (quote) {
-          if (c == quote) quote = 0;
-        } else if (c == '"' || c == '\'') {
-          quote = c;
-        } else if (c == '>') {
-          break;
-        }
+    ptrdiff_t name_at = node.first_child() || node.type() != pugi::node_element ? -1 : node.offset_debug();
+    if (name_at > 0) {
+      // The start tag ends at the first '>' after the closing quote of its last
+      // attribute value (values may hold '>'), or after the name.
+      size_t from = static_cast<size_t>(name_at);
+      if (pugi::xml_attribute last = node.last_attribute()) {
+        size_t value_at = from + static_cast<size_t>(last.value() - node.name());
+        bool quoted = value_at > 0 && value_at <= text.size() && (text[value_at - 1] == '"' || text[value_at - 1] == '\'');
+        from = quoted ? text.find(text[value_at - 1], value_at) : StartTagEndSlowly(text, from);
       }
-      if (at < text.size() && text[at - 1] != '/') node.append_child(pugi::node_pcdata);
+      size_t end = from == std::string_view::npos ? from : text.find('>', from);
+      if (end != std::string_view::npos && text[end - 1] != '/') node.append_child(pugi::node_pcdata);
     }
     // Next node in document order, without recursion: documents may nest deeply.
     if (node.first_child()) {
@@ -213,7 +233,12 @@ struct StringWriter : pugi::xml_writer {
   void write(const void* data, size_t size) override { out.append(static_cast<const char*>(data), size); }
 };
 
-std::string Serialise(const pugi::xml_document& document, const XmlFileFormat& format) {
+std::string Serialise(XmlFileDocument& file) {
+  const pugi::xml_document& document = file.document;
+  const XmlFileFormat& format = file.format;
+  std::string_view prolog, epilog;
+  SplitAroundRoot(file.text, document, prolog, epilog);
+  KeepEmptyElementForms(file.text, document.document_element());
   StringWriter root;
   document.document_element().print(root, PUGIXML_TEXT(""), pugi::format_raw, pugi::encoding_utf8);
   std::string body;
@@ -227,7 +252,9 @@ std::string Serialise(const pugi::xml_document& document, const XmlFileFormat& f
   } else {
     body = std::move(root.out);
   }
-  std::string text = format.prolog + body + format.epilog;
+  std::string text;
+  text.reserve(prolog.size() + body.size() + epilog.size());
+  text.append(prolog).append(body).append(epilog);
   if (format.encoding == XmlFileFormat::Encoding::kUtf8) return (format.bom ? "\xEF\xBB\xBF" : "") + text;
 
   bool big_endian = format.encoding == XmlFileFormat::Encoding::kUtf16BE;
@@ -274,39 +301,42 @@ std::string DescribeParseError(const XmlFileError& error) {
          " : " + error.reason;
 }
 
-std::unique_ptr<XmlFileDocument> LoadXmlFile(const char* path, XmlFileError& error, bool keep_text) {
+std::unique_ptr<XmlFileDocument> LoadXmlFile(const char* path, XmlFileError& error, XmlLoadMode mode) {
   error = {};
   if (!path || !*path) {
     Fail(error, kXmlErrorCannotRead, "no file name");
     return nullptr;
   }
   try {
-    std::string bytes;
-    if (!ReadWholeFile(path, bytes, error)) return nullptr;
-
     auto file = std::make_unique<XmlFileDocument>();
     XmlFileFormat& format = file->format;
-    std::string_view raw(bytes);
+    size_t size = 0;
+    if (!ReadWholeFile(path, file->storage, size, error)) return nullptr;
+    std::string_view raw(file->storage.get(), size);
     auto starts = [&](std::string_view prefix) { return raw.substr(0, prefix.size()) == prefix; };
     using std::literals::string_view_literals::operator""sv;
 
-    std::string text;
+    // The UTF-8 text, parsed in place: the file's own bytes when it is UTF-8.
+    char* text_begin = file->storage.get();
     if (starts("\xFF\xFE\0\0"sv) || starts("\0\0\xFE\xFF"sv)) {
       Fail(error, kXmlErrorEncoding, "UTF-32 text is not read; save the file as UTF-8");
       return nullptr;
     } else if (starts("\xEF\xBB\xBF"sv)) {
       format.bom = true;
-      text.assign(raw.substr(3));
+      text_begin += 3;
+      size -= 3;
     } else if (starts("\xFF\xFE"sv) || starts("\xFE\xFF"sv) || starts("<\0"sv) || starts("\0<"sv)) {
       format.bom = starts("\xFF\xFE"sv) || starts("\xFE\xFF"sv);
       bool big_endian = raw[0] == '\xFE' || raw[0] == '\0';
       format.encoding = big_endian ? XmlFileFormat::Encoding::kUtf16BE : XmlFileFormat::Encoding::kUtf16LE;
-      if (!Utf16BytesToUtf8(raw.substr(format.bom ? 2 : 0), big_endian, text, error)) return nullptr;
-    } else {
-      text.assign(raw);
+      std::string converted;
+      if (!Utf16BytesToUtf8(raw.substr(format.bom ? 2 : 0), big_endian, converted, error)) return nullptr;
+      file->storage = std::make_unique_for_overwrite<char[]>(converted.size() + 1);
+      std::memcpy(file->storage.get(), converted.data(), converted.size() + 1);
+      text_begin = file->storage.get();
+      size = converted.size();
     }
-    bytes.clear();
-    bytes.shrink_to_fit();
+    std::string_view text(text_begin, size);
 
     if (format.encoding == XmlFileFormat::Encoding::kUtf8) {
       if (size_t bad = FirstInvalidUtf8(text); bad != std::string_view::npos) {
@@ -323,29 +353,32 @@ std::unique_ptr<XmlFileDocument> LoadXmlFile(const char* path, XmlFileError& err
     }
     size_t first_line_end = text.find('\n');
     format.crlf = first_line_end != std::string::npos && first_line_end > 0 && text[first_line_end - 1] == '\r';
+    // Parsing in place changes the buffer; a save needs the text as read.
+    if (mode == XmlLoadMode::kForEditing) file->text.assign(text);
 
-    file->storage.reset(new char[text.size() + 1]);
-    std::memcpy(file->storage.get(), text.data(), text.size());
-    file->storage[text.size()] = '\0';
-    pugi::xml_parse_result result =
-        file->document.load_buffer_inplace(file->storage.get(), text.size(), kParseOptions, pugi::encoding_utf8);
-    if (!result) {
+    pugi::xml_parse_result result = file->document.load_buffer_inplace(
+        text_begin, size, mode == XmlLoadMode::kForEditing ? kEditingOptions : kReadingOptions, pugi::encoding_utf8);
+    bool one_root = true;
+    for (pugi::xml_node extra = file->document.document_element().next_sibling(); result && extra && one_root;
+         extra = extra.next_sibling())
+      one_root = extra.type() != pugi::node_element;  // pugixml accepts several; XML does not
+    if (!result || !one_root) {
+      // The place of the fault is counted in the text as read, which only a
+      // load for editing keeps.
+      if (mode != XmlLoadMode::kForEditing) return LoadXmlFile(path, error, XmlLoadMode::kForEditing);
+      size_t offset = static_cast<size_t>(std::max<ptrdiff_t>(result.offset, 0));
+      if (!one_root) {
+        pugi::xml_node extra = file->document.document_element().next_sibling();
+        while (extra.type() != pugi::node_element) extra = extra.next_sibling();
+        offset = MarkupStart(file->text, extra.offset_debug());
+      }
       int line, position;
-      PlaceOf(text, static_cast<size_t>(std::max<ptrdiff_t>(result.offset, 0)), line, position);
-      Fail(error, kXmlErrorNotWellFormed, result.description(), line, position);
+      PlaceOf(file->text, offset, line, position);
+      Fail(error, kXmlErrorNotWellFormed, result ? "Only one top level element is allowed" : result.description(),
+           line, position);
       return nullptr;
     }
-    // pugixml accepts several top-level elements; XML does not.
-    for (pugi::xml_node extra = file->document.document_element().next_sibling(); extra; extra = extra.next_sibling()) {
-      if (extra.type() != pugi::node_element) continue;
-      int line, position;
-      PlaceOf(text, static_cast<size_t>(MarkupStart(text, extra.offset_debug())), line, position);
-      Fail(error, kXmlErrorNotWellFormed, "Only one top level element is allowed", line, position);
-      return nullptr;
-    }
-    SplitAroundRoot(text, file->document, format);
-    KeepEmptyElementForms(text, file->document.document_element());
-    if (keep_text) file->text = std::move(text);
+    file->mode = mode;
     return file;
   } catch (const std::bad_alloc&) {
     Fail(error, kXmlErrorOutOfMemory, "out of memory");
@@ -353,14 +386,15 @@ std::unique_ptr<XmlFileDocument> LoadXmlFile(const char* path, XmlFileError& err
   }
 }
 
-bool SaveXmlFile(const char* path, const pugi::xml_document& document, const XmlFileFormat& format,
-                 XmlFileError& error) {
+bool SaveXmlFile(const char* path, XmlFileDocument& file, XmlFileError& error) {
   error = {};
   if (!path || !*path) return Fail(error, kXmlErrorCannotWrite, "no file name");
-  if (!document.document_element()) return Fail(error, kXmlErrorNoDocument, "the document has no root element");
+  if (!file.document.document_element()) return Fail(error, kXmlErrorNoDocument, "the document has no root element");
+  if (file.mode != XmlLoadMode::kForEditing)
+    return Fail(error, kXmlErrorNoDocument, "the document was read without its layout and cannot be saved");
   std::string bytes, target, temporary;
   try {
-    bytes = Serialise(document, format);
+    bytes = Serialise(file);
     target = SaveTarget(path);
     // Same folder, so the rename is atomic; hidden, so nobody takes it for the file.
     size_t slash = target.rfind('/');

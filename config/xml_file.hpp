@@ -20,8 +20,6 @@ struct XmlFileFormat {
   Encoding encoding = Encoding::kUtf8;
   bool bom = false;
   bool crlf = false;     // line ends were CR LF
-  std::string prolog;    // text before the root element, as read (UTF-8)
-  std::string epilog;    // text after the root element, as read (UTF-8)
 };
 
 struct XmlFileError {
@@ -34,28 +32,35 @@ struct XmlFileError {
 // "Parsing error on line %d position %d : %s" for a failed load.
 std::string DescribeParseError(const XmlFileError& error);
 
+// How much of the file a load keeps. Reading needs only elements,
+// attributes and text; a document that is to be saved keeps comments,
+// processing instructions and all whitespace, so the file comes back as it was.
+enum class XmlLoadMode { kForReading, kForEditing };
+
 // A loaded document. The text that pugixml parsed in place lives in
-// `storage`, declared first so that it outlives the document.
+// `storage`, declared first so that it outlives the document; `text` is the
+// text as read (UTF-8), in which node offsets (offset_debug) count.
 struct XmlFileDocument {
   std::unique_ptr<char[]> storage;
   pugi::xml_document document;
   XmlFileFormat format;
-  std::string text;  // the UTF-8 text as read, when asked for; offset_debug() counts in it
+  std::string text;
+  XmlLoadMode mode = XmlLoadMode::kForEditing;
 };
 
 // Largest file we read; anything bigger is not a configuration document.
 constexpr size_t kMaxXmlFileBytes = 64u << 20;
 
-// The document at `path`, or null with `error` filled. With keep_text the
-// text is kept beside the document, so node offsets can become line numbers.
-std::unique_ptr<XmlFileDocument> LoadXmlFile(const char* path, XmlFileError& error, bool keep_text = false);
+// The document at `path`, or null with `error` filled.
+std::unique_ptr<XmlFileDocument> LoadXmlFile(const char* path, XmlFileError& error,
+                                             XmlLoadMode mode = XmlLoadMode::kForEditing);
 
 // Line and character position (both from 1) of a byte offset in UTF-8 text.
 void PlaceOf(std::string_view text, size_t offset, int& line, int& position);
 
-// Writes `document` to `path` as `format` describes. False with `error`
-// filled; the file at `path` is then unchanged.
-bool SaveXmlFile(const char* path, const pugi::xml_document& document, const XmlFileFormat& format,
-                 XmlFileError& error);
+// Writes the document to `path` in the format it was read in, with the text
+// around the root element as read. False with `error` filled; the file at
+// `path` is then unchanged. A document loaded for reading is never saved.
+bool SaveXmlFile(const char* path, XmlFileDocument& file, XmlFileError& error);
 
 }  // namespace talvenix

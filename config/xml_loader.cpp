@@ -44,13 +44,16 @@ XMLLoader::XMLLoader(ILogInterface* logger, const char* path, const char* catego
 
 XMLLoader::~XMLLoader() = default;
 
-int XMLLoader::ReloadConfiguration() {
+int XMLLoader::ReloadConfiguration() { return Reload(XmlLoadMode::kForReading); }
+
+int XMLLoader::Reload(XmlLoadMode mode) {
+  service_cursor_.reset();  // it stands in the document being replaced
   if (path_.empty() || category_.empty()) {
     logger_->Error("XMLLoader::ReloadConfiguration - missing or too long path or category (at most %d and %d characters).",
                    static_cast<int>(kMaxConfigPath), static_cast<int>(kMaxConfigCategory));
     return 0;
   }
-  return parser_.loadconfiguration(path_.c_str());
+  return parser_.loadconfiguration(path_.c_str(), mode);
 }
 
 // ---- Path building ----------------------------------------------------------
@@ -84,21 +87,38 @@ bool XMLLoader::constructconfigroot(XPath& path) {
 
 // ---- Attribute readers and writers --------------------------------------------
 
-int XMLLoader::ReadAttribute(const XPath& path, std::string_view attribute, std::u16string* value) {
-  if (!parser_.findinititem(path) || !parser_.findnextitem()) return -1;
-  std::string name;
-  std::u16string text;
-  while (parser_.findnextattribute(&name, value ? &text : nullptr)) {
+bool XMLLoader::SelectInService(const char* service, const XPath& relative) {
+  return SelectInService(service, relative, parser_);
+}
+
+bool XMLLoader::SelectInService(const char* service, const XPath& relative, xmlparser_c& into) {
+  if (!service_cursor_ || service_name_ != service) {
+    service_cursor_.reset();
+    XPath path;
+    if (!constructserviceroot(service, path)) return false;
+    auto cursor = std::make_unique<xmlparser_c>(parser_);
+    // A missing service leaves the cursor on no node: every selection under it is empty.
+    if (cursor->findinititem(path)) cursor->findnextitem();
+    service_cursor_ = std::move(cursor);
+    service_name_ = service;
+  }
+  return into.findinititemunder(*service_cursor_, relative);
+}
+
+int XMLLoader::ReadAttribute(std::string_view attribute, std::u16string* value) {
+  if (!parser_.findnextitem()) return -1;
+  const char *name, *text;
+  while (parser_.findnextattribute(&name, &text)) {
     if (!EqualsIgnoringCase(name, attribute)) continue;
-    if (value) *value = std::move(text);
+    if (value) *value = Utf8ToUtf16(text);
     return 1;
   }
   return 0;
 }
 
-int XMLLoader::WriteAttribute(const XPath& path, std::string_view attribute, const char16_t* new_value) {
-  if (!parser_.findinititem(path) || !parser_.findnextitem()) return -1;
-  std::string name;
+int XMLLoader::WriteAttribute(std::string_view attribute, const char16_t* new_value) {
+  if (!parser_.findnextitem()) return -1;
+  const char* name;
   while (parser_.findnextattribute(&name, nullptr))
     if (EqualsIgnoringCase(name, attribute)) return parser_.setcurrentattributevalue(new_value);
   return 0;
@@ -114,7 +134,7 @@ int XMLLoader::getglobaloption(const char* option, std::u16string& value, const 
   path += "/option[@name=";
   path.Bind("option", option);
   path += "]";
-  int found = ReadAttribute(path, attribute, &value);
+  int found = parser_.findinititem(path) ? ReadAttribute(attribute, &value) : -1;
   if (found == 0) logger_->Warn(" XMLLoader::getglobaloption _ Option not found.");
   return found == 1;
 }
@@ -129,7 +149,7 @@ int XMLLoader::setglobaloption(const char* option, const char* value, const char
   path += "/option[@name=";
   path.Bind("option", option);
   path += "]";
-  int written = WriteAttribute(path, attribute, Utf8ToUtf16(value).c_str());
+  int written = parser_.findinititem(path) ? WriteAttribute(attribute, Utf8ToUtf16(value).c_str()) : -1;
   if (written != 1) logger_->Warn(" XMLLoader::setglobaloption _ Option not found.");
   return written == 1;
 }
@@ -139,10 +159,8 @@ int XMLLoader::getservicespecial(const char* service, const char* attribute, std
     logger_->Error(" XMLLoader::getservicespecial _ Invalid parameter(s).");
     return 0;
   }
-  XPath path;
-  if (!constructserviceroot(service, path)) return 0;
   std::u16string text;
-  if (ReadAttribute(path, attribute, &text) != 1) {
+  if (!SelectInService(service, XPath("self::*")) || ReadAttribute(attribute, &text) != 1) {
     logger_->Warn(" XMLLoader::getservicespecial _ Special attribute not found for service '%s'.", service);
     return 0;
   }
@@ -156,14 +174,14 @@ int XMLLoader::ispropertyoptionsetfromid(const char* service, const char* proper
     logger_->Error(" XMLLoader::ispropertyoptionsetfromid _ Invalid parameter(s).");
     return 0;
   }
-  XPath path;
-  if (!constructserviceroot(service, path)) return 0;
-  path += "/properties/property[@id=";
+  XPath root;
+  if (!constructserviceroot(service, root)) return 0;
+  XPath path("properties/property[@id=");
   path.Bind("property", property);
   path += "][@*[name()=";
   path.Bind("flag", flag);
   path += "]=\"yes\"]";
-  result = parser_.findinititem(path);
+  result = SelectInService(service, path);
   return 1;
 }
 
@@ -173,40 +191,46 @@ int XMLLoader::getpropertyvaluefromid(const char* service, const char* property,
     logger_->Error(" XMLLoader::getpropertyvaluefromid _ Invalid parameter(s).");
     return 0;
   }
-  bool flagged = false;
-  ispropertyoptionsetfromid(service, property, "encrypt", flagged);
-  if (enciphered) *enciphered = flagged;
-
-  XPath path;
-  if (!constructserviceroot(service, path)) return 0;
-  path += "/properties/property[@id=";
+  XPath path("properties/property[@id=");
   path.Bind("property", property);
   path += "]";
-  std::u16string wide_id = Utf8ToUtf16(property);
-  if (parser_.findinititem(path)) {
-    std::string name;
-    std::u16string text;
+  // One selection answers both questions: the value is the first `value`
+  // attribute, and the flag is set when any of the elements carries
+  // encrypt="yes" exactly, as the flag test of ispropertyoptionsetfromid.
+  bool flagged = false, found = false;
+  const char* stored = nullptr;
+  if (SelectInService(service, path)) {
+    const char *name, *text;
     while (parser_.findnextitem()) {
       while (parser_.findnextattribute(&name, &text)) {
-        if (!EqualsIgnoringCase(name, "value")) continue;
-        if (!flagged) {
-          value = std::move(text);
-          return 1;
+        if (std::strcmp(name, "encrypt") == 0) {
+          flagged = flagged || std::strcmp(text, "yes") == 0;
+        } else if (!found && EqualsIgnoringCase(name, "value")) {
+          found = true;
+          stored = text;
         }
-        std::string plain;
-        if (!DecipherValue(Utf16ToUtf8(text), plain)) {
-          logger_->WarnW(u"XMLLoader::getpropertyvaluefromid _ Value of property id '%s' is not enciphered text; "
-                         u"set it through the settings or remove encrypt=\"yes\".",
-                         wide_id.c_str());
-          return 0;
-        }
-        value = Utf8ToUtf16(plain);
-        return 1;
       }
     }
   }
-  logger_->WarnW(u"XMLLoader::getpropertyvaluefromid _ Value not found for property id '%s'", wide_id.c_str());
-  return 0;
+  if (enciphered) *enciphered = flagged;
+  if (!found) {
+    logger_->WarnW(u"XMLLoader::getpropertyvaluefromid _ Value not found for property id '%s'",
+                   Utf8ToUtf16(property).c_str());
+    return 0;
+  }
+  if (!flagged) {
+    value = Utf8ToUtf16(stored);
+    return 1;
+  }
+  std::string plain;
+  if (!DecipherValue(stored, plain)) {
+    logger_->WarnW(u"XMLLoader::getpropertyvaluefromid _ Value of property id '%s' is not enciphered text; "
+                   u"set it through the settings or remove encrypt=\"yes\".",
+                   Utf8ToUtf16(property).c_str());
+    return 0;
+  }
+  value = Utf8ToUtf16(plain);
+  return 1;
 }
 
 int XMLLoader::setpropertyvalue(const char* service, const char* property, const char16_t* value) {
@@ -218,13 +242,11 @@ int XMLLoader::setpropertyvalue(const char* service, const char* property, const
   ispropertyoptionsetfromid(service, property, "encrypt", flagged);
   std::u16string stored = flagged ? Utf8ToUtf16(EncipherValue(Utf16ToUtf8(value))) : std::u16string(value);
 
-  XPath path;
-  if (!constructserviceroot(service, path)) return 0;
-  path += "/properties/property[@id=";
+  XPath path("properties/property[@id=");
   path.Bind("property", property);
   path += "]";
-  if (parser_.findinititem(path)) {
-    std::string name;
+  if (SelectInService(service, path)) {
+    const char* name;
     while (parser_.findnextitem())
       while (parser_.findnextattribute(&name, nullptr))
         if (EqualsIgnoringCase(name, "value")) return parser_.setcurrentattributevalue(stored.c_str());
@@ -239,16 +261,14 @@ int XMLLoader::getpropertydescription(const char* service, const char* property,
     logger_->Error(" XMLLoader::getpropertydescription _ Invalid parameter(s).");
     return 0;
   }
-  XPath path;
-  if (!constructserviceroot(service, path)) return 0;
-  path += "/properties/property[@id=";
+  XPath path("properties/property[@id=");
   path.Bind("property", property);
   path += "]/description";
   // The English text is preferred; the description's own text stands in for it.
   XPath english = path;
   english += "/eng";
   for (const XPath* candidate : {&english, &path})
-    if (parser_.findinititem(*candidate) && parser_.findnextitem() && parser_.getcurrentitemtext(&text)) return 1;
+    if (SelectInService(service, *candidate) && parser_.findnextitem() && parser_.getcurrentitemtext(&text)) return 1;
   return 0;
 }
 
@@ -291,27 +311,27 @@ bool XMLLoader::FindServiceName(const char16_t* transport_id, std::string& name)
     return false;
   }
   std::u16string_view wanted(transport_id);
-  std::string attribute;
-  std::u16string value;
+  std::string wanted_utf8 = Utf16ToUtf8(wanted);
+  const char *attribute, *value;
   while (parser_.findnextitem()) {
     // Both attributes are looked at, whichever comes first in the element.
     bool has_name = false, matches = false;
-    std::u16string service_name;
+    const char* service_name = nullptr;
     while (parser_.findnextattribute(&attribute, &value)) {
       if (!has_name && EqualsIgnoringCase(attribute, "name")) {
         has_name = true;
         service_name = value;
       } else if (!matches && EqualsIgnoringCase(attribute, "transport")) {
-        matches = EqualsIgnoringCase(std::u16string_view(value), wanted);
+        matches = EqualsIgnoringCase(value, wanted_utf8);
       }
     }
     if (matches && has_name) {
-      name = Utf16ToUtf8(service_name);
+      name.assign(service_name);
       return true;
     }
   }
   logger_->Warn("XMLLoader::ResolveSrvNameFromID - No service with transport ID '%s' was found",
-                Utf16ToUtf8(wanted).c_str());
+                wanted_utf8.c_str());
   return false;
 }
 
@@ -354,10 +374,7 @@ int XMLLoader::findinitproperty(const char* service_name) {
     logger_->Error(" XMLLoader::findinitproperty _ Invalid parameter(s).");
     return 0;
   }
-  XPath path;
-  if (!constructserviceroot(service_name, path)) return 0;
-  path += "/properties/property";
-  if (!parser_.findinititem(path)) {
+  if (!SelectInService(service_name, XPath("properties/property"))) {
     logger_->Warn(" XMLLoader::findinitproperty _ No properties found.");
     return 0;
   }
@@ -372,15 +389,14 @@ int XMLLoader::findnextproperty(char* name, size_t name_size, char16_t* value, s
   }
   if (!parser_.findnextitem()) return 0;
   bool has_name = false;
-  std::string attribute;
-  std::u16string text;
+  const char *attribute, *text;
   while (parser_.findnextattribute(&attribute, &text)) {
     if (EqualsIgnoringCase(attribute, "id")) {
-      if (id) CopyCut(id, id_size, Utf16ToUtf8(text));
+      if (id) CopyCut(id, id_size, text);
     } else if (EqualsIgnoringCase(attribute, "value")) {
-      if (value) CopyCut(value, value_size, text);
+      if (value) CopyCut(value, value_size, Utf8ToUtf16(text));
     } else if (EqualsIgnoringCase(attribute, "name")) {
-      has_name = CopyCut(name, name_size, Utf16ToUtf8(text));
+      has_name = CopyCut(name, name_size, text);
     }
   }
   if (!has_name) logger_->Warn(" XMLLoader::findnextproperty _ Property name not found.");

@@ -10,6 +10,7 @@
 // are logged through the logger given at construction. No lock: one loader
 // must not be used by two threads at the same time.
 
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -51,6 +52,9 @@ class XMLLoader : public IGSMConfigurationInterface {
                        size_t id_size) override;
 
  private:
+  // Reads the file again: for reading, or keeping its layout for a save.
+  int Reload(XmlLoadMode mode);
+
   // Path building.
   bool constructserviceroot(const char* service, XPath& path);
   bool constructconfigroot(XPath& path);
@@ -73,15 +77,24 @@ class XMLLoader : public IGSMConfigurationInterface {
   // Reload, then FindServiceName.
   bool ReloadAndFindServiceName(const char16_t* transport_id, std::string& name);
 
-  // First node of `path`: reads (value) or writes (new_value) the attribute
-  // named `attribute` (ignoring case). 1 found, 0 no such attribute, -1 no node.
-  int ReadAttribute(const XPath& path, std::string_view attribute, std::u16string* value);
-  int WriteAttribute(const XPath& path, std::string_view attribute, const char16_t* new_value);
+  // Selects `relative` from the first service named `service` into `into`
+  // (parser_ unless said otherwise). The service element is looked up once
+  // per document and kept, so each property need not be found from the root.
+  bool SelectInService(const char* service, const XPath& relative);
+  bool SelectInService(const char* service, const XPath& relative, xmlparser_c& into);
+
+  // On the first node of the current selection of parser_: reads (value) or
+  // writes (new_value) the attribute named `attribute` (ignoring case).
+  // 1 found, 0 no such attribute, -1 no node.
+  int ReadAttribute(std::string_view attribute, std::u16string* value);
+  int WriteAttribute(std::string_view attribute, const char16_t* new_value);
 
   std::string category_;  // empty when the one given was missing or too long
   std::string path_;
   xmlparser_c parser_;
   ILogInterface* logger_;
+  std::unique_ptr<xmlparser_c> service_cursor_;  // on the service named service_name_; reset by every reload
+  std::string service_name_;
 };
 
 }  // namespace talvenix

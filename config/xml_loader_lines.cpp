@@ -7,6 +7,7 @@
 #include <string>
 
 #include "config/ascii_case.hpp"
+#include "config/text_copy.hpp"
 #include "config/value_encoding.hpp"
 #include "config/xml_file.hpp"
 #include "config/xml_layout.hpp"
@@ -54,16 +55,11 @@ int XMLLoader::LoadServiceConfigsEx(const char16_t* transport_id, const char16_t
   }
   std::string service;
   if (!ReloadAndFindServiceName(transport_id, service)) return 0;
-  XPath lines;
-  if (!constructserviceroot(service.c_str(), lines)) return 0;
-  lines += "/lines/line";
-  if (!parser_.findinititem(lines)) return 0;
+  if (!SelectInService(service.c_str(), XPath("lines/line"))) return 0;
 
   // A second cursor, so the first keeps its selection of lines.
   xmlparser_c properties(parser_);
-  XPath all_properties = lines;
-  all_properties += "/properties/property";
-  if (!properties.findinititem(all_properties)) return 0;
+  if (!SelectInService(service.c_str(), XPath("lines/line/properties/property"), properties)) return 0;
 
   if (!list) {
     int count = 0;
@@ -71,25 +67,25 @@ int XMLLoader::LoadServiceConfigsEx(const char16_t* transport_id, const char16_t
     return count;
   }
   std::u16string_view key(key_id ? key_id : u"");
+  std::string key_utf8 = Utf16ToUtf8(key);
   int line_counter = 0;
   std::u16string line_key;
-  std::string attribute;
-  std::u16string text;
+  const char *attribute, *text;
   for (LinePropertyItem& row : *list) {  // never more rows than the caller gave room for
     if (!properties.findnextitem()) break;
-    std::u16string id, value;
+    std::string_view id, value;
     while (properties.findnextattribute(&attribute, &text)) {
       if (EqualsIgnoringCase(attribute, "value"))
         value = text;
       else if (EqualsIgnoringCase(attribute, "id"))
         id = text;
     }
-    if (key_id && id.find(key) != std::u16string::npos) {
+    AssignUtf16(row.item.id, id);
+    AssignUtf16(row.value, value);
+    if (key_id && id.find(key_utf8) != std::string_view::npos) {
       ++line_counter;  // the key property starts a new line
-      line_key = value;
+      line_key = row.value;
     }
-    row.item.id = id;
-    row.value = std::move(value);
     row.line_key = line_key;
     row.line_number = line_counter;
   }
@@ -102,16 +98,15 @@ int XMLLoader::UpdateServiceConfigsEx(const char16_t* transport_id, int line_num
     logger_->Error("XMLLoader::UpdateServiceConfigsEx - invalid parameter(s)");
     return 0;
   }
-  if (!ReloadConfiguration()) {
+  if (!Reload(XmlLoadMode::kForEditing)) {
     logger_->Error("XMLLoader::UpdateServiceConfigsEx - failed to reload configuration(s)");
     return 0;
   }
   std::string service;
   if (!FindServiceName(transport_id, service)) return 0;
-  XPath lines;
-  if (!constructserviceroot(service.c_str(), lines)) return 0;
-  lines += "/lines/line";
-  if (!parser_.findinititem(lines)) {
+  if (!SelectInService(service.c_str(), XPath("lines/line"))) {
+    XPath lines;
+    if (constructserviceroot(service.c_str(), lines)) lines += "/lines/line";
     logger_->Error("XMLLoader::UpdateServiceConfigsEx - invalid root path: %s", lines.Describe().c_str());
     return 0;
   }
@@ -120,26 +115,24 @@ int XMLLoader::UpdateServiceConfigsEx(const char16_t* transport_id, int line_num
 
   // Properties are addressed inside their own line, so a line that lacks one
   // of them can never shift a change onto another line.
-  auto property_of_line = [&](int position, std::u16string_view id) {
-    XPath path("(");
-    path.Append(lines);
-    path += ")[";
+  auto select_property = [&](int position, std::u16string_view id) {
+    XPath path("(lines/line)[");
     path.BindNumber("position", position);
     path += "]/properties/property[@id=";
     path.Bind("property", Utf16ToUtf8(id));
     path += "]";
-    return path;
+    return SelectInService(service.c_str(), path);
   };
   for (int position = 1; position <= line_count; ++position) {
     std::u16string key_value;
-    if (ReadAttribute(property_of_line(position, key_id), "value", &key_value) != 1) {
+    if (!select_property(position, key_id) || ReadAttribute("value", &key_value) != 1) {
       logger_->Warn("XMLLoader::UpdateServiceConfigsEx - failed to get line ID, skipping line.");
       continue;
     }
     if (ReadDigits(key_value) != line_number) continue;
 
     for (const LinePropertyItem& row : *list) {
-      if (WriteAttribute(property_of_line(position, row.item.id), "value", row.value.c_str()) != 1)
+      if (!select_property(position, row.item.id) || WriteAttribute("value", row.value.c_str()) != 1)
         logger_->Error("XMLLoader::UpdateGSMCOMLineProperties - failed to change field '%s'",
                        Utf16ToUtf8(row.item.id).c_str());
     }
@@ -178,7 +171,7 @@ int XMLLoader::CreateNewLine(const char16_t* transport_id, const LineTemplate* l
     property.append_attribute("id").set_value(Utf16ToUtf8(field.id).c_str());
     property.append_attribute("value").set_value(Utf16ToUtf8(field.value).c_str());
   }
-  if (!SaveXmlFile(path_.c_str(), file->document, file->format, error)) {
+  if (!SaveXmlFile(path_.c_str(), *file, error)) {
     logger_->Error("XMLLoader::CreateNewLine - com error[0x%X, %s]", error.code, error.reason.c_str());
     return 0;
   }
@@ -202,7 +195,7 @@ int XMLLoader::DeleteLine(const char16_t* transport_id, int line_number) {
     pugi::xml_attribute key = FirstElementChild(line).child("property").attribute("value");
     if (!key || LeadingInteger(key.value()) != line_number) continue;
     RemoveChildIndented(line);
-    if (!SaveXmlFile(path_.c_str(), file->document, file->format, error)) {
+    if (!SaveXmlFile(path_.c_str(), *file, error)) {
       logger_->Error("XMLLoader::DeleteLine - com error[0x%X, %s]", error.code, error.reason.c_str());
       return 0;
     }

@@ -109,7 +109,7 @@ int XMLLoader::UpdateGlobalConfigs(ConfigTable* table) {
     logger_->Error("XMLLoader::UpdateGlobalConfigs - Invalid parameter(s).");
     return 0;
   }
-  if (!ReloadConfiguration()) return 0;
+  if (!Reload(XmlLoadMode::kForEditing)) return 0;
   for (const ConfigItem& row : *table) {
     if (row.direction != kConfigUpdate) continue;
     if (row.source != kSourceValue && row.source != kSourceOptionAttribute) continue;
@@ -175,7 +175,7 @@ int XMLLoader::UpdateServiceConfigs(const char16_t* transport_id, ConfigTable* t
     logger_->Error("XMLLoader::UpdateServiceConfigs - Invalid parameter(s).");
     return 0;
   }
-  if (!ReloadConfiguration()) return 0;
+  if (!Reload(XmlLoadMode::kForEditing)) return 0;
   std::string service;
   if (!FindServiceName(transport_id, service)) {
     logger_->Error("XMLLoader::UpdateServiceConfigs  - Failed To resolve service name from transport ID.");

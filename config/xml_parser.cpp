@@ -75,13 +75,8 @@ void xmlparser_c::LogError(const char* format, uint32_t code, const std::string&
   if (log_) log_->Error(format, code, reason.c_str());
 }
 
-pugi::xpath_node xmlparser_c::CurrentNode() const {
-  if (!list_ || item_index_ < 0 || static_cast<size_t>(item_index_) >= list_->nodes.size()) return {};
-  return list_->nodes[static_cast<size_t>(item_index_)];
-}
-
-int xmlparser_c::loadconfiguration(const char* path) {
-  std::unique_ptr<XmlFileDocument> file = LoadXmlFile(path, load_error_);
+int xmlparser_c::loadconfiguration(const char* path, XmlLoadMode mode) {
+  std::unique_ptr<XmlFileDocument> file = LoadXmlFile(path, load_error_, mode);
   if (!file) {
     shared_->document.reset();  // a failed load leaves an empty document, as a fresh one
     if (load_error_.code == kXmlErrorOutOfMemory) {
@@ -105,7 +100,7 @@ int xmlparser_c::saveconfiguration(const char* path) {
     return 0;
   }
   XmlFileError error;
-  if (!SaveXmlFile(path, shared_->document->document, shared_->document->format, error)) {
+  if (!SaveXmlFile(path, *shared_->document, error)) {
     LogError("XMLParser::saveconfiguration - com error[0x%X, %s]", error.code, error.reason);
     return 0;
   }
@@ -113,12 +108,26 @@ int xmlparser_c::saveconfiguration(const char* path) {
 }
 
 bool xmlparser_c::findinititem(const XPath& xpath) {
+  std::shared_ptr<XmlFileDocument> document = shared_->document;
+  pugi::xpath_node root = document ? pugi::xpath_node(document->document) : pugi::xpath_node();
+  return Select(xpath, root, std::move(document));
+}
+
+bool xmlparser_c::findinititemunder(const xmlparser_c& context, const XPath& relative) {
+  std::shared_ptr<XmlFileDocument> document = context.list_ ? context.list_->document : nullptr;
+  pugi::xpath_node from = context.current_element_;
+  return Select(relative, from, std::move(document));
+}
+
+bool xmlparser_c::Select(const XPath& xpath, pugi::xpath_node from, std::shared_ptr<XmlFileDocument> document) {
   list_.reset();
   item_index_ = -1;
+  current_ = pugi::xpath_node();
+  current_element_ = pugi::xml_node();
   try {
     auto selection = std::make_shared<Selection>();
-    selection->document = shared_->document;
-    if (!selection->document) {  // an empty document matches nothing
+    selection->document = std::move(document);
+    if (!selection->document || !from) {  // an empty document, or no node to start from, matches nothing
       list_ = std::move(selection);
       return false;
     }
@@ -145,7 +154,7 @@ bool xmlparser_c::findinititem(const XPath& xpath) {
       else
         compiled.variables->set(v.name.c_str(), v.text.c_str());
     }
-    selection->nodes = compiled.query->evaluate_node_set(pugi::xpath_node(selection->document->document));
+    selection->nodes = compiled.query->evaluate_node_set(from);
     selection->nodes.sort();
     bool any = !selection->nodes.empty();
     list_ = std::move(selection);
@@ -165,8 +174,11 @@ bool xmlparser_c::findnextitem(char* name, size_t name_size, char* value, size_t
     return false;
   }
   ++item_index_;
-  pugi::xpath_node item = CurrentNode();
-  if (!item) return false;
+  bool inside = item_index_ >= 0 && static_cast<size_t>(item_index_) < list_->nodes.size();
+  current_ = inside ? list_->nodes[static_cast<size_t>(item_index_)] : pugi::xpath_node();
+  current_element_ = current_.attribute() ? pugi::xml_node() : current_.node();
+  if (!inside) return false;
+  pugi::xpath_node item = current_;
   if (name) CopyCut(name, name_size, item.attribute() ? item.attribute().name() : item.node().name());
   if (value) {
     // Elements have no value of their own; attributes and text nodes do.
@@ -197,20 +209,31 @@ int xmlparser_c::getcurrentitemtext(char16_t* buffer, size_t size) {
   return CopyCut(buffer, size, text) ? 1 : 0;
 }
 
-int xmlparser_c::findnextattribute(std::string* name, std::u16string* value) {
+int xmlparser_c::findnextattribute(const char** name, const char** value) {
   if (!list_) return 0;
   ++attribute_index_;
-  pugi::xpath_node item = CurrentNode();
-  if (!item) {
-    LogError("XMLParser::findnextattribute _ com error[0x%X, %s]", kXmlErrorNoNode, "the cursor stands on no node");
-    return 0;
+  if (attribute_index_ == 0) {
+    if (!current_) {
+      LogError("XMLParser::findnextattribute _ com error[0x%X, %s]", kXmlErrorNoNode, "the cursor stands on no node");
+      return 0;
+    }
+    attribute_ = current_element_.first_attribute();  // none on an attribute or a text node
+  } else {
+    attribute_ = attribute_.next_attribute();
   }
-  if (item.attribute()) return 0;  // an attribute has no attributes
-  attribute_ = attribute_index_ == 0 ? item.node().first_attribute() : attribute_.next_attribute();
   if (!attribute_) return 0;
+  if (name) *name = attribute_.name();
+  if (value) *value = attribute_.value();
+  return 1;
+}
+
+int xmlparser_c::findnextattribute(std::string* name, std::u16string* value) {
+  const char* name_view = nullptr;
+  const char* value_view = nullptr;
+  if (!findnextattribute(&name_view, &value_view)) return 0;
   try {
-    if (name) *name = attribute_.name();
-    if (value) *value = Utf8ToUtf16(attribute_.value());
+    if (name) name->assign(name_view);
+    if (value) *value = Utf8ToUtf16(value_view);
     return 1;
   } catch (const std::bad_alloc&) {
     LogError("XMLParser::findnextattribute _ com error[0x%X, %s]", kXmlErrorOutOfMemory, "out of memory");

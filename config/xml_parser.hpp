@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "config/xml_file.hpp"
 #include "config/xpath.hpp"
@@ -32,13 +33,17 @@ class xmlparser_c {
 
   // Replaces the document with the file at path. 0 when the file cannot be
   // read or parsed; the parse error text then says where and why.
-  int loadconfiguration(const char* path);
+  int loadconfiguration(const char* path, XmlLoadMode mode = XmlLoadMode::kForEditing);
   // Writes the document to path through a temporary file and a rename.
   int saveconfiguration(const char* path);
 
   // Selects the nodes matching xpath; true when there is at least one. The
   // cursor then stands before the first: findnextitem reaches it.
   bool findinititem(const XPath& xpath);
+  // The same with a relative XPath, evaluated from the element on which
+  // `context` stands (such as "properties/property" from a service), so a
+  // second selection need not walk down from the root again.
+  bool findinititemunder(const xmlparser_c& context, const XPath& relative);
   // Moves to the next node; copies its name and value when buffers are given.
   bool findnextitem(char* name = nullptr, size_t name_size = 0, char* value = nullptr, size_t value_size = 0);
   // The text of the current node and its descendants; does not move.
@@ -47,6 +52,10 @@ class xmlparser_c {
   // Moves to the current node's next attribute and copies its name and value.
   int findnextattribute(char* name, size_t name_size, char16_t* value, size_t value_size);
   int findnextattribute(std::string* name, std::u16string* value);
+  // The same step, giving the name and value as stored (UTF-8,
+  // NUL-terminated) without a copy; valid until the document is changed or
+  // replaced.
+  int findnextattribute(const char** name, const char** value);
   // Sets the attribute last returned by findnextattribute (in memory only).
   int setcurrentattributevalue(const char16_t* value);
   // Formats the last load failure into the parse error text.
@@ -58,13 +67,16 @@ class xmlparser_c {
   struct Shared;
   struct Selection;
 
+  bool Select(const XPath& xpath, pugi::xpath_node from, std::shared_ptr<XmlFileDocument> document);
   // The node at the item index; empty when there is none.
-  pugi::xpath_node CurrentNode() const;
+  pugi::xpath_node CurrentNode() const { return current_; }
   void LogError(const char* format, uint32_t code, const std::string& reason);
 
   std::shared_ptr<Shared> shared_;             // the document, shared by copies
   std::shared_ptr<const Selection> list_;      // the current selection, or null
   int item_index_ = 0;
+  pugi::xpath_node current_;                   // the node at item_index_, kept for speed
+  pugi::xml_node current_element_;             // the same when it is an element (attributes live there)
   int attribute_index_ = 0;
   pugi::xml_attribute attribute_;             // the attribute at attribute_index_
   XmlFileError load_error_;                    // of the last failed load

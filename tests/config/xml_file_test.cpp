@@ -26,7 +26,7 @@ std::string LoadAndSave(TempFolder& folder, const std::string& bytes, const char
   if (change_attribute)
     file->document.document_element().find_child_by_attribute("name", "x").attribute("value").set_value(
         change_attribute);
-  EXPECT_TRUE(SaveXmlFile(path.c_str(), file->document, file->format, error)) << error.reason;
+  EXPECT_TRUE(SaveXmlFile(path.c_str(), *file, error)) << error.reason;
   return folder.Read("c.xml");
 }
 
@@ -121,7 +121,7 @@ TEST_F(SaveFailure, DiskFullHalfwayLeavesTheOldFile) {
   struct rlimit small = old;
   small.rlim_cur = 100;
   setrlimit(RLIMIT_FSIZE, &small);
-  bool saved = SaveXmlFile(path_.c_str(), file_->document, file_->format, error_);
+  bool saved = SaveXmlFile(path_.c_str(), *file_, error_);
   setrlimit(RLIMIT_FSIZE, &old);
   signal(SIGXFSZ, old_handler);
   EXPECT_FALSE(saved);
@@ -132,14 +132,14 @@ TEST_F(SaveFailure, DiskFullHalfwayLeavesTheOldFile) {
 TEST_F(SaveFailure, FolderThatCannotBeWritten) {
   if (testing::RunningAsRoot()) GTEST_SKIP() << "permissions do not bind root";
   std::filesystem::permissions(folder_.path(), std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
-  EXPECT_FALSE(SaveXmlFile(path_.c_str(), file_->document, file_->format, error_));
+  EXPECT_FALSE(SaveXmlFile(path_.c_str(), *file_, error_));
   std::filesystem::permissions(folder_.path(), std::filesystem::perms::owner_all);
   ExpectOriginalIntact();
 }
 
 TEST_F(SaveFailure, TargetThatIsAFolder) {
   std::filesystem::create_directory(folder_.File("d.xml"));
-  EXPECT_FALSE(SaveXmlFile(folder_.File("d.xml").c_str(), file_->document, file_->format, error_));
+  EXPECT_FALSE(SaveXmlFile(folder_.File("d.xml").c_str(), *file_, error_));
   EXPECT_TRUE(std::filesystem::is_directory(folder_.File("d.xml")));
   EXPECT_EQ(folder_.CountEntries(), 2);
 }
@@ -152,7 +152,7 @@ TEST(XmlFileSave, ThroughASymbolicLinkReplacesTheFileItPointsTo) {
   auto file = LoadXmlFile(folder.File("link.xml").c_str(), error);
   ASSERT_TRUE(file);
   file->document.child("r").attribute("v").set_value("2");
-  ASSERT_TRUE(SaveXmlFile(folder.File("link.xml").c_str(), file->document, file->format, error));
+  ASSERT_TRUE(SaveXmlFile(folder.File("link.xml").c_str(), *file, error));
   EXPECT_TRUE(std::filesystem::is_symlink(folder.File("link.xml")));
   EXPECT_EQ(folder.Read("real.xml"), "<r v=\"2\"/>");
 }

@@ -1,0 +1,143 @@
+// The loader's reads against a bare pugixml parse of the same file from disk,
+// in the same run. Every loader operation reads and parses the file again,
+// so each timed call includes that reload. Files: the bundled default, and
+// the same with 64 modem lines.
+
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <pugixml.hpp>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "config/xml_loader.hpp"
+
+namespace talvenix {
+namespace {
+
+class QuietLogger : public ILogInterface {
+ public:
+  uintptr_t GetHandle() override { return 0; }
+  uintptr_t Attach(uintptr_t handle) override { return handle; }
+  void Open(const char*, const char*, int) override {}
+  void Close() override {}
+  bool Records(Severity s) override { return s == Severity::Error; }  // level 1, as the module opens the log
+  void Write(Severity, const char*, va_list) override {}
+  void WriteW(Severity, const char16_t*, va_list) override {}
+};
+
+std::string Folder() {
+  static const std::string folder = [] {
+    std::string path = (std::filesystem::temp_directory_path() / "talvenix-bench-XXXXXX").string();
+    if (!mkdtemp(path.data())) std::abort();
+    return path;
+  }();
+  return folder;
+}
+
+std::string ReadText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// The default file, or the default with its example line repeated `lines` times.
+const std::string& File(int lines) {
+  static std::map<int, std::string> files;
+  auto& path = files[lines];
+  if (!path.empty()) return path;
+  std::string text = ReadText(std::string(TALVENIX_SOURCE_DIR) + "/examples/qvsmscomms.xml");
+  if (lines > 0) {
+    size_t start = text.find("          <line>");
+    size_t end = text.find("</line>", start) + std::string("</line>\n").size();
+    std::string line = text.substr(start, end - start), all;
+    for (int i = 1; i <= lines; ++i) {
+      std::string copy = line;
+      size_t at = copy.find("value=\"1\"");
+      copy.replace(at, 9, "value=\"" + std::to_string(i) + "\"");
+      all += copy;
+    }
+    text.replace(start, end - start, all);
+  }
+  path = Folder() + "/qvsmscomms-" + std::to_string(lines) + ".xml";
+  std::ofstream(path, std::ios::binary) << text;
+  return path;
+}
+
+void BM_BarePugixmlParse(benchmark::State& state) {
+  const std::string& path = File(static_cast<int>(state.range(0)));
+  for (auto _ : state) {
+    pugi::xml_document document;
+    benchmark::DoNotOptimize(document.load_file(path.c_str()));
+  }
+}
+BENCHMARK(BM_BarePugixmlParse)->Arg(0)->Arg(64);
+
+// What the Clickatell gateway's ConfigLoad asks for: four properties and the
+// service's sign-up address.
+void BM_LoadServiceConfigsClickatell(benchmark::State& state) {
+  QuietLogger log;
+  XMLLoader loader(&log, File(0).c_str(), "sms");
+  char signup[1000];
+  char16_t user[1000], password[1000], from[1000], apiid[1000];
+  ConfigTable table;
+  table.emplace_back(kConfigLoad, u"[apiid]", kValueWide, apiid, 999);
+  table.emplace_back(kConfigLoad, u"[from]", kValueWide, from, 999);
+  table.emplace_back(kConfigLoad, u"[password]", kValueWide, password, 999);
+  table.emplace_back(kConfigLoad, u"[user]", kValueWide, user, 999);
+  table.emplace_back(kConfigLoad, u"signupurl", kValueNarrow, signup, 999, nullptr, 0, kSourceServiceAttribute);
+  for (auto _ : state)
+    if (loader.LoadServiceConfigs(u"clickatellapi", &table, 0) != 1) state.SkipWithError("load failed");
+}
+BENCHMARK(BM_LoadServiceConfigsClickatell);
+
+// Listing every line property into the caller's list, sized by an earlier
+// count; the list belongs to the caller and is made once.
+void BM_LoadServiceConfigsEx(benchmark::State& state) {
+  QuietLogger log;
+  XMLLoader loader(&log, File(static_cast<int>(state.range(0))).c_str(), "sms");
+  int count = loader.LoadServiceConfigsEx(u"simple_gsm", u"[comport]", nullptr);
+  std::vector<LinePropertyItem> rows(static_cast<size_t>(count > 0 ? count : 0));
+  for (auto _ : state)
+    if (loader.LoadServiceConfigsEx(u"simple_gsm", u"[comport]", &rows) <= 0) state.SkipWithError("load failed");
+  state.counters["rows"] = count;
+}
+BENCHMARK(BM_LoadServiceConfigsEx)->Arg(0)->Arg(64);
+
+// Ratios use CPU time: on a shared machine it is steadier than wall time.
+class RatioReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    for (const Run& run : runs)
+      if (run.run_type == Run::RT_Iteration) cpu[run.benchmark_name()] = run.GetAdjustedCPUTime();
+    ConsoleReporter::ReportRuns(runs);
+  }
+  std::map<std::string, double> cpu;
+};
+
+}  // namespace
+}  // namespace talvenix
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  talvenix::RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  auto& t = reporter.cpu;
+  auto ratio = [&](const char* what, const std::string& operation, const std::string& bare) {
+    if (t[operation] > 0 && t[bare] > 0)
+      std::printf("%-42s %.2f x the bare parse (target: at most 1.5)\n", what, t[operation] / t[bare]);
+  };
+  ratio("LoadServiceConfigs, Clickatell, default", "BM_LoadServiceConfigsClickatell", "BM_BarePugixmlParse/0");
+  ratio("LoadServiceConfigsEx, default file", "BM_LoadServiceConfigsEx/0", "BM_BarePugixmlParse/0");
+  ratio("LoadServiceConfigsEx, 64 modem lines", "BM_LoadServiceConfigsEx/64", "BM_BarePugixmlParse/64");
+  std::filesystem::remove_all(talvenix::Folder());
+  benchmark::Shutdown();
+  return 0;
+}
