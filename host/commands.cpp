@@ -24,6 +24,7 @@ const std::vector<Command>& Commands() {
        RunTestSmsReport},
       {"lines", "list | add --port N [...] | set --port N FIELD VALUE | delete --port N",
        "show and change the GSM modem lines in qvsmscomms.xml (talvenix lines add --help)", RunLines},
+      {"config", "show | set NAME VALUE | check", "read or change the global options; check qvsmscomms.xml", RunConfig},
       {"codes", "", "list the status codes and their meaning", RunCodes},
   };
   return commands;
