@@ -16,8 +16,8 @@ const int32_t kReadFailedCode = TALVEX_TEST_READ_FAILED;
 
 }  // namespace
 
-MailSlotReader_Server::MailSlotReader_Server(uint32_t time_limit_ms, const char16_t* name,
-                                             TalvexTestCallback callback, uintptr_t context)
+MailSlotReader_Server::MailSlotReader_Server(uint32_t time_limit_ms, const char16_t* name, TalvexTestCallback callback,
+                                             uintptr_t context)
     : time_limit_ms_(time_limit_ms), callback_(callback), context_(context) {
   if (name) CopyBounded(name_, kMailslotNameChars, std::u16string_view(name, Utf16Length(name, kMailslotNameChars)));
   read_item_.callback = &MailSlotReader_Server::ReadComplete;
@@ -115,8 +115,8 @@ int MailSlotReader_Server::IssueReadIO() {
   if (mailslot_.fd() < 0) return 0;
   std::memset(buffer_, 0, sizeof buffer_);
   overlapped_ = platform::Overlapped{};
-  if (timer_ && !timer_->Start(&MailSlotReader_Server::TimedOut, time_limit_ms_, reinterpret_cast<uintptr_t>(this),
-                               0, 0)) {
+  if (timer_ &&
+      !timer_->Start(&MailSlotReader_Server::TimedOut, time_limit_ms_, reinterpret_cast<uintptr_t>(this), 0, 0)) {
     logger_->Error(" MailSlotReader_Server::IssueReadIO - Failed to initialize timeout timer.");
     return 0;
   }
@@ -132,8 +132,8 @@ void MailSlotReader_Server::Notify(uint32_t event, void* data) {
   callback_(event, data, context_, 0);
 }
 
-uint32_t MailSlotReader_Server::ReadComplete(void* context, uint32_t*, platform::Overlapped* overlapped,
-                                             uint32_t bytes, uint32_t error) {
+uint32_t MailSlotReader_Server::ReadComplete(void* context, uint32_t*, platform::Overlapped* overlapped, uint32_t bytes,
+                                             uint32_t error) {
   auto* self = static_cast<MailSlotReader_Server*>(context);
   if (self->timer_) self->timer_->Cancel();
   if (error != 0) {

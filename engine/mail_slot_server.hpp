@@ -24,8 +24,7 @@ class MailSlotReader_Server : public IMailSlot {
   static constexpr uint32_t kMaxMessageBytes = kReadBufferSize - 1;
 
   // `time_limit_ms` 0: no time limit. `name` is copied (at most 259 characters).
-  MailSlotReader_Server(uint32_t time_limit_ms, const char16_t* name, TalvexTestCallback callback,
-                        uintptr_t context);
+  MailSlotReader_Server(uint32_t time_limit_ms, const char16_t* name, TalvexTestCallback callback, uintptr_t context);
   ~MailSlotReader_Server() override;  // stops it
 
   // Creates the pool, the timer and the mailslot and starts listening.

@@ -44,8 +44,8 @@ std::string TestMessageFolder(ILogInterface* logger) {
                    path.c_str(), settings.error_code());
       break;
     case platform::HostSettings::Status::kMalformed:
-      logger->Warn("TestMessageFolder - Host settings %s malformed at line %d, using the default folder.",
-                   path.c_str(), settings.error_line());
+      logger->Warn("TestMessageFolder - Host settings %s malformed at line %d, using the default folder.", path.c_str(),
+                   settings.error_line());
       break;
   }
   while (folder.size() > 1 && folder.back() == '/') folder.pop_back();

@@ -101,7 +101,8 @@ int RunTestSms(Module& module, const Args& arguments) {
 
 int RunTestSmsReport(Module& module, const Args& args) {
   if (args.size() != 1) {
-    std::fprintf(stderr, "test-sms-report: give the line as one argument, e.g. talvenix test-sms-report \"delivered\"\n");
+    std::fprintf(stderr,
+                 "test-sms-report: give the line as one argument, e.g. talvenix test-sms-report \"delivered\"\n");
     return 2;
   }
   int32_t code = module.ExecuteCommand(TALVEX_CMD_SENDTESTSENDDATA, const_cast<char*>(args[0].c_str()), 0);

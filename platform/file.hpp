@@ -22,8 +22,7 @@ class File {
   int CreateNew(const std::string& path);
   // A new file with a name made of `prefix`, unique characters and `suffix`
   // in `folder` (which must end with '/'); the name goes to `path`.
-  int CreateUnique(const std::string& folder, const std::string& prefix, const std::string& suffix,
-                   std::string& path);
+  int CreateUnique(const std::string& folder, const std::string& prefix, const std::string& suffix, std::string& path);
   int OpenForReading(const std::string& path);
 
   // Writes every byte (short writes are continued).

@@ -42,7 +42,7 @@ struct SorrelSenderInfo {
 struct SorrelRecipientInfo {
   char number[64] = {};  // 8-bit, NUL-terminated
   std::u16string company;
-  uint32_t type = 0;     // the host's recipient type; passed through
+  uint32_t type = 0;  // the host's recipient type; passed through
 };
 
 class CSorrelMessage {

@@ -21,8 +21,10 @@ int32_t CTextWriter::Write(const char16_t* text, uint32_t count) {
   std::string bytes;
   if (mark_pending_) {
     mark_pending_ = false;
-    if (code_page_ == kCodePageUtf16) bytes = "\xFF\xFE";
-    else if (code_page_ == kCodePageUtf8) bytes = "\xEF\xBB\xBF";
+    if (code_page_ == kCodePageUtf16)
+      bytes = "\xFF\xFE";
+    else if (code_page_ == kCodePageUtf8)
+      bytes = "\xEF\xBB\xBF";
   }
   if (code_page_ == kCodePageUtf16) {
     bytes.reserve(bytes.size() + view.size() * 2);

@@ -96,8 +96,10 @@ void CAThreadPool::WorkerLoop(WorkerRecord* worker) {
   pool->SetThreadState(worker, kThreadExit);
   // The last worker out wakes Shutdown; every other one hands the stop item on
   // behind whatever is queued, so items queued before Shutdown still run.
-  if (--pool->live_ < 1) pool->shutdown_event_->Set();
-  else if (stop) port->Post(Packet{reinterpret_cast<uintptr_t>(stop), 2, nullptr, 0});
+  if (--pool->live_ < 1)
+    pool->shutdown_event_->Set();
+  else if (stop)
+    port->Post(Packet{reinterpret_cast<uintptr_t>(stop), 2, nullptr, 0});
 }
 
 int CAThreadPool::Shutdown() {
@@ -170,9 +172,7 @@ const char* CAThreadPool::GetThreadStateName(int32_t state) {
   }
 }
 
-int32_t CAThreadPool::SetThreadState(WorkerRecord* worker, int32_t state) {
-  return worker->state.exchange(state);
-}
+int32_t CAThreadPool::SetThreadState(WorkerRecord* worker, int32_t state) { return worker->state.exchange(state); }
 
 bool CAThreadPool::IsWorkerThread() const {
   auto self = std::this_thread::get_id();

@@ -20,8 +20,8 @@ namespace talvenix {
 // The callback of a work item: (context, address of the item's kind, the
 // packet's overlapped pointer, bytes transferred, error code). Its result is
 // not used.
-using WorkItemCallback = uint32_t (*)(void* context, uint32_t* kind, platform::Overlapped* overlapped,
-                                      uint32_t bytes, uint32_t error);
+using WorkItemCallback = uint32_t (*)(void* context, uint32_t* kind, platform::Overlapped* overlapped, uint32_t bytes,
+                                      uint32_t error);
 
 enum WorkItemKind : uint32_t { kWorkItemRun = 1, kWorkItemStop = 2 };
 
@@ -29,8 +29,8 @@ struct WorkItem {
   WorkItemCallback callback = nullptr;
   uint32_t kind = kWorkItemRun;
   void* context = nullptr;
-  uint32_t delete_after_run = 0;  // 1: the pool allocated it and frees it after the run
-  uint32_t control = 0;           // 0 for items to run; the stop item carries 1
+  uint32_t delete_after_run = 0;       // 1: the pool allocated it and frees it after the run
+  uint32_t control = 0;                // 0 for items to run; the stop item carries 1
   std::atomic<uint32_t> cancelled{0};  // non-zero: packets with this key are ignored
   std::atomic<int32_t> in_use{0};      // callbacks running right now
 };

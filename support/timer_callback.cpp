@@ -32,8 +32,7 @@ int TimerCallback::Cancel() {
   return 1;
 }
 
-int TimerCallback::Start(TimerRoutine routine, uint32_t due_ms, uintptr_t first, uintptr_t second,
-                         uintptr_t third) {
+int TimerCallback::Start(TimerRoutine routine, uint32_t due_ms, uintptr_t first, uintptr_t second, uintptr_t third) {
   platform::TimerId old = 0;
   {
     std::lock_guard lock(mutex_);

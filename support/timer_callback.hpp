@@ -13,8 +13,7 @@
 namespace talvenix {
 
 // (first argument, second argument, due time in ms, third argument, 1).
-using TimerRoutine = void (*)(uintptr_t first, uintptr_t second, uint32_t due_ms, uintptr_t third,
-                              uint32_t fired);
+using TimerRoutine = void (*)(uintptr_t first, uintptr_t second, uint32_t due_ms, uintptr_t third, uint32_t fired);
 
 class TimerCallback {
  public:

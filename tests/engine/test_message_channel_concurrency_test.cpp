@@ -126,7 +126,8 @@ TEST_F(Channel, BadCommandsAndDataGetTheirCodesAndLines) {
   EXPECT_TRUE(log_.Has(Severity::Error, "ExecuteCommand::TALVEX_CMD_SENDTESTSENDDATA - Invalid Parameter(s)."));
 
   EXPECT_EQ(Send("nobody"), TALVEX_FAILED);
-  EXPECT_TRUE(log_.Has(Severity::Error, "ExecuteCommand::TALVEX_CMD_SENDTESTSENDDATA - Failed to connect with mail slot."));
+  EXPECT_TRUE(
+      log_.Has(Severity::Error, "ExecuteCommand::TALVEX_CMD_SENDTESTSENDDATA - Failed to connect with mail slot."));
   EXPECT_TRUE(log_.Has(Severity::Information,
                        "MailSlotWriter_Client::Initialize - - Failed to connect wtih mail slot [erc: 2]"));
   EXPECT_EQ(Run(TALVEX_CMD_STOPTEST, nullptr), TALVEX_FAILED);  // nothing running: same result
@@ -134,7 +135,8 @@ TEST_F(Channel, BadCommandsAndDataGetTheirCodesAndLines) {
   TalvexTestRequest no_callback = Request();
   no_callback.callback = nullptr;
   EXPECT_EQ(Run(TALVEX_CMD_SENDTESTSMS, &no_callback), TALVEX_INVALID_PARAMETER);
-  EXPECT_TRUE(log_.Has(Severity::Error, "ExecuteCommand::TALVEX_CMD_SENDTESTSMS - Failed, to intialize mail slot server."));
+  EXPECT_TRUE(
+      log_.Has(Severity::Error, "ExecuteCommand::TALVEX_CMD_SENDTESTSMS - Failed, to intialize mail slot server."));
   EXPECT_TRUE(OutgoingFiles().empty());
 }
 
@@ -143,7 +145,8 @@ TEST_F(Channel, ASecondStartReplacesTheFirstServer) {
   TalvexTestRequest request = Request();
   request.context = first.context();
   ASSERT_EQ(Run(TALVEX_CMD_SENDTESTSMS, &request), TALVEX_OK);
-  EXPECT_TRUE(log_.Has(Severity::Error, "ExecuteCommand::TALVEX_CMD_SENDTESTSMS - Successfully Created Mail Slot Server."));
+  EXPECT_TRUE(
+      log_.Has(Severity::Error, "ExecuteCommand::TALVEX_CMD_SENDTESTSMS - Successfully Created Mail Slot Server."));
   request = Request();
   ASSERT_EQ(Run(TALVEX_CMD_SENDTESTSMS, &request), TALVEX_OK);
   ASSERT_EQ(Send("to the second"), TALVEX_OK);
@@ -265,9 +268,8 @@ TEST_F(Channel, ServerCannotTakeANameInUse) {
   ASSERT_EQ(squatter.Create("\\\\.\\mailslot\\VantrelOrlinda\\GSM\\smstest"), 0);
   MailSlotReader_Server server(1000, kTestMailslotName, EventRecorder::Callback, recorder_.context());
   EXPECT_EQ(server.Initialize(&log_), TALVEX_FAILED);
-  EXPECT_TRUE(log_.Has(Severity::Information,
-                       "MailSlotReader_Server::Initialize - Failed to create mail slot [erc: " +
-                           std::to_string(EADDRINUSE) + "]"));
+  EXPECT_TRUE(log_.Has(Severity::Information, "MailSlotReader_Server::Initialize - Failed to create mail slot [erc: " +
+                                                  std::to_string(EADDRINUSE) + "]"));
   EXPECT_FALSE(server.IsInitialized());
   EXPECT_EQ(server.Initialize(nullptr), TALVEX_INVALID_PARAMETER);
 }

@@ -56,8 +56,8 @@ TEST_F(TestMessageFile, FailuresLeaveNothingBehind) {
   request = Request();
   std::string missing = (temp_.path() / "nowhere").string() + "/";
   EXPECT_EQ(WriteTestMessageFile(&log_, missing, request), TALVEX_FAILED);
-  EXPECT_TRUE(log_.Has(Severity::Error,
-                       "WriteTestMessageFile - Failed to create a file in " + missing + " [erc: " + std::to_string(ENOENT) + "]"));
+  EXPECT_TRUE(log_.Has(Severity::Error, "WriteTestMessageFile - Failed to create a file in " + missing +
+                                            " [erc: " + std::to_string(ENOENT) + "]"));
 }
 
 }  // namespace

@@ -30,8 +30,10 @@ inline ChannelEvent Message(std::string text) { return {TALVEX_TEST_EVENT_MESSAG
 inline ChannelEvent Status(int32_t code) { return {TALVEX_TEST_EVENT_STATUS, "", code}; }
 
 inline void PrintTo(const ChannelEvent& e, std::ostream* os) {
-  if (e.event == TALVEX_TEST_EVENT_MESSAGE) *os << "message \"" << e.text.substr(0, 40) << "\"";
-  else *os << "status " << e.code;
+  if (e.event == TALVEX_TEST_EVENT_MESSAGE)
+    *os << "message \"" << e.text.substr(0, 40) << "\"";
+  else
+    *os << "status " << e.code;
 }
 
 class EventRecorder {
@@ -55,8 +57,10 @@ class EventRecorder {
  private:
   void Add(uint32_t event, void* data) {
     ChannelEvent e{event, "", 0};
-    if (event == TALVEX_TEST_EVENT_MESSAGE) e.text = static_cast<const char*>(data);
-    else e.code = *static_cast<const int32_t*>(data);
+    if (event == TALVEX_TEST_EVENT_MESSAGE)
+      e.text = static_cast<const char*>(data);
+    else
+      e.code = *static_cast<const int32_t*>(data);
     {
       std::lock_guard lock(mutex_);
       events_.push_back(std::move(e));
@@ -74,8 +78,8 @@ class ChannelFixture : public ::testing::Test {
     std::filesystem::create_directories(temp_.path() / "run");
     std::filesystem::create_directories(Outgoing());
     setenv("XDG_RUNTIME_DIR", (temp_.path() / "run").c_str(), 1);
-    WriteSettings("[SOFTWARE\\Vantrel FAX & VOICE\\Orlinda\\Config\\E2FG]\noutdir = " +
-                  (temp_.path() / "out").string() + "\n");
+    WriteSettings(
+        "[SOFTWARE\\Vantrel FAX & VOICE\\Orlinda\\Config\\E2FG]\noutdir = " + (temp_.path() / "out").string() + "\n");
     setenv("TALVENIX_HOST_SETTINGS", (temp_.path() / "host.ini").c_str(), 1);
     SetTimeLimit(60000);
   }

@@ -14,7 +14,8 @@ namespace {
 TEST(CompletionPort, PacketsComeOutInOrderAndCloseReturnsTheRest) {
   auto port = CompletionPort::Create();
   ASSERT_TRUE(port);
-  for (uintptr_t key = 1; key <= 3; ++key) ASSERT_EQ(port->Post(Packet{key, static_cast<uint32_t>(key * 10), nullptr, 0}), 0);
+  for (uintptr_t key = 1; key <= 3; ++key)
+    ASSERT_EQ(port->Post(Packet{key, static_cast<uint32_t>(key * 10), nullptr, 0}), 0);
   Packet p;
   ASSERT_TRUE(port->Get(p));
   EXPECT_EQ(p.key, 1u);
@@ -31,8 +32,14 @@ TEST(CompletionPort, PacketsComeOutInOrderAndCloseReturnsTheRest) {
 TEST(CompletionPort, CloseWakesEveryWaiter) {
   auto port = CompletionPort::Create();
   std::atomic<int> woken{0};
-  std::thread a([&] { Packet q; if (!port->Get(q)) ++woken; });
-  std::thread b([&] { Packet q; if (!port->Get(q)) ++woken; });
+  std::thread a([&] {
+    Packet q;
+    if (!port->Get(q)) ++woken;
+  });
+  std::thread b([&] {
+    Packet q;
+    if (!port->Get(q)) ++woken;
+  });
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
   port->Close();
   a.join();

@@ -25,8 +25,10 @@ class MailslotTest : public ::testing::Test {
     setenv("XDG_RUNTIME_DIR", temp_.path().c_str(), 1);
   }
   void TearDown() override {
-    if (saved_.empty()) unsetenv("XDG_RUNTIME_DIR");
-    else setenv("XDG_RUNTIME_DIR", saved_.c_str(), 1);
+    if (saved_.empty())
+      unsetenv("XDG_RUNTIME_DIR");
+    else
+      setenv("XDG_RUNTIME_DIR", saved_.c_str(), 1);
   }
   std::string Folder() const { return temp_.path().string() + "/talvenix"; }
 

@@ -23,7 +23,9 @@ class SorrelMessageTest : public ::testing::Test {
 };
 
 TEST_F(SorrelMessageTest, WritesTheDocumentedFormat) {
-  temp_.Write("body.bdy", std::string("\xFF\xFE" "H\0i\0\x3D\xD8\x00\xDE", 10));  // UTF-16LE "Hi😀"
+  temp_.Write("body.bdy", std::string("\xFF\xFE"
+                                      "H\0i\0\x3D\xD8\x00\xDE",
+                                      10));  // UTF-16LE "Hi😀"
   CSorrelMessage message;
   ASSERT_TRUE(message.Create(Path("job.temp").c_str()));
   message.SetFlags(message.GetFlags() | 0x40);
@@ -45,7 +47,8 @@ TEST_F(SorrelMessageTest, WritesTheDocumentedFormat) {
             "Recipient-Name: \n"
             "Recipient-Number: +15550100\n"
             "Recipient-Type: 2\n"
-            "Recipient-Name: B\xC3\xB6" "b\n"
+            "Recipient-Name: B\xC3\xB6"
+            "b\n"
             "Recipient-Number: +15550101\n"
             "Recipient-Type: 2\n"
             "Body-Bytes: 6\n"
@@ -54,7 +57,9 @@ TEST_F(SorrelMessageTest, WritesTheDocumentedFormat) {
 }
 
 TEST_F(SorrelMessageTest, BodyFilesInUtf8WithOrWithoutMark) {
-  for (const std::string& bytes : {std::string("\xEF\xBB\xBFZ\xC3\xBC" "rich"), std::string("Z\xC3\xBCrich")}) {
+  for (const std::string& bytes : {std::string("\xEF\xBB\xBFZ\xC3\xBC"
+                                               "rich"),
+                                   std::string("Z\xC3\xBCrich")}) {
     std::filesystem::remove(Path("m.temp"));
     temp_.Write("body.bdy", bytes);
     CSorrelMessage message;

@@ -1,5 +1,5 @@
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <string>
@@ -33,7 +33,10 @@ TEST_F(TextWriterTest, Utf16LittleEndianWithTheMarkOnlyOnce) {
   ASSERT_EQ(writer.Initialize(kCodePageUtf16), 0);
   ASSERT_EQ(writer.Write(u"A\u00e9", CTextWriter::kUpToNul), 0);
   ASSERT_EQ(writer.Write(u"\U0001F600xyz", 2), 0);  // a count bounds the text
-  EXPECT_EQ(Bytes(), std::string("\xFF\xFE" "A\0\xE9\0" "\x3D\xD8\x00\xDE", 10));
+  EXPECT_EQ(Bytes(), std::string("\xFF\xFE"
+                                 "A\0\xE9\0"
+                                 "\x3D\xD8\x00\xDE",
+                                 10));
 }
 
 TEST_F(TextWriterTest, Utf8WithItsMarkAndLines) {
