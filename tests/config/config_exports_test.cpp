@@ -119,6 +119,17 @@ TEST_F(ModuleTest, LegacyModemSettingsAndLinesWorkThroughTheExports) {
   EXPECT_EQ(list->lines[1]->comport, 4u);
   EXPECT_EQ(std::u16string(list->lines[1]->line_name), u"Second");
 
+  // One line's properties change through the settings export; the other line keeps its own.
+  TalvexLineRecord change = *list->lines[1];
+  std::memcpy(change.line_name, u"Renamed", sizeof u"Renamed");
+  change.baudrate = 9600;
+  ASSERT_EQ(m_.ChangeXMLConfigurations(TALVEX_SERVICE_GSM, &change, TALVEX_LINE_NAME | TALVEX_LINE_BAUDRATE), 1);
+  ASSERT_EQ(m_.LoadGSMServiceXMLConfigurations(TALVEX_SERVICE_GSM, &list, 0), 1);
+  EXPECT_EQ(std::u16string(list->lines[1]->line_name), u"Renamed");
+  EXPECT_EQ(list->lines[1]->baudrate, 9600u);
+  EXPECT_EQ(std::u16string(list->lines[0]->line_name), u"Example modem");
+  EXPECT_EQ(list->lines[0]->baudrate, 115200u);
+
   ASSERT_EQ(m_.XMLConfigMultiLine_DeleteLine(TALVEX_SERVICE_GSM, 4), 1);
   EXPECT_EQ(folder_.Read("qvsmscomms.xml"), original_) << "adding and removing a line leaves the file as it was";
   EXPECT_EQ(m_.XMLConfigMultiLine_DeleteLine(TALVEX_SERVICE_GSM, 4), 0);
