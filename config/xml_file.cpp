@@ -182,9 +182,6 @@ void SplitAroundRoot(std::string_view text, const pugi::xml_document& document, 
   epilog = text.substr(after);
 }
 
-// pugixml writes every element without children as <e/>. An element written
-// as <e></e> gets an empty text child, which is written back as <e></e> and
-// reads as the same empty text.
 // The '>' ending the start tag that begins at `from`, stepping over quoted values.
 size_t StartTagEndSlowly(std::string_view text, size_t from) {
   char quote = 0;
@@ -201,6 +198,9 @@ size_t StartTagEndSlowly(std::string_view text, size_t from) {
   return std::string_view::npos;
 }
 
+// pugixml writes every element without children as <e/>. An element written
+// as <e></e> gets an empty text child, which is written back as <e></e> and
+// reads as the same empty text.
 void KeepEmptyElementForms(std::string_view text, pugi::xml_node root) {
   pugi::xml_node node = root;
   while (node) {
@@ -210,8 +210,12 @@ void KeepEmptyElementForms(std::string_view text, pugi::xml_node root) {
       // attribute value (values may hold '>'), or after the name.
       size_t from = static_cast<size_t>(name_at);
       if (pugi::xml_attribute last = node.last_attribute()) {
-        size_t value_at = from + static_cast<size_t>(last.value() - node.name());
-        bool quoted = value_at > 0 && value_at <= text.size() && (text[value_at - 1] == '"' || text[value_at - 1] == '\'');
+        // Only a value still in the parsed buffer (not changed since) tells where it was in the text.
+        auto buffer = reinterpret_cast<uintptr_t>(node.name()) - from;
+        auto value = reinterpret_cast<uintptr_t>(last.value());
+        size_t value_at = value - buffer;
+        bool in_text = value > buffer && value_at <= text.size();
+        bool quoted = in_text && (text[value_at - 1] == '"' || text[value_at - 1] == '\'');
         from = quoted ? text.find(text[value_at - 1], value_at) : StartTagEndSlowly(text, from);
       }
       size_t end = from == std::string_view::npos ? from : text.find('>', from);
