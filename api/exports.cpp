@@ -18,8 +18,8 @@ using namespace talvenix;
 namespace {
 
 constexpr size_t kArgumentBuffer = 300;
-constexpr size_t kMaxPath = 259;      // the loader's path field holds 259 characters
-constexpr size_t kMaxRootName = 62;   // and its category field 62
+constexpr size_t kMaxPath = 259;     // the loader's path field holds 259 characters
+constexpr size_t kMaxRootName = 62;  // and its category field 62
 
 CLoggingHandler g_logger;
 GSMEngine g_engine(&g_logger);
@@ -57,8 +57,8 @@ int32_t Guarded(Fn&& fn, int32_t on_exception) {
 
 // Runs `op` on a temporary multi-line gateway for flag 1; 0 for any other flag.
 template <typename Op>
-int32_t WithMultiLineService(uint32_t service_flag, const char* invalid_flag_message,
-                                    const char* failed_message, Op&& op) {
+int32_t WithMultiLineService(uint32_t service_flag, const char* invalid_flag_message, const char* failed_message,
+                             Op&& op) {
   return Guarded(
       [&] {
         auto service = service_flag == TALVEX_SERVICE_GSM ? TemporaryService(service_flag) : nullptr;

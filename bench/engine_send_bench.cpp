@@ -48,7 +48,9 @@ class MapLoader : public IGSMConfigurationInterface {
   int LoadServiceConfigs(const char16_t*, ConfigTable*, int) override { return 0; }
   int UpdateServiceConfigs(const char16_t*, ConfigTable*) override { return 0; }
   int LoadServiceConfigsEx(const char16_t*, const char16_t*, std::vector<LinePropertyItem>*) override { return 0; }
-  int UpdateServiceConfigsEx(const char16_t*, int, const char16_t*, std::vector<LinePropertyItem>*) override { return 0; }
+  int UpdateServiceConfigsEx(const char16_t*, int, const char16_t*, std::vector<LinePropertyItem>*) override {
+    return 0;
+  }
   int CreateNewLine(const char16_t*, const LineTemplate*) override { return 0; }
   int DeleteLine(const char16_t*, int) override { return 0; }
   ILogInterface* GetLogger() override { return log_; }
@@ -76,8 +78,8 @@ struct Setup {
     path = std::filesystem::temp_directory_path() / ("talvenix-bench-" + std::to_string(getpid()) + ".log");
     log.Open(path.c_str(), "TALVEX", 1);
     TalvexGenericOptions* options = nullptr;
-    engine.Initialize(0, [](int32_t, int32_t, uint32_t, uintptr_t, void*, uint32_t) { return 0; }, &options,
-                      "qvsmscomms.xml", "sms");
+    engine.Initialize(
+        0, [](int32_t, int32_t, uint32_t, uintptr_t, void*, uint32_t) { return 0; }, &options, "qvsmscomms.xml", "sms");
   }
   ~Setup() {
     engine.Uninitialize();
@@ -103,9 +105,8 @@ void BM_EngineSendSMS(benchmark::State& state) {
     std::memcpy(buffer.data(), text.data(), length * sizeof(char16_t));  // the host refills its buffer
     benchmark::DoNotOptimize(setup.engine.SendSMS(&request));
   }
-  state.counters["ns_per_part"] =
-      benchmark::Counter(static_cast<double>(state.iterations()) * parts,
-                         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+  state.counters["ns_per_part"] = benchmark::Counter(static_cast<double>(state.iterations()) * parts,
+                                                     benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 BENCHMARK(BM_EngineSendSMS)->Arg(459)->Arg(160);
 

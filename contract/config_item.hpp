@@ -12,10 +12,10 @@ namespace talvenix {
 enum ConfigDirection : int32_t { kConfigUpdate = 0, kConfigLoad = 1 };
 
 enum ConfigSource : int32_t {
-  kSourceValue = 0,           // `value` attribute of a property or option
-  kSourceServiceAttribute = 1, // attribute of the service element, named by id
-  kSourceOptionAttribute = 2,  // attribute `id` of the global option `second_name`
-  kSourceTemplateField = 3     // field `id` of the template `second_name`
+  kSourceValue = 0,             // `value` attribute of a property or option
+  kSourceServiceAttribute = 1,  // attribute of the service element, named by id
+  kSourceOptionAttribute = 2,   // attribute `id` of the global option `second_name`
+  kSourceTemplateField = 3      // field `id` of the template `second_name`
 };
 
 enum ConfigValueType : int32_t {
@@ -26,9 +26,9 @@ enum ConfigValueType : int32_t {
 };
 
 struct ConfigItem {
-  ConfigItem(int32_t direction, std::u16string id, int32_t value_type, void* destination,
-             int32_t size, const void* default_value = nullptr, int32_t optional = 0,
-             int32_t source = kSourceValue, std::u16string second_name = {})
+  ConfigItem(int32_t direction, std::u16string id, int32_t value_type, void* destination, int32_t size,
+             const void* default_value = nullptr, int32_t optional = 0, int32_t source = kSourceValue,
+             std::u16string second_name = {})
       : direction(direction),
         source(source),
         id(std::move(id)),

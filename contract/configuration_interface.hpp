@@ -31,15 +31,15 @@ class IGSMConfigurationInterface {
   // property (never more than list->size()) and returns the number of lines.
   virtual int LoadServiceConfigsEx(const char16_t* transport_id, const char16_t* key_id,
                                    std::vector<LinePropertyItem>* list) = 0;
-  virtual int UpdateServiceConfigsEx(const char16_t* transport_id, int line_number,
-                                     const char16_t* key_id, std::vector<LinePropertyItem>* list) = 0;
+  virtual int UpdateServiceConfigsEx(const char16_t* transport_id, int line_number, const char16_t* key_id,
+                                     std::vector<LinePropertyItem>* list) = 0;
   virtual int CreateNewLine(const char16_t* transport_id, const LineTemplate* line) = 0;
   virtual int DeleteLine(const char16_t* transport_id, int line_number) = 0;
   virtual ILogInterface* GetLogger() = 0;
   // Enumeration of a service's properties for the settings screens.
   virtual int findinitproperty(const char* service_name) = 0;
-  virtual int findnextproperty(char* name, size_t name_size, char16_t* value, size_t value_size,
-                               char* id, size_t id_size) = 0;
+  virtual int findnextproperty(char* name, size_t name_size, char16_t* value, size_t value_size, char* id,
+                               size_t id_size) = 0;
 };
 
 }  // namespace talvenix

@@ -15,9 +15,12 @@ struct TransportName {
 
 // Search order matters: the first text contained anywhere in the id wins.
 constexpr TransportName kSearchOrder[] = {
-    {"clickatellapi", TALVEX_SERVICE_CLICKATELL}, {"simple_gsm", TALVEX_SERVICE_GSM},
-    {"gensmtp", TALVEX_SERVICE_EMAIL},            {"gennsm5", TALVEX_SERVICE_RESERVED},
-    {"nuldrv", TALVEX_SERVICE_NULL},              {"messagemediaservice", TALVEX_SERVICE_MESSAGEMEDIA},
+    {"clickatellapi", TALVEX_SERVICE_CLICKATELL},
+    {"simple_gsm", TALVEX_SERVICE_GSM},
+    {"gensmtp", TALVEX_SERVICE_EMAIL},
+    {"gennsm5", TALVEX_SERVICE_RESERVED},
+    {"nuldrv", TALVEX_SERVICE_NULL},
+    {"messagemediaservice", TALVEX_SERVICE_MESSAGEMEDIA},
     {"multitechisms", TALVEX_SERVICE_MULTITECH},
 };
 
@@ -32,13 +35,20 @@ void BoundedCopy(char* destination, size_t size, const char* source) {
 
 const char* TransportIdOf(uint32_t service_flag) {
   switch (service_flag) {
-    case TALVEX_SERVICE_CLICKATELL: return "clickatellapi";
-    case TALVEX_SERVICE_GSM: return "simple_gsm";
-    case TALVEX_SERVICE_EMAIL: return "gensmtp";
-    case TALVEX_SERVICE_NULL: return "nuldrv";
-    case TALVEX_SERVICE_MESSAGEMEDIA: return "messagemediaservice";
-    case TALVEX_SERVICE_MULTITECH: return "multitechisms";
-    default: return nullptr;
+    case TALVEX_SERVICE_CLICKATELL:
+      return "clickatellapi";
+    case TALVEX_SERVICE_GSM:
+      return "simple_gsm";
+    case TALVEX_SERVICE_EMAIL:
+      return "gensmtp";
+    case TALVEX_SERVICE_NULL:
+      return "nuldrv";
+    case TALVEX_SERVICE_MESSAGEMEDIA:
+      return "messagemediaservice";
+    case TALVEX_SERVICE_MULTITECH:
+      return "multitechisms";
+    default:
+      return nullptr;
   }
 }
 
@@ -65,10 +75,10 @@ int GenericGSMService::LoadGenericXMLConfigs(TalvexGenericOptions* o, IGSMConfig
   table.emplace_back(kConfigLoad, u"automaticrouting", kValueBoolean, &o->automaticrouting, 4, &kOne, 1);
   table.emplace_back(kConfigLoad, u"smsautoroute_ttl", kValueInteger, &o->smsautoroute_ttl, 4, &kTtl, 1);
   table.emplace_back(kConfigLoad, u"maxsmschars", kValueInteger, &o->maxsmschars, 4, &kChars, 1);
-  table.emplace_back(kConfigLoad, u"infotype", kValueNarrow, o->infotype, 499, "display", 1,
-                     kSourceOptionAttribute, u"append");
-  table.emplace_back(kConfigLoad, u"position", kValueNarrow, o->position, 499, "after", 1,
-                     kSourceOptionAttribute, u"append");
+  table.emplace_back(kConfigLoad, u"infotype", kValueNarrow, o->infotype, 499, "display", 1, kSourceOptionAttribute,
+                     u"append");
+  table.emplace_back(kConfigLoad, u"position", kValueNarrow, o->position, 499, "after", 1, kSourceOptionAttribute,
+                     u"append");
   table.emplace_back(kConfigLoad, u"disableunicode", kValueInteger, &o->disableunicode, 4, &kZero, 1);
 
   int result = loader->LoadGlobalConfigs(&table);
@@ -77,8 +87,8 @@ int GenericGSMService::LoadGenericXMLConfigs(TalvexGenericOptions* o, IGSMConfig
     return 0;
   }
   if (!loader->ResolveIDFromSrvName(o->selectedservice, o->transport_id, 499)) {
-    if (log) log->Error("GenericGSMService::LoadGenericXMLConfigs - Failed to load service ID from [%s]",
-                        o->selectedservice);
+    if (log)
+      log->Error("GenericGSMService::LoadGenericXMLConfigs - Failed to load service ID from [%s]", o->selectedservice);
     return 0;
   }
   o->service_flag = ServiceFlagOfTransportId(o->transport_id);

@@ -2,13 +2,13 @@
 
 namespace talvenix {
 
-#define TALVENIX_LOG_FORWARD(name, write, severity, char_type)   \
-  void ILogInterface::name(const char_type* format, ...) {      \
-    if (!Records(severity)) return;                             \
-    va_list args;                                               \
-    va_start(args, format);                                     \
-    write(severity, format, args);                              \
-    va_end(args);                                               \
+#define TALVENIX_LOG_FORWARD(name, write, severity, char_type) \
+  void ILogInterface::name(const char_type* format, ...) {     \
+    if (!Records(severity)) return;                            \
+    va_list args;                                              \
+    va_start(args, format);                                    \
+    write(severity, format, args);                             \
+    va_end(args);                                              \
   }
 
 TALVENIX_LOG_FORWARD(Info, Write, Severity::Information, char)

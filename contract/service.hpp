@@ -29,13 +29,11 @@ class IServiceConfig {
   // Reads the gateway's properties into the block (load mode 0 or 1).
   virtual int ConfigLoad(IGSMConfigurationInterface* loader, void* settings_block, uint32_t mode) = 0;
   // Loads the running configuration; called by Initialize and Update.
-  virtual int LoadServiceSpecficConfigurations(TalvexGenericOptions* options,
-                                               IGSMConfigurationInterface* loader) = 0;
+  virtual int LoadServiceSpecficConfigurations(TalvexGenericOptions* options, IGSMConfigurationInterface* loader) = 0;
   // Sends one part (or the whole text for kCapSplitsItself). Status code.
   virtual int32_t ServiceSendSMS(uint32_t one, uint32_t disable_unicode, TalvexSmsRequest* request) = 0;
   // Keeps callback and context and starts threads; non-zero on success.
-  virtual int ServiceInit(TalvexHostCallback callback, uintptr_t context,
-                          IGSMConfigurationInterface* loader) = 0;
+  virtual int ServiceInit(TalvexHostCallback callback, uintptr_t context, IGSMConfigurationInterface* loader) = 0;
   // Stops every thread the gateway started; returns when they have ended.
   virtual void ServiceUninit() = 0;
   virtual int UpdateConfigs(uint32_t* change_mask, TalvexGenericOptions* options, uint32_t value_b,
@@ -57,8 +55,7 @@ class GenericGSMService : public IServiceConfig {
   // Reads the global options into `options`; non-zero on success.
   static int LoadGenericXMLConfigs(TalvexGenericOptions* options, IGSMConfigurationInterface* loader);
   // Writes the options selected by mask (0x1000: all) and saves.
-  static int UpdateGenericXMLConfigs(IGSMConfigurationInterface* loader, TalvexGenericOptions* options,
-                                     uint32_t mask);
+  static int UpdateGenericXMLConfigs(IGSMConfigurationInterface* loader, TalvexGenericOptions* options, uint32_t mask);
 
  protected:
   uint32_t capability_flags_ = 0;
@@ -81,7 +78,7 @@ class IServiceMultiLine : public GenericGSMService {
 };
 
 // Service flag <-> transport id.
-const char* TransportIdOf(uint32_t service_flag);  // null for 3, 5, 6 and others
+const char* TransportIdOf(uint32_t service_flag);             // null for 3, 5, 6 and others
 uint32_t ServiceFlagOfTransportId(const char* transport_id);  // 6 when unknown
 
 }  // namespace talvenix

@@ -138,7 +138,8 @@ int32_t GSMEngine::SendSMS(TalvexSmsRequest* request) {
   }
   TalvexGenericOptions* o = options_.get();
   logger_->Info("GSMEngine::SendSMS.");
-  logger_->Info(o->disableunicode ? "GSMEngine::SendSMS - Unicode Disabled." : "GSMEngine::SendSMS - Unicode Not Disabled.");
+  logger_->Info(o->disableunicode ? "GSMEngine::SendSMS - Unicode Disabled."
+                                  : "GSMEngine::SendSMS - Unicode Not Disabled.");
   if (o->maxsmssplit <= 0) o->maxsmssplit = 1;
 
   // The capacity bounds every read of the host's buffer, whether or not it holds a NUL.
@@ -248,8 +249,9 @@ int32_t GSMEngine::Update(uint32_t* change_mask, uint32_t value_a, uint32_t valu
       result = TALVEX_FAILED;
     }
   } else if (!gateway_->LoadServiceSpecficConfigurations(current, loader_.get())) {
-    logger_->Error("GSMEngine::Update - Error. failed to load service specfic configuration details from xml...(Srv: %s)",
-                   gateway_->GetServiceName());
+    logger_->Error(
+        "GSMEngine::Update - Error. failed to load service specfic configuration details from xml...(Srv: %s)",
+        gateway_->GetServiceName());
     result = TALVEX_FAILED;
   }
   return result;

@@ -42,10 +42,8 @@ class GSMEngine {
   ILogInterface* logger() const { return logger_; }
 
  private:
-  int32_t SendWhole(TalvexSmsRequest* request, std::u16string_view text, int32_t chars_per_part,
-                    uint32_t max_parts);
-  int32_t SendInParts(TalvexSmsRequest* request, std::u16string_view text, int32_t chars_per_part,
-                      uint32_t max_parts);
+  int32_t SendWhole(TalvexSmsRequest* request, std::u16string_view text, int32_t chars_per_part, uint32_t max_parts);
+  int32_t SendInParts(TalvexSmsRequest* request, std::u16string_view text, int32_t chars_per_part, uint32_t max_parts);
   void ReleaseAll();
 
   TalvexHostCallback callback_ = nullptr;

@@ -56,7 +56,8 @@ int main(int argc, char** argv) {
     try {
       module = Module::Load(ModulePath().c_str());
     } catch (const std::exception& e) {
-      std::fprintf(stderr, "talvenix: cannot load the module: %s\n(set TALVENIX_MODULE to the path of libTalvenix.so)\n",
+      std::fprintf(stderr,
+                   "talvenix: cannot load the module: %s\n(set TALVENIX_MODULE to the path of libTalvenix.so)\n",
                    e.what());
       return 1;
     }

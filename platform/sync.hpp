@@ -21,8 +21,10 @@ class Event {
       std::lock_guard lock(mutex_);
       set_ = true;
     }
-    if (kAutoReset) cv_.notify_one();
-    else cv_.notify_all();
+    if (kAutoReset)
+      cv_.notify_one();
+    else
+      cv_.notify_all();
   }
 
   void Reset() {

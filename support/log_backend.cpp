@@ -43,9 +43,12 @@ std::shared_ptr<spdlog::logger> Find(uintptr_t handle, int detail_level) {
 
 spdlog::level::level_enum LevelOf(int severity) {
   switch (severity) {
-    case 0: return spdlog::level::err;
-    case 1: return spdlog::level::warn;
-    default: return spdlog::level::info;
+    case 0:
+      return spdlog::level::err;
+    case 1:
+      return spdlog::level::warn;
+    default:
+      return spdlog::level::info;
   }
 }
 

@@ -10,7 +10,8 @@ namespace {
 
 int EffectiveLevel(int level) {
   if (level < 0 || level > 3) level = 1;
-  if (const char* env = std::getenv("TALVENIX_LOG_LEVEL"); env && std::strlen(env) == 1 && env[0] >= '0' && env[0] <= '3')
+  if (const char* env = std::getenv("TALVENIX_LOG_LEVEL");
+      env && std::strlen(env) == 1 && env[0] >= '0' && env[0] <= '3')
     level = env[0] - '0';
   return level;
 }
@@ -36,9 +37,7 @@ void CLoggingHandler::Close() {
   logbackend::Close(handle_.exchange(0));
 }
 
-bool CLoggingHandler::Records(Severity severity) {
-  return opened_ && DetailLevel(severity) <= level_;
-}
+bool CLoggingHandler::Records(Severity severity) { return opened_ && DetailLevel(severity) <= level_; }
 
 void CLoggingHandler::Write(Severity severity, const char* format, va_list args) {
   if (opened_) logbackend::Write(handle_, static_cast<int>(severity), DetailLevel(severity), format, args);

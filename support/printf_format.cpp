@@ -66,10 +66,14 @@ std::string Format(const Char* format, va_list args) {
     int width = -1, precision = -1;
     if (j < fmt.size() && fmt[j] == Char('*')) {
       width = va_arg(args, int);
-      if (width < 0) { left = true; width = -width; }
+      if (width < 0) {
+        left = true;
+        width = -width;
+      }
       ++j;
     } else {
-      while (j < fmt.size() && IsDigit(fmt[j])) width = std::min((width < 0 ? 0 : width * 10) + (fmt[j++] - '0'), 100000);
+      while (j < fmt.size() && IsDigit(fmt[j]))
+        width = std::min((width < 0 ? 0 : width * 10) + (fmt[j++] - '0'), 100000);
     }
     if (j < fmt.size() && fmt[j] == Char('.')) {
       ++j;
@@ -85,16 +89,46 @@ std::string Format(const Char* format, va_list args) {
     Length length = Length::None;
     if (j < fmt.size()) {
       switch (fmt[j]) {
-        case 'h': ++j; length = Length::Short; if (j < fmt.size() && fmt[j] == Char('h')) { ++j; length = Length::Char; } break;
-        case 'l': ++j; length = Length::Long; if (j < fmt.size() && fmt[j] == Char('l')) { ++j; length = Length::LongLong; } break;
-        case 'z': ++j; length = Length::SizeT; break;
-        case 't': ++j; length = Length::PtrDiff; break;
-        case 'j': ++j; length = Length::IntMax; break;
-        case 'L': ++j; length = Length::LongDouble; break;
-        case 'I':
-          if (j + 2 < fmt.size() && fmt[j + 1] == Char('6') && fmt[j + 2] == Char('4')) { j += 3; length = Length::Int64; }
+        case 'h':
+          ++j;
+          length = Length::Short;
+          if (j < fmt.size() && fmt[j] == Char('h')) {
+            ++j;
+            length = Length::Char;
+          }
           break;
-        default: break;
+        case 'l':
+          ++j;
+          length = Length::Long;
+          if (j < fmt.size() && fmt[j] == Char('l')) {
+            ++j;
+            length = Length::LongLong;
+          }
+          break;
+        case 'z':
+          ++j;
+          length = Length::SizeT;
+          break;
+        case 't':
+          ++j;
+          length = Length::PtrDiff;
+          break;
+        case 'j':
+          ++j;
+          length = Length::IntMax;
+          break;
+        case 'L':
+          ++j;
+          length = Length::LongDouble;
+          break;
+        case 'I':
+          if (j + 2 < fmt.size() && fmt[j + 1] == Char('6') && fmt[j + 2] == Char('4')) {
+            j += 3;
+            length = Length::Int64;
+          }
+          break;
+        default:
+          break;
       }
     }
     if (j >= fmt.size()) {  // specification runs off the end: print it as text
@@ -114,16 +148,23 @@ std::string Format(const Char* format, va_list args) {
       return s;
     };
     switch (conv) {
-      case 'd': case 'i': case 'u': case 'x': case 'X': case 'o': {
+      case 'd':
+      case 'i':
+      case 'u':
+      case 'x':
+      case 'X':
+      case 'o': {
         char c = static_cast<char>(conv);
         bool is_signed = c == 'd' || c == 'i';
         int n;
         if (length == Length::LongLong || length == Length::Int64 || length == Length::IntMax) {
           n = is_signed ? std::snprintf(buffer, sizeof buffer, number_spec("ll", c).c_str(), va_arg(args, long long))
-                        : std::snprintf(buffer, sizeof buffer, number_spec("ll", c).c_str(), va_arg(args, unsigned long long));
+                        : std::snprintf(buffer, sizeof buffer, number_spec("ll", c).c_str(),
+                                        va_arg(args, unsigned long long));
         } else if (length == Length::Long || length == Length::SizeT || length == Length::PtrDiff) {
-          n = is_signed ? std::snprintf(buffer, sizeof buffer, number_spec("l", c).c_str(), va_arg(args, long))
-                        : std::snprintf(buffer, sizeof buffer, number_spec("l", c).c_str(), va_arg(args, unsigned long));
+          n = is_signed
+                  ? std::snprintf(buffer, sizeof buffer, number_spec("l", c).c_str(), va_arg(args, long))
+                  : std::snprintf(buffer, sizeof buffer, number_spec("l", c).c_str(), va_arg(args, unsigned long));
         } else {
           const char* mod = length == Length::Short ? "h" : length == Length::Char ? "hh" : "";
           n = is_signed ? std::snprintf(buffer, sizeof buffer, number_spec(mod, c).c_str(), va_arg(args, int))
@@ -132,10 +173,19 @@ std::string Format(const Char* format, va_list args) {
         if (n > 0) out.append(buffer, std::min<size_t>(n, sizeof buffer - 1));
         break;
       }
-      case 'f': case 'F': case 'e': case 'E': case 'g': case 'G': case 'a': case 'A': {
+      case 'f':
+      case 'F':
+      case 'e':
+      case 'E':
+      case 'g':
+      case 'G':
+      case 'a':
+      case 'A': {
         int n = length == Length::LongDouble
-                    ? std::snprintf(buffer, sizeof buffer, number_spec("L", static_cast<char>(conv)).c_str(), va_arg(args, long double))
-                    : std::snprintf(buffer, sizeof buffer, number_spec("", static_cast<char>(conv)).c_str(), va_arg(args, double));
+                    ? std::snprintf(buffer, sizeof buffer, number_spec("L", static_cast<char>(conv)).c_str(),
+                                    va_arg(args, long double))
+                    : std::snprintf(buffer, sizeof buffer, number_spec("", static_cast<char>(conv)).c_str(),
+                                    va_arg(args, double));
         if (n > 0) out.append(buffer, std::min<size_t>(n, sizeof buffer - 1));
         break;
       }
@@ -144,16 +194,20 @@ std::string Format(const Char* format, va_list args) {
         if (n > 0) AppendPadded(out, std::string_view(buffer, std::min<size_t>(n, sizeof buffer - 1)), left, width);
         break;
       }
-      case 'c': case 'C': {
+      case 'c':
+      case 'C': {
         char32_t c = static_cast<char32_t>(va_arg(args, int));
         bool wide_arg = (conv == 'C') != std::is_same_v<Char, char16_t> || length == Length::Long;
         std::string one;
-        if (wide_arg) one = Utf16ToUtf8(std::u16string(1, static_cast<char16_t>(c)));
-        else one = std::string(1, static_cast<char>(c));
+        if (wide_arg)
+          one = Utf16ToUtf8(std::u16string(1, static_cast<char16_t>(c)));
+        else
+          one = std::string(1, static_cast<char>(c));
         AppendPadded(out, one, left, width);
         break;
       }
-      case 's': case 'S': {
+      case 's':
+      case 'S': {
         // %s is the format's own width, %S the other one; 'l' / 'h' force wide / narrow.
         bool wide_arg = (conv == 'S') != std::is_same_v<Char, char16_t>;
         if (length == Length::Long) wide_arg = true;
@@ -161,8 +215,8 @@ std::string Format(const Char* format, va_list args) {
         std::string text;
         if (wide_arg) {
           const char16_t* s = va_arg(args, const char16_t*);
-          text = s ? Utf16ToUtf8(std::u16string_view(s, Utf16Length(s, precision >= 0 ? precision : SIZE_MAX)))
-                   : "(null)";
+          text =
+              s ? Utf16ToUtf8(std::u16string_view(s, Utf16Length(s, precision >= 0 ? precision : SIZE_MAX))) : "(null)";
         } else {
           const char* s = va_arg(args, const char*);
           text = s ? std::string(s, strnlen(s, precision >= 0 ? static_cast<size_t>(precision) : SIZE_MAX)) : "(null)";

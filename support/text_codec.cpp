@@ -71,7 +71,10 @@ std::u16string Utf8ToUtf16(std::string_view text) {
     bool ok = true;
     for (int k = 1; k <= extra; ++k) {
       unsigned char cont = static_cast<unsigned char>(text[i + k]);
-      if ((cont & 0xC0) != 0x80) { ok = false; break; }
+      if ((cont & 0xC0) != 0x80) {
+        ok = false;
+        break;
+      }
       cp = (cp << 6) | (cont & 0x3F);
     }
     static constexpr char32_t kMin[] = {0, 0x80, 0x800, 0x10000};

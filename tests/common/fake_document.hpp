@@ -14,9 +14,9 @@ namespace talvenix::testing {
 // The document as the fake loader sees it: option name -> text, and the
 // transport id of every service name. A missing option is "not found".
 struct FakeDocument {
-  std::map<std::string, std::string> options = {
-      {"enableengine", "yes"}, {"selectedservice", "Fake"}, {"splitsms", "yes"},
-      {"maxsmssplit", "3"},    {"maxsmschars", "160"},      {"disableunicode", "0"}};
+  std::map<std::string, std::string> options = {{"enableengine", "yes"}, {"selectedservice", "Fake"},
+                                                {"splitsms", "yes"},     {"maxsmssplit", "3"},
+                                                {"maxsmschars", "160"},  {"disableunicode", "0"}};
   std::map<std::string, std::string> transports = {{"Fake", "nuldrv"}};
   bool reload_ok = true;
 };
@@ -37,7 +37,8 @@ inline int ServeGlobalOptions(const FakeDocument& doc, ConfigTable* table) {
         break;
       case kValueInteger:
         *static_cast<int32_t*>(row.destination) =
-            found ? std::atoi(it->second.c_str()) : (row.default_value ? *static_cast<const int32_t*>(row.default_value) : 0);
+            found ? std::atoi(it->second.c_str())
+                  : (row.default_value ? *static_cast<const int32_t*>(row.default_value) : 0);
         break;
       case kValueNarrow:
         CopyBounded(static_cast<char*>(row.destination), row.size,

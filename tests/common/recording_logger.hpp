@@ -34,7 +34,8 @@ class RecordingLogger : public ILogInterface {
   // True when some line of this severity equals `text` exactly.
   bool Has(Severity s, const std::string& text) {
     std::lock_guard lock(mutex_);
-    return std::any_of(lines_.begin(), lines_.end(), [&](const LoggedLine& l) { return l.severity == s && l.text == text; });
+    return std::any_of(lines_.begin(), lines_.end(),
+                       [&](const LoggedLine& l) { return l.severity == s && l.text == text; });
   }
   bool HasText(const std::string& text) {
     std::lock_guard lock(mutex_);

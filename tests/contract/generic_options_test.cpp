@@ -45,7 +45,8 @@ TEST_F(GenericOptions, UnknownTransportIdFailsWithFlagSix) {
   auto loader = MakeLoader(doc, &log);
   EXPECT_EQ(GenericGSMService::LoadGenericXMLConfigs(record.get(), loader.get()), 0);
   EXPECT_EQ(record.get()->service_flag, 6u);
-  EXPECT_TRUE(log.Has(Severity::Error, "GenericGSMService::LoadGenericXMLConfigs - Invalid Service ID [carrier_pigeon]"));
+  EXPECT_TRUE(
+      log.Has(Severity::Error, "GenericGSMService::LoadGenericXMLConfigs - Invalid Service ID [carrier_pigeon]"));
   EXPECT_EQ(GenericGSMService::LoadGenericXMLConfigs(nullptr, loader.get()), 0);
   EXPECT_EQ(GenericGSMService::LoadGenericXMLConfigs(record.get(), nullptr), 0);
 }
@@ -66,7 +67,8 @@ TEST_F(GenericOptions, UpdateWritesTheSelectedRowsOnly) {
   TalvexGenericOptions* o = record.get();
   o->service_flag = TALVEX_SERVICE_EMAIL;
 
-  EXPECT_EQ(GenericGSMService::UpdateGenericXMLConfigs(loader.get(), o, TALVEX_OPT_MAXSMSCHARS | TALVEX_OPT_POSITION), 1);
+  EXPECT_EQ(GenericGSMService::UpdateGenericXMLConfigs(loader.get(), o, TALVEX_OPT_MAXSMSCHARS | TALVEX_OPT_POSITION),
+            1);
   EXPECT_EQ(written, (std::vector<std::u16string>{u"maxsmschars", u"position"}));
 
   written.clear();

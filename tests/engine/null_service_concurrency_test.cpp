@@ -105,7 +105,8 @@ TEST_F(NullGateway, EngineBuildsItThroughTheFactoryTable) {
   EXPECT_STREQ(service->GetServiceName(), "NULL GSM Service");
   EXPECT_TRUE(log.HasText("GSMEngine::LoadEngineConfigurations - selected GSM service: NULL GSM Service"));
   for (uint32_t flag : {3u, 5u, 6u, 9u, 0xFFFFFFFFu}) EXPECT_EQ(engine.FactoryConstructGSMService(flag), nullptr);
-  EXPECT_TRUE(log.Has(Severity::Error, "GSMEngine::LoadEngineConfigurations - Error. selected service flag is invalid/empty."));
+  EXPECT_TRUE(
+      log.Has(Severity::Error, "GSMEngine::LoadEngineConfigurations - Error. selected service flag is invalid/empty."));
 }
 
 }  // namespace

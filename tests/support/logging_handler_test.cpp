@@ -82,7 +82,7 @@ TEST_F(LoggingHandlerFile, EnvironmentOverridesTheLevel) {
 TEST_F(LoggingHandlerFile, UnwritableFolderNeverFailsTheCaller) {
   fs::create_directories(dir / "ro");
   logger.Open((dir / "ro").string().c_str(), "TALVEX", 1);  // a folder, not a file
-  logger.Error("into nothing %s", "ok");  // dropped; must neither throw nor crash
+  logger.Error("into nothing %s", "ok");                    // dropped; must neither throw nor crash
   logger.Close();
   EXPECT_TRUE(fs::is_directory(dir / "ro"));
 }

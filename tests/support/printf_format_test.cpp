@@ -35,7 +35,9 @@ TEST(PrintfFormat, NumbersFollowPrintf) {
 }
 
 TEST(PrintfFormat, NarrowAndWideTextArguments) {
-  EXPECT_EQ(F("name [%s] wide [%S]", "abc", u"d\u00e9f"), "name [abc] wide [d\xc3\xa9" "f]");
+  EXPECT_EQ(F("name [%s] wide [%S]", "abc", u"d\u00e9f"),
+            "name [abc] wide [d\xc3\xa9"
+            "f]");
   EXPECT_EQ(W(u"wide [%s] narrow [%S] %d", u"\u20ac", "x", 5), "wide [\xe2\x82\xac] narrow [x] 5");
   EXPECT_EQ(W(u"%ls|%hs", u"w", "n"), "w|n");
   EXPECT_EQ(F("%.3s|%5s|%-3s|", "abcdef", "ab", "a"), "abc|   ab|a  |");

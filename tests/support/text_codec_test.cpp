@@ -14,11 +14,13 @@ TEST(TextCodec, RoundTripsEveryPlane) {
 }
 
 TEST(TextCodec, BrokenInputBecomesReplacementCharacters) {
-  EXPECT_EQ(Utf16ToUtf8(u"\xD800x"), "\xef\xbf\xbdx");           // lone high surrogate
+  EXPECT_EQ(Utf16ToUtf8(u"\xD800x"), "\xef\xbf\xbdx");                // lone high surrogate
   EXPECT_EQ(Utf16ToUtf8(std::u16string(1, 0xDC00)), "\xef\xbf\xbd");  // lone low surrogate
-  EXPECT_EQ(Utf8ToUtf16("\xff" "a"), u"\uFFFDa");
-  EXPECT_EQ(Utf8ToUtf16("\xc3"), u"\uFFFD");                    // truncated sequence
-  EXPECT_EQ(Utf8ToUtf16("\xc0\xaf"), u"\uFFFD\uFFFD");          // overlong
+  EXPECT_EQ(Utf8ToUtf16("\xff"
+                        "a"),
+            u"\uFFFDa");
+  EXPECT_EQ(Utf8ToUtf16("\xc3"), u"\uFFFD");                      // truncated sequence
+  EXPECT_EQ(Utf8ToUtf16("\xc0\xaf"), u"\uFFFD\uFFFD");            // overlong
   EXPECT_EQ(Utf8ToUtf16("\xed\xa0\x80"), u"\uFFFD\uFFFD\uFFFD");  // encoded surrogate
 }
 
