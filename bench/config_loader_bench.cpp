@@ -6,7 +6,6 @@
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
-
 #include <cstdio>
 #include <filesystem>
 #include <fstream>

@@ -19,7 +19,9 @@ class Checker {
     PlaceOf(file_.text, static_cast<size_t>(node.offset_debug()), line, position);
     return line;
   }
-  void Error(pugi::xml_node at, std::string text) { problems_.push_back({ConfigProblem::Kind::kError, LineOf(at), std::move(text)}); }
+  void Error(pugi::xml_node at, std::string text) {
+    problems_.push_back({ConfigProblem::Kind::kError, LineOf(at), std::move(text)});
+  }
   void Warning(pugi::xml_node at, std::string text) {
     problems_.push_back({ConfigProblem::Kind::kWarning, LineOf(at), std::move(text)});
   }
@@ -58,9 +60,9 @@ std::vector<ConfigProblem> CheckConfigurationDocument(const char* path, const ch
   XmlFileError error;
   std::unique_ptr<XmlFileDocument> file = LoadXmlFile(path, error);
   if (!file) {
-    std::string text = error.line > 0 ? "not well-formed: " + error.reason + " (position " +
-                                            std::to_string(error.position) + ")"
-                                      : "cannot be read: " + error.reason;
+    std::string text = error.line > 0
+                           ? "not well-formed: " + error.reason + " (position " + std::to_string(error.position) + ")"
+                           : "cannot be read: " + error.reason;
     return {{ConfigProblem::Kind::kError, error.line, std::move(text)}};
   }
   Checker check(*file);
@@ -75,7 +77,8 @@ std::vector<ConfigProblem> CheckConfigurationDocument(const char* path, const ch
     return check.Take();
   }
   pugi::xml_node config = sms.child("config");
-  if (!config) check.Error(sms, "no <config> element in <" + std::string(category) + ">: the global options are missing");
+  if (!config)
+    check.Error(sms, "no <config> element in <" + std::string(category) + ">: the global options are missing");
 
   // The two options without which the global options do not load.
   pugi::xml_attribute selected;
@@ -85,8 +88,8 @@ std::vector<ConfigProblem> CheckConfigurationDocument(const char* path, const ch
     pugi::xml_node option = OptionNamed(config, required);
     pugi::xml_attribute value = AttributeOf(option, "value");
     if (!option) {
-      check.Error(config, "the required option " + Quoted(required) + " is missing: add <option name=" +
-                              Quoted(required) + " value=\"...\"/>");
+      check.Error(config, "the required option " + Quoted(required) +
+                              " is missing: add <option name=" + Quoted(required) + " value=\"...\"/>");
     } else if (!value) {
       check.Error(option, "the option " + Quoted(required) + " has no value attribute");
     } else if (std::string_view(required) == "selectedservice") {

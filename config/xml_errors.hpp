@@ -8,14 +8,14 @@
 namespace talvenix {
 
 enum XmlError : uint32_t {
-  kXmlErrorCannotRead = 0xC0DE0001,      // the file could not be opened or read
-  kXmlErrorNotWellFormed = 0xC0DE0002,   // pugixml refused the document
-  kXmlErrorEncoding = 0xC0DE0003,        // bytes that are not valid in the document's encoding
-  kXmlErrorXPath = 0xC0DE0004,           // pugixml refused or could not evaluate an XPath
-  kXmlErrorNoNode = 0xC0DE0005,          // the cursor stands on no node
-  kXmlErrorNoAttribute = 0xC0DE0006,     // the cursor stands on no attribute
-  kXmlErrorCannotWrite = 0xC0DE0007,     // the file could not be written
-  kXmlErrorNoDocument = 0xC0DE0008,      // nothing has been loaded
+  kXmlErrorCannotRead = 0xC0DE0001,     // the file could not be opened or read
+  kXmlErrorNotWellFormed = 0xC0DE0002,  // pugixml refused the document
+  kXmlErrorEncoding = 0xC0DE0003,       // bytes that are not valid in the document's encoding
+  kXmlErrorXPath = 0xC0DE0004,          // pugixml refused or could not evaluate an XPath
+  kXmlErrorNoNode = 0xC0DE0005,         // the cursor stands on no node
+  kXmlErrorNoAttribute = 0xC0DE0006,    // the cursor stands on no attribute
+  kXmlErrorCannotWrite = 0xC0DE0007,    // the file could not be written
+  kXmlErrorNoDocument = 0xC0DE0008,     // nothing has been loaded
   kXmlErrorOutOfMemory = 0xC0DE0009,
 };
 

@@ -35,7 +35,7 @@ bool Fail(XmlFileError& error, uint32_t code, std::string reason, int line = 0, 
 bool ReadWholeFile(const char* path, std::unique_ptr<char[]>& buffer, size_t& size, XmlFileError& error) {
   int fd = ::open(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return Fail(error, kXmlErrorCannotRead, SystemError("cannot open the file", errno));
-  struct stat st{};
+  struct stat st {};
   bool ok = ::fstat(fd, &st) == 0;
   if (!ok) {
     Fail(error, kXmlErrorCannotRead, SystemError("cannot read the file", errno));
@@ -287,7 +287,7 @@ bool WriteAll(int fd, std::string_view bytes) {
 
 // A save through a symbolic link replaces the file it points to, not the link.
 std::string SaveTarget(const char* path) {
-  struct stat st{};
+  struct stat st {};
   if (::lstat(path, &st) == 0 && S_ISLNK(st.st_mode)) {
     if (char* real = ::realpath(path, nullptr)) {
       std::string target(real);
@@ -301,8 +301,8 @@ std::string SaveTarget(const char* path) {
 }  // namespace
 
 std::string DescribeParseError(const XmlFileError& error) {
-  return "Parsing error on line " + std::to_string(error.line) + " position " + std::to_string(error.position) +
-         " : " + error.reason;
+  return "Parsing error on line " + std::to_string(error.line) + " position " + std::to_string(error.position) + " : " +
+         error.reason;
 }
 
 std::unique_ptr<XmlFileDocument> LoadXmlFile(const char* path, XmlFileError& error, XmlLoadMode mode) {
@@ -351,8 +351,10 @@ std::unique_ptr<XmlFileDocument> LoadXmlFile(const char* path, XmlFileError& err
       }
     }
     if (std::string declared = DeclaredEncoding(text); !DeclaresReadableEncoding(declared)) {
-      Fail(error, kXmlErrorEncoding, "the document declares encoding \"" + declared +
-                                         "\"; only UTF-8 and UTF-16 are read, save the file as UTF-8", 1, 1);
+      Fail(
+          error, kXmlErrorEncoding,
+          "the document declares encoding \"" + declared + "\"; only UTF-8 and UTF-16 are read, save the file as UTF-8",
+          1, 1);
       return nullptr;
     }
     size_t first_line_end = text.find('\n');
@@ -378,8 +380,8 @@ std::unique_ptr<XmlFileDocument> LoadXmlFile(const char* path, XmlFileError& err
       }
       int line, position;
       PlaceOf(file->text, offset, line, position);
-      Fail(error, kXmlErrorNotWellFormed, result ? "Only one top level element is allowed" : result.description(),
-           line, position);
+      Fail(error, kXmlErrorNotWellFormed, result ? "Only one top level element is allowed" : result.description(), line,
+           position);
       return nullptr;
     }
     file->mode = mode;
@@ -410,7 +412,7 @@ bool SaveXmlFile(const char* path, XmlFileDocument& file, XmlFileError& error) {
 
   int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
   if (fd < 0) return Fail(error, kXmlErrorCannotWrite, SystemError("cannot create a file beside " + target, errno));
-  struct stat st{};
+  struct stat st {};
   mode_t mode = ::stat(target.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644;
   bool ok = ::fchmod(fd, mode) == 0 && WriteAll(fd, bytes) && ::fsync(fd) == 0;
   int saved_errno = errno;

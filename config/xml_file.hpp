@@ -19,13 +19,13 @@ struct XmlFileFormat {
   enum class Encoding { kUtf8, kUtf16LE, kUtf16BE };
   Encoding encoding = Encoding::kUtf8;
   bool bom = false;
-  bool crlf = false;     // line ends were CR LF
+  bool crlf = false;  // line ends were CR LF
 };
 
 struct XmlFileError {
-  uint32_t code = 0;     // an XmlError
-  int line = 0;          // 1-based; 0 when the error has no place in the text
-  int position = 0;      // 1-based character within the line
+  uint32_t code = 0;  // an XmlError
+  int line = 0;       // 1-based; 0 when the error has no place in the text
+  int position = 0;   // 1-based character within the line
   std::string reason;
 };
 

@@ -49,8 +49,9 @@ int XMLLoader::ReloadConfiguration() { return Reload(XmlLoadMode::kForReading); 
 int XMLLoader::Reload(XmlLoadMode mode) {
   service_cursor_.reset();  // it stands in the document being replaced
   if (path_.empty() || category_.empty()) {
-    logger_->Error("XMLLoader::ReloadConfiguration - missing or too long path or category (at most %d and %d characters).",
-                   static_cast<int>(kMaxConfigPath), static_cast<int>(kMaxConfigCategory));
+    logger_->Error(
+        "XMLLoader::ReloadConfiguration - missing or too long path or category (at most %d and %d characters).",
+        static_cast<int>(kMaxConfigPath), static_cast<int>(kMaxConfigCategory));
     return 0;
   }
   return parser_.loadconfiguration(path_.c_str(), mode);
@@ -224,9 +225,10 @@ int XMLLoader::getpropertyvaluefromid(const char* service, const char* property,
   }
   std::string plain;
   if (!DecipherValue(stored, plain)) {
-    logger_->WarnW(u"XMLLoader::getpropertyvaluefromid _ Value of property id '%s' is not enciphered text; "
-                   u"set it through the settings or remove encrypt=\"yes\".",
-                   Utf8ToUtf16(property).c_str());
+    logger_->WarnW(
+        u"XMLLoader::getpropertyvaluefromid _ Value of property id '%s' is not enciphered text; "
+        u"set it through the settings or remove encrypt=\"yes\".",
+        Utf8ToUtf16(property).c_str());
     return 0;
   }
   value = Utf8ToUtf16(plain);
@@ -255,8 +257,7 @@ int XMLLoader::setpropertyvalue(const char* service, const char* property, const
   return 0;
 }
 
-int XMLLoader::getpropertydescription(const char* service, const char* property, std::u16string& text,
-                                      size_t limit) {
+int XMLLoader::getpropertydescription(const char* service, const char* property, std::u16string& text, size_t limit) {
   if (!service || !property || limit < 2) {
     logger_->Error(" XMLLoader::getpropertydescription _ Invalid parameter(s).");
     return 0;
@@ -330,8 +331,7 @@ bool XMLLoader::FindServiceName(const char16_t* transport_id, std::string& name)
       return true;
     }
   }
-  logger_->Warn("XMLLoader::ResolveSrvNameFromID - No service with transport ID '%s' was found",
-                wanted_utf8.c_str());
+  logger_->Warn("XMLLoader::ResolveSrvNameFromID - No service with transport ID '%s' was found", wanted_utf8.c_str());
   return false;
 }
 

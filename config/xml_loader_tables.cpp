@@ -65,8 +65,8 @@ std::u16string UpdateText(const ConfigItem& row) {
   switch (row.value_type) {
     case kValueNarrow: {
       auto* text = static_cast<const char*>(row.destination);
-      return Utf8ToUtf16(std::string_view(text, row.size > 0 ? strnlen(text, static_cast<size_t>(row.size))
-                                                             : std::strlen(text)));
+      return Utf8ToUtf16(
+          std::string_view(text, row.size > 0 ? strnlen(text, static_cast<size_t>(row.size)) : std::strlen(text)));
     }
     case kValueWide: {
       auto* text = static_cast<const char16_t*>(row.destination);
@@ -184,8 +184,7 @@ int XMLLoader::UpdateServiceConfigs(const char16_t* transport_id, ConfigTable* t
   // Nothing reaches the file unless every row was written.
   for (const ConfigItem& row : *table) {
     if (row.direction != kConfigUpdate || row.source != kSourceValue) continue;
-    if (!row.destination ||
-        !setpropertyvalue(service.c_str(), Utf16ToUtf8(row.id).c_str(), UpdateText(row).c_str())) {
+    if (!row.destination || !setpropertyvalue(service.c_str(), Utf16ToUtf8(row.id).c_str(), UpdateText(row).c_str())) {
       logger_->Error("XMLLoader::UpdateServiceConfigs - Failed to Update Setting(s).");
       return 0;
     }

@@ -72,14 +72,14 @@ class xmlparser_c {
   pugi::xpath_node CurrentNode() const { return current_; }
   void LogError(const char* format, uint32_t code, const std::string& reason);
 
-  std::shared_ptr<Shared> shared_;             // the document, shared by copies
-  std::shared_ptr<const Selection> list_;      // the current selection, or null
+  std::shared_ptr<Shared> shared_;         // the document, shared by copies
+  std::shared_ptr<const Selection> list_;  // the current selection, or null
   int item_index_ = 0;
-  pugi::xpath_node current_;                   // the node at item_index_, kept for speed
-  pugi::xml_node current_element_;             // the same when it is an element (attributes live there)
+  pugi::xpath_node current_;        // the node at item_index_, kept for speed
+  pugi::xml_node current_element_;  // the same when it is an element (attributes live there)
   int attribute_index_ = 0;
-  pugi::xml_attribute attribute_;             // the attribute at attribute_index_
-  XmlFileError load_error_;                    // of the last failed load
+  pugi::xml_attribute attribute_;  // the attribute at attribute_index_
+  XmlFileError load_error_;        // of the last failed load
   char parse_error_[1024] = {};
   ILogInterface* log_;
 };

@@ -14,7 +14,7 @@ class XPath {
  public:
   struct Variable {
     std::string name;
-    std::string text;    // used when !is_number
+    std::string text;  // used when !is_number
     double number = 0;
     bool is_number = false;
   };

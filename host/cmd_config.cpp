@@ -22,7 +22,7 @@ struct Option {
   const char* name;
   uint32_t mask;
   Kind kind;
-  int32_t TalvexGenericOptions::*number;  // kBoolean, kNumber
+  int32_t TalvexGenericOptions::*number;    // kBoolean, kNumber
   char (TalvexGenericOptions::*text)[500];  // kText
 };
 
@@ -37,10 +37,8 @@ constexpr Option kOptions[] = {
     {"position", TALVEX_OPT_POSITION, Kind::kText, nullptr, &TalvexGenericOptions::position},
     {"infotype", TALVEX_OPT_INFOTYPE, Kind::kText, nullptr, &TalvexGenericOptions::infotype},
     {"detectsignature", TALVEX_OPT_DETECTSIGNATURE, Kind::kBoolean, &TalvexGenericOptions::detectsignature, nullptr},
-    {"automaticrouting", TALVEX_OPT_AUTOMATICROUTING, Kind::kBoolean, &TalvexGenericOptions::automaticrouting,
-     nullptr},
-    {"smsautoroute_ttl", TALVEX_OPT_SMSAUTOROUTE_TTL, Kind::kNumber, &TalvexGenericOptions::smsautoroute_ttl,
-     nullptr},
+    {"automaticrouting", TALVEX_OPT_AUTOMATICROUTING, Kind::kBoolean, &TalvexGenericOptions::automaticrouting, nullptr},
+    {"smsautoroute_ttl", TALVEX_OPT_SMSAUTOROUTE_TTL, Kind::kNumber, &TalvexGenericOptions::smsautoroute_ttl, nullptr},
 };
 
 struct Transport {
@@ -48,9 +46,12 @@ struct Transport {
   uint32_t flag;
 };
 constexpr Transport kTransports[] = {
-    {"nuldrv", TALVEX_SERVICE_NULL},          {"simple_gsm", TALVEX_SERVICE_GSM},
-    {"clickatellapi", TALVEX_SERVICE_CLICKATELL}, {"gensmtp", TALVEX_SERVICE_EMAIL},
-    {"messagemediaservice", TALVEX_SERVICE_MESSAGEMEDIA}, {"multitechisms", TALVEX_SERVICE_MULTITECH},
+    {"nuldrv", TALVEX_SERVICE_NULL},
+    {"simple_gsm", TALVEX_SERVICE_GSM},
+    {"clickatellapi", TALVEX_SERVICE_CLICKATELL},
+    {"gensmtp", TALVEX_SERVICE_EMAIL},
+    {"messagemediaservice", TALVEX_SERVICE_MESSAGEMEDIA},
+    {"multitechisms", TALVEX_SERVICE_MULTITECH},
 };
 
 const Option* FindOption(const std::string& name) {
@@ -61,13 +62,16 @@ const Option* FindOption(const std::string& name) {
 
 std::string ValueOf(const Option& o, const TalvexGenericOptions& options) {
   switch (o.kind) {
-    case Kind::kBoolean: return options.*o.number ? "yes" : "no";
-    case Kind::kNumber: return std::to_string(options.*o.number);
-    case Kind::kText: return std::string(options.*o.text, strnlen(options.*o.text, sizeof(options.*o.text)));
+    case Kind::kBoolean:
+      return options.*o.number ? "yes" : "no";
+    case Kind::kNumber:
+      return std::to_string(options.*o.number);
+    case Kind::kText:
+      return std::string(options.*o.text, strnlen(options.*o.text, sizeof(options.*o.text)));
     case Kind::kService:
       return std::string(options.selectedservice, strnlen(options.selectedservice, sizeof options.selectedservice)) +
-             " (transport " + std::string(options.transport_id, strnlen(options.transport_id, sizeof options.transport_id)) +
-             ")";
+             " (transport " +
+             std::string(options.transport_id, strnlen(options.transport_id, sizeof options.transport_id)) + ")";
   }
   return {};
 }

@@ -17,7 +17,8 @@ struct Result {
 };
 
 Result Talvenix(const TempFolder& folder, const std::string& arguments) {
-  std::string command = std::string(TALVENIX_BINARY_DIR) + "/bin/talvenix --dir " + folder.path() + " " + arguments + " 2>&1";
+  std::string command =
+      std::string(TALVENIX_BINARY_DIR) + "/bin/talvenix --dir " + folder.path() + " " + arguments + " 2>&1";
   FILE* pipe = popen(command.c_str(), "r");
   Result result{-1, {}};
   if (!pipe) return result;
@@ -53,8 +54,7 @@ TEST_F(ConfigCommand, SetChangesOnlyThatAttributeAndShowReadsItBack) {
 }
 
 TEST_F(ConfigCommand, SetReportsAnOptionTheFileDoesNotHave) {
-  folder_.Write("qvsmscomms.xml",
-                testing::Replaced(original_, "<option name=\"detectsignature\" value=\"no\"/>", ""));
+  folder_.Write("qvsmscomms.xml", testing::Replaced(original_, "<option name=\"detectsignature\" value=\"no\"/>", ""));
   Result set = Talvenix(folder_, "config set detectsignature yes");
   EXPECT_EQ(set.status, 1);
   EXPECT_NE(set.output.find("detectsignature is not in qvsmscomms.xml"), std::string::npos) << set.output;

@@ -27,10 +27,10 @@ TEST(DocumentCheck, PointsAtWhatStopsTheEngine) {
   auto line_of = [&](const std::string& text) {
     return std::to_string(1 + std::count(good.begin(), good.begin() + good.find(text), '\n'));
   };
-  EXPECT_EQ(Check(testing::Replaced(good, "<option name=\"enableengine\" value=\"yes\"/>", "")),
-            std::vector<std::string>{line_of("<config>") +
-                                     " E the required option \"enableengine\" is missing: add <option "
-                                     "name=\"enableengine\" value=\"...\"/>"});
+  EXPECT_EQ(
+      Check(testing::Replaced(good, "<option name=\"enableengine\" value=\"yes\"/>", "")),
+      std::vector<std::string>{line_of("<config>") + " E the required option \"enableengine\" is missing: add <option "
+                                                     "name=\"enableengine\" value=\"...\"/>"});
   EXPECT_EQ(Check(testing::Replaced(good, "value=\"Null gateway\"", "value=\"Nobody\"")),
             std::vector<std::string>{line_of("name=\"selectedservice\"") +
                                      " E the selected service \"Nobody\" is not among the services"});
@@ -40,16 +40,18 @@ TEST(DocumentCheck, PointsAtWhatStopsTheEngine) {
                                      "\"carrier-pigeon\""});
   EXPECT_EQ(Check(testing::Replaced(good, "transport=\"gensmtp\"", "transport=\"smtp\"")),
             std::vector<std::string>{line_of("transport=\"gensmtp\"") + " W unknown transport id \"smtp\""});
-  EXPECT_EQ(Check(testing::Replaced(good, "name=\"enableengine\" value=\"yes\"", "name=\"enableengine\" value=\"Yes\"")),
-            std::vector<std::string>{line_of("name=\"enableengine\"") +
-                                     " E enableengine is \"Yes\": the engine will not start (121 engine disabled); "
-                                     "write \"yes\" to enable it"});
+  EXPECT_EQ(
+      Check(testing::Replaced(good, "name=\"enableengine\" value=\"yes\"", "name=\"enableengine\" value=\"Yes\"")),
+      std::vector<std::string>{line_of("name=\"enableengine\"") +
+                               " E enableengine is \"Yes\": the engine will not start (121 engine disabled); "
+                               "write \"yes\" to enable it"});
 }
 
 TEST(DocumentCheck, ReportsDocumentsThatDoNotParse) {
   EXPECT_EQ(Check("<vantrelcomms>\n  <sms>\n</vantrelcomms>\n"),
             std::vector<std::string>{"3 E not well-formed: Start-end tags mismatch (position 3)"});
-  EXPECT_EQ(Check("<config/>"), std::vector<std::string>{"1 E the root element is <config>; it must be <vantrelcomms>"});
+  EXPECT_EQ(Check("<config/>"),
+            std::vector<std::string>{"1 E the root element is <config>; it must be <vantrelcomms>"});
   EXPECT_EQ(Check("<vantrelcomms>\n<fax/></vantrelcomms>"),
             std::vector<std::string>{"1 E no <sms> element in <vantrelcomms>"});
   TempFolder folder;

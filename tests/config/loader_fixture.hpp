@@ -32,8 +32,7 @@ class LoaderTest : public ::testing::Test {
 inline std::string Document(const std::string& options, const std::string& services,
                             const std::string& templates = "") {
   return "<?xml version=\"1.0\"?>\n<vantrelcomms>\n  <sms>\n    <config>\n" + options +
-         "    </config>\n    <services>\n" + services + "    </services>\n  </sms>\n" + templates +
-         "</vantrelcomms>\n";
+         "    </config>\n    <services>\n" + services + "    </services>\n  </sms>\n" + templates + "</vantrelcomms>\n";
 }
 
 inline std::string Option(const std::string& name, const std::string& value, const std::string& extra = "") {

@@ -24,8 +24,10 @@ std::string LoadAndSave(TempFolder& folder, const std::string& bytes, const char
   EXPECT_TRUE(file) << DescribeParseError(error);
   if (!file) return {};
   if (change_attribute)
-    file->document.document_element().find_child_by_attribute("name", "x").attribute("value").set_value(
-        change_attribute);
+    file->document.document_element()
+        .find_child_by_attribute("name", "x")
+        .attribute("value")
+        .set_value(change_attribute);
   EXPECT_TRUE(SaveXmlFile(path.c_str(), *file, error)) << error.reason;
   return folder.Read("c.xml");
 }
@@ -46,7 +48,8 @@ TEST(XmlFileSave, WritesTheFileBackAsItWasApartFromTheChange) {
 
 TEST(XmlFileSave, KeepsUtf16AndItsByteOrderMark) {
   TempFolder folder;
-  std::u16string text = u"<?xml version=\"1.0\" encoding=\"UTF-16\"?>\n<r><o name=\"x\" value=\"\u00e9\U0001F600\"/></r>\n";
+  std::u16string text =
+      u"<?xml version=\"1.0\" encoding=\"UTF-16\"?>\n<r><o name=\"x\" value=\"\u00e9\U0001F600\"/></r>\n";
   std::string bytes = "\xFF\xFE";
   for (char16_t c : text) bytes += {static_cast<char>(c & 0xFF), static_cast<char>(c >> 8)};
   std::string path = folder.Write("c.xml", bytes);
@@ -88,7 +91,8 @@ TEST(XmlFileLoad, RefusesBadFilesWithThePlaceOfTheFault) {
   XmlFileError error;
   EXPECT_FALSE(LoadXmlFile(folder.File("missing.xml").c_str(), error));
   EXPECT_EQ(error.code, kXmlErrorCannotRead);
-  EXPECT_EQ(DescribeParseError(error), "Parsing error on line 0 position 0 : cannot open the file: No such file or directory");
+  EXPECT_EQ(DescribeParseError(error),
+            "Parsing error on line 0 position 0 : cannot open the file: No such file or directory");
   EXPECT_FALSE(LoadXmlFile(folder.path().c_str(), error));  // a folder
   EXPECT_EQ(error.code, kXmlErrorCannotRead);
 }
@@ -115,7 +119,7 @@ class SaveFailure : public ::testing::Test {
 
 TEST_F(SaveFailure, DiskFullHalfwayLeavesTheOldFile) {
   // A file size limit makes the write fail after the first bytes, as a full disk would.
-  struct rlimit old{};
+  struct rlimit old {};
   getrlimit(RLIMIT_FSIZE, &old);
   auto old_handler = signal(SIGXFSZ, SIG_IGN);
   struct rlimit small = old;

@@ -92,11 +92,12 @@ TEST_F(XmlLoaderTest, GlobalUpdateChangesOnlyTheSelectedAttributes) {
   std::string expected = testing::Replaced(document_, "\"1,000\"", "\"5\"");
   expected = testing::Replaced(expected, "infotype=\"popup\"", "infotype=\"a&amp;b &quot;c&quot;\"");
   EXPECT_EQ(File(), expected);
-  EXPECT_TRUE(log_.Has(Severity::Warning, "XMLLoader::UpdateGlobalConfigs - Failed to Update XML Setting [automaticrouting]."));
+  EXPECT_TRUE(
+      log_.Has(Severity::Warning, "XMLLoader::UpdateGlobalConfigs - Failed to Update XML Setting [automaticrouting]."));
 }
 
 TEST_F(XmlLoaderTest, AFailedSaveReportsFailureAndKeepsTheFile) {
-  struct rlimit old{};
+  struct rlimit old {};
   getrlimit(RLIMIT_FSIZE, &old);
   auto old_handler = signal(SIGXFSZ, SIG_IGN);
   struct rlimit small = old;
@@ -201,7 +202,8 @@ TEST_F(XmlLoaderTest, ServiceNamesResolveWhateverTheAttributeOrder) {
   EXPECT_STREQ(cut, "Click");
 
   EXPECT_EQ(loader_->ResolveSrvNameFromID(u"simple_gsm", name, sizeof name), 0);
-  EXPECT_TRUE(log_.Has(Severity::Warning, "XMLLoader::ResolveSrvNameFromID - No service with transport ID 'simple_gsm' was found"));
+  EXPECT_TRUE(log_.Has(Severity::Warning,
+                       "XMLLoader::ResolveSrvNameFromID - No service with transport ID 'simple_gsm' was found"));
   EXPECT_EQ(loader_->ResolveSrvNameFromID(u"nuldrv", name, 1), 0);
 
   char id[32];
@@ -240,8 +242,9 @@ TEST_F(XmlLoaderTest, UnreadableDocumentsFailEveryOperationWithTheParseError) {
   folder_.Write("qvsmscomms.xml", "<vantrelcomms><sms>\n<config></sms>");
   TalvexGenericOptions o{};
   EXPECT_EQ(GenericGSMService::LoadGenericXMLConfigs(&o, loader_.get()), 0);
-  EXPECT_TRUE(log_.Has(Severity::Error, "XMLParser::loadconfiguration - Parsing error on line 2 position 11 : "
-                                        "Start-end tags mismatch"));
+  EXPECT_TRUE(log_.Has(Severity::Error,
+                       "XMLParser::loadconfiguration - Parsing error on line 2 position 11 : "
+                       "Start-end tags mismatch"));
   std::vector<LinePropertyItem> lines(4);
   EXPECT_EQ(loader_->LoadServiceConfigsEx(u"simple_gsm", u"[comport]", &lines), 0);
 }
