@@ -93,6 +93,7 @@ bool XMLLoader::SelectInService(const char* service, const XPath& relative) {
 }
 
 bool XMLLoader::SelectInService(const char* service, const XPath& relative, xmlparser_c& into) {
+  if (!service) return false;
   if (!service_cursor_ || service_name_ != service) {
     service_cursor_.reset();
     XPath path;
