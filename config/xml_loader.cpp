@@ -6,9 +6,8 @@
 #include <cstring>
 
 #include "config/ascii_case.hpp"
-#include "config/text_copy.hpp"
-#include "config/value_cipher.hpp"
 #include "support/text_codec.hpp"
+#include "config/value_cipher.hpp"
 
 namespace talvenix {
 
@@ -351,7 +350,7 @@ int XMLLoader::ResolveSrvNameFromID(const char16_t* transport_id, char* name, si
   }
   std::string found;
   if (!ReloadAndFindServiceName(transport_id, found)) return 0;
-  return CopyCut(name, size, found) ? 1 : 0;
+  return CopyBounded(name, size, found) ? 1 : 0;
 }
 
 int XMLLoader::ResolveIDFromSrvName(const char* service_name, char* transport_id, size_t size) {
@@ -365,7 +364,7 @@ int XMLLoader::ResolveIDFromSrvName(const char* service_name, char* transport_id
     logger_->Error("XMLLoader::ResolveIDFromSrvName - Failed to load transport value.");
     return 0;
   }
-  return CopyCut(transport_id, size, value) ? 1 : 0;
+  return CopyBounded(transport_id, size, value) ? 1 : 0;
 }
 
 // ---- Property enumeration -------------------------------------------------------
@@ -393,11 +392,11 @@ int XMLLoader::findnextproperty(char* name, size_t name_size, char16_t* value, s
   const char *attribute, *text;
   while (parser_.findnextattribute(&attribute, &text)) {
     if (EqualsIgnoringCase(attribute, "id")) {
-      if (id) CopyCut(id, id_size, text);
+      if (id) CopyBounded(id, id_size, text);
     } else if (EqualsIgnoringCase(attribute, "value")) {
-      if (value) CopyCut(value, value_size, Utf8ToUtf16(text));
+      if (value) CopyBounded(value, value_size, Utf8ToUtf16(text));
     } else if (EqualsIgnoringCase(attribute, "name")) {
-      has_name = CopyCut(name, name_size, text);
+      has_name = CopyBounded(name, name_size, text);
     }
   }
   if (!has_name) logger_->Warn(" XMLLoader::findnextproperty _ Property name not found.");

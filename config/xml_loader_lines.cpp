@@ -7,12 +7,11 @@
 #include <string>
 
 #include "config/ascii_case.hpp"
-#include "config/text_copy.hpp"
+#include "support/text_codec.hpp"
 #include "config/value_encoding.hpp"
 #include "config/xml_file.hpp"
 #include "config/xml_layout.hpp"
 #include "config/xml_loader.hpp"
-#include "support/text_codec.hpp"
 
 namespace talvenix {
 

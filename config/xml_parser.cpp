@@ -3,9 +3,8 @@
 #include <new>
 #include <unordered_map>
 
-#include "config/text_copy.hpp"
-#include "config/xml_errors.hpp"
 #include "support/text_codec.hpp"
+#include "config/xml_errors.hpp"
 
 namespace talvenix {
 
@@ -179,11 +178,11 @@ bool xmlparser_c::findnextitem(char* name, size_t name_size, char* value, size_t
   current_element_ = current_.attribute() ? pugi::xml_node() : current_.node();
   if (!inside) return false;
   pugi::xpath_node item = current_;
-  if (name) CopyCut(name, name_size, item.attribute() ? item.attribute().name() : item.node().name());
+  if (name) CopyBounded(name, name_size, item.attribute() ? item.attribute().name() : item.node().name());
   if (value) {
     // Elements have no value of their own; attributes and text nodes do.
     const char* text = item.attribute() ? item.attribute().value() : item.node().value();
-    CopyCut(value, value_size, text);
+    CopyBounded(value, value_size, text);
   }
   attribute_index_ = -1;
   attribute_ = pugi::xml_attribute();
@@ -206,7 +205,7 @@ int xmlparser_c::getcurrentitemtext(char16_t* buffer, size_t size) {
   if (!buffer || size <= 1 || size > kMaxBufferSize) return 0;
   std::u16string text;
   if (!getcurrentitemtext(&text)) return 0;
-  return CopyCut(buffer, size, text) ? 1 : 0;
+  return CopyBounded(buffer, size, text) ? 1 : 0;
 }
 
 int xmlparser_c::findnextattribute(const char** name, const char** value) {
@@ -246,8 +245,8 @@ int xmlparser_c::findnextattribute(char* name, size_t name_size, char16_t* value
   std::string attribute_name;
   std::u16string attribute_value;
   if (!findnextattribute(name ? &attribute_name : nullptr, value ? &attribute_value : nullptr)) return 0;
-  if (name) CopyCut(name, name_size, attribute_name);
-  if (value) CopyCut(value, value_size, attribute_value);
+  if (name) CopyBounded(name, name_size, attribute_name);
+  if (value) CopyBounded(value, value_size, attribute_value);
   return 1;
 }
 
@@ -274,7 +273,7 @@ int xmlparser_c::setcurrentattributevalue(const char16_t* value) {
 
 void xmlparser_c::generateparseerror() {
   try {
-    CopyCut(parse_error_, sizeof parse_error_, DescribeParseError(load_error_));
+    CopyBounded(parse_error_, sizeof parse_error_, DescribeParseError(load_error_));
   } catch (const std::bad_alloc&) {
     LogError("XMLParser::generateparseerror: com error[0x%X, %s]", kXmlErrorOutOfMemory, "out of memory");
   }

@@ -25,14 +25,6 @@ bool NeedsUtf16(std::u16string_view text) {
   return std::any_of(text.begin(), text.end(), [](char16_t c) { return c >= 127; });
 }
 
-// Characters of the part that starts at `index`: at most `per_part`, one
-// fewer when the last would be the high half of a surrogate pair.
-size_t PartLength(std::u16string_view text, size_t index, size_t per_part) {
-  size_t n = std::min(per_part, text.size() - index);
-  if (n > 1 && index + n < text.size() && IsHighSurrogate(text[index + n - 1]) && IsLowSurrogate(text[index + n])) --n;
-  return n;
-}
-
 }  // namespace
 
 GSMEngine::GSMEngine(ILogInterface* logger) : logger_(logger) {}
@@ -160,8 +152,7 @@ int32_t GSMEngine::SendWhole(TalvexSmsRequest* request, std::u16string_view text
   uint64_t limit = std::min<uint64_t>(room * max_parts, UINT32_MAX);
   std::u16string sent(text);  // NUL-terminated even when the host's buffer is full
   if (sent.size() > limit) {
-    size_t cut = static_cast<size_t>(limit);
-    if (cut > 0 && IsHighSurrogate(sent[cut - 1]) && IsLowSurrogate(sent[cut])) --cut;  // never half a pair
+    size_t cut = CutLength(sent, static_cast<size_t>(limit));  // never half a surrogate pair
     sent.resize(cut);
     KeepHostPrefix(request, cut);
   }
@@ -179,9 +170,12 @@ int32_t GSMEngine::SendInParts(TalvexSmsRequest* request, std::u16string_view te
   size_t index = 0;  // everything before it went out
   uint32_t parts_sent = 0;
   int32_t result = TALVEX_FAILED;
-  std::u16string part;
+  std::u16string& part = part_buffer_;  // kept between calls: no allocation per message
   while (parts_sent < max_parts && index < text.size()) {
-    part.assign(text.substr(index, PartLength(text, index, static_cast<size_t>(chars_per_part))));
+    std::u16string_view rest = text.substr(index);
+    size_t length = CutLength(rest, static_cast<size_t>(chars_per_part));
+    if (length == 0) length = std::min<size_t>(2, rest.size());  // one character per part: the whole pair
+    part.assign(rest.substr(0, length));
     logger_->Info("GSMEngine::Sending: SentSMS %d, MaxSMS: %d, MaxCharPerSMS: %d, SendingMsgWith: %d",
                   static_cast<int>(parts_sent), o->maxsmssplit, chars_per_part, static_cast<int>(part.size()));
     request->part = part.c_str();

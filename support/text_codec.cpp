@@ -89,6 +89,18 @@ std::u16string Utf8ToUtf16(std::string_view text) {
   return out;
 }
 
+void AssignUtf16(std::u16string& out, std::string_view text) {
+  out.resize(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    auto c = static_cast<unsigned char>(text[i]);
+    if (c >= 0x80) {
+      out = Utf8ToUtf16(text);
+      return;
+    }
+    out[i] = c;
+  }
+}
+
 size_t Utf16Length(const char16_t* text, size_t limit) {
   if (!text) return 0;
   size_t n = 0;
@@ -96,18 +108,34 @@ size_t Utf16Length(const char16_t* text, size_t limit) {
   return n;
 }
 
-void CopyBounded(char* destination, size_t size, std::string_view source) {
-  if (!destination || size == 0) return;
-  size_t n = std::min(size - 1, source.size());
-  std::memcpy(destination, source.data(), n);
-  destination[n] = '\0';
+size_t CutLength(std::string_view text, size_t limit) {
+  if (text.size() <= limit) return text.size();
+  size_t n = limit;
+  while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) --n;  // back to a lead byte
+  return n;
 }
 
-void CopyBounded(char16_t* destination, size_t size, std::u16string_view source) {
-  if (!destination || size == 0) return;
-  size_t n = std::min(size - 1, source.size());
+size_t CutLength(std::u16string_view text, size_t limit) {
+  if (text.size() <= limit) return text.size();
+  size_t n = limit;
+  if (n > 0 && IsHighSurrogate(text[n - 1]) && IsLowSurrogate(text[n])) --n;
+  return n;
+}
+
+bool CopyBounded(char* destination, size_t size, std::string_view source) {
+  if (!destination || size == 0 || size > kMaxBufferSize) return false;
+  size_t n = CutLength(source, size - 1);
+  std::memcpy(destination, source.data(), n);
+  destination[n] = '\0';
+  return true;
+}
+
+bool CopyBounded(char16_t* destination, size_t size, std::u16string_view source) {
+  if (!destination || size == 0 || size > kMaxBufferSize) return false;
+  size_t n = CutLength(source, size - 1);
   std::memcpy(destination, source.data(), n * sizeof(char16_t));
   destination[n] = u'\0';
+  return true;
 }
 
 }  // namespace talvenix

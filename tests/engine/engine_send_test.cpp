@@ -160,6 +160,15 @@ TEST_F(EngineSend, SelfSplitCutNeverEndsOnAHighSurrogate) {
   EXPECT_EQ(r.HostText(), Ascii(188));
 }
 
+TEST_F(EngineSend, OneCharacterPerPartKeepsPairsWhole) {
+  doc.options["maxsmschars"] = "1";
+  doc.options["disableunicode"] = "1";  // keep one character per part for a text above 126
+  Start();
+  HostRequest r(u"\U0001F600ab");
+  EXPECT_EQ(engine.SendSMS(r.request.get()), TALVEX_OK);
+  EXPECT_EQ(parts(), (std::vector<std::u16string>{u"\U0001F600", u"a", u"b"}));
+}
+
 TEST_F(EngineSend, FewerThanSevenCharactersPerPartDoNotWrapTheLimit) {
   doc.options["maxsmschars"] = "5";
   Start(kCapSplitsItself);
