@@ -7,6 +7,7 @@
 #include <string>
 
 #include "config/document_check.hpp"
+#include "contract/service.hpp"
 #include "host/commands.hpp"
 
 namespace talvenix::host {
@@ -41,18 +42,9 @@ constexpr Option kOptions[] = {
     {"smsautoroute_ttl", TALVEX_OPT_SMSAUTOROUTE_TTL, Kind::kNumber, &TalvexGenericOptions::smsautoroute_ttl, nullptr},
 };
 
-struct Transport {
-  const char* id;
-  uint32_t flag;
-};
-constexpr Transport kTransports[] = {
-    {"nuldrv", TALVEX_SERVICE_NULL},
-    {"simple_gsm", TALVEX_SERVICE_GSM},
-    {"clickatellapi", TALVEX_SERVICE_CLICKATELL},
-    {"gensmtp", TALVEX_SERVICE_EMAIL},
-    {"messagemediaservice", TALVEX_SERVICE_MESSAGEMEDIA},
-    {"multitechisms", TALVEX_SERVICE_MULTITECH},
-};
+// Service flags that a settings screen may select (those with a transport id).
+constexpr uint32_t kSelectableFlags[] = {TALVEX_SERVICE_NULL,  TALVEX_SERVICE_GSM,          TALVEX_SERVICE_CLICKATELL,
+                                         TALVEX_SERVICE_EMAIL, TALVEX_SERVICE_MESSAGEMEDIA, TALVEX_SERVICE_MULTITECH};
 
 const Option* FindOption(const std::string& name) {
   for (const Option& o : kOptions)
@@ -136,13 +128,13 @@ bool Assign(const Option& o, const std::string& text, TalvexGenericOptions& opti
       return false;
     case Kind::kService:
       // The exports write the name of the first service with the chosen transport.
-      for (const Transport& t : kTransports) {
-        if (text != t.id) continue;
-        options.service_flag = t.flag;
+      for (uint32_t flag : kSelectableFlags) {
+        if (text != TransportIdOf(flag)) continue;
+        options.service_flag = flag;
         return true;
       }
       std::fprintf(stderr, "config: selectedservice takes the transport id of a service:");
-      for (const Transport& t : kTransports) std::fprintf(stderr, " %s", t.id);
+      for (uint32_t flag : kSelectableFlags) std::fprintf(stderr, " %s", TransportIdOf(flag));
       std::fprintf(stderr, "\n");
       return false;
   }
