@@ -22,7 +22,9 @@ void KeepHostPrefix(TalvexSmsRequest* request, size_t length) {
 }
 
 bool NeedsUtf16(std::u16string_view text) {
-  return std::any_of(text.begin(), text.end(), [](char16_t c) { return c >= 127; });
+  unsigned any = 0;
+  for (size_t i = 0; i < text.size(); ++i) any |= text[i] >= 127;  // no early exit: this loop vectorises
+  return any != 0;
 }
 
 }  // namespace
