@@ -105,9 +105,10 @@ void AssignUtf16(std::u16string& out, std::string_view text) {
 size_t Utf16Length(const char16_t* text, size_t limit) {
   if (!text) return 0;
   size_t n = 0;
-  // Four characters at a time: a zero half-word sets its top bit in `zero`.
+  // With a known buffer size, four characters at a time (a zero half-word
+  // sets its top bit); reading past the NUL stays inside the buffer then.
   constexpr uint64_t kOnes = 0x0001000100010001ULL, kHighs = 0x8000800080008000ULL;
-  while (limit - n >= 4) {
+  while (limit != static_cast<size_t>(-1) && limit - n >= 4) {
     uint64_t v;
     std::memcpy(&v, text + n, sizeof v);
     if ((v - kOnes) & ~v & kHighs) break;
