@@ -32,6 +32,14 @@ TEST(TextCodec, BoundedCopiesAlwaysTerminate) {
   CopyBounded(wide, 3, u"xyz");
   EXPECT_EQ(std::u16string(wide), u"xy");
   EXPECT_EQ(Utf16Length(u"abc", 2), 2u);
+  // Every NUL position and limit around the four-character steps.
+  for (size_t nul = 0; nul < 11; ++nul) {
+    std::u16string buffer(11, u'x');
+    buffer[nul] = u'\0';
+    for (size_t limit = 0; limit <= buffer.size(); ++limit)
+      EXPECT_EQ(Utf16Length(buffer.data(), limit), std::min(nul, limit)) << nul << " " << limit;
+    EXPECT_EQ(Utf16Length(buffer.data()), nul);
+  }
   EXPECT_EQ(Utf16Length(nullptr), 0u);
 }
 
