@@ -2,7 +2,6 @@
 // outcomes, incoming messages and status reports. Each call runs holding the
 // gateway's lock, host callback included.
 
-#include <memory>
 #include <string>
 #include <string_view>
 
@@ -17,7 +16,19 @@ namespace talvenix {
 namespace {
 
 std::string_view Narrow(const char* text) { return text ? std::string_view(text) : std::string_view(); }
-std::u16string_view Wide(const char16_t* text) { return text ? std::u16string_view(text) : std::u16string_view(); }
+
+// Every incoming message's text is measured here, four characters a round.
+std::u16string_view Wide(const char16_t* text) {
+  if (!text) return {};
+  size_t n = 0;
+  for (;; n += 4) {
+    if (!text[n]) break;
+    if (!text[n + 1]) return {text, n + 1};
+    if (!text[n + 2]) return {text, n + 2};
+    if (!text[n + 3]) return {text, n + 3};
+  }
+  return {text, n};
+}
 
 }  // namespace
 
@@ -75,12 +86,27 @@ void Vantrel_GSMCOMDrvInterface::OnReceived(int32_t code, int32_t line, void* da
     return;
   }
   if (!data) return;
-  std::unique_ptr<ReceivedMessage> nested;
-  if (received_in_use_) nested = std::make_unique<ReceivedMessage>();
-  ReceivedMessage& message = nested ? *nested : received_;
+  if (!callback_) {
+    logger_->Error("Vantrel_GSMCOMDrvInterface::GSMCallback - Invalid CALLBACK.");
+    return;
+  }
+  if (received_in_use_) [[unlikely]] {
+    // The host called back into the driver from inside its own callback:
+    // the outer record is still the host's, so this one gets its own.
+    ReceivedMessage nested;
+    Deliver(nested, code, line, data, data_kind);
+    return;
+  }
+  received_in_use_ = true;
+  Deliver(received_, code, line, data, data_kind);
+  received_in_use_ = false;
+}
+
+void Vantrel_GSMCOMDrvInterface::Deliver(ReceivedMessage& message, int32_t code, int32_t line, void* data,
+                                         uint32_t data_kind) {
   TalvexReceivedMessage* record = message.get();
   record->service_flag = TALVEX_SERVICE_GSM;
-  if (data_kind == TALVEX_DATA_SMS) {
+  if (data_kind == TALVEX_DATA_SMS) [[likely]] {
     auto* sms = static_cast<const TalvexDriverIncomingSms*>(data);
     record->report_reference = 0;
     record->report_status = 0;
@@ -97,14 +123,7 @@ void Vantrel_GSMCOMDrvInterface::OnReceived(int32_t code, int32_t line, void* da
     message.SetReportText(Narrow(report->second_number));
     message.SetText(Wide(report->text));
   }
-  if (!callback_) {
-    logger_->Error("Vantrel_GSMCOMDrvInterface::GSMCallback - Invalid CALLBACK.");
-    return;
-  }
-  bool outer = !nested;
-  if (outer) received_in_use_ = true;
   callback_(code, line, TALVEX_EVENT_RECEIVED, context_, record, data_kind);
-  if (outer) received_in_use_ = false;
 }
 
 void Vantrel_GSMCOMDrvInterface::RefreshLineStatus() {

@@ -18,6 +18,7 @@
 #include "contract/service.hpp"
 #include "gateways/modem/gsm_driver_interface.hpp"
 #include "gateways/modem/line_properties.hpp"
+#include "gateways/modem/reentrant_lock.hpp"
 
 namespace talvenix {
 
@@ -67,6 +68,8 @@ class Vantrel_GSMCOMDrvInterface : public IServiceMultiLine {
   void OnCallback(int32_t code, int32_t line, uint32_t kind, void* data, uint32_t data_kind);
   void OnLineState(int32_t code, int32_t line);
   void OnReceived(int32_t code, int32_t line, void* data, uint32_t data_kind);
+  // Fills `message` from the driver's data and hands it to the host.
+  void Deliver(ReceivedMessage& message, int32_t code, int32_t line, void* data, uint32_t data_kind);
   // Starts one line in the driver; 1 when accepted.
   int StartLine(const TalvexLineRecord& line);
   // Marks the line as waiting for the driver, starts it, marks it failed when refused.
@@ -87,7 +90,7 @@ class Vantrel_GSMCOMDrvInterface : public IServiceMultiLine {
   ReceivedMessage received_;
   bool received_in_use_ = false;
   std::unique_ptr<GSMDriverInterface> driver_;
-  std::recursive_mutex mutex_;
+  gsm::ReentrantLock mutex_;
 };
 
 }  // namespace talvenix

@@ -229,6 +229,50 @@ TEST_F(GsmGateway, DeliversMessagesAndStatusReportsAndIgnoresWhatItCannotUse) {
   EXPECT_TRUE(log.Has(Severity::Error, "Vantrel_GSMCOMDrvInterface::GSMCallback - Invalid CALLBACK."));
 }
 
+// What a host saw of each incoming message, and a message it hands back to
+// the gateway from inside its callback, on the driver's thread.
+struct ReenteringHost {
+  Vantrel_GSMCOMDrvInterface* gateway = nullptr;
+  std::vector<std::u16string> seen;
+  std::vector<uint32_t> capacities;
+  std::u16string outer_after_nested;
+
+  static int32_t TALVEX_CALL Callback(int32_t, int32_t, uint32_t kind, uintptr_t context, void* data, uint32_t) {
+    auto* self = reinterpret_cast<ReenteringHost*>(context);
+    if (kind != TALVEX_EVENT_RECEIVED) return 0;
+    auto* record = static_cast<TalvexReceivedMessage*>(data);
+    self->seen.push_back(record->text.text);
+    self->capacities.push_back(record->text.capacity);
+    if (self->seen.back() == u"outer") {
+      TalvexDriverIncomingSms inner{u"inner", "+2", 9};
+      Vantrel_GSMCOMDrvInterface::GSMCallback(0, 3, TALVEX_DRV_RECEIVED, self->gateway, &inner, TALVEX_DATA_SMS);
+      self->outer_after_nested = record->text.text;
+    }
+    return 0;
+  }
+};
+
+TEST_F(GsmGateway, ReusedRecordsFitEachTextAndANestedDeliveryLeavesTheOuterOneAlone) {
+  store.lines = {LineStoreFake::MakeLine(3, 9600, u"A")};
+  ReenteringHost host;
+  host.gateway = gateway.get();
+  ASSERT_EQ(gateway->LoadServiceSpecficConfigurations(options.get(), &store), 1);
+  ASSERT_EQ(gateway->ServiceInit(&ReenteringHost::Callback, reinterpret_cast<uintptr_t>(&host), &store), 1);
+  ASSERT_EQ(gateway->ServiceInitLines(), 1);
+  const std::string longer(150, 'x');
+  ASSERT_EQ(sim.DeliverSms(3, "+1", "ab", 1), 1);
+  ASSERT_EQ(sim.DeliverSms(3, "+1", longer.c_str(), 1), 1);  // outgrows the kept storage
+  ASSERT_EQ(sim.DeliverSms(3, "+1", "c", 1), 1);
+  ASSERT_EQ(sim.DeliverSms(3, "+1", "", 1), 1);
+  ASSERT_EQ(sim.DeliverSms(3, "+1", "outer", 1), 1);  // re-enters on the same thread: must not block
+  ASSERT_EQ(sim.WaitIdle(5000), 1);
+  gateway->ServiceUninit();
+  std::u16string wide_longer(longer.begin(), longer.end());
+  EXPECT_EQ(host.seen, (std::vector<std::u16string>{u"ab", wide_longer, u"c", u"", u"outer", u"inner"}));
+  EXPECT_EQ(host.capacities, (std::vector<uint32_t>{3, 151, 2, 2, 6, 6}));
+  EXPECT_EQ(host.outer_after_nested, u"outer");
+}
+
 TEST_F(GsmGateway, UpdateRestartsOnlyChangedLinesStopsRemovedOnesAndStartsNewOnes) {
   store.lines = {LineStoreFake::MakeLine(3, 9600, u"A"), LineStoreFake::MakeLine(4, 9600, u"B"),
                  LineStoreFake::MakeLine(5, 9600, u"C")};
