@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <set>
 #include <pugixml.hpp>
 #include <sstream>
 #include <string>
@@ -111,14 +112,23 @@ void BM_LoadServiceConfigsEx(benchmark::State& state) {
 BENCHMARK(BM_LoadServiceConfigsEx)->Arg(0)->Arg(64);
 
 // Ratios use CPU time: on a shared machine it is steadier than wall time.
+// With --benchmark_repetitions the median of the repetitions is used, not
+// whichever repetition happened to come last.
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
   void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& run : runs)
-      if (run.run_type == Run::RT_Iteration) cpu[run.benchmark_name()] = run.GetAdjustedCPUTime();
+    for (const Run& run : runs) {
+      if (run.run_type == Run::RT_Iteration && !median.count(run.run_name.str()))
+        cpu[run.run_name.str()] = run.GetAdjustedCPUTime();
+      if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median") {
+        median.insert(run.run_name.str());
+        cpu[run.run_name.str()] = run.GetAdjustedCPUTime();
+      }
+    }
     ConsoleReporter::ReportRuns(runs);
   }
   std::map<std::string, double> cpu;
+  std::set<std::string> median;
 };
 
 }  // namespace

@@ -92,18 +92,26 @@ bool XMLLoader::SelectInService(const char* service, const XPath& relative) {
 }
 
 bool XMLLoader::SelectInService(const char* service, const XPath& relative, xmlparser_c& into) {
-  if (!service) return false;
-  if (!service_cursor_ || service_name_ != service) {
-    service_cursor_.reset();
-    XPath path;
-    if (!constructserviceroot(service, path)) return false;
-    auto cursor = std::make_unique<xmlparser_c>(parser_);
-    // A missing service leaves the cursor on no node: every selection under it is empty.
-    if (cursor->findinititem(path)) cursor->findnextitem();
-    service_cursor_ = std::move(cursor);
-    service_name_ = service;
-  }
+  if (!service || !FindServiceCursor(service)) return false;
   return into.findinititemunder(*service_cursor_, relative);
+}
+
+pugi::xml_node XMLLoader::ServiceElement(const char* service) {
+  if (!service || !FindServiceCursor(service)) return {};
+  return service_cursor_->currentelement();
+}
+
+bool XMLLoader::FindServiceCursor(const char* service) {
+  if (service_cursor_ && service_name_ == service) return true;
+  service_cursor_.reset();
+  XPath path;
+  if (!constructserviceroot(service, path)) return false;
+  auto cursor = std::make_unique<xmlparser_c>(parser_);
+  // A missing service leaves the cursor on no node: every selection under it is empty.
+  if (cursor->findinititem(path)) cursor->findnextitem();
+  service_cursor_ = std::move(cursor);
+  service_name_ = service;
+  return true;
 }
 
 int XMLLoader::ReadAttribute(std::string_view attribute, std::u16string* value) {

@@ -82,6 +82,12 @@ class XMLLoader : public IGSMConfigurationInterface {
   // per document and kept, so each property need not be found from the root.
   bool SelectInService(const char* service, const XPath& relative);
   bool SelectInService(const char* service, const XPath& relative, xmlparser_c& into);
+  // The first service named `service`, or an empty node when there is none;
+  // valid until the next reload.
+  pugi::xml_node ServiceElement(const char* service);
+  // Makes service_cursor_ stand on the first service named `service`
+  // (on no node when there is none); false only when no path can be built.
+  bool FindServiceCursor(const char* service);
 
   // On the first node of the current selection of parser_: reads (value) or
   // writes (new_value) the attribute named `attribute` (ignoring case).

@@ -3,6 +3,7 @@
 
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -44,6 +45,28 @@ pugi::xml_node FindServiceElement(const pugi::xml_document& document, const std:
   return {};
 }
 
+// The element children of `parent` named `name` (names compare exactly, as in an XPath step).
+template <typename Visit>
+bool ForEachChildElement(pugi::xml_node parent, const char* name, Visit&& visit) {
+  for (pugi::xml_node child = parent.first_child(); child; child = child.next_sibling())
+    if (child.type() == pugi::node_element && std::strcmp(child.name(), name) == 0 && !visit(child)) return false;
+  return true;
+}
+
+// Calls visit(property) for each lines/line/properties/property under the
+// service, in document order, until it returns false. Child steps over the
+// tree: listing 64 lines this way costs a fraction of an XPath node set.
+template <typename Visit>
+void ForEachLineProperty(pugi::xml_node service, Visit&& visit) {
+  ForEachChildElement(service, "lines", [&](pugi::xml_node lines) {
+    return ForEachChildElement(lines, "line", [&](pugi::xml_node line) {
+      return ForEachChildElement(line, "properties", [&](pugi::xml_node properties) {
+        return ForEachChildElement(properties, "property", visit);
+      });
+    });
+  });
+}
+
 }  // namespace
 
 int XMLLoader::LoadServiceConfigsEx(const char16_t* transport_id, const char16_t* key_id,
@@ -54,40 +77,40 @@ int XMLLoader::LoadServiceConfigsEx(const char16_t* transport_id, const char16_t
   }
   std::string service;
   if (!ReloadAndFindServiceName(transport_id, service)) return 0;
-  if (!SelectInService(service.c_str(), XPath("lines/line"))) return 0;
-
-  // A second cursor, so the first keeps its selection of lines.
-  xmlparser_c properties(parser_);
-  if (!SelectInService(service.c_str(), XPath("lines/line/properties/property"), properties)) return 0;
+  pugi::xml_node service_element = ServiceElement(service.c_str());
 
   if (!list) {
     int count = 0;
-    while (properties.findnextitem()) ++count;
+    ForEachLineProperty(service_element, [&](pugi::xml_node) { return ++count, true; });
     return count;
   }
-  std::u16string_view key(key_id ? key_id : u"");
-  std::string key_utf8 = Utf16ToUtf8(key);
+  std::string key_utf8 = key_id ? Utf16ToUtf8(key_id) : std::string();
   int line_counter = 0;
   std::u16string line_key;
-  const char *attribute, *text;
-  for (LinePropertyItem& row : *list) {  // never more rows than the caller gave room for
-    if (!properties.findnextitem()) break;
+  auto row = list->begin();
+  ForEachLineProperty(service_element, [&](pugi::xml_node property) {
+    if (row == list->end()) return false;  // never more rows than the caller gave room for
     std::string_view id, value;
-    while (properties.findnextattribute(&attribute, &text)) {
-      if (EqualsIgnoringCase(attribute, "value"))
-        value = text;
-      else if (EqualsIgnoringCase(attribute, "id"))
-        id = text;
+    for (pugi::xml_attribute attribute = property.first_attribute(); attribute; attribute = attribute.next_attribute()) {
+      // The first letter rules out most names (such as "name") without a full comparison.
+      const char* name = attribute.name();
+      char first = AsciiLower(name[0]);
+      if (first == 'v' && EqualsIgnoringCase(name, "value"))
+        value = attribute.value();
+      else if (first == 'i' && EqualsIgnoringCase(name, "id"))
+        id = attribute.value();
     }
-    AssignUtf16(row.item.id, id);
-    AssignUtf16(row.value, value);
-    if (key_id && id.find(key_utf8) != std::string_view::npos) {
+    AssignUtf16(row->item.id, id);
+    AssignUtf16(row->value, value);
+    if (key_id && id.size() >= key_utf8.size() && id.find(key_utf8) != std::string_view::npos) {
       ++line_counter;  // the key property starts a new line
-      line_key = row.value;
+      line_key = row->value;
     }
-    row.line_key = line_key;
-    row.line_number = line_counter;
-  }
+    row->line_key = line_key;
+    row->line_number = line_counter;
+    ++row;
+    return true;
+  });
   return line_counter;
 }
 

@@ -44,6 +44,10 @@ class xmlparser_c {
   // `context` stands (such as "properties/property" from a service), so a
   // second selection need not walk down from the root again.
   bool findinititemunder(const xmlparser_c& context, const XPath& relative);
+  // The element the cursor stands on, for a caller that steps through its
+  // children directly; empty on no node, an attribute or a text node. Valid
+  // while this cursor keeps its selection (the selection keeps the document).
+  pugi::xml_node currentelement() const { return current_element_; }
   // Moves to the next node; copies its name and value when buffers are given.
   bool findnextitem(char* name = nullptr, size_t name_size = 0, char* value = nullptr, size_t value_size = 0);
   // The text of the current node and its descendants; does not move.

@@ -73,6 +73,8 @@ TEST(XmlFileLoad, RefusesBadFilesWithThePlaceOfTheFault) {
       {"unclosed", "<r>\n  <a>\n</r>\n", kXmlErrorNotWellFormed, 3, 3},
       {"invalid UTF-8", "<r>\n <a v=\"ok\xC3\"/></r>", kXmlErrorEncoding, 2, 10},
       {"overlong UTF-8", "<r v=\"\xC0\xAF\"/>", kXmlErrorEncoding, 1, 7},
+      // Past the long ASCII runs that are checked many bytes at a time.
+      {"invalid UTF-8 late", "<r>\n <a v=\"" + std::string(70, 'x') + "\xE9\"/></r>", kXmlErrorEncoding, 2, 78},
       {"second root", "<r/>\n<s/>", kXmlErrorNotWellFormed, 2, 1},
       {"declared Latin-1", "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><r/>", kXmlErrorEncoding, 1, 1},
       {"UTF-32", std::string("\xFF\xFE\0\0<\0\0\0", 8), kXmlErrorEncoding, 0, 0},

@@ -71,6 +71,57 @@ TEST_F(LinesTest, CountsAndListsThePropertiesOfEveryLine) {
   EXPECT_EQ(loader_->LoadServiceConfigsEx(nullptr, u"[comport]", nullptr), 0);
 }
 
+// Only property elements exactly at lines/line/properties/property count, in
+// document order across several lines elements; look-alikes at other depths,
+// in other letter cases or in another service are not rows.
+TEST_F(LinesTest, ListsOnlyLinePropertiesInDocumentOrder) {
+  Use(Document(Option("enableengine", "yes"),
+               "      <service name=\"Other\" transport=\"other\"><lines>" + kLine5 + "</lines></service>\n"
+               "      <service name=\"Modems\" transport=\"simple_gsm\">\n"
+               "        <properties><property id=\"[comport]\" value=\"service-level\"/></properties>\n"
+               "        <lines>\n"
+               "          <line><property id=\"[comport]\" value=\"too shallow\"/>\n"
+               "            <!-- <properties><property id=\"[comport]\" value=\"comment\"/></properties> -->\n"
+               "            <properties>\n"
+               "              <property ID=\"[comport]\" Value=\"1\"><property id=\"[x]\" value=\"nested\"/></property>\n"
+               "              <Property id=\"[comport]\" value=\"wrong case\"/>\n"
+               "              <property id=\"[linename]\" value=\"a\" VALUE=\"last wins\"/>\n"
+               "            </properties>\n"
+               "            <properties><property id=\"[baudrate]\" value=\"9600\"/></properties>\n"
+               "          </line>\n"
+               "          <Line><properties><property id=\"[comport]\" value=\"wrong case\"/></properties></Line>\n"
+               "        </lines>\n"
+               "        <lines>" + kLine5 + "</lines>\n"
+               "      </service>\n"));
+  EXPECT_EQ(loader_->LoadServiceConfigsEx(u"simple_gsm", u"[comport]", nullptr), 5);
+
+  // A reused list whose rows hold longer, older texts.
+  std::vector<LinePropertyItem> rows(6);
+  for (LinePropertyItem& row : rows) {
+    row.item.id = row.value = row.line_key = u"an older and much longer text";
+    row.line_number = 99;
+  }
+  ASSERT_EQ(loader_->LoadServiceConfigsEx(u"simple_gsm", u"[comport]", &rows), 2);
+  const int numbers[] = {1, 1, 1, 2, 2};
+  const char16_t* keys[] = {u"1", u"1", u"1", u"COM5", u"COM5"};
+  const char16_t* ids[] = {u"[comport]", u"[linename]", u"[baudrate]", u"[comport]", u"[linename]"};
+  const char16_t* values[] = {u"1", u"last wins", u"9600", u"COM5", u"B"};
+  for (size_t i = 0; i < 5; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(rows[i].line_number, numbers[i]);
+    EXPECT_EQ(rows[i].line_key, keys[i]);
+    EXPECT_EQ(rows[i].item.id, ids[i]);
+    EXPECT_EQ(rows[i].value, values[i]);
+  }
+  EXPECT_EQ(rows[5].value, u"an older and much longer text") << "a row beyond the properties is left alone";
+  EXPECT_EQ(rows[5].line_number, 99);
+
+  // Without a key no row starts a line.
+  ASSERT_EQ(loader_->LoadServiceConfigsEx(u"simple_gsm", nullptr, &rows), 0);
+  EXPECT_EQ(rows[3].line_number, 0);
+  EXPECT_EQ(rows[3].line_key, u"");
+}
+
 TEST_F(LinesTest, UpdatesOnlyTheLineWithTheGivenNumber) {
   auto rows = Rows({{u"[linename]", u"Z&\"Q\""}, {u"[baudrate]", u"115200"}});
   ASSERT_EQ(loader_->UpdateServiceConfigsEx(u"simple_gsm", 5, u"[comport]", &rows), 1);
