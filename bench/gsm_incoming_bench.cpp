@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "common/temp_folder.hpp"
 #include "drivers/sim/gsm_sim_client.hpp"
@@ -85,12 +86,11 @@ void Deliver(benchmark::State& state, TalvexDriverCallback target) {
 void BM_IncomingToHostCallback(benchmark::State& state) { Deliver(state, nullptr); }
 void BM_BareCallFromSimulatorThread(benchmark::State& state) { Deliver(state, BareCallback); }
 
-// The work happens on the simulator's thread: wall time is what counts. The
-// median of five runs steadies the figures on a busy machine.
-BENCHMARK(BM_IncomingToHostCallback)->Unit(benchmark::kMillisecond)->UseRealTime()->Repetitions(5)
-    ->ReportAggregatesOnly(true);
-BENCHMARK(BM_BareCallFromSimulatorThread)->Unit(benchmark::kMillisecond)->UseRealTime()->Repetitions(5)
-    ->ReportAggregatesOnly(true);
+// The work happens on the simulator's thread: wall time is what counts.
+// Repetitions come from --benchmark_repetitions (main gives nine unless told),
+// and the ratio uses their medians, which steadies it on a busy machine.
+BENCHMARK(BM_IncomingToHostCallback)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_BareCallFromSimulatorThread)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // Keeps each benchmark's messages per second (the median when repeated), to
 // print their ratio at the end.
@@ -112,6 +112,17 @@ class RatioReporter : public benchmark::ConsoleReporter {
 }  // namespace talvenix
 
 int main(int argc, char** argv) {
+  std::vector<char*> args(argv, argv + argc);
+  bool repetitions_given = false;
+  for (char* arg : args) repetitions_given |= std::string(arg).starts_with("--benchmark_repetitions");
+  std::string nine = "--benchmark_repetitions=9", aggregates = "--benchmark_report_aggregates_only=true";
+  if (!repetitions_given) {
+    args.push_back(nine.data());
+    args.push_back(aggregates.data());
+  }
+  args.push_back(nullptr);
+  argc = static_cast<int>(args.size()) - 1;
+  argv = args.data();
   benchmark::Initialize(&argc, argv);
   talvenix::RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
