@@ -13,8 +13,8 @@ namespace {
 
 enum class Length { None, Char, Short, Long, LongLong, SizeT, PtrDiff, IntMax, LongDouble, Int64 };
 
-// Characters of a conversion specification, checked before use: anything else
-// ends the specification as malformed.
+// Characters of a conversion directive, checked before use: anything else
+// ends the directive as malformed.
 bool IsFlag(char32_t c) { return c == '-' || c == '+' || c == ' ' || c == '#' || c == '0'; }
 bool IsDigit(char32_t c) { return c >= '0' && c <= '9'; }
 
@@ -57,11 +57,11 @@ std::string Format(const Char* format, va_list args) {
       i = j + 1;
       continue;
     }
-    std::string spec = "%";
+    std::string directive = "%";
     bool left = false;
     while (j < fmt.size() && IsFlag(fmt[j])) {
       if (fmt[j] == Char('-')) left = true;
-      spec += static_cast<char>(fmt[j++]);
+      directive += static_cast<char>(fmt[j++]);
     }
     int width = -1, precision = -1;
     if (j < fmt.size() && fmt[j] == Char('*')) {
@@ -131,13 +131,13 @@ std::string Format(const Char* format, va_list args) {
           break;
       }
     }
-    if (j >= fmt.size()) {  // specification runs off the end: print it as text
+    if (j >= fmt.size()) {  // directive runs off the end: print it as text
       out.append(Narrow(fmt.substr(start), scratch));
       break;
     }
     char32_t conv = fmt[j++];
     auto number_spec = [&](const char* length_mod, char c) {
-      std::string s = spec;
+      std::string s = directive;
       if (width >= 0) s += std::to_string(width);
       if (precision >= 0) {
         s += '.';
