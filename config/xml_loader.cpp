@@ -133,16 +133,21 @@ int XMLLoader::WriteAttribute(std::string_view attribute, const char16_t* new_va
   return 0;
 }
 
+bool XMLLoader::constructoptionpath(const char* option, XPath& path) {
+  if (!constructconfigroot(path)) return false;
+  path += "/option[@name=";
+  path.Bind("option", option);
+  path += "]";
+  return true;
+}
+
 int XMLLoader::getglobaloption(const char* option, std::u16string& value, const char* attribute) {
   if (!Given(option) || !Given(attribute)) {
     logger_->Error(" XMLLoader::getglobaloption _ Invalid parameter(s).");
     return 0;
   }
   XPath path;
-  if (!constructconfigroot(path)) return 0;
-  path += "/option[@name=";
-  path.Bind("option", option);
-  path += "]";
+  if (!constructoptionpath(option, path)) return 0;
   int found = parser_.findinititem(path) ? ReadAttribute(attribute, &value) : -1;
   if (found == 0) logger_->Warn(" XMLLoader::getglobaloption _ Option not found.");
   return found == 1;
@@ -154,10 +159,7 @@ int XMLLoader::setglobaloption(const char* option, const char* value, const char
     return 0;
   }
   XPath path;
-  if (!constructconfigroot(path)) return 0;
-  path += "/option[@name=";
-  path.Bind("option", option);
-  path += "]";
+  if (!constructoptionpath(option, path)) return 0;
   int written = parser_.findinititem(path) ? WriteAttribute(attribute, Utf8ToUtf16(value).c_str()) : -1;
   if (written != 1) logger_->Warn(" XMLLoader::setglobaloption _ Option not found.");
   return written == 1;

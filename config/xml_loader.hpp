@@ -58,6 +58,8 @@ class XMLLoader : public IGSMConfigurationInterface {
   // Path building.
   bool constructserviceroot(const char* service, XPath& path);
   bool constructconfigroot(XPath& path);
+  // The selection of one global option by name.
+  bool constructoptionpath(const char* option, XPath& path);
 
   // Attribute readers and writers. Values are UTF-16; a `limit` below 2 is an
   // invalid parameter, as a destination with no room for a character.
