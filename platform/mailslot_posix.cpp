@@ -77,14 +77,20 @@ int MailslotPath(std::string_view name, std::string& path) {
   return Address(path, address);
 }
 
+// A datagram socket and the address of the mailslot `name`; an errno value on failure.
+static int DatagramSocket(std::string_view name, std::string& path, sockaddr_un& address, int& fd) {
+  if (int error = MailslotPath(name, path)) return error;
+  Address(path, address);
+  fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  return fd < 0 ? errno : 0;
+}
+
 int MailslotReader::Create(std::string_view name) {
   if (fd_ >= 0) return EEXIST;
   std::string path;
-  if (int error = MailslotPath(name, path)) return error;
   sockaddr_un address;
-  Address(path, address);
-  int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return errno;
+  int fd = -1;
+  if (int error = DatagramSocket(name, path, address, fd)) return error;
   for (int attempt = 0;; ++attempt) {
     if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) break;
     int error = errno;
@@ -121,11 +127,9 @@ void MailslotReader::Close() {
 int MailslotWriter::Open(std::string_view name) {
   if (fd_ >= 0) return EEXIST;
   std::string path;
-  if (int error = MailslotPath(name, path)) return error;
   sockaddr_un address;
-  Address(path, address);
-  int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return errno;
+  int fd = -1;
+  if (int error = DatagramSocket(name, path, address, fd)) return error;
   timeval timeout{kSendTimeoutMs / 1000, (kSendTimeoutMs % 1000) * 1000};
   if (setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout) != 0 ||
       connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
