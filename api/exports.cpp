@@ -31,16 +31,17 @@ char g_root[kArgumentBuffer];
 
 void OpenLog() { g_logger.Open(kLogFileName, kLogSourceTag, 1); }
 
-bool SettingsFlag(uint32_t flag) {
-  return flag == TALVEX_SERVICE_GSM || flag == TALVEX_SERVICE_CLICKATELL || flag == TALVEX_SERVICE_EMAIL ||
-         flag == TALVEX_SERVICE_MESSAGEMEDIA || flag == TALVEX_SERVICE_MULTITECH;
-}
-
-// A gateway that lives for one configuration operation. Null when the flag has
-// no gateway class or the allocation fails.
-std::unique_ptr<GenericGSMService> TemporaryService(uint32_t flag) {
+// A gateway that lives for one configuration operation, built only when its
+// descriptor has all the `required` capability and trait bits. Null otherwise,
+// or when the allocation fails.
+std::unique_ptr<GenericGSMService> TemporaryService(uint32_t flag, uint32_t required_capabilities,
+                                                    uint32_t required_traits) {
+  const ServiceDescriptor* d = FindServiceByFlag(AvailableServices(), flag);
+  if (!d || !d->construct || (d->capabilities & required_capabilities) != required_capabilities ||
+      (d->traits & required_traits) != required_traits)
+    return nullptr;
   try {
-    return std::unique_ptr<GenericGSMService>(ConstructService(flag, &g_logger));
+    return std::unique_ptr<GenericGSMService>(d->construct(&g_logger));
   } catch (const std::bad_alloc&) {
     return nullptr;
   }
@@ -55,13 +56,14 @@ int32_t Guarded(Fn&& fn, int32_t on_exception) {
   }
 }
 
-// Runs `op` on a temporary multi-line gateway for flag 1; 0 for any other flag.
+// Runs `op` on a temporary multi-line gateway whose settings the exports serve;
+// 0 for any other flag.
 template <typename Op>
 int32_t WithMultiLineService(uint32_t service_flag, const char* invalid_flag_message, const char* failed_message,
                              Op&& op) {
   return Guarded(
       [&] {
-        auto service = service_flag == TALVEX_SERVICE_GSM ? TemporaryService(service_flag) : nullptr;
+        auto service = TemporaryService(service_flag, kCapMultiLine, kTraitSettingsExports);
         if (!service) {
           g_logger.Error(invalid_flag_message, static_cast<int>(service_flag));
           return 0;
@@ -166,7 +168,7 @@ int32_t ChangeXMLConfigurations(uint32_t service_flag, void* settings_block, uin
   if (!g_config_state || !settings_block) return 0;
   return Guarded(
       [&] {
-        auto service = SettingsFlag(service_flag) ? TemporaryService(service_flag) : nullptr;
+        auto service = TemporaryService(service_flag, 0, kTraitSettingsExports);
         if (!service) {
           g_logger.Error("-> ChangeXMLConfigurations - Invalid GSM Service Flag [%d]", static_cast<int>(service_flag));
           return 0;
@@ -187,7 +189,7 @@ int32_t LoadGSMServiceXMLConfigurations(uint32_t service_flag, void* settings_bl
           result = g_engine.ConfigLoadOldSettings(static_cast<TalvexLegacyModemSettings*>(settings_block),
                                                   g_config_loader.get());
         } else {
-          auto service = SettingsFlag(service_flag) ? TemporaryService(service_flag) : nullptr;
+          auto service = TemporaryService(service_flag, 0, kTraitSettingsExports);
           if (!service) {
             g_logger.Error("-> LoadGSMServiceXMLConfigurations - Invalid GSM Service Flag [%d]",
                            static_cast<int>(service_flag));
@@ -224,7 +226,7 @@ void FreeXMLLoadResources(void* settings_block, uint32_t service_flag) {
   if (!g_config_state || !settings_block) return;
   Guarded(
       [&] {
-        auto service = service_flag == TALVEX_SERVICE_GSM ? TemporaryService(service_flag) : nullptr;
+        auto service = TemporaryService(service_flag, 0, kTraitLoadResources);
         if (!service) {
           g_logger.Warn("-> FreeXMLLoadResources _ Onvalid Service specfied.");
           return 0;

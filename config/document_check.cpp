@@ -56,7 +56,7 @@ std::string Quoted(std::string_view text) {
 
 }  // namespace
 
-std::vector<ConfigProblem> CheckConfigurationDocument(const char* path, const char* category) {
+std::vector<ConfigProblem> CheckConfigurationDocument(const char* path, const char* category, ServiceList gateways) {
   XmlFileError error;
   std::unique_ptr<XmlFileDocument> file = LoadXmlFile(path, error);
   if (!file) {
@@ -117,7 +117,7 @@ std::vector<ConfigProblem> CheckConfigurationDocument(const char* path, const ch
     if (first && selected && std::string_view(name.value()) == selected.value()) continue;  // checked below
     if (!transport) {
       check.Warning(service, "the service has no transport attribute");
-    } else if (ServiceFlagOfTransportId(transport.value()) == TALVEX_SERVICE_INVALID) {
+    } else if (!FindServiceByTransportId(gateways, transport.value())) {
       check.Warning(service, "unknown transport id " + Quoted(transport.value()));
     }
   }
@@ -129,13 +129,13 @@ std::vector<ConfigProblem> CheckConfigurationDocument(const char* path, const ch
     } else {
       pugi::xml_node service = found->second;
       pugi::xml_attribute transport = AttributeOf(service, "transport");
-      uint32_t flag = ServiceFlagOfTransportId(transport.value());
+      const ServiceDescriptor* gateway = FindServiceByTransportId(gateways, transport.value());
       if (!transport) {
         check.Error(service, "the selected service " + Quoted(selected.value()) + " has no transport attribute");
-      } else if (flag == TALVEX_SERVICE_INVALID) {
+      } else if (!gateway) {
         check.Error(service, "the selected service " + Quoted(selected.value()) + " has the unknown transport id " +
                                  Quoted(transport.value()));
-      } else if (flag == TALVEX_SERVICE_RESERVED) {
+      } else if (!gateway->display_name) {
         check.Error(service, "the selected service " + Quoted(selected.value()) + " uses transport id " +
                                  Quoted(transport.value()) + ", which no gateway implements");
       }

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "contract/service_descriptor.hpp"
+
 namespace talvenix {
 
 struct ConfigProblem {
@@ -15,6 +17,7 @@ struct ConfigProblem {
   std::string text;
 };
 
-std::vector<ConfigProblem> CheckConfigurationDocument(const char* path, const char* category);
+// `gateways` is the module's gateway list (engine AvailableServices()).
+std::vector<ConfigProblem> CheckConfigurationDocument(const char* path, const char* category, ServiceList gateways);
 
 }  // namespace talvenix

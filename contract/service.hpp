@@ -8,6 +8,7 @@
 
 #include "contract/configuration_interface.hpp"
 #include "contract/log_interface.hpp"
+#include "contract/service_descriptor.hpp"
 #include "talvenix/talvenix.h"
 
 namespace talvenix {
@@ -47,11 +48,16 @@ class IServiceConfig {
 class GenericGSMService : public IServiceConfig {
  public:
   explicit GenericGSMService(ILogInterface* logger) : logger_(logger) {}
+  // Gateways take their service flag and capability bits from their descriptor.
+  GenericGSMService(ILogInterface* logger, const ServiceDescriptor& descriptor)
+      : capability_flags_(descriptor.capabilities), service_flag_(descriptor.service_flag), logger_(logger) {}
 
   uint32_t GetServiceFlags() override { return capability_flags_; }
   uint32_t GetServiceType() override { return service_flag_; }
   uint32_t IsServiceInitialized() override { return initialised_.load(); }
 
+  // The two global-option operations are defined in engine/generic_options.cpp,
+  // beside the gateway list that maps transport ids to service flags.
   // Reads the global options into `options`; non-zero on success.
   static int LoadGenericXMLConfigs(TalvexGenericOptions* options, IGSMConfigurationInterface* loader);
   // Writes the options selected by mask (0x1000: all) and saves.
@@ -76,9 +82,5 @@ class IServiceMultiLine : public GenericGSMService {
   virtual int CreateNewLine(IGSMConfigurationInterface* loader, const TalvexLineRecord* line_record) = 0;
   virtual int DeleteLine(IGSMConfigurationInterface* loader, uint32_t line_number) = 0;
 };
-
-// Service flag <-> transport id.
-const char* TransportIdOf(uint32_t service_flag);             // null for 3, 5, 6 and others
-uint32_t ServiceFlagOfTransportId(const char* transport_id);  // 6 when unknown
 
 }  // namespace talvenix

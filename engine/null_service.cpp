@@ -7,10 +7,11 @@
 
 namespace talvenix {
 
-NullService::NullService(ILogInterface* logger) : GenericGSMService(logger) {
-  capability_flags_ = kCapReceives;
-  service_flag_ = TALVEX_SERVICE_NULL;
-}
+constexpr ServiceDescriptor kNullService = {
+    TALVEX_SERVICE_NULL, "nuldrv", "NULL GSM Service", kCapReceives, 0, &ConstructGateway<NullService>,
+};
+
+NullService::NullService(ILogInterface* logger) : GenericGSMService(logger, kNullService) {}
 
 NullService::~NullService() { ServiceUninit(); }
 

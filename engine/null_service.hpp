@@ -9,6 +9,8 @@
 
 namespace talvenix {
 
+extern const ServiceDescriptor kNullService;
+
 class NullService : public GenericGSMService {
  public:
   static constexpr uint32_t kSendPauseMs = 300;
@@ -27,7 +29,7 @@ class NullService : public GenericGSMService {
   // Stops the generator thread and returns once it has ended.
   void ServiceUninit() override;
   int UpdateConfigs(uint32_t*, TalvexGenericOptions*, uint32_t, uint32_t) override { return 0; }
-  const char* GetServiceName() override { return "NULL GSM Service"; }
+  const char* GetServiceName() override { return kNullService.display_name; }
 
  private:
   void Generate();

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "config/document_check.hpp"
-#include "contract/service.hpp"
+#include "engine/service_factory.hpp"
 #include "host/commands.hpp"
 
 namespace talvenix::host {
@@ -42,9 +42,8 @@ constexpr Option kOptions[] = {
     {"smsautoroute_ttl", TALVEX_OPT_SMSAUTOROUTE_TTL, Kind::kNumber, &TalvexGenericOptions::smsautoroute_ttl, nullptr},
 };
 
-// Service flags that a settings screen may select (those with a transport id).
-constexpr uint32_t kSelectableFlags[] = {TALVEX_SERVICE_NULL,  TALVEX_SERVICE_GSM,          TALVEX_SERVICE_CLICKATELL,
-                                         TALVEX_SERVICE_EMAIL, TALVEX_SERVICE_MESSAGEMEDIA, TALVEX_SERVICE_MULTITECH};
+// A settings screen may select every service that has a gateway's name.
+bool Selectable(const ServiceDescriptor* d) { return d->display_name != nullptr; }
 
 const Option* FindOption(const std::string& name) {
   for (const Option& o : kOptions)
@@ -128,13 +127,14 @@ bool Assign(const Option& o, const std::string& text, TalvexGenericOptions& opti
       return false;
     case Kind::kService:
       // The exports write the name of the first service with the chosen transport.
-      for (uint32_t flag : kSelectableFlags) {
-        if (text != TransportIdOf(flag)) continue;
-        options.service_flag = flag;
+      for (const ServiceDescriptor* d : AvailableServices()) {
+        if (!Selectable(d) || text != d->transport_id) continue;
+        options.service_flag = d->service_flag;
         return true;
       }
       std::fprintf(stderr, "config: selectedservice takes the transport id of a service:");
-      for (uint32_t flag : kSelectableFlags) std::fprintf(stderr, " %s", TransportIdOf(flag));
+      for (const ServiceDescriptor* d : AvailableServices())
+        if (Selectable(d)) std::fprintf(stderr, " %s", d->transport_id);
       std::fprintf(stderr, "\n");
       return false;
   }
@@ -181,7 +181,7 @@ int Set(Module& module, const std::string& name, const std::string& text) {
 }
 
 int Check(Module& module) {
-  std::vector<ConfigProblem> problems = CheckConfigurationDocument(kFile, kCategory);
+  std::vector<ConfigProblem> problems = CheckConfigurationDocument(kFile, kCategory, AvailableServices());
   int errors = 0;
   for (const ConfigProblem& p : problems) {
     bool error = p.kind == ConfigProblem::Kind::kError;

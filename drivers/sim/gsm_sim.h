@@ -13,7 +13,7 @@
 #ifndef TALVENIX_GSM_SIM_H
 #define TALVENIX_GSM_SIM_H
 
-#include "gateways/modem/gsm_driver_abi.h"
+#include "talvenix/gsm_driver.h"
 
 #ifdef __cplusplus
 extern "C" {

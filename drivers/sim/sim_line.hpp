@@ -13,7 +13,7 @@
 #include <thread>
 #include <utility>
 
-#include "gateways/modem/gsm_driver_abi.h"
+#include "talvenix/gsm_driver.h"
 
 namespace talvenix::sim {
 

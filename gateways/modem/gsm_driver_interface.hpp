@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "gateways/modem/gsm_driver_abi.h"
+#include "talvenix/gsm_driver.h"
 #include "platform/dynamic_library.hpp"
 
 namespace talvenix {

@@ -7,7 +7,7 @@
 
 #include "contract/options_record.hpp"
 #include "contract/received_message.hpp"
-#include "gateways/modem/gsm_driver_abi.h"
+#include "talvenix/gsm_driver.h"
 #include "gateways/modem/gsm_modem_gateway.hpp"
 #include "gateways/modem/line_record.hpp"
 #include "support/text_codec.hpp"

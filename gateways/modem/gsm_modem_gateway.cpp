@@ -7,8 +7,6 @@
 namespace talvenix {
 namespace {
 
-constexpr uint32_t kGsmCapabilities = kCapAppliesUpdates | kCapMultiLine | kCapSplitsItself | kCapReceives;
-
 TalvexLineRecordList* NewHostList() {
   auto* list = new TalvexLineRecordList{};
   return list;
@@ -31,10 +29,17 @@ void FillHostList(TalvexLineRecordList* list, gsm::LineRecords& lines) {
 
 }  // namespace
 
-Vantrel_GSMCOMDrvInterface::Vantrel_GSMCOMDrvInterface(ILogInterface* logger) : IServiceMultiLine(logger) {
-  capability_flags_ = kGsmCapabilities;
-  service_flag_ = TALVEX_SERVICE_GSM;
-}
+constexpr ServiceDescriptor kModemService = {
+    TALVEX_SERVICE_GSM,
+    "simple_gsm",
+    "GSM COM Driver Gateway",
+    kCapAppliesUpdates | kCapMultiLine | kCapSplitsItself | kCapReceives,
+    kTraitSettingsExports | kTraitLoadResources,
+    &ConstructGateway<Vantrel_GSMCOMDrvInterface>,
+};
+
+Vantrel_GSMCOMDrvInterface::Vantrel_GSMCOMDrvInterface(ILogInterface* logger)
+    : IServiceMultiLine(logger, kModemService) {}
 
 Vantrel_GSMCOMDrvInterface::~Vantrel_GSMCOMDrvInterface() {
   // Destroying a running gateway would leave driver threads calling into freed memory.
@@ -80,7 +85,7 @@ int Vantrel_GSMCOMDrvInterface::ConfigUpdate(IGSMConfigurationInterface* loader,
   if (!loader || !settings_block) return 0;
   auto* line = static_cast<TalvexLineRecord*>(settings_block);
   std::vector<LinePropertyItem> rows = gsm::LinePropertyRows(*line, mask);
-  int result = loader->UpdateServiceConfigsEx(gsm::kTransportId, static_cast<int>(line->comport), gsm::kKeyProperty,
+  int result = loader->UpdateServiceConfigsEx(gsm::TransportId(), static_cast<int>(line->comport), gsm::kKeyProperty,
                                               &rows);
   // The record keeps naming the stored line: its key changes only when the document's did.
   if (result && (mask & TALVEX_LINE_COMPORT)) line->comport = line->new_comport;
@@ -90,12 +95,12 @@ int Vantrel_GSMCOMDrvInterface::ConfigUpdate(IGSMConfigurationInterface* loader,
 int Vantrel_GSMCOMDrvInterface::CreateNewLine(IGSMConfigurationInterface* loader, const TalvexLineRecord* line_record) {
   if (!loader || !line_record) return 0;
   LineTemplate fields = gsm::NewLineTemplate(*line_record);
-  return loader->CreateNewLine(gsm::kTransportId, &fields);
+  return loader->CreateNewLine(gsm::TransportId(), &fields);
 }
 
 int Vantrel_GSMCOMDrvInterface::DeleteLine(IGSMConfigurationInterface* loader, uint32_t line_number) {
   if (!loader) return 0;
-  return loader->DeleteLine(gsm::kTransportId, static_cast<int>(line_number));
+  return loader->DeleteLine(gsm::TransportId(), static_cast<int>(line_number));
 }
 
 // ---- Running -----------------------------------------------------------------

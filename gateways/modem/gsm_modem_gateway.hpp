@@ -22,6 +22,8 @@
 
 namespace talvenix {
 
+extern const ServiceDescriptor kModemService;
+
 class Vantrel_GSMCOMDrvInterface : public IServiceMultiLine {
  public:
   explicit Vantrel_GSMCOMDrvInterface(ILogInterface* logger);
@@ -41,7 +43,7 @@ class Vantrel_GSMCOMDrvInterface : public IServiceMultiLine {
   void ServiceUninit() override;
   int UpdateConfigs(uint32_t* change_mask, TalvexGenericOptions* options, uint32_t value_b,
                     uint32_t value_a) override;
-  const char* GetServiceName() override { return "GSM COM Driver Gateway"; }
+  const char* GetServiceName() override { return kModemService.display_name; }
 
   int ServiceAddLine(TalvexDriverLineRecord* driver_line) override;
   int ServiceInitLines() override;

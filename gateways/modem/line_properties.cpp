@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 
+#include "gateways/modem/gsm_modem_gateway.hpp"
 #include "gateways/modem/line_record.hpp"
 #include "support/text_codec.hpp"
 
@@ -105,6 +106,11 @@ std::u16string ValueOf(const TalvexLineRecord& line, uint32_t bit, bool for_upda
 
 }  // namespace
 
+const char16_t* TransportId() {
+  static const std::u16string id = Utf8ToUtf16(kModemService.transport_id);
+  return id.c_str();
+}
+
 void ApplyLineProperty(TalvexLineRecord* line, std::u16string_view id, std::u16string_view value) {
   const Property* p = PropertyOf(id);
   if (!p) return;
@@ -129,10 +135,10 @@ void ApplyLineProperty(TalvexLineRecord* line, std::u16string_view id, std::u16s
 }
 
 int LoadLineRecords(IGSMConfigurationInterface* loader, LineRecords& lines) {
-  int count = loader->LoadServiceConfigsEx(kTransportId, kKeyProperty, nullptr);
+  int count = loader->LoadServiceConfigsEx(TransportId(), kKeyProperty, nullptr);
   if (count < 1) return 1;
   std::vector<LinePropertyItem> rows(static_cast<size_t>(count));
-  loader->LoadServiceConfigsEx(kTransportId, kKeyProperty, &rows);
+  loader->LoadServiceConfigsEx(TransportId(), kKeyProperty, &rows);
   TalvexLineRecord* current = nullptr;
   int32_t current_number = 0;
   for (const LinePropertyItem& row : rows) {

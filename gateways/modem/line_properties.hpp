@@ -11,7 +11,8 @@
 
 namespace talvenix::gsm {
 
-inline constexpr char16_t kTransportId[] = u"simple_gsm";
+// The modem service's transport id (its descriptor's), as the loader takes it.
+const char16_t* TransportId();
 inline constexpr char16_t kKeyProperty[] = u"[comport]";
 
 using LineRecords = std::vector<std::unique_ptr<TalvexLineRecord>>;

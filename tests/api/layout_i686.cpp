@@ -2,6 +2,7 @@
 // every record that crosses the host boundary has its documented layout.
 #include <cstddef>
 
+#include "talvenix/gsm_driver.h"
 #include "talvenix/talvenix.h"
 
 static_assert(sizeof(void*) == 4, "this check is meant for a 32-bit target");
@@ -121,3 +122,15 @@ AT(TalvexDriverLineRecord, can_send, 1544);
 AT(TalvexDriverLineRecord, international_numbers, 1548);
 AT(TalvexDriverLineRecord, clean_sim, 1552);
 static_assert(sizeof(TalvexDriverLineRecord) == 1556);
+
+// The driver contract's records.
+AT(TalvexDriverIncomingSms, text, 0);
+AT(TalvexDriverIncomingSms, originator, 4);
+AT(TalvexDriverIncomingSms, line, 8);
+static_assert(sizeof(TalvexDriverIncomingSms) == 12);
+AT(TalvexDriverStatusReport, reference, 0);
+AT(TalvexDriverStatusReport, status, 4);
+AT(TalvexDriverStatusReport, recipient, 8);
+AT(TalvexDriverStatusReport, second_number, 12);
+AT(TalvexDriverStatusReport, text, 16);
+static_assert(sizeof(TalvexDriverStatusReport) == 20);

@@ -1,6 +1,7 @@
 // `config check`: each problem that would stop the engine, at its line.
 
 #include "config/document_check.hpp"
+#include "engine/service_factory.hpp"
 
 #include "config_fixture.hpp"
 
@@ -13,7 +14,7 @@ std::vector<std::string> Check(const std::string& text) {
   TempFolder folder;
   std::string path = folder.Write("c.xml", text);
   std::vector<std::string> lines;
-  for (const ConfigProblem& p : CheckConfigurationDocument(path.c_str(), "sms"))
+  for (const ConfigProblem& p : CheckConfigurationDocument(path.c_str(), "sms", AvailableServices()))
     lines.push_back(std::to_string(p.line) + (p.kind == ConfigProblem::Kind::kError ? " E " : " W ") + p.text);
   return lines;
 }
@@ -55,7 +56,7 @@ TEST(DocumentCheck, ReportsDocumentsThatDoNotParse) {
   EXPECT_EQ(Check("<vantrelcomms>\n<fax/></vantrelcomms>"),
             std::vector<std::string>{"1 E no <sms> element in <vantrelcomms>"});
   TempFolder folder;
-  auto missing = CheckConfigurationDocument(folder.File("none.xml").c_str(), "sms");
+  auto missing = CheckConfigurationDocument(folder.File("none.xml").c_str(), "sms", AvailableServices());
   ASSERT_EQ(missing.size(), 1u);
   EXPECT_EQ(missing[0].text, "cannot be read: cannot open the file: No such file or directory");
 }

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/engine_fixture.hpp"
+#include "engine/service_factory.hpp"
 
 namespace talvenix::testing {
 namespace {

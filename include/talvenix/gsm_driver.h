@@ -7,8 +7,8 @@
  * gsmdrvShutdown, with the context word of the line it works for. The data of
  * a callback need only live for the call.
  */
-#ifndef TALVENIX_GSM_DRIVER_ABI_H
-#define TALVENIX_GSM_DRIVER_ABI_H
+#ifndef TALVENIX_GSM_DRIVER_H
+#define TALVENIX_GSM_DRIVER_H
 
 #include "talvenix/talvenix.h"
 
@@ -55,4 +55,4 @@ typedef struct TalvexDriverStatusReport {
 }
 #endif
 
-#endif /* TALVENIX_GSM_DRIVER_ABI_H */
+#endif /* TALVENIX_GSM_DRIVER_H */

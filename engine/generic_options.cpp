@@ -1,63 +1,12 @@
 // Loading and writing the global options through the configuration loader.
+// They live beside the gateway list, which maps transport ids to service flags.
 
 #include <cstring>
-#include <string_view>
 
-#include "contract/service.hpp"
+#include "engine/service_factory.hpp"
+#include "support/text_codec.hpp"
 
 namespace talvenix {
-namespace {
-
-struct TransportName {
-  const char* id;
-  uint32_t flag;
-};
-
-// Search order matters: the first text contained anywhere in the id wins.
-constexpr TransportName kSearchOrder[] = {
-    {"clickatellapi", TALVEX_SERVICE_CLICKATELL},
-    {"simple_gsm", TALVEX_SERVICE_GSM},
-    {"gensmtp", TALVEX_SERVICE_EMAIL},
-    {"gennsm5", TALVEX_SERVICE_RESERVED},
-    {"nuldrv", TALVEX_SERVICE_NULL},
-    {"messagemediaservice", TALVEX_SERVICE_MESSAGEMEDIA},
-    {"multitechisms", TALVEX_SERVICE_MULTITECH},
-};
-
-void BoundedCopy(char* destination, size_t size, const char* source) {
-  if (size == 0) return;
-  size_t n = strnlen(source, size - 1);
-  std::memcpy(destination, source, n);
-  destination[n] = '\0';
-}
-
-}  // namespace
-
-const char* TransportIdOf(uint32_t service_flag) {
-  switch (service_flag) {
-    case TALVEX_SERVICE_CLICKATELL:
-      return "clickatellapi";
-    case TALVEX_SERVICE_GSM:
-      return "simple_gsm";
-    case TALVEX_SERVICE_EMAIL:
-      return "gensmtp";
-    case TALVEX_SERVICE_NULL:
-      return "nuldrv";
-    case TALVEX_SERVICE_MESSAGEMEDIA:
-      return "messagemediaservice";
-    case TALVEX_SERVICE_MULTITECH:
-      return "multitechisms";
-    default:
-      return nullptr;
-  }
-}
-
-uint32_t ServiceFlagOfTransportId(const char* transport_id) {
-  std::string_view id(transport_id ? transport_id : "");
-  for (const auto& entry : kSearchOrder)
-    if (id.find(entry.id) != std::string_view::npos) return entry.flag;
-  return TALVEX_SERVICE_INVALID;
-}
 
 int GenericGSMService::LoadGenericXMLConfigs(TalvexGenericOptions* o, IGSMConfigurationInterface* loader) {
   if (!o || !loader) return 0;
@@ -117,7 +66,7 @@ int GenericGSMService::UpdateGenericXMLConfigs(IGSMConfigurationInterface* loade
     std::u16string wide_id(id, id + std::strlen(id));  // transport ids are ASCII
     char name[899] = {};
     loader->ResolveSrvNameFromID(wide_id.c_str(), name, sizeof name);
-    BoundedCopy(o->selectedservice, 899, name);
+    CopyBounded(o->selectedservice, 899, std::string_view(name, strnlen(name, sizeof name)));
     table.emplace_back(kConfigUpdate, u"selectedservice", kValueNarrow, o->selectedservice, 899);
   }
   struct Row {

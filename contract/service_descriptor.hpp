@@ -1,0 +1,48 @@
+#pragma once
+// What the module may know about a gateway without building one. Each gateway
+// folder defines one constant descriptor; engine/service_factory.cpp holds the
+// only list of them. Shared code asks a descriptor's capability and trait bits,
+// never "which gateway is this".
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+namespace talvenix {
+
+class GenericGSMService;
+class ILogInterface;
+
+// Traits: what the settings exports may do with a gateway's flag.
+// ChangeXMLConfigurations and LoadGSMServiceXMLConfigurations accept the flag.
+constexpr uint32_t kTraitSettingsExports = 0x1;
+// ConfigLoad allocates inside the settings block; FreeXMLLoadResources frees it.
+constexpr uint32_t kTraitLoadResources = 0x2;
+
+struct ServiceDescriptor {
+  uint32_t service_flag;
+  const char* transport_id;  // the `transport` attribute of its service element
+  const char* display_name;  // GetServiceName; null when no gateway implements the flag
+  uint32_t capabilities;     // the kCap* bits of contract/service.hpp
+  uint32_t traits;           // the kTrait* bits above
+  // A new gateway owned by the caller; null when the flag has no gateway class.
+  // Throws std::bad_alloc when the allocation fails.
+  GenericGSMService* (*construct)(ILogInterface* logger);
+};
+
+// The gateway list in transport-id search order (see FindServiceByTransportId).
+using ServiceList = std::span<const ServiceDescriptor* const>;
+
+// The entry of the flag, or null.
+const ServiceDescriptor* FindServiceByFlag(ServiceList services, uint32_t service_flag);
+// The first entry, in list order, whose transport id occurs anywhere in `id`
+// (case-sensitive), so "my_simple_gsm_v2" finds the modem gateway. Null when none does.
+const ServiceDescriptor* FindServiceByTransportId(ServiceList services, std::string_view id);
+
+// The one way a gateway class is built from its descriptor.
+template <typename Gateway>
+GenericGSMService* ConstructGateway(ILogInterface* logger) {
+  return new Gateway(logger);
+}
+
+}  // namespace talvenix
