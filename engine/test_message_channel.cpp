@@ -10,6 +10,7 @@
 #include "engine/mail_slot_server.hpp"
 #include "engine/test_message_file.hpp"
 #include "platform/timer_queue.hpp"
+#include "support/overrides.hpp"
 #include "talvenix/talvenix.h"
 
 namespace talvenix {

@@ -1,0 +1,28 @@
+#include "support/overrides.hpp"
+
+#include <cstdlib>
+
+namespace talvenix {
+namespace {
+
+uint32_t Milliseconds(const char* name, uint32_t default_ms) {
+  const char* env = std::getenv(name);
+  if (!env || *env < '0' || *env > '9') return default_ms;
+  char* end = nullptr;
+  unsigned long value = std::strtoul(env, &end, 10);
+  if (*end != '\0' || value > 0xFFFFFFFEul) return default_ms;
+  return static_cast<uint32_t>(value);
+}
+
+}  // namespace
+
+uint32_t PollIntervalMs(uint32_t default_ms) { return Milliseconds("TALVENIX_POLL_INTERVAL_MS", default_ms); }
+
+uint32_t TestTimeoutMs(uint32_t default_ms) { return Milliseconds("TALVENIX_TEST_TIMEOUT_MS", default_ms); }
+
+std::string CaFileOverride() {
+  const char* env = std::getenv("TALVENIX_CA_FILE");
+  return env ? env : "";
+}
+
+}  // namespace talvenix

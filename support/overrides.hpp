@@ -1,0 +1,21 @@
+#pragma once
+// The test and deployment overrides read from the environment, each in one
+// place. A value that is not a plain decimal number is ignored.
+
+#include <cstdint>
+#include <string>
+
+namespace talvenix {
+
+// TALVENIX_POLL_INTERVAL_MS, else `default_ms`: the interval of every polling
+// gateway (device state queries, reply fetches).
+uint32_t PollIntervalMs(uint32_t default_ms);
+
+// TALVENIX_TEST_TIMEOUT_MS, else `default_ms`: the test channel's time limit.
+uint32_t TestTimeoutMs(uint32_t default_ms);
+
+// TALVENIX_CA_FILE: a CA file that every TLS client verifies peers against
+// instead of the system bundle. Empty when unset.
+std::string CaFileOverride();
+
+}  // namespace talvenix
