@@ -19,6 +19,18 @@ constexpr uint32_t kTraitSettingsExports = 0x1;
 // ConfigLoad allocates inside the settings block; FreeXMLLoadResources frees it.
 constexpr uint32_t kTraitLoadResources = 0x2;
 
+// One property of a gateway's settings block as the settings screens and the
+// `talvenix service` command see it.
+struct SettingsField {
+  enum Kind : uint32_t { kWide, kNarrow, kInteger, kBoolean };  // UTF-16 text, 8-bit text, int32, int32 0/1
+  const char* property_id;                                      // the property's bracketed id, "[apiid]"
+  uint32_t mask_bit;                                            // the ConfigUpdate mask bit that writes it
+  uint32_t offset;                                              // byte offset inside the settings block
+  Kind kind;
+  uint32_t capacity;  // characters, terminator included, for the text kinds; 4 otherwise
+  bool secret;        // never shown (passwords)
+};
+
 struct ServiceDescriptor {
   uint32_t service_flag;
   const char* transport_id;  // the `transport` attribute of its service element
@@ -28,6 +40,10 @@ struct ServiceDescriptor {
   // A new gateway owned by the caller; null when the flag has no gateway class.
   // Throws std::bad_alloc when the allocation fails.
   GenericGSMService* (*construct)(ILogInterface* logger);
+  // The settings block that ConfigLoad/ConfigUpdate take (0 and empty when the
+  // gateway keeps none, or its block is not a list of properties).
+  uint32_t settings_block_size;
+  std::span<const SettingsField> settings_fields;
 };
 
 // The gateway list in transport-id search order (see FindServiceByTransportId).

@@ -8,30 +8,37 @@ namespace {
 
 // Flag 3 has a transport id but no gateway (no display name): documents naming
 // it load, and the factory then refuses them.
-constexpr ServiceDescriptor kReservedService = {TALVEX_SERVICE_RESERVED, "gennsm5", nullptr, 0, 0, nullptr};
+constexpr ServiceDescriptor kReservedService = {TALVEX_SERVICE_RESERVED, "gennsm5", nullptr, 0, 0, nullptr, 0, {}};
 
 // Gateways whose folders have not landed yet: their transport ids are part of
 // the document format already. Each is replaced by its folder's descriptor.
-constexpr ServiceDescriptor kClickatellPending = {TALVEX_SERVICE_CLICKATELL, "clickatellapi", "ClickATell Gateway", 0,
-                                                  kTraitSettingsExports, nullptr};
-constexpr ServiceDescriptor kEmailPending = {TALVEX_SERVICE_EMAIL, "gensmtp", "Gen SMTP", 0, kTraitSettingsExports,
-                                             nullptr};
-constexpr ServiceDescriptor kMessageMediaPending = {TALVEX_SERVICE_MESSAGEMEDIA, "messagemediaservice",
-                                                    "Message Media Service", 0x94, kTraitSettingsExports, nullptr};
-constexpr ServiceDescriptor kMultitechPending = {TALVEX_SERVICE_MULTITECH, "multitechisms",
-                                                 "Multi-Tech SMS Finder Service", 0x94, kTraitSettingsExports, nullptr};
+constexpr ServiceDescriptor kClickatellPending = {
+    TALVEX_SERVICE_CLICKATELL, "clickatellapi", "ClickATell Gateway", 0, kTraitSettingsExports, nullptr, 0, {}};
+constexpr ServiceDescriptor kEmailPending = {TALVEX_SERVICE_EMAIL,  "gensmtp", "Gen SMTP", 0,
+                                             kTraitSettingsExports, nullptr,   0,          {}};
+constexpr ServiceDescriptor kMessageMediaPending = {TALVEX_SERVICE_MESSAGEMEDIA,
+                                                    "messagemediaservice",
+                                                    "Message Media Service",
+                                                    0x94,
+                                                    kTraitSettingsExports,
+                                                    nullptr,
+                                                    0,
+                                                    {}};
+constexpr ServiceDescriptor kMultitechPending = {TALVEX_SERVICE_MULTITECH,
+                                                 "multitechisms",
+                                                 "Multi-Tech SMS Finder Service",
+                                                 0x94,
+                                                 kTraitSettingsExports,
+                                                 nullptr,
+                                                 0,
+                                                 {}};
 
 // The only list of gateways. Its order is the transport-id search order: the
 // first id contained anywhere in a service's transport wins. Adding a gateway
 // is one folder with its descriptor and one line here.
 constexpr const ServiceDescriptor* kServices[] = {
     &kClickatellPending,  // searched first: "gensmtp+clickatellapi" is Clickatell
-    &kModemService,
-    &kEmailPending,
-    &kReservedService,
-    &kNullService,
-    &kMessageMediaPending,
-    &kMultitechPending,
+    &kModemService,      &kEmailPending, &kReservedService, &kNullService, &kMessageMediaPending, &kMultitechPending,
 };
 
 }  // namespace

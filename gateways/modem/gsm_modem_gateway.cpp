@@ -36,6 +36,8 @@ constexpr ServiceDescriptor kModemService = {
     kCapAppliesUpdates | kCapMultiLine | kCapSplitsItself | kCapReceives,
     kTraitSettingsExports | kTraitLoadResources,
     &ConstructGateway<Vantrel_GSMCOMDrvInterface>,
+    0,  // the block is the host's line list: `talvenix lines` edits it
+    {},
 };
 
 Vantrel_GSMCOMDrvInterface::Vantrel_GSMCOMDrvInterface(ILogInterface* logger)
@@ -80,13 +82,12 @@ void Vantrel_GSMCOMDrvInterface::FreeXMLLoadResources(void* settings_block) {
   *list = nullptr;
 }
 
-int Vantrel_GSMCOMDrvInterface::ConfigUpdate(IGSMConfigurationInterface* loader, void* settings_block,
-                                             uint32_t mask) {
+int Vantrel_GSMCOMDrvInterface::ConfigUpdate(IGSMConfigurationInterface* loader, void* settings_block, uint32_t mask) {
   if (!loader || !settings_block) return 0;
   auto* line = static_cast<TalvexLineRecord*>(settings_block);
   std::vector<LinePropertyItem> rows = gsm::LinePropertyRows(*line, mask);
-  int result = loader->UpdateServiceConfigsEx(gsm::TransportId(), static_cast<int>(line->comport), gsm::kKeyProperty,
-                                              &rows);
+  int result =
+      loader->UpdateServiceConfigsEx(gsm::TransportId(), static_cast<int>(line->comport), gsm::kKeyProperty, &rows);
   // The record keeps naming the stored line: its key changes only when the document's did.
   if (result && (mask & TALVEX_LINE_COMPORT)) line->comport = line->new_comport;
   return result;
