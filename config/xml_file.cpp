@@ -1,18 +1,13 @@
 #include "config/xml_file.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <climits>
-#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <string_view>
 
 #include "config/ascii_case.hpp"
 #include "config/xml_errors.hpp"
+#include "platform/file.hpp"
 #include "support/text_codec.hpp"
 
 namespace talvenix {
@@ -22,8 +17,8 @@ constexpr unsigned kEditingOptions = pugi::parse_full | pugi::parse_ws_pcdata;
 // Whitespace alone in an element is its text; whitespace between elements is layout.
 constexpr unsigned kReadingOptions = pugi::parse_default | pugi::parse_ws_pcdata_single;
 
-std::string SystemError(std::string_view what, int error_number) {
-  return std::string(what) + ": " + std::strerror(error_number);
+std::string SystemError(std::string_view what, const platform::Error& error) {
+  return std::string(what) + ": " + error.Describe();
 }
 
 bool Fail(XmlFileError& error, uint32_t code, std::string reason, int line = 0, int position = 0) {
@@ -33,31 +28,20 @@ bool Fail(XmlFileError& error, uint32_t code, std::string reason, int line = 0, 
 
 // The whole file in a buffer of its own, with room for a terminating NUL.
 bool ReadWholeFile(const char* path, std::unique_ptr<char[]>& buffer, size_t& size, XmlFileError& error) {
-  int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return Fail(error, kXmlErrorCannotRead, SystemError("cannot open the file", errno));
-  struct stat st {};
-  bool ok = ::fstat(fd, &st) == 0;
-  if (!ok) {
-    Fail(error, kXmlErrorCannotRead, SystemError("cannot read the file", errno));
-  } else if (!S_ISREG(st.st_mode)) {
-    ok = Fail(error, kXmlErrorCannotRead, "not a regular file");
-  } else if (static_cast<uint64_t>(st.st_size) > kMaxXmlFileBytes) {
-    ok = Fail(error, kXmlErrorCannotRead, "the file is larger than 64 MiB");
-  } else {
-    size_t capacity = static_cast<size_t>(st.st_size);
-    buffer = std::make_unique_for_overwrite<char[]>(capacity + 1);
-    size = 0;
-    while (ok && size < capacity) {
-      ssize_t n = ::read(fd, buffer.get() + size, capacity - size);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) ok = Fail(error, kXmlErrorCannotRead, SystemError("cannot read the file", errno));
-      if (n <= 0) break;  // the file may have shrunk meanwhile
-      size += static_cast<size_t>(n);
-    }
-    buffer[size] = '\0';
-  }
-  ::close(fd);
-  return ok;
+  platform::File file;
+  if (platform::Error e = file.OpenForReading(path))
+    return Fail(error, kXmlErrorCannotRead, SystemError("cannot open the file", e));
+  platform::FileInfo info;
+  if (platform::Error e = file.GetInfo(info)) return Fail(error, kXmlErrorCannotRead, SystemError("cannot read the file", e));
+  if (!info.regular) return Fail(error, kXmlErrorCannotRead, "not a regular file");
+  if (info.size > kMaxXmlFileBytes) return Fail(error, kXmlErrorCannotRead, "the file is larger than 64 MiB");
+  size_t capacity = static_cast<size_t>(info.size);
+  buffer = std::make_unique_for_overwrite<char[]>(capacity + 1);
+  // The file may have shrunk meanwhile: `size` is what was there.
+  platform::Error e = file.Read(buffer.get(), capacity, size);
+  buffer[size] = '\0';
+  if (e) return Fail(error, kXmlErrorCannotRead, SystemError("cannot read the file", e));
+  return true;
 }
 
 }  // namespace
@@ -282,29 +266,6 @@ std::string Serialise(XmlFileDocument& file) {
   return bytes;
 }
 
-bool WriteAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    bytes.remove_prefix(static_cast<size_t>(n));
-  }
-  return true;
-}
-
-// A save through a symbolic link replaces the file it points to, not the link.
-std::string SaveTarget(const char* path) {
-  struct stat st {};
-  if (::lstat(path, &st) == 0 && S_ISLNK(st.st_mode)) {
-    if (char* real = ::realpath(path, nullptr)) {
-      std::string target(real);
-      std::free(real);
-      return target;
-    }
-  }
-  return path;
-}
-
 }  // namespace
 
 std::string DescribeParseError(const XmlFileError& error) {
@@ -405,37 +366,14 @@ bool SaveXmlFile(const char* path, XmlFileDocument& file, XmlFileError& error) {
   if (!file.document.document_element()) return Fail(error, kXmlErrorNoDocument, "the document has no root element");
   if (file.mode != XmlLoadMode::kForEditing)
     return Fail(error, kXmlErrorNoDocument, "the document was read without its layout and cannot be saved");
-  std::string bytes, target, temporary;
   try {
-    bytes = Serialise(file);
-    target = SaveTarget(path);
-    // Same folder, so the rename is atomic; hidden, so nobody takes it for the file.
-    size_t slash = target.rfind('/');
-    size_t name_at = slash == std::string::npos ? 0 : slash + 1;
-    temporary = target.substr(0, name_at) + "." + target.substr(name_at) + ".XXXXXX";
+    std::string failed_step;
+    if (platform::Error e = platform::ReplaceFileContents(path, Serialise(file), &failed_step))
+      return Fail(error, kXmlErrorCannotWrite, SystemError(failed_step, e));
+    return true;
   } catch (const std::bad_alloc&) {
     return Fail(error, kXmlErrorOutOfMemory, "out of memory");
   }
-
-  int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
-  if (fd < 0) return Fail(error, kXmlErrorCannotWrite, SystemError("cannot create a file beside " + target, errno));
-  struct stat st {};
-  mode_t mode = ::stat(target.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644;
-  bool ok = ::fchmod(fd, mode) == 0 && WriteAll(fd, bytes) && ::fsync(fd) == 0;
-  int saved_errno = errno;
-  if (::close(fd) != 0 && ok) {
-    ok = false;
-    saved_errno = errno;
-  }
-  if (ok && ::rename(temporary.c_str(), target.c_str()) != 0) {
-    ok = false;
-    saved_errno = errno;
-  }
-  if (!ok) {
-    ::unlink(temporary.c_str());
-    return Fail(error, kXmlErrorCannotWrite, SystemError("cannot write " + target, saved_errno));
-  }
-  return true;
 }
 
 }  // namespace talvenix

@@ -56,6 +56,18 @@ int XMLLoader::Reload(XmlLoadMode mode) {
   return parser_.loadconfiguration(path_.c_str(), mode);
 }
 
+bool XMLLoader::LockForEditing(platform::FileLock& lock, const char* operation) {
+  if (path_.empty()) return true;  // Reload reports it
+  platform::Error error = lock.Acquire(platform::LockPathFor(path_), edit_wait_);
+  if (!error) return true;
+  if (error.kind() == platform::ErrorKind::kTimedOut)
+    logger_->Error("XMLLoader::%s - %s is being changed by another program; gave up after %d ms.", operation,
+                   path_.c_str(), static_cast<int>(edit_wait_.count()));
+  else
+    logger_->Error("XMLLoader::%s - cannot lock %s for a change: %s", operation, path_.c_str(), error.Describe());
+  return false;
+}
+
 // ---- Path building ----------------------------------------------------------
 
 bool XMLLoader::constructserviceroot(const char* service, XPath& path) {

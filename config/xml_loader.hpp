@@ -10,6 +10,7 @@
 // are logged through the logger given at construction. No lock: one loader
 // must not be used by two threads at the same time.
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -17,6 +18,7 @@
 #include "config/xml_parser.hpp"
 #include "config/xpath.hpp"
 #include "contract/configuration_interface.hpp"
+#include "platform/file.hpp"
 
 namespace talvenix {
 
@@ -46,6 +48,11 @@ class XMLLoader : public IGSMConfigurationInterface {
                              std::vector<LinePropertyItem>* list) override;
   int CreateNewLine(const char16_t* transport_id, const LineTemplate* line) override;
   int DeleteLine(const char16_t* transport_id, int line_number) override;
+
+  // How long a change waits while another loader, in this process or
+  // another, changes the same file; then it fails instead of overwriting.
+  static constexpr std::chrono::milliseconds kDefaultEditWait{10000};
+  void SetEditWait(std::chrono::milliseconds wait) { edit_wait_ = wait; }
   ILogInterface* GetLogger() override { return logger_; }
   int findinitproperty(const char* service_name) override;
   int findnextproperty(char* name, size_t name_size, char16_t* value, size_t value_size, char* id,
@@ -54,6 +61,10 @@ class XMLLoader : public IGSMConfigurationInterface {
  private:
   // Reads the file again: for reading, or keeping its layout for a save.
   int Reload(XmlLoadMode mode);
+  // Every load-change-save holds the document's lock file from before the
+  // load until after the save, so two writers never lose each other's
+  // changes. False, logged under `operation`, when the wait ran out.
+  bool LockForEditing(platform::FileLock& lock, const char* operation);
 
   // Path building.
   bool constructserviceroot(const char* service, XPath& path);
@@ -103,6 +114,7 @@ class XMLLoader : public IGSMConfigurationInterface {
   ILogInterface* logger_;
   std::unique_ptr<xmlparser_c> service_cursor_;  // on the service named service_name_; reset by every reload
   std::string service_name_;
+  std::chrono::milliseconds edit_wait_ = kDefaultEditWait;
 };
 
 }  // namespace talvenix

@@ -120,6 +120,8 @@ int XMLLoader::UpdateServiceConfigsEx(const char16_t* transport_id, int line_num
     logger_->Error("XMLLoader::UpdateServiceConfigsEx - invalid parameter(s)");
     return 0;
   }
+  platform::FileLock lock;
+  if (!LockForEditing(lock, "UpdateServiceConfigsEx")) return 0;
   if (!Reload(XmlLoadMode::kForEditing)) {
     logger_->Error("XMLLoader::UpdateServiceConfigsEx - failed to reload configuration(s)");
     return 0;
@@ -173,6 +175,8 @@ int XMLLoader::CreateNewLine(const char16_t* transport_id, const LineTemplate* l
     logger_->Error("XMLLoader::CreateNewLine - invalid parameter(s).");
     return 0;
   }
+  platform::FileLock lock;
+  if (!LockForEditing(lock, "CreateNewLine")) return 0;
   // A document of its own, read completely before the walk.
   XmlFileError error;
   std::unique_ptr<XmlFileDocument> file = LoadXmlFile(path_.c_str(), error);
@@ -205,6 +209,8 @@ int XMLLoader::DeleteLine(const char16_t* transport_id, int line_number) {
     logger_->Error("XMLLoader::DeleteLine - invalid parameter(s).");
     return 0;
   }
+  platform::FileLock lock;
+  if (!LockForEditing(lock, "DeleteLine")) return 0;
   XmlFileError error;
   std::unique_ptr<XmlFileDocument> file = LoadXmlFile(path_.c_str(), error);
   if (!file) {

@@ -108,6 +108,8 @@ int XMLLoader::UpdateGlobalConfigs(ConfigTable* table) {
     logger_->Error("XMLLoader::UpdateGlobalConfigs - Invalid parameter(s).");
     return 0;
   }
+  platform::FileLock lock;
+  if (!LockForEditing(lock, "UpdateGlobalConfigs")) return 0;
   if (!Reload(XmlLoadMode::kForEditing)) return 0;
   for (const ConfigItem& row : *table) {
     if (row.direction != kConfigUpdate) continue;
@@ -174,6 +176,8 @@ int XMLLoader::UpdateServiceConfigs(const char16_t* transport_id, ConfigTable* t
     logger_->Error("XMLLoader::UpdateServiceConfigs - Invalid parameter(s).");
     return 0;
   }
+  platform::FileLock lock;
+  if (!LockForEditing(lock, "UpdateServiceConfigs")) return 0;
   if (!Reload(XmlLoadMode::kForEditing)) return 0;
   std::string service;
   if (!FindServiceName(transport_id, service)) {

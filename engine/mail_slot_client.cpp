@@ -17,8 +17,9 @@ int32_t MailSlotWriter_Client::Initialize(ILogInterface* logger) {
     return TALVEX_ALREADY_INITIALISED;
   }
   logger_ = logger;
-  if (int error = mailslot_.Open(Utf16ToUtf8(name_))) {
-    logger_->Info("MailSlotWriter_Client::Initialize - - Failed to connect wtih mail slot [erc: %d]", error);
+  if (platform::Error error = mailslot_.Open(Utf16ToUtf8(name_))) {
+    logger_->Info("MailSlotWriter_Client::Initialize - - Failed to connect wtih mail slot [erc: %d]",
+                  error.system_code());
     return TALVEX_FAILED;
   }
   initialised_ = true;
@@ -34,8 +35,8 @@ void MailSlotWriter_Client::Close() {
 int32_t MailSlotWriter_Client::SendMessage(const char* text) {
   if (!initialised_ || !mailslot_.IsOpen()) return TALVEX_NOT_INITIALISED;
   if (!text) return TALVEX_INVALID_PARAMETER;
-  if (int error = mailslot_.Write(text, std::strlen(text) + 1)) {
-    logger_->Error("MailSlotWriter_Client::SendMessage - Failed to Issue Write IO, [erc: %d]", error);
+  if (platform::Error error = mailslot_.Write(text, std::strlen(text) + 1)) {
+    logger_->Error("MailSlotWriter_Client::SendMessage - Failed to Issue Write IO, [erc: %d]", error.system_code());
     return TALVEX_FAILED;
   }
   return TALVEX_OK;

@@ -65,8 +65,8 @@ int32_t MailSlotReader_Server::Initialize(ILogInterface* logger) {
         break;
       }
     }
-    if (int error = mailslot_.Create(Utf16ToUtf8(name_))) {
-      logger_->Info("MailSlotReader_Server::Initialize - Failed to create mail slot [erc: %d]", error);
+    if (platform::Error error = mailslot_.Create(Utf16ToUtf8(name_))) {
+      logger_->Info("MailSlotReader_Server::Initialize - Failed to create mail slot [erc: %d]", error.system_code());
       break;
     }
     result = ListenOnMailSlot();

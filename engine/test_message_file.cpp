@@ -1,5 +1,6 @@
 #include "engine/test_message_file.hpp"
 
+#include <chrono>
 #include <cstring>
 #include <string_view>
 
@@ -17,6 +18,13 @@ template <size_t N>
 std::u16string_view Field(const char16_t (&field)[N]) {
   return std::u16string_view(field, Utf16Length(field, N));
 }
+
+// Every file of a job other than the finished one is hidden and named
+// ".testsms<unique>...part", so a job killed half-way is told by its name and
+// removed by a later one once it is surely abandoned.
+constexpr const char* kPartPrefix = ".testsms";
+constexpr const char* kPartSuffix = ".part";
+constexpr std::chrono::seconds kAbandonedAfter{60};
 
 // Removes what a failed attempt made, whatever step it failed at.
 struct Leftovers {
@@ -57,20 +65,22 @@ std::string TestMessageFolder(ILogInterface* logger) {
 }
 
 int32_t WriteTestMessageFile(ILogInterface* logger, const std::string& folder, const TalvexTestRequest& request) {
+  platform::RemoveStaleFiles(folder, kPartPrefix, kPartSuffix, kAbandonedAfter);
   Leftovers leftovers;
   platform::File reservation;
   std::string reserved;
-  if (int error = reservation.CreateUnique(folder, "_", "", reserved)) {
-    logger->Error("WriteTestMessageFile - Failed to create a file in %s [erc: %d]", folder.c_str(), error);
+  if (platform::Error error = reservation.CreateUnique(folder, kPartPrefix, kPartSuffix, reserved)) {
+    logger->Error("WriteTestMessageFile - Failed to create a file in %s [erc: %d]", folder.c_str(),
+                  error.system_code());
     return TALVEX_FAILED;
   }
   reservation.Close();
   leftovers.reservation = reserved;
   // The reserved name's unique part keeps the other names of this job unique.
-  std::string unique = reserved.substr(folder.size() + 1);
-  std::string body_path = folder + "_" + unique + ".bdy";
+  std::string unique = reserved.substr(folder.size() + std::strlen(kPartPrefix), 6);
+  std::string body_path = folder + kPartPrefix + unique + ".bdy" + kPartSuffix;
   std::string message_path = folder + "testsms" + unique + ".sqv";
-  std::string temporary_path = folder + "testsms" + unique + ".temp";
+  std::string temporary_path = folder + kPartPrefix + unique + ".sqv" + kPartSuffix;
 
   CSorrelMessage message;
   if (!message.Create(temporary_path.c_str())) {
@@ -79,17 +89,18 @@ int32_t WriteTestMessageFile(ILogInterface* logger, const std::string& folder, c
   }
   {
     platform::File body;
-    int error = body.CreateNew(body_path);
+    platform::Error error = body.CreateNew(body_path);
+    int code = error.system_code();
     if (!error) {
       leftovers.body = body_path;
       std::u16string text(Field(request.body));
       CTextWriter writer(body.fd());
       int32_t result = writer.Initialize(kCodePageUtf16);
       if (!result) result = writer.Write(text.c_str(), static_cast<uint32_t>(text.size()));
-      error = result ? (result & 0xFFFF) : body.Close();
+      code = result ? (result & 0xFFFF) : body.Close().system_code();
     }
-    if (error) {
-      logger->Error("WriteTestMessageFile - Failed to write %s [erc: %d]", body_path.c_str(), error);
+    if (code) {
+      logger->Error("WriteTestMessageFile - Failed to write %s [erc: %d]", body_path.c_str(), code);
       return TALVEX_FAILED;
     }
   }
@@ -107,9 +118,9 @@ int32_t WriteTestMessageFile(ILogInterface* logger, const std::string& folder, c
   }
   platform::RemoveFile(body_path);
   leftovers.body.clear();
-  if (int error = platform::RenameFile(temporary_path, message_path)) {
+  if (platform::Error error = platform::RenameFile(temporary_path, message_path)) {
     platform::RemoveFile(temporary_path);
-    logger->Error("WriteTestMessageFile - Failed to rename %s [erc: %d]", temporary_path.c_str(), error);
+    logger->Error("WriteTestMessageFile - Failed to rename %s [erc: %d]", temporary_path.c_str(), error.system_code());
     return TALVEX_FAILED;
   }
   return TALVEX_OK;

@@ -16,6 +16,8 @@
 #include <thread>
 #include <utility>
 
+#include "platform/system_calls.hpp"
+
 namespace talvenix::platform {
 
 struct CompletionPort::State {
@@ -69,7 +71,7 @@ struct CompletionPort::State {
     epoll_event ev{};
     ev.events = EPOLLIN | EPOLLONESHOT;
     ev.data.fd = fd;
-    return epoll_ctl(epoll_fd, EPOLL_CTL_MOD, fd, &ev) == 0 ? 0 : errno;
+    return g_system_calls.epoll_ctl(epoll_fd, EPOLL_CTL_MOD, fd, &ev) == 0 ? 0 : errno;
   }
 
   // Called with io_mutex held.
@@ -81,7 +83,7 @@ struct CompletionPort::State {
     epoll_event ev{};
     ev.events = EPOLLIN;
     ev.data.fd = wake;
-    if (wake < 0 || epoll_ctl(ep, EPOLL_CTL_ADD, wake, &ev) != 0) {
+    if (wake < 0 || g_system_calls.epoll_ctl(ep, EPOLL_CTL_ADD, wake, &ev) != 0) {
       int error = errno;
       if (wake >= 0) close(wake);
       close(ep);
@@ -191,7 +193,7 @@ int CompletionPort::Associate(int fd, uintptr_t key) {
   epoll_event ev{};
   ev.events = EPOLLONESHOT;  // armed only while a read is pending
   ev.data.fd = fd;
-  if (epoll_ctl(state_->epoll_fd, EPOLL_CTL_ADD, fd, &ev) != 0) return errno;
+  if (g_system_calls.epoll_ctl(state_->epoll_fd, EPOLL_CTL_ADD, fd, &ev) != 0) return errno;
   State::Association a;
   a.key = key;
   a.socket = socket;

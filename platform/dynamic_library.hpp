@@ -1,9 +1,11 @@
 #pragma once
 // A shared library loaded at run time. One object owns at most one handle and
 // closes it when destroyed. Failures never throw: Open returns false and
-// leaves a code and a readable reason.
+// leaves an Error and the loader's readable reason. Not shared between threads.
 
 #include <string>
+
+#include "platform/error.hpp"
 
 namespace talvenix::platform {
 
@@ -23,9 +25,11 @@ class DynamicLibrary {
   // Address of an exported symbol, or null (LastError says why).
   void* Symbol(const char* name);
 
-  // Why the last Open or Symbol failed: an errno-style code (ENOENT when the
-  // file or symbol does not exist) and the loader's own text.
-  int LastErrorCode() const { return last_error_code_; }
+  // Why the last Open or Symbol failed: kNotFound when the file or symbol
+  // does not exist, kNotLoadable when the file is not a library for us.
+  const Error& LastErrorKind() const { return error_; }
+  // The system's number of that error, for log lines; the loader's own text.
+  int LastErrorCode() const { return error_.system_code(); }
   const std::string& LastError() const { return last_error_; }
 
   // Folder of the loaded file that holds `address`, without the trailing
@@ -35,7 +39,7 @@ class DynamicLibrary {
 
  private:
   void* handle_ = nullptr;
-  int last_error_code_ = 0;
+  Error error_;
   std::string last_error_;
 };
 

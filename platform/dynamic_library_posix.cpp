@@ -5,6 +5,8 @@
 
 #include <cerrno>
 
+#include "platform/system_calls.hpp"
+
 namespace talvenix::platform {
 
 DynamicLibrary::~DynamicLibrary() { Close(); }
@@ -12,20 +14,27 @@ DynamicLibrary::~DynamicLibrary() { Close(); }
 bool DynamicLibrary::Open(const std::string& path) {
   Close();
   dlerror();
+  errno = 0;
   // RTLD_LOCAL: a driver's symbols must not satisfy lookups of other libraries.
-  handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  handle_ = g_system_calls.dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  int system_error = errno;
   if (handle_) {
-    last_error_code_ = 0;
+    error_ = kNoError;
     last_error_.clear();
     return true;
   }
   const char* reason = dlerror();
+  if (!reason && system_error != 0) {
+    // Failed before the loader had anything to say (out of memory, descriptors).
+    error_ = ErrorFromSystem(system_error);
+    last_error_ = "cannot load " + path + ": " + error_.Describe();
+    return false;
+  }
   last_error_ = reason ? reason : "cannot load " + path;
   // dlopen keeps no error number; tell a missing file from a file that is not loadable.
   bool has_folder = path.find('/') != std::string::npos;
-  last_error_code_ = (has_folder && !FileExists(path)) || last_error_.find("No such file") != std::string::npos
-                         ? ENOENT
-                         : ENOEXEC;
+  error_ = ErrorFromSystem(
+      (has_folder && !FileExists(path)) || last_error_.find("No such file") != std::string::npos ? ENOENT : ENOEXEC);
   return false;
 }
 
@@ -36,7 +45,7 @@ void DynamicLibrary::Close() {
 
 void* DynamicLibrary::Symbol(const char* name) {
   if (!handle_ || !name) {
-    last_error_code_ = EINVAL;
+    error_ = ErrorFromSystem(EINVAL);
     last_error_ = "no library loaded";
     return nullptr;
   }
@@ -44,7 +53,7 @@ void* DynamicLibrary::Symbol(const char* name) {
   void* address = dlsym(handle_, name);
   if (!address) {
     const char* reason = dlerror();
-    last_error_code_ = ENOENT;
+    error_ = ErrorFromSystem(ENOENT);
     last_error_ = reason ? reason : std::string("missing symbol ") + name;
   }
   return address;

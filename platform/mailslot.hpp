@@ -4,7 +4,8 @@
 // folder ($XDG_RUNTIME_DIR/talvenix/, else /tmp/talvenix-<uid>/, mode 0700),
 // so only the same user can write to it. Names look like
 // "\\.\mailslot\Maker\Product\slot" (UTF-8); the part after "\mailslot\"
-// names the socket. Results are 0 or an errno value.
+// names the socket. Every call returns an Error (kNone on success); a reader
+// or writer object is used by one thread at a time.
 
 #include <sys/types.h>
 
@@ -12,14 +13,16 @@
 #include <string>
 #include <string_view>
 
+#include "platform/error.hpp"
+
 namespace talvenix::platform {
 
 // Creates the private runtime folder if needed and checks that it is ours and
 // closed to others; its path goes to `folder`.
-int PrivateRuntimeFolder(std::string& folder);
-// The socket path for a mailslot name; EINVAL for names that are not local
-// mailslot names, ENAMETOOLONG when the path does not fit a socket address.
-int MailslotPath(std::string_view name, std::string& path);
+Error PrivateRuntimeFolder(std::string& folder);
+// The socket path for a mailslot name; kInvalidArgument for names that are
+// not local mailslot names, kNameTooLong when the path does not fit a socket address.
+Error MailslotPath(std::string_view name, std::string& path);
 
 // The reading end. Owns its descriptor and its socket file.
 class MailslotReader {
@@ -29,9 +32,9 @@ class MailslotReader {
   MailslotReader(const MailslotReader&) = delete;
   MailslotReader& operator=(const MailslotReader&) = delete;
 
-  // EADDRINUSE when a reader of that name is listening; a socket file left by
+  // kExists when a reader of that name is listening; a socket file left by
   // a reader that died is replaced.
-  int Create(std::string_view name);
+  Error Create(std::string_view name);
   // The descriptor for reads (a datagram per read), -1 when not created.
   int fd() const { return fd_; }
   // Closes the descriptor and removes the socket file, if it is still ours.
@@ -52,11 +55,11 @@ class MailslotWriter {
   MailslotWriter(const MailslotWriter&) = delete;
   MailslotWriter& operator=(const MailslotWriter&) = delete;
 
-  // ENOENT or ECONNREFUSED when nobody listens on that name.
-  int Open(std::string_view name);
+  // kNotFound or kRefused when nobody listens on that name.
+  Error Open(std::string_view name);
   // Writes one message. Waits while the reader's queue is full, at most
-  // kSendTimeoutMs (then EAGAIN).
-  int Write(const void* data, size_t size);
+  // kSendTimeoutMs (then kTryAgain).
+  Error Write(const void* data, size_t size);
   void Close();
   bool IsOpen() const { return fd_ >= 0; }
 

@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/system_calls.hpp"
+
 namespace talvenix::platform {
 namespace {
 
@@ -24,19 +26,21 @@ bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix) {
   return true;
 }
 
-int Address(const std::string& path, sockaddr_un& address) {
+SystemCalls& sys = g_system_calls;
+
+Error Address(const std::string& path, sockaddr_un& address) {
   address = {};
   address.sun_family = AF_UNIX;
-  if (path.size() >= sizeof address.sun_path) return ENAMETOOLONG;
+  if (path.size() >= sizeof address.sun_path) return ErrorFromSystem(ENAMETOOLONG);
   std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-  return 0;
+  return kNoError;
 }
 
 // Someone has bound and still reads this path.
 bool Listening(const sockaddr_un& address) {
-  int probe = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  int probe = sys.socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (probe < 0) return true;  // cannot tell: do not take the name away
-  bool live = connect(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 ||
+  bool live = sys.connect(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 ||
               (errno != ECONNREFUSED && errno != ENOENT);
   close(probe);
   return live;
@@ -44,66 +48,66 @@ bool Listening(const sockaddr_un& address) {
 
 }  // namespace
 
-int PrivateRuntimeFolder(std::string& folder) {
+Error PrivateRuntimeFolder(std::string& folder) {
   const char* runtime = std::getenv("XDG_RUNTIME_DIR");
   folder = runtime && *runtime ? std::string(runtime) + "/talvenix" : "/tmp/talvenix-" + std::to_string(getuid());
-  if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return errno;
+  if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return LastSystemError();
   struct stat st {};
-  if (lstat(folder.c_str(), &st) != 0) return errno;
-  if (!S_ISDIR(st.st_mode)) return ENOTDIR;
-  if (st.st_uid != getuid()) return EACCES;  // someone else made it first: never use it
-  if ((st.st_mode & 077) != 0 && chmod(folder.c_str(), 0700) != 0) return errno;
-  return 0;
+  if (lstat(folder.c_str(), &st) != 0) return LastSystemError();
+  if (!S_ISDIR(st.st_mode)) return ErrorFromSystem(ENOTDIR);
+  if (st.st_uid != getuid()) return ErrorFromSystem(EACCES);  // someone else made it first: never use it
+  if ((st.st_mode & 077) != 0 && chmod(folder.c_str(), 0700) != 0) return LastSystemError();
+  return kNoError;
 }
 
-int MailslotPath(std::string_view name, std::string& path) {
-  if (!StartsWithIgnoringCase(name, kLocalPrefix)) return EINVAL;
+Error MailslotPath(std::string_view name, std::string& path) {
+  if (!StartsWithIgnoringCase(name, kLocalPrefix)) return ErrorFromSystem(EINVAL);
   std::string slot(name.substr(kLocalPrefix.size()));
   size_t start = 0;
   for (size_t i = 0; i <= slot.size(); ++i) {
     if (i < slot.size() && slot[i] != '\\') {
-      if (slot[i] == '/' || slot[i] == '\0') return EINVAL;
+      if (slot[i] == '/' || slot[i] == '\0') return ErrorFromSystem(EINVAL);
       continue;
     }
     std::string_view part(slot.data() + start, i - start);
-    if (part.empty() || part == "." || part == "..") return EINVAL;
+    if (part.empty() || part == "." || part == "..") return ErrorFromSystem(EINVAL);
     if (i < slot.size()) slot[i] = '.';
     start = i + 1;
   }
   std::string folder;
-  if (int error = PrivateRuntimeFolder(folder)) return error;
+  if (Error error = PrivateRuntimeFolder(folder)) return error;
   path = folder + "/" + slot;
   sockaddr_un address;
   return Address(path, address);
 }
 
-// A datagram socket and the address of the mailslot `name`; an errno value on failure.
-static int DatagramSocket(std::string_view name, std::string& path, sockaddr_un& address, int& fd) {
-  if (int error = MailslotPath(name, path)) return error;
+// A datagram socket and the address of the mailslot `name`.
+static Error DatagramSocket(std::string_view name, std::string& path, sockaddr_un& address, int& fd) {
+  if (Error error = MailslotPath(name, path)) return error;
   Address(path, address);
-  fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  return fd < 0 ? errno : 0;
+  fd = sys.socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  return fd < 0 ? LastSystemError() : kNoError;
 }
 
-int MailslotReader::Create(std::string_view name) {
-  if (fd_ >= 0) return EEXIST;
+Error MailslotReader::Create(std::string_view name) {
+  if (fd_ >= 0) return ErrorFromSystem(EEXIST);
   std::string path;
   sockaddr_un address;
   int fd = -1;
-  if (int error = DatagramSocket(name, path, address, fd)) return error;
+  if (Error error = DatagramSocket(name, path, address, fd)) return error;
   for (int attempt = 0;; ++attempt) {
-    if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) break;
+    if (sys.bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) break;
     int error = errno;
     // A socket file without a reader is what a crashed reader leaves behind.
     if (error != EADDRINUSE || attempt > 0 || Listening(address)) {
       close(fd);
-      return error;
+      return ErrorFromSystem(error);
     }
     unlink(path.c_str());
   }
   struct stat st {};
   if (stat(path.c_str(), &st) != 0) {
-    int error = errno;
+    Error error = LastSystemError();
     close(fd);
     return error;
   }
@@ -111,7 +115,7 @@ int MailslotReader::Create(std::string_view name) {
   path_ = path;
   dev_ = st.st_dev;
   ino_ = st.st_ino;
-  return 0;
+  return kNoError;
 }
 
 void MailslotReader::Close() {
@@ -124,30 +128,30 @@ void MailslotReader::Close() {
   path_.clear();
 }
 
-int MailslotWriter::Open(std::string_view name) {
-  if (fd_ >= 0) return EEXIST;
+Error MailslotWriter::Open(std::string_view name) {
+  if (fd_ >= 0) return ErrorFromSystem(EEXIST);
   std::string path;
   sockaddr_un address;
   int fd = -1;
-  if (int error = DatagramSocket(name, path, address, fd)) return error;
+  if (Error error = DatagramSocket(name, path, address, fd)) return error;
   timeval timeout{kSendTimeoutMs / 1000, (kSendTimeoutMs % 1000) * 1000};
   if (setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout) != 0 ||
-      connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    int error = errno;
+      sys.connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    Error error = LastSystemError();
     close(fd);
     return error;
   }
   fd_ = fd;
-  return 0;
+  return kNoError;
 }
 
-int MailslotWriter::Write(const void* data, size_t size) {
-  if (fd_ < 0) return EBADF;
+Error MailslotWriter::Write(const void* data, size_t size) {
+  if (fd_ < 0) return ErrorFromSystem(EBADF);
   ssize_t n;
   do n = send(fd_, data, size, MSG_NOSIGNAL);
   while (n < 0 && errno == EINTR);
-  if (n < 0) return errno == EWOULDBLOCK ? EAGAIN : errno;
-  return static_cast<size_t>(n) == size ? 0 : EMSGSIZE;
+  if (n < 0) return ErrorFromSystem(errno == EWOULDBLOCK ? EAGAIN : errno);
+  return static_cast<size_t>(n) == size ? kNoError : ErrorFromSystem(EMSGSIZE);
 }
 
 void MailslotWriter::Close() {

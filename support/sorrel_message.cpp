@@ -63,8 +63,8 @@ int CSorrelMessage::Create(const char* path) {
     last_error_ = EINVAL;
     return 0;
   }
-  if (int error = file_.CreateNew(path)) {
-    last_error_ = error;
+  if (platform::Error error = file_.CreateNew(path)) {
+    last_error_ = error.system_code();
     return 0;
   }
   path_ = path;
@@ -93,10 +93,10 @@ int CSorrelMessage::SetBodyFile(const char* path) {
   }
   platform::File body;
   std::string bytes;
-  int error = body.OpenForReading(path);
+  platform::Error error = body.OpenForReading(path);
   if (!error) error = body.ReadAll(bytes, kMaxBodyBytes);
   if (error) {
-    last_error_ = error;
+    last_error_ = error.system_code();
     return 0;
   }
   body_ = BodyText(bytes);
@@ -135,12 +135,12 @@ int CSorrelMessage::Close() {
     return 0;
   }
   std::string text = Render();
-  int error = file_.WriteAll(text.data(), text.size());
+  platform::Error error = file_.WriteAll(text.data(), text.size());
   if (!error) error = file_.Sync();
-  int close_error = file_.Close();
+  platform::Error close_error = file_.Close();
   if (!error) error = close_error;
   if (error) {
-    last_error_ = error;
+    last_error_ = error.system_code();
     return 0;
   }
   finished_ = true;

@@ -70,7 +70,7 @@ class CSorrelMessage {
   // Writes, flushes and closes the message file. Non-zero on success.
   virtual int Close();
 
-  int last_error() const { return last_error_; }  // errno of the last failure
+  int last_error() const { return last_error_; }  // the system's number of the last failure, for logs
 
  private:
   struct Recipient {

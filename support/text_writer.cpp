@@ -35,7 +35,7 @@ int32_t CTextWriter::Write(const char16_t* text, uint32_t count) {
   } else {
     bytes += Utf16ToUtf8(view);
   }
-  return HresultFromError(platform::WriteAll(fd_, bytes.data(), bytes.size()));
+  return HresultFromError(platform::WriteAll(fd_, bytes.data(), bytes.size()).system_code());
 }
 
 int32_t CTextWriter::WriteLine(const char16_t* text, uint32_t count) {

@@ -1,34 +1,54 @@
 #pragma once
 // A fresh folder that a test works in (the module reads qvsmscomms.xml and
-// writes Talvenix.log in the working folder); removed afterwards.
+// writes Talvenix.log in the working folder); removed afterwards, also when a
+// test left it without write permission.
 
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 
 namespace talvenix::testing {
 
 class TempFolder {
  public:
-  explicit TempFolder(const std::string& tag) {
-    path_ = std::filesystem::temp_directory_path() / ("talvenix-" + tag + "-" + std::to_string(getpid()));
-    std::filesystem::remove_all(path_);
-    std::filesystem::create_directories(path_);
+  explicit TempFolder(const std::string& tag = "cfg") {
+    std::string pattern = (std::filesystem::temp_directory_path() / ("talvenix-" + tag + "-XXXXXX")).string();
+    if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
   }
   ~TempFolder() {
     std::error_code ignored;
+    std::filesystem::permissions(path_, std::filesystem::perms::owner_all, ignored);
     std::filesystem::remove_all(path_, ignored);
   }
+  TempFolder(const TempFolder&) = delete;
+  TempFolder& operator=(const TempFolder&) = delete;
+
   const std::filesystem::path& path() const { return path_; }
-  void Write(const std::string& name, const std::string& text) const { std::ofstream(path_ / name) << text; }
+  std::string File(const std::string& name) const { return (path_ / name).string(); }
+
+  // Writes the bytes as they are; returns the file's path.
+  std::string Write(const std::string& name, const std::string& bytes) const {
+    std::ofstream out(File(name), std::ios::binary | std::ios::trunc);
+    out << bytes;
+    return File(name);
+  }
   std::string Read(const std::string& name) const {
-    std::ifstream in(path_ / name);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
+    std::ifstream in(File(name), std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+  }
+  // Entries in the folder, hidden ones included (leftover temporary files).
+  int CountEntries() const {
+    int n = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(path_)) ++n;
+    return n;
   }
 
  private:

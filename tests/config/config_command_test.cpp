@@ -18,7 +18,7 @@ struct Result {
 
 Result Talvenix(const TempFolder& folder, const std::string& arguments) {
   std::string command =
-      std::string(TALVENIX_BINARY_DIR) + "/bin/talvenix --dir " + folder.path() + " " + arguments + " 2>&1";
+      std::string(TALVENIX_BINARY_DIR) + "/bin/talvenix --dir " + folder.path().string() + " " + arguments + " 2>&1";
   FILE* pipe = popen(command.c_str(), "r");
   Result result{-1, {}};
   if (!pipe) return result;

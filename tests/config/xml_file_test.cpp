@@ -3,18 +3,22 @@
 
 #include "config/xml_file.hpp"
 
-#include <signal.h>
-#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
 
+#include "common/system_call_faults.hpp"
 #include "config/xml_errors.hpp"
 #include "config_fixture.hpp"
 
 namespace talvenix {
 namespace {
 
+using platform::SystemCalls;
+using testing::FailNthCall;
 using testing::TempFolder;
 
 std::string LoadAndSave(TempFolder& folder, const std::string& bytes, const char* change_attribute = nullptr) {
@@ -120,27 +124,111 @@ class SaveFailure : public ::testing::Test {
 };
 
 TEST_F(SaveFailure, DiskFullHalfwayLeavesTheOldFile) {
-  // A file size limit makes the write fail after the first bytes, as a full disk would.
-  struct rlimit old {};
-  getrlimit(RLIMIT_FSIZE, &old);
-  auto old_handler = signal(SIGXFSZ, SIG_IGN);
-  struct rlimit small = old;
-  small.rlim_cur = 100;
-  setrlimit(RLIMIT_FSIZE, &small);
+  FailNthCall<&SystemCalls::write> disk_full(1, ENOSPC);
   bool saved = SaveXmlFile(path_.c_str(), *file_, error_);
-  setrlimit(RLIMIT_FSIZE, &old);
-  signal(SIGXFSZ, old_handler);
+  EXPECT_TRUE(disk_full.fired());
   EXPECT_FALSE(saved);
   EXPECT_EQ(error_.code, kXmlErrorCannotWrite);
   ExpectOriginalIntact();
 }
 
 TEST_F(SaveFailure, FolderThatCannotBeWritten) {
-  if (testing::RunningAsRoot()) GTEST_SKIP() << "permissions do not bind root";
-  std::filesystem::permissions(folder_.path(), std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
+  // Whoever runs the test (root included), the folder refuses the new file.
+  FailNthCall<&SystemCalls::open> refused(1, EACCES);
   EXPECT_FALSE(SaveXmlFile(path_.c_str(), *file_, error_));
-  std::filesystem::permissions(folder_.path(), std::filesystem::perms::owner_all);
+  EXPECT_TRUE(refused.fired());
   ExpectOriginalIntact();
+}
+
+TEST_F(SaveFailure, FailedSyncOrRenameLeavesTheOldFileAndNothingElse) {
+  {
+    FailNthCall<&SystemCalls::fsync> sync_fails(1, EIO);
+    EXPECT_FALSE(SaveXmlFile(path_.c_str(), *file_, error_));
+    EXPECT_TRUE(sync_fails.fired());
+    EXPECT_NE(error_.reason.find("Input/output error"), std::string::npos) << error_.reason;
+    ExpectOriginalIntact();
+  }
+  {
+    FailNthCall<&SystemCalls::rename> rename_fails(1, EXDEV);
+    EXPECT_FALSE(SaveXmlFile(path_.c_str(), *file_, error_));
+    EXPECT_TRUE(rename_fails.fired());
+    EXPECT_NE(error_.reason.find("cannot replace"), std::string::npos) << error_.reason;
+    ExpectOriginalIntact();
+  }
+  EXPECT_TRUE(SaveXmlFile(path_.c_str(), *file_, error_)) << "nothing stays broken";
+  EXPECT_EQ(folder_.CountEntries(), 1);
+}
+
+TEST_F(SaveFailure, WithoutUnnamedTemporaryFilesANamedOneIsUsedAndRemoved) {
+  FailNthCall<&SystemCalls::open> unsupported(1, EOPNOTSUPP);  // a file system without O_TMPFILE
+  EXPECT_TRUE(SaveXmlFile(path_.c_str(), *file_, error_)) << error_.reason;
+  EXPECT_EQ(unsupported.calls(), 3) << "the unnamed try, the named file, the folder for its sync";
+  EXPECT_NE(folder_.Read("c.xml"), original_);
+  EXPECT_EQ(folder_.CountEntries(), 1);
+}
+
+// Sets a file's change time `seconds` into the past.
+void Age(const std::string& path, int seconds) {
+  timeval now{};
+  gettimeofday(&now, nullptr);
+  timeval times[2] = {{now.tv_sec - seconds, 0}, {now.tv_sec - seconds, 0}};
+  ASSERT_EQ(utimes(path.c_str(), times), 0);
+}
+
+TEST_F(SaveFailure, AKilledSaveLeavesNothingAndOldLeftoversAreRemoved) {
+  // A save killed while writing: the child dies inside the write.
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    platform::g_system_calls.write = [](int, const void*, size_t) -> ssize_t { _exit(0); };
+    SaveXmlFile(path_.c_str(), *file_, error_);
+    _exit(1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  ExpectOriginalIntact();
+
+  // What a killed save on a file system without unnamed files leaves: removed
+  // by the next save once it is a minute old, and only files of our own pattern.
+  std::string stale = folder_.Write(".c.xml.saving-Ab12Cd", "half");
+  std::string recent = folder_.Write(".c.xml.saving-Ef34Gh", "half");
+  std::string other = folder_.Write(".c.xml.swp", "an editor's");
+  Age(stale, 120);
+  Age(other, 120);
+  ASSERT_TRUE(SaveXmlFile(path_.c_str(), *file_, error_)) << error_.reason;
+  EXPECT_FALSE(std::filesystem::exists(stale));
+  EXPECT_TRUE(std::filesystem::exists(recent)) << "it may be another save's, still running";
+  EXPECT_TRUE(std::filesystem::exists(other));
+}
+
+TEST_F(SaveFailure, TheSavedFileKeepsItsOwnerGroupAndMode) {
+  if (!testing::RunningAsRoot()) GTEST_SKIP() << "giving a file to another user needs root";
+  ASSERT_EQ(chown(path_.c_str(), 4242, 4343), 0);
+  ASSERT_EQ(chmod(path_.c_str(), 0640), 0);
+  ASSERT_TRUE(SaveXmlFile(path_.c_str(), *file_, error_)) << error_.reason;
+  struct stat st {};
+  ASSERT_EQ(stat(path_.c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 4242u);
+  EXPECT_EQ(st.st_gid, 4343u);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  EXPECT_NE(folder_.Read("c.xml"), original_);
+}
+
+TEST_F(SaveFailure, AnOwnerThatCannotBeKeptMustStillBeAbleToRead) {
+  if (!testing::RunningAsRoot()) GTEST_SKIP() << "giving a file to another user needs root";
+  ASSERT_EQ(chown(path_.c_str(), 4242, 4343), 0);
+  ASSERT_EQ(chmod(path_.c_str(), 0600), 0);
+  {
+    FailNthCall<&SystemCalls::fchown> not_permitted(1, EPERM);
+    EXPECT_FALSE(SaveXmlFile(path_.c_str(), *file_, error_));
+    EXPECT_NE(error_.reason.find("to its owner (uid 4242)"), std::string::npos) << error_.reason;
+    ExpectOriginalIntact();
+  }
+  ASSERT_EQ(chmod(path_.c_str(), 0644), 0);  // readable by everyone: the save may go on
+  FailNthCall<&SystemCalls::fchown> not_permitted(1, EPERM);
+  EXPECT_TRUE(SaveXmlFile(path_.c_str(), *file_, error_)) << error_.reason;
+  EXPECT_NE(folder_.Read("c.xml"), original_);
 }
 
 TEST_F(SaveFailure, TargetThatIsAFolder) {

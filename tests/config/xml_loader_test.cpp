@@ -1,11 +1,10 @@
 // XMLLoader over small inline documents: global options, service properties,
 // descriptions, templates, name translation and the property enumeration.
 
-#include <signal.h>
-#include <sys/resource.h>
 
 #include <cstring>
 
+#include "common/system_call_faults.hpp"
 #include "config/value_cipher.hpp"
 #include "contract/service.hpp"
 #include "loader_fixture.hpp"
@@ -97,16 +96,9 @@ TEST_F(XmlLoaderTest, GlobalUpdateChangesOnlyTheSelectedAttributes) {
 }
 
 TEST_F(XmlLoaderTest, AFailedSaveReportsFailureAndKeepsTheFile) {
-  struct rlimit old {};
-  getrlimit(RLIMIT_FSIZE, &old);
-  auto old_handler = signal(SIGXFSZ, SIG_IGN);
-  struct rlimit small = old;
-  small.rlim_cur = 64;
-  setrlimit(RLIMIT_FSIZE, &small);
+  testing::FailNthCall<&platform::SystemCalls::write> disk_full(1, ENOSPC);
   TalvexGenericOptions o{};
   int result = GenericGSMService::UpdateGenericXMLConfigs(loader_.get(), &o, TALVEX_OPT_MAXSMSSPLIT);
-  setrlimit(RLIMIT_FSIZE, &old);
-  signal(SIGXFSZ, old_handler);
   EXPECT_EQ(result, 0);
   EXPECT_TRUE(log_.Has(Severity::Error, "XMLLoader::UpdateGlobalConfigs - Saveconfiguration Failed."));
   EXPECT_TRUE(FileUnchanged());
@@ -258,7 +250,7 @@ TEST(XmlLoaderArguments, PathsAndCategoriesThatDoNotFitAreRefused) {
   EXPECT_EQ(cut_category.ReloadConfiguration(), 0);
   EXPECT_EQ(cut_category.findinitproperty("Null"), 0);
   EXPECT_TRUE(log.Has(Severity::Error, "constructserviceroot _ Invalid parameter for service type."));
-  std::string long_path = folder.path() + "/" + std::string(260, 'p');
+  std::string long_path = folder.File(std::string(260, 'p'));
   EXPECT_EQ(XMLLoader(&log, long_path.c_str(), "sms").ReloadConfiguration(), 0);
   EXPECT_EQ(XMLLoader(&log, nullptr, "sms").ReloadConfiguration(), 0);
 

@@ -159,10 +159,10 @@ TEST_F(Channel, OversizedEmptyAndBurstsOfMessages) {
   TalvexTestRequest request = Request();
   ASSERT_EQ(Run(TALVEX_CMD_SENDTESTSMS, &request), TALVEX_OK);
   platform::MailslotWriter raw;
-  ASSERT_EQ(raw.Open("\\\\.\\mailslot\\VantrelOrlinda\\GSM\\smstest"), 0);
+  ASSERT_EQ(raw.Open("\\\\.\\mailslot\\VantrelOrlinda\\GSM\\smstest").system_code(), 0);
   std::string big(1500, 'a');
-  ASSERT_EQ(raw.Write(big.data(), big.size()), 0);
-  ASSERT_EQ(raw.Write("", 0), 0);
+  ASSERT_EQ(raw.Write(big.data(), big.size()).system_code(), 0);
+  ASSERT_EQ(raw.Write("", 0).system_code(), 0);
   ASSERT_EQ(Send(""), TALVEX_OK);  // just the NUL
   auto events = recorder_.WaitFor(3);
   ASSERT_EQ(events.size(), 3u);
@@ -265,7 +265,7 @@ TEST_F(Channel, ServerReportsAReadThatCannotRestartAndRefusesASecondInitialize) 
 
 TEST_F(Channel, ServerCannotTakeANameInUse) {
   platform::MailslotReader squatter;
-  ASSERT_EQ(squatter.Create("\\\\.\\mailslot\\VantrelOrlinda\\GSM\\smstest"), 0);
+  ASSERT_EQ(squatter.Create("\\\\.\\mailslot\\VantrelOrlinda\\GSM\\smstest").system_code(), 0);
   MailSlotReader_Server server(1000, kTestMailslotName, EventRecorder::Callback, recorder_.context());
   EXPECT_EQ(server.Initialize(&log_), TALVEX_FAILED);
   EXPECT_TRUE(log_.Has(Severity::Information, "MailSlotReader_Server::Initialize - Failed to create mail slot [erc: " +

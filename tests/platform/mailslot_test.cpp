@@ -38,9 +38,9 @@ class MailslotTest : public ::testing::Test {
 
 TEST_F(MailslotTest, NamesMapToSocketsInThePrivateFolder) {
   std::string path;
-  ASSERT_EQ(MailslotPath(kName, path), 0);
+  ASSERT_EQ(MailslotPath(kName, path).system_code(), 0);
   EXPECT_EQ(path, Folder() + "/Maker.Product.slot");
-  ASSERT_EQ(MailslotPath("\\\\.\\MAILSLOT\\a", path), 0);  // the prefix in any case
+  ASSERT_EQ(MailslotPath("\\\\.\\MAILSLOT\\a", path).system_code(), 0);  // the prefix in any case
   EXPECT_EQ(path, Folder() + "/a");
   struct stat st {};
   ASSERT_EQ(stat(Folder().c_str(), &st), 0);
@@ -48,15 +48,15 @@ TEST_F(MailslotTest, NamesMapToSocketsInThePrivateFolder) {
 
   for (const char* bad : {"slot", "\\\\server\\mailslot\\a", "\\\\.\\mailslot\\", "\\\\.\\mailslot\\a\\\\b",
                           "\\\\.\\mailslot\\..", "\\\\.\\mailslot\\a/b", "\\\\.\\mailslot\\a\\"})
-    EXPECT_EQ(MailslotPath(bad, path), EINVAL) << bad;
-  EXPECT_EQ(MailslotPath(std::string("\\\\.\\mailslot\\") + std::string(200, 'x'), path), ENAMETOOLONG);
+    EXPECT_EQ(MailslotPath(bad, path).system_code(), EINVAL) << bad;
+  EXPECT_EQ(MailslotPath(std::string("\\\\.\\mailslot\\") + std::string(200, 'x'), path).system_code(), ENAMETOOLONG);
 }
 
 TEST_F(MailslotTest, AnOpenRuntimeFolderIsClosedToOthersBeforeUse) {
   std::filesystem::create_directories(Folder());
   chmod(Folder().c_str(), 0777);
   std::string folder;
-  ASSERT_EQ(PrivateRuntimeFolder(folder), 0);
+  ASSERT_EQ(PrivateRuntimeFolder(folder).system_code(), 0);
   struct stat st {};
   ASSERT_EQ(stat(folder.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0700u);
@@ -64,12 +64,12 @@ TEST_F(MailslotTest, AnOpenRuntimeFolderIsClosedToOthersBeforeUse) {
 
 TEST_F(MailslotTest, MessagesKeepTheirBoundariesAndOrder) {
   MailslotReader reader;
-  ASSERT_EQ(reader.Create(kName), 0);
+  ASSERT_EQ(reader.Create(kName).system_code(), 0);
   MailslotWriter writer;
-  ASSERT_EQ(writer.Open(kName), 0);
-  ASSERT_EQ(writer.Write("first", 6), 0);
-  ASSERT_EQ(writer.Write("", 0), 0);
-  ASSERT_EQ(writer.Write("third", 6), 0);
+  ASSERT_EQ(writer.Open(kName).system_code(), 0);
+  ASSERT_EQ(writer.Write("first", 6).system_code(), 0);
+  ASSERT_EQ(writer.Write("", 0).system_code(), 0);
+  ASSERT_EQ(writer.Write("third", 6).system_code(), 0);
   char buffer[32];
   EXPECT_EQ(recv(reader.fd(), buffer, sizeof buffer, 0), 6);
   EXPECT_STREQ(buffer, "first");
@@ -80,22 +80,22 @@ TEST_F(MailslotTest, MessagesKeepTheirBoundariesAndOrder) {
 
 TEST_F(MailslotTest, OneReaderPerNameAndNoWriterWithoutReader) {
   MailslotWriter writer;
-  EXPECT_EQ(writer.Open(kName), ENOENT);
+  EXPECT_EQ(writer.Open(kName).system_code(), ENOENT);
   MailslotReader reader;
-  ASSERT_EQ(reader.Create(kName), 0);
+  ASSERT_EQ(reader.Create(kName).system_code(), 0);
   MailslotReader second;
-  EXPECT_EQ(second.Create(kName), EADDRINUSE);
-  ASSERT_EQ(writer.Open(kName), 0);
+  EXPECT_EQ(second.Create(kName).system_code(), EADDRINUSE);
+  ASSERT_EQ(writer.Open(kName).system_code(), 0);
   reader.Close();
   EXPECT_FALSE(std::filesystem::exists(Folder() + "/Maker.Product.slot"));
-  EXPECT_NE(writer.Write("late", 5), 0);  // the reader has gone
+  EXPECT_NE(writer.Write("late", 5).system_code(), 0);  // the reader has gone
   MailslotWriter another;
-  EXPECT_EQ(another.Open(kName), ENOENT);
+  EXPECT_EQ(another.Open(kName).system_code(), ENOENT);
 }
 
 TEST_F(MailslotTest, ASocketFileLeftByADeadReaderIsReplaced) {
   std::string path;
-  ASSERT_EQ(MailslotPath(kName, path), 0);
+  ASSERT_EQ(MailslotPath(kName, path).system_code(), 0);
   {
     // Bind and close without removing the file, as a crashed reader would.
     int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
@@ -106,10 +106,10 @@ TEST_F(MailslotTest, ASocketFileLeftByADeadReaderIsReplaced) {
     close(fd);
   }
   MailslotReader reader;
-  ASSERT_EQ(reader.Create(kName), 0);
+  ASSERT_EQ(reader.Create(kName).system_code(), 0);
   MailslotWriter writer;
-  ASSERT_EQ(writer.Open(kName), 0);
-  EXPECT_EQ(writer.Write("x", 2), 0);
+  ASSERT_EQ(writer.Open(kName).system_code(), 0);
+  EXPECT_EQ(writer.Write("x", 2).system_code(), 0);
 }
 
 }  // namespace

@@ -1,0 +1,28 @@
+#include "platform/system_calls.hpp"
+
+#include <dlfcn.h>
+#include <sys/file.h>
+#include <unistd.h>
+#include <cstdio>
+
+namespace talvenix::platform {
+
+SystemCalls g_system_calls = {
+    .open = [](const char* path, int flags, mode_t mode) { return ::open(path, flags, mode); },
+    .read = ::read,
+    .write = ::write,
+    .fsync = ::fsync,
+    .rename = ::rename,
+    .linkat = ::linkat,
+    .unlink = ::unlink,
+    .fchmod = ::fchmod,
+    .fchown = ::fchown,
+    .flock = ::flock,
+    .dlopen = ::dlopen,
+    .socket = ::socket,
+    .bind = ::bind,
+    .connect = ::connect,
+    .epoll_ctl = ::epoll_ctl,
+};
+
+}  // namespace talvenix::platform
