@@ -1,8 +1,13 @@
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <filesystem>
 #include <string>
 
 #include "common/recording_logger.hpp"
+#include "common/system_call_faults.hpp"
 #include "engine/test_message_file.hpp"
 #include "platform/dynamic_library.hpp"
 #include "test_message_channel_fixture.hpp"
@@ -58,6 +63,40 @@ TEST_F(TestMessageFile, FailuresLeaveNothingBehind) {
   EXPECT_EQ(WriteTestMessageFile(&log_, missing, request), TALVEX_FAILED);
   EXPECT_TRUE(log_.Has(Severity::Error, "WriteTestMessageFile - Failed to create a file in " + missing +
                                             " [erc: " + std::to_string(ENOENT) + "]"));
+
+  request = Request();
+  FailNthCall<&platform::SystemCalls::rename> rename_fails(1, EXDEV);
+  EXPECT_EQ(WriteTestMessageFile(&log_, Folder(), request), TALVEX_FAILED);
+  EXPECT_TRUE(rename_fails.fired());
+  EXPECT_TRUE(OutgoingFiles().empty());
+}
+
+TEST_F(TestMessageFile, AKilledJobLeavesNoJobAndItsPartsGoAtALaterOne) {
+  TalvexTestRequest request = Request();
+  // The child dies while writing the body, as a killed host would.
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    platform::g_system_calls.write = [](int, const void*, size_t) -> ssize_t { _exit(0); };
+    WriteTestMessageFile(&log_, Folder(), request);
+    _exit(1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  std::vector<std::string> left = OutgoingFiles();
+  ASSERT_FALSE(left.empty());
+  for (const std::string& name : left) {
+    EXPECT_EQ(name[0], '.') << name << ": the host's sender must never see it";
+    timeval old[2] = {{time(nullptr) - 120, 0}, {time(nullptr) - 120, 0}};
+    utimes((Outgoing() / name).c_str(), old);
+  }
+
+  ASSERT_EQ(WriteTestMessageFile(&log_, Folder(), request), TALVEX_OK);
+  std::vector<std::string> now = OutgoingFiles();
+  ASSERT_EQ(now.size(), 1u);
+  EXPECT_EQ(now[0].substr(0, 7), "testsms");
+  EXPECT_EQ(now[0].substr(now[0].size() - 4), ".sqv");
 }
 
 }  // namespace

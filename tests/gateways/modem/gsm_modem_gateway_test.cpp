@@ -4,7 +4,11 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <cerrno>
+#include <cstring>
+
 #include "common/recording_logger.hpp"
+#include "common/system_call_faults.hpp"
 #include "contract/options_record.hpp"
 #include "drivers/sim/gsm_sim_client.hpp"
 #include "gateways/modem/gsm_modem_gateway.hpp"
@@ -127,6 +131,17 @@ TEST_F(GsmGateway, StartFailsCleanlyForEveryDriverProblem) {
   EXPECT_TRUE(log.Has(Severity::Error, "GSMComDrv::init - failed to load GSM interface (erc: 2)"));
 
   setenv(TALVEX_GSM_DRIVER_ENV, SimClient::Path().c_str(), 1);
+  {
+    // The system cannot map the library (out of memory): the reason is logged.
+    FailNthCall<&platform::SystemCalls::dlopen> no_memory(1, ENOMEM);
+    log.Clear();
+    EXPECT_EQ(gateway->ServiceInit(&HostEvents::Callback, events.context(), &store), 0);
+    EXPECT_TRUE(no_memory.fired());
+    EXPECT_TRUE(log.Has(Severity::Error,
+                        "GSMComDrv::init - failed to load GSM interface (erc: " + std::to_string(ENOMEM) + ")"));
+    EXPECT_TRUE(log.Has(Severity::Error, "GSMComDrv::init - cannot load " + SimClient::Path() + ": " +
+                                             std::strerror(ENOMEM)));
+  }
   sim.SetInitResult(5);
   EXPECT_EQ(gateway->ServiceInit(&HostEvents::Callback, events.context(), &store), 0);
   EXPECT_TRUE(log.Has(Severity::Error, "GSMComDrv::init - failed to init qvGSMcomdrv."));
