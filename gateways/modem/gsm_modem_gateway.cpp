@@ -85,9 +85,15 @@ void Vantrel_GSMCOMDrvInterface::FreeXMLLoadResources(void* settings_block) {
 int Vantrel_GSMCOMDrvInterface::ConfigUpdate(IGSMConfigurationInterface* loader, void* settings_block, uint32_t mask) {
   if (!loader || !settings_block) return 0;
   auto* line = static_cast<TalvexLineRecord*>(settings_block);
-  std::vector<LinePropertyItem> rows = gsm::LinePropertyRows(*line, mask);
-  int result =
-      loader->UpdateServiceConfigsEx(gsm::TransportId(), static_cast<int>(line->comport), gsm::kKeyProperty, &rows);
+  int result = 0;
+  try {
+    std::vector<LinePropertyItem> rows = gsm::LinePropertyRows(*line, mask);
+    result =
+        loader->UpdateServiceConfigsEx(gsm::TransportId(), static_cast<int>(line->comport), gsm::kKeyProperty, &rows);
+  } catch (const std::bad_alloc&) {
+    logger_->Error("GSMComDrv::ConfigUpdate - out of memory.");
+    return 0;
+  }
   // The record keeps naming the stored line: its key changes only when the document's did.
   if (result && (mask & TALVEX_LINE_COMPORT)) line->comport = line->new_comport;
   return result;
@@ -95,8 +101,13 @@ int Vantrel_GSMCOMDrvInterface::ConfigUpdate(IGSMConfigurationInterface* loader,
 
 int Vantrel_GSMCOMDrvInterface::CreateNewLine(IGSMConfigurationInterface* loader, const TalvexLineRecord* line_record) {
   if (!loader || !line_record) return 0;
-  LineTemplate fields = gsm::NewLineTemplate(*line_record);
-  return loader->CreateNewLine(gsm::TransportId(), &fields);
+  try {
+    LineTemplate fields = gsm::NewLineTemplate(*line_record);
+    return loader->CreateNewLine(gsm::TransportId(), &fields);
+  } catch (const std::bad_alloc&) {
+    logger_->Error("GSMComDrv::CreateNewLine - out of memory.");
+    return 0;
+  }
 }
 
 int Vantrel_GSMCOMDrvInterface::DeleteLine(IGSMConfigurationInterface* loader, uint32_t line_number) {
@@ -114,16 +125,17 @@ int Vantrel_GSMCOMDrvInterface::LoadServiceSpecficConfigurations(TalvexGenericOp
   }
   options_ = options;
   gsm::LineRecords lines;
+  size_t count;
   try {
     gsm::LoadLineRecords(loader, lines);
-  } catch (const std::bad_alloc&) {
-    logger_->Error("GSMComDrv::ConfigLoad - failed to allocate vector. (memory exception)");
-  }
-  size_t count;
-  {
     std::lock_guard lock(mutex_);
+    lines_.reserve(lines_.size() + lines.size());  // nothing is moved unless everything fits
     for (auto& line : lines) lines_.push_back(std::move(line));
     count = lines_.size();
+  } catch (const std::bad_alloc&) {
+    // Without its lines the gateway would start and send nothing: a failure.
+    logger_->Error("GSMComDrv::ConfigLoad - failed to allocate vector. (memory exception)");
+    return 0;
   }
   logger_->Info("GSMComDrv::LoadServiceSpecficConfigurations - found %d valid GSM line(s).", static_cast<int>(count));
   return 1;

@@ -98,6 +98,24 @@ TEST_F(GsmLineSettings, ConfigLoadAndFreeCheckTheirArguments) {
   EXPECT_EQ(list, nullptr);
 }
 
+TEST_F(GsmLineSettings, OutOfMemoryIsAFailureOfEveryOperation) {
+  store.lines = {LineStoreFake::MakeLine(3, 9600, u"A")};
+  store.out_of_memory = true;
+  EXPECT_EQ(Load(), 0);
+  TalvexGenericOptions options{};
+  EXPECT_EQ(gateway.LoadServiceSpecficConfigurations(&options, &store), 0);
+  EXPECT_TRUE(log.Has(Severity::Error, "GSMComDrv::ConfigLoad - failed to allocate vector. (memory exception)"));
+  TalvexLineRecord record{};
+  record.comport = 3;
+  EXPECT_EQ(gateway.ConfigUpdate(&store, &record, TALVEX_LINE_NAME), 0);
+  EXPECT_EQ(gateway.CreateNewLine(&store, &record), 0);
+
+  // Memory back: the same gateway loads its lines.
+  store.out_of_memory = false;
+  EXPECT_EQ(gateway.LoadServiceSpecficConfigurations(&options, &store), 1);
+  EXPECT_TRUE(log.Has(Severity::Information, "GSMComDrv::LoadServiceSpecficConfigurations - found 1 valid GSM line(s)."));
+}
+
 TEST_F(GsmLineSettings, UpdateWritesTheMaskedPropertiesInOrderAndMovesTheKey) {
   store.lines = {LineStoreFake::MakeLine(3, 9600, u"Old")};
   auto record = gsm::NewLineRecord();

@@ -5,6 +5,7 @@
 // deletion compares the first property. Used where a test needs exact control
 // of the stored lines; the end-to-end tests use the real document.
 
+#include <new>
 #include <string>
 #include <utility>
 #include <vector>
@@ -21,6 +22,7 @@ class LineStoreFake : public IGSMConfigurationInterface {
   std::vector<Line> lines;
   int update_calls = 0;
   int update_result = 1;  // what UpdateServiceConfigsEx answers when it finds the line
+  bool out_of_memory = false;  // filling rows and writing lines throw std::bad_alloc, as allocations may
   std::vector<std::pair<int, std::vector<std::pair<std::u16string, std::u16string>>>> updates;
 
   // A line with the usual properties; `extra` overrides or adds.
@@ -66,6 +68,7 @@ class LineStoreFake : public IGSMConfigurationInterface {
     for (const Line& line : lines)
       for (const auto& [id, value] : line) {
         if (list) {
+          if (out_of_memory) throw std::bad_alloc();
           if (id.find(key_id) != std::u16string::npos) {
             ++line_counter;
             key = value;
@@ -86,6 +89,7 @@ class LineStoreFake : public IGSMConfigurationInterface {
   int UpdateServiceConfigsEx(const char16_t*, int line_number, const char16_t*,
                              std::vector<LinePropertyItem>* list) override {
     ++update_calls;
+    if (out_of_memory) throw std::bad_alloc();
     if (!list) return 0;
     for (Line& line : lines) {
       if (line.empty() || line[0].second != Decimal(line_number)) continue;
@@ -102,6 +106,7 @@ class LineStoreFake : public IGSMConfigurationInterface {
 
   int CreateNewLine(const char16_t*, const LineTemplate* fields) override {
     if (!fields) return 0;
+    if (out_of_memory) throw std::bad_alloc();
     Line line;
     for (const LineTemplateField& f : *fields) line.emplace_back(f.id, f.value);
     lines.push_back(line);
