@@ -105,9 +105,9 @@ int32_t SendSMS(TalvexSmsRequest* request) {
   return Guarded([&] { return g_engine.SendSMS(request); }, TALVEX_FAILED);
 }
 
-int32_t Update(uint32_t* change_mask, uint32_t value_a, uint32_t value_b, TalvexGenericOptions** options) {
-  if (!change_mask || value_a == 0 || value_b == 0 || !options || !*options) return TALVEX_INVALID_PARAMETER;
-  return Guarded([&] { return g_engine.Update(change_mask, value_a, value_b, options); }, TALVEX_FAILED);
+int32_t Update(uint32_t* change_mask, uint32_t host_value_a, uint32_t host_value_b, TalvexGenericOptions** options) {
+  if (!change_mask || host_value_a == 0 || host_value_b == 0 || !options || !*options) return TALVEX_INVALID_PARAMETER;
+  return Guarded([&] { return g_engine.Update(change_mask, host_value_a, host_value_b, options); }, TALVEX_FAILED);
 }
 
 void Unint(void) {

@@ -32,7 +32,8 @@ bool ReadWholeFile(const char* path, std::unique_ptr<char[]>& buffer, size_t& si
   if (platform::Error e = file.OpenForReading(path))
     return Fail(error, kXmlErrorCannotRead, SystemError("cannot open the file", e));
   platform::FileInfo info;
-  if (platform::Error e = file.GetInfo(info)) return Fail(error, kXmlErrorCannotRead, SystemError("cannot read the file", e));
+  if (platform::Error e = file.GetInfo(info))
+    return Fail(error, kXmlErrorCannotRead, SystemError("cannot read the file", e));
   if (!info.regular) return Fail(error, kXmlErrorCannotRead, "not a regular file");
   if (info.size > kMaxXmlFileBytes) return Fail(error, kXmlErrorCannotRead, "the file is larger than 64 MiB");
   size_t capacity = static_cast<size_t>(info.size);

@@ -2,7 +2,8 @@
 // What the module may know about a gateway without building one. Each gateway
 // folder defines one constant descriptor; engine/service_factory.cpp holds the
 // only list of them. Shared code asks a descriptor's capability and trait bits,
-// never "which gateway is this".
+// never "which gateway is this". Descriptors are constants: any thread may read
+// them at any time, and nobody frees them.
 
 #include <cstdint>
 #include <span>
@@ -32,13 +33,16 @@ struct SettingsField {
 };
 
 struct ServiceDescriptor {
-  uint32_t service_flag;
+  uint32_t service_flag;     // TALVEX_SERVICE_*: the gateway's place in the host's numbering
   const char* transport_id;  // the `transport` attribute of its service element
   const char* display_name;  // GetServiceName; null when no gateway implements the flag
   uint32_t capabilities;     // the kCap* bits of contract/service.hpp
   uint32_t traits;           // the kTrait* bits above
-  // A new gateway owned by the caller; null when the flag has no gateway class.
-  // Throws std::bad_alloc when the allocation fails.
+  // A new, not yet initialised gateway, owned by the caller (delete it through
+  // the virtual destructor); `logger` is shared and must outlive it. Null when
+  // the flag has no gateway class. Called on the host thread. Throws
+  // std::bad_alloc when the allocation fails: the factory and the exports
+  // catch it and report a failure.
   GenericGSMService* (*construct)(ILogInterface* logger);
   // The settings block that ConfigLoad/ConfigUpdate take (0 and empty when the
   // gateway keeps none, or its block is not a list of properties).
@@ -49,10 +53,11 @@ struct ServiceDescriptor {
 // The gateway list in transport-id search order (see FindServiceByTransportId).
 using ServiceList = std::span<const ServiceDescriptor* const>;
 
-// The entry of the flag, or null.
+// The entry of the flag, or null. Any thread.
 const ServiceDescriptor* FindServiceByFlag(ServiceList services, uint32_t service_flag);
 // The first entry, in list order, whose transport id occurs anywhere in `id`
-// (case-sensitive), so "my_simple_gsm_v2" finds the modem gateway. Null when none does.
+// (case-sensitive), so "my_simple_gsm_v2" finds the modem gateway. Null when
+// none does. Any thread.
 const ServiceDescriptor* FindServiceByTransportId(ServiceList services, std::string_view id);
 
 // The one way a gateway class is built from its descriptor.

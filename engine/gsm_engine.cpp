@@ -196,7 +196,8 @@ int32_t GSMEngine::SendInParts(TalvexSmsRequest* request, std::u16string_view te
   return result;
 }
 
-int32_t GSMEngine::Update(uint32_t* change_mask, uint32_t value_a, uint32_t value_b, TalvexGenericOptions** options) {
+int32_t GSMEngine::Update(uint32_t* change_mask, uint32_t host_value_a, uint32_t host_value_b,
+                          TalvexGenericOptions** options) {
   OptionsRecord fresh_record;
   TalvexGenericOptions* fresh = fresh_record.get();
   int32_t result = TALVEX_UPDATE_NOT_APPLIED;
@@ -240,7 +241,7 @@ int32_t GSMEngine::Update(uint32_t* change_mask, uint32_t value_a, uint32_t valu
 
   current->multi_line = (gateway_->GetServiceFlags() & kCapMultiLine) ? 1 : 0;
   if (gateway_->GetServiceFlags() & kCapAppliesUpdates) {
-    if (!gateway_->UpdateConfigs(change_mask, current, value_b, value_a)) {
+    if (!gateway_->UpdateConfigs(change_mask, current, host_value_b, host_value_a)) {
       logger_->Error("GSMEngine::Update - (%s)->UpdateConfigs Failed", gateway_->GetServiceName());
       result = TALVEX_FAILED;
     }

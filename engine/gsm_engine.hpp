@@ -32,8 +32,9 @@ class GSMEngine {
                      const char* path, const char* root);
   // The gateway's code for the last part sent; 18 when not running, 6 for a bad request.
   int32_t SendSMS(TalvexSmsRequest* request);
-  // 1, 124, 125 or 126; ORs changed options into *change_mask.
-  int32_t Update(uint32_t* change_mask, uint32_t value_a, uint32_t value_b, TalvexGenericOptions** options);
+  // 1, 124, 125 or 126; ORs changed options into *change_mask. The host's two
+  // values go to the gateway's UpdateConfigs in the reverse order (B, A).
+  int32_t Update(uint32_t* change_mask, uint32_t host_value_a, uint32_t host_value_b, TalvexGenericOptions** options);
   void Uninitialize();
   // Reads the older single-modem settings; non-zero on success.
   int ConfigLoadOldSettings(TalvexLegacyModemSettings* settings, IGSMConfigurationInterface* loader);

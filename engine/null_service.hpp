@@ -23,7 +23,7 @@ class NullService : public GenericGSMService {
   int ConfigUpdate(IGSMConfigurationInterface*, void*, uint32_t) override { return 1; }
   int ConfigLoad(IGSMConfigurationInterface*, void*, uint32_t) override { return 1; }
   int LoadServiceSpecficConfigurations(TalvexGenericOptions*, IGSMConfigurationInterface*) override { return 1; }
-  int32_t ServiceSendSMS(uint32_t one, uint32_t disable_unicode, TalvexSmsRequest* request) override;
+  int32_t ServiceSendSMS(uint32_t reserved_one, uint32_t disable_unicode, TalvexSmsRequest* request) override;
   // Starts the generator thread; 0 when already running or the thread cannot start.
   int ServiceInit(TalvexHostCallback callback, uintptr_t context, IGSMConfigurationInterface* loader) override;
   // Stops the generator thread and returns once it has ended.

@@ -32,7 +32,7 @@ class GSMDriverInterface {
   virtual void ShutdownDriver();
   virtual int32_t AddGSMLine(TalvexDriverLineRecord* line);
   virtual void UninitGSMLine(uint32_t comport, uint32_t one);
-  virtual int32_t SendDriverSMS(uint32_t value, TalvexSmsRequest* request);
+  virtual int32_t SendDriverSMS(uint32_t disable_unicode, TalvexSmsRequest* request);
 
   bool IsLoaded() const { return loaded_; }
   int LastErrorCode() const { return library_.LastErrorCode(); }

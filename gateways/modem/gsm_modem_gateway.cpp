@@ -275,7 +275,7 @@ int Vantrel_GSMCOMDrvInterface::ServiceAddLine(TalvexDriverLineRecord* driver_li
   return 0;
 }
 
-int32_t Vantrel_GSMCOMDrvInterface::ServiceSendSMS(uint32_t, uint32_t value, TalvexSmsRequest* request) {
+int32_t Vantrel_GSMCOMDrvInterface::ServiceSendSMS(uint32_t, uint32_t disable_unicode, TalvexSmsRequest* request) {
   if (!initialised_ || !driver_) {
     logger_->Error("GSMComDrv::ServiceSendSMS - service not initialized.");
     return TALVEX_NOT_INITIALISED;
@@ -287,7 +287,7 @@ int32_t Vantrel_GSMCOMDrvInterface::ServiceSendSMS(uint32_t, uint32_t value, Tal
   logger_->Info("GSMComDrv::ServiceSendSMS - sending SMS.");
   request->driver_callback = reinterpret_cast<void*>(&Vantrel_GSMCOMDrvInterface::GSMCallback);
   request->outcome_context = context_;
-  int32_t code = driver_->SendDriverSMS(value, request);
+  int32_t code = driver_->SendDriverSMS(disable_unicode, request);
   if (code == TALVEX_OK) return TALVEX_OK;
   if (code == TALVEX_PENDING) {
     logger_->Info("GSMComDrv::ServiceSendSMS - SMS request pending.");

@@ -32,17 +32,19 @@ class Vantrel_GSMCOMDrvInterface : public IServiceMultiLine {
 
   // settings_block: TalvexLineRecordList** whose list ConfigLoad allocated.
   void FreeXMLLoadResources(void* settings_block) override;
-  // settings_block: a TalvexLineRecord; writes the properties of `mask`.
-  int ConfigUpdate(IGSMConfigurationInterface* loader, void* settings_block, uint32_t mask) override;
+  // settings_block: a TalvexLineRecord; writes the properties of `property_mask`.
+  int ConfigUpdate(IGSMConfigurationInterface* loader, void* settings_block, uint32_t property_mask) override;
   // settings_block: TalvexLineRecordList**; a null list is allocated, an
   // existing one is emptied and refilled.
-  int ConfigLoad(IGSMConfigurationInterface* loader, void* settings_block, uint32_t mode) override;
+  int ConfigLoad(IGSMConfigurationInterface* loader, void* settings_block, uint32_t load_mode) override;
   int LoadServiceSpecficConfigurations(TalvexGenericOptions* options, IGSMConfigurationInterface* loader) override;
-  int32_t ServiceSendSMS(uint32_t one, uint32_t value, TalvexSmsRequest* request) override;
+  int32_t ServiceSendSMS(uint32_t reserved_one, uint32_t disable_unicode, TalvexSmsRequest* request) override;
   int ServiceInit(TalvexHostCallback callback, uintptr_t context, IGSMConfigurationInterface* loader) override;
   void ServiceUninit() override;
-  int UpdateConfigs(uint32_t* change_mask, TalvexGenericOptions* options, uint32_t value_b,
-                    uint32_t value_a) override;
+  // Restarts only the lines whose settings changed; the change mask and the
+  // host's two values are not read.
+  int UpdateConfigs(uint32_t* change_mask, TalvexGenericOptions* options, uint32_t host_value_b,
+                    uint32_t host_value_a) override;
   const char* GetServiceName() override { return kModemService.display_name; }
 
   int ServiceAddLine(TalvexDriverLineRecord* driver_line) override;

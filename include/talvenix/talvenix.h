@@ -334,46 +334,79 @@ typedef struct TalvexDriverLineRecord {
 
 /* ---- The thirteen exports (cdecl, plain names) --------------------------- */
 
-/* Starts the engine from qvsmscomms.xml in the working folder. Writes a pointer
- * to the engine's options record through options_out (null when loading
- * failed). Returns 0, or 1, 6, 17, 121. A second call while running returns 1. */
+/* The host calls the exports from one thread at a time (any thread, but never
+ * two exports at once); the callback runs on the module's own threads meanwhile.
+ * No export blocks beyond the gateways' own time-outs, and none lets an
+ * exception or signal of its own escape: every failure is a result. */
+
+/* Starts the engine from qvsmscomms.xml in the working folder. The module keeps
+ * `callback` and `context` until Unint returns and calls the callback on its own
+ * threads. Writes a pointer to the engine's options record through options_out
+ * (null when loading failed); the record stays the module's and is valid until
+ * Unint or a 125 from Update. Returns 0, or 1 (null callback, already running,
+ * failure), 6, 17, 121; a failed start may be retried. */
 TALVEX_EXPORT int32_t TALVEX_CALL InitTalvex(uintptr_t context, TalvexHostCallback callback,
                                               TalvexGenericOptions** options_out);
 
 /* Sends one SMS. 18 before InitTalvex, 6 for a null request, else the gateway's
- * code (112: pending, outcome through the callback with event 2). The request
- * must stay valid until its outcome is known. */
+ * status code. The host owns the request and its text; the module rewrites the
+ * text with what went out before returning. On 112 (pending) the request must
+ * stay valid until its outcome arrives through the callback (event 2, the same
+ * request as data). */
 TALVEX_EXPORT int32_t TALVEX_CALL SendSMS(TalvexSmsRequest* request);
 
 /* Reloads the global options after the document changed. ORs the changed
- * options' mask bits into *change_mask. Returns 6 for null/zero arguments,
- * else 124 (restart needed), 125 (applied, *options updated), 126 or 1. */
-TALVEX_EXPORT int32_t TALVEX_CALL Update(uint32_t* change_mask, uint32_t value_a, uint32_t value_b,
+ * options' mask bits into *change_mask (never clears one). host_value_a and
+ * host_value_b are non-zero values of the host, passed unchanged to the
+ * gateway (whose UpdateConfigs takes them B first). *options must hold the
+ * pointer InitTalvex gave; on 125 it receives the engine's new record, and the
+ * old one must no longer be read. Returns 6 for null/zero arguments, else 124
+ * (restart needed: Unint, then InitTalvex), 125 (applied), 126 or 1 (failure). */
+TALVEX_EXPORT int32_t TALVEX_CALL Update(uint32_t* change_mask, uint32_t host_value_a, uint32_t host_value_b,
                                           TalvexGenericOptions** options);
 
-/* Stops the engine (first) or releases the configuration-only loader. */
+/* Stops the engine (first) and returns when its threads have ended; a later call
+ * releases the configuration-only loader. Never fails. */
 TALVEX_EXPORT void TALVEX_CALL Unint(void);
 
-/* Test-message channel commands: 0 send a test SMS and listen, 1 stop, 2 write
- * a line into the listening channel. Any other command returns 6. */
+/* Test-message channel commands: 0 send a test SMS and listen (data: a
+ * TalvexTestRequest read during the call; its callback and context are kept
+ * until command 1 or the next command 0, and the callback runs on the module's
+ * pool threads), 1 stop listening, 2 write a line (data: NUL-terminated text,
+ * read during the call) into the listening channel, from this or another
+ * process of the same user. Status code; any other command returns 6. */
 TALVEX_EXPORT int32_t TALVEX_CALL ExecuteCommand(uint32_t command, void* data, uint32_t unused);
 
-/* Configuration exports for settings screens; they need InitXMLConfigurations
- * first and return non-zero for success, 0 for failure. */
+/* Configuration exports for settings screens. They need InitXMLConfigurations
+ * first, run on the host thread, use the caller's records only during the call
+ * (FreeXMLLoadResources excepted), save through a lock on the document so
+ * concurrent writers lose nothing, and return non-zero for success, 0 for
+ * failure (also for null pointers and flags that take no settings). */
+/* Keeps copies of path and root; does not read the document yet. 1 or 0. */
 TALVEX_EXPORT int32_t TALVEX_CALL InitXMLConfigurations(const char* path, const char* root);
+/* Fills the caller's record with the global options. */
 TALVEX_EXPORT int32_t TALVEX_CALL LoadGSMGenericXMLConfigurations(TalvexGenericOptions* options);
+/* Writes the options selected by option_mask (0x1000: all) and saves. */
 TALVEX_EXPORT int32_t TALVEX_CALL ChangeXMLGenericConfigurations(TalvexGenericOptions* options,
-                                                                  uint32_t mask);
+                                                                  uint32_t option_mask);
+/* Writes the block's properties selected by property_mask for the gateway of
+ * service_flag (its settings block layout) and saves. */
 TALVEX_EXPORT int32_t TALVEX_CALL ChangeXMLConfigurations(uint32_t service_flag, void* settings_block,
                                                            uint32_t property_mask);
+/* Fills the gateway's settings block (flag 5: a TalvexLegacyModemSettings);
+ * with_mode_1 non-zero loads a second time in mode 1 and returns that result.
+ * For flag 1 the module allocates the line list inside the block: the host
+ * gives it back with FreeXMLLoadResources. */
 TALVEX_EXPORT int32_t TALVEX_CALL LoadGSMServiceXMLConfigurations(uint32_t service_flag,
                                                                    void* settings_block,
                                                                    uint32_t with_mode_1);
-/* Adds the line to the document (flag 1 only). */
+/* Adds the line to the document (flag 1 only) and saves. */
 TALVEX_EXPORT int32_t TALVEX_CALL XMLConfigMultiLine_CreateNewLine(uint32_t service_flag,
                                                                     TalvexLineRecord* line_record);
+/* Removes the line whose COM port is line_number (flag 1 only) and saves. */
 TALVEX_EXPORT int32_t TALVEX_CALL XMLConfigMultiLine_DeleteLine(uint32_t service_flag,
                                                                  uint32_t line_number);
+/* Frees what LoadGSMServiceXMLConfigurations allocated inside the block (flag 1). */
 TALVEX_EXPORT void TALVEX_CALL FreeXMLLoadResources(void* settings_block, uint32_t service_flag);
 
 #ifdef __cplusplus

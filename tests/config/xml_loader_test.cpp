@@ -1,7 +1,6 @@
 // XMLLoader over small inline documents: global options, service properties,
 // descriptions, templates, name translation and the property enumeration.
 
-
 #include <cstring>
 
 #include "common/system_call_faults.hpp"

@@ -211,15 +211,17 @@ TEST_F(Channel, SystemFailuresAreReportedAndLeaveNoJobBehind) {
     FailNthCall<&platform::SystemCalls::socket> no_socket(1, EMFILE);
     EXPECT_NE(Run(TALVEX_CMD_SENDTESTSMS, &request), TALVEX_OK);
     EXPECT_TRUE(no_socket.fired());
-    EXPECT_TRUE(log_.Has(Severity::Information, "MailSlotReader_Server::Initialize - Failed to create mail slot [erc: " +
-                                                    std::to_string(EMFILE) + "]"));
+    EXPECT_TRUE(log_.Has(
+        Severity::Information,
+        "MailSlotReader_Server::Initialize - Failed to create mail slot [erc: " + std::to_string(EMFILE) + "]"));
   }
   {
     FailNthCall<&platform::SystemCalls::epoll_ctl> no_poll(1, ENOMEM);
     EXPECT_NE(Run(TALVEX_CMD_SENDTESTSMS, &request), TALVEX_OK);
     EXPECT_TRUE(no_poll.fired());
-    EXPECT_TRUE(log_.Has(Severity::Error, "MailSlotReader_Server::ListenOnMailSlot - Failed to associate handle, [erc: " +
-                                              std::to_string(ENOMEM) + "]"));
+    EXPECT_TRUE(log_.Has(
+        Severity::Error,
+        "MailSlotReader_Server::ListenOnMailSlot - Failed to associate handle, [erc: " + std::to_string(ENOMEM) + "]"));
   }
   EXPECT_TRUE(OutgoingFiles().empty());
   EXPECT_TRUE(recorder_.events().empty());
@@ -228,8 +230,10 @@ TEST_F(Channel, SystemFailuresAreReportedAndLeaveNoJobBehind) {
   {
     FailNthCall<&platform::SystemCalls::socket> no_socket(1, EMFILE);
     EXPECT_EQ(Send("report"), TALVEX_FAILED);
-    EXPECT_TRUE(log_.Has(Severity::Information, "MailSlotWriter_Client::Initialize - - Failed to connect wtih mail slot "
-                                                    "[erc: " + std::to_string(EMFILE) + "]"));
+    EXPECT_TRUE(log_.Has(Severity::Information,
+                         "MailSlotWriter_Client::Initialize - - Failed to connect wtih mail slot "
+                         "[erc: " +
+                             std::to_string(EMFILE) + "]"));
   }
   EXPECT_EQ(Send("report"), TALVEX_OK);
   EXPECT_EQ(Texts(recorder_.WaitFor(1)), std::vector<std::string>{"report"});

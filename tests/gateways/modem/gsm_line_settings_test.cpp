@@ -113,7 +113,8 @@ TEST_F(GsmLineSettings, OutOfMemoryIsAFailureOfEveryOperation) {
   // Memory back: the same gateway loads its lines.
   store.out_of_memory = false;
   EXPECT_EQ(gateway.LoadServiceSpecficConfigurations(&options, &store), 1);
-  EXPECT_TRUE(log.Has(Severity::Information, "GSMComDrv::LoadServiceSpecficConfigurations - found 1 valid GSM line(s)."));
+  EXPECT_TRUE(
+      log.Has(Severity::Information, "GSMComDrv::LoadServiceSpecficConfigurations - found 1 valid GSM line(s)."));
 }
 
 TEST_F(GsmLineSettings, UpdateWritesTheMaskedPropertiesInOrderAndMovesTheKey) {

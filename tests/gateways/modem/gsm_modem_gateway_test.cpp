@@ -139,8 +139,8 @@ TEST_F(GsmGateway, StartFailsCleanlyForEveryDriverProblem) {
     EXPECT_TRUE(no_memory.fired());
     EXPECT_TRUE(log.Has(Severity::Error,
                         "GSMComDrv::init - failed to load GSM interface (erc: " + std::to_string(ENOMEM) + ")"));
-    EXPECT_TRUE(log.Has(Severity::Error, "GSMComDrv::init - cannot load " + SimClient::Path() + ": " +
-                                             std::strerror(ENOMEM)));
+    EXPECT_TRUE(
+        log.Has(Severity::Error, "GSMComDrv::init - cannot load " + SimClient::Path() + ": " + std::strerror(ENOMEM)));
   }
   sim.SetInitResult(5);
   EXPECT_EQ(gateway->ServiceInit(&HostEvents::Callback, events.context(), &store), 0);
