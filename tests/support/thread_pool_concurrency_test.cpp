@@ -3,7 +3,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <mutex>
 #include <set>
+#include <string>
+#include <vector>
 #include <thread>
 
 #include "support/thread_pool.hpp"
@@ -39,6 +42,28 @@ class FourProcessorPool : public CAThreadPool {
   uint32_t GetProcessorCount() override { return 4; }
 };
 
+// Items that each wait (a while at most) until all `expected` have started,
+// noting how many ran at the same time.
+struct Rendezvous {
+  int expected;
+  std::atomic<int> arrived{0};
+  std::atomic<int> running{0};
+  std::atomic<int> peak{0};
+  std::atomic<int> done{0};
+};
+
+uint32_t MeetTheOthers(void* context, uint32_t*, platform::Overlapped*, uint32_t, uint32_t) {
+  auto* r = static_cast<Rendezvous*>(context);
+  int now = ++r->running;
+  for (int seen = r->peak; now > seen && !r->peak.compare_exchange_weak(seen, now);) {
+  }
+  ++r->arrived;
+  WaitFor([&] { return r->arrived >= r->expected; }, 1000ms);
+  --r->running;
+  ++r->done;
+  return 0;
+}
+
 TEST(CAThreadPool, StoppedPoolRefusesWorkAndRunsNothing) {
   CAThreadPool pool;
   std::atomic<int> ran{0};
@@ -58,16 +83,22 @@ TEST(CAThreadPool, StoppedPoolRefusesWorkAndRunsNothing) {
   close(pipe_fds[1]);
 }
 
-TEST(CAThreadPool, DefaultWorkerCountIsTwiceTheProcessorsPlusOne) {
+TEST(CAThreadPool, ADefaultPoolRunsTwiceAsManyItemsAtOnceAsProcessorsAndOneMore) {
   FourProcessorPool pool;
   ASSERT_EQ(pool.Initialize(0), 0);
-  EXPECT_EQ(pool.GetThreadCount(), 9u);
-  EXPECT_EQ(pool.GetLiveCounter()->load(), 9);
-  EXPECT_EQ(pool.Initialize(3), 0);  // already started: unchanged
-  EXPECT_EQ(pool.GetThreadCount(), 9u);
-  ASSERT_EQ(pool.Shutdown(), 0);
-  EXPECT_EQ(pool.GetThreadCount(), 0u);
-  EXPECT_EQ(pool.GetLiveCounter()->load(), 0);
+  Rendezvous nine{9};
+  for (int i = 0; i < 9; ++i) ASSERT_EQ(pool.QueueWorkItem(&nine, MeetTheOthers), 0);
+  ASSERT_TRUE(WaitFor([&] { return nine.done == 9; }));
+  EXPECT_EQ(nine.peak, 9);
+
+  // A second Initialize changes nothing: a tenth item waits for a free worker.
+  EXPECT_EQ(pool.Initialize(3), 0);
+  Rendezvous ten{10};
+  for (int i = 0; i < 10; ++i) ASSERT_EQ(pool.QueueWorkItem(&ten, MeetTheOthers), 0);
+  ASSERT_EQ(pool.Shutdown(), 0);  // runs everything queued first
+  EXPECT_EQ(ten.done, 10);
+  EXPECT_EQ(ten.peak, 9);
+  EXPECT_EQ(pool.GetLiveCounter()->load(), 0) << "no worker outlives Shutdown";
 }
 
 TEST(CAThreadPool, ShutdownOfIdleWorkersReturnsAndThePoolCanStartAgain) {
@@ -221,14 +252,37 @@ TEST_F(AssociatedPipe, PacketsWithANullOrCancelledKeyAreIgnoredAndWorkersKeepWai
   close(second[1]);
 }
 
-TEST(CAThreadPool, ThreadStateNames) {
-  CAThreadPool pool;
-  EXPECT_STREQ(pool.GetThreadStateName(kThreadIdle), "THREAD_ST_IDLE");
-  EXPECT_STREQ(pool.GetThreadStateName(kThreadBusy), "THREAD_ST_BUSY");
-  EXPECT_STREQ(pool.GetThreadStateName(kThreadSuspended), "THREAD_ST_IDLE");
-  EXPECT_STREQ(pool.GetThreadStateName(kThreadExit), "THREAD_ST_EXIT");
-  EXPECT_STREQ(pool.GetThreadStateName(kThreadUninit), "THREAD_ST_UNINIT");
-  EXPECT_STREQ(pool.GetThreadStateName(7), "NULL");
+// Records each worker's state changes by name, as a pool's diagnostics would.
+class RecordingPool : public CAThreadPool {
+ public:
+  int32_t SetThreadState(WorkerRecord* worker, int32_t state) override {
+    int32_t previous = CAThreadPool::SetThreadState(worker, state);
+    std::lock_guard lock(mutex_);
+    changes_.push_back(std::string(GetThreadStateName(previous)) + ">" + GetThreadStateName(state));
+    return previous;
+  }
+  std::vector<std::string> changes() {
+    std::lock_guard lock(mutex_);
+    return changes_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::string> changes_;
+};
+
+TEST(CAThreadPool, AWorkerGoesFromUninitThroughIdleAndBusyToExit) {
+  RecordingPool pool;
+  ASSERT_EQ(pool.Initialize(1), 0);
+  std::atomic<int> ran{0};
+  ASSERT_EQ(pool.QueueWorkItem(&ran, Count), 0);
+  ASSERT_TRUE(WaitFor([&] { return ran == 1; }));
+  ASSERT_EQ(pool.Shutdown(), 0);
+  EXPECT_EQ(pool.changes(), (std::vector<std::string>{
+                                "THREAD_ST_UNINIT>THREAD_ST_IDLE", "THREAD_ST_IDLE>THREAD_ST_BUSY",  // the item
+                                "THREAD_ST_BUSY>THREAD_ST_IDLE", "THREAD_ST_IDLE>THREAD_ST_BUSY",  // the stop item
+                                "THREAD_ST_BUSY>THREAD_ST_EXIT"}));
+  EXPECT_STREQ(pool.GetThreadStateName(7), "NULL") << "a state no worker is ever in has no name";
 }
 
 }  // namespace
