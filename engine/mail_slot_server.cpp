@@ -1,7 +1,6 @@
 #include "engine/mail_slot_server.hpp"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <new>
 
@@ -99,8 +98,9 @@ void MailSlotReader_Server::ReleaseAll() {
 
 int32_t MailSlotReader_Server::ListenOnMailSlot() {
   if (mailslot_.fd() < 0) return TALVEX_NOT_INITIALISED;
-  if (pool_->AssociateHandle(mailslot_.fd(), &read_item_) != 0) {
-    logger_->Error("MailSlotReader_Server::ListenOnMailSlot - Failed to associate handle, [erc: %d]", errno);
+  int system_error = 0;
+  if (pool_->AssociateHandle(mailslot_.fd(), &read_item_, &system_error) != 0) {
+    logger_->Error("MailSlotReader_Server::ListenOnMailSlot - Failed to associate handle, [erc: %d]", system_error);
     return TALVEX_FAILED;
   }
   if (!IssueReadIO()) {

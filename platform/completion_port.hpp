@@ -10,9 +10,12 @@
 #include <memory>
 #include <vector>
 
+#include "platform/error.hpp"
+
 namespace talvenix::platform {
 
-// Result of a read that will complete later, as a packet.
+// The number a read that completes later is reported with where a number is
+// needed (the system's own on Windows); as an Error its kind is kPending.
 constexpr int kIoPending = 997;
 
 // State of one read, owned by the caller; it must stay valid until the read's
@@ -25,32 +28,33 @@ struct Packet {
   uintptr_t key = 0;
   uint32_t bytes = 0;
   Overlapped* overlapped = nullptr;
-  int error = 0;  // errno of a failed read, else 0
+  int error = 0;  // the system's number of a failed read (for logs), else 0
 };
 
 class CompletionPort {
  public:
-  // Null with errno set when the port cannot be made.
-  static std::unique_ptr<CompletionPort> Create();
+  // Null when the port cannot be made; `error`, when given, says why.
+  static std::unique_ptr<CompletionPort> Create(Error* error = nullptr);
   ~CompletionPort();  // closes the port
   CompletionPort(const CompletionPort&) = delete;
   CompletionPort& operator=(const CompletionPort&) = delete;
 
-  // Queues a packet at the end. 0, or ESHUTDOWN once the port is closed.
-  int Post(const Packet& packet);
+  // Queues a packet at the end. kShutDown once the port is closed.
+  Error Post(const Packet& packet);
   // Waits without time limit for the next packet; false once the port is
   // closed (waiters are woken).
   bool Get(Packet& packet);
 
   // Binds a pollable descriptor to the port under `key`; one that is not a
   // socket is switched to non-blocking mode. The descriptor stays the
-  // caller's; close it only after the port is closed. 0 or an errno value.
-  int Associate(int fd, uintptr_t key);
-  // Starts a read of at most `size` bytes on an associated descriptor. 0 when
-  // it finished at once, kIoPending when the poller will finish it; either way
-  // one packet follows. Any other value is an errno value and no packet follows.
-  // One read per descriptor at a time (EBUSY otherwise).
-  int StartRead(int fd, void* buffer, size_t size, Overlapped* overlapped);
+  // caller's; close it only after the port is closed. kExists when already bound.
+  Error Associate(int fd, uintptr_t key);
+  // Starts a read of at most `size` bytes on an associated descriptor. No
+  // error when it finished at once, kPending when the poller will finish it;
+  // either way one packet follows. Any other error: no packet follows
+  // (kInvalidArgument for a descriptor not associated, kBusy while a read is
+  // pending on it, kShutDown once closed).
+  Error StartRead(int fd, void* buffer, size_t size, Overlapped* overlapped);
 
   // Closes the port: wakes every waiter, stops the poller (pending reads are
   // dropped) and hands back the packets nobody took, so their owner can free
@@ -59,6 +63,9 @@ class CompletionPort {
 
  private:
   CompletionPort() = default;
+  // The work of Associate and StartRead, with the system's numbers.
+  int AssociateNow(int fd, uintptr_t key);
+  int StartReadNow(int fd, void* buffer, size_t size, Overlapped* overlapped);
   struct State;
   std::unique_ptr<State> state_;
 };

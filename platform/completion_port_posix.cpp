@@ -148,15 +148,11 @@ struct CompletionPort::State {
   }
 };
 
-std::unique_ptr<CompletionPort> CompletionPort::Create() {
+std::unique_ptr<CompletionPort> CompletionPort::Create(Error* error) {
   std::unique_ptr<CompletionPort> port(new (std::nothrow) CompletionPort);
-  if (!port) {
-    errno = ENOMEM;
-    return nullptr;
-  }
-  port->state_.reset(new (std::nothrow) State);
-  if (!port->state_) {
-    errno = ENOMEM;
+  if (port) port->state_.reset(new (std::nothrow) State);
+  if (!port || !port->state_) {
+    if (error) *error = ErrorFromSystem(ENOMEM);
     return nullptr;
   }
   return port;
@@ -166,7 +162,7 @@ CompletionPort::~CompletionPort() {
   if (state_) Close();
 }
 
-int CompletionPort::Post(const Packet& packet) { return state_->Post(packet); }
+Error CompletionPort::Post(const Packet& packet) { return ErrorFromSystem(state_->Post(packet)); }
 
 bool CompletionPort::Get(Packet& packet) {
   std::unique_lock lock(state_->queue_mutex);
@@ -177,7 +173,9 @@ bool CompletionPort::Get(Packet& packet) {
   return true;
 }
 
-int CompletionPort::Associate(int fd, uintptr_t key) {
+Error CompletionPort::Associate(int fd, uintptr_t key) { return ErrorFromSystem(AssociateNow(fd, key)); }
+
+int CompletionPort::AssociateNow(int fd, uintptr_t key) {
   if (fd < 0) return EBADF;
   struct stat st {};
   if (fstat(fd, &st) != 0) return errno;
@@ -201,7 +199,12 @@ int CompletionPort::Associate(int fd, uintptr_t key) {
   return 0;
 }
 
-int CompletionPort::StartRead(int fd, void* buffer, size_t size, Overlapped* overlapped) {
+Error CompletionPort::StartRead(int fd, void* buffer, size_t size, Overlapped* overlapped) {
+  int result = StartReadNow(fd, buffer, size, overlapped);
+  return result == kIoPending ? Error(ErrorKind::kPending, kIoPending) : ErrorFromSystem(result);
+}
+
+int CompletionPort::StartReadNow(int fd, void* buffer, size_t size, Overlapped* overlapped) {
   if (!buffer) return EINVAL;
   Packet packet;
   {

@@ -28,6 +28,7 @@ enum class ErrorKind {
   kNotSupported,     // the file system or system cannot do it
   kNotLoadable,      // a library file that cannot be loaded
   kShutDown,         // the object was closed
+  kPending,          // not failed: the operation completes later (a read on a completion port)
 };
 
 class Error {

@@ -19,8 +19,9 @@ std::shared_ptr<platform::CompletionPort> CAThreadPool::Port() {
 
 int CAThreadPool::Initialize(uint32_t thread_count) {
   if (started_) return 0;
-  std::shared_ptr<platform::CompletionPort> port = platform::CompletionPort::Create();
-  if (!port) return errno;
+  platform::Error error;
+  std::shared_ptr<platform::CompletionPort> port = platform::CompletionPort::Create(&error);
+  if (!port) return error.system_code();
   {
     std::lock_guard lock(port_mutex_);
     port_ = port;
@@ -63,9 +64,9 @@ int CAThreadPool::QueueWorkItem(void* context, WorkItemCallback callback) {
   item->kind = kWorkItemRun;
   item->context = context;
   item->delete_after_run = 1;
-  int error = port->Post(Packet{reinterpret_cast<uintptr_t>(item), sizeof(uint32_t) * 7, nullptr, 0});
+  platform::Error error = port->Post(Packet{reinterpret_cast<uintptr_t>(item), sizeof(uint32_t) * 7, nullptr, 0});
   if (error) delete item;
-  return error;
+  return error.system_code();
 }
 
 void CAThreadPool::WorkerLoop(WorkerRecord* worker) {
@@ -136,19 +137,21 @@ int CAThreadPool::Shutdown() {
   return 0;
 }
 
-int CAThreadPool::AssociateHandle(int fd, WorkItem* key) {
+int CAThreadPool::AssociateHandle(int fd, WorkItem* key, int* system_error) {
+  if (system_error) *system_error = 0;
   if (!started_) return kErrorNotStarted;
   std::shared_ptr<platform::CompletionPort> port = Port();
-  int error = port ? port->Associate(fd, reinterpret_cast<uintptr_t>(key)) : ESHUTDOWN;
-  if (error == 0) return 0;
-  errno = error;  // the cause, for the caller's log
+  platform::Error error =
+      port ? port->Associate(fd, reinterpret_cast<uintptr_t>(key)) : platform::Error(platform::ErrorKind::kShutDown, 0);
+  if (!error) return 0;
+  if (system_error) *system_error = error.system_code();
   return kErrorNotStarted;
 }
 
 int CAThreadPool::StartRead(int fd, void* buffer, size_t size, platform::Overlapped* overlapped) {
   std::shared_ptr<platform::CompletionPort> port = Port();
   if (!port) return kErrorNotStarted;
-  return port->StartRead(fd, buffer, size, overlapped);
+  return port->StartRead(fd, buffer, size, overlapped).system_code();
 }
 
 uint32_t CAThreadPool::GetProcessorCount() {

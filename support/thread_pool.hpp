@@ -1,7 +1,8 @@
 #pragma once
 // CAThreadPool: worker threads that wait on one completion port and run work
 // items and I/O completions. Every packet's key is a WorkItem. Results are
-// errno-style codes, 0 for success. Initialize and Shutdown belong to the
+// 0 for success, the pool's own codes below, or the system's number of a
+// failure (for logs; the platform layer has already decided what it means). Initialize and Shutdown belong to the
 // pool's owner; QueueWorkItem may be called from any thread, also from a
 // running item.
 
@@ -74,11 +75,12 @@ class CAThreadPool {
   // freed. 31 when not started. Must not be called from a worker.
   virtual int Shutdown();
   // Completions of reads on `fd` run `key`'s callback; `key` (kind 1, delete
-  // flag clear) must outlive the pool's started state. 0, or 31 with errno
-  // telling why.
-  virtual int AssociateHandle(int fd, WorkItem* key);
+  // flag clear) must outlive the pool's started state. 0, or 31 with the
+  // system's number of the cause in *system_error (for logs) when given.
+  virtual int AssociateHandle(int fd, WorkItem* key, int* system_error = nullptr);
   // Starts a read on an associated descriptor: 0 completed at once,
-  // platform::kIoPending later, else an errno value (no completion follows).
+  // platform::kIoPending later, else the system's number of the failure (no
+  // completion follows).
   virtual int StartRead(int fd, void* buffer, size_t size, platform::Overlapped* overlapped);
 
   virtual uint32_t GetProcessorCount();

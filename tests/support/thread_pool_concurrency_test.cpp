@@ -6,8 +6,8 @@
 #include <mutex>
 #include <set>
 #include <string>
-#include <vector>
 #include <thread>
+#include <vector>
 
 #include "support/thread_pool.hpp"
 
@@ -280,7 +280,7 @@ TEST(CAThreadPool, AWorkerGoesFromUninitThroughIdleAndBusyToExit) {
   ASSERT_EQ(pool.Shutdown(), 0);
   EXPECT_EQ(pool.changes(), (std::vector<std::string>{
                                 "THREAD_ST_UNINIT>THREAD_ST_IDLE", "THREAD_ST_IDLE>THREAD_ST_BUSY",  // the item
-                                "THREAD_ST_BUSY>THREAD_ST_IDLE", "THREAD_ST_IDLE>THREAD_ST_BUSY",  // the stop item
+                                "THREAD_ST_BUSY>THREAD_ST_IDLE", "THREAD_ST_IDLE>THREAD_ST_BUSY",    // the stop item
                                 "THREAD_ST_BUSY>THREAD_ST_EXIT"}));
   EXPECT_STREQ(pool.GetThreadStateName(7), "NULL") << "a state no worker is ever in has no name";
 }
