@@ -209,16 +209,20 @@ Error KeepOwner(int fd, const struct stat& old) {
 struct Temporary {
   int fd = -1;
   std::string named;  // empty while unnamed
-  ~Temporary() {
-    if (fd >= 0) close(fd);
+  ~Temporary() { Discard(); }
+  void Discard() {
+    if (fd >= 0) close(std::exchange(fd, -1));
     if (!named.empty()) sys.unlink(named.c_str());
+    named.clear();
   }
 };
 
-Error CreateTemporary(const std::string& folder, const std::string& prefix, Temporary& temporary) {
-  temporary.fd = sys.open(folder.empty() ? "." : folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
-  if (temporary.fd >= 0) return kNoError;
-  if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return LastSystemError();
+Error CreateTemporary(const std::string& folder, const std::string& prefix, bool unnamed, Temporary& temporary) {
+  if (unnamed) {
+    temporary.fd = sys.open(folder.empty() ? "." : folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    if (temporary.fd >= 0) return kNoError;
+    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return LastSystemError();
+  }
   return OpenUnique(folder, prefix, "", 0600, temporary.named, temporary.fd);
 }
 
@@ -254,19 +258,24 @@ Error ReplaceFileContents(const std::string& path, std::string_view bytes, std::
   struct stat old {};
   bool exists = stat(target.c_str(), &old) == 0;
   Temporary temporary;
-  step = "cannot create a file beside " + target;
-  if (Error error = CreateTemporary(folder, prefix, temporary)) return error;
-  if (exists) {
-    step = "cannot give the new " + target + " to its owner (uid " + std::to_string(old.st_uid) +
-           "), who could then no longer read it";
-    if (Error error = KeepOwner(temporary.fd, old)) return error;
+  for (bool unnamed : {true, false}) {
+    temporary.Discard();
+    step = "cannot create a file beside " + target;
+    if (Error error = CreateTemporary(folder, prefix, unnamed, temporary)) return error;
+    if (exists) {
+      step = "cannot give the new " + target + " to its owner (uid " + std::to_string(old.st_uid) +
+             "), who could then no longer read it";
+      if (Error error = KeepOwner(temporary.fd, old)) return error;
+    }
+    step = "cannot write " + target;
+    mode_t mode = exists ? (old.st_mode & 07777) : 0644;
+    if (sys.fchmod(temporary.fd, mode) != 0) return LastSystemError();
+    if (Error error = WriteAll(temporary.fd, bytes.data(), bytes.size())) return error;
+    if (sys.fsync(temporary.fd) != 0) return LastSystemError();
+    // Without /proc an unnamed file cannot be named: write a named one instead
+    // (a named temporary needs no naming, so the second round always leaves).
+    if (!NameTemporary(folder, prefix, temporary)) break;
   }
-  step = "cannot write " + target;
-  mode_t mode = exists ? (old.st_mode & 07777) : 0644;
-  if (sys.fchmod(temporary.fd, mode) != 0) return LastSystemError();
-  if (Error error = WriteAll(temporary.fd, bytes.data(), bytes.size())) return error;
-  if (sys.fsync(temporary.fd) != 0) return LastSystemError();
-  if (Error error = NameTemporary(folder, prefix, temporary)) return error;
   step = "cannot replace " + target;
   if (sys.rename(temporary.named.c_str(), target.c_str()) != 0) return LastSystemError();
   step.clear();

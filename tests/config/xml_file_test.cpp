@@ -165,6 +165,14 @@ TEST_F(SaveFailure, WithoutUnnamedTemporaryFilesANamedOneIsUsedAndRemoved) {
   EXPECT_EQ(unsupported.calls(), 3) << "the unnamed try, the named file, the folder for its sync";
   EXPECT_NE(folder_.Read("c.xml"), original_);
   EXPECT_EQ(folder_.CountEntries(), 1);
+
+  // Unnamed files but no /proc to name one: the save writes a named file instead.
+  file_->document.child("r").attribute("v").set_value("2");
+  FailNthCall<&SystemCalls::linkat> no_proc(1, ENOENT);
+  EXPECT_TRUE(SaveXmlFile(path_.c_str(), *file_, error_)) << error_.reason;
+  EXPECT_TRUE(no_proc.fired());
+  EXPECT_EQ(folder_.Read("c.xml"), "<r v=\"2\"/>\n");
+  EXPECT_EQ(folder_.CountEntries(), 1);
 }
 
 // Sets a file's change time `seconds` into the past.
