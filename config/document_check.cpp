@@ -3,6 +3,7 @@
 #include <map>
 
 #include "config/ascii_case.hpp"
+#include "config/xml_errors.hpp"
 #include "config/xml_file.hpp"
 #include "contract/service.hpp"
 
@@ -60,9 +61,9 @@ std::vector<ConfigProblem> CheckConfigurationDocument(const char* path, const ch
   XmlFileError error;
   std::unique_ptr<XmlFileDocument> file = LoadXmlFile(path, error);
   if (!file) {
-    std::string text = error.line > 0
-                           ? "not well-formed: " + error.reason + " (position " + std::to_string(error.position) + ")"
-                           : "cannot be read: " + error.reason;
+    const char* what = error.code == kXmlErrorRefusedMarkup ? "refused: " : "not well-formed: ";
+    std::string text = error.line > 0 ? what + error.reason + " (position " + std::to_string(error.position) + ")"
+                                      : "cannot be read: " + error.reason;
     return {{ConfigProblem::Kind::kError, error.line, std::move(text)}};
   }
   Checker check(*file);
