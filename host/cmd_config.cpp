@@ -209,7 +209,10 @@ int Check(Module& module) {
 
 }  // namespace
 
-int RunConfig(Module& module, const Args& args) {
+int RunConfig(Module& module, const Args& arguments) {
+  Arguments a(arguments);
+  Args args = a.Words(1, 3, "show, set NAME VALUE or check");
+  if (!a.ok()) return a.UsageError("config");
   if (args.size() == 1 && args[0] == "show") return Show(module);
   if (args.size() == 1 && args[0] == "check") return Check(module);
   if (args.size() == 3 && args[0] == "set") return Set(module, args[1], args[2]);
