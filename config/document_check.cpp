@@ -1,5 +1,6 @@
 #include "config/document_check.hpp"
 
+#include <cstring>
 #include <map>
 
 #include "config/ascii_case.hpp"
@@ -9,6 +10,9 @@
 
 namespace talvenix {
 namespace {
+
+// The options record holds "selectedservice" in 899 bytes, terminator included.
+constexpr size_t kMaxSelectedServiceBytes = 898;
 
 class Checker {
  public:
@@ -93,6 +97,12 @@ std::vector<ConfigProblem> CheckConfigurationDocument(const char* path, const ch
                               " is missing: add <option name=" + Quoted(required) + " value=\"...\"/>");
     } else if (!value) {
       check.Error(option, "the option " + Quoted(required) + " has no value attribute");
+    } else if (std::string_view(required) == "selectedservice" &&
+               std::strlen(value.value()) > kMaxSelectedServiceBytes) {
+      // The engine reads a cut name, which then names no service.
+      check.Error(option, "the option \"selectedservice\" is " + std::to_string(std::strlen(value.value())) +
+                              " bytes long; the engine reads at most " + std::to_string(kMaxSelectedServiceBytes) +
+                              ": give the service a shorter name");
     } else if (std::string_view(required) == "selectedservice") {
       selected = value;
       selected_option = option;

@@ -60,8 +60,8 @@ uint64_t Arguments::Number(const std::string& name, uint64_t fallback, uint64_t 
   const char* end = text.data() + text.size();
   auto [stop, error] = std::from_chars(text.data(), end, value);
   if (text.empty() || error != std::errc() || stop != end || value < min || value > max) {
-    Fail(name + " takes a whole number from " + std::to_string(min) + " to " + std::to_string(max) + ", not '" +
-         text + "'");
+    Fail(name + " takes a whole number from " + std::to_string(min) + " to " + std::to_string(max) + ", not '" + text +
+         "'");
     return fallback;
   }
   return value;

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "host/commands.hpp"
+#include "platform/mailslot.hpp"
 #include "support/text_codec.hpp"
 
 namespace talvenix::host {
@@ -71,10 +72,18 @@ int RunTestSms(Module& module, const Args& arguments) {
   g_lines = 0;
   int32_t code = module.ExecuteCommand(TALVEX_CMD_SENDTESTSMS, request.get(), 0);
   if (code != TALVEX_OK) {
-    std::fprintf(stderr,
-                 "the test channel did not start: %s. Check that the outgoing folder exists and is writable\n"
-                 "(outdir in talvenix-host.ini, plus sms/) and that no other test is listening; see Talvenix.log.\n",
-                 Describe(code).c_str());
+    // The channel lives in a private folder that the module checks the same way.
+    std::string private_folder;
+    if (int error = platform::PrivateRuntimeFolder(private_folder))
+      std::fprintf(stderr,
+                   "the test channel did not start: %s. Its private folder %s cannot be used (%s): it must be a\n"
+                   "folder of yours with mode 0700. If another user made it, remove it or set XDG_RUNTIME_DIR.\n",
+                   Describe(code).c_str(), private_folder.c_str(), std::strerror(error));
+    else
+      std::fprintf(stderr,
+                   "the test channel did not start: %s. Check that the outgoing folder exists and is writable\n"
+                   "(outdir in talvenix-host.ini, plus sms/) and that no other test is listening; see Talvenix.log.\n",
+                   Describe(code).c_str());
     module.Unint();
     return 1;
   }
