@@ -134,6 +134,22 @@ TEST_F(EngineSend, SelfSplittingGatewayGetsTheWholeTextCutToItsRoom) {
   EXPECT_EQ(short_text.HostText(), u"short");
 }
 
+TEST_F(EngineSend, SelfSplittingGatewayAtItsExactRoomAndWithoutSplitting) {
+  Start(kCapSplitsItself);
+  HostRequest exact(Ascii(459));
+  EXPECT_EQ(engine.SendSMS(exact.request.get()), TALVEX_OK);
+  EXPECT_EQ(parts(), std::vector<std::u16string>{Ascii(459)});  // nothing cut at exactly the limit
+  EXPECT_EQ(exact.HostText(), Ascii(459));
+
+  engine.Uninitialize();
+  doc.options["splitsms"] = "no";
+  Start(kCapSplitsItself);
+  HostRequest one_part(Ascii(200));
+  EXPECT_EQ(engine.SendSMS(one_part.request.get()), TALVEX_OK);
+  EXPECT_EQ(parts(), std::vector<std::u16string>{Ascii(153)});  // room of one part: 160 - 7
+  EXPECT_EQ(one_part.HostText(), Ascii(153));
+}
+
 TEST_F(EngineSend, SelfSplittingFailureIsLoggedWithItsCode) {
   Start(kCapSplitsItself, {41});
   HostRequest r(u"x");
