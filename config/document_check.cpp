@@ -1,13 +1,18 @@
 #include "config/document_check.hpp"
 
+#include <cstring>
 #include <map>
 
 #include "config/ascii_case.hpp"
+#include "config/xml_errors.hpp"
 #include "config/xml_file.hpp"
 #include "contract/service.hpp"
 
 namespace talvenix {
 namespace {
+
+// The options record holds "selectedservice" in 899 bytes, terminator included.
+constexpr size_t kMaxSelectedServiceBytes = 898;
 
 class Checker {
  public:
@@ -60,9 +65,9 @@ std::vector<ConfigProblem> CheckConfigurationDocument(const char* path, const ch
   XmlFileError error;
   std::unique_ptr<XmlFileDocument> file = LoadXmlFile(path, error);
   if (!file) {
-    std::string text = error.line > 0
-                           ? "not well-formed: " + error.reason + " (position " + std::to_string(error.position) + ")"
-                           : "cannot be read: " + error.reason;
+    const char* what = error.code == kXmlErrorRefusedMarkup ? "refused: " : "not well-formed: ";
+    std::string text = error.line > 0 ? what + error.reason + " (position " + std::to_string(error.position) + ")"
+                                      : "cannot be read: " + error.reason;
     return {{ConfigProblem::Kind::kError, error.line, std::move(text)}};
   }
   Checker check(*file);
@@ -92,6 +97,12 @@ std::vector<ConfigProblem> CheckConfigurationDocument(const char* path, const ch
                               " is missing: add <option name=" + Quoted(required) + " value=\"...\"/>");
     } else if (!value) {
       check.Error(option, "the option " + Quoted(required) + " has no value attribute");
+    } else if (std::string_view(required) == "selectedservice" &&
+               std::strlen(value.value()) > kMaxSelectedServiceBytes) {
+      // The engine reads a cut name, which then names no service.
+      check.Error(option, "the option \"selectedservice\" is " + std::to_string(std::strlen(value.value())) +
+                              " bytes long; the engine reads at most " + std::to_string(kMaxSelectedServiceBytes) +
+                              ": give the service a shorter name");
     } else if (std::string_view(required) == "selectedservice") {
       selected = value;
       selected_option = option;

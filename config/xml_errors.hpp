@@ -17,6 +17,7 @@ enum XmlError : uint32_t {
   kXmlErrorCannotWrite = 0xC0DE0007,    // the file could not be written
   kXmlErrorNoDocument = 0xC0DE0008,     // nothing has been loaded
   kXmlErrorOutOfMemory = 0xC0DE0009,
+  kXmlErrorRefusedMarkup = 0xC0DE000A,  // entities or a repeated attribute (config/xml_refusals.hpp)
 };
 
 }  // namespace talvenix

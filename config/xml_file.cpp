@@ -7,6 +7,7 @@
 
 #include "config/ascii_case.hpp"
 #include "config/xml_errors.hpp"
+#include "config/xml_refusals.hpp"
 #include "platform/file.hpp"
 #include "support/text_codec.hpp"
 
@@ -324,6 +325,13 @@ std::unique_ptr<XmlFileDocument> LoadXmlFile(const char* path, XmlFileError& err
           error, kXmlErrorEncoding,
           "the document declares encoding \"" + declared + "\"; only UTF-8 and UTF-16 are read, save the file as UTF-8",
           1, 1);
+      return nullptr;
+    }
+    size_t refused_at;
+    if (std::string why; !AcceptableMarkup(text, refused_at, why)) {
+      int line, position;
+      PlaceOf(text, refused_at, line, position);
+      Fail(error, kXmlErrorRefusedMarkup, std::move(why), line, position);
       return nullptr;
     }
     size_t first_line_end = text.find('\n');

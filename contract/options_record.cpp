@@ -72,7 +72,10 @@ void ReleaseOptionsMemory(TalvexGenericOptions* record) {
   FreeText(&record->line_status);
 }
 
-OptionsRecord::OptionsRecord() { std::memset(&record_, 0, sizeof record_); }
+OptionsRecord::OptionsRecord() {
+  std::memset(&record_, 0, sizeof record_);
+  SetLineStatus(&record_, "");  // hosts print it before any gateway fills it
+}
 
 OptionsRecord::~OptionsRecord() { Release(); }
 
@@ -87,7 +90,7 @@ OptionsRecord& OptionsRecord::operator=(const OptionsRecord& other) {
   std::memcpy(&record_, &other.record_, sizeof record_);
   record_.line_status = TalvexText{};
   record_.lines = TalvexLineList{};
-  if (other.record_.line_status.text) SetLineStatus(&record_, TextOf(other.record_.line_status));
+  SetLineStatus(&record_, TextOf(other.record_.line_status));
   std::vector<LineSummaryEntry> lines;
   for (uint32_t i = 0; i < other.record_.lines.count; ++i) {
     const TalvexLineEntry& e = other.record_.lines.entries[i];

@@ -19,7 +19,7 @@ struct LineSummaryEntry {
 
 class OptionsRecord {
  public:
-  OptionsRecord();  // every field zero, texts empty
+  OptionsRecord();  // every field zero; the line status an empty text of capacity 250
   ~OptionsRecord();
   OptionsRecord(const OptionsRecord& other);
   OptionsRecord& operator=(const OptionsRecord& other);

@@ -7,6 +7,18 @@
 #include "support/text_codec.hpp"
 
 namespace talvenix {
+namespace {
+
+// True when `name` is a service of the document whose transport belongs to
+// `service_flag` (by the same rule as loading), so saving it keeps the choice.
+bool NamesServiceOfFlag(IGSMConfigurationInterface* loader, const char* name, uint32_t service_flag) {
+  if (!name[0]) return false;
+  char transport[499] = {};
+  return loader->ResolveIDFromSrvName(name, transport, sizeof transport) &&
+         ServiceFlagOfTransportId(transport) == service_flag;
+}
+
+}  // namespace
 
 int GenericGSMService::LoadGenericXMLConfigs(TalvexGenericOptions* o, IGSMConfigurationInterface* loader) {
   if (!o || !loader) return 0;
@@ -63,10 +75,17 @@ int GenericGSMService::UpdateGenericXMLConfigs(IGSMConfigurationInterface* loade
       if (log) log->Error("GenericGSMService::UpdateGenericXMLConfigs - invalid service selected.");
       return 0;
     }
-    std::u16string wide_id(id, id + std::strlen(id));  // transport ids are ASCII
-    char name[899] = {};
-    loader->ResolveSrvNameFromID(wide_id.c_str(), name, sizeof name);
-    CopyBounded(o->selectedservice, 899, std::string_view(name, strnlen(name, sizeof name)));
+    if (!NamesServiceOfFlag(loader, o->selectedservice, o->service_flag)) {
+      // The record's name belongs to another gateway: name the service of
+      // this one. Writing an empty or foreign name would stop the engine.
+      std::u16string wide_id(id, id + std::strlen(id));  // transport ids are ASCII
+      char name[899] = {};
+      if (!loader->ResolveSrvNameFromID(wide_id.c_str(), name, sizeof name) || !name[0]) {
+        if (log) log->Error("GenericGSMService::UpdateGenericXMLConfigs - no service with transport [%s] to select.", id);
+        return 0;
+      }
+      CopyBounded(o->selectedservice, 899, std::string_view(name, strnlen(name, sizeof name)));
+    }
     table.emplace_back(kConfigUpdate, u"selectedservice", kValueNarrow, o->selectedservice, 899);
   }
   struct Row {

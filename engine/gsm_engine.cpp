@@ -136,8 +136,14 @@ int32_t GSMEngine::SendSMS(TalvexSmsRequest* request) {
                                   : "GSMEngine::SendSMS - Unicode Not Disabled.");
   if (o->maxsmssplit <= 0) o->maxsmssplit = 1;
 
-  // The capacity bounds every read of the host's buffer, whether or not it holds a NUL.
+  // The capacity bounds every read of the host's buffer. A text whose end is
+  // not inside it is refused: sending a cut text would report it as sent.
   std::u16string_view text(request->text, Utf16Length(request->text, request->text_capacity));
+  if (text.size() >= request->text_capacity) {
+    logger_->Error("GSMEngine::SendSMS - Invalid parameter(s): the text has no end within its capacity of %u.",
+                   request->text_capacity);
+    return TALVEX_INVALID_PARAMETER;
+  }
   bool utf16 = o->disableunicode == 0 && NeedsUtf16(text);
   int32_t chars_per_part = std::max<int32_t>(utf16 ? kUnicodeCharsPerPart : o->maxsmschars, 1);
   uint32_t max_parts = o->splitsms ? static_cast<uint32_t>(o->maxsmssplit) : 1;
@@ -172,7 +178,7 @@ int32_t GSMEngine::SendInParts(TalvexSmsRequest* request, std::u16string_view te
   size_t index = 0;  // everything before it went out
   uint32_t parts_sent = 0;
   int32_t result = TALVEX_FAILED;
-  std::u16string& part = part_buffer_;  // kept between calls: no allocation per message
+  std::u16string part;  // per call: a gateway may send again on this thread before returning
   while (parts_sent < max_parts && index < text.size()) {
     std::u16string_view rest = text.substr(index);
     size_t length = CutLength(rest, static_cast<size_t>(chars_per_part));

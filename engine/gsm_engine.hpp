@@ -54,7 +54,6 @@ class GSMEngine {
   bool initialised_ = false;
   std::unique_ptr<IGSMConfigurationInterface> loader_;
   ILogInterface* logger_;
-  std::u16string part_buffer_;
 };
 
 }  // namespace talvenix

@@ -25,15 +25,20 @@ class Channel {
   Channel() { platform::TimerQueue::Default(); }
   ~Channel() { Stop(); }
 
-  void Publish(std::unique_ptr<MailSlotReader_Server> server) {
+  // Returns the published server, valid until the next Stop.
+  MailSlotReader_Server* Publish(std::unique_ptr<MailSlotReader_Server> server) {
     std::lock_guard lock(mutex_);
     server_ = std::move(server);
+    return server_.get();
   }
 
-  void Stop() {
+  // Stops the published server; with `only`, only if that one is still
+  // published (a callback may have stopped it, or started another, meanwhile).
+  void Stop(const MailSlotReader_Server* only = nullptr) {
     std::unique_ptr<MailSlotReader_Server> server;
     {
       std::lock_guard lock(mutex_);
+      if (only && server_.get() != only) return;
       server = std::move(server_);
     }
     if (server && server->IsOwnThread()) {
@@ -85,12 +90,13 @@ int32_t StartTest(ILogInterface* logger, const TalvexTestRequest* request) {
     logger->Error("ExecuteCommand::TALVEX_CMD_SENDTESTSMS - Failed, to intialize mail slot server.");
     return code;
   }
+  // Published as soon as it listens: its callback may stop it from now on.
+  MailSlotReader_Server* published = TheChannel().Publish(std::move(server));
   if (int32_t code = WriteTestMessageFile(logger, TestMessageFolder(logger), *request)) {
     logger->Error("ExecuteCommand::TALVEX_CMD_SENDTESTSMS - Failed, to Create Fake SQV file.");
-    server->Uninitialize();
+    TheChannel().Stop(published);
     return code;
   }
-  TheChannel().Publish(std::move(server));
   logger->Error("ExecuteCommand::TALVEX_CMD_SENDTESTSMS - Successfully Created Mail Slot Server.");
   return TALVEX_OK;
 }

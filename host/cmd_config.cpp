@@ -2,11 +2,15 @@
 // qvsmscomms.xml through the configuration exports, and a check of the file
 // that points at the lines that would stop the engine.
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "config/document_check.hpp"
+#include "config/xml_file.hpp"
 #include "engine/service_factory.hpp"
 #include "host/commands.hpp"
 
@@ -141,6 +145,23 @@ bool Assign(const Option& o, const std::string& text, TalvexGenericOptions& opti
   return false;
 }
 
+// Says why a change was not written: the file does not load, no service
+// has the chosen transport, or the folder refuses the new file.
+void ExplainFailedChange(const Option& o, const std::string& text) {
+  XmlFileError error;
+  if (!LoadXmlFile(kFile, error, XmlLoadMode::kForReading)) {
+    std::fprintf(stderr, "config: nothing was changed: %s cannot be read (%s); run `talvenix config check`\n", kFile,
+                 DescribeParseError(error).c_str());
+  } else if (o.kind == Kind::kService) {
+    std::fprintf(stderr, "config: nothing was changed: no service in %s has the transport \"%s\"\n", kFile,
+                 text.c_str());
+  } else if (access(".", W_OK) != 0) {
+    std::fprintf(stderr, "config: nothing was changed: this folder cannot be written (%s)\n", std::strerror(errno));
+  } else {
+    std::fprintf(stderr, "config: %s could not be written; see Talvenix.log\n", kFile);
+  }
+}
+
 int Set(Module& module, const std::string& name, const std::string& text) {
   const Option* o = FindOption(name);
   if (!o) {
@@ -158,7 +179,7 @@ int Set(Module& module, const std::string& name, const std::string& text) {
   bool loaded = changed && LoadOptions(module, check);
   module.Unint();
   if (!changed) {
-    std::fprintf(stderr, "config: %s could not be written; see Talvenix.log (is the folder writable?)\n", kFile);
+    ExplainFailedChange(*o, text);
     return 1;
   }
   if (!loaded) {
@@ -209,7 +230,10 @@ int Check(Module& module) {
 
 }  // namespace
 
-int RunConfig(Module& module, const Args& args) {
+int RunConfig(Module& module, const Args& arguments) {
+  Arguments a(arguments);
+  Args args = a.Words(1, 3, "show, set NAME VALUE or check");
+  if (!a.ok()) return a.UsageError("config");
   if (args.size() == 1 && args[0] == "show") return Show(module);
   if (args.size() == 1 && args[0] == "check") return Check(module);
   if (args.size() == 3 && args[0] == "set") return Set(module, args[1], args[2]);

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "host/commands.hpp"
 #include "support/text_codec.hpp"
@@ -126,20 +127,22 @@ const char* YesNo(uint8_t flag) { return flag ? "yes" : "no"; }
 // The configuration exports over the document of the working folder, released on exit.
 class Settings {
  public:
-  explicit Settings(Module& module) : m_(module) {
-    if (!std::filesystem::exists(kDocument)) {
-      std::fprintf(stderr, "lines: there is no %s in this folder; use --dir DIR to name the folder that holds it\n",
-                   kDocument);
-      return;
-    }
-    ok_ = m_.InitXMLConfigurations(kDocument, "sms") != 0;
-    if (!ok_) std::fprintf(stderr, "lines: the module could not open %s\n", kDocument);
-  }
+  explicit Settings(Module& module) : m_(module) {}
   ~Settings() {
     if (list_) m_.FreeXMLLoadResources(&list_, kGsm);
     m_.Unint();
   }
-  bool ok() const { return ok_; }
+  // Opens the exports on the document; false (said on stderr) when there is none.
+  bool Open() {
+    if (!std::filesystem::exists(kDocument)) {
+      std::fprintf(stderr, "lines: there is no %s in this folder; use --dir DIR to name the folder that holds it\n",
+                   kDocument);
+      return false;
+    }
+    ok_ = m_.InitXMLConfigurations(kDocument, "sms") != 0;
+    if (!ok_) std::fprintf(stderr, "lines: the module could not open %s\n", kDocument);
+    return ok_;
+  }
   Module& module() { return m_; }
 
   // The lines as the document holds them now; null when they cannot be read.
@@ -164,17 +167,10 @@ class Settings {
   TalvexLineRecordList* list_ = nullptr;
 };
 
-bool TakePort(Args& args, uint32_t& port) {
-  std::string text;
-  if (!TakeOption(args, "--port", text)) {
-    std::fprintf(stderr, "lines: give the line's COM port with --port N\n");
-    return false;
-  }
-  if (!ParseNumber(text, port)) {
-    std::fprintf(stderr, "lines: --port needs a whole number, not '%s'\n", text.c_str());
-    return false;
-  }
-  return true;
+// The COM port of "--port N", which every action but list needs.
+uint32_t TakePort(Arguments& a) {
+  a.Require("--port", "N, the line's COM port");
+  return static_cast<uint32_t>(a.Number("--port", 0, 0, UINT32_MAX));
 }
 
 int List(Settings& settings) {
@@ -195,10 +191,20 @@ int List(Settings& settings) {
   return 0;
 }
 
-int Add(Settings& settings, Args args) {
-  uint32_t port = 0;
-  if (!TakePort(args, port)) return 2;
-  if (!settings.Lines()) return 1;
+int Add(Settings& settings, Arguments& a) {
+  uint32_t port = TakePort(a);
+  bool clean_sim = a.Flag("--clean-sim"), status_reports = a.Flag("--status-reports"), disabled = a.Flag("--disabled"),
+       no_receive = a.Flag("--no-receive"), no_send = a.Flag("--no-send"),
+       no_international = a.Flag("--no-international"), non_blocking = a.Flag("--non-blocking");
+  const std::pair<const char*, const char*> options[] = {{"--baud", "baudrate"}, {"--name", "linename"},
+                                                         {"--initstr", "initstr"}, {"--smsc", "smsc"},
+                                                         {"--cnmi", "cnmiparameters"}, {"--retry", "smsretry"}};
+  std::vector<std::pair<const Field*, std::string>> values;
+  for (auto [option, field] : options)
+    if (std::string value; a.Has(option, value)) values.emplace_back(FindField(field), value);
+  a.Words(0, 0, "");
+  if (!a.ok()) return a.UsageError("lines add");
+  if (!settings.Open() || !settings.Lines()) return 1;
   if (settings.Find(port)) {
     std::fprintf(stderr, "lines: COM%u already has a line; change it with: talvenix lines set --port %u FIELD VALUE\n",
                  port, port);
@@ -214,24 +220,15 @@ int Add(Settings& settings, Args args) {
   line.accept_incoming = 1;
   line.accept_outgoing = 1;
   line.international_numbers = 1;
-  line.clean_sim = TakeFlag(args, "--clean-sim");
-  line.status_reports = TakeFlag(args, "--status-reports");
-  if (TakeFlag(args, "--disabled")) line.line_enabled = 0;
-  if (TakeFlag(args, "--no-receive")) line.accept_incoming = 0;
-  if (TakeFlag(args, "--no-send")) line.accept_outgoing = 0;
-  if (TakeFlag(args, "--no-international")) line.international_numbers = 0;
-  if (TakeFlag(args, "--non-blocking")) line.read_mode = 0;
-  const std::pair<const char*, const char*> options[] = {{"--baud", "baudrate"}, {"--name", "linename"},
-                                                         {"--initstr", "initstr"}, {"--smsc", "smsc"},
-                                                         {"--cnmi", "cnmiparameters"}, {"--retry", "smsretry"}};
-  for (auto [option, field] : options) {
-    std::string value;
-    if (TakeOption(args, option, value) && !SetField(line, *FindField(field), value)) return 2;
-  }
-  if (!args.empty()) {
-    std::fprintf(stderr, "lines add: unknown argument '%s'\n", args.front().c_str());
-    return 2;
-  }
+  line.clean_sim = clean_sim;
+  line.status_reports = status_reports;
+  if (disabled) line.line_enabled = 0;
+  if (no_receive) line.accept_incoming = 0;
+  if (no_send) line.accept_outgoing = 0;
+  if (no_international) line.international_numbers = 0;
+  if (non_blocking) line.read_mode = 0;
+  for (const auto& [field, value] : values)
+    if (!SetField(line, *field, value)) return 2;
   if (!settings.module().XMLConfigMultiLine_CreateNewLine(kGsm, &line)) {
     std::fprintf(stderr, "lines: the line could not be added; see Talvenix.log\n");
     return 1;
@@ -240,11 +237,11 @@ int Add(Settings& settings, Args args) {
   return 0;
 }
 
-int Set(Settings& settings, Args args) {
-  uint32_t port = 0;
-  if (!TakePort(args, port)) return 2;
-  if (args.size() != 2) {
-    std::fprintf(stderr, "lines set: give one FIELD and its VALUE, e.g. talvenix lines set --port 3 baudrate 19200\n");
+int Set(Settings& settings, Arguments& a) {
+  uint32_t port = TakePort(a);
+  Args args = a.Words(2, 2, "one FIELD and its VALUE, e.g. talvenix lines set --port 3 baudrate 19200");
+  if (!a.ok()) {
+    a.UsageError("lines set");
     PrintFieldNames();
     return 2;
   }
@@ -254,7 +251,7 @@ int Set(Settings& settings, Args args) {
     PrintFieldNames();
     return 2;
   }
-  if (!settings.Lines()) return 1;
+  if (!settings.Open() || !settings.Lines()) return 1;
   TalvexLineRecord* line = settings.Find(port);
   if (!line) {
     std::fprintf(stderr, "lines: no line on COM%u; see talvenix lines list\n", port);
@@ -274,9 +271,11 @@ int Set(Settings& settings, Args args) {
   return 0;
 }
 
-int Delete(Settings& settings, Args args) {
-  uint32_t port = 0;
-  if (!TakePort(args, port)) return 2;
+int Delete(Settings& settings, Arguments& a) {
+  uint32_t port = TakePort(a);
+  a.Words(0, 0, "");
+  if (!a.ok()) return a.UsageError("lines delete");
+  if (!settings.Open()) return 1;
   if (!settings.module().XMLConfigMultiLine_DeleteLine(kGsm, port)) {
     std::fprintf(stderr, "lines: no line on COM%u was deleted; see talvenix lines list\n", port);
     return 1;
@@ -295,12 +294,16 @@ int RunLines(Module& module, const Args& arguments) {
     std::fprintf(stderr, "lines: say list, add, set or delete, e.g. talvenix lines list\n");
     return 2;
   }
+  Arguments a(args);
   Settings settings(module);
-  if (!settings.ok()) return 1;
-  if (action == "list") return List(settings);
-  if (action == "add") return Add(settings, args);
-  if (action == "set") return Set(settings, args);
-  return Delete(settings, args);
+  if (action == "list") {
+    a.Words(0, 0, "");
+    if (!a.ok()) return a.UsageError("lines list");
+    return settings.Open() ? List(settings) : 1;
+  }
+  if (action == "add") return Add(settings, a);
+  if (action == "set") return Set(settings, a);
+  return Delete(settings, a);
 }
 
 }  // namespace talvenix::host

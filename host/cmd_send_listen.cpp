@@ -21,30 +21,21 @@ bool StartEngine(Module& module) {
   return false;
 }
 
-bool ParseSeconds(const std::string& text, double& seconds) {
-  char* end = nullptr;
-  seconds = std::strtod(text.c_str(), &end);
-  if (end != text.c_str() && *end == '\0' && seconds >= 0) return true;
-  std::fprintf(stderr, "'%s' is not a number of seconds\n", text.c_str());
-  return false;
-}
-
 }  // namespace
 
 int RunSend(Module& module, const Args& arguments) {
-  Args args = arguments;
-  std::string to = "+15550100", from = "talvenix", wait = "30";
-  TakeOption(args, "--to", to);
-  TakeOption(args, "--from", from);
-  TakeOption(args, "--wait", wait);
-  if (args.size() != 1) {
-    std::fprintf(stderr, "send: give the message text as one argument, e.g. talvenix send --to +15550100 \"Hello\"\n");
+  Arguments a(arguments);
+  std::string to = a.Text("--to", "+15550100");
+  std::string from = a.Text("--from", "talvenix");
+  double wait_seconds = a.Seconds("--wait", 30);
+  Args words = a.Words(1, 1, "the message text as one argument, e.g. talvenix send --to +15550100 \"Hello\"");
+  if (!a.ok()) return a.UsageError("send");
+  if (words[0].empty()) {
+    std::fprintf(stderr, "talvenix send: the message text is empty; give the text to send\n");
     return 2;
   }
-  double wait_seconds = 0;
-  if (!ParseSeconds(wait, wait_seconds)) return 2;
   if (!StartEngine(module)) return 1;
-  std::u16string text = Utf8ToUtf16(args[0]);
+  std::u16string text = Utf8ToUtf16(words[0]);
   auto request = std::make_unique<TalvexSmsRequest>();
   std::u16string buffer = text;
   buffer.resize(text.size() + 1, u'\0');
@@ -64,13 +55,12 @@ int RunSend(Module& module, const Args& arguments) {
 }
 
 int RunListen(Module& module, const Args& arguments) {
-  Args args = arguments;
-  std::string seconds = "10";
-  TakeOption(args, "--seconds", seconds);
-  double listen_seconds = 0;
-  if (!ParseSeconds(seconds, listen_seconds)) return 2;
+  Arguments a(arguments);
+  double listen_seconds = a.Seconds("--seconds", 10);
+  a.Words(0, 0, "");
+  if (!a.ok()) return a.UsageError("listen");
   if (!StartEngine(module)) return 1;
-  std::printf("listening for %s seconds (Ctrl-C stops)\n", seconds.c_str());
+  std::printf("listening for %g seconds (Ctrl-C stops)\n", listen_seconds);
   std::fflush(stdout);
   WaitForInterrupt(listen_seconds);
   module.Unint();

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "host/commands.hpp"
+#include "platform/mailslot.hpp"
 #include "support/text_codec.hpp"
 
 namespace talvenix::host {
@@ -50,24 +51,17 @@ void CopyText16(char16_t (&field)[N], const std::string& utf8) {
 }  // namespace
 
 int RunTestSms(Module& module, const Args& arguments) {
-  Args args = arguments;
-  std::string to, subject = "Talvenix test message", line = "1";
-  TakeOption(args, "--subject", subject);
-  TakeOption(args, "--line", line);
-  if (!TakeOption(args, "--to", to) || args.size() != 1) {
-    std::fprintf(stderr, "test-sms: give the number and the text, e.g. talvenix test-sms --to +15550100 \"Test\"\n");
-    return 2;
-  }
-  char* end = nullptr;
-  unsigned long line_number = std::strtoul(line.c_str(), &end, 10);
-  if (line.empty() || *end != '\0') {
-    std::fprintf(stderr, "test-sms: --line takes a line number, e.g. --line 1\n");
-    return 2;
-  }
+  Arguments a(arguments);
+  a.Require("--to", "NUMBER, e.g. talvenix test-sms --to +15550100 \"Test\"");
+  std::string to = a.Text("--to");
+  std::string subject = a.Text("--subject", "Talvenix test message");
+  uint64_t line_number = a.Number("--line", 1, 0, UINT32_MAX);
+  Args words = a.Words(1, 1, "the message text as one argument, e.g. talvenix test-sms --to +15550100 \"Test\"");
+  if (!a.ok()) return a.UsageError("test-sms");
 
   auto request = std::make_unique<TalvexTestRequest>();
   CopyBounded(request->recipient, sizeof request->recipient, to);
-  CopyText16(request->body, args[0]);
+  CopyText16(request->body, words[0]);
   CopyText16(request->subject, subject);
   request->line = static_cast<uint32_t>(line_number);
   request->callback = TestEvents;
@@ -78,10 +72,18 @@ int RunTestSms(Module& module, const Args& arguments) {
   g_lines = 0;
   int32_t code = module.ExecuteCommand(TALVEX_CMD_SENDTESTSMS, request.get(), 0);
   if (code != TALVEX_OK) {
-    std::fprintf(stderr,
-                 "the test channel did not start: %s. Check that the outgoing folder exists and is writable\n"
-                 "(outdir in talvenix-host.ini, plus sms/) and that no other test is listening; see Talvenix.log.\n",
-                 Describe(code).c_str());
+    // The channel lives in a private folder that the module checks the same way.
+    std::string private_folder;
+    if (platform::Error error = platform::PrivateRuntimeFolder(private_folder))
+      std::fprintf(stderr,
+                   "the test channel did not start: %s. Its private folder %s cannot be used (%s): it must be a\n"
+                   "folder of yours with mode 0700. If another user made it, remove it or set XDG_RUNTIME_DIR.\n",
+                   Describe(code).c_str(), private_folder.c_str(), error.Describe());
+    else
+      std::fprintf(stderr,
+                   "the test channel did not start: %s. Check that the outgoing folder exists and is writable\n"
+                   "(outdir in talvenix-host.ini, plus sms/) and that no other test is listening; see Talvenix.log.\n",
+                   Describe(code).c_str());
     module.Unint();
     return 1;
   }
@@ -99,13 +101,11 @@ int RunTestSms(Module& module, const Args& arguments) {
   return g_lines > 0 ? 0 : 1;
 }
 
-int RunTestSmsReport(Module& module, const Args& args) {
-  if (args.size() != 1) {
-    std::fprintf(stderr,
-                 "test-sms-report: give the line as one argument, e.g. talvenix test-sms-report \"delivered\"\n");
-    return 2;
-  }
-  int32_t code = module.ExecuteCommand(TALVEX_CMD_SENDTESTSENDDATA, const_cast<char*>(args[0].c_str()), 0);
+int RunTestSmsReport(Module& module, const Args& arguments) {
+  Arguments a(arguments);
+  Args words = a.Words(1, 1, "the line as one argument, e.g. talvenix test-sms-report \"delivered\"");
+  if (!a.ok()) return a.UsageError("test-sms-report");
+  int32_t code = module.ExecuteCommand(TALVEX_CMD_SENDTESTSENDDATA, const_cast<char*>(words[0].c_str()), 0);
   if (code != TALVEX_OK) {
     std::fprintf(stderr, "the line was not delivered: %s. Is `talvenix test-sms` running as the same user?\n",
                  Describe(code).c_str());

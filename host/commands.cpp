@@ -30,27 +30,6 @@ const std::vector<Command>& Commands() {
   return commands;
 }
 
-bool TakeOption(Args& args, const std::string& name, std::string& value) {
-  for (size_t i = 0; i + 1 < args.size(); ++i) {
-    if (args[i] == name) {
-      value = args[i + 1];
-      args.erase(args.begin() + i, args.begin() + i + 2);
-      return true;
-    }
-  }
-  return false;
-}
-
-bool TakeFlag(Args& args, const std::string& name) {
-  for (size_t i = 0; i < args.size(); ++i) {
-    if (args[i] == name) {
-      args.erase(args.begin() + i);
-      return true;
-    }
-  }
-  return false;
-}
-
 namespace {
 
 std::mutex g_output;

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "host/arguments.hpp"
 #include "host/module.hpp"
 
 namespace talvenix::host {
@@ -23,9 +24,6 @@ const std::vector<Command>& Commands();
 // Shared by the commands.
 const char* StatusName(int code);
 std::string Describe(int code);  // "112 pending"
-// Takes "--name VALUE" out of args; false when absent.
-bool TakeOption(Args& args, const std::string& name, std::string& value);
-bool TakeFlag(Args& args, const std::string& name);
 // Prints events of the host callback to stdout; thread-safe.
 int32_t PrintingCallback(int32_t code, int32_t extra, uint32_t event_kind, uintptr_t context, void* data,
                          uint32_t data_kind);

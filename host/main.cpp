@@ -38,13 +38,28 @@ void PrintHelp() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  Args args(argv + 1, argv + argc);
-  if (args.empty() || TakeFlag(args, "--help") || TakeFlag(args, "-h")) {
+  if (argc < 2) {
     PrintHelp();
-    return args.empty() ? 2 : 0;
+    return 2;
+  }
+  Arguments global(Args(argv + 1, argv + argc));
+  if (global.Flag("--help") || global.Flag("-h")) {
+    PrintHelp();
+    return 0;
   }
   std::string dir;
-  if (TakeOption(args, "--dir", dir) && chdir(dir.c_str()) != 0) {
+  bool in_dir = global.Has("--dir", dir);
+  if (!global.ok()) return global.UsageError("");
+  Args args = global.Rest();
+  if (args.empty() || args.front() == "--") {
+    std::fprintf(stderr, "talvenix: give a command, e.g. talvenix send \"Hello\" (see talvenix --help)\n");
+    return 2;
+  }
+  if (args.front().rfind("--", 0) == 0) {
+    std::fprintf(stderr, "talvenix: unknown option %s (see talvenix --help)\n", args.front().c_str());
+    return 2;
+  }
+  if (in_dir && chdir(dir.c_str()) != 0) {
     std::fprintf(stderr, "talvenix: cannot enter folder %s: %s\n", dir.c_str(), std::strerror(errno));
     return 2;
   }

@@ -34,7 +34,10 @@ const char* StatusName(int code) {
 
 std::string Describe(int code) { return std::to_string(code) + " " + StatusName(code); }
 
-int RunCodes(Module&, const Args&) {
+int RunCodes(Module&, const Args& arguments) {
+  Arguments a(arguments);
+  a.Words(0, 0, "");
+  if (!a.ok()) return a.UsageError("codes");
   for (const CodeName& c : kCodes) std::printf("%4d  %-20s %s\n", c.code, c.name, c.meaning);
   return 0;
 }

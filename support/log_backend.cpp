@@ -1,19 +1,52 @@
 #include "support/log_backend.hpp"
 
-#include <spdlog/sinks/rotating_file_sink.h>
+#include <spdlog/sinks/base_sink.h>
 #include <spdlog/spdlog.h>
 
+#include <cstdio>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 
+#include "platform/rotating_file.hpp"
 #include "support/printf_format.hpp"
 
 namespace talvenix::logbackend {
 namespace {
 
 constexpr size_t kRotatedFiles = 3;
+
+// spdlog formats; the platform's rotating file appends and rotates, safely
+// across the processes that share the file.
+class SharedRotatingSink : public spdlog::sinks::base_sink<std::mutex> {
+ public:
+  // Why the file could not be opened, if it could not.
+  platform::Error Open(const std::string& path, uint64_t size_limit) {
+    return file_.Open(path, size_limit, kRotatedFiles);
+  }
+
+ protected:
+  void sink_it_(const spdlog::details::log_msg& message) override {
+    spdlog::memory_buf_t line;
+    formatter_->format(message, line);
+    file_.Append(std::string_view(line.data(), line.size()));
+  }
+  void flush_() override {}  // every line is written as it comes
+
+ private:
+  platform::RotatingFile file_;
+};
+
+// Said once per file and process: a log that cannot be created is otherwise silent.
+void ReportUnopenable(const char* file_name, platform::Error error) {
+  static std::set<std::string> reported;  // under the registry's lock
+  if (!reported.insert(file_name).second) return;
+  std::fprintf(stderr, "Talvenix: cannot create the log file %s: %s; nothing will be logged.\n", file_name,
+               error.Describe());
+}
 
 struct Entry {
   std::shared_ptr<spdlog::logger> logger;
@@ -25,7 +58,7 @@ struct Registry {
   uintptr_t next = 1;
   std::map<uintptr_t, Entry> entries;
   // Two handles on one file share its sink, so rotation stays consistent.
-  std::map<std::string, std::weak_ptr<spdlog::sinks::rotating_file_sink_mt>> sinks;
+  std::map<std::string, std::weak_ptr<SharedRotatingSink>> sinks;
 };
 
 Registry& registry() {
@@ -73,7 +106,11 @@ uintptr_t Open(const char* source_tag, const char* file_name, int level, uint64_
     auto& weak = r.sinks[file_name];
     auto sink = weak.lock();
     if (!sink) {
-      sink = std::make_shared<spdlog::sinks::rotating_file_sink_mt>(file_name, size_limit, kRotatedFiles);
+      sink = std::make_shared<SharedRotatingSink>();
+      if (platform::Error error = sink->Open(file_name, size_limit)) {
+        ReportUnopenable(file_name, error);
+        return 0;
+      }
       weak = sink;
     }
     auto logger = std::make_shared<spdlog::logger>(source_tag ? source_tag : "", sink);

@@ -1,6 +1,9 @@
 #include "gateways/modem/gsm_modem_gateway.hpp"
 
+#include <map>
+#include <mutex>
 #include <new>
+#include <vector>
 
 #include "gateways/modem/line_record.hpp"
 
@@ -12,15 +15,51 @@ TalvexLineRecordList* NewHostList() {
   return list;
 }
 
-void ClearHostList(TalvexLineRecordList* list) {
-  for (uint32_t i = 0; i < list->count; ++i) delete list->lines[i];
-  delete[] list->lines;
-  *list = TalvexLineRecordList{};
+void DeleteLoad(TalvexLineRecord** lines, uint32_t count) {
+  for (uint32_t i = 0; i < count; ++i) delete lines[i];
+  delete[] lines;
 }
 
-// Hands the records over to the host's C list.
+// The loads a list replaced. The host may still point into them (a settings
+// screen keeps a record while it refreshes the list), so they live until the
+// list is freed. Settings exports build a new gateway each time: module-wide.
+class RetiredLoads {
+ public:
+  void Retire(const TalvexLineRecordList* list) {
+    if (!list->lines) return;
+    std::lock_guard lock(mutex_);
+    loads_[list].push_back({list->lines, list->count});
+  }
+  void Free(const TalvexLineRecordList* list) {
+    std::vector<Load> loads;
+    {
+      std::lock_guard lock(mutex_);
+      auto it = loads_.find(list);
+      if (it == loads_.end()) return;
+      loads = std::move(it->second);
+      loads_.erase(it);
+    }
+    for (const Load& load : loads) DeleteLoad(load.lines, load.count);
+  }
+
+ private:
+  struct Load {
+    TalvexLineRecord** lines;
+    uint32_t count;
+  };
+  std::mutex mutex_;
+  std::map<const TalvexLineRecordList*, std::vector<Load>> loads_;
+};
+
+RetiredLoads& Retired() {
+  static RetiredLoads retired;
+  return retired;
+}
+
+// Hands the records over to the host's C list; the previous ones are retired.
 void FillHostList(TalvexLineRecordList* list, gsm::LineRecords& lines) {
-  ClearHostList(list);
+  Retired().Retire(list);
+  *list = TalvexLineRecordList{};
   if (lines.empty()) return;
   list->lines = new TalvexLineRecord*[lines.size()]();
   list->capacity = static_cast<uint32_t>(lines.size());
@@ -77,7 +116,8 @@ void Vantrel_GSMCOMDrvInterface::FreeXMLLoadResources(void* settings_block) {
   if (!settings_block) return;
   auto** list = static_cast<TalvexLineRecordList**>(settings_block);
   if (!*list) return;
-  ClearHostList(*list);
+  Retired().Free(*list);
+  DeleteLoad((*list)->lines, (*list)->count);
   delete *list;
   *list = nullptr;
 }

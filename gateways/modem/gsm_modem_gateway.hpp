@@ -30,12 +30,13 @@ class Vantrel_GSMCOMDrvInterface : public IServiceMultiLine {
   // Stops a driver that is still running first (ServiceUninit normally has).
   ~Vantrel_GSMCOMDrvInterface() override;
 
-  // settings_block: TalvexLineRecordList** whose list ConfigLoad allocated.
+  // settings_block: TalvexLineRecordList** whose list ConfigLoad allocated;
+  // frees it with the records of every load into it.
   void FreeXMLLoadResources(void* settings_block) override;
   // settings_block: a TalvexLineRecord; writes the properties of `property_mask`.
   int ConfigUpdate(IGSMConfigurationInterface* loader, void* settings_block, uint32_t property_mask) override;
   // settings_block: TalvexLineRecordList**; a null list is allocated, an
-  // existing one is emptied and refilled.
+  // existing one is refilled (its earlier records stay valid until freed).
   int ConfigLoad(IGSMConfigurationInterface* loader, void* settings_block, uint32_t load_mode) override;
   int LoadServiceSpecficConfigurations(TalvexGenericOptions* options, IGSMConfigurationInterface* loader) override;
   int32_t ServiceSendSMS(uint32_t reserved_one, uint32_t disable_unicode, TalvexSmsRequest* request) override;

@@ -294,7 +294,9 @@ typedef struct TalvexLineRecord {
 } TalvexLineRecord;
 
 /* The lines ConfigLoad hands the host (16 bytes on 32-bit). Owned by the
- * module: release it with FreeXMLLoadResources(&list, 1). */
+ * module: release it with FreeXMLLoadResources(&list, 1). Loading into the
+ * same list again refills it; the records and array of the earlier load stay
+ * valid until that FreeXMLLoadResources, which frees every load of the list. */
 typedef struct TalvexLineRecordList {
   TalvexLineRecord** lines;      /* count pointers, none null */
   uint32_t count;

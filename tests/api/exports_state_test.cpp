@@ -89,6 +89,64 @@ TEST_F(ExportsWithoutConfiguration, OverlongPathOrRootIsRefusedNotCut) {
   EXPECT_NE(folder.Read("Talvenix.log").find("path or root name too long"), std::string::npos);
 }
 
+// The settings exports over the bundled document.
+class SettingsExports : public ExportsWithoutConfiguration {
+ protected:
+  void SetUp() override {
+    ExportsWithoutConfiguration::SetUp();
+    std::filesystem::copy_file(std::string(TALVENIX_SOURCE_DIR) + "/examples/qvsmscomms.xml",
+                               folder.path() / "qvsmscomms.xml");
+    setenv("TALVENIX_LOG_LEVEL", "3", 1);
+    ASSERT_EQ(m.InitXMLConfigurations("qvsmscomms.xml", "sms"), 1);
+  }
+  void TearDown() override {
+    unsetenv("TALVENIX_LOG_LEVEL");
+    ExportsWithoutConfiguration::TearDown();
+  }
+  bool Logged(const std::string& text) { return folder.Read("Talvenix.log").find(text) != std::string::npos; }
+};
+
+TEST_F(SettingsExports, FlagsWithoutTheOperationAreRefusedAndNamedInTheLog) {
+  TalvexLineRecord line{};
+  TalvexLegacyModemSettings legacy{};
+  EXPECT_EQ(m.ChangeXMLConfigurations(0, &line, 1), 0);
+  EXPECT_EQ(m.ChangeXMLConfigurations(5, &legacy, 1), 0);
+  EXPECT_EQ(m.LoadGSMServiceXMLConfigurations(0, &line, 0), 0);
+  EXPECT_EQ(m.XMLConfigMultiLine_CreateNewLine(2, &line), 0);
+  EXPECT_EQ(m.XMLConfigMultiLine_DeleteLine(2, 1), 0);
+  m.FreeXMLLoadResources(&line, 2);
+
+  // Flag 5 reads the older modem settings; its selector changes nothing.
+  EXPECT_EQ(m.LoadGSMServiceXMLConfigurations(5, &legacy, 1), 1);
+  EXPECT_EQ(legacy.comport, 1u);
+  m.Unint();
+  EXPECT_TRUE(Logged("-> ChangeXMLConfigurations - Invalid GSM Service Flag [0]"));
+  EXPECT_TRUE(Logged("-> ChangeXMLConfigurations - Invalid GSM Service Flag [5]"));
+  EXPECT_TRUE(Logged("-> LoadGSMServiceXMLConfigurations - Invalid GSM Service Flag [0]"));
+  EXPECT_TRUE(Logged(
+      "-> XMLConfigMultiLine_CreateNewLine - Invalid GSM Service Flag [2], Srv MUST SUPPORT Multiline Interface."));
+  EXPECT_TRUE(Logged(
+      "-> XMLConfigMultiLine_DeleteLine - Invalid GSM Service Flag [2], Srv MUST SUPPORT Multiline Interface."));
+  EXPECT_TRUE(Logged("-> FreeXMLLoadResources _ Onvalid Service specfied."));
+  EXPECT_EQ(line.comport, 0u);  // the refused calls wrote nothing
+}
+
+TEST_F(SettingsExports, UnintWithBothStatesReleasesTheEngineFirstAndTheSettingsNext) {
+  TalvexGenericOptions* options = nullptr;
+  ASSERT_EQ(m.InitTalvex(0, Ignore, &options), TALVEX_OK);
+  m.Unint();
+  TalvexSmsRequest request{};
+  EXPECT_EQ(m.SendSMS(&request), TALVEX_NOT_INITIALISED);
+  TalvexGenericOptions record{};
+  EXPECT_EQ(m.LoadGSMGenericXMLConfigurations(&record), 1);  // the settings state stays
+  EXPECT_STREQ(record.selectedservice, "Null gateway");
+  record.maxsmssplit = 4;
+  EXPECT_EQ(m.ChangeXMLGenericConfigurations(&record, TALVEX_OPT_MAXSMSSPLIT), 1);
+  m.Unint();
+  EXPECT_EQ(m.LoadGSMGenericXMLConfigurations(&record), 0);
+  EXPECT_NE(folder.Read("qvsmscomms.xml").find("name=\"maxsmssplit\" value=\"4\""), std::string::npos);
+}
+
 TEST_F(ExportsWithoutConfiguration, UnknownCommandIsAnInvalidParameter) {
   EXPECT_EQ(m.ExecuteCommand(3, nullptr, 0), TALVEX_INVALID_PARAMETER);
   EXPECT_EQ(m.ExecuteCommand(0xFFFFFFFF, nullptr, 0), TALVEX_INVALID_PARAMETER);

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "config/loader_fixture.hpp"
 #include "engine/engine_fixture.hpp"
 #include "engine/service_factory.hpp"
 
@@ -89,6 +90,69 @@ TEST_F(GenericOptions, UpdateRefusesEmptyMasksAndUnknownServices) {
   record.get()->service_flag = TALVEX_SERVICE_RESERVED;
   EXPECT_EQ(GenericGSMService::UpdateGenericXMLConfigs(loader.get(), record.get(), TALVEX_OPT_SELECTEDSERVICE), 0);
   EXPECT_TRUE(log.Has(Severity::Error, "GenericGSMService::UpdateGenericXMLConfigs - invalid service selected."));
+}
+
+// Saving "selectedservice" against a real document: the selection is kept
+// when it names a service of the record's flag, and nothing is written when
+// no service of that flag can be named.
+class SavingTheSelection : public LoaderTest {
+ protected:
+  void UseServices(const std::string& selected, const std::string& services) {
+    Use(Document(Option("enableengine", "yes") + Option("selectedservice", selected), services));
+    ASSERT_EQ(GenericGSMService::LoadGenericXMLConfigs(record.get(), loader_.get()), 1);
+  }
+  static std::string Service(const std::string& name, const std::string& transport) {
+    return "      <service name=\"" + name + "\" transport=\"" + transport + "\"/>\n";
+  }
+  bool Selects(const std::string& name) {
+    return File().find("\"selectedservice\" value=\"" + name + "\"") != std::string::npos;
+  }
+  OptionsRecord record;
+};
+
+TEST_F(SavingTheSelection, ATransportOnlyContainingTheIdKeepsItsService) {
+  UseServices("Modem", Service("Modem", "simple_gsm_v2"));
+  ASSERT_EQ(record.get()->service_flag, 1u);
+  record.get()->maxsmschars = 150;
+  EXPECT_EQ(GenericGSMService::UpdateGenericXMLConfigs(loader_.get(), record.get(), TALVEX_OPT_SELECTEDSERVICE), 1);
+  EXPECT_STREQ(record.get()->selectedservice, "Modem");
+  EXPECT_TRUE(Selects("Modem"));
+}
+
+TEST_F(SavingTheSelection, TheSecondOfTwoServicesOfOneTransportStaysSelected) {
+  UseServices("Null B", Service("Null A", "nuldrv") + Service("Null B", "nuldrv"));
+  EXPECT_EQ(GenericGSMService::UpdateGenericXMLConfigs(loader_.get(), record.get(), TALVEX_OPT_ALL), 1);
+  EXPECT_TRUE(Selects("Null B"));
+}
+
+TEST_F(SavingTheSelection, ANewFlagNamesItsServiceAndAnUnnamedOneWritesNothing) {
+  UseServices("Null", Service("Null", "nuldrv") + Service("Mail", "gensmtp") + Service("Modem", "simple_gsm_v2"));
+  record.get()->service_flag = TALVEX_SERVICE_EMAIL;  // the host picked another gateway
+  EXPECT_EQ(GenericGSMService::UpdateGenericXMLConfigs(loader_.get(), record.get(), TALVEX_OPT_SELECTEDSERVICE), 1);
+  EXPECT_TRUE(Selects("Mail"));
+
+  std::string before = File();
+  record.get()->service_flag = TALVEX_SERVICE_GSM;  // no transport is exactly its id
+  record.get()->maxsmssplit = 9;
+  EXPECT_EQ(GenericGSMService::UpdateGenericXMLConfigs(loader_.get(), record.get(), TALVEX_OPT_ALL), 0);
+  EXPECT_EQ(File(), before);
+  EXPECT_STREQ(record.get()->selectedservice, "Mail");
+  EXPECT_TRUE(log_.Has(Severity::Error,
+                       "GenericGSMService::UpdateGenericXMLConfigs - no service with transport [simple_gsm] to select."));
+}
+
+TEST(OptionsRecordCopy, TheLineStatusTextIsAnEmptyBufferOf250FromTheStart) {
+  OptionsRecord fresh;
+  ASSERT_NE(fresh.get()->line_status.text, nullptr);
+  EXPECT_STREQ(fresh.get()->line_status.text, "");
+  EXPECT_EQ(fresh.get()->line_status.capacity, 250u);
+  OptionsRecord copy;
+  copy = fresh;
+  ASSERT_NE(copy.get()->line_status.text, nullptr);
+  EXPECT_NE(copy.get()->line_status.text, fresh.get()->line_status.text);
+  EXPECT_EQ(copy.get()->line_status.capacity, 250u);
+  OptionsRecord constructed(fresh);
+  EXPECT_EQ(constructed.get()->line_status.capacity, 250u);
 }
 
 TEST(OptionsRecordCopy, LineSummaryIsCopiedDeeplyAndFreed) {

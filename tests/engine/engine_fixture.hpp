@@ -5,6 +5,7 @@
 #include <gmock/gmock.h>
 
 #include <cstring>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -66,11 +67,15 @@ class RecordingGateway : public GenericGSMService {
     return load_result;
   }
   int32_t ServiceSendSMS(uint32_t one, uint32_t disable_unicode, TalvexSmsRequest* request) override {
-    std::lock_guard lock(mutex);
-    parts.emplace_back(request->part ? request->part : u"<null>");
-    ones.push_back(one);
-    unicode_flags.push_back(disable_unicode);
-    size_t n = parts.size() - 1;
+    size_t n;
+    {
+      std::lock_guard lock(mutex);
+      parts.emplace_back(request->part ? request->part : u"<null>");
+      ones.push_back(one);
+      unicode_flags.push_back(disable_unicode);
+      n = parts.size() - 1;
+    }
+    if (on_send) on_send(request);
     return n < codes.size() ? codes[n] : 0;
   }
   int ServiceInit(TalvexHostCallback, uintptr_t, IGSMConfigurationInterface*) override {
@@ -89,6 +94,7 @@ class RecordingGateway : public GenericGSMService {
   const char* GetServiceName() override { return "Recording Gateway"; }
 
   std::mutex mutex;
+  std::function<void(TalvexSmsRequest*)> on_send;  // runs after recording, on the sending thread
   std::vector<std::u16string> parts;
   std::vector<uint32_t> ones, unicode_flags;
   std::vector<int32_t> codes;

@@ -156,6 +156,33 @@ TEST_F(EngineUpdate, ServiceOrEngineChangeAsksForARestart) {
   EXPECT_EQ(mask, uint32_t{TALVEX_OPT_ENABLEENGINE | TALVEX_OPT_SPLITSMS});
 }
 
+TEST_F(EngineUpdate, EachOptionReportsItsOwnMaskBit) {
+  const std::pair<const char*, uint32_t> changes[] = {
+      {"append", TALVEX_OPT_APPEND},
+      {"detectsignature", TALVEX_OPT_DETECTSIGNATURE},
+      {"automaticrouting", TALVEX_OPT_AUTOMATICROUTING},
+      {"smsautoroute_ttl", TALVEX_OPT_SMSAUTOROUTE_TTL},
+      {"disableunicode", TALVEX_OPT_DISABLEUNICODE},
+      {"append/infotype", TALVEX_OPT_INFOTYPE},
+  };
+  const std::map<std::string, std::string> changed_values = {
+      {"append", "yes"},          {"detectsignature", "yes"}, {"automaticrouting", "no"},
+      {"smsautoroute_ttl", "60"}, {"disableunicode", "1"},    {"append/infotype", "hidden"}};
+  for (const auto& [option, bit] : changes) {
+    SCOPED_TRACE(option);
+    FakeDocument before = doc;
+    doc.options[option] = changed_values.at(option);
+    mask = 0;
+    EXPECT_EQ(Update(), TALVEX_UPDATE_APPLIED);
+    EXPECT_EQ(mask, bit);
+    mask = 0;
+    EXPECT_EQ(Update(), TALVEX_UPDATE_APPLIED);  // taken over: no change the second time
+    EXPECT_EQ(mask, 0u);
+    doc = before;
+    Update();
+  }
+}
+
 TEST_F(EngineUpdate, NotRunningReportsChangesButAppliesNothing) {
   engine.Uninitialize();
   doc.options["maxsmssplit"] = "5";

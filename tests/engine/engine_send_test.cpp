@@ -134,6 +134,22 @@ TEST_F(EngineSend, SelfSplittingGatewayGetsTheWholeTextCutToItsRoom) {
   EXPECT_EQ(short_text.HostText(), u"short");
 }
 
+TEST_F(EngineSend, SelfSplittingGatewayAtItsExactRoomAndWithoutSplitting) {
+  Start(kCapSplitsItself);
+  HostRequest exact(Ascii(459));
+  EXPECT_EQ(engine.SendSMS(exact.request.get()), TALVEX_OK);
+  EXPECT_EQ(parts(), std::vector<std::u16string>{Ascii(459)});  // nothing cut at exactly the limit
+  EXPECT_EQ(exact.HostText(), Ascii(459));
+
+  engine.Uninitialize();
+  doc.options["splitsms"] = "no";
+  Start(kCapSplitsItself);
+  HostRequest one_part(Ascii(200));
+  EXPECT_EQ(engine.SendSMS(one_part.request.get()), TALVEX_OK);
+  EXPECT_EQ(parts(), std::vector<std::u16string>{Ascii(153)});  // room of one part: 160 - 7
+  EXPECT_EQ(one_part.HostText(), Ascii(153));
+}
+
 TEST_F(EngineSend, SelfSplittingFailureIsLoggedWithItsCode) {
   Start(kCapSplitsItself, {41});
   HostRequest r(u"x");
@@ -179,13 +195,19 @@ TEST_F(EngineSend, FewerThanSevenCharactersPerPartDoNotWrapTheLimit) {
 
 TEST_F(EngineSend, TheCapacityBoundsEveryReadAndWrite) {
   Start();
-  // No NUL inside the capacity: the text is the capacity's worth.
+  // No NUL inside the capacity: the text's end is unknown, so nothing is sent
+  // (a cut text would go out and be reported as sent).
   HostRequest r(Ascii(10), 10);
-  EXPECT_EQ(engine.SendSMS(r.request.get()), TALVEX_OK);
-  EXPECT_EQ(parts()[0], Ascii(10));
-  EXPECT_EQ(r.buffer[9], u'\0');  // the rewrite keeps a terminator inside the buffer
+  EXPECT_EQ(engine.SendSMS(r.request.get()), TALVEX_INVALID_PARAMETER);
+  EXPECT_TRUE(parts().empty());
+  EXPECT_EQ(r.HostText(), Ascii(10));  // untouched
+  EXPECT_TRUE(log.Has(Severity::Error,
+                      "GSMEngine::SendSMS - Invalid parameter(s): the text has no end within its capacity of 10."));
+  HostRequest none(u"x");
+  none.request->text_capacity = 0;
+  EXPECT_EQ(engine.SendSMS(none.request.get()), TALVEX_INVALID_PARAMETER);
+  EXPECT_TRUE(parts().empty());
 
-  parts().clear();
   HostRequest huge(Ascii(100000));
   EXPECT_EQ(engine.SendSMS(huge.request.get()), TALVEX_OK);
   EXPECT_EQ(parts().size(), 3u);
@@ -201,6 +223,24 @@ TEST_F(EngineSend, ZeroPartsBecomesOneAndStays) {
   engine.SendSMS(r.request.get());
   EXPECT_EQ(parts().size(), 1u);
   EXPECT_EQ(options->maxsmssplit, 1);
+}
+
+// A gateway that hands the part over synchronously to a host that sends again
+// on the same thread: the outer send must go on where it was.
+TEST_F(EngineSend, ASendFromInsideAGatewayCallDoesNotDisturbTheOuterSend) {
+  Start();
+  HostRequest inner(u"inner");
+  bool sent_inner = false;
+  engine.gateway->on_send = [&](TalvexSmsRequest*) {
+    if (sent_inner) return;
+    sent_inner = true;
+    EXPECT_EQ(engine.SendSMS(inner.request.get()), TALVEX_OK);
+  };
+  HostRequest outer(Ascii(160) + Ascii(40, u'b'));
+  EXPECT_EQ(engine.SendSMS(outer.request.get()), TALVEX_OK);
+  EXPECT_EQ(parts(), (std::vector<std::u16string>{Ascii(160), u"inner", Ascii(40, u'b')}));
+  EXPECT_EQ(outer.HostText(), Ascii(160) + Ascii(40, u'b'));
+  EXPECT_EQ(inner.HostText(), u"inner");
 }
 
 TEST_F(EngineSend, BadRequestsAndStates) {

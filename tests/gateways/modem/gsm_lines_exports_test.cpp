@@ -214,6 +214,27 @@ TEST_F(GsmLinesThroughExports, LineExportsAddListChangeAndDeleteExactlyWhatWasAs
   EXPECT_EQ(DocumentLines(DocumentPath()), original);
 }
 
+TEST_F(GsmLinesThroughExports, RecordsOfAnEarlierLoadStayValidUntilTheListIsFreed) {
+  Configure({{3, 9600, "A"}, {4, 2400, "B"}});
+  ASSERT_EQ(m.InitXMLConfigurations(DocumentPath().c_str(), "sms"), 1);
+  TalvexLineRecordList* list = nullptr;
+  ASSERT_EQ(m.LoadGSMServiceXMLConfigurations(1, &list, 0), 1);
+  ASSERT_EQ(list->count, 2u);
+  TalvexLineRecord** earlier_array = list->lines;
+  TalvexLineRecord* earlier = list->lines[1];
+
+  ASSERT_EQ(m.LoadGSMServiceXMLConfigurations(1, &list, 0), 1);  // a settings screen refreshes
+  EXPECT_EQ(list->count, 2u);                                     // refilled, not doubled
+  EXPECT_EQ(earlier_array[1], earlier);                           // the earlier array and record are still there
+  EXPECT_EQ(earlier->comport, 4u);
+  EXPECT_EQ(std::u16string(earlier->line_name), u"B");
+  earlier->baudrate = 19200;
+  EXPECT_EQ(m.ChangeXMLConfigurations(1, earlier, TALVEX_LINE_BAUDRATE), 1);
+  EXPECT_EQ(DocumentLines(DocumentPath())[1].at("[baudrate]"), "19200");
+  m.FreeXMLLoadResources(&list, 1);  // frees both loads (the leak check would see any left)
+  EXPECT_EQ(list, nullptr);
+}
+
 TEST_F(GsmLinesThroughExports, AMissingDriverFailsTheStartAndSaysWhy) {
   Configure({{3, 9600, "A"}});
   setenv(TALVEX_GSM_DRIVER_ENV, (folder.path() / "no-driver.Qvd").c_str(), 1);

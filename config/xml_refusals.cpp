@@ -1,0 +1,154 @@
+#include "config/xml_refusals.hpp"
+
+#include <algorithm>
+#include <vector>
+
+#include "config/ascii_case.hpp"
+
+namespace talvenix {
+namespace {
+
+constexpr size_t npos = std::string_view::npos;
+
+bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+bool IsReferenceNameChar(char c) {
+  unsigned char u = static_cast<unsigned char>(c);
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-' ||
+         c == '.' || c == ':' || u >= 0x80;
+}
+
+std::string Quoted(std::string_view text) { return "\"" + std::string(text) + "\""; }
+
+// One pass over the text. Each step returns false once refused markup is
+// found; constructs that are not well-formed are stepped over for the parser
+// to report.
+class Scan {
+ public:
+  Scan(std::string_view text, size_t& offset, std::string& reason) : t_(text), offset_(offset), reason_(reason) {}
+
+  bool Run() {
+    size_t at = 0;
+    while (at < t_.size()) {
+      size_t open = t_.find('<', at);
+      if (!References(at, open == npos ? t_.size() : open)) return false;
+      if (open == npos) return true;
+      std::string_view rest = t_.substr(open);
+      if (rest.starts_with("<!--")) {
+        at = After(open + 4, "-->");
+      } else if (rest.starts_with("<![CDATA[")) {
+        at = After(open + 9, "]]>");
+      } else if (rest.starts_with("<?")) {
+        at = After(open + 2, "?>");
+      } else if (rest.starts_with("<!DOCTYPE")) {
+        if (!DocumentType(open + 9, at)) return false;
+      } else if (rest.starts_with("</") || rest.starts_with("<!")) {
+        at = After(open + 1, ">");
+      } else if (!StartTag(open + 1, at)) {
+        return false;
+      }
+    }
+    return true;
+  }
+
+ private:
+  bool Refuse(size_t at, std::string why) {
+    offset_ = at;
+    reason_ = std::move(why);
+    return false;
+  }
+
+  // The offset just past the next `end` from `from`; the text's end when none.
+  size_t After(size_t from, std::string_view end) const {
+    size_t at = t_.find(end, from);
+    return at == npos ? t_.size() : at + end.size();
+  }
+
+  // References in character data or an attribute value, [from, to).
+  bool References(size_t from, size_t to) {
+    for (size_t amp = t_.find('&', from); amp < to; amp = t_.find('&', amp + 1)) {
+      size_t at = amp + 1;
+      if (at < to && t_[at] == '#') continue;  // a character reference: the parser checks it
+      while (at < to && IsReferenceNameChar(t_[at])) ++at;
+      if (at == amp + 1 || at >= to || t_[at] != ';') continue;  // no reference at all
+      std::string_view name = t_.substr(amp + 1, at - amp - 1);
+      if (name == "lt" || name == "gt" || name == "amp" || name == "quot" || name == "apos") continue;
+      return Refuse(amp, "the reference &" + std::string(name) +
+                             "; names an entity; entities are not read: write the text itself");
+    }
+    return true;
+  }
+
+  // From just after "<!DOCTYPE" to just after its closing '>' (into `next`).
+  bool DocumentType(size_t from, size_t& next) {
+    char quote = 0;
+    bool in_subset = false;
+    for (size_t at = from; at < t_.size(); ++at) {
+      char c = t_[at];
+      if (quote) {
+        if (c == quote) quote = 0;
+      } else if (c == '"' || c == '\'') {
+        quote = c;
+      } else if (in_subset && t_.substr(at).starts_with("<!--")) {
+        at = After(at + 4, "-->") - 1;
+      } else if (in_subset && t_.substr(at).starts_with("<!ENTITY")) {
+        return Refuse(at,
+                      "the document type declares an entity; entities are not read: remove the declaration "
+                      "and write the text itself");
+      } else if (c == '[') {
+        in_subset = true;
+      } else if (c == ']') {
+        in_subset = false;
+      } else if (c == '>' && !in_subset) {
+        next = at + 1;
+        return true;
+      }
+    }
+    next = t_.size();
+    return true;
+  }
+
+  // From just after '<' of a start tag to just after its end (into `next`).
+  bool StartTag(size_t from, size_t& next) {
+    size_t at = from;
+    while (at < t_.size() && !IsSpace(t_[at]) && t_[at] != '>' && t_[at] != '/') ++at;
+    std::vector<std::string_view> names;
+    for (;;) {
+      while (at < t_.size() && IsSpace(t_[at])) ++at;
+      if (at >= t_.size() || t_[at] == '>' || t_[at] == '/') break;
+      size_t name_at = at;
+      while (at < t_.size() && !IsSpace(t_[at]) && t_[at] != '=' && t_[at] != '>' && t_[at] != '/') ++at;
+      std::string_view name = t_.substr(name_at, at - name_at);
+      while (at < t_.size() && IsSpace(t_[at])) ++at;
+      if (name.empty() || at >= t_.size() || t_[at] != '=') break;
+      ++at;
+      while (at < t_.size() && IsSpace(t_[at])) ++at;
+      if (at >= t_.size() || (t_[at] != '"' && t_[at] != '\'')) break;
+      size_t value_end = t_.find(t_[at], at + 1);
+      if (value_end == npos) break;
+      for (std::string_view earlier : names)
+        if (EqualsIgnoringCase(earlier, name))
+          return Refuse(name_at, "the attribute " + Quoted(name) + " is given twice on one element (after " +
+                                     Quoted(earlier) + "; names are read ignoring case): keep one");
+      names.push_back(name);
+      if (!References(at + 1, value_end)) return false;
+      at = value_end + 1;
+    }
+    next = std::max(at, from);  // not well-formed: go on after what was read, for the parser to report
+    if (next < t_.size() && t_[next] == '/') ++next;
+    if (next < t_.size() && t_[next] == '>') ++next;
+    return true;
+  }
+
+  std::string_view t_;
+  size_t& offset_;
+  std::string& reason_;
+};
+
+}  // namespace
+
+bool AcceptableMarkup(std::string_view text, size_t& offset, std::string& reason) {
+  return Scan(text, offset, reason).Run();
+}
+
+}  // namespace talvenix

@@ -1,0 +1,108 @@
+// The `talvenix` program as people mistype it: every mistake in the
+// arguments is a usage error (exit 2) that names what was wrong, and failures
+// say where the cause lies.
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+#include "common/temp_folder.hpp"
+
+namespace talvenix::testing {
+namespace {
+
+struct Outcome {
+  int status;
+  std::string output;  // stdout and stderr
+};
+
+class TalvenixProgram : public ::testing::Test {
+ protected:
+  // Runs the program in the test's folder with `arguments` (shell words).
+  Outcome Run(const std::string& arguments, const std::string& environment = "") {
+    std::string command = "cd " + folder.path().string() + " && " + environment + " " +
+                          std::string(TALVENIX_BINARY_DIR) + "/bin/talvenix " + arguments + " 2>&1";
+    Outcome outcome{-1, {}};
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe) return outcome;
+    char buffer[512];
+    while (size_t n = fread(buffer, 1, sizeof buffer, pipe)) outcome.output.append(buffer, n);
+    int status = pclose(pipe);
+    outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return outcome;
+  }
+
+  TempFolder folder{"program"};
+};
+
+TEST_F(TalvenixProgram, EveryArgumentMistakeIsAUsageErrorNamingIt) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"--dir .", "give a command"},
+      {"--dir", "--dir needs a value"},
+      {"--verbose send Hi", "unknown option --verbose"},
+      {"send --to", "--to needs a value"},
+      {"send --to --from me Hi", "--to needs a value"},
+      {"send --wait soon Hi", "--wait takes a number of seconds from 0 to 86400, not 'soon'"},
+      {"send --colour red Hi", "unknown option --colour"},
+      {"send Hello there", "unexpected argument 'there'"},
+      {"send \"\"", "the message text is empty"},
+      {"test-sms --to 1 --line -1 Hi", "--line takes a whole number from 0 to 4294967295, not '-1'"},
+      {"test-sms --to 1 --line 4294967296 Hi", "--line takes a whole number from 0 to 4294967295, not '4294967296'"},
+      {"test-sms Hi", "give --to NUMBER"},
+      {"test-sms --to 1 --to 2 Hi", "--to is given more than once"},
+      {"listen --seconds", "--seconds needs a value"},
+      {"listen 5", "unexpected argument '5'"},
+      {"codes all", "unexpected argument 'all'"},
+      {"lines add --port 4294967296", "--port takes a whole number from 0 to 4294967295"},
+      {"lines delete", "give --port N"},
+      {"config", "give show, set NAME VALUE or check"},
+  };
+  for (const auto& [arguments, message] : cases) {
+    Outcome outcome = Run(arguments);
+    EXPECT_EQ(outcome.status, 2) << arguments << "\n" << outcome.output;
+    EXPECT_NE(outcome.output.find(message), std::string::npos) << arguments << "\n" << outcome.output;
+  }
+  EXPECT_EQ(Run("codes").status, 0);
+  EXPECT_EQ(Run("--help").status, 0);
+}
+
+TEST_F(TalvenixProgram, FailuresPointAtTheirRealCause) {
+  folder.Write("qvsmscomms.xml", "<vantrelcomms>\n  <sms>\n");
+  Outcome set = Run("config set maxsmssplit 4");
+  EXPECT_EQ(set.status, 1);
+  EXPECT_NE(set.output.find("nothing was changed: qvsmscomms.xml cannot be read (Parsing error on line 2"),
+            std::string::npos)
+      << set.output;
+  EXPECT_EQ(set.output.find("writable"), std::string::npos) << set.output;
+
+  std::string long_name(100000, 'n');
+  folder.Write("qvsmscomms.xml",
+               "<vantrelcomms><sms><config>\n<option name=\"enableengine\" value=\"yes\"/>\n"
+               "<option name=\"selectedservice\" value=\"" +
+                   long_name + "\"/></config><services><service name=\"" + long_name +
+                   "\" transport=\"nuldrv\"/></services></sms></vantrelcomms>\n");
+  Outcome check = Run("config check");
+  EXPECT_EQ(check.status, 1);
+  EXPECT_NE(check.output.find("qvsmscomms.xml:3: error: the option \"selectedservice\" is 100000 bytes long; the "
+                              "engine reads at most 898"),
+            std::string::npos)
+      << check.output.substr(0, 500);
+
+  // The test channel's private folder is taken by something not ours.
+  std::filesystem::create_directories(folder.path() / "run");
+  folder.Write("run/talvenix", "not a folder");
+  Outcome test = Run("test-sms --to +15550100 Hi", "XDG_RUNTIME_DIR=" + (folder.path() / "run").string());
+  EXPECT_EQ(test.status, 1);
+  EXPECT_NE(test.output.find("Its private folder " + (folder.path() / "run/talvenix").string() +
+                             " cannot be used (Not a directory)"),
+            std::string::npos)
+      << test.output;
+  EXPECT_EQ(test.output.find("outgoing folder"), std::string::npos) << test.output;
+}
+
+}  // namespace
+}  // namespace talvenix::testing
