@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <vector>
 
-#include "config/ascii_case.hpp"
-
 namespace talvenix {
 namespace {
 
@@ -127,9 +125,8 @@ class Scan {
       size_t value_end = t_.find(t_[at], at + 1);
       if (value_end == npos) break;
       for (std::string_view earlier : names)
-        if (EqualsIgnoringCase(earlier, name))
-          return Refuse(name_at, "the attribute " + Quoted(name) + " is given twice on one element (after " +
-                                     Quoted(earlier) + "; names are read ignoring case): keep one");
+        if (earlier == name)
+          return Refuse(name_at, "the attribute " + Quoted(name) + " is given twice on one element: keep one");
       names.push_back(name);
       if (!References(at + 1, value_end)) return false;
       at = value_end + 1;

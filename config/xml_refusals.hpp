@@ -1,8 +1,7 @@
 #pragma once
 // Markup the configuration store refuses rather than half-understands:
 // entity declarations, references to entities other than the five
-// predefined ones, and an attribute given twice on one element (names
-// compared ignoring case, as the loader reads them). Entities are never
+// predefined ones, and an attribute given twice on one element. Entities are never
 // expanded; refusing them is what keeps a hostile document from growing or
 // reading other files.
 
