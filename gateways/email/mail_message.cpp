@@ -3,6 +3,7 @@
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <random>
 
@@ -52,15 +53,18 @@ std::string Base64(std::string_view bytes) {
 }
 
 // The text as B-encoded words of at most 75 characters, one per folded line;
-// no word ends inside a UTF-8 sequence.
-std::string EncodedWords(std::string_view text) {
+// no word ends inside a UTF-8 sequence. `used` is what the first line holds
+// already, so that line stays within the recommended length too.
+std::string EncodedWords(std::string_view text, size_t used = 0) {
   std::string out;
   while (!text.empty()) {
-    size_t n = CutLength(text, kWordBytes);
-    if (n == 0) n = 1;
+    size_t room = used + 12 + 8 < kFoldAt ? (kFoldAt - used - 12) / 4 * 3 : 6;
+    size_t n = CutLength(text, std::min(kWordBytes, room));
+    if (n == 0) n = std::min<size_t>(text.size(), 4);
     if (!out.empty()) out += "\r\n ";
     out += "=?utf-8?B?" + Base64(text.substr(0, n)) + "?=";
     text.remove_prefix(n);
+    used = 1;
   }
   return out;
 }
@@ -225,7 +229,7 @@ std::string AddressHeader(std::string_view name, const std::vector<Address>& add
 std::string TextHeader(std::string_view name, std::string_view text) {
   std::string clean = Blanked(text);
   std::string out = std::string(name) + ":";
-  if (!IsPlainAscii(clean)) return out + " " + EncodedWords(clean);
+  if (!IsPlainAscii(clean)) return out + " " + EncodedWords(clean, out.size() + 1);
   // Folding inserts CR LF before a blank, so unfolding gives back the text exactly.
   size_t line = out.size();
   size_t pos = 0;
@@ -239,7 +243,7 @@ std::string TextHeader(std::string_view name, std::string_view text) {
     out += ' ';
     out += word;
     line += 1 + word.size();
-    if (line > kMaxLine) return std::string(name) + ": " + EncodedWords(clean);
+    if (line > kMaxLine) return std::string(name) + ": " + EncodedWords(clean, name.size() + 2);
     if (blank == std::string::npos) break;
     pos = blank + 1;
   }
