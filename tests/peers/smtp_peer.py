@@ -46,10 +46,11 @@ def reader_view(raw):
 
 
 class Recorder:
-    def __init__(self, out, reject_rcpt, data_reply):
+    def __init__(self, out, reject_rcpt, data_reply, record_limit):
         self.out = out
         self.reject_rcpt = reject_rcpt
         self.data_reply = data_reply
+        self.record_limit = record_limit
         self.count = 0
 
     async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
@@ -61,6 +62,8 @@ class Recorder:
     async def handle_DATA(self, server, session, envelope):
         if self.data_reply:
             return self.data_reply
+        if self.record_limit is not None and self.count >= self.record_limit:
+            return "250 2.0.0 Ok: accepted"
         self.count += 1
         raw = envelope.original_content or b""
         record = {
@@ -146,6 +149,7 @@ async def main():
     p.add_argument("--auth-without-tls", action="store_true")
     p.add_argument("--reject-rcpt", help="reject recipients containing this text with 550")
     p.add_argument("--data-reply", help="answer the end of data with this line")
+    p.add_argument("--record-limit", type=int, help="accept but do not record messages beyond this many")
     p.add_argument("--refuse", action="store_true")
     p.add_argument("--greeting")
     p.add_argument("--close-in-data", action="store_true")
@@ -158,7 +162,7 @@ async def main():
     if scripted:
         factory = lambda: Scripted(args)
     else:
-        recorder = Recorder(args.out, args.reject_rcpt, args.data_reply)
+        recorder = Recorder(args.out, args.reject_rcpt, args.data_reply, args.record_limit)
         user, _, password = (args.auth or "").partition(":")
 
         def authenticator(server, session, envelope, mechanism, data):

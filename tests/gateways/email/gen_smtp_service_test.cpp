@@ -157,6 +157,7 @@ TEST_F(EmailSending, DisplayNamesNonAsciiAndLonelyDotsSurvive) {
   doc.template_fields["from"] = "J\xc3\xb6rg M\xc3\xbcller <joerg@example.com>";
   doc.template_fields["to"] = "\"Doe, Jane\" <jane@example.net>; [smsnumber]@sms.example.net (pager)";
   doc.template_fields["cc"] = "\xc3\x85sa <asa@example.net>, \"Q \\\"Boss\\\"\" <q@example.net>";
+  doc.template_fields["subject"] = "";
   doc.template_fields["body"] = "[smsmessage]";
   ASSERT_EQ(Send(u"first\n.\n..\n.end\nlast", "15550100"), TALVEX_OK);
 
@@ -168,6 +169,7 @@ TEST_F(EmailSending, DisplayNamesNonAsciiAndLonelyDotsSurvive) {
   EXPECT_EQ(h["cc"][0], "\xc3\x85sa <asa@example.net>, \"Q \\\"Boss\\\"\" <q@example.net>");
   EXPECT_EQ(messages[0]["rcpt_tos"],
             Json({"jane@example.net", "15550100@sms.example.net", "asa@example.net", "q@example.net"}));
+  EXPECT_EQ(h["subject"], Json({""}));  // an empty subject is still set
   // Lines holding only dots reach the reader unchanged (the transfer stuffs and unstuffs them).
   EXPECT_EQ(messages[0]["body"], "first\r\n.\r\n..\r\n.end\r\nlast");
 }
