@@ -13,6 +13,7 @@
 
 namespace talvenix {
 
+// Flag 4, "gensmtp", "Gen SMTP"; its settings fields describe TalvexSmtpSettings.
 extern const ServiceDescriptor kEmailService;
 
 class GenSMTPService : public GenericGSMService {
