@@ -1,6 +1,7 @@
 #include "engine/service_factory.hpp"
 
 #include "engine/null_service.hpp"
+#include "gateways/email/gen_smtp_service.hpp"
 #include "gateways/modem/gsm_modem_gateway.hpp"
 
 namespace talvenix {
@@ -14,8 +15,6 @@ constexpr ServiceDescriptor kReservedService = {TALVEX_SERVICE_RESERVED, "gennsm
 // the document format already. Each is replaced by its folder's descriptor.
 constexpr ServiceDescriptor kClickatellPending = {
     TALVEX_SERVICE_CLICKATELL, "clickatellapi", "ClickATell Gateway", 0, kTraitSettingsExports, nullptr, 0, {}};
-constexpr ServiceDescriptor kEmailPending = {TALVEX_SERVICE_EMAIL,  "gensmtp", "Gen SMTP", 0,
-                                             kTraitSettingsExports, nullptr,   0,          {}};
 constexpr ServiceDescriptor kMessageMediaPending = {TALVEX_SERVICE_MESSAGEMEDIA,
                                                     "messagemediaservice",
                                                     "Message Media Service",
@@ -38,7 +37,7 @@ constexpr ServiceDescriptor kMultitechPending = {TALVEX_SERVICE_MULTITECH,
 // is one folder with its descriptor and one line here.
 constexpr const ServiceDescriptor* kServices[] = {
     &kClickatellPending,  // searched first: "gensmtp+clickatellapi" is Clickatell
-    &kModemService,      &kEmailPending, &kReservedService, &kNullService, &kMessageMediaPending, &kMultitechPending,
+    &kModemService,      &kEmailService, &kReservedService, &kNullService, &kMessageMediaPending, &kMultitechPending,
 };
 
 }  // namespace

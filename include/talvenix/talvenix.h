@@ -334,6 +334,44 @@ typedef struct TalvexDriverLineRecord {
   uint32_t clean_sim;
 } TalvexDriverLineRecord;
 
+/* ---- E-mail-to-SMS gateway (service flag 4) ----------------------------- */
+
+/* Property mask bits of the e-mail settings block (ChangeXMLConfigurations,
+ * flag 4). Body line n (1..10) is TALVEX_SMTP_BODYLINE1 << (n - 1). */
+enum TalvexSmtpProperty {
+  TALVEX_SMTP_SERVER = 0x1,
+  TALVEX_SMTP_PORT = 0x2,
+  TALVEX_SMTP_FROM = 0x4,
+  TALVEX_SMTP_TO = 0x8,
+  TALVEX_SMTP_CC = 0x10,
+  TALVEX_SMTP_BCC = 0x20,
+  TALVEX_SMTP_SUBJECT = 0x40,
+  TALVEX_SMTP_TEMPLATE = 0x80,
+  TALVEX_SMTP_BODYLINE1 = 0x100,
+  TALVEX_SMTP_ALL = 0x40000
+};
+
+#define TALVEX_SMTP_BODY_LINES 10
+#define TALVEX_SMTP_PROPERTIES 18      /* the mask bits above, all but _ALL */
+
+/* The e-mail gateway's settings block (136,000 bytes). Every text is UTF-16
+ * and NUL-terminated, at most its capacity minus one characters. The
+ * descriptions are filled only by load mode 1 (in mask order); the body only
+ * by the running gateway, from its template. */
+typedef struct TalvexSmtpSettings {
+  char16_t server[500];          /* "[smtpserver]" */
+  char16_t port[500];            /* "[smtpport]", decimal text */
+  char16_t from[1000];           /* "[from]" */
+  char16_t to[1000];             /* "[to]" */
+  char16_t cc[1000];             /* "[cc]" */
+  char16_t bcc[1000];            /* "[bcc]" */
+  char16_t subject[1000];        /* "[subject]" */
+  char16_t template_name[1000];  /* "[bodytemplatename]" */
+  char16_t body_lines[TALVEX_SMTP_BODY_LINES][2000]; /* "[bodyline1]" .. "[bodyline10]" */
+  char16_t descriptions[TALVEX_SMTP_PROPERTIES][2000];
+  char16_t body[5000];           /* the template's body */
+} TalvexSmtpSettings;
+
 /* ---- The thirteen exports (cdecl, plain names) --------------------------- */
 
 /* The host calls the exports from one thread at a time (any thread, but never

@@ -134,3 +134,17 @@ AT(TalvexDriverStatusReport, recipient, 8);
 AT(TalvexDriverStatusReport, second_number, 12);
 AT(TalvexDriverStatusReport, text, 16);
 static_assert(sizeof(TalvexDriverStatusReport) == 20);
+
+// The e-mail gateway's settings block.
+AT(TalvexSmtpSettings, server, 0);
+AT(TalvexSmtpSettings, port, 1000);
+AT(TalvexSmtpSettings, from, 2000);
+AT(TalvexSmtpSettings, to, 4000);
+AT(TalvexSmtpSettings, cc, 6000);
+AT(TalvexSmtpSettings, bcc, 8000);
+AT(TalvexSmtpSettings, subject, 10000);
+AT(TalvexSmtpSettings, template_name, 12000);
+AT(TalvexSmtpSettings, body_lines, 14000);
+AT(TalvexSmtpSettings, descriptions, 54000);
+AT(TalvexSmtpSettings, body, 126000);
+static_assert(sizeof(TalvexSmtpSettings) == 136000);

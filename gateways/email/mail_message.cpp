@@ -1,0 +1,307 @@
+#include "gateways/email/mail_message.hpp"
+
+#include <openssl/evp.h>
+#include <openssl/rand.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <random>
+
+#include "support/text_codec.hpp"
+
+namespace talvenix::mail {
+namespace {
+
+constexpr size_t kFoldAt = 78;     // recommended header line length
+constexpr size_t kMaxLine = 998;   // hard limit of a header line
+constexpr size_t kWordBytes = 45;  // UTF-8 bytes per encoded word: 60 base64 characters, 72 in all
+
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+std::string_view Trim(std::string_view s) {
+  while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
+  while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+bool IsPlainAscii(std::string_view s) {
+  for (unsigned char c : s)
+    if (c < 0x20 || c > 0x7E) return false;
+  return s.find("=?") == std::string_view::npos;  // would read as an encoded word
+}
+
+// Printable ASCII characters that may stand in a phrase without quotes.
+bool IsAtext(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+         std::string_view("!#$%&'*+-/=?^_`{|}~").find(c) != std::string_view::npos;
+}
+
+// Control characters (CR and LF among them) never reach a header.
+std::string Blanked(std::string_view text) {
+  std::string out(text);
+  for (char& c : out)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
+  return out;
+}
+
+std::string Base64(std::string_view bytes) {
+  std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
+  int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+                          reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()));
+  out.resize(n > 0 ? static_cast<size_t>(n) : 0);
+  return out;
+}
+
+// The text as B-encoded words of at most 75 characters, one per folded line;
+// no word ends inside a UTF-8 sequence. `used` is what the first line holds
+// already, so that line stays within the recommended length too.
+std::string EncodedWords(std::string_view text, size_t used = 0) {
+  std::string out;
+  while (!text.empty()) {
+    size_t room = used + 12 + 8 < kFoldAt ? (kFoldAt - used - 12) / 4 * 3 : 6;
+    size_t n = CutLength(text, std::min(kWordBytes, room));
+    if (n == 0) n = std::min<size_t>(text.size(), 4);
+    if (!out.empty()) out += "\r\n ";
+    out += "=?utf-8?B?" + Base64(text.substr(0, n)) + "?=";
+    text.remove_prefix(n);
+    used = 1;
+  }
+  return out;
+}
+
+size_t LastLineLength(const std::string& s) {
+  size_t eol = s.rfind('\n');
+  return eol == std::string::npos ? s.size() : s.size() - eol - 1;
+}
+
+std::string Phrase(std::string_view name) {
+  std::string clean = Blanked(name);
+  if (!IsPlainAscii(clean)) return EncodedWords(clean);
+  bool atoms = !clean.empty() && clean.front() != ' ' && clean.back() != ' ' && clean.find("  ") == std::string::npos;
+  for (char c : clean) atoms = atoms && (c == ' ' || IsAtext(c));
+  if (atoms) return clean;
+  std::string quoted = "\"";
+  for (char c : clean) {
+    if (c == '"' || c == '\\') quoted += '\\';
+    quoted += c;
+  }
+  return quoted + "\"";
+}
+
+std::string Mailbox(const Address& a) {
+  if (a.display_name.empty()) return a.address;
+  return Phrase(a.display_name) + " <" + a.address + ">";
+}
+
+// Comments "(...)" become one blank; quoted strings are kept as written.
+std::string WithoutComments(std::string_view entry) {
+  std::string out;
+  bool quoted = false;
+  int depth = 0;
+  for (size_t i = 0; i < entry.size(); ++i) {
+    char c = entry[i];
+    if (depth > 0) {
+      if (c == '\\')
+        ++i;
+      else if (c == '(')
+        ++depth;
+      else if (c == ')' && --depth == 0)
+        out += ' ';
+      continue;
+    }
+    if (quoted) {
+      out += c;
+      if (c == '\\' && i + 1 < entry.size())
+        out += entry[++i];
+      else if (c == '"')
+        quoted = false;
+    } else if (c == '(') {
+      depth = 1;
+    } else {
+      if (c == '"') quoted = true;
+      out += c;
+    }
+  }
+  return out;
+}
+
+// Display name without its quotes and escapes.
+std::string Unquoted(std::string_view s) {
+  std::string out;
+  for (size_t i = 0; i < s.size(); ++i) {
+    if (s[i] == '"') continue;
+    if (s[i] == '\\' && i + 1 < s.size()) ++i;
+    out += s[i];
+  }
+  return std::string(Trim(out));
+}
+
+bool IsUsableAddress(std::string_view a) {
+  size_t at = a.rfind('@');
+  if (at == std::string_view::npos || at == 0 || at + 1 == a.size()) return false;
+  for (unsigned char c : a)
+    if (c <= 0x20 || c == 0x7F || std::string_view("<>(),;:\"\\").find(static_cast<char>(c)) != std::string_view::npos)
+      return false;
+  return true;
+}
+
+bool ParseEntry(std::string_view entry, std::vector<Address>& out) {
+  std::string clean = WithoutComments(entry);
+  std::string_view text = Trim(clean);
+  if (text.empty()) return true;
+  Address a;
+  bool quoted = false;
+  size_t open = std::string_view::npos;
+  for (size_t i = 0; i < text.size() && open == std::string_view::npos; ++i) {
+    if (quoted && text[i] == '\\')
+      ++i;
+    else if (text[i] == '"')
+      quoted = !quoted;
+    else if (!quoted && text[i] == '<')
+      open = i;
+  }
+  if (open != std::string_view::npos) {
+    size_t close = text.find('>', open);
+    if (close == std::string_view::npos || !Trim(text.substr(close + 1)).empty()) return false;
+    a.address = std::string(Trim(text.substr(open + 1, close - open - 1)));
+    a.display_name = Unquoted(text.substr(0, open));
+  } else {
+    a.address = std::string(text);
+  }
+  if (!IsUsableAddress(a.address)) return false;
+  out.push_back(std::move(a));
+  return true;
+}
+
+}  // namespace
+
+bool ParseAddressList(std::string_view text, std::vector<Address>& out, std::string* bad_entry) {
+  auto entry = [&](std::string_view e) {
+    if (ParseEntry(e, out)) return true;
+    if (bad_entry) *bad_entry = std::string(Trim(e));
+    return false;
+  };
+  bool quoted = false;
+  int comment = 0, angle = 0;
+  size_t start = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (quoted || comment > 0) {
+      if (c == '\\')
+        ++i;
+      else if (quoted && c == '"')
+        quoted = false;
+      else if (!quoted && c == '(')
+        ++comment;
+      else if (!quoted && c == ')')
+        --comment;
+      continue;
+    }
+    if (c == '"')
+      quoted = true;
+    else if (c == '(')
+      comment = 1;
+    else if (c == '<')
+      ++angle;
+    else if (c == '>' && angle > 0)
+      --angle;
+    else if ((c == ',' || c == ';') && angle == 0) {
+      if (!entry(text.substr(start, i - start))) return false;
+      start = i + 1;
+    }
+  }
+  return entry(text.substr(start));
+}
+
+std::string AddressHeader(std::string_view name, const std::vector<Address>& addresses) {
+  std::string out = std::string(name) + ":";
+  for (size_t i = 0; i < addresses.size(); ++i) {
+    std::string mailbox = Mailbox(addresses[i]);
+    if (i > 0) out += ",";
+    size_t first_line = mailbox.find('\r');
+    size_t width = first_line == std::string::npos ? mailbox.size() : first_line;
+    out += (i > 0 && LastLineLength(out) + 1 + width > kFoldAt) ? "\r\n " : " ";
+    out += mailbox;
+  }
+  return out;
+}
+
+std::string TextHeader(std::string_view name, std::string_view text) {
+  std::string clean = Blanked(text);
+  std::string out = std::string(name) + ":";
+  if (!IsPlainAscii(clean)) return out + " " + EncodedWords(clean, out.size() + 1);
+  // Folding inserts CR LF before a blank, so unfolding gives back the text exactly.
+  size_t line = out.size();
+  size_t pos = 0;
+  while (true) {
+    size_t blank = clean.find(' ', pos);
+    std::string_view word = std::string_view(clean).substr(pos, blank == std::string::npos ? blank : blank - pos);
+    if (!word.empty() && line + 1 + word.size() > kFoldAt && line > name.size() + 1) {
+      out += "\r\n";
+      line = 0;
+    }
+    out += ' ';
+    out += word;
+    line += 1 + word.size();
+    if (line > kMaxLine) return std::string(name) + ": " + EncodedWords(clean, name.size() + 2);
+    if (blank == std::string::npos) break;
+    pos = blank + 1;
+  }
+  return out;
+}
+
+std::string DateHeader(std::time_t when) {
+  static constexpr const char* kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+  static constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                            "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  std::tm t{};
+  gmtime_r(&when, &t);
+  char text[64];
+  std::snprintf(text, sizeof text, "Date: %s, %02d %s %04d %02d:%02d:%02d +0000", kDays[t.tm_wday % 7], t.tm_mday,
+                kMonths[t.tm_mon % 12], t.tm_year + 1900, t.tm_hour, t.tm_min, t.tm_sec);
+  return text;
+}
+
+std::string MessageIdHeader(std::string_view sender_address) {
+  std::string domain = "talvenix.invalid";
+  size_t at = sender_address.rfind('@');
+  if (at != std::string_view::npos) {
+    std::string_view d = sender_address.substr(at + 1);
+    bool host = !d.empty() && d.front() != '.' && d.back() != '.';
+    for (char c : d)
+      host =
+          host && ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '-');
+    if (host) domain = std::string(d);
+  }
+  unsigned char id[16];
+  if (RAND_bytes(id, sizeof id) != 1) {
+    std::random_device device;
+    for (unsigned char& b : id) b = static_cast<unsigned char>(device());
+  }
+  std::string out = "Message-ID: <";
+  static constexpr char kHex[] = "0123456789abcdef";
+  for (unsigned char b : id) {
+    out += kHex[b >> 4];
+    out += kHex[b & 0xF];
+  }
+  return out + "@" + domain + ">";
+}
+
+std::string CanonicalLineEnds(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() + text.size() / 32);
+  for (size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (c == '\r') {
+      out += "\r\n";
+      if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
+    } else if (c == '\n') {
+      out += "\r\n";
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+}  // namespace talvenix::mail
