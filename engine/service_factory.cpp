@@ -1,6 +1,7 @@
 #include "engine/service_factory.hpp"
 
 #include "engine/null_service.hpp"
+#include "gateways/internet/clickatell_service.hpp"
 #include "gateways/modem/gsm_modem_gateway.hpp"
 
 namespace talvenix {
@@ -12,8 +13,6 @@ constexpr ServiceDescriptor kReservedService = {TALVEX_SERVICE_RESERVED, "gennsm
 
 // Gateways whose folders have not landed yet: their transport ids are part of
 // the document format already. Each is replaced by its folder's descriptor.
-constexpr ServiceDescriptor kClickatellPending = {
-    TALVEX_SERVICE_CLICKATELL, "clickatellapi", "ClickATell Gateway", 0, kTraitSettingsExports, nullptr, 0, {}};
 constexpr ServiceDescriptor kEmailPending = {TALVEX_SERVICE_EMAIL,  "gensmtp", "Gen SMTP", 0,
                                              kTraitSettingsExports, nullptr,   0,          {}};
 constexpr ServiceDescriptor kMessageMediaPending = {TALVEX_SERVICE_MESSAGEMEDIA,
@@ -37,7 +36,7 @@ constexpr ServiceDescriptor kMultitechPending = {TALVEX_SERVICE_MULTITECH,
 // first id contained anywhere in a service's transport wins. Adding a gateway
 // is one folder with its descriptor and one line here.
 constexpr const ServiceDescriptor* kServices[] = {
-    &kClickatellPending,  // searched first: "gensmtp+clickatellapi" is Clickatell
+    &kClickatellService,  // searched first: "gensmtp+clickatellapi" is Clickatell
     &kModemService,      &kEmailPending, &kReservedService, &kNullService, &kMessageMediaPending, &kMultitechPending,
 };
 

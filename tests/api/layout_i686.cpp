@@ -134,3 +134,15 @@ AT(TalvexDriverStatusReport, recipient, 8);
 AT(TalvexDriverStatusReport, second_number, 12);
 AT(TalvexDriverStatusReport, text, 16);
 static_assert(sizeof(TalvexDriverStatusReport) == 20);
+
+// The Clickatell settings block.
+AT(TalvexClickatellSettings, signupurl, 0);
+AT(TalvexClickatellSettings, user, 1000);
+AT(TalvexClickatellSettings, password, 3000);
+AT(TalvexClickatellSettings, from, 5000);
+AT(TalvexClickatellSettings, apiid, 7000);
+AT(TalvexClickatellSettings, apiid_description, 9000);
+AT(TalvexClickatellSettings, password_description, 13000);
+AT(TalvexClickatellSettings, from_description, 17000);
+AT(TalvexClickatellSettings, user_description, 21000);
+static_assert(sizeof(TalvexClickatellSettings) == 25000);

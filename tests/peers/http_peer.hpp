@@ -74,7 +74,7 @@ class HttpPeer {
  private:
   void Start() {
     server_->set_keep_alive_max_count(100000);
-    server_->set_keep_alive_timeout(30);
+    server_->set_keep_alive_timeout(2);  // short, so stopping never waits long for an idle client
     server_->set_read_timeout(30);
     server_->set_write_timeout(30);
     server_->Get(".*", [this](const httplib::Request& req, httplib::Response& res) {
