@@ -2,6 +2,7 @@
 
 #include "engine/null_service.hpp"
 #include "gateways/email/gen_smtp_service.hpp"
+#include "gateways/internet/clickatell_service.hpp"
 #include "gateways/modem/gsm_modem_gateway.hpp"
 
 namespace talvenix {
@@ -13,8 +14,6 @@ constexpr ServiceDescriptor kReservedService = {TALVEX_SERVICE_RESERVED, "gennsm
 
 // Gateways whose folders have not landed yet: their transport ids are part of
 // the document format already. Each is replaced by its folder's descriptor.
-constexpr ServiceDescriptor kClickatellPending = {
-    TALVEX_SERVICE_CLICKATELL, "clickatellapi", "ClickATell Gateway", 0, kTraitSettingsExports, nullptr, 0, {}};
 constexpr ServiceDescriptor kMessageMediaPending = {TALVEX_SERVICE_MESSAGEMEDIA,
                                                     "messagemediaservice",
                                                     "Message Media Service",
@@ -36,7 +35,7 @@ constexpr ServiceDescriptor kMultitechPending = {TALVEX_SERVICE_MULTITECH,
 // first id contained anywhere in a service's transport wins. Adding a gateway
 // is one folder with its descriptor and one line here.
 constexpr const ServiceDescriptor* kServices[] = {
-    &kClickatellPending,  // searched first: "gensmtp+clickatellapi" is Clickatell
+    &kClickatellService,  // searched first: "gensmtp+clickatellapi" is Clickatell
     &kModemService,      &kEmailService, &kReservedService, &kNullService, &kMessageMediaPending, &kMultitechPending,
 };
 

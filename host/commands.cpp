@@ -25,6 +25,8 @@ const std::vector<Command>& Commands() {
       {"lines", "list | add --port N [...] | set --port N FIELD VALUE | delete --port N",
        "show and change the GSM modem lines in qvsmscomms.xml (talvenix lines add --help)", RunLines},
       {"config", "show | set NAME VALUE | check", "read or change the global options; check qvsmscomms.xml", RunConfig},
+      {"service", "show | set PROPERTY VALUE",
+       "read or change the selected gateway's properties (passwords are shown as ****)", RunService},
       {"codes", "", "list the status codes and their meaning", RunCodes},
   };
   return commands;

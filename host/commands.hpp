@@ -34,6 +34,7 @@ int RunSend(Module& module, const Args& args);
 int RunListen(Module& module, const Args& args);
 int RunCodes(Module& module, const Args& args);
 int RunConfig(Module& module, const Args& args);
+int RunService(Module& module, const Args& args);
 int RunLines(Module& module, const Args& args);
 int RunTestSms(Module& module, const Args& args);
 int RunTestSmsReport(Module& module, const Args& args);

@@ -371,6 +371,40 @@ typedef struct TalvexSmtpSettings {
   char16_t descriptions[TALVEX_SMTP_PROPERTIES][2000];
   char16_t body[5000];           /* the template's body */
 } TalvexSmtpSettings;
+/* ---- Clickatell gateway (service flag 2) -------------------------------- */
+
+/* Status codes this gateway adds (ServiceSendSMS through SendSMS). */
+enum TalvexClickatellStatus {
+  TALVEX_CLICKATELL_AUTH_FAILED = 58,   /* Clickatell errors 1 and 108 */
+  TALVEX_CLICKATELL_NO_CREDIT = 74,     /* Clickatell errors 105, 114 and 652 */
+  TALVEX_CLICKATELL_REFUSED = 41        /* any other Clickatell error code */
+};
+
+/* Property mask bits of ChangeXMLConfigurations for flag 2. */
+enum TalvexClickatellProperty {
+  TALVEX_CLICKATELL_USER = 0x1,
+  TALVEX_CLICKATELL_PASSWORD = 0x2,
+  TALVEX_CLICKATELL_FROM = 0x4,
+  TALVEX_CLICKATELL_APIID = 0x8,
+  TALVEX_CLICKATELL_ALL = 0x10
+};
+
+#define TALVEX_CLICKATELL_VALUE_CHARS 1000       /* each value field, NUL included */
+#define TALVEX_CLICKATELL_DESCRIPTION_CHARS 2000 /* each description field */
+
+/* The settings block of flag 2 (25,000 bytes), owned by the host. Values are
+ * NUL-terminated; descriptions are filled only with load mode 1. */
+typedef struct TalvexClickatellSettings {
+  char signupurl[1000];                                      /* 8-bit */
+  char16_t user[TALVEX_CLICKATELL_VALUE_CHARS];              /* "[user]" */
+  char16_t password[TALVEX_CLICKATELL_VALUE_CHARS];          /* "[password]" */
+  char16_t from[TALVEX_CLICKATELL_VALUE_CHARS];              /* "[from]", optional sender */
+  char16_t apiid[TALVEX_CLICKATELL_VALUE_CHARS];             /* "[apiid]": API id or API key */
+  char16_t apiid_description[TALVEX_CLICKATELL_DESCRIPTION_CHARS];
+  char16_t password_description[TALVEX_CLICKATELL_DESCRIPTION_CHARS];
+  char16_t from_description[TALVEX_CLICKATELL_DESCRIPTION_CHARS];
+  char16_t user_description[TALVEX_CLICKATELL_DESCRIPTION_CHARS];
+} TalvexClickatellSettings;
 
 /* ---- The thirteen exports (cdecl, plain names) --------------------------- */
 

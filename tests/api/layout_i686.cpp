@@ -148,3 +148,14 @@ AT(TalvexSmtpSettings, body_lines, 14000);
 AT(TalvexSmtpSettings, descriptions, 54000);
 AT(TalvexSmtpSettings, body, 126000);
 static_assert(sizeof(TalvexSmtpSettings) == 136000);
+// The Clickatell settings block.
+AT(TalvexClickatellSettings, signupurl, 0);
+AT(TalvexClickatellSettings, user, 1000);
+AT(TalvexClickatellSettings, password, 3000);
+AT(TalvexClickatellSettings, from, 5000);
+AT(TalvexClickatellSettings, apiid, 7000);
+AT(TalvexClickatellSettings, apiid_description, 9000);
+AT(TalvexClickatellSettings, password_description, 13000);
+AT(TalvexClickatellSettings, from_description, 17000);
+AT(TalvexClickatellSettings, user_description, 21000);
+static_assert(sizeof(TalvexClickatellSettings) == 25000);

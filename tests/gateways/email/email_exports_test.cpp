@@ -20,7 +20,7 @@ class EmailThroughExports : public ::testing::Test {
   EmailThroughExports() {
     m.Unint();
     m.Unint();
-    setenv("TALVENIX_CA_FILE", TestCertificates::Get().ca.c_str(), 1);
+    setenv("TALVENIX_CA_FILE", SharedCertificates().ca_file().c_str(), 1);
     setenv("TALVENIX_LOG_LEVEL", "3", 1);
   }
   ~EmailThroughExports() override {

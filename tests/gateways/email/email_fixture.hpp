@@ -43,7 +43,7 @@ struct PartRequest {
 class EmailGatewayTest : public ::testing::Test {
  protected:
   EmailGatewayTest() {
-    setenv("TALVENIX_CA_FILE", TestCertificates::Get().ca.c_str(), 1);
+    setenv("TALVENIX_CA_FILE", SharedCertificates().ca_file().c_str(), 1);
     CopyBounded(options.selectedservice, std::size(options.selectedservice), "Mail");
   }
   ~EmailGatewayTest() override {

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "common/peer_process.hpp"
+#include "peers/test_certificates.hpp"
 
 namespace talvenix::testing {
 
@@ -30,44 +31,11 @@ inline std::string ReadFile(const fs::path& path) {
   return text.str();
 }
 
-// A CA, a server certificate it signed for 127.0.0.1 and localhost, and a
-// self-signed certificate that no test trusts. Made once per test program.
-struct TestCertificates {
-  static const TestCertificates& Get() {
-    static TestCertificates c;
-    return c;
-  }
-  fs::path dir, ca, server_cert, server_key, stranger_cert, stranger_key;
-
- private:
-  TestCertificates() {
-    dir = fs::temp_directory_path() / ("talvenix-smtp-certs-" + std::to_string(getpid()));
-    fs::create_directories(dir);
-    ca = dir / "ca.pem";
-    server_cert = dir / "server.pem";
-    server_key = dir / "server.key";
-    stranger_cert = dir / "stranger.pem";
-    stranger_key = dir / "stranger.key";
-    std::string d = dir.string();
-    std::string ec = " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes ";
-    Run("openssl req -x509 -days 2" + ec + "-keyout " + d + "/ca.key -out " + ca.string() +
-        " -subj /CN=Talvenix-Test-CA -addext basicConstraints=critical,CA:TRUE"
-        " -addext keyUsage=critical,keyCertSign,cRLSign");
-    Run("openssl req" + ec + "-keyout " + server_key.string() + " -out " + d + "/server.csr -subj /CN=localhost");
-    std::ofstream(dir / "san.ext") << "subjectAltName=IP:127.0.0.1,DNS:localhost\n";
-    Run("openssl x509 -req -days 2 -in " + d + "/server.csr -CA " + ca.string() + " -CAkey " + d +
-        "/ca.key -CAcreateserial -out " + server_cert.string() + " -extfile " + d + "/san.ext");
-    Run("openssl req -x509 -days 2" + ec + "-keyout " + stranger_key.string() + " -out " + stranger_cert.string() +
-        " -subj /CN=localhost -addext subjectAltName=IP:127.0.0.1,DNS:localhost");
-  }
-  ~TestCertificates() {
-    std::error_code ignored;
-    fs::remove_all(dir, ignored);
-  }
-  static void Run(const std::string& command) {
-    if (std::system((command + " >/dev/null 2>&1").c_str()) != 0) throw std::runtime_error("failed: " + command);
-  }
-};
+// The certificates of the e-mail tests, made once per test program.
+inline const TestCertificates& SharedCertificates() {
+  static const TestCertificates certificates;
+  return certificates;
+}
 
 // One running server; every option is a flag of smtp_peer.py.
 class SmtpPeer {
@@ -93,9 +61,9 @@ class SmtpPeer {
 
   // Options of a server with TLS from the test CA.
   static std::vector<std::string> Tls(const char* mode, bool trusted = true) {
-    const TestCertificates& c = TestCertificates::Get();
-    return {mode, "--cert", (trusted ? c.server_cert : c.stranger_cert).string(), "--key",
-            (trusted ? c.server_key : c.stranger_key).string()};
+    const TestCertificates& c = SharedCertificates();
+    return {mode, "--cert", trusted ? c.server_cert() : c.rogue_cert(), "--key",
+            trusted ? c.server_key() : c.rogue_key()};
   }
 
   int port() const { return port_; }

@@ -1,0 +1,105 @@
+#include "gateways/internet/clickatell_api_wrapper.hpp"
+
+#include "gateways/internet/clickatell_answer.hpp"
+#include "support/text_codec.hpp"
+
+namespace talvenix::internet {
+namespace {
+
+constexpr const char* kHidden = "****";
+
+// Logs the outcome of an answer under the operation's name and gives the result.
+int Report(ILogInterface* logger, const char* operation, const ClickatellAnswer& answer) {
+  switch (answer.kind) {
+    case ClickatellAnswer::kSent:
+      logger->Info("ClickATellAPIWrapper::%s - Message sent successfully..Message ID [%s]", operation,
+                   answer.message_id.c_str());
+      break;
+    case ClickatellAnswer::kError:
+      logger->Error("ClickATellAPIWrapper::%s - Message sending request Failed..Error Code [%d]", operation,
+                    answer.error_code);
+      break;
+    case ClickatellAnswer::kMalformedError:
+      logger->Error("ClickATellAPIWrapper::%s - Malformed error code syntax", operation);
+      break;
+    case ClickatellAnswer::kUnknown:
+      logger->Error("ClickATellAPIWrapper::%s - Unknown response", operation);
+      break;
+  }
+  return answer.result();
+}
+
+}  // namespace
+
+std::string UrlEncode(std::u16string_view text) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string utf8 = Utf16ToUtf8(text);
+  std::string out;
+  out.reserve(utf8.size() * 3);
+  for (unsigned char c : utf8) {
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_' ||
+        c == '.' || c == '~') {
+      out += static_cast<char>(c);
+    } else if (c == ' ') {
+      out += '+';
+    } else {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    }
+  }
+  return out;
+}
+
+ClickATellAPIWrapper::ClickATellAPIWrapper(ILogInterface* logger, ClickatellEndpoints endpoints, HttpLimits limits)
+    : logger_(logger), endpoints_(std::move(endpoints)), http_(logger, limits) {}
+
+bool ClickATellAPIWrapper::LoadProxySettings() { return http_.LoadProxySettings(); }
+
+int ClickATellAPIWrapper::SendSMS(std::u16string_view api_id, std::u16string_view user, std::u16string_view password,
+                                  std::u16string_view text, std::string_view number, std::u16string_view sender) {
+  if (!user.empty() && !password.empty()) {
+    logger_->Error("Choosing Central/Connector");
+    return SendSMSByCentralConnector(api_id, user, password, text, number, sender);
+  }
+  logger_->Error("Choosing Platform/Touch");
+  return SendSMSByPlatformTouch(api_id, text, number, sender);
+}
+
+int ClickATellAPIWrapper::SendSMSByCentralConnector(std::u16string_view api_id, std::u16string_view user,
+                                                    std::u16string_view password, std::u16string_view text,
+                                                    std::string_view number, std::u16string_view sender) {
+  // Every value is encoded, so "&", "#", "+" and blanks in credentials cannot split the query.
+  std::string head =
+      endpoints_.central + "?api_id=" + UrlEncode(api_id) + "&mo=1&user=" + UrlEncode(user) + "&password=";
+  std::string tail;
+  if (!sender.empty()) tail += "&from=" + UrlEncode(sender);
+  tail += "&to=" + std::string(number) + "&text=" + UrlEncode(text);
+  std::string url = head + UrlEncode(password) + tail;
+  std::string shown = head + kHidden + tail;
+  logger_->Info("ClickATellAPIWrapper::SendSMSByCentralConnector - Request [%s]", shown.c_str());
+  std::string response;
+  if (!http_.SendRequest(url, response, shown)) {
+    logger_->Error("ClickATellAPIWrapper::SendSMSByCentralConnector - HTTP Request Failed ");
+    return -2;
+  }
+  logger_->Info("ClickATellAPIWrapper::SendSMSByCentralConnector - Result [%s]", response.c_str());
+  return Report(logger_, "SendSMSByCentralConnector", ParseCentralAnswer(response));
+}
+
+int ClickATellAPIWrapper::SendSMSByPlatformTouch(std::u16string_view api_key, std::u16string_view text,
+                                                 std::string_view number, std::u16string_view sender) {
+  std::string url = endpoints_.platform + "?apiKey=" + UrlEncode(api_key);
+  if (!sender.empty()) url += "&from=" + UrlEncode(sender);
+  url += "&to=" + std::string(number) + "&content=" + UrlEncode(text);
+  logger_->Info("ClickATellAPIWrapper::SendSMSByPlatformTouch - Request [%s]", url.c_str());
+  std::string response;
+  if (!http_.SendRequest(url, response)) {
+    logger_->Error("ClickATellAPIWrapper::SendSMSByPlatformTouch - HTTP Request Failed ");
+    return -2;
+  }
+  logger_->Info("ClickATellAPIWrapper::SendSMSByPlatformTouch - Result [%s]", response.c_str());
+  return Report(logger_, "SendSMSByPlatformTouch", ParsePlatformAnswer(response));
+}
+
+}  // namespace talvenix::internet

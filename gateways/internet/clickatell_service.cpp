@@ -1,0 +1,182 @@
+#include "gateways/internet/clickatell_service.hpp"
+
+#include <cstring>
+#include <new>
+
+#include "support/text_codec.hpp"
+
+namespace talvenix {
+namespace {
+
+constexpr const char16_t* kTransport = u"clickatellapi";
+constexpr uint32_t kValueChars = TALVEX_CLICKATELL_VALUE_CHARS;
+
+constexpr SettingsField kClickatellFields[] = {
+    {"[user]", TALVEX_CLICKATELL_USER, offsetof(TalvexClickatellSettings, user), SettingsField::kWide, kValueChars,
+     false},
+    {"[password]", TALVEX_CLICKATELL_PASSWORD, offsetof(TalvexClickatellSettings, password), SettingsField::kWide,
+     kValueChars, true},
+    {"[from]", TALVEX_CLICKATELL_FROM, offsetof(TalvexClickatellSettings, from), SettingsField::kWide, kValueChars,
+     false},
+    {"[apiid]", TALVEX_CLICKATELL_APIID, offsetof(TalvexClickatellSettings, apiid), SettingsField::kWide, kValueChars,
+     false},
+};
+
+bool Selected(uint32_t mask, uint32_t bit) { return (mask & bit) || (mask & TALVEX_CLICKATELL_ALL); }
+
+}  // namespace
+
+constexpr ServiceDescriptor kClickatellService = {
+    TALVEX_SERVICE_CLICKATELL,
+    "clickatellapi",
+    "ClickATell Gateway",
+    0,
+    kTraitSettingsExports,
+    &ConstructGateway<ClickATellService>,
+    sizeof(TalvexClickatellSettings),
+    kClickatellFields,
+};
+
+int32_t ClickatellStatusOf(int r) {
+  switch (r) {
+    case 0:
+      return TALVEX_OK;
+    case -1:
+    case -2:
+      return TALVEX_FAILED;
+    case 1:
+    case 108:
+      return TALVEX_CLICKATELL_AUTH_FAILED;
+    case 105:
+    case 114:
+    case 652:
+      return TALVEX_CLICKATELL_NO_CREDIT;
+    default:
+      return TALVEX_CLICKATELL_REFUSED;
+  }
+}
+
+ClickATellService::ClickATellService(ILogInterface* logger)
+    : GenericGSMService(logger, kClickatellService), settings_(std::make_unique<TalvexClickatellSettings>()) {
+  std::memset(settings_.get(), 0, sizeof(TalvexClickatellSettings));
+}
+
+ClickATellService::~ClickATellService() = default;
+
+int ClickATellService::ConfigLoad(IGSMConfigurationInterface* loader, void* settings_block, uint32_t mode) {
+  if (!loader || !settings_block) {
+    logger_->Error("ClickATellService::ConfigLoad - Invalid Parameter(s)");
+    return 0;
+  }
+  auto* b = static_cast<TalvexClickatellSettings*>(settings_block);
+  ConfigTable table;
+  if (mode != 0) {
+    table.emplace_back(kConfigLoad, u"[apiid]", kValueWide, b->apiid_description, 1999);
+    table.emplace_back(kConfigLoad, u"[from]", kValueWide, b->from_description, 1999);
+    table.emplace_back(kConfigLoad, u"[password]", kValueWide, b->password_description, 1999);
+    table.emplace_back(kConfigLoad, u"[user]", kValueWide, b->user_description, 1999);
+  } else {
+    table.emplace_back(kConfigLoad, u"[apiid]", kValueWide, b->apiid, 999);
+    table.emplace_back(kConfigLoad, u"[from]", kValueWide, b->from, 999);
+    table.emplace_back(kConfigLoad, u"[password]", kValueWide, b->password, 999);
+    table.emplace_back(kConfigLoad, u"[user]", kValueWide, b->user, 999);
+    table.emplace_back(kConfigLoad, u"signupurl", kValueNarrow, b->signupurl, 999, nullptr, 0, kSourceServiceAttribute);
+  }
+  int result = loader->LoadServiceConfigs(kTransport, &table, static_cast<int>(mode));
+  if (!result) logger_->Error("ClickATellService::ConfigLoad - failed to load service configuration(s).");
+  return result;
+}
+
+int ClickATellService::ConfigUpdate(IGSMConfigurationInterface* loader, void* settings_block, uint32_t mask) {
+  if (!loader || !settings_block) {
+    logger_->Error("ClickATellService::ConfigUpdate - Invalid Parameter(s)");
+    return 0;
+  }
+  auto* b = static_cast<TalvexClickatellSettings*>(settings_block);
+  ConfigTable table;
+  auto add = [&](uint32_t bit, const char16_t* id, char16_t* field) {
+    if (Selected(mask, bit)) table.emplace_back(kConfigUpdate, id, kValueWide, field, 0, nullptr, 1);
+  };
+  add(TALVEX_CLICKATELL_APIID, u"[apiid]", b->apiid);
+  add(TALVEX_CLICKATELL_FROM, u"[from]", b->from);
+  add(TALVEX_CLICKATELL_USER, u"[user]", b->user);
+  add(TALVEX_CLICKATELL_PASSWORD, u"[password]", b->password);
+  int result = loader->UpdateServiceConfigs(kTransport, &table);
+  if (!result) logger_->Error("ClickATellService::ConfigLoad - failed to update service configuration(s).");
+  return result;
+}
+
+int ClickATellService::LoadServiceSpecficConfigurations(TalvexGenericOptions*, IGSMConfigurationInterface* loader) {
+  int result = ConfigLoad(loader, settings_.get(), 0);
+  if (!result || !loader) return result;
+  // Optional attributes of the service element point the gateway at other endpoints.
+  char central[1000] = {};
+  char platform[1000] = {};
+  ConfigTable urls;
+  urls.emplace_back(kConfigLoad, u"centralurl", kValueNarrow, central, sizeof central, "", 1, kSourceServiceAttribute);
+  urls.emplace_back(kConfigLoad, u"platformurl", kValueNarrow, platform, sizeof platform, "", 1,
+                    kSourceServiceAttribute);
+  internet::ClickatellEndpoints endpoints;
+  if (loader->LoadServiceConfigs(kTransport, &urls, 0)) {
+    if (*central) endpoints.central = central;
+    if (*platform) endpoints.platform = platform;
+  }
+  endpoints_ = endpoints;
+  return result;
+}
+
+internet::ClickATellAPIWrapper* ClickATellService::CreateClickATellAPIInstance() {
+  return new (std::nothrow) internet::ClickATellAPIWrapper(logger_, endpoints_);
+}
+
+int ClickATellService::ServiceInit(TalvexHostCallback, uintptr_t, IGSMConfigurationInterface*) {
+  if (initialised_) {
+    logger_->Error("ClickATellService::ServiceInit - Service Already Init.");
+    return 0;
+  }
+  wrapper_.reset(CreateClickATellAPIInstance());
+  if (!wrapper_) {
+    logger_->Error(" ClickATellService::ServiceInit - Failed to Create ClickATellAPI Instance");
+    return 0;
+  }
+  initialised_ = 1;
+  wrapper_->LoadProxySettings();
+  return 1;
+}
+
+void ClickATellService::ServiceUninit() {
+  if (!initialised_) return;
+  wrapper_.reset();
+  initialised_ = 0;
+}
+
+int32_t ClickATellService::ServiceSendSMS(uint32_t, uint32_t, TalvexSmsRequest* request) {
+  if (!initialised_ || !wrapper_) {
+    logger_->Error("ClickATellService - Not Initialized");
+    return TALVEX_NOT_INITIALISED;
+  }
+  if (!request) {
+    logger_->Error("ClickATellService - Invalid parameter");
+    return TALVEX_INVALID_PARAMETER;
+  }
+  const TalvexClickatellSettings& s = *settings_;
+  auto field = [](const char16_t* f) { return std::u16string_view(f, Utf16Length(f, kValueChars - 1)); };
+  if (field(s.apiid).empty()) {
+    logger_->Error("ClickATellService - Empty API key");
+    return TALVEX_EMPTY_ACCOUNT_KEY;
+  }
+  if (!request->part) {
+    logger_->Error("ClickATellService - Invalid Parameters.");
+    return TALVEX_INVALID_PARAMETER;
+  }
+  std::string_view number = request->recipient ? request->recipient : "";
+  int r = wrapper_->SendSMS(field(s.apiid), field(s.user), field(s.password), request->part, number, field(s.from));
+  if (r == 0) {
+    logger_->Error("ClickATellService::SendSMS - Succesfully sent SMS");
+    return TALVEX_OK;
+  }
+  logger_->Error("ClickATellService::SendSMS - Failed To Send SMS.[%d]", r);
+  return ClickatellStatusOf(r);
+}
+
+}  // namespace talvenix

@@ -1,0 +1,203 @@
+// The Clickatell gateway through the real module (SendSMS as a host calls it)
+// against a cpp-httplib server playing both APIs, and the answer parsing.
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "common/temp_folder.hpp"
+#include "gateways/internet/clickatell_answer.hpp"
+#include "gateways/internet/clickatell_api_wrapper.hpp"
+#include "gateways/internet/clickatell_document.hpp"
+#include "gateways/internet/internet_env.hpp"
+#include "host/module.hpp"
+#include "peers/http_peer.hpp"
+#include "peers/test_certificates.hpp"
+#include "peers/tinyproxy_peer.hpp"
+
+namespace talvenix {
+namespace {
+
+using host::Module;
+using testing::ClickatellAccount;
+using testing::HttpPeer;
+
+int32_t Ignore(int32_t, int32_t, uint32_t, uintptr_t, void*, uint32_t) { return 0; }
+
+class ClickatellModuleTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    env_.Set("TALVENIX_LOG_LEVEL", "3");
+    env_.Set("TALVENIX_HOST_SETTINGS", (folder_.path() / "host.ini").string());
+    char cwd[4096];
+    ASSERT_TRUE(getcwd(cwd, sizeof cwd));
+    cwd_ = cwd;
+    ASSERT_EQ(chdir(folder_.path().c_str()), 0);
+  }
+  void TearDown() override {
+    m_.Unint();
+    // No log level shows a password.
+    for (const std::string& secret : secrets_)
+      EXPECT_EQ(folder_.Read("Talvenix.log").find(secret), std::string::npos) << secret;
+    EXPECT_EQ(chdir(cwd_.c_str()), 0);
+  }
+  void Start(const ClickatellAccount& account, const std::string& base) {
+    if (!account.password.empty()) secrets_.push_back(account.password);
+    folder_.Write("qvsmscomms.xml", testing::ClickatellDocument(account, base));
+    TalvexGenericOptions* options = nullptr;
+    ASSERT_EQ(m_.InitTalvex(0, Ignore, &options), TALVEX_OK) << folder_.Read("Talvenix.log");
+  }
+  int32_t Send(const std::u16string& text, const char* to = "+15550100") {
+    std::memset(&request_, 0, sizeof request_);
+    std::memset(buffer_, 0, sizeof buffer_);
+    std::memcpy(buffer_, text.c_str(), (text.size() + 1) * 2);
+    request_.text = buffer_;
+    request_.text_capacity = 400;
+    request_.recipient = to;
+    return m_.SendSMS(&request_);
+  }
+
+  testing::ScopedEnvironment env_;
+  Module& m_ = Module::Get();
+  testing::TempFolder folder_{"clickatell"};
+  std::string cwd_;
+  std::vector<std::string> secrets_;
+  TalvexSmsRequest request_;
+  char16_t buffer_[400];
+};
+
+TEST_F(ClickatellModuleTest, CentralRequestCarriesEveryValueEncoded) {
+  HttpPeer peer;
+  peer.Answer(200, "ID: 9f3a");
+  Start({"key 1&2", "me+you", "p#ss&word x", "Shop & Co"}, peer.base());
+  EXPECT_EQ(Send(u"a b&c \u00e9"), TALVEX_OK);
+  auto requests = peer.requests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].target,
+            "/http/sendmsg?api_id=key+1%262&mo=1&user=me%2byou&password=p%23ss%26word+x&from=Shop+%26+Co"
+            "&to=+15550100&text=a+b%26c+%c3%a9");
+  std::string log = folder_.Read("Talvenix.log");
+  EXPECT_NE(log.find("password=****&from="), std::string::npos) << "the request is logged, its password hidden";
+}
+
+TEST_F(ClickatellModuleTest, PlatformRequestWhenThePasswordIsEmpty) {
+  HttpPeer peer;
+  peer.Answer(200, "<Response><ApiMessageId>abc</ApiMessageId></Response>");
+  Start({"the key", "someone", "", ""}, peer.base());
+  EXPECT_EQ(Send(u"x"), TALVEX_OK);
+  auto requests = peer.requests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].target, "/messages/http/send?apiKey=the+key&to=+15550100&content=x");
+}
+
+TEST_F(ClickatellModuleTest, AnswersGiveTheirStatusCodes) {
+  HttpPeer peer;
+  Start({"k", "u", "pw", ""}, peer.base());
+  struct Case {
+    int status;
+    std::string body;
+    int32_t code;
+  };
+  for (const Case& c : std::vector<Case>{{200, "ID: 1", 0},
+                                         {200, "ID: ", 1},
+                                         {200, "ERR: 001, Authentication failed", 58},
+                                         {200, "ERR: 105, Invalid destination", 74},
+                                         {200, "ERR: 114", 74},
+                                         {200, "ERR: 301, No credit", 41},
+                                         {200, "ERR: abc", 1},
+                                         {200, "garbage", 1},
+                                         {200, "", 1},
+                                         {202, "ID: 7", 0},
+                                         {500, "ID: 7", 1},
+                                         {404, "ERR: 001", 1}}) {
+    peer.Answer(c.status, c.body);
+    EXPECT_EQ(Send(u"hi"), c.code) << c.status << " " << c.body;
+  }
+  EXPECT_EQ(peer.connections(), 1u) << "one kept connection for every message";
+}
+
+TEST_F(ClickatellModuleTest, PlatformAnswersInXmlAndJson) {
+  HttpPeer peer;
+  Start({"k", "", "", "Shop"}, peer.base());
+  struct Case {
+    std::string body;
+    int32_t code;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"<ErrorCode>108</ErrorCode>", 58},
+           {"<ApiMessageId></ApiMessageId><ErrorCode>105</ErrorCode>", 74},
+           {R"({"messages":[{"apiMessageId":"a1b2","accepted":true,"to":"15550100","errorCode":null}],)"
+            R"("errorCode":null,"error":null})",
+            0},
+           {R"({"messages":[{"apiMessageId":"","accepted":false,"errorCode":105}],"errorCode":null})", 74},
+           {R"({"messages":[],"errorCode":1,"error":"Invalid or missing API key"})", 58},
+           {R"({"messages":[{"accepted":false,"errorCode":null}],"errorCode":null})", 1},
+           {R"({"messages":[{"apiMessageId":"x"}], "errorCode": "abc"})", 0},
+           {R"({"messages":)", 1}}) {
+    peer.Answer(202, c.body, "application/json");
+    EXPECT_EQ(Send(u"hi"), c.code) << c.body;
+  }
+  EXPECT_EQ(peer.requests().back().target, "/messages/http/send?apiKey=k&from=Shop&to=+15550100&content=hi");
+}
+
+TEST_F(ClickatellModuleTest, HttpsWithTheTestCaAndThroughTheConfiguredProxy) {
+  testing::TestCertificates certs;
+  env_.Set("TALVENIX_CA_FILE", certs.ca_file());
+  HttpPeer peer(certs.server_cert(), certs.server_key());
+  testing::TinyProxy proxy("relay", "prox-y.pw");
+  secrets_.push_back("prox-y.pw");
+  folder_.Write("host.ini", "[proxysettings]\nProxy_Enabled=-1\nProxy_Server=127.0.0.1\nProxy_Port=" +
+                                std::to_string(proxy.port()) +
+                                "\nProxy_CredentialsEnabled=-1\nProxy_Username=relay\nProxy_Password=" +
+                                testing::ScrambleProxyPassword("prox-y.pw") + "\nProxy_Authentication=0\n");
+  Start({"k", "u", "pw", ""}, peer.base(true));
+  EXPECT_EQ(Send(u"secure"), TALVEX_OK);
+  ASSERT_EQ(peer.requests().size(), 1u);
+  EXPECT_NE(proxy.log().find("CONNECT 127.0.0.1:" + std::to_string(peer.port())), std::string::npos);
+}
+
+TEST_F(ClickatellModuleTest, WrongProxyCredentialsOrNoServerFailWithOne) {
+  HttpPeer peer;
+  testing::TinyProxy proxy("relay", "right");
+  folder_.Write("host.ini", "[proxysettings]\nProxy_Enabled=-1\nProxy_Server=127.0.0.1\nProxy_Port=" +
+                                std::to_string(proxy.port()) +
+                                "\nProxy_CredentialsEnabled=-1\nProxy_Username=relay\nProxy_Password=" +
+                                testing::ScrambleProxyPassword("wrong") + "\n");
+  Start({"k", "u", "pw", ""}, peer.base());
+  EXPECT_EQ(Send(u"x"), TALVEX_FAILED);
+  EXPECT_TRUE(peer.requests().empty());
+  m_.Unint();
+  folder_.Write("host.ini", "");
+  Start({"k", "u", "pw", ""}, "http://127.0.0.1:" + std::to_string(testing::FreeLoopbackPort()));
+  EXPECT_EQ(Send(u"x"), TALVEX_FAILED);
+}
+
+TEST_F(ClickatellModuleTest, EnvironmentProxyCarriesTheMessage) {
+  testing::TestCertificates certs;
+  env_.Set("TALVENIX_CA_FILE", certs.ca_file());
+  HttpPeer peer(certs.server_cert(), certs.server_key());
+  peer.Answer(200, R"({"messages":[{"apiMessageId":"e1","accepted":true}],"errorCode":null})");
+  testing::TinyProxy proxy;
+  env_.Set("https_proxy", "http://" + proxy.address());
+  Start({"k", "", "", ""}, peer.base(true));
+  EXPECT_EQ(Send(u"via env"), TALVEX_OK) << folder_.Read("Talvenix.log");
+  EXPECT_NE(proxy.log().find("CONNECT 127.0.0.1:" + std::to_string(peer.port())), std::string::npos);
+}
+
+TEST(ClickatellEncoding, UrlEncodeAndTags) {
+  using internet::UrlEncode;
+  EXPECT_EQ(UrlEncode(u"a b&c"), "a+b%26c");
+  EXPECT_EQ(UrlEncode(u"\u00e9-_.~Az9"), "%c3%a9-_.~Az9");
+  EXPECT_EQ(UrlEncode(u"+#/\U0001F600"), "%2b%23%2f%f0%9f%98%80");
+  std::string v;
+  EXPECT_FALSE(internet::ExtractTagValue("<a></a>", "a", v)) << "nothing between the tags";
+  EXPECT_FALSE(internet::ExtractTagValue("</a>x<a>", "a", v)) << "closing tag first";
+  ASSERT_TRUE(internet::ExtractTagValue("<r><a>1</a><a>2</a></r>", "a", v));
+  EXPECT_EQ(v, "1");
+  EXPECT_EQ(internet::ParseCentralAnswer("ID: x").message_id, "x");
+  EXPECT_EQ(internet::ParseCentralAnswer("ERR: 99999999999").result(), -1) << "too large for a code";
+}
+
+}  // namespace
+}  // namespace talvenix
