@@ -6,6 +6,8 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "drivers/at/at_driver_fixture.hpp"
 
 namespace talvenix::testing {
@@ -101,6 +103,37 @@ TEST_F(AtDriverThroughExports, StatusReportsReachTheHostMatchedToTheirMessage) {
   EXPECT_EQ(reports[1].text, u"");
   EXPECT_TRUE(WaitUntil([&](const auto&) { return modem.stored_count() == 0; }));
   EXPECT_NE(DriverLog().find("unknown message reference 200"), std::string::npos);
+}
+
+TEST_F(AtDriverThroughExports, LineSettingsShapeTheModemSetup) {
+  ModemSim cleaned(Device(3));
+  cleaned.Store(ModemSim::DeliverPdu("+15550001", u"Old news"));
+  cleaned.Store(ModemSim::DeliverPdu("+15550002", u"Older news"));
+  ModemSim quiet(Device(4));
+  // Clean SIM on COM3; on COM4 an override that allows no status reports and
+  // no +CMTI routing (MT 0 or 2: the first value that is allowed is taken).
+  Configure({{3, 115200, "Clean", {{"[cleansimenabled]", "1"}}},
+             {4, 115200, "Quiet", {{"[cnmiparameters]", "(1-2)(0,2)(0)(0)(0)"}, {"[recenabled]", "0"}}}});
+  ASSERT_EQ(Start(), TALVEX_OK);
+  ASSERT_TRUE(WaitState(3, 0));
+  ASSERT_TRUE(WaitState(4, 0));
+  auto commands = cleaned.commands();
+  EXPECT_NE(std::find(commands.begin(), commands.end(), "AT+CMGD=1,4"), commands.end());
+  EXPECT_EQ(cleaned.stored_count(), 0u);
+  commands = quiet.commands();
+  EXPECT_NE(std::find(commands.begin(), commands.end(), "AT+CNMI=2,0,0,0,0"), commands.end());
+  EXPECT_EQ(std::find(commands.begin(), commands.end(), "AT+CMGL=4"), commands.end());  // receives nothing
+
+  // Messages are shared out between the ready lines; the quiet line asks for no report.
+  TalvexSmsRequest* first = Request(u"One");
+  TalvexSmsRequest* second = Request(u"Two");
+  ASSERT_EQ(m.SendSMS(first), TALVEX_PENDING);
+  ASSERT_EQ(m.SendSMS(second), TALVEX_PENDING);
+  ASSERT_TRUE(cleaned.WaitSubmitted(1));
+  ASSERT_TRUE(quiet.WaitSubmitted(1));
+  EXPECT_TRUE(cleaned.submitted()[0].pdu.report_request);
+  EXPECT_FALSE(quiet.submitted()[0].pdu.report_request);
+  EXPECT_TRUE(Received(TALVEX_DATA_SMS).empty());  // cleaning deletes without delivering
 }
 
 TEST_F(AtDriverThroughExports, IncomingMessagesReachTheHostWholeAndLeaveTheSim) {
