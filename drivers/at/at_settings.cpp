@@ -1,0 +1,81 @@
+#include "drivers/at/at_settings.hpp"
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+#include "platform/host_settings.hpp"
+#include "support/log_backend.hpp"
+
+namespace talvenix::at {
+namespace {
+
+std::atomic<uintptr_t> log_handle{0};
+
+}  // namespace
+
+Timing TimingFromEnvironment() {
+  Timing t;
+  const char* env = std::getenv("TALVENIX_AT_TIMING");
+  if (!env) return t;
+  std::string_view rest(env);
+  while (!rest.empty()) {
+    size_t comma = rest.find(',');
+    std::string_view item = rest.substr(0, comma);
+    rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+    size_t eq = item.find('=');
+    if (eq == std::string_view::npos) continue;
+    std::string_view name = item.substr(0, eq), value = item.substr(eq + 1);
+    if (value.empty() || value.size() > 9 || value.find_first_not_of("0123456789") != std::string_view::npos) continue;
+    uint32_t v = static_cast<uint32_t>(std::strtoul(std::string(value).c_str(), nullptr, 10));
+    if (name == "command")
+      t.command_ms = v;
+    else if (name == "submit")
+      t.submit_ms = v;
+    else if (name == "keepalive")
+      t.keepalive_ms = v;
+    else if (name == "backoff")
+      t.backoff_ms = v;
+    else if (name == "backoffmax")
+      t.backoff_max_ms = v;
+    else if (name == "reassembly")
+      t.reassembly_ms = v;
+    else if (name == "failures")
+      t.failures = v ? v : 1;
+  }
+  return t;
+}
+
+std::string DevicePathOf(uint32_t comport) {
+  platform::HostSettings settings;
+  if (settings.Load(platform::HostSettings::DefaultPath()) == platform::HostSettings::Status::kLoaded) {
+    if (auto path = settings.Get("serialports", "COM" + std::to_string(comport)); path && !path->empty()) return *path;
+  }
+  return "/dev/ttyUSB" + std::to_string(comport > 0 ? comport - 1 : 0);
+}
+
+void OpenLog() {
+  if (log_handle.load()) return;
+  int level = 2;
+  if (const char* env = std::getenv("TALVENIX_LOG_LEVEL"); env && env[0] >= '0' && env[0] <= '3' && !env[1])
+    level = env[0] - '0';
+  log_handle = logbackend::Open("GSMDRV", "qvGSMcomdrv.log", level, 0x500000);
+}
+
+void CloseLog() {
+  uintptr_t h = log_handle.exchange(0);
+  if (h) logbackend::Close(h);
+}
+
+void Log(int severity, const char* format, ...) {
+  uintptr_t h = log_handle.load();
+  if (!h || !logbackend::Records(h, severity)) return;
+  va_list args;
+  va_start(args, format);
+  logbackend::Write(h, severity, severity, format, args);
+  va_end(args);
+}
+
+}  // namespace talvenix::at

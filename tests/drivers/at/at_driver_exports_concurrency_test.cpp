@@ -1,0 +1,296 @@
+// The AT driver end to end through the module's exports: each line's thread
+// talks to a simulated modem on a pseudo-terminal while the host sends and
+// the modem indicates messages and status reports.
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "drivers/at/at_driver_fixture.hpp"
+
+namespace talvenix::testing {
+namespace {
+
+using at::Encoding;
+
+class AtDriverThroughExports : public AtDriverFixture {};
+
+TEST_F(AtDriverThroughExports, InitialisesTheModemAndSendsEveryKindOfText) {
+  ModemSim modem(Device(3));
+  Configure({{3, 115200, "North"}});
+  ASSERT_EQ(Start(), TALVEX_OK);
+  ASSERT_TRUE(WaitState(3, 0));
+  auto commands = modem.commands();
+  std::vector<std::string> expected = {"AT",
+                                       "ATZ",
+                                       "ATZ",
+                                       "ATE0",
+                                       "AT+CMEE=1",
+                                       "AT+CPIN?",
+                                       "AT+CMGF=0",
+                                       "AT+CSCA=\"+4479\",145",
+                                       "AT+CSMS?",
+                                       "AT+CNMI=2,1,0,1,0",
+                                       "AT+CPMS=\"SM\",\"SM\",\"SM\"",
+                                       "AT+CMGL=4"};
+  ASSERT_GE(commands.size(), expected.size());
+  EXPECT_EQ(std::vector<std::string>(commands.begin(), commands.begin() + expected.size()), expected);
+
+  std::u16string extended = u"Price: 5\u20AC [a] {b} \\c ~d ^e |f";
+  std::u16string ucs2 = u"\u041F\u0440\u0438\u0432\u0435\u0442 \U0001F600";
+  std::u16string long_text;
+  for (int i = 0; i < 400; ++i) long_text.push_back(static_cast<char16_t>(u'A' + i % 26));
+  TalvexSmsRequest* plain = Request(u"Hello from the line");
+  TalvexSmsRequest* extension = Request(extended);
+  TalvexSmsRequest* wide = Request(ucs2, "0701234567");
+  TalvexSmsRequest* concatenated = Request(long_text);
+  for (TalvexSmsRequest* r : {plain, extension, wide, concatenated}) EXPECT_EQ(m.SendSMS(r), TALVEX_PENDING);
+  ASSERT_TRUE(modem.WaitSubmitted(6));
+  for (TalvexSmsRequest* r : {plain, extension, wide, concatenated}) ASSERT_TRUE(WaitOutcome(r));
+
+  auto sent = modem.submitted();
+  ASSERT_EQ(sent.size(), 6u);
+  EXPECT_EQ(sent[0].pdu.recipient.text, "+46708251358");
+  EXPECT_EQ(sent[0].pdu.recipient.type, 0x91);
+  EXPECT_EQ(sent[0].pdu.text, u"Hello from the line");
+  EXPECT_EQ(sent[0].pdu.encoding, Encoding::kGsm7);
+  EXPECT_TRUE(sent[0].pdu.report_request);  // status reports are routed, so asked for
+  EXPECT_EQ(sent[0].pdu.validity, 0xAA);
+  EXPECT_EQ(sent[0].pdu.concat.total, 0);
+  EXPECT_EQ(sent[1].pdu.text, extended);
+  EXPECT_EQ(sent[1].pdu.encoding, Encoding::kGsm7);
+  EXPECT_EQ(sent[2].pdu.text, ucs2);
+  EXPECT_EQ(sent[2].pdu.encoding, Encoding::kUcs2);
+  EXPECT_EQ(sent[2].pdu.recipient.text, "0701234567");
+  EXPECT_EQ(sent[2].pdu.recipient.type, 0x81);
+  std::u16string joined;
+  for (size_t i = 3; i < 6; ++i) {
+    EXPECT_EQ(sent[i].pdu.concat.total, 3);
+    EXPECT_EQ(sent[i].pdu.concat.sequence, i - 2);
+    EXPECT_EQ(sent[i].pdu.concat.reference, sent[3].pdu.concat.reference);
+    joined += sent[i].pdu.text;
+  }
+  EXPECT_EQ(joined, long_text);
+  EXPECT_NE(sent[3].pdu.concat.reference, 0);  // references differ from message to message: fourth message
+
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // a second outcome would arrive by now
+  for (TalvexSmsRequest* r : {plain, extension, wide, concatenated})
+    EXPECT_EQ(Outcomes(r), std::vector<int32_t>{TALVEX_OK});
+}
+
+TEST_F(AtDriverThroughExports, StatusReportsReachTheHostMatchedToTheirMessage) {
+  ModemSim modem(Device(3));
+  Configure({{3, 115200, "North"}});
+  ASSERT_EQ(Start(), TALVEX_OK);
+  ASSERT_TRUE(WaitState(3, 0));
+  TalvexSmsRequest* r = Request(u"Track me");
+  ASSERT_EQ(m.SendSMS(r), TALVEX_PENDING);
+  ASSERT_TRUE(WaitOutcome(r));
+  uint8_t reference = modem.submitted().at(0).reference;
+
+  modem.ReportStatus(reference, 0x00);             // +CDS
+  modem.ReportStatus(200, 0x46, /*stored=*/true);  // +CDSI for a reference never used
+  ASSERT_TRUE(WaitReceived(TALVEX_DATA_STATUS_REPORT, 2));
+  auto reports = Received(TALVEX_DATA_STATUS_REPORT);
+  EXPECT_EQ(reports[0].raw->report_reference, reference);
+  EXPECT_EQ(reports[0].raw->report_status, 0u);
+  EXPECT_EQ(reports[0].originator, "+46708251358");
+  EXPECT_EQ(reports[0].text, u"Track me");
+  EXPECT_EQ(reports[1].raw->report_reference, 200u);
+  EXPECT_EQ(reports[1].raw->report_status, 0x46u);
+  EXPECT_EQ(reports[1].text, u"");
+  EXPECT_TRUE(WaitUntil([&](const auto&) { return modem.stored_count() == 0; }));
+  EXPECT_NE(DriverLog().find("unknown message reference 200"), std::string::npos);
+}
+
+TEST_F(AtDriverThroughExports, LineSettingsShapeTheModemSetup) {
+  ModemSim cleaned(Device(3));
+  cleaned.Store(ModemSim::DeliverPdu("+15550001", u"Old news"));
+  cleaned.Store(ModemSim::DeliverPdu("+15550002", u"Older news"));
+  ModemSim quiet(Device(4));
+  // Clean SIM on COM3; on COM4 an override that allows no status reports and
+  // no +CMTI routing (MT 0 or 2: the first value that is allowed is taken).
+  Configure({{3, 115200, "Clean", {{"[cleansimenabled]", "1"}}},
+             {4, 115200, "Quiet", {{"[cnmiparameters]", "(1-2)(0,2)(0)(0)(0)"}, {"[recenabled]", "0"}}}});
+  ASSERT_EQ(Start(), TALVEX_OK);
+  ASSERT_TRUE(WaitState(3, 0));
+  ASSERT_TRUE(WaitState(4, 0));
+  auto commands = cleaned.commands();
+  EXPECT_NE(std::find(commands.begin(), commands.end(), "AT+CMGD=1,4"), commands.end());
+  EXPECT_EQ(cleaned.stored_count(), 0u);
+  commands = quiet.commands();
+  EXPECT_NE(std::find(commands.begin(), commands.end(), "AT+CNMI=2,0,0,0,0"), commands.end());
+  EXPECT_EQ(std::find(commands.begin(), commands.end(), "AT+CMGL=4"), commands.end());  // receives nothing
+
+  // Messages are shared out between the ready lines; the quiet line asks for no report.
+  TalvexSmsRequest* first = Request(u"One");
+  TalvexSmsRequest* second = Request(u"Two");
+  ASSERT_EQ(m.SendSMS(first), TALVEX_PENDING);
+  ASSERT_EQ(m.SendSMS(second), TALVEX_PENDING);
+  ASSERT_TRUE(cleaned.WaitSubmitted(1));
+  ASSERT_TRUE(quiet.WaitSubmitted(1));
+  EXPECT_TRUE(cleaned.submitted()[0].pdu.report_request);
+  EXPECT_FALSE(quiet.submitted()[0].pdu.report_request);
+  EXPECT_TRUE(Received(TALVEX_DATA_SMS).empty());  // cleaning deletes without delivering
+}
+
+TEST_F(AtDriverThroughExports, IncomingMessagesReachTheHostWholeAndLeaveTheSim) {
+  ModemSim::Options options;
+  options.acknowledge = true;
+  ModemSim modem(Device(3), options);
+  // Waiting on the SIM before the line starts, and one the network mangled.
+  modem.Store(ModemSim::DeliverPdu("+15550001", u"Stored earlier"));
+  modem.Store("07917283010010F5040BC87238880900F10000993092516195800AE8329BFD46");  // user data cut short
+  Configure({{3, 115200, "North"}});
+  ASSERT_EQ(Start(), TALVEX_OK);
+  ASSERT_TRUE(WaitState(3, 0));
+  ASSERT_TRUE(WaitReceived(TALVEX_DATA_SMS, 1));
+  EXPECT_EQ(modem.stored_count(), 0u);
+
+  modem.DeliverStored(ModemSim::DeliverPdu("+15550002", u"Via the SIM \u20AC"));
+  modem.DeliverDirect(ModemSim::DeliverPdu("Bank", u"\u0414\u0430", {}, true));
+  // Two parts in reverse order, and a lone first part of another message.
+  modem.DeliverStored(ModemSim::DeliverPdu("+15550003", u" world", {7, 2, 2}));
+  modem.DeliverDirect(ModemSim::DeliverPdu("+15550003", u"Hello", {7, 2, 1}));
+  modem.DeliverStored(ModemSim::DeliverPdu("+15550004", u"Half of it", {9, 2, 1}));
+  ASSERT_TRUE(WaitReceived(TALVEX_DATA_SMS, 5));
+
+  auto sms = Received(TALVEX_DATA_SMS);
+  EXPECT_EQ(sms[0].originator, "+15550001");
+  EXPECT_EQ(sms[0].text, u"Stored earlier");
+  EXPECT_EQ(sms[0].raw->line, 3u);
+  EXPECT_EQ(sms[1].originator, "+15550002");
+  EXPECT_EQ(sms[1].text, u"Via the SIM \u20AC");
+  EXPECT_EQ(sms[2].originator, "Bank");
+  EXPECT_EQ(sms[2].text, u"\u0414\u0430");
+  EXPECT_EQ(sms[3].originator, "+15550003");
+  EXPECT_EQ(sms[3].text, u"Hello world");
+  EXPECT_EQ(sms[4].text, u"Half of it");  // after the reassembly time-out, as it is
+  EXPECT_EQ(modem.stored_count(), 0u);
+  EXPECT_EQ(modem.acknowledgements(), 2);  // one AT+CNMA per +CMT
+  std::string log = DriverLog();
+  EXPECT_NE(log.find("unreadable PDU from the SIM (user data shorter than its length)"), std::string::npos);
+  EXPECT_NE(log.find("incomplete message from +15550004 (1 of 2 parts)"), std::string::npos);
+}
+
+TEST_F(AtDriverThroughExports, IndicationsInTheMiddleOfAnAnswerAreNotLost) {
+  ModemSim modem(Device(3));
+  Configure({{3, 115200, "North"}});
+  ASSERT_EQ(Start(), TALVEX_OK);
+  ASSERT_TRUE(WaitState(3, 0));
+  int index = modem.Store(ModemSim::DeliverPdu("+15550005", u"Squeezed in"));
+  modem.InjectIntoNextAnswer("+CMTI: \"SM\"," + std::to_string(index));
+  TalvexSmsRequest* r = Request(u"Out");
+  ASSERT_EQ(m.SendSMS(r), TALVEX_PENDING);
+  ASSERT_TRUE(WaitReceived(TALVEX_DATA_SMS, 1));
+  EXPECT_EQ(Received(TALVEX_DATA_SMS)[0].text, u"Squeezed in");
+  ASSERT_TRUE(WaitOutcome(r));
+  EXPECT_EQ(Outcomes(r), std::vector<int32_t>{TALVEX_OK});
+}
+
+TEST_F(AtDriverThroughExports, SendErrorsAreRetriedThenReported) {
+  ModemSim modem(Device(3));
+  Configure({{3, 115200, "North", {{"[smsretry]", "2"}}}});
+  ASSERT_EQ(Start(), TALVEX_OK);
+  ASSERT_TRUE(WaitState(3, 0));
+  modem.FailSubmits(2, 500);
+  TalvexSmsRequest* recovered = Request(u"Third time lucky");
+  ASSERT_EQ(m.SendSMS(recovered), TALVEX_PENDING);
+  ASSERT_TRUE(WaitOutcome(recovered));
+  EXPECT_EQ(Outcomes(recovered), std::vector<int32_t>{TALVEX_OK});
+
+  modem.FailSubmits(3, 38);
+  TalvexSmsRequest* refused = Request(u"Never");
+  ASSERT_EQ(m.SendSMS(refused), TALVEX_PENDING);
+  ASSERT_TRUE(WaitOutcome(refused));
+  EXPECT_EQ(Outcomes(refused), std::vector<int32_t>{TALVEX_FAILED});
+  EXPECT_EQ(modem.submitted().size(), 1u);
+  std::string log = DriverLog();
+  EXPECT_NE(log.find("+CMS ERROR 500 (unknown error)"), std::string::npos);
+  EXPECT_NE(log.find("+CMS ERROR 38 (network out of order)"), std::string::npos);
+
+  TalvexSmsRequest* bad = Request(u"Nowhere", "+12ab");
+  ASSERT_EQ(m.SendSMS(bad), TALVEX_PENDING);
+  ASSERT_TRUE(WaitOutcome(bad));
+  EXPECT_EQ(Outcomes(bad), std::vector<int32_t>{TALVEX_INVALID_PARAMETER});
+}
+
+TEST_F(AtDriverThroughExports, AnUnpluggedModemFailsItsLineAndPendingSendsThenComesBack) {
+  ModemSim modem(Device(3));
+  Configure({{3, 115200, "North"}});
+  ASSERT_EQ(Start(), TALVEX_OK);
+  ASSERT_TRUE(WaitState(3, 0));
+  modem.SetSubmitDelay(1000);
+  TalvexSmsRequest* in_flight = Request(u"Unplugged mid-send");
+  ASSERT_EQ(m.SendSMS(in_flight), TALVEX_PENDING);
+  ASSERT_TRUE(modem.WaitCommand("AT+CMGS="));
+  modem.Unplug();
+  ASSERT_TRUE(WaitOutcome(in_flight));
+  EXPECT_EQ(Outcomes(in_flight), std::vector<int32_t>{TALVEX_FAILED});
+  ASSERT_TRUE(WaitState(3, at::kFailDeviceLost));
+  ASSERT_TRUE(WaitUntil([&](const auto&) { return options->lines_failed == 1; }));
+  EXPECT_EQ(m.SendSMS(Request(u"No line")), TALVEX_FAILED);  // nothing can carry it now
+
+  modem.SetSubmitDelay(0);
+  modem.Replug();
+  ASSERT_TRUE(WaitState(3, 0, 2));
+  TalvexSmsRequest* after = Request(u"Back again");
+  ASSERT_EQ(m.SendSMS(after), TALVEX_PENDING);
+  ASSERT_TRUE(WaitOutcome(after));
+  EXPECT_EQ(Outcomes(after), std::vector<int32_t>{TALVEX_OK});
+  EXPECT_EQ(modem.submitted().back().pdu.text, u"Back again");
+}
+
+TEST_F(AtDriverThroughExports, LinesThatCannotStartSayWhy) {
+  ModemSim::Options pin;
+  pin.pin_required = true;
+  ModemSim locked(Device(3), pin);
+  ModemSim::Options quiet;
+  quiet.silent = true;
+  ModemSim silent(Device(4), quiet);
+  ModemSim held(Device(5));
+  int holder = open(Device(5).c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(holder, 0);
+  ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);  // another program owns this modem
+  folder.Write("plain-file", "not a modem");
+  Configure({{3, 9600, "PIN"}, {4, 9600, "Silent"}, {5, 9600, "Held"}, {6, 9600, "Missing"}, {7, 9600, "File"}});
+  folder.Write("talvenix-host.ini", "[serialports]\nCOM3=" + Device(3) + "\nCOM4=" + Device(4) + "\nCOM5=" + Device(5) +
+                                        "\nCOM6=" + Device(6) + "\nCOM7=" + (folder.path() / "plain-file").string() +
+                                        "\n");
+  ASSERT_EQ(Start(), TALVEX_OK);
+  EXPECT_TRUE(WaitState(3, at::kFailSimLocked));
+  EXPECT_TRUE(WaitState(4, at::kFailNoAnswer));
+  EXPECT_TRUE(WaitState(5, at::kFailDeviceBusy));
+  EXPECT_TRUE(WaitState(6, at::kFailDeviceMissing));
+  EXPECT_TRUE(WaitState(7, at::kFailDeviceMissing));
+  EXPECT_EQ(m.SendSMS(Request(u"Stuck")), TALVEX_FAILED);
+  std::string log = DriverLog();
+  EXPECT_NE(log.find("the SIM needs SIM PIN"), std::string::npos);
+  EXPECT_NE(log.find("(not a serial device)"), std::string::npos);
+  close(holder);
+}
+
+TEST_F(AtDriverThroughExports, ShutdownEndsPendingSendsAtOnce) {
+  ModemSim modem(Device(3));
+  ModemSim other(Device(4));
+  Configure({{3, 115200, "North"}, {4, 115200, "South"}});
+  ASSERT_EQ(Start(), TALVEX_OK);
+  ASSERT_TRUE(WaitState(3, 0));
+  ASSERT_TRUE(WaitState(4, 0));
+  modem.SetSubmitDelay(60000);
+  other.SetSubmitDelay(60000);
+  std::vector<TalvexSmsRequest*> pending;
+  for (int i = 0; i < 4; ++i) {
+    pending.push_back(Request(u"Waiting"));
+    ASSERT_EQ(m.SendSMS(pending.back()), TALVEX_PENDING);
+  }
+  ASSERT_TRUE(modem.WaitCommand("AT+CMGS="));
+  ASSERT_TRUE(other.WaitCommand("AT+CMGS="));  // both lines carry messages: they take turns
+  m.Unint();
+  for (TalvexSmsRequest* r : pending) EXPECT_EQ(Outcomes(r), std::vector<int32_t>{12});
+}
+
+}  // namespace
+}  // namespace talvenix::testing

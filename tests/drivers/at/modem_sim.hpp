@@ -1,0 +1,105 @@
+#pragma once
+// A GSM modem on a pseudo-terminal, for tests and benchmarks: it answers the
+// AT commands of SMS work in PDU mode the way common USB modems do (echo
+// until ATE0, ERROR and +CMS ERROR answers, a slow AT+CMGS if asked,
+// indications in the middle of an answer), decodes every submitted PDU, keeps
+// a SIM store, and produces deliveries and status reports. Its device is
+// reached through a symbolic link, which Unplug removes and Replug points at
+// a fresh pseudo-terminal, like a USB modem that leaves and comes back.
+
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "drivers/at/pdu.hpp"
+
+namespace talvenix::testing {
+
+class ModemSim {
+ public:
+  struct Options {
+    bool pin_required = false;
+    bool acknowledge = false;  // +CSMS service 1: wants AT+CNMA after +CMT and +CDS
+    bool silent = false;       // reads everything, answers nothing
+  };
+  struct Submitted {
+    std::string hex;
+    at::Submit pdu;
+    uint8_t reference = 0;
+  };
+
+  explicit ModemSim(std::string link, Options options);
+  explicit ModemSim(std::string link) : ModemSim(std::move(link), Options{}) {}
+  ~ModemSim();
+  ModemSim(const ModemSim&) = delete;
+  ModemSim& operator=(const ModemSim&) = delete;
+
+  const std::string& link() const { return link_; }
+
+  // The next `count` submits are answered "+CMS ERROR: code".
+  void FailSubmits(int count, int code);
+  // Every submit is answered after this delay.
+  void SetSubmitDelay(uint32_t ms);
+  // A message already on the SIM (before the line starts).
+  int Store(const std::string& pdu);
+  // A message arriving from the network: stored and indicated by +CMTI, or
+  // handed over directly by +CMT.
+  void DeliverStored(const std::string& pdu);
+  void DeliverDirect(const std::string& pdu);
+  // The status report of a submitted message, by +CDS or stored (+CDSI).
+  void ReportStatus(uint8_t reference, uint8_t status, bool stored = false);
+  // A line written in the middle of the next answer, before its final result.
+  void InjectIntoNextAnswer(const std::string& line);
+
+  void Unplug();
+  void Replug();
+
+  bool WaitSubmitted(size_t count, int timeout_ms = 5000);
+  // True once a command starting with `prefix` arrived.
+  bool WaitCommand(const std::string& prefix, int timeout_ms = 5000);
+  std::vector<Submitted> submitted();
+  std::vector<std::string> commands();
+  size_t stored_count();
+  int acknowledgements();
+
+  // SMS-DELIVER PDUs (with an SMSC part) the way a network sends them.
+  static std::string DeliverPdu(const std::string& originator, const std::u16string& text, at::Concat concat = {},
+                                bool ucs2 = false);
+
+ private:
+  void Run();
+  void Plug();
+  void Close();
+  void Write(const std::string& bytes);
+  void Answer(const std::string& body, const std::string& final_result = "OK");
+  void Command(std::string line);
+  void Submit(const std::string& hex);
+  std::string StoreLocked(const std::string& pdu, int& index);
+
+  std::string link_;
+  Options options_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  int master_ = -1, slave_ = -1;
+  int wake_[2] = {-1, -1};
+  bool stopping_ = false;
+  bool echo_ = true;
+  bool in_pdu_ = false;
+  size_t pdu_length_ = 0;
+  std::string input_;
+  int fail_submits_ = 0, fail_code_ = 0;
+  uint32_t submit_delay_ms_ = 0;
+  uint8_t next_reference_ = 0;
+  std::map<int, std::string> store_;
+  std::vector<std::string> inject_;
+  std::vector<Submitted> submitted_;
+  std::vector<std::string> commands_;
+  int acknowledgements_ = 0;
+  std::thread thread_;
+};
+
+}  // namespace talvenix::testing
