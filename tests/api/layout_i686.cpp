@@ -134,3 +134,14 @@ AT(TalvexDriverStatusReport, recipient, 8);
 AT(TalvexDriverStatusReport, second_number, 12);
 AT(TalvexDriverStatusReport, text, 16);
 static_assert(sizeof(TalvexDriverStatusReport) == 20);
+
+// The Multi-Tech device gateway's settings block.
+AT(TalvexMultitechSettings, username, 0);
+AT(TalvexMultitechSettings, password, 2000);
+AT(TalvexMultitechSettings, ipaddress, 4000);
+AT(TalvexMultitechSettings, port, 6000);
+AT(TalvexMultitechSettings, username_description, 8000);
+AT(TalvexMultitechSettings, password_description, 12000);
+AT(TalvexMultitechSettings, ipaddress_description, 16000);
+AT(TalvexMultitechSettings, port_description, 20000);
+static_assert(sizeof(TalvexMultitechSettings) == 24000);
