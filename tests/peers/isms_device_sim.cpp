@@ -2,6 +2,7 @@
 
 #include <httplib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 
@@ -99,8 +100,9 @@ InboxMessage InboxMessage::Unicode(std::string sender, const std::u16string& tex
   return m;
 }
 
-IsmsDeviceSim::IsmsDeviceSim(std::string user, std::string password)
-    : user_(std::move(user)), password_(std::move(password)) {}
+IsmsDeviceSim::IsmsDeviceSim(std::string user, std::string password) {
+  accounts_.emplace_back(std::move(user), std::move(password));
+}
 
 IsmsDeviceSim::~IsmsDeviceSim() { Stop(); }
 
@@ -133,8 +135,17 @@ void IsmsDeviceSim::Stop() {
 
 void IsmsDeviceSim::SetCredentials(std::string user, std::string password) {
   std::lock_guard lock(mutex_);
-  user_ = std::move(user);
-  password_ = std::move(password);
+  accounts_.assign(1, {std::move(user), std::move(password)});
+}
+
+void IsmsDeviceSim::AddAccount(std::string user, std::string password) {
+  std::lock_guard lock(mutex_);
+  accounts_.emplace_back(std::move(user), std::move(password));
+}
+
+void IsmsDeviceSim::SetMessageStates(uint32_t id, std::vector<std::string> states) {
+  std::lock_guard lock(mutex_);
+  if (!states.empty()) messages_[id] = Tracked{std::move(states), 0};
 }
 
 void IsmsDeviceSim::SetStates(std::vector<std::string> states) {
@@ -194,6 +205,16 @@ size_t IsmsDeviceSim::CountRequests(const std::string& path) const {
   return n;
 }
 
+uint64_t IsmsDeviceSim::RequestCount() const {
+  std::lock_guard lock(mutex_);
+  return handled_count_;
+}
+
+bool IsmsDeviceSim::WaitForRequestCount(uint64_t count, int timeout_ms) const {
+  std::unique_lock lock(mutex_);
+  return handled_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] { return handled_count_ >= count; });
+}
+
 void IsmsDeviceSim::Handle(const httplib::Request& request, httplib::Response& response) {
   const std::string& target = request.target;
   size_t mark = target.find('?');
@@ -212,6 +233,11 @@ void IsmsDeviceSim::Handle(const httplib::Request& request, httplib::Response& r
     answered = Answer(path, query, body, status);
   }
   if (delay > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+  {
+    std::lock_guard lock(mutex_);
+    ++handled_count_;
+  }
+  handled_.notify_all();
   if (!answered) {
     // The headers go out, then the connection closes before the body ends.
     response.set_chunked_content_provider("text/plain", [](size_t, httplib::DataSink&) { return false; });
@@ -235,7 +261,8 @@ bool IsmsDeviceSim::Answer(const std::string& path, const std::map<std::string, 
     body = "<html><body><h1>404 Not Found</h1></body></html>";
     return true;
   }
-  if (Get(query, "user") != user_ || Get(query, "passwd") != password_) {
+  std::pair<std::string, std::string> account{Get(query, "user"), Get(query, "passwd")};
+  if (std::find(accounts_.begin(), accounts_.end(), account) == accounts_.end()) {
     body = "Err: 601";
     return true;
   }

@@ -7,6 +7,7 @@
 // may be used from any thread while the server runs.
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -73,10 +74,15 @@ class IsmsDeviceSim {
   void Stop();
   int port() const { return port_; }
 
+  // The one account the API accepts from now on.
   void SetCredentials(std::string user, std::string password);
+  // One more account the API accepts.
+  void AddAccount(std::string user, std::string password);
   // States that queries of messages accepted from now on answer in turn
   // ("3", "0", "Done", or anything at all); the last one repeats. Default {"0"}.
   void SetStates(std::vector<std::string> states);
+  // The states that the next queries of message `id` answer in turn.
+  void SetMessageStates(uint32_t id, std::vector<std::string> states);
   // The next sends answer with these ids instead of fresh ones.
   void QueueIds(std::vector<uint32_t> ids);
   // The next `count` sends answer "Err: code".
@@ -93,6 +99,10 @@ class IsmsDeviceSim {
   std::vector<std::string> Requests() const;  // every request target, raw, in arrival order
   std::vector<AcceptedMessage> Accepted() const;
   size_t CountRequests(const std::string& path) const;
+  // Requests answered or dropped since the start, and a wait (bounded by
+  // timeout_ms) until at least `count` have been.
+  uint64_t RequestCount() const;
+  bool WaitForRequestCount(uint64_t count, int timeout_ms) const;
 
   // The "/recvmsg" answer for these messages, as the device writes it.
   static std::string RecvDocument(const std::vector<InboxMessage>& messages);
@@ -114,7 +124,9 @@ class IsmsDeviceSim {
   int port_ = 0;
 
   mutable std::mutex mutex_;
-  std::string user_, password_;
+  mutable std::condition_variable handled_;
+  uint64_t handled_count_ = 0;
+  std::vector<std::pair<std::string, std::string>> accounts_;
   std::vector<std::string> states_{"0"};
   std::deque<uint32_t> queued_ids_;
   int fail_code_ = 0, fail_count_ = 0;
