@@ -1,0 +1,53 @@
+#pragma once
+// The proxy that the HTTP clients apply to each request: the configured proxy
+// of the host settings file (section [proxysettings]), else the environment's
+// proxy variables, which stand in for the user's system proxy configuration.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "contract/log_interface.hpp"
+
+namespace talvenix::internet {
+
+// Mode bits. Automatic configuration (2, 4) is never produced from the
+// environment; the bits are kept so the mode reads as the host's store does.
+constexpr uint32_t kProxyNamed = 0x1;
+constexpr uint32_t kProxyAutoConfigUrl = 0x2;
+constexpr uint32_t kProxyAutoDetect = 0x4;
+
+// Credential schemes.
+constexpr uint32_t kProxyAuthBasic = 1;
+constexpr uint32_t kProxyAuthDigest = 8;
+
+struct ProxyState {
+  std::string proxy;            // "server:port", or the environment's proxy URL
+  std::string user_name;        // empty: no credentials
+  std::string password;         // plain text, after descrambling
+  std::string auto_config_url;  // never filled on POSIX
+  std::string bypass_list;      // no_proxy
+  uint32_t auth_scheme = 0;     // kProxyAuthBasic or kProxyAuthDigest; 0 until loaded
+  uint32_t mode = 0;            // kProxy* bits; 0 = direct
+  bool configured = false;      // the host settings enabled a proxy: used unchanged
+};
+
+// Names of the section and its seven keys in the host settings file.
+inline constexpr const char* kProxySection = "proxysettings";
+
+// Undoes the host's scrambling of "Proxy_Password". A selector without a value
+// character at the end is ignored; an empty text gives an empty password.
+std::string DescrambleProxyPassword(std::string_view stored);
+
+// Reads [proxysettings] from the host settings file at `path` into `state`
+// (cleared first). Without an enabled configured proxy it reads the system
+// proxy instead. False, with a log line, when the file or a needed key cannot
+// be read; the state is then left without a configured proxy.
+bool LoadProxySettings(ProxyState& state, ILogInterface* logger, const std::string& path);
+
+// Reads the environment's proxy for `url` (https_proxy for https URLs,
+// http_proxy for the others, then all_proxy; either case) and no_proxy as the
+// bypass list. Sets mode 1 when a proxy is named, else 0. Never fails.
+bool LoadSystemProxySettings(ProxyState& state, std::string_view url);
+
+}  // namespace talvenix::internet

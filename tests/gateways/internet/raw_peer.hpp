@@ -1,0 +1,71 @@
+#pragma once
+// A loopback server that misbehaves on purpose: it accepts connections and
+// then does one scripted thing with each (never answer, answer part of a
+// body and close). Stops by itself when destroyed.
+
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace talvenix::testing {
+
+class RawPeer {
+ public:
+  // `serve` gets each accepted socket and may keep it open; the peer closes it.
+  explicit RawPeer(std::function<void(int)> serve) : serve_(std::move(serve)) {
+    listener_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    listen(listener_, 8);
+    getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len);
+    port_ = ntohs(a.sin_port);
+    thread_ = std::thread([this] { Run(); });
+  }
+  ~RawPeer() {
+    stop_ = true;
+    thread_.join();
+    for (int s : accepted_) close(s);
+    close(listener_);
+  }
+  int port() const { return port_; }
+  std::string url(const std::string& path = "/") const { return "http://127.0.0.1:" + std::to_string(port_) + path; }
+
+  // Reads the request head, so an answer follows a complete request.
+  static void ReadRequest(int s) {
+    std::string head;
+    char c;
+    while (head.find("\r\n\r\n") == std::string::npos && recv(s, &c, 1, 0) == 1) head += c;
+  }
+  static void Send(int s, const std::string& text) { send(s, text.data(), text.size(), MSG_NOSIGNAL); }
+
+ private:
+  void Run() {
+    while (!stop_) {
+      pollfd p{listener_, POLLIN, 0};
+      if (poll(&p, 1, 50) <= 0) continue;
+      int s = accept(listener_, nullptr, nullptr);
+      if (s < 0) continue;
+      accepted_.push_back(s);
+      serve_(s);
+    }
+  }
+
+  std::function<void(int)> serve_;
+  int listener_ = -1;
+  int port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::vector<int> accepted_;
+  std::thread thread_;
+};
+
+}  // namespace talvenix::testing
