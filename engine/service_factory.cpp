@@ -1,6 +1,7 @@
 #include "engine/service_factory.hpp"
 
 #include "engine/null_service.hpp"
+#include "gateways/internet/multitech_gateway.hpp"
 #include "gateways/modem/gsm_modem_gateway.hpp"
 
 namespace talvenix {
@@ -24,21 +25,13 @@ constexpr ServiceDescriptor kMessageMediaPending = {TALVEX_SERVICE_MESSAGEMEDIA,
                                                     nullptr,
                                                     0,
                                                     {}};
-constexpr ServiceDescriptor kMultitechPending = {TALVEX_SERVICE_MULTITECH,
-                                                 "multitechisms",
-                                                 "Multi-Tech SMS Finder Service",
-                                                 0x94,
-                                                 kTraitSettingsExports,
-                                                 nullptr,
-                                                 0,
-                                                 {}};
 
 // The only list of gateways. Its order is the transport-id search order: the
 // first id contained anywhere in a service's transport wins. Adding a gateway
 // is one folder with its descriptor and one line here.
 constexpr const ServiceDescriptor* kServices[] = {
     &kClickatellPending,  // searched first: "gensmtp+clickatellapi" is Clickatell
-    &kModemService,      &kEmailPending, &kReservedService, &kNullService, &kMessageMediaPending, &kMultitechPending,
+    &kModemService,      &kEmailPending, &kReservedService, &kNullService, &kMessageMediaPending, &kMultitechService,
 };
 
 }  // namespace

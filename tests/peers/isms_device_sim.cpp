@@ -110,7 +110,8 @@ bool IsmsDeviceSim::Start(int port) {
   Stop();
   server_ = std::make_unique<httplib::Server>();
   server_->set_keep_alive_max_count(1000000);
-  server_->set_keep_alive_timeout(30);
+  // Short, so that Stop (which waits for open connections) returns quickly.
+  server_->set_keep_alive_timeout(1);
   auto handler = [this](const httplib::Request& q, httplib::Response& r) { Handle(q, r); };
   server_->Get(R"(/.*)", handler);
   if (port == 0) {
