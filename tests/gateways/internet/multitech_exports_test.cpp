@@ -158,7 +158,10 @@ TEST_F(MultitechThroughExports, UpdateTakesANewPasswordAndKeepsTrackedMessages) 
   TalvexSmsRequest* after = NewSms();
   EXPECT_EQ(m.SendSMS(after), TALVEX_PENDING);
   EXPECT_EQ(device.Accepted().back().password, "n&w=1");
-  EXPECT_NE(device.Requests().back().find("passwd=n%26w%3D1&"), std::string::npos);
+  std::string last_send;
+  for (const std::string& request : device.Requests())
+    if (request.rfind("/sendmsg?", 0) == 0) last_send = request;
+  EXPECT_NE(last_send.find("passwd=n%26w%3D1&"), std::string::npos);
 }
 
 TEST_F(MultitechThroughExports, SettingsExportsReadAndWriteTheBlock) {
