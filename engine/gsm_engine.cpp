@@ -222,8 +222,9 @@ int32_t GSMEngine::Update(uint32_t* change_mask, uint32_t host_value_a, uint32_t
     if (differ) changed |= bit;
     return differ;
   };
-  if (differs(current->enableengine != fresh->enableengine, TALVEX_OPT_ENABLEENGINE) |
-      differs(current->service_flag != fresh->service_flag, TALVEX_OPT_SELECTEDSERVICE))
+  // Both are compared, so both bits are reported.
+  bool restart = differs(current->enableengine != fresh->enableengine, TALVEX_OPT_ENABLEENGINE);
+  if (differs(current->service_flag != fresh->service_flag, TALVEX_OPT_SELECTEDSERVICE) || restart)
     result = TALVEX_UPDATE_RESTART;
   differs(current->append != fresh->append, TALVEX_OPT_APPEND);
   differs(current->automaticrouting != fresh->automaticrouting, TALVEX_OPT_AUTOMATICROUTING);

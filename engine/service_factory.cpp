@@ -3,6 +3,7 @@
 #include "engine/null_service.hpp"
 #include "gateways/email/gen_smtp_service.hpp"
 #include "gateways/internet/clickatell_service.hpp"
+#include "gateways/internet/multitech_gateway.hpp"
 #include "gateways/modem/gsm_modem_gateway.hpp"
 
 namespace talvenix {
@@ -22,21 +23,13 @@ constexpr ServiceDescriptor kMessageMediaPending = {TALVEX_SERVICE_MESSAGEMEDIA,
                                                     nullptr,
                                                     0,
                                                     {}};
-constexpr ServiceDescriptor kMultitechPending = {TALVEX_SERVICE_MULTITECH,
-                                                 "multitechisms",
-                                                 "Multi-Tech SMS Finder Service",
-                                                 0x94,
-                                                 kTraitSettingsExports,
-                                                 nullptr,
-                                                 0,
-                                                 {}};
 
 // The only list of gateways. Its order is the transport-id search order: the
 // first id contained anywhere in a service's transport wins. Adding a gateway
 // is one folder with its descriptor and one line here.
 constexpr const ServiceDescriptor* kServices[] = {
     &kClickatellService,  // searched first: "gensmtp+clickatellapi" is Clickatell
-    &kModemService,      &kEmailService, &kReservedService, &kNullService, &kMessageMediaPending, &kMultitechPending,
+    &kModemService,      &kEmailService, &kReservedService, &kNullService, &kMessageMediaPending, &kMultitechService,
 };
 
 }  // namespace

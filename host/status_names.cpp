@@ -13,10 +13,13 @@ struct CodeName {
 constexpr CodeName kCodes[] = {
     {0, "success", "the message was sent"},
     {1, "failure", "the operation failed; Talvenix.log says why"},
+    {2, "device parsing error", "the iSMS device could not read the request"},
     {6, "invalid parameter", "an argument was missing or wrong"},
     {12, "aborted", "a pending request was given up at shutdown"},
     {17, "already initialised", "the engine is already running"},
     {18, "not initialised", "the engine or the gateway is not running"},
+    {58, "device login refused", "the iSMS device refused [username] and [password]"},
+    {59, "device unreachable", "the iSMS device did not answer at [ipaddress] and [port]"},
     {107, "empty account key", "the gateway's account key is not configured"},
     {112, "pending", "accepted; the outcome follows as an event"},
     {121, "engine disabled", "set enableengine to yes in qvsmscomms.xml"},

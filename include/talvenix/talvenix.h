@@ -405,6 +405,42 @@ typedef struct TalvexClickatellSettings {
   char16_t from_description[TALVEX_CLICKATELL_DESCRIPTION_CHARS];
   char16_t user_description[TALVEX_CLICKATELL_DESCRIPTION_CHARS];
 } TalvexClickatellSettings;
+/* ---- Multi-Tech iSMS device (service flag 8) ---------------------------- */
+
+/* Status codes of the device gateway, beside those of TalvexStatus. */
+enum TalvexMultitechStatus {
+  TALVEX_MULTITECH_PARSE_ERROR = 2,   /* the device reported a parsing error */
+  TALVEX_MULTITECH_AUTH_FAILED = 58,  /* the device refused user name and password */
+  TALVEX_MULTITECH_UNREACHABLE = 59   /* the device could not be reached */
+};
+
+/* Property mask bits of ChangeXMLConfigurations for flag 8. */
+enum TalvexMultitechProperty {
+  TALVEX_MULTITECH_USERNAME = 0x1,
+  TALVEX_MULTITECH_PASSWORD = 0x2,
+  TALVEX_MULTITECH_IPADDRESS = 0x4,
+  TALVEX_MULTITECH_PORT = 0x8,
+  TALVEX_MULTITECH_ALL = 0x10
+};
+
+#define TALVEX_MULTITECH_VALUE_CHARS 1000        /* each value, NUL included */
+#define TALVEX_MULTITECH_DESCRIPTION_CHARS 2000  /* each description, NUL included */
+
+/* The device gateway's settings block (24,000 bytes), owned by the host.
+ * All texts are UTF-16 and NUL-terminated. LoadGSMServiceXMLConfigurations
+ * fills the values (and, with its selector set, the descriptions);
+ * ChangeXMLConfigurations writes the values its mask selects. The port is
+ * decimal text. */
+typedef struct TalvexMultitechSettings {
+  char16_t username[TALVEX_MULTITECH_VALUE_CHARS];
+  char16_t password[TALVEX_MULTITECH_VALUE_CHARS];
+  char16_t ipaddress[TALVEX_MULTITECH_VALUE_CHARS];
+  char16_t port[TALVEX_MULTITECH_VALUE_CHARS];
+  char16_t username_description[TALVEX_MULTITECH_DESCRIPTION_CHARS];
+  char16_t password_description[TALVEX_MULTITECH_DESCRIPTION_CHARS];
+  char16_t ipaddress_description[TALVEX_MULTITECH_DESCRIPTION_CHARS];
+  char16_t port_description[TALVEX_MULTITECH_DESCRIPTION_CHARS];
+} TalvexMultitechSettings;
 
 /* ---- The thirteen exports (cdecl, plain names) --------------------------- */
 

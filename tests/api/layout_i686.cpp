@@ -159,3 +159,13 @@ AT(TalvexClickatellSettings, password_description, 13000);
 AT(TalvexClickatellSettings, from_description, 17000);
 AT(TalvexClickatellSettings, user_description, 21000);
 static_assert(sizeof(TalvexClickatellSettings) == 25000);
+// The Multi-Tech device gateway's settings block.
+AT(TalvexMultitechSettings, username, 0);
+AT(TalvexMultitechSettings, password, 2000);
+AT(TalvexMultitechSettings, ipaddress, 4000);
+AT(TalvexMultitechSettings, port, 6000);
+AT(TalvexMultitechSettings, username_description, 8000);
+AT(TalvexMultitechSettings, password_description, 12000);
+AT(TalvexMultitechSettings, ipaddress_description, 16000);
+AT(TalvexMultitechSettings, port_description, 20000);
+static_assert(sizeof(TalvexMultitechSettings) == 24000);

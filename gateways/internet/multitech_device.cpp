@@ -1,0 +1,102 @@
+#include "gateways/internet/multitech_device.hpp"
+
+#include <curl/curl.h>
+
+#include "contract/log_interface.hpp"
+#include "gateways/internet/http_client.hpp"
+#include "gateways/internet/multitech_protocol.hpp"
+#include "support/text_codec.hpp"
+
+namespace talvenix::multitech {
+namespace {
+
+constexpr char16_t kVerb[] = u"GET";
+// A longer answer is logged only this far: the whole of it may be a megabyte.
+constexpr size_t kLoggedResponseChars = 2000;
+
+// A host name, an IPv4 address or an IPv6 address (with or without brackets):
+// nothing that could change the URL's path, user or port.
+bool PlainHost(std::string_view host) {
+  if (host.empty()) return false;
+  for (unsigned char c : host) {
+    bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' || c == '-' ||
+              c == '_' || c == ':' || c == '[' || c == ']' || c == '%';
+    if (!ok) return false;
+  }
+  return true;
+}
+
+std::string UrlOf(const std::string& host, uint16_t port, const std::string& path) {
+  bool ipv6 = host.find(':') != std::string::npos && host.front() != '[';
+  return "http://" + (ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(port) + path;
+}
+
+}  // namespace
+
+struct DeviceConnection::State {
+  explicit State(ILogInterface* logger) : client(logger) {}
+  internet::HttpClient client;
+};
+
+DeviceConnection::DeviceConnection(ILogInterface* logger) : logger_(logger), state_(std::make_unique<State>(logger)) {}
+
+DeviceConnection::~DeviceConnection() = default;
+
+bool DeviceConnection::send_request(std::string& response, const std::string& path, std::u16string_view host,
+                                    uint16_t port) {
+  std::lock_guard lock(mutex_);
+  response.clear();
+  std::string host8 = Utf16ToUtf8(host);
+  if (!PlainHost(host8)) {
+    logger_->ErrorW(u"WinHttpConnect failed on 88%s request, error: %u (%S)", kVerb,
+                    static_cast<unsigned>(CURLE_URL_MALFORMAT), "the device address is not a host name or address");
+    return false;
+  }
+  internet::HttpRequest request;
+  request.url = UrlOf(host8, port, path);
+  request.log_url = UrlOf(host8, port, MaskPassword(path));
+  request.user_agent = "Vantrel Orlinda Multi-tech ISMS";
+  request.headers.clear();  // a device request carries no extra headers
+  // The system proxy is read afresh for this request; credentials are never sent.
+  request.proxy = internet::ProxyUse::kSystemWithoutCredentials;
+  internet::HttpResult result = state_->client.Get(request);
+
+  bool ok = result.curl_code == CURLE_OK;
+  if (ok) {
+    // The status is not examined: an error page is an answer the parsers judge.
+    response = result.body.substr(0, result.body.find('\0'));
+  } else {
+    unsigned code = static_cast<unsigned>(result.curl_code);
+    const char* text = result.error_text.c_str();
+    switch (result.curl_code) {
+      case CURLE_URL_MALFORMAT:
+        logger_->ErrorW(u"HTTPOpenRequest failed on 88%s request, error: %u (%S)", kVerb, code, text);
+        break;
+      case CURLE_COULDNT_RESOLVE_HOST:
+      case CURLE_COULDNT_RESOLVE_PROXY:
+      case CURLE_COULDNT_CONNECT:
+        logger_->ErrorW(u"WinHttpConnect failed on 88%s request, error: %u (%S)", kVerb, code, text);
+        break;
+      case CURLE_SEND_ERROR:
+        logger_->Error("GET WinHttpSendRequest failed, error %u (%s)", code, text);
+        break;
+      default:
+        if (result.headers_received())
+          logger_->Error("WinHttpQueryDataAvailable failed, error %u (%s)", code, text);
+        else
+          logger_->Error("WinHttpReceiveResponse failed, error %u (%s)", code, text);
+        break;
+    }
+    response = result.body.substr(0, result.body.find('\0'));
+  }
+  if (logger_->Records(Severity::Information)) {
+    if (response.size() <= kLoggedResponseChars)
+      logger_->Info("send_request: response [%s]", response.c_str());
+    else
+      logger_->Info("send_request: response [%s...] (%zu bytes)", response.substr(0, kLoggedResponseChars).c_str(),
+                    response.size());
+  }
+  return ok;
+}
+
+}  // namespace talvenix::multitech

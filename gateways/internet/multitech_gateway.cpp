@@ -1,0 +1,347 @@
+#include "gateways/internet/multitech_gateway.hpp"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+#include <system_error>
+
+#include "contract/received_message.hpp"
+#include "gateways/internet/multitech_protocol.hpp"
+#include "support/overrides.hpp"
+#include "support/text_codec.hpp"
+
+namespace talvenix {
+namespace {
+
+constexpr char16_t kTransportId[] = u"multitechisms";
+
+constexpr SettingsField kMultitechFields[] = {
+    {"[username]", TALVEX_MULTITECH_USERNAME, offsetof(TalvexMultitechSettings, username), SettingsField::kWide, 999,
+     false},
+    {"[password]", TALVEX_MULTITECH_PASSWORD, offsetof(TalvexMultitechSettings, password), SettingsField::kWide, 999,
+     true},
+    {"[ipaddress]", TALVEX_MULTITECH_IPADDRESS, offsetof(TalvexMultitechSettings, ipaddress), SettingsField::kWide, 999,
+     false},
+    {"[port]", TALVEX_MULTITECH_PORT, offsetof(TalvexMultitechSettings, port), SettingsField::kWide, 999, false},
+};
+
+// The port text read as a decimal number (0 when it is not one), cut to 16 bits.
+uint16_t PortOf(const char16_t* text) {
+  uint32_t value = 0;
+  size_t i = 0;
+  while (text[i] == u' ' || text[i] == u'\t') ++i;
+  for (; i < TALVEX_MULTITECH_VALUE_CHARS && text[i] >= u'0' && text[i] <= u'9'; ++i)
+    value = value * 10 + static_cast<uint32_t>(text[i] - u'0');
+  return static_cast<uint16_t>(value);
+}
+
+std::u16string FieldText(const char16_t* field) {
+  return std::u16string(field, Utf16Length(field, TALVEX_MULTITECH_VALUE_CHARS));
+}
+
+}  // namespace
+
+constexpr ServiceDescriptor kMultitechService = {
+    TALVEX_SERVICE_MULTITECH,        "multitechisms",
+    "Multi-Tech SMS Finder Service", kCapAppliesUpdates | kCapSplitsItself | kCapReceives,
+    kTraitSettingsExports,           &ConstructGateway<MultitechISMSService>,
+    sizeof(TalvexMultitechSettings), kMultitechFields,
+};
+
+MultitechISMSService::MultitechISMSService(ILogInterface* logger)
+    : GenericGSMService(logger, kMultitechService),
+      settings_(std::make_unique<TalvexMultitechSettings>()),
+      send_connection_(logger),
+      poll_connection_(logger) {}
+
+MultitechISMSService::~MultitechISMSService() {
+  // A worker left running would call into freed memory.
+  if (worker_.joinable() || initialised_) ServiceUninit();
+}
+
+// ---- Settings --------------------------------------------------------------
+
+int MultitechISMSService::ConfigLoad(IGSMConfigurationInterface* loader, void* settings_block, uint32_t mode) {
+  if (!loader || !settings_block) {
+    logger_->Error("MultitechISMSService::ConfigLoad - invalid parameter(s).");
+    return 0;
+  }
+  auto* block = static_cast<TalvexMultitechSettings*>(settings_block);
+  ConfigTable table;
+  if (mode != 0) {
+    table.emplace_back(kConfigLoad, u"[username]", kValueWide, block->username_description, 1999);
+    table.emplace_back(kConfigLoad, u"[password]", kValueWide, block->password_description, 1999);
+    table.emplace_back(kConfigLoad, u"[port]", kValueWide, block->port_description, 1999);
+    table.emplace_back(kConfigLoad, u"[ipaddress]", kValueWide, block->ipaddress_description, 1999);
+  } else {
+    table.emplace_back(kConfigLoad, u"[username]", kValueWide, block->username, 999);
+    table.emplace_back(kConfigLoad, u"[password]", kValueWide, block->password, 999);
+    table.emplace_back(kConfigLoad, u"[port]", kValueWide, block->port, 999);
+    table.emplace_back(kConfigLoad, u"[ipaddress]", kValueWide, block->ipaddress, 999);
+  }
+  int result = loader->LoadServiceConfigs(kTransportId, &table, mode != 0 ? 1 : 0);
+  if (!result) logger_->Error("MultitechISMSService::ConfigLoad - failed to load service configuration(s).");
+  return result;
+}
+
+int MultitechISMSService::ConfigUpdate(IGSMConfigurationInterface* loader, void* settings_block, uint32_t mask) {
+  if (!loader || !settings_block) {
+    logger_->Error("MultitechISMSService::ConfigUpdate - invalid parameter(s).");
+    return 0;
+  }
+  auto* block = static_cast<TalvexMultitechSettings*>(settings_block);
+  auto selected = [mask](uint32_t bit) { return (mask & bit) || (mask & TALVEX_MULTITECH_ALL); };
+  ConfigTable table;
+  if (selected(TALVEX_MULTITECH_USERNAME))
+    table.emplace_back(kConfigUpdate, u"[username]", kValueWide, block->username, 999, nullptr, 1);
+  if (selected(TALVEX_MULTITECH_PASSWORD))
+    table.emplace_back(kConfigUpdate, u"[password]", kValueWide, block->password, 999, nullptr, 1);
+  if (selected(TALVEX_MULTITECH_IPADDRESS))
+    table.emplace_back(kConfigUpdate, u"[ipaddress]", kValueWide, block->ipaddress, 999, nullptr, 1);
+  if (selected(TALVEX_MULTITECH_PORT))
+    table.emplace_back(kConfigUpdate, u"[port]", kValueWide, block->port, 999, nullptr, 1);
+  int result = loader->UpdateServiceConfigs(kTransportId, &table);
+  if (!result) logger_->Error("MultitechISMSService::ConfigUpdate - failed to update service configuration(s).");
+  return result;
+}
+
+int MultitechISMSService::ReloadSettings(IGSMConfigurationInterface* loader) {
+  auto fresh = std::make_unique<TalvexMultitechSettings>();
+  int result = ConfigLoad(loader, fresh.get(), 0);
+  if (result) {
+    std::lock_guard lock(settings_mutex_);
+    settings_.swap(fresh);
+  }
+  return result;
+}
+
+int MultitechISMSService::LoadServiceSpecficConfigurations(TalvexGenericOptions*, IGSMConfigurationInterface* loader) {
+  return ReloadSettings(loader);
+}
+
+MultitechISMSService::DeviceSettings MultitechISMSService::Settings() {
+  std::lock_guard lock(settings_mutex_);
+  return {FieldText(settings_->username), FieldText(settings_->password), FieldText(settings_->ipaddress),
+          PortOf(settings_->port)};
+}
+
+int MultitechISMSService::UpdateConfigs(uint32_t*, TalvexGenericOptions* options, uint32_t, uint32_t) {
+  if (!options || !loader_) {
+    logger_->Error("MultitechISMSService::ServiceConfigChange - invalid parameter(s).");
+    return 0;
+  }
+  if (!initialised_) {
+    logger_->Error("MultitechISMSService::ServiceConfigChange - service not initialized.");
+    return 0;
+  }
+  // A document that cannot be read leaves the settings in use as they were.
+  if (!ReloadSettings(loader_)) return 0;
+  logger_->Info("MultitechISMSService::ServiceConfigChange - configs reloaded.");
+  return 1;
+}
+
+// ---- Sending ---------------------------------------------------------------
+
+int32_t MultitechISMSService::ServiceSendSMS(uint32_t, uint32_t, TalvexSmsRequest* request) {
+  if (!request) return TALVEX_INVALID_PARAMETER;
+  if (!initialised_) {
+    logger_->Error("MultitechISMSService::ServiceSendSMS - service not initialized.");
+    return TALVEX_NOT_INITIALISED;
+  }
+  DeviceSettings s = Settings();
+  const char* number = request->recipient ? request->recipient : "";
+  std::u16string_view text = request->part ? std::u16string_view(request->part) : std::u16string_view();
+  std::string path = multitech::BuildSendRequest(s.user, s.password, number, text, logger_);
+
+  std::string response;
+  if (!send_connection_.send_request(response, path, s.host, s.port)) {
+    logger_->ErrorW(u"ServiceSendSMS: error, failed to connect. [ip: %s] [port: %d ] [request: %S ]", s.host.c_str(),
+                    static_cast<int>(s.port), multitech::MaskPassword(path).c_str());
+    return TALVEX_MULTITECH_UNREACHABLE;
+  }
+  uint32_t id = 0;
+  int32_t r = multitech::ParseSendResponse(response, &id);
+  if (r != TALVEX_PENDING) {
+    logger_->Error("ServiceSendSMS: invalid response! [%s]", response.c_str());
+    return r;
+  }
+  std::u16string number16 = Utf8ToUtf16(number);
+  logger_->InfoW(u"ServiceSendSMS: [num: %s][tracking-id: %d]", number16.c_str(), static_cast<int>(id));
+
+  bool duplicate = false;
+  {
+    std::lock_guard lock(list_mutex_);
+    auto older = std::find_if(tracked_.begin(), tracked_.end(), [id](const Tracked& t) { return t.id == id; });
+    if (older != tracked_.end()) {
+      // The device has restarted or wrapped its counter: the older request can
+      // no longer be asked about, so it fails now and the newer one takes the id.
+      finished_.push_back({older->request, TALVEX_FAILED});
+      tracked_.erase(older);
+      duplicate = true;
+    }
+    request->tracking_id = id;
+    tracked_.push_back({request, id});
+  }
+  if (duplicate) {
+    logger_->ErrorW(u"ServiceSendSMS: PROBLEM ID ALREADY EXISTS ... [tracking-id: %d]", static_cast<int>(id));
+    logger_->ErrorW(u"ServiceSendSMS: the older request with [tracking-id: %d] is reported as failed.",
+                    static_cast<int>(id));
+  }
+  wake_.Set();
+  return TALVEX_PENDING;
+}
+
+// ---- Worker ----------------------------------------------------------------
+
+int MultitechISMSService::ServiceInit(TalvexHostCallback callback, uintptr_t context,
+                                      IGSMConfigurationInterface* loader) {
+  if (initialised_ || worker_.joinable()) return 0;
+  stop_ = false;
+  loader_ = loader;
+  callback_ = callback;
+  context_ = context;
+  wake_.Reset();
+  try {
+    worker_ = std::thread(&MultitechISMSService::Work, this);
+  } catch (const std::system_error&) {
+    logger_->Error("MultitechISMSService::ServiceInit - failed to start the worker thread.");
+    return 0;
+  }
+  initialised_ = 1;
+  return 1;
+}
+
+void MultitechISMSService::ServiceUninit() {
+  initialised_ = 0;
+  stop_ = true;
+  wake_.Set();
+  if (worker_.joinable()) worker_.join();
+  std::vector<Finished> finished;
+  std::vector<Tracked> abandoned;
+  {
+    std::lock_guard lock(list_mutex_);
+    finished.swap(finished_);
+    abandoned.swap(tracked_);
+  }
+  for (const Finished& f : finished) Report(f.request, f.code);
+  for (const Tracked& t : abandoned) Report(t.request, TALVEX_ABORTED);
+}
+
+void MultitechISMSService::Report(TalvexSmsRequest* request, int32_t code) {
+  if (callback_) callback_(code, 0, TALVEX_EVENT_OUTCOME, context_, request, TALVEX_DATA_REQUEST);
+}
+
+void MultitechISMSService::Work() {
+  const uint32_t interval = PollIntervalMs(kPollIntervalMs);
+  wake_.Wait(interval);
+  while (!stop_) {
+    RunCycle();
+    wake_.Wait(interval);
+  }
+}
+
+void MultitechISMSService::RunCycle() {
+  ReportFinished();
+  query_smss_state();
+  if (stop_) return;
+  query_recvsms();
+}
+
+void MultitechISMSService::ReportFinished() {
+  std::vector<Finished> finished;
+  {
+    std::lock_guard lock(list_mutex_);
+    finished.swap(finished_);
+  }
+  for (const Finished& f : finished) Report(f.request, f.code);
+}
+
+void MultitechISMSService::query_smss_state() {
+  std::vector<Tracked> local;
+  {
+    std::lock_guard lock(list_mutex_);
+    local = tracked_;
+  }
+  std::string response;
+  for (const Tracked& t : local) {
+    // A stop request must not wait for a whole cycle over a long list.
+    if (stop_) return;
+    DeviceSettings s = Settings();
+    std::string path = multitech::BuildQueryRequest(s.user, s.password, t.id);
+    logger_->InfoW(u"MultitechISMSService::query_smss_state: querying SMS state [ID: %d]", static_cast<int>(t.id));
+    int32_t outcome;
+    if (!poll_connection_.send_request(response, path, s.host, s.port)) {
+      logger_->ErrorW(
+          u"MultitechISMSService::query_smss_state: error, failed to connect.(treating as failure)[ip: %s][port: "
+          u"%d][request: %S]",
+          s.host.c_str(), static_cast<int>(s.port), multitech::MaskPassword(path).c_str());
+      outcome = TALVEX_MULTITECH_UNREACHABLE;
+    } else {
+      outcome = multitech::ParseQueryResponse(response, logger_);
+    }
+    if (outcome == TALVEX_PENDING) continue;
+
+    bool found = false;
+    {
+      std::lock_guard lock(list_mutex_);
+      auto it = std::find_if(tracked_.begin(), tracked_.end(),
+                             [&](const Tracked& e) { return e.request == t.request && e.id == t.id; });
+      if (it != tracked_.end()) {
+        tracked_.erase(it);
+        found = true;
+      }
+    }
+    if (!found) {
+      // Given up meanwhile (its id was handed out again); it has its outcome already.
+      logger_->ErrorW(u"MultitechISMSService::query_smss_state: NOT DELETED FROM MAIN VECTOR.");
+      continue;
+    }
+    logger_->InfoW(u"MultitechISMSService::query_smss_state: deleted from main vector.");
+    logger_->InfoW(u"MultitechISMSService::query_smss_state: callback.");
+    Report(t.request, outcome);
+  }
+}
+
+void MultitechISMSService::query_recvsms() {
+  DeviceSettings s = Settings();
+  std::string path = multitech::BuildRecvRequest(s.user, s.password);
+  std::string response;
+  if (!poll_connection_.send_request(response, path, s.host, s.port)) {
+    logger_->ErrorW(u"MultitechISMSService::query_recvsms: error, failed to connect. [ip: %s][port: %d]",
+                    s.host.c_str(), static_cast<int>(s.port));
+    return;
+  }
+  std::vector<multitech::ReceivedEntry> entries;
+  if (multitech::parse_queryrecvmsg(response, entries, logger_) != 0) {
+    logger_->ErrorW(u"MultitechISMSService::query_recvsms: error, invalid recv response.");
+    return;
+  }
+  if (entries.empty()) return;
+  logger_->InfoW(u"MultitechISMSService::query_recvsms: received %d SM(s).", static_cast<int>(entries.size()));
+  ReceivedMessage message;
+  for (const multitech::ReceivedEntry& e : entries) {
+    std::u16string text;
+    switch (e.encoding) {
+      case multitech::TextEncoding::kUnicodeHex:
+        text = multitech::DecodeUnicodeHex(e.text);
+        logger_->InfoW(u"MultitechISMSService::query_recvsms: Message[%s] Encoding [UNICODE - HEX]", text.c_str());
+        break;
+      case multitech::TextEncoding::kExtendedAscii:
+        text = e.text;
+        logger_->InfoW(u"MultitechISMSService::query_recvsms: Message[%s], Encoding[ExtendedASCII]", text.c_str());
+        break;
+      case multitech::TextEncoding::kAscii:
+        text = e.text;
+        logger_->InfoW(u"MultitechISMSService::query_recvsms: Message[%s], Encoding[ASCII]", text.c_str());
+        break;
+    }
+    TalvexReceivedMessage* r = message.get();
+    r->service_flag = TALVEX_SERVICE_MULTITECH;
+    r->line = 1;
+    message.SetOriginator(e.sender);
+    message.SetText(text);
+    if (callback_) callback_(0, 0, TALVEX_EVENT_RECEIVED, context_, r, TALVEX_DATA_SMS);
+  }
+}
+
+}  // namespace talvenix
