@@ -47,6 +47,7 @@ class XMLLoader : public IGSMConfigurationInterface {
   int CreateNewLine(const char16_t* transport_id, const LineTemplate* line) override;
   int DeleteLine(const char16_t* transport_id, int line_number) override;
   ILogInterface* GetLogger() override { return logger_; }
+  std::string GetDocumentPath() override { return path_; }
   int findinitproperty(const char* service_name) override;
   int findnextproperty(char* name, size_t name_size, char16_t* value, size_t value_size, char* id,
                        size_t id_size) override;

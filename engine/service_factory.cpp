@@ -1,6 +1,7 @@
 #include "engine/service_factory.hpp"
 
 #include "engine/null_service.hpp"
+#include "gateways/messagemedia/message_media_service.hpp"
 #include "gateways/modem/gsm_modem_gateway.hpp"
 
 namespace talvenix {
@@ -16,14 +17,6 @@ constexpr ServiceDescriptor kClickatellPending = {
     TALVEX_SERVICE_CLICKATELL, "clickatellapi", "ClickATell Gateway", 0, kTraitSettingsExports, nullptr, 0, {}};
 constexpr ServiceDescriptor kEmailPending = {TALVEX_SERVICE_EMAIL,  "gensmtp", "Gen SMTP", 0,
                                              kTraitSettingsExports, nullptr,   0,          {}};
-constexpr ServiceDescriptor kMessageMediaPending = {TALVEX_SERVICE_MESSAGEMEDIA,
-                                                    "messagemediaservice",
-                                                    "Message Media Service",
-                                                    0x94,
-                                                    kTraitSettingsExports,
-                                                    nullptr,
-                                                    0,
-                                                    {}};
 constexpr ServiceDescriptor kMultitechPending = {TALVEX_SERVICE_MULTITECH,
                                                  "multitechisms",
                                                  "Multi-Tech SMS Finder Service",
@@ -38,7 +31,7 @@ constexpr ServiceDescriptor kMultitechPending = {TALVEX_SERVICE_MULTITECH,
 // is one folder with its descriptor and one line here.
 constexpr const ServiceDescriptor* kServices[] = {
     &kClickatellPending,  // searched first: "gensmtp+clickatellapi" is Clickatell
-    &kModemService,      &kEmailPending, &kReservedService, &kNullService, &kMessageMediaPending, &kMultitechPending,
+    &kModemService,      &kEmailPending, &kReservedService, &kNullService, &kMessageMediaService, &kMultitechPending,
 };
 
 }  // namespace

@@ -134,3 +134,13 @@ AT(TalvexDriverStatusReport, recipient, 8);
 AT(TalvexDriverStatusReport, second_number, 12);
 AT(TalvexDriverStatusReport, text, 16);
 static_assert(sizeof(TalvexDriverStatusReport) == 20);
+
+// MessageMedia settings block.
+AT(TalvexMessageMediaSettings, signup_url, 0);
+AT(TalvexMessageMediaSettings, username, 1000);
+AT(TalvexMessageMediaSettings, password, 3000);
+AT(TalvexMessageMediaSettings, poll_interval, 5000);
+AT(TalvexMessageMediaSettings, username_long, 5020);
+AT(TalvexMessageMediaSettings, password_long, 9020);
+AT(TalvexMessageMediaSettings, poll_interval_long, 13020);
+static_assert(sizeof(TalvexMessageMediaSettings) == 17020);
