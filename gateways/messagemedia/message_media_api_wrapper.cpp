@@ -13,7 +13,6 @@
 #include "support/overrides.hpp"
 #include "support/text_codec.hpp"
 
-
 namespace talvenix {
 
 using MessageMediaServiceBinding = MessageMediaServiceBindingProxy;

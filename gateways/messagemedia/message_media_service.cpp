@@ -77,12 +77,15 @@ int MessageMediaService::ConfigLoad(IGSMConfigurationInterface* loader, void* se
     table.emplace_back(kConfigLoad, u"[receivepollinterval]", kValueWide, block->poll_interval_long, kLongText);
   }
   // Where the service is reached; tests and local relays point it elsewhere.
-  table.emplace_back(kConfigLoad, u"endpoint", kValueNarrow, endpoint.get(), static_cast<int32_t>(kEndpointBytes), "",
-                     1, kSourceServiceAttribute);
+  if (mode == 0)
+    table.emplace_back(kConfigLoad, u"endpoint", kValueNarrow, endpoint.get(), static_cast<int32_t>(kEndpointBytes), "",
+                       1, kSourceServiceAttribute);
 
   const int result = loader->LoadServiceConfigs(kTransport, &table, static_cast<int>(mode));
   if (!result) logger_->Error("MessageMediaService::ConfigLoad - Failed to load service configuration(s).");
 
+  // Load mode 1 reads the properties' descriptions: never credentials.
+  if (mode != 0) return result;
   // The loaded values also become the running gateway's own.
   std::string user, password;
   {

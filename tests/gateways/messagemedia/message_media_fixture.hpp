@@ -24,7 +24,7 @@ namespace talvenix::testing {
 struct HostInbox {
   std::mutex mutex;
   std::vector<std::pair<std::string, std::u16string>> messages;  // originator, text
-  SoapPeer* peer = nullptr;                                       // gets "callback:<n>" events
+  SoapPeer* peer = nullptr;                                      // gets "callback:<n>" events
 };
 
 inline int32_t TALVEX_CALL InboxCallback(int32_t, int32_t, uint32_t kind, uintptr_t context, void* data,
@@ -44,10 +44,14 @@ inline std::string MessageMediaDocument(const std::string& endpoint, const std::
          "</config><services><service name=\"MM\" transport=\"messagemediaservice\" signupurl=\"https://sign.up/\"" +
          (endpoint.empty() ? std::string() : " endpoint=\"" + endpoint + "\"") +
          "><properties>"
-         "<property id=\"[username]\" name=\"User ID\" value=\"user-\xC3\xBC\"/>"
-         "<property id=\"[password]\" name=\"Password\" value=\"Pa55-w0rd-secret\"/>"
+         "<property id=\"[username]\" name=\"User ID\" value=\"user-\xC3\xBC\">"
+         "<description><eng>User id</eng></description></property>"
+         "<property id=\"[password]\" name=\"Password\" value=\"Pa55-w0rd-secret\">"
+         "<description><eng>Account password</eng></description></property>"
          "<property id=\"[receivepollinterval]\" name=\"Poll Interval\" value=\"" +
-         interval + "\"/></properties></service></services></sms></vantrelcomms>\n";
+         interval +
+         "\"><description><eng>Minutes</eng></description></property></properties></service></services></sms></"
+         "vantrelcomms>\n";
 }
 
 class MessageMediaFixture : public ::testing::Test {

@@ -3,7 +3,9 @@
 namespace talvenix::testing {
 namespace {
 
-constexpr const char* kUtf8Text = "Gr\xC3\xBC\xC3\x9F" "e \xE4\xBD\xA0\xE5\xA5\xBD \xF0\x9F\x98\x80";
+constexpr const char* kUtf8Text =
+    "Gr\xC3\xBC\xC3\x9F"
+    "e \xE4\xBD\xA0\xE5\xA5\xBD \xF0\x9F\x98\x80";
 
 class MessageMediaGateway : public MessageMediaFixture {};
 
@@ -27,17 +29,20 @@ TEST_F(MessageMediaGateway, FailedMessagesAndFaultsGiveOneWithTheirText) {
   Start(peer.url());
   peer.FailWith("recipientBlocked");
   EXPECT_EQ(Send(u"hi"), TALVEX_FAILED);
-  EXPECT_TRUE(log_.Has(Severity::Error, "MessageMediaServiceAPIWrapper::SendMessage - Transmission error >> Recipient "
-                                        "blocked."));
+  EXPECT_TRUE(log_.Has(Severity::Error,
+                       "MessageMediaServiceAPIWrapper::SendMessage - Transmission error >> Recipient "
+                       "blocked."));
   peer.FailWith("quotaExceeded");  // a code the service may add later
   EXPECT_EQ(Send(u"hi"), TALVEX_FAILED);
-  EXPECT_TRUE(log_.Has(Severity::Error, "MessageMediaServiceAPIWrapper::SendMessage - Transmission error >> "
-                                        "quotaExceeded."));
+  EXPECT_TRUE(log_.Has(Severity::Error,
+                       "MessageMediaServiceAPIWrapper::SendMessage - Transmission error >> "
+                       "quotaExceeded."));
   peer.FailWith("");
   peer.FaultWith("Account suspended");
   EXPECT_EQ(Send(u"hi"), TALVEX_FAILED);
-  EXPECT_TRUE(log_.Has(Severity::Error, "MessageMediaServiceAPIWrapper::SendMessage - SOAP error >> Account "
-                                        "suspended."));
+  EXPECT_TRUE(log_.Has(Severity::Error,
+                       "MessageMediaServiceAPIWrapper::SendMessage - SOAP error >> Account "
+                       "suspended."));
   peer.FaultWith("");
   EXPECT_EQ(Send(u"hi"), TALVEX_OK);
 }
@@ -139,11 +144,11 @@ TEST_F(MessageMediaGateway, PollThreadSurvivesEveryFaultyAnswer) {
     EXPECT_EQ(inbox_.messages[0].first, "+61400");
     EXPECT_EQ(inbox_.messages[0].second, u"ok \u00e9");
   }
-  bool confirmed = false;
-  for (const std::string& r : raw.requests())
-    if (r.find("confirmReplies") != std::string::npos && r.find("receiptId=\"77\"") != std::string::npos)
-      confirmed = true;
-  EXPECT_TRUE(confirmed);
+  EXPECT_TRUE(WaitFor([&] {
+    for (const std::string& r : raw.requests())
+      if (r.find("confirmReplies") != std::string::npos && r.find("receiptId=\"77\"") != std::string::npos) return true;
+    return false;
+  }));
   std::string listed_short = good_reply;
   listed_short.replace(listed_short.find("returned=\"1\""), 12, "returned=\"9\"");
   listed_short.replace(listed_short.find("<ns1:origin>+61400</ns1:origin>"), 31, "");
@@ -153,8 +158,9 @@ TEST_F(MessageMediaGateway, PollThreadSurvivesEveryFaultyAnswer) {
 }
 
 TEST_F(MessageMediaGateway, HandWrittenSendAnswersMatchTheBinding) {
-  RawPeer raw(SoapAnswer("<ns1:sendMessagesResponse><ns1:result sent=\"1\" scheduled=\"0\" failed=\"0\"/>"
-                         "</ns1:sendMessagesResponse>"));
+  RawPeer raw(
+      SoapAnswer("<ns1:sendMessagesResponse><ns1:result sent=\"1\" scheduled=\"0\" failed=\"0\"/>"
+                 "</ns1:sendMessagesResponse>"));
   Start(raw.url());
   EXPECT_EQ(Send(u"hello"), TALVEX_OK);
   const std::string request = raw.requests().at(0);
@@ -165,10 +171,11 @@ TEST_F(MessageMediaGateway, HandWrittenSendAnswersMatchTheBinding) {
   EXPECT_NE(request.find("<ns1:content>hello</ns1:content>"), std::string::npos);
   EXPECT_NE(request.find("<ns1:deliveryReport>false</ns1:deliveryReport>"), std::string::npos);
 
-  raw.SetAnswer(SoapAnswer("<ns1:sendMessagesResponse><ns1:result sent=\"0\" scheduled=\"0\" failed=\"1\">"
-                           "<ns1:errors><ns1:error code=\"messageLengthLimit\" sequenceNumber=\"0\"><ns1:recipients>"
-                           "<ns1:recipient uid=\"0\">+61400000001</ns1:recipient></ns1:recipients></ns1:error>"
-                           "</ns1:errors></ns1:result></ns1:sendMessagesResponse>"));
+  raw.SetAnswer(
+      SoapAnswer("<ns1:sendMessagesResponse><ns1:result sent=\"0\" scheduled=\"0\" failed=\"1\">"
+                 "<ns1:errors><ns1:error code=\"messageLengthLimit\" sequenceNumber=\"0\"><ns1:recipients>"
+                 "<ns1:recipient uid=\"0\">+61400000001</ns1:recipient></ns1:recipients></ns1:error>"
+                 "</ns1:errors></ns1:result></ns1:sendMessagesResponse>"));
   EXPECT_EQ(Send(u"hello"), TALVEX_FAILED);
   EXPECT_TRUE(LogContains("Transmission error >> Message length limit."));
   raw.SetAnswer(SoapAnswer("<ns1:confirmRepliesResponse><ns1:result confirmed=\"1\"/></ns1:confirmRepliesResponse>"));
@@ -214,9 +221,12 @@ TEST_F(MessageMediaGateway, SettingsRoundTripAndUpdateConfigs) {
   CopyBounded(block->poll_interval, 10, u"5");
   ASSERT_EQ(gateway_->ConfigUpdate(loader_.get(), block.get(), TALVEX_MM_PASSWORD | TALVEX_MM_POLLINTERVAL), 1);
   ASSERT_EQ(loader_->ReloadConfiguration(), 1);
-  ASSERT_EQ(gateway_->ConfigLoad(loader_.get(), block.get(), 1), 1);
-  EXPECT_EQ(std::u16string(block->password_long), u"n\u00e9w-pass");
-  EXPECT_EQ(std::u16string(block->poll_interval_long), u"5");
+  ASSERT_EQ(gateway_->ConfigLoad(loader_.get(), block.get(), 0), 1);
+  EXPECT_EQ(std::u16string(block->password), u"n\u00e9w-pass");
+  EXPECT_EQ(std::u16string(block->poll_interval), u"5");
+  ASSERT_EQ(gateway_->ConfigLoad(loader_.get(), block.get(), 1), 1);  // the descriptions
+  EXPECT_EQ(std::u16string(block->password_long), u"Account password");
+  EXPECT_EQ(std::u16string(block->poll_interval_long), u"Minutes");
 
   uint32_t mask = 0;
   EXPECT_EQ(gateway_->UpdateConfigs(&mask, &options_, 0, 0), 1);

@@ -251,8 +251,8 @@ void RawPeer::Run() {
 }
 
 std::string HttpAnswer(const std::string& status, const std::string& content_type, const std::string& body) {
-  return "HTTP/1.1 " + status + "\r\nContent-Type: " + content_type + "\r\nContent-Length: " +
-         std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+  return "HTTP/1.1 " + status + "\r\nContent-Type: " + content_type +
+         "\r\nContent-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
 }
 
 std::string SoapAnswer(const std::string& body, const std::string& ns) {
@@ -264,15 +264,21 @@ std::string SoapAnswer(const std::string& body, const std::string& ns) {
 
 bool MakeCertificates(const std::string& folder, const std::string& prefix) {
   const std::string d = folder + "/" + prefix;
-  const std::string script =
-      "cd '" + folder + "' && "
-      "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=TestCA -keyout " + prefix + "ca.key -out " +
-      prefix + "ca.pem 2>/dev/null && "
-      "openssl req -newkey rsa:2048 -nodes -subj /CN=127.0.0.1 -keyout " + prefix + "server.key -out " + prefix +
-      "server.csr 2>/dev/null && "
-      "printf 'subjectAltName=DNS:127.0.0.1,IP:127.0.0.1\\n' > " + prefix + "ext.cnf && "
-      "openssl x509 -req -in " + prefix + "server.csr -CA " + prefix + "ca.pem -CAkey " + prefix +
-      "ca.key -CAcreateserial -days 2 -extfile " + prefix + "ext.cnf -out " + prefix + "server.pem 2>/dev/null";
+  const std::string script = "cd '" + folder +
+                             "' && "
+                             "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=TestCA -keyout " +
+                             prefix + "ca.key -out " + prefix +
+                             "ca.pem 2>/dev/null && "
+                             "openssl req -newkey rsa:2048 -nodes -subj /CN=127.0.0.1 -keyout " +
+                             prefix + "server.key -out " + prefix +
+                             "server.csr 2>/dev/null && "
+                             "printf 'subjectAltName=DNS:127.0.0.1,IP:127.0.0.1\\n' > " +
+                             prefix +
+                             "ext.cnf && "
+                             "openssl x509 -req -in " +
+                             prefix + "server.csr -CA " + prefix + "ca.pem -CAkey " + prefix +
+                             "ca.key -CAcreateserial -days 2 -extfile " + prefix + "ext.cnf -out " + prefix +
+                             "server.pem 2>/dev/null";
   (void)d;
   return std::system(script.c_str()) == 0;
 }

@@ -29,8 +29,8 @@ class SoapPeer {
   std::string url() const;
 
   // Controls (any thread).
-  void FailWith(const std::string& code);         // empty: every message sent
-  void FaultWith(const std::string& fault);       // empty: no fault
+  void FailWith(const std::string& code);    // empty: every message sent
+  void FaultWith(const std::string& fault);  // empty: no fault
   void QueueReplies(std::vector<PeerReply> replies, uint64_t remaining);
   void DelayFetches(int ms);
 
