@@ -1,6 +1,7 @@
 #include "gateways/messagemedia/message_media_api_wrapper.hpp"
 
 #include <openssl/ssl.h>
+#include <signal.h>
 #include <sys/socket.h>
 
 #include <climits>
@@ -48,6 +49,36 @@ std::string Printable(std::string_view text, size_t limit) {
   return out;
 }
 
+// A peer that closes a kept-alive connection must not end the host's process
+// with SIGPIPE: the signal is blocked on this thread for the call, and one it
+// raised is taken off again (TLS writes cannot pass MSG_NOSIGNAL).
+class SigpipeGuard {
+ public:
+  SigpipeGuard() {
+    sigemptyset(&pipe_);
+    sigaddset(&pipe_, SIGPIPE);
+    sigset_t pending;
+    sigpending(&pending);
+    was_pending_ = sigismember(&pending, SIGPIPE) == 1;
+    pthread_sigmask(SIG_BLOCK, &pipe_, &old_);
+  }
+  ~SigpipeGuard() {
+    sigset_t pending;
+    sigpending(&pending);
+    if (!was_pending_ && sigismember(&pending, SIGPIPE) == 1) {
+      const timespec now{0, 0};
+      sigtimedwait(&pipe_, nullptr, &now);
+    }
+    pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+  }
+  SigpipeGuard(const SigpipeGuard&) = delete;
+  SigpipeGuard& operator=(const SigpipeGuard&) = delete;
+
+ private:
+  sigset_t pipe_, old_;
+  bool was_pending_ = false;
+};
+
 }  // namespace
 
 const char* MessageMediaErrorText(const std::string& code) {
@@ -63,6 +94,7 @@ struct MessageMediaServiceAPIWrapper::Channel {
   Channel() : binding(SOAP_IO_KEEPALIVE | SOAP_C_UTFSTRING | SOAP_XML_STRICT, SOAP_IO_KEEPALIVE | SOAP_C_UTFSTRING) {
     soap* s = binding.soap;
     s->user = this;
+    s->socket_flags = MSG_NOSIGNAL;
     original_open = s->fopen;
     original_close = s->fclosesocket;
     s->fopen = &Channel::Open;
@@ -211,6 +243,7 @@ bool MessageMediaServiceAPIWrapper::SendMessage(const std::string& recipient, co
   const Account account = CurrentAccount();
   Channel& channel = *sending_;
   std::lock_guard lock(channel.mutex);
+  SigpipeGuard no_sigpipe;
   if (!Prepare(channel, account, "SendMessage")) return false;
 
   ns1__AuthenticationType authentication;
@@ -277,6 +310,7 @@ bool MessageMediaServiceAPIWrapper::GetIncomingSMSs(uint32_t max_replies, Talvex
   {
     Channel& channel = *fetching_;
     std::lock_guard lock(channel.mutex);
+    SigpipeGuard no_sigpipe;
     if (!Prepare(channel, account, "GetIncomingSMSs")) return false;
 
     ns1__AuthenticationType authentication;
@@ -340,6 +374,7 @@ bool MessageMediaServiceAPIWrapper::GetIncomingSMSs(uint32_t max_replies, Talvex
 bool MessageMediaServiceAPIWrapper::ConfirmReply(const Account& account, uint64_t receipt_id) {
   Channel& channel = *fetching_;
   std::lock_guard lock(channel.mutex);
+  SigpipeGuard no_sigpipe;
   if (!Prepare(channel, account, "DeleteIncomingSMSs")) return false;
   ns1__AuthenticationType authentication;
   authentication.userId = account.user_id;

@@ -108,6 +108,7 @@ SoapPeer::SoapPeer(const std::string& cert_file, const std::string& key_file) : 
   soap* s = impl_->soap;
   soap_set_mode(s, SOAP_C_UTFSTRING | SOAP_XML_STRICT);
   s->bind_flags = SO_REUSEADDR;
+  s->socket_flags = MSG_NOSIGNAL;
   s->accept_timeout = -50000;  // 50 ms, so the loop sees stop_
   s->recv_timeout = 2;
   s->send_timeout = 2;
