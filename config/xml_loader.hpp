@@ -54,6 +54,7 @@ class XMLLoader : public IGSMConfigurationInterface {
   static constexpr std::chrono::milliseconds kDefaultEditWait{10000};
   void SetEditWait(std::chrono::milliseconds wait) { edit_wait_ = wait; }
   ILogInterface* GetLogger() override { return logger_; }
+  std::string GetDocumentPath() override { return path_; }
   int findinitproperty(const char* service_name) override;
   int findnextproperty(char* name, size_t name_size, char16_t* value, size_t value_size, char* id,
                        size_t id_size) override;

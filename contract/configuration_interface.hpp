@@ -4,6 +4,7 @@
 // be used by two threads at the same time.
 
 #include <cstddef>
+#include <string>
 #include <vector>
 
 #include "contract/config_item.hpp"
@@ -36,6 +37,10 @@ class IGSMConfigurationInterface {
   virtual int CreateNewLine(const char16_t* transport_id, const LineTemplate* line) = 0;
   virtual int DeleteLine(const char16_t* transport_id, int line_number) = 0;
   virtual ILogInterface* GetLogger() = 0;
+  // Path of the document file as given to the loader (may be relative to the
+  // working folder); empty when the loader has no file. Gateways find files
+  // that belong beside the document (cacerts.pem) through it.
+  virtual std::string GetDocumentPath() { return {}; }
   // Enumeration of a service's properties for the settings screens.
   virtual int findinitproperty(const char* service_name) = 0;
   virtual int findnextproperty(char* name, size_t name_size, char16_t* value, size_t value_size, char* id,

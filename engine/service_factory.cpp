@@ -4,6 +4,7 @@
 #include "gateways/email/gen_smtp_service.hpp"
 #include "gateways/internet/clickatell_service.hpp"
 #include "gateways/internet/multitech_gateway.hpp"
+#include "gateways/messagemedia/message_media_service.hpp"
 #include "gateways/modem/gsm_modem_gateway.hpp"
 
 namespace talvenix {
@@ -13,23 +14,12 @@ namespace {
 // it load, and the factory then refuses them.
 constexpr ServiceDescriptor kReservedService = {TALVEX_SERVICE_RESERVED, "gennsm5", nullptr, 0, 0, nullptr, 0, {}};
 
-// Gateways whose folders have not landed yet: their transport ids are part of
-// the document format already. Each is replaced by its folder's descriptor.
-constexpr ServiceDescriptor kMessageMediaPending = {TALVEX_SERVICE_MESSAGEMEDIA,
-                                                    "messagemediaservice",
-                                                    "Message Media Service",
-                                                    0x94,
-                                                    kTraitSettingsExports,
-                                                    nullptr,
-                                                    0,
-                                                    {}};
-
 // The only list of gateways. Its order is the transport-id search order: the
 // first id contained anywhere in a service's transport wins. Adding a gateway
 // is one folder with its descriptor and one line here.
 constexpr const ServiceDescriptor* kServices[] = {
     &kClickatellService,  // searched first: "gensmtp+clickatellapi" is Clickatell
-    &kModemService,      &kEmailService, &kReservedService, &kNullService, &kMessageMediaPending, &kMultitechService,
+    &kModemService,      &kEmailService, &kReservedService, &kNullService, &kMessageMediaService, &kMultitechService,
 };
 
 }  // namespace

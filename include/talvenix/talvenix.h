@@ -441,6 +441,29 @@ typedef struct TalvexMultitechSettings {
   char16_t ipaddress_description[TALVEX_MULTITECH_DESCRIPTION_CHARS];
   char16_t port_description[TALVEX_MULTITECH_DESCRIPTION_CHARS];
 } TalvexMultitechSettings;
+/* ---- MessageMedia SOAP gateway (service flag 7) ------------------------- */
+
+/* Property mask bits of the settings block (ChangeXMLConfigurations, flag 7). */
+enum TalvexMessageMediaProperty {
+  TALVEX_MM_USERNAME = 0x1,
+  TALVEX_MM_PASSWORD = 0x2,
+  TALVEX_MM_POLLINTERVAL = 0x4,
+  TALVEX_MM_ALL = 0x8
+};
+
+/* The gateway's settings block (17,020 bytes), exchanged through
+ * LoadGSMServiceXMLConfigurations and ChangeXMLConfigurations. Texts are
+ * NUL-terminated. Load mode 0 fills the first four fields; the selector of
+ * LoadGSMServiceXMLConfigurations fills the three long fields as well. */
+typedef struct TalvexMessageMediaSettings {
+  char signup_url[1000];                /* 8-bit, service attribute "signupurl" */
+  char16_t username[1000];              /* "[username]" */
+  char16_t password[1000];              /* "[password]" */
+  char16_t poll_interval[10];           /* "[receivepollinterval]": minutes, decimal */
+  char16_t username_long[2000];         /* load mode 1: "[username]" */
+  char16_t password_long[2000];         /* load mode 1: "[password]" */
+  char16_t poll_interval_long[2000];    /* load mode 1: "[receivepollinterval]" */
+} TalvexMessageMediaSettings;
 
 /* ---- The thirteen exports (cdecl, plain names) --------------------------- */
 

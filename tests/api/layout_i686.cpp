@@ -169,3 +169,12 @@ AT(TalvexMultitechSettings, password_description, 12000);
 AT(TalvexMultitechSettings, ipaddress_description, 16000);
 AT(TalvexMultitechSettings, port_description, 20000);
 static_assert(sizeof(TalvexMultitechSettings) == 24000);
+// MessageMedia settings block.
+AT(TalvexMessageMediaSettings, signup_url, 0);
+AT(TalvexMessageMediaSettings, username, 1000);
+AT(TalvexMessageMediaSettings, password, 3000);
+AT(TalvexMessageMediaSettings, poll_interval, 5000);
+AT(TalvexMessageMediaSettings, username_long, 5020);
+AT(TalvexMessageMediaSettings, password_long, 9020);
+AT(TalvexMessageMediaSettings, poll_interval_long, 13020);
+static_assert(sizeof(TalvexMessageMediaSettings) == 17020);

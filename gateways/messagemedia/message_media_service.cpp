@@ -1,0 +1,237 @@
+#include "gateways/messagemedia/message_media_service.hpp"
+
+#include <cstddef>
+#include <filesystem>
+#include <new>
+#include <system_error>
+
+#include "support/overrides.hpp"
+#include "support/text_codec.hpp"
+
+namespace talvenix {
+namespace {
+
+constexpr SettingsField kMessageMediaFields[] = {
+    {"[username]", TALVEX_MM_USERNAME, offsetof(TalvexMessageMediaSettings, username), SettingsField::kWide, 1000,
+     false},
+    {"[password]", TALVEX_MM_PASSWORD, offsetof(TalvexMessageMediaSettings, password), SettingsField::kWide, 1000,
+     true},
+    {"[receivepollinterval]", TALVEX_MM_POLLINTERVAL, offsetof(TalvexMessageMediaSettings, poll_interval),
+     SettingsField::kWide, 10, false},
+};
+
+constexpr const char16_t* kTransport = u"messagemediaservice";
+constexpr int32_t kShortText = 999;      // user name and password, load mode 0
+constexpr int32_t kIntervalText = 9;     // poll interval, load mode 0
+constexpr int32_t kLongText = 1999;      // every property, load mode 1
+constexpr size_t kEndpointBytes = 2048;  // the optional "endpoint" attribute
+constexpr uint32_t kMinuteMs = 60000;
+
+// The decimal value at the start of a text; 0 when it has none.
+uint64_t DecimalValue(const char16_t* text) {
+  uint64_t value = 0;
+  for (; *text >= u'0' && *text <= u'9'; ++text) {
+    value = value * 10 + static_cast<uint64_t>(*text - u'0');
+    if (value > 0xFFFFFFFFull) return 0xFFFFFFFFull;
+  }
+  return value;
+}
+
+}  // namespace
+
+constexpr ServiceDescriptor kMessageMediaService = {
+    TALVEX_SERVICE_MESSAGEMEDIA,
+    "messagemediaservice",
+    "Message Media Service",
+    kCapReceives | kCapSplitsItself | kCapAppliesUpdates,
+    kTraitSettingsExports,
+    &ConstructGateway<MessageMediaService>,
+    sizeof(TalvexMessageMediaSettings),
+    kMessageMediaFields,
+};
+
+MessageMediaService::MessageMediaService(ILogInterface* logger) : GenericGSMService(logger, kMessageMediaService) {
+  client_.reset(new (std::nothrow) MessageMediaServiceAPIWrapper(logger));
+}
+
+MessageMediaService::~MessageMediaService() { ServiceUninit(); }
+
+int MessageMediaService::ConfigLoad(IGSMConfigurationInterface* loader, void* settings_block, uint32_t mode) {
+  if (!loader || !settings_block) {
+    logger_->Error("MessageMediaService::ConfigLoad - Invalid Parameter(s).");
+    return 0;
+  }
+  auto* block = static_cast<TalvexMessageMediaSettings*>(settings_block);
+  auto endpoint = std::make_unique<char[]>(kEndpointBytes);
+  endpoint[0] = '\0';
+  ConfigTable table;
+  if (mode == 0) {
+    table.emplace_back(kConfigLoad, u"[username]", kValueWide, block->username, kShortText);
+    table.emplace_back(kConfigLoad, u"[password]", kValueWide, block->password, kShortText);
+    table.emplace_back(kConfigLoad, u"[receivepollinterval]", kValueWide, block->poll_interval, kIntervalText);
+    table.emplace_back(kConfigLoad, u"signupurl", kValueNarrow, block->signup_url, kShortText, nullptr, 0,
+                       kSourceServiceAttribute);
+  } else {
+    table.emplace_back(kConfigLoad, u"[username]", kValueWide, block->username_long, kLongText);
+    table.emplace_back(kConfigLoad, u"[password]", kValueWide, block->password_long, kLongText);
+    table.emplace_back(kConfigLoad, u"[receivepollinterval]", kValueWide, block->poll_interval_long, kLongText);
+  }
+  // Where the service is reached; tests and local relays point it elsewhere.
+  if (mode == 0)
+    table.emplace_back(kConfigLoad, u"endpoint", kValueNarrow, endpoint.get(), static_cast<int32_t>(kEndpointBytes), "",
+                       1, kSourceServiceAttribute);
+
+  const int result = loader->LoadServiceConfigs(kTransport, &table, static_cast<int>(mode));
+  if (!result) logger_->Error("MessageMediaService::ConfigLoad - Failed to load service configuration(s).");
+
+  // Load mode 1 reads the properties' descriptions: never credentials.
+  if (mode != 0) return result;
+  // The loaded values also become the running gateway's own.
+  std::string user, password;
+  {
+    std::lock_guard lock(settings_mutex_);
+    for (const ConfigItem& row : table) {
+      if (row.id == u"[username]") {
+        CopyBounded(settings_.username, kShortText, static_cast<const char16_t*>(row.destination));
+      } else if (row.id == u"[receivepollinterval]") {
+        const auto* text = static_cast<const char16_t*>(row.destination);
+        CopyBounded(settings_.poll_interval, kIntervalText + 1, DecimalValue(text) > 0 ? text : u"1");
+      } else if (row.id == u"[password]") {
+        CopyBounded(settings_.password, kShortText, static_cast<const char16_t*>(row.destination));
+        // UTF-8, so a user name or password outside Latin-1 reaches the service intact.
+        user = Utf16ToUtf8(settings_.username);
+        password = Utf16ToUtf8(settings_.password);
+        if (client_) client_->SetCredentials(user, password);
+      }
+    }
+  }
+  if (client_) client_->SetEndpoint(endpoint.get());
+  return result;
+}
+
+int MessageMediaService::ConfigUpdate(IGSMConfigurationInterface* loader, void* settings_block, uint32_t mask) {
+  if (!loader || !settings_block) {
+    logger_->Error("MessageMediaService::ConfigUpdate - Invalid Parameter(s).");
+    return 0;
+  }
+  auto* block = static_cast<TalvexMessageMediaSettings*>(settings_block);
+  const bool all = mask & TALVEX_MM_ALL;
+  ConfigTable table;
+  if (all || (mask & TALVEX_MM_USERNAME))
+    table.emplace_back(kConfigUpdate, u"[username]", kValueWide, block->username, 0, nullptr, 1);
+  if (all || (mask & TALVEX_MM_PASSWORD))
+    table.emplace_back(kConfigUpdate, u"[password]", kValueWide, block->password, 0, nullptr, 1);
+  if (all || (mask & TALVEX_MM_POLLINTERVAL))
+    table.emplace_back(kConfigUpdate, u"[receivepollinterval]", kValueWide, block->poll_interval, 0, nullptr, 1);
+  const int result = loader->UpdateServiceConfigs(kTransport, &table);
+  if (!result) logger_->Error("MessageMediaService::ConfigUpdate - Failed to update service configuration(s).");
+  return result;
+}
+
+int MessageMediaService::LoadServiceSpecficConfigurations(TalvexGenericOptions* options,
+                                                          IGSMConfigurationInterface* loader) {
+  options_ = options;
+  // Loaded into a block of its own: the running fields are taken over under
+  // the lock, never written by the loader while the poll thread reads them.
+  auto fresh = std::make_unique<TalvexMessageMediaSettings>();
+  const int result = ConfigLoad(loader, fresh.get(), 0);
+  std::lock_guard lock(settings_mutex_);
+  CopyBounded(settings_.signup_url, sizeof settings_.signup_url, fresh->signup_url);
+  return result;
+}
+
+int32_t MessageMediaService::ServiceSendSMS(uint32_t, uint32_t, TalvexSmsRequest* request) {
+  if (!initialised_ || !client_) {
+    logger_->Error("MessageMediaService::ServiceSendSMS - Service is not properly initialized.");
+    return TALVEX_NOT_INITIALISED;
+  }
+  if (!request || !request->part || !request->recipient) {
+    logger_->Error("MessageMediaService::ServiceSendSMS - Invalid parameter(s).");
+    return TALVEX_INVALID_PARAMETER;
+  }
+  return client_->SendMessage(request->recipient, Utf16ToUtf8(request->part)) ? TALVEX_OK : TALVEX_FAILED;
+}
+
+int MessageMediaService::ServiceInit(TalvexHostCallback callback, uintptr_t context,
+                                     IGSMConfigurationInterface* loader) {
+  if (initialised_) {
+    logger_->Error("MessageMediaService::ServiceInit - Service already initialized.");
+    return 0;
+  }
+  // The context is the host's own value, handed back unchanged: 0 is a valid one.
+  if (!callback || !loader) {
+    logger_->Error("MessageMediaService::ServiceInit - Invalid parameter(s).");
+    return 0;
+  }
+  loader_ = loader;
+  callback_ = callback;
+  context_ = context;
+  if (client_) {
+    // cacerts.pem is looked for beside the configuration document.
+    client_->SetCaFolder(std::filesystem::path(loader->GetDocumentPath()).parent_path().string());
+    client_->ResumeFetching();
+  }
+  initialised_ = 1;  // before the thread starts: its loop runs while this is set
+  try {
+    poll_thread_ = std::thread(&MessageMediaService::GetSMSsReceived, this);
+  } catch (const std::system_error&) {
+    initialised_ = 0;
+    logger_->Error("MessageMediaService::ServiceInit - Failed to create thread m_hGetSMSsThread.");
+    return 0;
+  }
+  return 1;
+}
+
+uint32_t MessageMediaService::PollIntervalMinutes() {
+  std::lock_guard lock(settings_mutex_);
+  const uint64_t minutes = DecimalValue(settings_.poll_interval);
+  return minutes == 0 ? 1 : static_cast<uint32_t>(minutes);
+}
+
+void MessageMediaService::GetSMSsReceived() {
+  if (!client_) {
+    logger_->Error("MessageMediaService::GetSMSsReceived - Invalid Parameter(s).");
+    return;
+  }
+  while (initialised_) {
+    const uint64_t interval_ms = static_cast<uint64_t>(PollIntervalMinutes()) * kMinuteMs;
+    const uint32_t wait_ms = PollIntervalMs(interval_ms < platform::kInfinite ? static_cast<uint32_t>(interval_ms)
+                                                                              : platform::kInfinite - 1);
+    // Signalled now: remaining replies, fetch at once. Signalled while
+    // waiting: back to the loop test (this is how ServiceUninit ends the thread).
+    if (!poll_event_.Wait(0) && poll_event_.Wait(wait_ms)) continue;
+    if (!initialised_) break;
+    uint64_t remaining = 0;
+    uint32_t delivered = 0;
+    if (!client_->GetIncomingSMSs(kMaxReplies, callback_, context_, &remaining, &delivered))
+      logger_->Error("MessageMediaService::GetSMSsReceived - Failed to get incoming SMSs.");
+    // Only a fetch that brought replies is repeated at once: a service that
+    // reports remaining replies but lists none would otherwise be asked
+    // again and again without a pause.
+    if (remaining > 0 && delivered > 0) poll_event_.Set();
+  }
+}
+
+void MessageMediaService::ServiceUninit() {
+  initialised_ = 0;
+  if (client_) client_->AbortFetching();
+  poll_event_.Set();
+  if (poll_thread_.joinable()) poll_thread_.join();
+  poll_event_.Reset();
+}
+
+int MessageMediaService::UpdateConfigs(uint32_t*, TalvexGenericOptions* options, uint32_t, uint32_t) {
+  if (!options || !loader_) {
+    logger_->Error("MessageMediaService::ServiceConfigChange - Invalid parameter(s).");
+    return 0;
+  }
+  if (!initialised_) {
+    logger_->Error("MessageMediaService::ServiceConfigChange - Service not initialized.");
+    return 0;
+  }
+  auto fresh = std::make_unique<TalvexMessageMediaSettings>();
+  ConfigLoad(loader_, fresh.get(), 0);
+  return 1;
+}
+
+}  // namespace talvenix
