@@ -47,8 +47,8 @@ struct Directive {
   Length length = Length::None;
   char32_t conversion = 0;
 
-  // The snprintf spec of a numeric conversion with these flags, width and precision.
-  std::string NumberSpec(const char* length_mod, char c) const {
+  // The snprintf directive of a numeric conversion with these flags, width and precision.
+  std::string NumberDirective(const char* length_mod, char c) const {
     std::string s = flags;
     if (width >= 0) s += std::to_string(width);
     if (precision >= 0) {
@@ -147,17 +147,17 @@ bool Convert(const Directive& d, va_list* args, std::string& out) {
       char c = static_cast<char>(d.conversion);
       bool is_signed = c == 'd' || c == 'i';
       if (length == Length::LongLong || length == Length::Int64 || length == Length::IntMax) {
-        std::string spec = d.NumberSpec("ll", c);
-        append(is_signed ? std::snprintf(buffer, sizeof buffer, spec.c_str(), va_arg(*args, long long))
-                         : std::snprintf(buffer, sizeof buffer, spec.c_str(), va_arg(*args, unsigned long long)));
+        std::string directive = d.NumberDirective("ll", c);
+        append(is_signed ? std::snprintf(buffer, sizeof buffer, directive.c_str(), va_arg(*args, long long))
+                         : std::snprintf(buffer, sizeof buffer, directive.c_str(), va_arg(*args, unsigned long long)));
       } else if (length == Length::Long || length == Length::SizeT || length == Length::PtrDiff) {
-        std::string spec = d.NumberSpec("l", c);
-        append(is_signed ? std::snprintf(buffer, sizeof buffer, spec.c_str(), va_arg(*args, long))
-                         : std::snprintf(buffer, sizeof buffer, spec.c_str(), va_arg(*args, unsigned long)));
+        std::string directive = d.NumberDirective("l", c);
+        append(is_signed ? std::snprintf(buffer, sizeof buffer, directive.c_str(), va_arg(*args, long))
+                         : std::snprintf(buffer, sizeof buffer, directive.c_str(), va_arg(*args, unsigned long)));
       } else {
-        std::string spec = d.NumberSpec(length == Length::Short ? "h" : length == Length::Char ? "hh" : "", c);
-        append(is_signed ? std::snprintf(buffer, sizeof buffer, spec.c_str(), va_arg(*args, int))
-                         : std::snprintf(buffer, sizeof buffer, spec.c_str(), va_arg(*args, unsigned int)));
+        std::string directive = d.NumberDirective(length == Length::Short ? "h" : length == Length::Char ? "hh" : "", c);
+        append(is_signed ? std::snprintf(buffer, sizeof buffer, directive.c_str(), va_arg(*args, int))
+                         : std::snprintf(buffer, sizeof buffer, directive.c_str(), va_arg(*args, unsigned int)));
       }
       return true;
     }
@@ -171,8 +171,8 @@ bool Convert(const Directive& d, va_list* args, std::string& out) {
     case 'A': {
       char c = static_cast<char>(d.conversion);
       append(length == Length::LongDouble
-                 ? std::snprintf(buffer, sizeof buffer, d.NumberSpec("L", c).c_str(), va_arg(*args, long double))
-                 : std::snprintf(buffer, sizeof buffer, d.NumberSpec("", c).c_str(), va_arg(*args, double)));
+                 ? std::snprintf(buffer, sizeof buffer, d.NumberDirective("L", c).c_str(), va_arg(*args, long double))
+                 : std::snprintf(buffer, sizeof buffer, d.NumberDirective("", c).c_str(), va_arg(*args, double)));
       return true;
     }
     case 'p': {

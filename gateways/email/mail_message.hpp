@@ -13,13 +13,13 @@ namespace talvenix::mail {
 
 struct Address {
   std::string display_name;  // unquoted, may be empty or non-ASCII
-  std::string address;       // addr-spec without angle brackets
+  std::string address;       // the bare address, without angle brackets
 };
 
 // Splits "A <a@x>, b@y; \"Doe, J\" <c@z>" into addresses (',' and ';'
 // separate entries outside quotes, angle brackets and comments; empty entries
 // are skipped). False, with the offending entry in *bad_entry, when an entry
-// has no usable addr-spec.
+// has no usable bare address.
 bool ParseAddressList(std::string_view text, std::vector<Address>& out, std::string* bad_entry);
 
 // "Name: value" for an address header, folded between addresses; display
