@@ -110,6 +110,9 @@ bool IsmsDeviceSim::Start(int port) {
   Stop();
   server_ = std::make_unique<httplib::Server>();
   server_->set_keep_alive_max_count(1000000);
+  // Answers go out at once: a device answer held back for the client's delayed
+  // acknowledgement costs each request 40 ms.
+  server_->set_tcp_nodelay(true);
   // Short, so that Stop (which waits for open connections) returns quickly.
   server_->set_keep_alive_timeout(1);
   auto handler = [this](const httplib::Request& q, httplib::Response& r) { Handle(q, r); };
