@@ -5,8 +5,10 @@
 // figure is the time of one cycle; the program ends with their ratio.
 
 #include <benchmark/benchmark.h>
+
 #include <curl/curl.h>
 #include <stdlib.h>
+#include "median_runs.hpp"
 
 #include <cstdio>
 #include <map>
@@ -114,43 +116,16 @@ void BM_BareCurlKeepAliveLoop(benchmark::State& state) {
 BENCHMARK(BM_WorkerCycleThroughTheModule)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_BareCurlKeepAliveLoop)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-// Keeps each benchmark's time per iteration (the median when repeated).
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& run : runs) {
-      bool usable = run.run_type == Run::RT_Iteration || run.aggregate_name == "median";
-      if (!run.error_occurred && usable) times[run.run_name.function_name] = run.GetAdjustedRealTime();
-    }
-    ConsoleReporter::ReportRuns(runs);
-  }
-  std::map<std::string, double> times;
-};
-
 }  // namespace
 }  // namespace talvenix
 
 int main(int argc, char** argv) {
-  std::vector<char*> args(argv, argv + argc);
-  bool repetitions_given = false;
-  for (char* arg : args) repetitions_given |= std::string(arg).starts_with("--benchmark_repetitions");
-  std::string five = "--benchmark_repetitions=5", aggregates = "--benchmark_report_aggregates_only=true";
-  if (!repetitions_given) {
-    args.push_back(five.data());
-    args.push_back(aggregates.data());
-  }
-  args.push_back(nullptr);
-  argc = static_cast<int>(args.size()) - 1;
-  argv = args.data();
   curl_global_init(CURL_GLOBAL_DEFAULT);
-  benchmark::Initialize(&argc, argv);
-  talvenix::RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  double module = reporter.times["BM_WorkerCycleThroughTheModule"];
-  double bare = reporter.times["BM_BareCurlKeepAliveLoop"];
+  auto runs = talvenix::bench::RunBenchmarks(argc, argv, 5);
+  double module = runs["BM_WorkerCycleThroughTheModule"].real_time;
+  double bare = runs["BM_BareCurlKeepAliveLoop"].real_time;
   if (module > 0 && bare > 0)
     std::printf("one worker cycle / bare keep-alive loop: %.2f (target: at most 1.5)\n", module / bare);
-  benchmark::Shutdown();
   curl_global_cleanup();
   return 0;
 }

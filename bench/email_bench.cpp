@@ -5,8 +5,10 @@
 // The figure is time per message; the program ends with their ratio.
 
 #include <benchmark/benchmark.h>
+
 #include <curl/curl.h>
 #include <stdlib.h>
+#include "median_runs.hpp"
 
 #include <cstdio>
 #include <cstring>
@@ -114,42 +116,14 @@ void BM_BareLibcurlSend(benchmark::State& state) {
 BENCHMARK(BM_SendSMSAsEmail)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_BareLibcurlSend)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& run : runs) {
-      auto it = run.counters.find("items_per_second");
-      bool usable = run.run_type == Run::RT_Iteration || run.aggregate_name == "median";
-      if (it != run.counters.end() && !run.error_occurred && usable)
-        rates[run.run_name.function_name] = it->second.value;
-    }
-    ConsoleReporter::ReportRuns(runs);
-  }
-  std::map<std::string, double> rates;
-};
-
 }  // namespace
 }  // namespace talvenix
 
 int main(int argc, char** argv) {
-  std::vector<char*> args(argv, argv + argc);
-  bool repetitions_given = false;
-  for (char* arg : args) repetitions_given |= std::string(arg).starts_with("--benchmark_repetitions");
-  std::string five = "--benchmark_repetitions=5", aggregates = "--benchmark_report_aggregates_only=true";
-  if (!repetitions_given) {
-    args.push_back(five.data());
-    args.push_back(aggregates.data());
-  }
-  args.push_back(nullptr);
-  argc = static_cast<int>(args.size()) - 1;
-  argv = args.data();
-  benchmark::Initialize(&argc, argv);
-  talvenix::RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  double module = reporter.rates["BM_SendSMSAsEmail"];
-  double bare = reporter.rates["BM_BareLibcurlSend"];
+  auto runs = talvenix::bench::RunBenchmarks(argc, argv, 5);
+  double module = runs["BM_SendSMSAsEmail"].items_per_second;
+  double bare = runs["BM_BareLibcurlSend"].items_per_second;
   if (module > 0 && bare > 0)
     std::printf("time per message, through SendSMS / bare libcurl send: %.2f (target: at most 1.5)\n", bare / module);
-  benchmark::Shutdown();
   return 0;
 }

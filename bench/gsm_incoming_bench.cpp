@@ -5,7 +5,9 @@
 // messages per second, and the program ends with their ratio.
 
 #include <benchmark/benchmark.h>
+
 #include <stdlib.h>
+#include "median_runs.hpp"
 
 #include <atomic>
 #include <cstdio>
@@ -92,44 +94,13 @@ void BM_BareCallFromSimulatorThread(benchmark::State& state) { Deliver(state, Ba
 BENCHMARK(BM_IncomingToHostCallback)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_BareCallFromSimulatorThread)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-// Keeps each benchmark's messages per second (the median when repeated), to
-// print their ratio at the end.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& run : runs) {
-      auto it = run.counters.find("items_per_second");
-      bool usable = run.run_type == Run::RT_Iteration || run.aggregate_name == "median";
-      if (it != run.counters.end() && !run.error_occurred && usable)
-        rates[run.run_name.function_name] = it->second.value;
-    }
-    ConsoleReporter::ReportRuns(runs);
-  }
-  std::map<std::string, double> rates;
-};
-
 }  // namespace
 }  // namespace talvenix
 
 int main(int argc, char** argv) {
-  std::vector<char*> args(argv, argv + argc);
-  bool repetitions_given = false;
-  for (char* arg : args) repetitions_given |= std::string(arg).starts_with("--benchmark_repetitions");
-  std::string nine = "--benchmark_repetitions=9", aggregates = "--benchmark_report_aggregates_only=true";
-  if (!repetitions_given) {
-    args.push_back(nine.data());
-    args.push_back(aggregates.data());
-  }
-  args.push_back(nullptr);
-  argc = static_cast<int>(args.size()) - 1;
-  argv = args.data();
-  benchmark::Initialize(&argc, argv);
-  talvenix::RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  double module = reporter.rates["BM_IncomingToHostCallback"];
-  double bare = reporter.rates["BM_BareCallFromSimulatorThread"];
-  if (module > 0 && bare > 0)
-    std::printf("bare call / through the module: %.2f (target: at most 5)\n", bare / module);
-  benchmark::Shutdown();
+  auto runs = talvenix::bench::RunBenchmarks(argc, argv, 9);
+  double module = runs["BM_IncomingToHostCallback"].items_per_second;
+  double bare = runs["BM_BareCallFromSimulatorThread"].items_per_second;
+  if (module > 0 && bare > 0) std::printf("bare call / through the module: %.2f (target: at most 5)\n", bare / module);
   return 0;
 }

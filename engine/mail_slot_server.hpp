@@ -44,6 +44,9 @@ class MailSlotReader_Server : public IMailSlot {
 
   // True on the server's worker, that is inside the callback.
   bool IsOwnThread() const { return pool_ && pool_->IsWorkerThread(); }
+  // From its own callback: no read is started after the callback returns, so no
+  // later line is delivered while another thread finishes the stop.
+  void StopReading() { stopping_ = true; }
 
  private:
   static uint32_t ReadComplete(void* context, uint32_t* kind, platform::Overlapped* overlapped, uint32_t bytes,

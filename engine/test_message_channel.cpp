@@ -44,6 +44,7 @@ class Channel {
     if (server && server->IsOwnThread()) {
       // Stopped from inside its own callback: the worker cannot wait for
       // itself, so another thread stops it once the callback has returned.
+      server->StopReading();
       std::lock_guard lock(mutex_);
       JoinRetiring();
       retiring_for_ = std::this_thread::get_id();

@@ -1,0 +1,56 @@
+#pragma once
+// The shared main of the benchmarks that compare two ways of doing one thing:
+// runs every registered benchmark (`default_repetitions` times unless the
+// command line says how often) and keeps each one's median run, from which the
+// program prints its ratio.
+
+#include <benchmark/benchmark.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace talvenix::bench {
+
+struct MedianRun {
+  double real_time = 0;         // in the benchmark's own unit
+  double items_per_second = 0;  // 0 when the benchmark counts no items
+};
+
+class MedianReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    for (const Run& run : runs) {
+      bool usable = run.run_type == Run::RT_Iteration || run.aggregate_name == "median";
+      if (run.error_occurred || !usable) continue;
+      MedianRun& kept = medians[run.run_name.function_name];
+      kept.real_time = run.GetAdjustedRealTime();
+      auto items = run.counters.find("items_per_second");
+      kept.items_per_second = items != run.counters.end() ? items->second.value : 0;
+    }
+    ConsoleReporter::ReportRuns(runs);
+  }
+  std::map<std::string, MedianRun> medians;
+};
+
+// Keyed by benchmark function name ("BM_..."); a benchmark that failed is absent.
+inline std::map<std::string, MedianRun> RunBenchmarks(int argc, char** argv, int default_repetitions) {
+  std::vector<char*> args(argv, argv + argc);
+  bool repetitions_given = false;
+  for (char* arg : args) repetitions_given |= std::string(arg).starts_with("--benchmark_repetitions");
+  std::string repetitions = "--benchmark_repetitions=" + std::to_string(default_repetitions);
+  std::string aggregates = "--benchmark_report_aggregates_only=true";
+  if (!repetitions_given) {
+    args.push_back(repetitions.data());
+    args.push_back(aggregates.data());
+  }
+  args.push_back(nullptr);
+  int count = static_cast<int>(args.size()) - 1;
+  benchmark::Initialize(&count, args.data());
+  MedianReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  benchmark::Shutdown();
+  return reporter.medians;
+}
+
+}  // namespace talvenix::bench
