@@ -11,29 +11,18 @@
 #include <string>
 
 #include "common/temp_folder.hpp"
+#include "host/run_program.hpp"
 
 namespace talvenix::testing {
 namespace {
-
-struct Outcome {
-  int status;
-  std::string output;  // stdout and stderr
-};
 
 class TalvenixProgram : public ::testing::Test {
  protected:
   // Runs the program in the test's folder with `arguments` (shell words).
   Outcome Run(const std::string& arguments, const std::string& environment = "") {
     std::string command = "cd " + folder.path().string() + " && " + environment + " " +
-                          std::string(TALVENIX_BINARY_DIR) + "/bin/talvenix " + arguments + " 2>&1";
-    Outcome outcome{-1, {}};
-    FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe) return outcome;
-    char buffer[512];
-    while (size_t n = fread(buffer, 1, sizeof buffer, pipe)) outcome.output.append(buffer, n);
-    int status = pclose(pipe);
-    outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return outcome;
+                          std::string(TALVENIX_BINARY_DIR) + "/bin/talvenix " + arguments;
+    return RunShell(command);
   }
 
   TempFolder folder{"program"};

@@ -9,30 +9,19 @@
 
 #include "common/temp_folder.hpp"
 #include "gateways/modem/gsm_document.hpp"
+#include "host/run_program.hpp"
 
 namespace talvenix::testing {
 namespace {
-
-struct Outcome {
-  int status;
-  std::string output;  // stdout and stderr
-};
 
 class LinesCommand : public ::testing::Test {
  protected:
   LinesCommand() { folder.Write("qvsmscomms.xml", GsmDocument({{3, 9600, "North"}})); }
 
   Outcome Run(const std::string& arguments) {
-    std::string command = std::string(TALVENIX_BINARY_DIR) + "/bin/talvenix --dir " + folder.path().string() +
-                          " lines " + arguments + " 2>&1";
-    Outcome outcome{-1, {}};
-    FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe) return outcome;
-    char buffer[512];
-    while (size_t n = fread(buffer, 1, sizeof buffer, pipe)) outcome.output.append(buffer, n);
-    int status = pclose(pipe);
-    outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return outcome;
+    std::string command =
+        std::string(TALVENIX_BINARY_DIR) + "/bin/talvenix --dir " + folder.path().string() + " lines " + arguments;
+    return RunShell(command);
   }
   std::vector<std::map<std::string, std::string>> Lines() {
     return DocumentLines((folder.path() / "qvsmscomms.xml").string());
@@ -68,7 +57,7 @@ TEST_F(LinesCommand, AddSetListAndDeleteALine) {
 
 TEST_F(LinesCommand, BadInputIsRefusedAndTheDocumentStaysAsItWas) {
   auto before = Lines();
-  EXPECT_EQ(Run("add --port 3").status, 1);                  // the port has a line already
+  EXPECT_EQ(Run("add --port 3").status, 1);  // the port has a line already
   EXPECT_EQ(Run("add --port x7").status, 2);
   EXPECT_EQ(Run("add --port 7 --baud -1").status, 2);
   EXPECT_EQ(Run("add --port 7 --colour red").status, 2);

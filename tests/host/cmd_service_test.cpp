@@ -8,14 +8,10 @@
 
 #include "common/temp_folder.hpp"
 #include "gateways/internet/clickatell_document.hpp"
+#include "host/run_program.hpp"
 
 namespace talvenix::testing {
 namespace {
-
-struct Outcome {
-  int status;
-  std::string output;
-};
 
 class ServiceCommand : public ::testing::Test {
  protected:
@@ -23,16 +19,9 @@ class ServiceCommand : public ::testing::Test {
     folder.Write("qvsmscomms.xml", ClickatellDocument({"old-id", "alice", "hunter2", ""}, "http://127.0.0.1:9"));
   }
   Outcome Run(const std::string& arguments) {
-    std::string command = std::string(TALVENIX_BINARY_DIR) + "/bin/talvenix --dir " + folder.path().string() +
-                          " service " + arguments + " 2>&1";
-    Outcome outcome{-1, {}};
-    FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe) return outcome;
-    char buffer[512];
-    while (size_t n = fread(buffer, 1, sizeof buffer, pipe)) outcome.output.append(buffer, n);
-    int status = pclose(pipe);
-    outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return outcome;
+    std::string command =
+        std::string(TALVENIX_BINARY_DIR) + "/bin/talvenix --dir " + folder.path().string() + " service " + arguments;
+    return RunShell(command);
   }
   TempFolder folder{"service-command"};
 };
