@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "support/text_codec.hpp"
 
@@ -12,6 +13,8 @@ namespace {
 // The callback receives their addresses, so they live for the whole run.
 const int32_t kTimeoutCode = TALVEX_TEST_TIMEOUT;
 const int32_t kReadFailedCode = TALVEX_TEST_READ_FAILED;
+
+thread_local MailSlotReader_Server* t_calling = nullptr;
 
 }  // namespace
 
@@ -127,9 +130,13 @@ int MailSlotReader_Server::IssueReadIO() {
   return 0;
 }
 
+MailSlotReader_Server* MailSlotReader_Server::Calling() { return t_calling; }
+
 void MailSlotReader_Server::Notify(uint32_t event, void* data) {
   std::lock_guard lock(callback_mutex_);
+  MailSlotReader_Server* outer = std::exchange(t_calling, this);
   callback_(event, data, context_, 0);
+  t_calling = outer;
 }
 
 uint32_t MailSlotReader_Server::ReadComplete(void* context, uint32_t*, platform::Overlapped* overlapped, uint32_t bytes,

@@ -30,7 +30,7 @@ class MailSlotReader_Server : public IMailSlot {
   // Creates the pool, the timer and the mailslot and starts listening.
   int32_t Initialize(ILogInterface* logger) override;
   // Stops listening; when it returns no callback is running or will run.
-  // Must not be called from the callback (see IsOwnThread).
+  // Must not be called from the callback (see Calling).
   virtual void Uninitialize();
   bool IsInitialized() override { return initialised_; }
   void SetInitialized(bool value) override { initialised_ = value; }
@@ -42,8 +42,9 @@ class MailSlotReader_Server : public IMailSlot {
   virtual int IssueReadIO();
   virtual std::unique_ptr<TimerCallback> CreateTimer(CAThreadPool* pool);
 
-  // True on the server's worker, that is inside the callback.
-  bool IsOwnThread() const { return pool_ && pool_->IsWorkerThread(); }
+  // The server whose callback this thread is running, else null. Tells a stop
+  // asked from inside a callback which server asked, even one not yet published.
+  static MailSlotReader_Server* Calling();
   // From its own callback: no read is started after the callback returns, so no
   // later line is delivered while another thread finishes the stop.
   void StopReading() { stopping_ = true; }

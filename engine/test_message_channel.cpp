@@ -25,23 +25,44 @@ class Channel {
   Channel() { platform::TimerQueue::Default(); }
   ~Channel() { Stop(); }
 
-  // Returns the published server, valid until the next Stop.
-  MailSlotReader_Server* Publish(std::unique_ptr<MailSlotReader_Server> server) {
+  // Names the server being started: its callback may run (and stop it) as soon
+  // as it listens, before it is published.
+  void Starting(const MailSlotReader_Server* server) {
     std::lock_guard lock(mutex_);
-    server_ = std::move(server);
-    return server_.get();
+    starting_ = server;
+    starting_stopped_ = false;
+  }
+
+  // Returns the published server, valid until the next Stop; null when its own
+  // callback stopped it while it was starting (it is then gone).
+  MailSlotReader_Server* Publish(std::unique_ptr<MailSlotReader_Server> server) {
+    {
+      std::lock_guard lock(mutex_);
+      starting_ = nullptr;
+      if (!starting_stopped_) {
+        server_ = std::move(server);
+        return server_.get();
+      }
+    }
+    server.reset();  // outside the lock: this waits for its callback, which may be stopping
+    return nullptr;
   }
 
   // Stops the published server; with `only`, only if that one is still
   // published (a callback may have stopped it, or started another, meanwhile).
   void Stop(const MailSlotReader_Server* only = nullptr) {
+    MailSlotReader_Server* calling = MailSlotReader_Server::Calling();
     std::unique_ptr<MailSlotReader_Server> server;
     {
       std::lock_guard lock(mutex_);
       if (only && server_.get() != only) return;
       server = std::move(server_);
+      if (calling && calling == starting_) {
+        calling->StopReading();
+        starting_stopped_ = true;
+      }
     }
-    if (server && server->IsOwnThread()) {
+    if (server && server.get() == calling) {
       // Stopped from inside its own callback: the worker cannot wait for
       // itself, so another thread stops it once the callback has returned.
       server->StopReading();
@@ -68,6 +89,8 @@ class Channel {
   std::unique_ptr<MailSlotReader_Server> server_;
   std::thread retiring_;
   std::thread::id retiring_for_;  // the worker whose callback asked for it
+  const MailSlotReader_Server* starting_ = nullptr;  // compared only, never used
+  bool starting_stopped_ = false;
 };
 
 Channel& TheChannel() {
@@ -87,15 +110,18 @@ int32_t StartTest(ILogInterface* logger, const TalvexTestRequest* request) {
     logger->Error("ExecuteCommand::TALVEX_CMD_SENDTESTSMS - Failed, Bad Alloc.");
     return TALVEX_FAILED;
   }
+  TheChannel().Starting(server.get());
   if (int32_t code = server->Initialize(logger)) {
+    TheChannel().Starting(nullptr);
     logger->Error("ExecuteCommand::TALVEX_CMD_SENDTESTSMS - Failed, to intialize mail slot server.");
     return code;
   }
-  // Published as soon as it listens: its callback may stop it from now on.
+  // A stop asked by its callback before this point has already ended it; the
+  // job is still written, as when the stop comes a moment later.
   MailSlotReader_Server* published = TheChannel().Publish(std::move(server));
   if (int32_t code = WriteTestMessageFile(logger, TestMessageFolder(logger), *request)) {
     logger->Error("ExecuteCommand::TALVEX_CMD_SENDTESTSMS - Failed, to Create Fake SQV file.");
-    TheChannel().Stop(published);
+    if (published) TheChannel().Stop(published);
     return code;
   }
   logger->Error("ExecuteCommand::TALVEX_CMD_SENDTESTSMS - Successfully Created Mail Slot Server.");

@@ -302,6 +302,43 @@ TEST_F(Channel, AStopFromTheCallbackWhileTheJobIsBeingWrittenIsNotLost) {
   EXPECT_EQ(stopper.calls, 1);
 }
 
+TEST_F(Channel, AStopFromTheCallbackHoldsEvenBeforeTheStartHasReturned) {
+  // Lines arrive from the moment the server listens, so the callback's stop
+  // can come before the start has published its server.
+  struct Stopper {
+    Channel* test;
+    std::atomic<int> calls{0};
+    static void Callback(uint32_t, void*, uintptr_t context, uint32_t) {
+      auto* self = reinterpret_cast<Stopper*>(context);
+      ++self->calls;
+      self->test->Run(TALVEX_CMD_STOPTEST, nullptr);
+    }
+  };
+  for (int round = 0; round < 30; ++round) {
+    Stopper stopper{this};
+    std::atomic<bool> done{false};
+    std::thread writer([&] {
+      while (!done) {
+        platform::MailslotWriter raw;
+        if (!raw.Open("\\\\.\\mailslot\\VantrelOrlinda\\GSM\\smstest")) raw.Write("stop now", 9);
+      }
+    });
+    TalvexTestRequest request = Request();
+    request.callback = Stopper::Callback;
+    request.context = reinterpret_cast<uintptr_t>(&stopper);
+    EXPECT_EQ(Run(TALVEX_CMD_SENDTESTSMS, &request), TALVEX_OK);
+    for (int i = 0; i < 500 && stopper.calls == 0; ++i) std::this_thread::sleep_for(1ms);
+    std::this_thread::sleep_for(5ms);  // a server that missed the stop hears the writer meanwhile
+    done = true;
+    writer.join();
+    int32_t late = TALVEX_OK;
+    for (int i = 0; i < 500 && (late = Send("still there?")) == TALVEX_OK; ++i) std::this_thread::sleep_for(1ms);
+    EXPECT_EQ(late, TALVEX_FAILED);
+    ASSERT_EQ(stopper.calls, 1) << "round " << round;
+    Run(TALVEX_CMD_STOPTEST, nullptr);  // waits for the retired server, whose callback holds `stopper`
+  }
+}
+
 TEST_F(Channel, AChannelStillRunningAtExitIsStoppedCleanly) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
