@@ -65,8 +65,7 @@ bool SplitHostPort(std::string_view authority, std::string& host, int& port, int
 
 // True when no_proxy names the host: "*", an exact name, or a domain suffix
 // (".example.com" and "example.com" both cover "a.example.com").
-bool Bypassed(const std::string& host) {
-  std::string_view list = Env("no_proxy", "NO_PROXY");
+bool Bypassed(const std::string& host, std::string_view list) {
   std::string h = Lower(host);
   while (!list.empty()) {
     size_t comma = list.find(',');
@@ -89,6 +88,12 @@ bool Bypassed(const std::string& host) {
 
 }  // namespace
 
+EnvironmentProxyVariables ReadEnvironmentProxy(bool https) {
+  std::string_view proxy = https ? Env("https_proxy", "HTTPS_PROXY") : Env("http_proxy", "HTTP_PROXY");
+  if (proxy.empty()) proxy = Env("all_proxy", "ALL_PROXY");
+  return {proxy, Env("no_proxy", "NO_PROXY")};
+}
+
 std::optional<ProxyServer> EnvironmentProxyFor(std::string_view url) {
   const bool https = url.substr(0, 8) == "https://";
   if (!https && url.substr(0, 7) != "http://") return std::nullopt;
@@ -99,9 +104,8 @@ std::optional<ProxyServer> EnvironmentProxyFor(std::string_view url) {
   int target_port = 0;
   if (!SplitHostPort(authority, target_host, target_port, https ? 443 : 80)) return std::nullopt;
 
-  std::string_view value = https ? Env("https_proxy", "HTTPS_PROXY") : Env("http_proxy", "HTTP_PROXY");
-  if (value.empty()) value = Env("all_proxy", "ALL_PROXY");
-  if (value.empty() || Bypassed(target_host)) return std::nullopt;
+  auto [value, bypass] = ReadEnvironmentProxy(https);
+  if (value.empty() || Bypassed(target_host, bypass)) return std::nullopt;
 
   // [http://][user[:password]@]host[:port][/]; only HTTP proxies are spoken to.
   if (size_t scheme = value.find("://"); scheme != std::string_view::npos) {

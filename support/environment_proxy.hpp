@@ -16,6 +16,14 @@ struct ProxyServer {
   std::string password;  // percent-decoded, never to be logged
 };
 
+// The environment's proxy variables as they stand, empty when unset: the
+// proxy for a request of that scheme and the no_proxy bypass list.
+struct EnvironmentProxyVariables {
+  std::string_view proxy;
+  std::string_view bypass;
+};
+EnvironmentProxyVariables ReadEnvironmentProxy(bool https);
+
 // The proxy for a request to `url` ("http://" or "https://"), read afresh
 // from the environment; nullopt when the request goes direct (no variable
 // set, the host is listed in no_proxy, or the variable cannot be read).

@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "platform/host_settings.hpp"
+#include "support/environment_proxy.hpp"
 
 namespace talvenix::internet {
 namespace {
@@ -57,12 +58,6 @@ std::optional<ReadError> ReadConfiguredProxy(const platform::HostSettings& setti
   return std::nullopt;
 }
 
-const char* Environment(std::initializer_list<const char*> names) {
-  for (const char* name : names)
-    if (const char* value = std::getenv(name); value && *value) return value;
-  return nullptr;
-}
-
 }  // namespace
 
 std::string DescrambleProxyPassword(std::string_view stored) {
@@ -110,13 +105,11 @@ bool LoadProxySettings(ProxyState& state, ILogInterface* logger, const std::stri
 
 bool LoadSystemProxySettings(ProxyState& state, std::string_view url) {
   bool secure = url.size() >= 6 && (url.substr(0, 6) == "https:" || url.substr(0, 6) == "HTTPS:");
-  const char* proxy = secure ? Environment({"https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"})
-                             : Environment({"http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"});
   // A variable removed since the last request is gone from the state too.
-  const char* bypass = Environment({"no_proxy", "NO_PROXY"});
-  state.mode = proxy ? kProxyNamed : 0;
-  state.proxy = proxy ? proxy : "";
-  state.bypass_list = bypass ? bypass : "";
+  auto [proxy, bypass] = ReadEnvironmentProxy(secure);
+  state.mode = proxy.empty() ? 0 : kProxyNamed;
+  state.proxy = proxy;
+  state.bypass_list = bypass;
   return true;
 }
 
