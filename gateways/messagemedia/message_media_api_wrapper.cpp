@@ -4,6 +4,8 @@
 #include <signal.h>
 #include <sys/socket.h>
 
+#include <algorithm>
+#include <chrono>
 #include <climits>
 #include <filesystem>
 #include <vector>
@@ -34,7 +36,10 @@ constexpr ErrorText kErrorTexts[] = {
 };
 
 constexpr const char* kCaFileName = "cacerts.pem";
-constexpr size_t kMaxLoggedCode = 64;  // an unknown code from the service is logged, cut to this
+constexpr size_t kMaxLoggedCode = 64;
+constexpr std::chrono::steady_clock::duration kFirstConnectSlice = std::chrono::milliseconds(250);
+constexpr std::chrono::steady_clock::duration kLongestConnectSlice = std::chrono::seconds(2);
+constexpr std::chrono::steady_clock::duration kConnectSliceMargin = std::chrono::milliseconds(20);  // an unknown code from the service is logged, cut to this
 
 // gSOAP time-outs: negative values are microseconds.
 int SoapTimeout(uint32_t ms) {
@@ -101,22 +106,50 @@ struct MessageMediaServiceAPIWrapper::Channel {
     s->fclosesocket = &Channel::CloseSocket;
   }
 
+  // gSOAP's connect cannot be interrupted from another thread, so it runs in
+  // slices within the connect time limit and an abort is seen within one. The
+  // slices grow, so a slow network still gets long enough to answer. A TLS
+  // handshake is reached through TlsProgress instead.
   static SOAP_SOCKET Open(soap* s, const char* endpoint, const char* host, int port) {
     auto* self = static_cast<Channel*>(s->user);
-    {
-      std::lock_guard lock(self->socket_mutex);
-      if (self->aborted) {
-        soap_set_receiver_error(s, "Shutting down", nullptr, SOAP_TCP_ERROR);
-        return SOAP_INVALID_SOCKET;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(self->connect_ms);
+    SOAP_SOCKET socket = SOAP_INVALID_SOCKET;
+    for (auto next_slice = kFirstConnectSlice;; next_slice = std::min(next_slice * 2, kLongestConnectSlice)) {
+      {
+        std::lock_guard lock(self->socket_mutex);
+        if (self->aborted) {
+          soap_set_receiver_error(s, "Shutting down", nullptr, SOAP_TCP_ERROR);
+          return SOAP_INVALID_SOCKET;
+        }
+        self->handshaking = false;
       }
-    }
-    SOAP_SOCKET socket = self->original_open(s, endpoint, host, port);
-    std::lock_guard lock(self->socket_mutex);
-    if (soap_valid_socket(socket)) {
-      self->socket = socket;
-      if (self->aborted) ::shutdown(socket, SHUT_RDWR);
+      const auto began = std::chrono::steady_clock::now();
+      const auto slice = std::min<std::chrono::steady_clock::duration>(deadline - began, next_slice);
+      if (slice <= std::chrono::steady_clock::duration::zero()) break;  // the last slice ran out: its error stands
+      s->connect_timeout = -static_cast<int>(std::chrono::duration_cast<std::chrono::microseconds>(slice).count());
+      socket = self->original_open(s, endpoint, host, port);
+      std::lock_guard lock(self->socket_mutex);
+      self->socket = socket;  // also forgets a handshake socket gSOAP closed on failure
+      if (soap_valid_socket(socket)) {
+        if (self->aborted) ::shutdown(socket, SHUT_RDWR);
+        break;
+      }
+      // Only a connect that used its whole slice is tried again.
+      if (self->handshaking || std::chrono::steady_clock::now() - began < slice - kConnectSliceMargin) break;
     }
     return socket;
+  }
+
+  // Called by OpenSSL on the context's connections: the handshake's socket
+  // is known (and shut down on an abort) from its first step.
+  static void TlsProgress(const SSL* ssl, int where, int) {
+    if (!(where & SSL_CB_HANDSHAKE_START)) return;
+    auto* self = static_cast<Channel*>(SSL_CTX_get_app_data(SSL_get_SSL_CTX(ssl)));
+    if (!self) return;
+    std::lock_guard lock(self->socket_mutex);
+    self->handshaking = true;
+    self->socket = SSL_get_fd(ssl);
+    if (self->aborted && soap_valid_socket(self->socket)) ::shutdown(self->socket, SHUT_RDWR);
   }
 
   static int CloseSocket(soap* s, SOAP_SOCKET socket) {
@@ -147,9 +180,12 @@ struct MessageMediaServiceAPIWrapper::Channel {
   bool tls_ready = false;
   std::string tls_ca;  // the CA file the TLS context was made with ("" system bundle)
 
+  uint32_t connect_ms = 60000;  // the time limit Open shares out in slices
+
   std::mutex socket_mutex;
   SOAP_SOCKET socket = SOAP_INVALID_SOCKET;
   bool aborted = false;
+  bool handshaking = false;  // the current connect reached its TLS handshake
   SOAP_SOCKET (*original_open)(soap*, const char*, const char*, int) = nullptr;
   int (*original_close)(soap*, SOAP_SOCKET) = nullptr;
 };
@@ -198,7 +234,7 @@ bool MessageMediaServiceAPIWrapper::Prepare(Channel& channel, const Account& acc
   soap* s = channel.binding.soap;
   channel.endpoint = account.endpoint;
   channel.binding.soap_endpoint = channel.endpoint.c_str();
-  s->connect_timeout = SoapTimeout(account.timeouts.connect_ms);
+  channel.connect_ms = account.timeouts.connect_ms;
   s->recv_timeout = SoapTimeout(account.timeouts.silence_ms);
   s->send_timeout = SoapTimeout(account.timeouts.silence_ms);
 
@@ -234,6 +270,10 @@ bool MessageMediaServiceAPIWrapper::Prepare(Channel& channel, const Account& acc
     return false;
   }
   if (ca.empty() && s->ctx) SSL_CTX_set_default_verify_paths(s->ctx);
+  if (s->ctx) {
+    SSL_CTX_set_app_data(s->ctx, &channel);
+    SSL_CTX_set_info_callback(s->ctx, &Channel::TlsProgress);
+  }
   channel.tls_ready = true;
   channel.tls_ca = ca;
   return true;

@@ -1,3 +1,13 @@
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
 #include "message_media_fixture.hpp"
 
 namespace talvenix::testing {
@@ -8,6 +18,22 @@ constexpr const char* kUtf8Text =
     "e \xE4\xBD\xA0\xE5\xA5\xBD \xF0\x9F\x98\x80";
 
 class MessageMediaGateway : public MessageMediaFixture {};
+
+// Connections of this machine still waiting for their answer from `port`.
+int ConnectsWaitingFor(uint16_t port) {
+  std::ifstream table("/proc/net/tcp");
+  std::string line, local, remote, state;
+  char wanted[8];
+  std::snprintf(wanted, sizeof wanted, ":%04X", port);
+  int count = 0;
+  std::getline(table, line);  // the heading
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    fields >> local >> local >> remote >> state;
+    if (state == "02" && remote.size() > 5 && remote.substr(remote.size() - 5) == wanted) ++count;  // SYN_SENT
+  }
+  return count;
+}
 
 TEST_F(MessageMediaGateway, SendsTextOutsideLatin1AsUtf8WithTheAccount) {
   SoapPeer peer;
@@ -105,6 +131,47 @@ TEST_F(MessageMediaGateway, UninitEndsThePollThreadWithinASecond) {
   start = std::chrono::steady_clock::now();
   gateway_->ServiceUninit();
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+
+  // and while the connection is still being made: this server takes the
+  // connection but never answers the TLS handshake
+  int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(listener, 4), 0);
+  ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  gateway_.reset();
+  Start("https://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/", 20, false);
+  gateway_->client()->SetTimeouts({60000, 30000});
+  ASSERT_EQ(gateway_->ServiceInit(InboxCallback, reinterpret_cast<uintptr_t>(&inbox_), loader_.get()), 1);
+  pollfd waiting{listener, POLLIN, 0};
+  ASSERT_EQ(poll(&waiting, 1, 5000), 1);  // the fetch is in its handshake
+  start = std::chrono::steady_clock::now();
+  gateway_->ServiceUninit();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+  close(listener);
+
+  // and while the server does not even take the connection: its queue of
+  // connections is full, so the fetch's connect waits
+  listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  address.sin_port = 0;
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(listener, 0), 0);
+  ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  int filler = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_EQ(connect(filler, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  gateway_.reset();
+  Start("http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/", 20, false);
+  gateway_->client()->SetTimeouts({60000, 30000});
+  ASSERT_EQ(gateway_->ServiceInit(InboxCallback, reinterpret_cast<uintptr_t>(&inbox_), loader_.get()), 1);
+  ASSERT_TRUE(WaitFor([&] { return ConnectsWaitingFor(ntohs(address.sin_port)) > 0; }));
+  start = std::chrono::steady_clock::now();
+  gateway_->ServiceUninit();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+  close(filler);
+  close(listener);
 }
 
 TEST_F(MessageMediaGateway, PollThreadSurvivesEveryFaultyAnswer) {
