@@ -12,27 +12,11 @@
 
 #include "config/xml_loader.hpp"
 #include "contract/service.hpp"
-#include "support/printf_format.hpp"
+#include "formatting_logger.hpp"
 
 using namespace talvenix;
 
 namespace {
-
-// Formats every line, so the log texts meet the document's names too, and
-// throws the result away.
-class FormattingLogger : public ILogInterface {
- public:
-  uintptr_t GetHandle() override { return 0; }
-  uintptr_t Attach(uintptr_t handle) override { return handle; }
-  void Open(const char*, const char*, int) override {}
-  void Close() override {}
-  bool Records(Severity) override { return true; }
-  void Write(Severity, const char* format, va_list args) override { sink_ += FormatPrintf(format, args).size(); }
-  void WriteW(Severity, const char16_t* format, va_list args) override { sink_ += FormatPrintf(format, args).size(); }
-
- private:
-  size_t sink_ = 0;
-};
 
 const std::string& FilePath() {
   static const std::string path = [] {

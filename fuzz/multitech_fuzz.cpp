@@ -12,27 +12,12 @@
 
 #include "contract/log_interface.hpp"
 #include "gateways/internet/multitech_response.hpp"
-#include "support/printf_format.hpp"
+#include "formatting_logger.hpp"
 #include "support/text_codec.hpp"
 
 using namespace talvenix;
 
 namespace {
-
-// Formats every line (the log texts meet the answer's bytes) and drops it.
-class FormattingLogger : public ILogInterface {
- public:
-  uintptr_t GetHandle() override { return 0; }
-  uintptr_t Attach(uintptr_t handle) override { return handle; }
-  void Open(const char*, const char*, int) override {}
-  void Close() override {}
-  bool Records(Severity) override { return true; }
-  void Write(Severity, const char* format, va_list args) override { sink_ += FormatPrintf(format, args).size(); }
-  void WriteW(Severity, const char16_t* format, va_list args) override { sink_ += FormatPrintf(format, args).size(); }
-
- private:
-  size_t sink_ = 0;
-};
 
 bool KnownStatus(int32_t code) {
   return code == 0 || code == 1 || code == 2 || code == 12 || code == 58 || code == 112;

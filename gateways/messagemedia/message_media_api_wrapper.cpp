@@ -41,6 +41,14 @@ constexpr std::chrono::steady_clock::duration kFirstConnectSlice = std::chrono::
 constexpr std::chrono::steady_clock::duration kLongestConnectSlice = std::chrono::seconds(2);
 constexpr std::chrono::steady_clock::duration kConnectSliceMargin = std::chrono::milliseconds(20);  // an unknown code from the service is logged, cut to this
 
+// The account element every operation starts with.
+ns1__AuthenticationType AuthenticationOf(const std::string& user_id, const std::string& password) {
+  ns1__AuthenticationType authentication;
+  authentication.userId = user_id;
+  authentication.password = password;
+  return authentication;
+}
+
 // gSOAP time-outs: negative values are microseconds.
 int SoapTimeout(uint32_t ms) {
   const uint64_t us = static_cast<uint64_t>(ms) * 1000;
@@ -286,9 +294,7 @@ bool MessageMediaServiceAPIWrapper::SendMessage(const std::string& recipient, co
   SigpipeGuard no_sigpipe;
   if (!Prepare(channel, account, "SendMessage")) return false;
 
-  ns1__AuthenticationType authentication;
-  authentication.userId = account.user_id;
-  authentication.password = account.password;
+  ns1__AuthenticationType authentication = AuthenticationOf(account.user_id, account.password);
   ns1__RecipientType to;
   to.uid = 0;
   to.__item = recipient;
@@ -353,9 +359,7 @@ bool MessageMediaServiceAPIWrapper::GetIncomingSMSs(uint32_t max_replies, Talvex
     SigpipeGuard no_sigpipe;
     if (!Prepare(channel, account, "GetIncomingSMSs")) return false;
 
-    ns1__AuthenticationType authentication;
-    authentication.userId = account.user_id;
-    authentication.password = account.password;
+    ns1__AuthenticationType authentication = AuthenticationOf(account.user_id, account.password);
     xsd__unsignedLong maximum = max_replies;
     ns1__CheckRepliesBodyType body;
     body.maximumReplies = &maximum;
@@ -416,9 +420,7 @@ bool MessageMediaServiceAPIWrapper::ConfirmReply(const Account& account, uint64_
   std::lock_guard lock(channel.mutex);
   SigpipeGuard no_sigpipe;
   if (!Prepare(channel, account, "DeleteIncomingSMSs")) return false;
-  ns1__AuthenticationType authentication;
-  authentication.userId = account.user_id;
-  authentication.password = account.password;
+  ns1__AuthenticationType authentication = AuthenticationOf(account.user_id, account.password);
   ns1__ConfirmItemType item;
   item.receiptId = receipt_id;
   ns1__ConfirmReplyListType list;
