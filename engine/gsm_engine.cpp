@@ -152,54 +152,61 @@ int32_t GSMEngine::SendSMS(TalvexSmsRequest* request) {
   return SendInParts(request, text, chars_per_part, max_parts);
 }
 
+// The part handed to the gateway always lies in the host's own buffer, cut
+// there before the call: nothing in the request points at engine memory once
+// the call returns. After a 112 the outcome may already have reached the host,
+// which may have changed or released the request, so the engine never writes
+// into it again.
 int32_t GSMEngine::SendWhole(TalvexSmsRequest* request, std::u16string_view text, int32_t chars_per_part,
                              uint32_t max_parts) {
   // Below the reserve a part would have negative room: give each part one
   // character of room instead of letting the product wrap.
   uint64_t room = chars_per_part > kSelfSplitReserve ? uint64_t(chars_per_part - kSelfSplitReserve) : 1;
   uint64_t limit = std::min<uint64_t>(room * max_parts, UINT32_MAX);
-  std::u16string sent(text);  // NUL-terminated even when the host's buffer is full
-  if (sent.size() > limit) {
-    size_t cut = CutLength(sent, static_cast<size_t>(limit));  // never half a surrogate pair
-    sent.resize(cut);
-    KeepHostPrefix(request, cut);
-  }
-  TalvexGenericOptions* o = options_.get();
-  request->part = sent.c_str();
-  int32_t code = gateway_->ServiceSendSMS(1, static_cast<uint32_t>(o->disableunicode), request);
-  request->part = nullptr;
+  if (text.size() > limit)
+    KeepHostPrefix(request, CutLength(text, static_cast<size_t>(limit)));  // never half a surrogate pair
+  int32_t code = SendPart(request, request->text);
   if (code != TALVEX_OK && code != TALVEX_PENDING) logger_->Error("GSMEngine::SendSMS - failed. [qverc: %d]", code);
   return code;
 }
 
-int32_t GSMEngine::SendInParts(TalvexSmsRequest* request, std::u16string_view text, int32_t chars_per_part,
+int32_t GSMEngine::SendInParts(TalvexSmsRequest* request, std::u16string_view host_text, int32_t chars_per_part,
                                uint32_t max_parts) {
   TalvexGenericOptions* o = options_.get();
+  // Each part is cut in the host's buffer before it goes out, which drops the
+  // rest there: the parts still to come are taken from this copy.
+  const std::u16string text(host_text);
   size_t index = 0;  // everything before it went out
   uint32_t parts_sent = 0;
   int32_t result = TALVEX_FAILED;
-  std::u16string part;  // per call: a gateway may send again on this thread before returning
   while (parts_sent < max_parts && index < text.size()) {
-    std::u16string_view rest = text.substr(index);
+    std::u16string_view rest = std::u16string_view(text).substr(index);
     size_t length = CutLength(rest, static_cast<size_t>(chars_per_part));
     if (length == 0) length = std::min<size_t>(2, rest.size());  // one character per part: the whole pair
-    part.assign(rest.substr(0, length));
     logger_->Info("GSMEngine::Sending: SentSMS %d, MaxSMS: %d, MaxCharPerSMS: %d, SendingMsgWith: %d",
-                  static_cast<int>(parts_sent), o->maxsmssplit, chars_per_part, static_cast<int>(part.size()));
-    request->part = part.c_str();
-    result = gateway_->ServiceSendSMS(1, static_cast<uint32_t>(o->disableunicode), request);
-    request->part = nullptr;
+                  static_cast<int>(parts_sent), o->maxsmssplit, chars_per_part, static_cast<int>(length));
+    // The host's buffer shows this part as sent before the call: afterwards it may no longer be ours to write.
+    std::copy(rest.begin(), rest.begin() + length, request->text + index);
+    KeepHostPrefix(request, index + length);
+    result = SendPart(request, request->text + index);
     if (result != TALVEX_OK && result != TALVEX_PENDING) {
       logger_->Error("GSMEngine::SendSMS - failed. [qverc: %d]", result);
+      KeepHostPrefix(request, index);  // a failed part is answered at once: the request is still the host's
       break;
     }
     ++parts_sent;
-    index += part.size();
+    index += length;
   }
   logger_->Info("GSMEngine::SMSSentInfo: NumSent: %d, NumCharacters: %d", static_cast<int>(parts_sent),
                 static_cast<int>(index));
-  KeepHostPrefix(request, index);
   return result;
+}
+
+int32_t GSMEngine::SendPart(TalvexSmsRequest* request, const char16_t* part) {
+  request->part = part;
+  int32_t code = gateway_->ServiceSendSMS(1, static_cast<uint32_t>(options_.get()->disableunicode), request);
+  if (code != TALVEX_PENDING) request->part = nullptr;
+  return code;
 }
 
 int32_t GSMEngine::Update(uint32_t* change_mask, uint32_t host_value_a, uint32_t host_value_b,

@@ -45,6 +45,9 @@ class GSMEngine {
  private:
   int32_t SendWhole(TalvexSmsRequest* request, std::u16string_view text, int32_t chars_per_part, uint32_t max_parts);
   int32_t SendInParts(TalvexSmsRequest* request, std::u16string_view text, int32_t chars_per_part, uint32_t max_parts);
+  // One gateway call for `part`; the part field is cleared afterwards unless
+  // the answer is 112 (the request may then already be released).
+  int32_t SendPart(TalvexSmsRequest* request, const char16_t* part);
   void ReleaseAll();
 
   TalvexHostCallback callback_ = nullptr;

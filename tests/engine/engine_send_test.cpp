@@ -114,6 +114,27 @@ TEST_F(EngineSend, PendingCountsAsASentPart) {
   EXPECT_EQ(parts().size(), 2u);
 }
 
+// The outcome of a pending send can reach the host before SendSMS returns
+// (a modem line's thread). A host may then release the request or reuse its
+// fields: the engine must not write into it afterwards (ASan sees the write).
+TEST_F(EngineSend, ARequestReleasedByItsOutcomeIsNeverTouchedAgain) {
+  for (uint32_t capabilities : {0u, uint32_t{kCapSplitsItself}}) {
+    SCOPED_TRACE(capabilities);
+    engine.Uninitialize();
+    Start(capabilities, {TALVEX_PENDING, TALVEX_PENDING});
+    auto released = std::make_unique<HostRequest>(Ascii(50));
+    engine.gateway->on_send = [&](TalvexSmsRequest*) { released.reset(); };
+    EXPECT_EQ(engine.SendSMS(released->request.get()), TALVEX_PENDING);
+    EXPECT_EQ(released, nullptr);
+
+    HostRequest reused(Ascii(50));
+    static const char16_t kHostMark[] = u"host's own";
+    engine.gateway->on_send = [&](TalvexSmsRequest* request) { request->part = kHostMark; };
+    EXPECT_EQ(engine.SendSMS(reused.request.get()), TALVEX_PENDING);
+    EXPECT_EQ(reused.request->part, kHostMark);
+  }
+}
+
 TEST_F(EngineSend, SelfSplittingGatewayGetsTheWholeTextCutToItsRoom) {
   Start(kCapSplitsItself, {TALVEX_PENDING});
   HostRequest r(Ascii(600));
