@@ -2,8 +2,8 @@
 // The host's settings: one INI file standing in for the host's registry keys
 // and configuration store. Sections are registry key paths (for example
 // "[SOFTWARE\Vantrel FAX & VOICE\Orlinda\Config\E2FG]"), keys are value names;
-// both are matched without regard to case, as the registry does. Lines are at
-// most 199 characters (the INI reader's limit).
+// both are matched without regard to case, as the registry does. Lines may be
+// of any length.
 
 #include <map>
 #include <optional>

@@ -44,11 +44,18 @@ TEST_F(HostSettingsTest, MissingOrMalformedFilesGiveNoValues) {
   EXPECT_EQ(settings_.Load(path), HostSettings::Status::kMalformed);
   EXPECT_EQ(settings_.error_line(), 3);
   EXPECT_FALSE(settings_.Get(kSection, "outdir"));  // not even the good line before it
+}
 
-  // A line too long for the reader would be cut; it counts as malformed.
-  path = Write(std::string("[") + kSection + "]\noutdir = /" + std::string(250, 'd') + "\n");
-  EXPECT_EQ(settings_.Load(path), HostSettings::Status::kMalformed);
-  EXPECT_FALSE(settings_.Get(kSection, "outdir"));
+// A scrambled proxy password of 100 characters already passes 200 bytes: a
+// line cut there would drop the proxy section and send around the proxy.
+TEST_F(HostSettingsTest, LinesOfAnyLengthAreReadWhole) {
+  std::string password(8192, 'p');
+  password[100] = ';';  // no blank before it: part of the value, not a comment
+  auto path = Write("\xEF\xBB\xBF[proxysettings]\r\nProxy_Password=" + password +
+                    "\r\nProxy_Server: proxy.example ; the office proxy\r\n");
+  ASSERT_EQ(settings_.Load(path), HostSettings::Status::kLoaded);
+  EXPECT_EQ(settings_.Get("proxysettings", "proxy_password"), password);
+  EXPECT_EQ(settings_.Get("proxysettings", "proxy_server"), "proxy.example");
 }
 
 TEST_F(HostSettingsTest, PathComesFromTheEnvironmentElseTheWorkingFolder) {
