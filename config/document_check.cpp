@@ -59,6 +59,25 @@ std::string Quoted(std::string_view text) {
   return quoted;
 }
 
+// Numeric properties (ports, intervals) whose value is outside the range
+// their gateway takes: an error for the selected service, else a warning.
+// An empty value is one not yet configured and is left to the gateway.
+void CheckPropertyRanges(Checker& check, pugi::xml_node service, const ServiceDescriptor& gateway, bool selected) {
+  for (pugi::xml_node property : service.child("properties").children("property")) {
+    std::string_view id = AttributeOf(property, "id").value();
+    std::string_view value = AttributeOf(property, "value").value();
+    if (value.empty() || AttributeOf(property, "encrypt")) continue;
+    for (const SettingsField& field : gateway.settings_fields) {
+      if (id != field.property_id || !field.HasRange() || field.AcceptsNumber(value)) continue;
+      std::string text = "the property " + std::string(id) + " of " +
+                         Quoted(AttributeOf(service, "name").value()) + " is " + Quoted(value) +
+                         ": it takes a whole number from " + std::to_string(field.min_number) + " to " +
+                         std::to_string(field.max_number);
+      selected ? check.Error(property, std::move(text)) : check.Warning(property, std::move(text));
+    }
+  }
+}
+
 }  // namespace
 
 std::vector<ConfigProblem> CheckConfigurationDocument(const char* path, const char* category, ServiceList gateways) {
@@ -128,8 +147,10 @@ std::vector<ConfigProblem> CheckConfigurationDocument(const char* path, const ch
     if (first && selected && std::string_view(name.value()) == selected.value()) continue;  // checked below
     if (!transport) {
       check.Warning(service, "the service has no transport attribute");
-    } else if (!FindServiceByTransportId(gateways, transport.value())) {
+    } else if (const ServiceDescriptor* gateway = FindServiceByTransportId(gateways, transport.value()); !gateway) {
       check.Warning(service, "unknown transport id " + Quoted(transport.value()));
+    } else if (first) {
+      CheckPropertyRanges(check, service, *gateway, false);
     }
   }
 
@@ -149,6 +170,8 @@ std::vector<ConfigProblem> CheckConfigurationDocument(const char* path, const ch
       } else if (!gateway->display_name) {
         check.Error(service, "the selected service " + Quoted(selected.value()) + " uses transport id " +
                                  Quoted(transport.value()) + ", which no gateway implements");
+      } else {
+        CheckPropertyRanges(check, service, *gateway, true);
       }
     }
   }

@@ -1,6 +1,17 @@
 #include "contract/service_descriptor.hpp"
 
+#include <charconv>
+
 namespace talvenix {
+
+bool SettingsField::AcceptsNumber(std::string_view text) const {
+  size_t first = text.find_first_not_of(" \t");
+  if (first == std::string_view::npos) return false;
+  text = text.substr(first, text.find_last_not_of(" \t") - first + 1);
+  int64_t value = 0;
+  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  return error == std::errc() && end == text.data() + text.size() && value >= min_number && value <= max_number;
+}
 
 const ServiceDescriptor* FindServiceByFlag(ServiceList services, uint32_t service_flag) {
   for (const ServiceDescriptor* d : services)

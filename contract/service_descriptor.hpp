@@ -30,6 +30,15 @@ struct SettingsField {
   Kind kind;
   uint32_t capacity;  // characters, terminator included, for the text kinds; 4 otherwise
   bool secret;        // never shown (passwords)
+  // A field that holds a whole number (ports, intervals; as text or as an
+  // integer) takes only values in [min_number, max_number]; both 0 for a
+  // field without a numeric range.
+  int32_t min_number = 0;
+  int32_t max_number = 0;
+
+  bool HasRange() const { return min_number != 0 || max_number != 0; }
+  // True when `text` (blanks around it allowed) is a whole number in range.
+  bool AcceptsNumber(std::string_view text) const;
 };
 
 struct ServiceDescriptor {

@@ -73,6 +73,7 @@ std::string ValueOf(const Option& o, const TalvexGenericOptions& options) {
 
 // Opens the configuration exports on the file in the working folder.
 bool OpenConfiguration(Module& module) {
+  if (!ConfigurationPresent("config")) return false;
   if (module.InitXMLConfigurations(kFile, kCategory)) return true;
   std::fprintf(stderr, "config: the configuration exports did not start; see Talvenix.log\n");
   return false;
@@ -202,6 +203,7 @@ int Set(Module& module, const std::string& name, const std::string& text) {
 }
 
 int Check(Module& module) {
+  if (!ConfigurationPresent("config")) return 1;
   std::vector<ConfigProblem> problems = CheckConfigurationDocument(kFile, kCategory, AvailableServices());
   int errors = 0;
   for (const ConfigProblem& p : problems) {

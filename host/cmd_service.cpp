@@ -39,6 +39,11 @@ std::string FieldText(const SettingsField& f, const std::vector<uint8_t>& block)
 // Puts `text` into the block; false with a message when it does not fit or is no number.
 bool Assign(const SettingsField& f, const std::string& text, std::vector<uint8_t>& block) {
   uint8_t* at = block.data() + f.offset;
+  if (f.HasRange() && !f.AcceptsNumber(text)) {
+    std::fprintf(stderr, "service: %s takes a whole number from %d to %d\n", f.property_id, f.min_number,
+                 f.max_number);
+    return false;
+  }
   if (f.kind == SettingsField::kWide || f.kind == SettingsField::kNarrow) {
     std::u16string wide = Utf8ToUtf16(text);
     size_t length = f.kind == SettingsField::kWide ? wide.size() : text.size();
@@ -67,6 +72,7 @@ bool Assign(const SettingsField& f, const std::string& text, std::vector<uint8_t
 
 // The selected gateway's descriptor and its current properties; null with a message when there are none.
 const ServiceDescriptor* LoadSelected(Module& module, std::vector<uint8_t>& block) {
+  if (!ConfigurationPresent("service")) return nullptr;
   if (!module.InitXMLConfigurations(kFile, "sms")) {
     std::fprintf(stderr, "service: the configuration exports did not start; see Talvenix.log\n");
     return nullptr;

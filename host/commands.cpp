@@ -70,6 +70,15 @@ int32_t PrintingCallback(int32_t code, int32_t extra, uint32_t event_kind, uintp
   return 0;
 }
 
+bool ConfigurationPresent(const char* command) {
+  if (access("qvsmscomms.xml", F_OK) == 0) return true;
+  std::fprintf(stderr,
+               "%s: there is no qvsmscomms.xml in this folder; give its folder with --dir, or start from "
+               "examples/qvsmscomms.xml\n",
+               command);
+  return false;
+}
+
 bool WaitForInterrupt(double seconds) {
   g_interrupted = false;
   std::signal(SIGINT, OnInterrupt);

@@ -27,6 +27,9 @@ std::string Describe(int code);  // "112 pending"
 // Prints events of the host callback to stdout; thread-safe.
 int32_t PrintingCallback(int32_t code, int32_t extra, uint32_t event_kind, uintptr_t context, void* data,
                          uint32_t data_kind);
+// False, with a message naming `command`, when the working folder holds no
+// qvsmscomms.xml: the loader would only say that the options do not load.
+bool ConfigurationPresent(const char* command);
 // Blocks until Ctrl-C or `seconds` have passed; returns true on Ctrl-C.
 bool WaitForInterrupt(double seconds);
 

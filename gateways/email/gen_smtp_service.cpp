@@ -25,7 +25,7 @@ constexpr uint32_t BodyLineOffset(int n) {
 // The eighteen properties of the settings block, in mask order.
 constexpr SettingsField kSmtpFields[] = {
     {"[smtpserver]", TALVEX_SMTP_SERVER, offsetof(TalvexSmtpSettings, server), SettingsField::kWide, 500, false},
-    {"[smtpport]", TALVEX_SMTP_PORT, offsetof(TalvexSmtpSettings, port), SettingsField::kWide, 500, false},
+    {"[smtpport]", TALVEX_SMTP_PORT, offsetof(TalvexSmtpSettings, port), SettingsField::kWide, 500, false, 1, 65535},
     {"[from]", TALVEX_SMTP_FROM, offsetof(TalvexSmtpSettings, from), SettingsField::kWide, 1000, false},
     {"[to]", TALVEX_SMTP_TO, offsetof(TalvexSmtpSettings, to), SettingsField::kWide, 1000, false},
     {"[cc]", TALVEX_SMTP_CC, offsetof(TalvexSmtpSettings, cc), SettingsField::kWide, 1000, false},

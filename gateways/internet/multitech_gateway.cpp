@@ -22,7 +22,8 @@ constexpr SettingsField kMultitechFields[] = {
      true},
     {"[ipaddress]", TALVEX_MULTITECH_IPADDRESS, offsetof(TalvexMultitechSettings, ipaddress), SettingsField::kWide, 999,
      false},
-    {"[port]", TALVEX_MULTITECH_PORT, offsetof(TalvexMultitechSettings, port), SettingsField::kWide, 999, false},
+    {"[port]", TALVEX_MULTITECH_PORT, offsetof(TalvexMultitechSettings, port), SettingsField::kWide, 999, false, 1,
+     65535},
 };
 
 // The port text read as a decimal number (0 when it is not one), cut to 16 bits.

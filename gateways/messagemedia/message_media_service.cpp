@@ -11,13 +11,15 @@
 namespace talvenix {
 namespace {
 
+constexpr int32_t kMaxPollMinutes = 999999999;  // the most the 9-character field holds
+
 constexpr SettingsField kMessageMediaFields[] = {
     {"[username]", TALVEX_MM_USERNAME, offsetof(TalvexMessageMediaSettings, username), SettingsField::kWide, 1000,
      false},
     {"[password]", TALVEX_MM_PASSWORD, offsetof(TalvexMessageMediaSettings, password), SettingsField::kWide, 1000,
      true},
     {"[receivepollinterval]", TALVEX_MM_POLLINTERVAL, offsetof(TalvexMessageMediaSettings, poll_interval),
-     SettingsField::kWide, 10, false},
+     SettingsField::kWide, 10, false, 1, kMaxPollMinutes},
 };
 
 constexpr const char16_t* kTransport = u"messagemediaservice";

@@ -48,6 +48,29 @@ TEST(DocumentCheck, PointsAtWhatStopsTheEngine) {
                                "write \"yes\" to enable it"});
 }
 
+// A port or interval the gateway cannot use (a device port 99999 would be
+// used as 34463): an error for the selected service, a warning for the others.
+TEST(DocumentCheck, NumbersOutsideTheirRangeAreReportedAtTheirLine) {
+  std::string good = testing::DefaultConfiguration();
+  auto line_of = [&](const std::string& text) {
+    return std::to_string(1 + std::count(good.begin(), good.begin() + good.find(text), '\n'));
+  };
+  std::string bad = testing::Replaced(good, "id=\"[port]\" name=\"Port\" value=\"80\"",
+                                      "id=\"[port]\" name=\"Port\" value=\"99999\"");
+  bad = testing::Replaced(bad, "name=\"Poll Interval\" value=\"1\"", "name=\"Poll Interval\" value=\"abc\"");
+  EXPECT_EQ(Check(bad), (std::vector<std::string>{
+                            line_of("name=\"Poll Interval\"") +
+                                " W the property [receivepollinterval] of \"MessageMedia\" is \"abc\": it takes a "
+                                "whole number from 1 to 999999999",
+                            line_of("id=\"[port]\"") +
+                                " W the property [port] of \"Multi-Tech iSMS\" is \"99999\": it takes a whole "
+                                "number from 1 to 65535"}));
+  bad = testing::Replaced(bad, "value=\"Null gateway\"", "value=\"Multi-Tech iSMS\"");
+  EXPECT_EQ(Check(bad).back(), line_of("id=\"[port]\"") +
+                                   " E the property [port] of \"Multi-Tech iSMS\" is \"99999\": it takes a whole "
+                                   "number from 1 to 65535");
+}
+
 TEST(DocumentCheck, ReportsDocumentsThatDoNotParse) {
   EXPECT_EQ(Check("<vantrelcomms>\n  <sms>\n</vantrelcomms>\n"),
             std::vector<std::string>{"3 E not well-formed: Start-end tags mismatch (position 3)"});

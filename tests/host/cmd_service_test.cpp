@@ -4,7 +4,9 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <fstream>
 #include <string>
+#include <vector>
 
 #include "common/temp_folder.hpp"
 #include "gateways/internet/clickatell_document.hpp"
@@ -50,6 +52,42 @@ TEST_F(ServiceCommand, BadInputIsRefused) {
   EXPECT_EQ(folder.Read("qvsmscomms.xml"), before);
   folder.Write("qvsmscomms.xml", "<broken");
   EXPECT_EQ(Run("show").status, 1);
+}
+
+// Ports and intervals take only numbers their gateway can use: a wrong one is
+// a usage error naming the range, and the file stays as it was.
+TEST_F(ServiceCommand, NumbersAreCheckedAgainstTheirRange) {
+  std::ifstream example(std::string(TALVENIX_SOURCE_DIR) + "/examples/qvsmscomms.xml", std::ios::binary);
+  folder.Write("qvsmscomms.xml", std::string(std::istreambuf_iterator<char>(example), {}));
+  struct Case {
+    const char* transport;
+    const char* property;
+    std::vector<const char*> refused;
+    const char* accepted;
+  };
+  for (const Case& c : {Case{"multitechisms", "port", {"abc", "99999", "-1", "0", "80x"}, "8080"},
+                        Case{"gensmtp", "smtpport", {"70000", ""}, "587"},
+                        Case{"messagemediaservice", "receivepollinterval", {"abc", "0"}, " 5 "}}) {
+    ASSERT_EQ(RunShell(std::string(TALVENIX_BINARY_DIR) + "/bin/talvenix --dir " + folder.path().string() +
+                       " config set selectedservice " + c.transport)
+                  .status,
+              0);
+    std::string before = folder.Read("qvsmscomms.xml");
+    for (const char* value : c.refused) {
+      Outcome refused = Run(std::string("set ") + c.property + " '" + value + "'");
+      EXPECT_EQ(refused.status, 2) << c.property << " " << value;
+      EXPECT_NE(refused.output.find("takes a whole number from 1 to"), std::string::npos) << refused.output;
+    }
+    EXPECT_EQ(folder.Read("qvsmscomms.xml"), before);
+    EXPECT_EQ(Run(std::string("set ") + c.property + " '" + c.accepted + "'").status, 0) << c.property;
+  }
+}
+
+TEST_F(ServiceCommand, AFolderWithoutTheDocumentIsToldSo) {
+  std::filesystem::remove(folder.path() / "qvsmscomms.xml");
+  Outcome shown = Run("show");
+  EXPECT_EQ(shown.status, 1);
+  EXPECT_NE(shown.output.find("there is no qvsmscomms.xml in this folder"), std::string::npos) << shown.output;
 }
 
 }  // namespace
