@@ -250,7 +250,9 @@ struct MessageMediaServiceAPIWrapper::Channel {
     }
     // A TLS record may still be arriving: gSOAP's own wait stays within the limits too.
     s->recv_timeout = SoapTimeout(std::min<Clock::duration>(left, milliseconds(self->silence_ms)));
-    return self->original_recv(s, buffer, length);
+    const size_t received = self->original_recv(s, buffer, length);
+    if (received == 0) self->Remaining();  // notes a stop that shut the connection down
+    return received;
   }
 
   static int Send(soap* s, const char* data, size_t length) {
@@ -258,7 +260,9 @@ struct MessageMediaServiceAPIWrapper::Channel {
     const Clock::duration left = self->Remaining();
     if (left == Clock::duration::zero()) return SOAP_EOF;
     s->send_timeout = SoapTimeout(std::min<Clock::duration>(left, milliseconds(self->silence_ms)));
-    return self->original_send(s, data, length);
+    const int error = self->original_send(s, data, length);
+    if (error) self->Remaining();  // notes a stop that shut the connection down
+    return error;
   }
 
   static int CloseSocket(soap* s, SOAP_SOCKET socket) {
