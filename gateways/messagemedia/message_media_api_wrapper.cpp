@@ -148,10 +148,14 @@ struct MessageMediaServiceAPIWrapper::Channel {
       why = cut;
     }
     switch (why) {
-      case Cut::kStopped: return "cut short: the service is stopping";
-      case Cut::kDeadline: return "not finished within " + std::to_string(total_ms) + " ms";
-      case Cut::kSilent: return "nothing received for " + std::to_string(silence_ms) + " ms";
-      case Cut::kNone: break;
+      case Cut::kStopped:
+        return "cut short: the service is stopping";
+      case Cut::kDeadline:
+        return "not finished within " + std::to_string(total_ms) + " ms";
+      case Cut::kSilent:
+        return "nothing received for " + std::to_string(silence_ms) + " ms";
+      case Cut::kNone:
+        break;
     }
     const soap* s = binding.soap;
     if (s->recv_maxlength && s->count > s->recv_maxlength)

@@ -24,10 +24,10 @@ class MessageMediaServiceAPIWrapper {
  public:
   // Limits of every call, as the HTTP client has them.
   struct Limits {
-    uint32_t connect_ms = 60000;               // connecting, TLS handshake included
-    uint32_t silence_ms = 30000;               // a call that receives or sends nothing this long ends
-    uint32_t total_ms = 300000;                // no call lasts longer, however slowly the answer trickles
-    uint64_t max_answer_bytes = 1 << 20;       // a longer answer fails the call
+    uint32_t connect_ms = 60000;          // connecting, TLS handshake included
+    uint32_t silence_ms = 30000;          // a call that receives or sends nothing this long ends
+    uint32_t total_ms = 300000;           // no call lasts longer, however slowly the answer trickles
+    uint64_t max_answer_bytes = 1 << 20;  // a longer answer fails the call
   };
   // What a confirmation may still take once Stop is called: a reply the host
   // already has must not come back, yet stopping must not wait for long.

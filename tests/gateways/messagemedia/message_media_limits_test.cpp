@@ -33,7 +33,8 @@ TEST_F(MessageMediaLimits, AnAnswerOverOneMebibyteFailsTheCall) {
   SoapPeer peer;
   peer.QueueReplies({{5, "+61400", std::string(1100000, 'r')}}, 0);
   Start(peer.url(), 50);
-  ASSERT_TRUE(WaitFor([&] { return LogContains("GetIncomingSMSs - SOAP error >> answer longer than 1048576 bytes."); }));
+  ASSERT_TRUE(
+      WaitFor([&] { return LogContains("GetIncomingSMSs - SOAP error >> answer longer than 1048576 bytes."); }));
   peer.FaultWith(std::string(2 << 20, 'f'));
   EXPECT_EQ(Send(u"hi"), TALVEX_FAILED);
   EXPECT_TRUE(LogContains("SendMessage - SOAP error >> answer longer than 1048576 bytes."));
