@@ -101,9 +101,9 @@ const char* MessageMediaErrorText(const std::string& code) {
 }
 
 // One gSOAP context and its lock, with the limits of the call in progress.
-// The socket hooks keep every wait of a call within its deadline, and record
-// the connection in use so Stop can shut it down from another thread: gSOAP
-// itself would wait out the silence limit.
+// The socket hooks keep every wait for an answer within the call's deadline,
+// and record the connection in use so Stop can shut it down from another
+// thread: gSOAP itself would wait out the silence limit.
 struct MessageMediaServiceAPIWrapper::Channel {
   enum class Cut { kNone, kStopped, kDeadline, kSilent };
 
@@ -114,11 +114,9 @@ struct MessageMediaServiceAPIWrapper::Channel {
     original_open = s->fopen;
     original_close = s->fclosesocket;
     original_recv = s->frecv;
-    original_send = s->fsend;
     s->fopen = &Channel::Open;
     s->fclosesocket = &Channel::CloseSocket;
     s->frecv = &Channel::Recv;
-    s->fsend = &Channel::Send;
   }
 
   // The limits of the call about to start. Called with `mutex` held.
@@ -127,6 +125,9 @@ struct MessageMediaServiceAPIWrapper::Channel {
     silence_ms = limits.silence_ms;
     total_ms = limits.total_ms;
     deadline = Clock::now() + milliseconds(limits.total_ms);
+    // Requests are small enough for the socket's buffer: only a peer that
+    // takes nothing at all makes a write wait.
+    binding.soap->send_timeout = SoapTimeout(milliseconds(limits.silence_ms));
     // gSOAP counts the answer's bytes, after any decompression.
     binding.soap->recv_maxlength = limits.max_answer_bytes;
     std::lock_guard lock(socket_mutex);
@@ -147,16 +148,9 @@ struct MessageMediaServiceAPIWrapper::Channel {
       std::lock_guard lock(socket_mutex);
       why = cut;
     }
-    switch (why) {
-      case Cut::kStopped:
-        return "cut short: the service is stopping";
-      case Cut::kDeadline:
-        return "not finished within " + std::to_string(total_ms) + " ms";
-      case Cut::kSilent:
-        return "nothing received for " + std::to_string(silence_ms) + " ms";
-      case Cut::kNone:
-        break;
-    }
+    if (why == Cut::kStopped) return "cut short: the service is stopping";
+    if (why == Cut::kDeadline) return "not finished within " + std::to_string(total_ms) + " ms";
+    if (why == Cut::kSilent) return "nothing received for " + std::to_string(silence_ms) + " ms";
     const soap* s = binding.soap;
     if (s->recv_maxlength && s->count > s->recv_maxlength)
       return "answer longer than " + std::to_string(s->recv_maxlength) + " bytes";
@@ -204,8 +198,8 @@ struct MessageMediaServiceAPIWrapper::Channel {
       const auto slice = std::min({connect_end - began, next_slice, left});
       if (slice <= Clock::duration::zero()) break;  // the last slice ran out: its error stands
       s->connect_timeout = SoapTimeout(slice);
-      // The TLS handshake waits with these.
-      s->recv_timeout = s->send_timeout = SoapTimeout(std::min<Clock::duration>(left, milliseconds(self->silence_ms)));
+      // The TLS handshake waits with this.
+      s->recv_timeout = SoapTimeout(std::min<Clock::duration>(left, milliseconds(self->silence_ms)));
       socket = self->original_open(s, endpoint, host, port);
       std::lock_guard lock(self->socket_mutex);
       self->socket = socket;  // also forgets a handshake socket gSOAP closed on failure
@@ -259,16 +253,6 @@ struct MessageMediaServiceAPIWrapper::Channel {
     return received;
   }
 
-  static int Send(soap* s, const char* data, size_t length) {
-    auto* self = static_cast<Channel*>(s->user);
-    const Clock::duration left = self->Remaining();
-    if (left == Clock::duration::zero()) return SOAP_EOF;
-    s->send_timeout = SoapTimeout(std::min<Clock::duration>(left, milliseconds(self->silence_ms)));
-    const int error = self->original_send(s, data, length);
-    if (error) self->Remaining();  // notes a stop that shut the connection down
-    return error;
-  }
-
   static int CloseSocket(soap* s, SOAP_SOCKET socket) {
     auto* self = static_cast<Channel*>(s->user);
     {
@@ -318,7 +302,6 @@ struct MessageMediaServiceAPIWrapper::Channel {
   SOAP_SOCKET (*original_open)(soap*, const char*, const char*, int) = nullptr;
   int (*original_close)(soap*, SOAP_SOCKET) = nullptr;
   size_t (*original_recv)(soap*, char*, size_t) = nullptr;
-  int (*original_send)(soap*, const char*, size_t) = nullptr;
 
  private:
   bool StopCutsLocked() const { return stopping && cut_on_stop; }

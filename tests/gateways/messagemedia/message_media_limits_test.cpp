@@ -61,7 +61,6 @@ TEST_F(MessageMediaLimits, ACallEndsAtItsDeadlineHoweverSlowlyTheAnswerTrickles)
 
 TEST_F(MessageMediaLimits, OnePollCycleFetchesAFewTimesAtMost) {
   SoapPeer peer;
-  inbox_.peer = &peer;
   peer.QueueReplies({{1, "+61400", "again"}}, 1, true);  // always one more
   Start(peer.url(), 3000);
   const int most = static_cast<int>(MessageMediaService::kMaxFetchesInRow);
@@ -69,9 +68,6 @@ TEST_F(MessageMediaLimits, OnePollCycleFetchesAFewTimesAtMost) {
   std::this_thread::sleep_for(milliseconds(500));  // well within the interval that follows
   gateway_->ServiceUninit();
   EXPECT_EQ(peer.fetches(), most);
-  int confirmed = 0;
-  for (const std::string& e : peer.events()) confirmed += e == "confirm:1";
-  EXPECT_EQ(confirmed, most);
 }
 
 }  // namespace
