@@ -171,7 +171,7 @@ int MessageMediaService::ServiceInit(TalvexHostCallback callback, uintptr_t cont
   if (client_) {
     // cacerts.pem is looked for beside the configuration document.
     client_->SetCaFolder(std::filesystem::path(loader->GetDocumentPath()).parent_path().string());
-    client_->ResumeFetching();
+    client_->Resume();
   }
   initialised_ = 1;  // before the thread starts: its loop runs while this is set
   try {
@@ -195,28 +195,33 @@ void MessageMediaService::GetSMSsReceived() {
     logger_->Error("MessageMediaService::GetSMSsReceived - Invalid Parameter(s).");
     return;
   }
+  uint32_t fetches_in_row = 0;
   while (initialised_) {
     const uint64_t interval_ms = static_cast<uint64_t>(PollIntervalMinutes()) * kMinuteMs;
     const uint32_t wait_ms = PollIntervalMs(interval_ms < platform::kInfinite ? static_cast<uint32_t>(interval_ms)
                                                                               : platform::kInfinite - 1);
     // Signalled now: remaining replies, fetch at once. Signalled while
     // waiting: back to the loop test (this is how ServiceUninit ends the thread).
-    if (!poll_event_.Wait(0) && poll_event_.Wait(wait_ms)) continue;
+    const bool at_once = poll_event_.Wait(0);
+    if (!at_once && poll_event_.Wait(wait_ms)) continue;
     if (!initialised_) break;
     uint64_t remaining = 0;
     uint32_t delivered = 0;
     if (!client_->GetIncomingSMSs(kMaxReplies, callback_, context_, &remaining, &delivered))
       logger_->Error("MessageMediaService::GetSMSsReceived - Failed to get incoming SMSs.");
-    // Only a fetch that brought replies is repeated at once: a service that
-    // reports remaining replies but lists none would otherwise be asked
-    // again and again without a pause.
-    if (remaining > 0 && delivered > 0) poll_event_.Set();
+    fetches_in_row = at_once ? fetches_in_row + 1 : 1;
+    // Remaining replies are fetched at once, but only a few times in a row
+    // and only after a fetch that brought some: a service that always
+    // reports more would otherwise be asked again and again without a pause.
+    if (remaining > 0 && delivered > 0 && fetches_in_row < kMaxFetchesInRow) poll_event_.Set();
   }
 }
 
 void MessageMediaService::ServiceUninit() {
+  // The client stops first: once the gateway reports itself stopped, no
+  // further reply reaches the host.
+  if (client_) client_->Stop();
   initialised_ = 0;
-  if (client_) client_->AbortFetching();
   poll_event_.Set();
   if (poll_thread_.joinable()) poll_thread_.join();
   poll_event_.Reset();

@@ -23,6 +23,8 @@ extern const ServiceDescriptor kMessageMediaService;
 class MessageMediaService : public GenericGSMService {
  public:
   static constexpr uint32_t kMaxReplies = 100;
+  // Fetches of one poll cycle: the first and the immediate ones for remaining replies.
+  static constexpr uint32_t kMaxFetchesInRow = 10;
 
   explicit MessageMediaService(ILogInterface* logger);
   // Stops the poll thread if ServiceUninit has not.
@@ -40,7 +42,8 @@ class MessageMediaService : public GenericGSMService {
   // Starts the poll thread; 0 when already running, for a null argument, or
   // when the thread cannot start.
   int ServiceInit(TalvexHostCallback callback, uintptr_t context, IGSMConfigurationInterface* loader) override;
-  // Ends the poll thread (a fetch in flight is cut short) and returns once it has.
+  // Ends the poll thread and returns once it has. A send or fetch in flight
+  // is cut short; a confirmation in flight may finish within a short grace.
   void ServiceUninit() override;
   // Reloads the properties into the running gateway; 1 on success.
   int UpdateConfigs(uint32_t* change_mask, TalvexGenericOptions* options, uint32_t value_b, uint32_t value_a) override;

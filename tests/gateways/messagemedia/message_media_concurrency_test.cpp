@@ -33,5 +33,59 @@ TEST_F(MessageMediaConcurrency, SendsWhileThePollThreadFetches) {
   EXPECT_GT(peer.fetches(), 1);
 }
 
+// The host stops the gateway while a send's answer trickles in: the send
+// ends at once instead of at its deadline.
+TEST_F(MessageMediaConcurrency, UninitCutsATricklingSendShort) {
+  SoapPeer peer;
+  Start(peer.url());
+  peer.TrickleAnswers(30);  // the whole answer would take some 15 s
+  std::atomic<int32_t> result{-1};
+  std::thread sender([&] { result = Send(u"hi"); });
+  const bool trickling = WaitFor([&] {
+    for (const std::string& e : peer.events())
+      if (e == "trickle") return true;
+    return false;
+  });
+  const auto start = std::chrono::steady_clock::now();
+  gateway_->ServiceUninit();
+  sender.join();
+  EXPECT_TRUE(trickling);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  EXPECT_EQ(result.load(), TALVEX_FAILED);
+  EXPECT_TRUE(LogContains("SendMessage - SOAP error >> cut short: the service is stopping."));
+}
+
+// The host's callback holds the first of five replies until the host has
+// begun to stop the gateway.
+struct StopDuringFirstReply {
+  MessageMediaService* gateway = nullptr;
+  std::atomic<int> calls{0};
+};
+
+int32_t TALVEX_CALL WaitForUninit(int32_t, int32_t, uint32_t, uintptr_t context, void*, uint32_t) {
+  auto* state = reinterpret_cast<StopDuringFirstReply*>(context);
+  if (++state->calls == 1)
+    for (int i = 0; i < 500 && state->gateway->IsServiceInitialized(); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  return 0;
+}
+
+TEST_F(MessageMediaConcurrency, AfterUninitBeginsOnlyTheReplyTheHostHasIsConfirmed) {
+  SoapPeer peer;
+  peer.QueueReplies({{1, "+1", "a"}, {2, "+2", "b"}, {3, "+3", "c"}, {4, "+4", "d"}, {5, "+5", "e"}}, 0);
+  Start(peer.url(), 50, false);
+  StopDuringFirstReply state;
+  state.gateway = gateway_.get();
+  ASSERT_EQ(gateway_->ServiceInit(WaitForUninit, reinterpret_cast<uintptr_t>(&state), loader_.get()), 1);
+  ASSERT_TRUE(WaitFor([&] { return state.calls.load() >= 1; }));
+  gateway_->ServiceUninit();
+  EXPECT_EQ(state.calls.load(), 1);
+  std::vector<std::string> confirmations;
+  for (const std::string& e : peer.events())
+    if (e.rfind("confirm:", 0) == 0) confirmations.push_back(e);
+  EXPECT_EQ(confirmations, std::vector<std::string>{"confirm:1"});
+  EXPECT_TRUE(LogContains("GetIncomingSMSs - stopping: 4 replies left on the service."));
+}
+
 }  // namespace
 }  // namespace talvenix::testing

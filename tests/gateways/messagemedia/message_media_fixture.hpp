@@ -63,7 +63,7 @@ class MessageMediaFixture : public ::testing::Test {
     loader_ = std::make_unique<XMLLoader>(&log_, (folder_.path() / "qvsmscomms.xml").c_str(), "sms");
     ASSERT_EQ(loader_->ReloadConfiguration(), 1);
     gateway_ = std::make_unique<MessageMediaService>(&log_);
-    gateway_->client()->SetTimeouts({2000, 1500});
+    gateway_->client()->SetLimits({2000, 1500});
     ASSERT_EQ(gateway_->LoadServiceSpecficConfigurations(&options_, loader_.get()), 1);
     if (init) {
       ASSERT_EQ(gateway_->ServiceInit(InboxCallback, reinterpret_cast<uintptr_t>(&inbox_), loader_.get()), 1);

@@ -145,7 +145,7 @@ TEST_F(MessageMediaGateway, UninitEndsThePollThreadWithinASecond) {
   ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
   gateway_.reset();
   Start("https://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/", 20, false);
-  gateway_->client()->SetTimeouts({60000, 30000});
+  gateway_->client()->SetLimits({60000, 30000});
   ASSERT_EQ(gateway_->ServiceInit(InboxCallback, reinterpret_cast<uintptr_t>(&inbox_), loader_.get()), 1);
   pollfd waiting{listener, POLLIN, 0};
   ASSERT_EQ(poll(&waiting, 1, 5000), 1);  // the fetch is in its handshake
@@ -165,7 +165,7 @@ TEST_F(MessageMediaGateway, UninitEndsThePollThreadWithinASecond) {
   ASSERT_EQ(connect(filler, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
   gateway_.reset();
   Start("http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/", 20, false);
-  gateway_->client()->SetTimeouts({60000, 30000});
+  gateway_->client()->SetLimits({60000, 30000});
   ASSERT_EQ(gateway_->ServiceInit(InboxCallback, reinterpret_cast<uintptr_t>(&inbox_), loader_.get()), 1);
   ASSERT_TRUE(WaitFor([&] { return ConnectsWaitingFor(ntohs(address.sin_port)) > 0; }));
   start = std::chrono::steady_clock::now();

@@ -19,7 +19,10 @@ struct SoapPeer::Impl : public MessageMediaServiceBindingService {
   std::string fail_code, fault;
   std::deque<PeerReply> replies;
   uint64_t remaining = 0;
+  bool every_fetch = false;
   int delay_ms = 0;
+  int trickle_ms = 0;
+  int (*original_send)(struct soap*, const char*, size_t) = nullptr;
   int fetch_count = 0;
   std::vector<Sent> sent;
   std::vector<std::string> events;
@@ -77,8 +80,10 @@ struct SoapPeer::Impl : public MessageMediaServiceBindingService {
     }
     result->returned = replies.size();
     result->remaining = remaining;
-    replies.clear();
-    remaining = 0;
+    if (!every_fetch) {
+      replies.clear();
+      remaining = 0;
+    }
     response.result = result;
     return SOAP_OK;
   }
@@ -89,6 +94,24 @@ struct SoapPeer::Impl : public MessageMediaServiceBindingService {
       events.push_back("confirm:" + std::to_string(item->receiptId));
     response.result = soap_new_ns1__ConfirmRepliesResultType(soap);
     response.result->confirmed = request->requestBody->replies->reply.size();
+    return SOAP_OK;
+  }
+
+  // Writes an answer slowly when asked to, until the client goes or the peer stops.
+  static int Send(struct soap* s, const char* data, size_t length) {
+    auto* self = static_cast<Impl*>(s->user);
+    int ms;
+    {
+      std::lock_guard lock(self->mutex);
+      ms = self->trickle_ms;
+      if (ms > 0) self->events.push_back("trickle");
+    }
+    if (ms <= 0) return self->original_send(s, data, length);
+    for (size_t i = 0; i < length; ++i) {
+      if (*self->stop) return SOAP_EOF;
+      if (int error = self->original_send(s, data + i, 1)) return error;
+      std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    }
     return SOAP_OK;
   }
 
@@ -107,6 +130,9 @@ SoapPeer::SoapPeer(const std::string& cert_file, const std::string& key_file) : 
   impl_->stop = &stop_;
   soap* s = impl_->soap;
   soap_set_mode(s, SOAP_C_UTFSTRING | SOAP_XML_STRICT);
+  s->user = impl_;
+  impl_->original_send = s->fsend;
+  s->fsend = &Impl::Send;
   s->bind_flags = SO_REUSEADDR;
   s->socket_flags = MSG_NOSIGNAL;
   s->accept_timeout = -50000;  // 50 ms, so the loop sees stop_
@@ -158,14 +184,19 @@ void SoapPeer::FaultWith(const std::string& fault) {
   std::lock_guard lock(impl_->mutex);
   impl_->fault = fault;
 }
-void SoapPeer::QueueReplies(std::vector<PeerReply> replies, uint64_t remaining) {
+void SoapPeer::QueueReplies(std::vector<PeerReply> replies, uint64_t remaining, bool every_fetch) {
   std::lock_guard lock(impl_->mutex);
   impl_->replies.assign(replies.begin(), replies.end());
   impl_->remaining = remaining;
+  impl_->every_fetch = every_fetch;
 }
 void SoapPeer::DelayFetches(int ms) {
   std::lock_guard lock(impl_->mutex);
   impl_->delay_ms = ms;
+}
+void SoapPeer::TrickleAnswers(int ms) {
+  std::lock_guard lock(impl_->mutex);
+  impl_->trickle_ms = ms;
 }
 std::vector<SoapPeer::Sent> SoapPeer::sent() {
   std::lock_guard lock(impl_->mutex);

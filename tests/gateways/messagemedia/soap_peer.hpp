@@ -31,8 +31,11 @@ class SoapPeer {
   // Controls (any thread).
   void FailWith(const std::string& code);    // empty: every message sent
   void FaultWith(const std::string& fault);  // empty: no fault
-  void QueueReplies(std::vector<PeerReply> replies, uint64_t remaining);
+  // `every_fetch`: the same replies answer every later fetch too.
+  void QueueReplies(std::vector<PeerReply> replies, uint64_t remaining, bool every_fetch = false);
   void DelayFetches(int ms);
+  // Answers go out one byte every `ms` (0: at once); each records "trickle".
+  void TrickleAnswers(int ms);
 
   // Record.
   struct Sent {
