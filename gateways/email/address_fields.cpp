@@ -34,7 +34,8 @@ bool IsPhoneNumber(std::u16string_view number) {
 
 AddressFill FillAddressField(std::u16string_view field, const std::vector<Placeholder>& message, std::string& out,
                              std::string& problem) {
-  auto number = std::find_if(message.begin(), message.end(), [](const Placeholder& p) { return p.id == u"[smsnumber]"; });
+  auto number =
+      std::find_if(message.begin(), message.end(), [](const Placeholder& p) { return p.id == u"[smsnumber]"; });
   if (number != message.end() && Holds(field, number->id) && !IsPhoneNumber(number->value))
     return AddressFill::kNotAPhoneNumber;
   // The template decides where each entry's name and address are; the values only fill them.

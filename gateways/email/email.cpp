@@ -152,8 +152,8 @@ int CEmail::SendEmail() {
   if (!initialised_) return 0;
   std::string url =
       (security_ == SmtpSecurity::kImplicitTls ? "smtps://" : "smtp://") + host_ + ":" + std::to_string(port_);
-  const char* missing = !fields_set_         ? "no message fields were set"
-                        : mail_from_.empty() ? "no sender address"
+  const char* missing = !fields_set_          ? "no message fields were set"
+                        : mail_from_.empty()  ? "no sender address"
                         : recipients_.empty() ? "no recipient address"
                                               : nullptr;
   if (missing) {
@@ -162,9 +162,9 @@ int CEmail::SendEmail() {
     return 0;
   }
   bool ok = curl_easy_setopt(curl_, CURLOPT_URL, url.c_str()) == CURLE_OK &&
-            curl_easy_setopt(curl_, CURLOPT_USE_SSL,
-                             static_cast<long>(security_ == SmtpSecurity::kStartTls ? CURLUSESSL_ALL
-                                                                                    : CURLUSESSL_NONE)) == CURLE_OK;
+            curl_easy_setopt(
+                curl_, CURLOPT_USE_SSL,
+                static_cast<long>(security_ == SmtpSecurity::kStartTls ? CURLUSESSL_ALL : CURLUSESSL_NONE)) == CURLE_OK;
   if (ok && !user_.empty()) {
     if (security_ == SmtpSecurity::kNone)
       logger_->Warn("CEmail::SendEmail - user '%s' authenticates without encryption ([smtpsecurity] is none).",

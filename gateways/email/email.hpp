@@ -64,9 +64,9 @@ class CEmail {
   CURL* curl_ = nullptr;
   std::string host_;
   int32_t port_ = 0;
-  std::string mail_from_;               // bare address
+  std::string mail_from_;                // bare address
   std::vector<std::string> recipients_;  // bare addresses: To, Cc and Bcc
-  std::string message_;                 // headers and body, CR LF line ends
+  std::string message_;                  // headers and body, CR LF line ends
   SmtpSecurity security_ = SmtpSecurity::kNone;
   std::string user_, password_;
   SmtpReplies replies_;

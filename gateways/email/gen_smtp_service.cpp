@@ -305,8 +305,9 @@ int32_t GenSMTPService::ServiceSendSMS(uint32_t, uint32_t, TalvexSmsRequest* req
                           : request->text
                               ? std::u16string(request->text, Utf16Length(request->text, request->text_capacity))
                               : std::u16string();
+    std::u16string number = Utf8ToUtf16(request->recipient ? request->recipient : "");
     std::vector<Placeholder> message = {
-        {u"[smsnumber]", Utf8ToUtf16(request->recipient ? request->recipient : "")},
+        {u"[smsnumber]", number},
         {u"[smsmessage]", std::move(part)},
         {u"[smssender]",
          std::u16string(request->sender_name, Utf16Length(request->sender_name, std::size(request->sender_name)))},
@@ -326,8 +327,9 @@ int32_t GenSMTPService::ServiceSendSMS(uint32_t, uint32_t, TalvexSmsRequest* req
           fields[i] = Utf8ToUtf16(list);
           break;
         case AddressFill::kNotAPhoneNumber:
-          logger_->Error("GenSMTPService::ServiceSendSMS - number '%s' is not a phone number; it cannot go into the %s field.",
-                         PeerText(Utf16ToUtf8(message[0].value)).c_str(), kNames[i]);
+          logger_->Error(
+              "GenSMTPService::ServiceSendSMS - number '%s' is not a phone number; it cannot go into the %s field.",
+              PeerText(Utf16ToUtf8(number)).c_str(), kNames[i]);
           return TALVEX_INVALID_PARAMETER;
         case AddressFill::kUnusable:
           logger_->Error("GenSMTPService::ServiceSendSMS - unusable address in %s: '%s'", kNames[i], problem.c_str());

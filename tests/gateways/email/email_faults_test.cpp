@@ -76,8 +76,9 @@ TEST_F(EmailFaults, AReplySentBeforeTheDataDoesNotAcceptTheMessage) {
   SmtpPeer hasty({"--early-reply"});
   UsePeer(hasty);
   ExpectFailure("Timeout was reached", "354 End data with <CR><LF>.<CR><LF>");
-  EXPECT_TRUE(log.Has(Severity::Warning, "CEmail::SendEmail - the server replied before the end of the data, ignored: "
-                                         "250 2.0.0 Ok: queued before the data\\r\\n"));
+  EXPECT_TRUE(log.Has(Severity::Warning,
+                      "CEmail::SendEmail - the server replied before the end of the data, ignored: "
+                      "250 2.0.0 Ok: queued before the data\\r\\n"));
 }
 
 // A reply is the server's text: it reaches the log escaped and cut, its length noted.

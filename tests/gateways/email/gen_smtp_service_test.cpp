@@ -186,8 +186,9 @@ TEST_F(EmailSending, TheHostsValuesCannotAddOrChangeAddresses) {
   doc.template_fields["from"] = "[smssender] via SMS <gw@example.com>";
   doc.template_fields["subject"] = "For [smsnumber]";
   EXPECT_EQ(Send(u"x", "boss@evil.example,+15550100"), TALVEX_INVALID_PARAMETER);
-  EXPECT_TRUE(log.Has(Severity::Error, "GenSMTPService::ServiceSendSMS - number 'boss@evil.example,+15550100' is not "
-                                       "a phone number; it cannot go into the to field."));
+  EXPECT_TRUE(log.Has(Severity::Error,
+                      "GenSMTPService::ServiceSendSMS - number 'boss@evil.example,+15550100' is not "
+                      "a phone number; it cannot go into the to field."));
   EXPECT_TRUE(peer.Messages().empty());
 
   ASSERT_EQ(Send(u"x", "15550100", u"Eve <ceo@victim.example>, X"), TALVEX_OK);
@@ -209,8 +210,8 @@ TEST_F(EmailSending, TheHostsValuesCannotAddOrChangeAddresses) {
 
   doc.template_fields["cc"] = "Copy <[smssender]@example.net>";
   EXPECT_EQ(Send(u"x", "15550100", u"ceo@victim.example, eve"), TALVEX_FAILED);
-  EXPECT_TRUE(log.Has(Severity::Error,
-                      "GenSMTPService::ServiceSendSMS - unusable address in cc: '[smssender]@example.net'"));
+  EXPECT_TRUE(
+      log.Has(Severity::Error, "GenSMTPService::ServiceSendSMS - unusable address in cc: '[smssender]@example.net'"));
   EXPECT_EQ(peer.Messages().size(), 3u);
 }
 
