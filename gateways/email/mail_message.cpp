@@ -16,6 +16,7 @@ constexpr size_t kFoldAt = 78;     // recommended header line length
 constexpr size_t kMaxLine = 998;   // hard limit of any line
 constexpr size_t kMaxQpLine = 76;  // limit of a quoted-printable line
 constexpr size_t kWordBytes = 45;  // UTF-8 bytes per encoded word: 60 base64 characters, 72 in all
+constexpr size_t kMaxPhrase = 60;  // longer display names go out as encoded words, which can fold
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
@@ -86,8 +87,7 @@ std::string Quoted(std::string_view text) {
 
 std::string Phrase(std::string_view name) {
   std::string clean = Blanked(name);
-  // A long name goes out as encoded words too, which fold where a quoted one cannot.
-  if (!IsPlainAscii(clean) || clean.size() > kFoldAt - 20) return EncodedWords(clean);
+  if (!IsPlainAscii(clean) || clean.size() > kMaxPhrase) return EncodedWords(clean);
   bool atoms = !clean.empty() && clean.front() != ' ' && clean.back() != ' ' && clean.find("  ") == std::string::npos;
   for (char c : clean) atoms = atoms && (c == ' ' || IsAtext(c));
   return atoms ? clean : Quoted(clean);
@@ -349,7 +349,6 @@ EncodedBody EncodeBody(std::string_view text) {
     bool line_end = lines[i + 1] == '\r';  // the text ends in CR LF, so i + 1 is in range
     // Blanks stay literal except at a line end, where transports may drop them.
     bool literal = (c >= 33 && c <= 126 && c != '=') || ((c == ' ' || c == '\t') && !line_end);
-    char piece[3] = {static_cast<char>(c), kHex[c >> 4], kHex[c & 0xF]};
     size_t width = literal ? 1 : 3;
     // A soft break "=" needs the last column unless this ends the line.
     if (column + width > (line_end ? kMaxQpLine : kMaxQpLine - 1)) {
@@ -357,10 +356,11 @@ EncodedBody EncodeBody(std::string_view text) {
       column = 0;
     }
     if (literal) {
-      out += piece[0];
+      out += static_cast<char>(c);
     } else {
       out += '=';
-      out.append(piece + 1, 2);
+      out += kHex[c >> 4];
+      out += kHex[c & 0xF];
     }
     column += width;
   }
