@@ -1,17 +1,16 @@
 #pragma once
-// CEmail sends one plain-text e-mail by SMTP (libcurl). The gateway creates
-// one per message: Init with server and port, SetEmailFields, SendEmail, then
-// deletes it. Not shared between threads; it keeps no state between messages.
+// CEmail sends one plain-text e-mail by SMTP: libcurl connects, secures the
+// connection and logs in; the message and the mail transaction are ours. The
+// gateway creates one per message: Init with server and port, SetEmailFields,
+// SendEmail, then deletes it. Not shared between threads; it keeps no state
+// between messages.
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "contract/log_interface.hpp"
-
-typedef void CURL;
-struct curl_mime;
-struct curl_slist;
+#include "gateways/email/smtp_transaction.hpp"
 
 namespace talvenix {
 
@@ -43,8 +42,9 @@ class CEmail {
   virtual int SetEmailFields(const char16_t* subject, const char16_t* from, const char16_t* to, const char16_t* cc,
                              const char16_t* bcc, const char16_t* body);
   // Submits the message; every To, Cc and Bcc address is a recipient and one
-  // refused recipient fails the send. 1 on success; 0 before Init or on any
-  // failure, logged with the server's last reply.
+  // refused recipient fails the send. 1 when the server accepted the message
+  // in its reply to the end of the data; 0 before Init or on any failure,
+  // logged with the server's reply.
   virtual int SendEmail();
 
   // How to reach the server; call before SendEmail. With a user name the
@@ -55,22 +55,21 @@ class CEmail {
   static size_t OnServerLine(char* data, size_t size, size_t count, void* self);
   void Release();
   bool Configure();
+  void LogFailure(const std::string& url, const std::string& what);
 
   ILogInterface* logger_;
   SmtpTimeouts timeouts_;
   bool initialised_ = false;
   bool fields_set_ = false;
   CURL* curl_ = nullptr;
-  curl_mime* mime_ = nullptr;
-  curl_slist* headers_ = nullptr;
-  curl_slist* recipients_ = nullptr;
   std::string host_;
   int32_t port_ = 0;
-  std::string mail_from_;
+  std::string mail_from_;                // bare address
+  std::vector<std::string> recipients_;  // bare addresses: To, Cc and Bcc
+  std::string message_;                  // headers and body, CR LF line ends
   SmtpSecurity security_ = SmtpSecurity::kNone;
   std::string user_, password_;
-  // The server's last complete reply, its last refusal (4xx, 5xx) and a reply being read.
-  std::string reply_, refusal_, partial_reply_;
+  SmtpReplies replies_;
   std::vector<char> error_buffer_;
 };
 

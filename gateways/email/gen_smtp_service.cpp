@@ -6,7 +6,9 @@
 #include <new>
 #include <vector>
 
+#include "gateways/email/address_fields.hpp"
 #include "gateways/email/placeholders.hpp"
+#include "support/peer_text.hpp"
 #include "support/text_codec.hpp"
 
 namespace talvenix {
@@ -303,16 +305,38 @@ int32_t GenSMTPService::ServiceSendSMS(uint32_t, uint32_t, TalvexSmsRequest* req
                           : request->text
                               ? std::u16string(request->text, Utf16Length(request->text, request->text_capacity))
                               : std::u16string();
+    std::u16string number = Utf8ToUtf16(request->recipient ? request->recipient : "");
     std::vector<Placeholder> message = {
-        {u"[smsnumber]", Utf8ToUtf16(request->recipient ? request->recipient : "")},
+        {u"[smsnumber]", number},
         {u"[smsmessage]", std::move(part)},
         {u"[smssender]",
          std::u16string(request->sender_name, Utf16Length(request->sender_name, std::size(request->sender_name)))},
     };
+    static constexpr const char* kNames[6] = {"subject", "from", "to", "cc", "bcc", "body"};
     const std::u16string_view templates[6] = {Text(s.subject), Text(s.from), Text(s.to),
                                               Text(s.cc),      Text(s.bcc),  Text(s.body)};
-    for (int i = 0; i < 6; ++i)
-      fields[i] = ReplacePlaceholders(ReplacePlaceholders(templates[i], properties, SIZE_MAX), message);
+    for (int i = 0; i < 6; ++i) {
+      std::u16string text = ReplacePlaceholders(templates[i], properties, SIZE_MAX);
+      if (i == 0 || i == 5) {
+        fields[i] = ReplacePlaceholders(text, message);
+        continue;
+      }
+      std::string list, problem;
+      switch (FillAddressField(text, message, list, problem)) {
+        case AddressFill::kFilled:
+          fields[i] = Utf8ToUtf16(list);
+          break;
+        case AddressFill::kNotAPhoneNumber:
+          logger_->Error(
+              "GenSMTPService::ServiceSendSMS - number '%s' is not a phone number; it cannot go into the %s field.",
+              PeerText(Utf16ToUtf8(number)).c_str(), kNames[i]);
+          return TALVEX_INVALID_PARAMETER;
+        case AddressFill::kUnusable:
+          logger_->Error("GenSMTPService::ServiceSendSMS - unusable address in %s: '%s'", kNames[i], problem.c_str());
+          logger_->Error("GenSMTPService::ServiceSendSMS - Failed To set email fields");
+          return TALVEX_FAILED;
+      }
+    }
   }
   if (!mailer->SetEmailFields(fields[0].c_str(), fields[1].c_str(), fields[2].c_str(), fields[3].c_str(),
                               fields[4].c_str(), fields[5].c_str())) {

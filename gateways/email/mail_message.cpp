@@ -13,8 +13,10 @@ namespace talvenix::mail {
 namespace {
 
 constexpr size_t kFoldAt = 78;     // recommended header line length
-constexpr size_t kMaxLine = 998;   // hard limit of a header line
+constexpr size_t kMaxLine = 998;   // hard limit of any line
+constexpr size_t kMaxQpLine = 76;  // limit of a quoted-printable line
 constexpr size_t kWordBytes = 45;  // UTF-8 bytes per encoded word: 60 base64 characters, 72 in all
+constexpr size_t kMaxPhrase = 60;  // longer display names go out as encoded words, which can fold
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
@@ -74,18 +76,21 @@ size_t LastLineLength(const std::string& s) {
   return eol == std::string::npos ? s.size() : s.size() - eol - 1;
 }
 
-std::string Phrase(std::string_view name) {
-  std::string clean = Blanked(name);
-  if (!IsPlainAscii(clean)) return EncodedWords(clean);
-  bool atoms = !clean.empty() && clean.front() != ' ' && clean.back() != ' ' && clean.find("  ") == std::string::npos;
-  for (char c : clean) atoms = atoms && (c == ' ' || IsAtext(c));
-  if (atoms) return clean;
+std::string Quoted(std::string_view text) {
   std::string quoted = "\"";
-  for (char c : clean) {
+  for (char c : text) {
     if (c == '"' || c == '\\') quoted += '\\';
     quoted += c;
   }
   return quoted + "\"";
+}
+
+std::string Phrase(std::string_view name) {
+  std::string clean = Blanked(name);
+  if (!IsPlainAscii(clean) || clean.size() > kMaxPhrase) return EncodedWords(clean);
+  bool atoms = !clean.empty() && clean.front() != ' ' && clean.back() != ' ' && clean.find("  ") == std::string::npos;
+  for (char c : clean) atoms = atoms && (c == ' ' || IsAtext(c));
+  return atoms ? clean : Quoted(clean);
 }
 
 std::string Mailbox(const Address& a) {
@@ -213,6 +218,15 @@ bool ParseAddressList(std::string_view text, std::vector<Address>& out, std::str
   return entry(text.substr(start));
 }
 
+std::string AddressListText(const std::vector<Address>& addresses) {
+  std::string out;
+  for (const Address& a : addresses) {
+    if (!out.empty()) out += ", ";
+    out += a.display_name.empty() ? a.address : Quoted(Blanked(a.display_name)) + " <" + a.address + ">";
+  }
+  return out;
+}
+
 std::string AddressHeader(std::string_view name, const std::vector<Address>& addresses) {
   std::string out = std::string(name) + ":";
   for (size_t i = 0; i < addresses.size(); ++i) {
@@ -302,6 +316,72 @@ std::string CanonicalLineEnds(std::string_view text) {
     }
   }
   return out;
+}
+
+EncodedBody EncodeBody(std::string_view text) {
+  std::string lines = CanonicalLineEnds(text);
+  if (!lines.empty() && lines.back() != '\n') lines += "\r\n";
+  bool plain = true;
+  size_t line = 0;
+  for (size_t i = 0; i < lines.size() && plain; ++i) {
+    unsigned char c = static_cast<unsigned char>(lines[i]);
+    if (c == '\r' && lines[i + 1] == '\n') {
+      line = 0;
+      ++i;
+      continue;
+    }
+    plain = ((c >= 0x20 && c < 0x7F) || c == '\t') && ++line <= kMaxLine;
+  }
+  if (plain) return {"7bit", std::move(lines)};
+
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(lines.size() * 3 / 2);
+  size_t column = 0;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(lines[i]);
+    if (c == '\r' && lines[i + 1] == '\n') {
+      out += "\r\n";
+      column = 0;
+      ++i;
+      continue;
+    }
+    bool line_end = lines[i + 1] == '\r';  // the text ends in CR LF, so i + 1 is in range
+    // Blanks stay literal except at a line end, where transports may drop them.
+    bool literal = (c >= 33 && c <= 126 && c != '=') || ((c == ' ' || c == '\t') && !line_end);
+    size_t width = literal ? 1 : 3;
+    // A soft break "=" needs the last column unless this ends the line.
+    if (column + width > (line_end ? kMaxQpLine : kMaxQpLine - 1)) {
+      out += "=\r\n";
+      column = 0;
+    }
+    if (literal) {
+      out += static_cast<char>(c);
+    } else {
+      out += '=';
+      out += kHex[c >> 4];
+      out += kHex[c & 0xF];
+    }
+    column += width;
+  }
+  return {"quoted-printable", std::move(out)};
+}
+
+std::string ComposeMessage(const MessageFields& fields, std::time_t when) {
+  EncodedBody body = EncodeBody(fields.body);
+  std::string out;
+  out.reserve(body.text.size() + 512);
+  auto add = [&out](const std::string& header) { out += header + "\r\n"; };
+  add(DateHeader(when));
+  add(MessageIdHeader(fields.from.empty() ? std::string_view() : fields.from.front().address));
+  if (!fields.from.empty()) add(AddressHeader("From", fields.from));
+  if (!fields.to.empty()) add(AddressHeader("To", fields.to));
+  if (!fields.cc.empty()) add(AddressHeader("Cc", fields.cc));
+  if (fields.subject) add(TextHeader("Subject", *fields.subject));
+  add("MIME-Version: 1.0");
+  add("Content-Type: text/plain; charset=utf-8");
+  add(std::string("Content-Transfer-Encoding: ") + body.encoding);
+  return out + "\r\n" + body.text;
 }
 
 }  // namespace talvenix::mail

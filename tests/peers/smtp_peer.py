@@ -9,7 +9,9 @@ Scripted faults that aiosmtpd cannot play are served by a small raw server:
 --greeting "421 ..." answers the connection with that line and closes (4xx)
 or waits for QUIT (5xx); --refuse closes every connection at once;
 --close-in-data accepts the envelope and closes after the first DATA line;
---silent-after-data never answers the end of the data.
+--silent-after-data never answers the end of the data; --early-reply sends
+"250" with its "354", before the data, then never answers the end of the data
+but answers every later command.
 """
 
 import argparse
@@ -116,6 +118,8 @@ class Scripted(asyncio.Protocol):
         if self.in_data:
             if self.args.close_in_data:
                 self.transport.close()
+            elif self.args.early_reply and line == b".":
+                self.in_data = False  # its answer went out with the 354
             return  # --silent-after-data: swallow everything, answer nothing
         verb = line[:4].upper()
         if verb == b"QUIT":
@@ -127,7 +131,8 @@ class Scripted(asyncio.Protocol):
             self.transport.write(b"250-peer\r\n250 8BITMIME\r\n")
         elif verb == b"DATA":
             self.in_data = True
-            self.transport.write(b"354 End data with <CR><LF>.<CR><LF>\r\n")
+            early = b"250 2.0.0 Ok: queued before the data\r\n" if self.args.early_reply else b""
+            self.transport.write(b"354 End data with <CR><LF>.<CR><LF>\r\n" + early)
         else:
             self.transport.write(b"250 OK\r\n")
 
@@ -154,11 +159,12 @@ async def main():
     p.add_argument("--greeting")
     p.add_argument("--close-in-data", action="store_true")
     p.add_argument("--silent-after-data", action="store_true")
+    p.add_argument("--early-reply", action="store_true")
     args = p.parse_args()
 
     loop = asyncio.get_running_loop()
     implicit = tls_context(args.cert, args.key) if args.implicit_tls else None
-    scripted = args.refuse or args.greeting or args.close_in_data or args.silent_after_data
+    scripted = args.refuse or args.greeting or args.close_in_data or args.silent_after_data or args.early_reply
     if scripted:
         factory = lambda: Scripted(args)
     else:

@@ -59,15 +59,15 @@ TEST_F(EmailThroughExports, OnePartIsOneEmailAndThreePartsAreThree) {
 
   EXPECT_EQ(SendText(u"short one"), TALVEX_OK);
   ASSERT_EQ(peer.Messages().size(), 1u);
-  EXPECT_EQ(peer.Messages()[0]["body"], "Front desk: short one");
+  EXPECT_EQ(peer.Messages()[0]["body"], "Front desk: short one\r\n");
 
   std::u16string a(160, u'a'), b(160, u'b'), c(40, u'c');
   EXPECT_EQ(SendText(a + b + c), TALVEX_OK);
   std::vector<Json> messages = peer.Messages();
   ASSERT_EQ(messages.size(), 4u);
-  EXPECT_EQ(messages[1]["body"], "Front desk: " + Utf16ToUtf8(a));
-  EXPECT_EQ(messages[2]["body"], "Front desk: " + Utf16ToUtf8(b));
-  EXPECT_EQ(messages[3]["body"], "Front desk: " + Utf16ToUtf8(c));
+  EXPECT_EQ(messages[1]["body"], "Front desk: " + Utf16ToUtf8(a) + "\r\n");
+  EXPECT_EQ(messages[2]["body"], "Front desk: " + Utf16ToUtf8(b) + "\r\n");
+  EXPECT_EQ(messages[3]["body"], "Front desk: " + Utf16ToUtf8(c) + "\r\n");
   EXPECT_EQ(messages[3]["rcpt_tos"], Json({"15550100@sms.example.net"}));
 
   // A failed send reaches the host as 1, and the engine stops at that part.

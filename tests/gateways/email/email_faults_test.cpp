@@ -70,6 +70,24 @@ TEST_F(EmailFaults, AServerThatStopsAnsweringEndsTheSend) {
   ExpectFailure("Timeout was reached", "354 End data with <CR><LF>.<CR><LF>");
 }
 
+// Only a reply to the end of the data accepts the message: a "250" that came
+// with the "354", before any of the data, is no answer to it.
+TEST_F(EmailFaults, AReplySentBeforeTheDataDoesNotAcceptTheMessage) {
+  SmtpPeer hasty({"--early-reply"});
+  UsePeer(hasty);
+  ExpectFailure("Timeout was reached", "354 End data with <CR><LF>.<CR><LF>");
+  EXPECT_TRUE(log.Has(Severity::Warning,
+                      "CEmail::SendEmail - the server replied before the end of the data, ignored: "
+                      "250 2.0.0 Ok: queued before the data\\r\\n"));
+}
+
+// A reply is the server's text: it reaches the log escaped and cut, its length noted.
+TEST_F(EmailFaults, ServerRepliesAreLoggedEscapedAndCut) {
+  SmtpPeer rambling({"--data-reply", "552 5.3.4 \x1b[2J" + std::string(400, 'x')});
+  UsePeer(rambling);
+  ExpectFailure("end of data failed: 552", "552 5.3.4 \\x1b[2J" + std::string(286, 'x') + "... (414 bytes)");
+}
+
 TEST_F(EmailFaults, CertificateThatDoesNotVerify) {
   SmtpPeer stranger(SmtpPeer::Tls("--starttls", false));
   UsePeer(stranger);
@@ -113,7 +131,8 @@ TEST_F(EmailFaults, SettingsThatCannotWork) {
   log.Clear();
   doc.template_fields["to"] = "Jane <jane@example.net";
   EXPECT_EQ(Send(u"x"), TALVEX_FAILED);
-  EXPECT_TRUE(log.Has(Severity::Error, "CEmail::SetEmailFields - unusable address in to: 'Jane <jane@example.net'"));
+  EXPECT_TRUE(
+      log.Has(Severity::Error, "GenSMTPService::ServiceSendSMS - unusable address in to: 'Jane <jane@example.net'"));
   EXPECT_TRUE(log.Has(Severity::Error, "GenSMTPService::ServiceSendSMS - Failed To set email fields"));
 }
 

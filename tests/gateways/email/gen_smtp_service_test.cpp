@@ -151,6 +151,70 @@ TEST_F(EmailSending, OnePartArrivesAsTheTemplateSays) {
   EXPECT_FALSE(m["tls"].get<bool>());
 }
 
+// One text/plain part, so a provider that reads the raw body gets the text:
+// as it is when it is plain ASCII, else quoted-printable in short lines.
+TEST_F(EmailSending, TheBodyIsOnePlainTextPart) {
+  SmtpPeer peer;
+  UsePeer(peer);
+  ASSERT_EQ(Send(u"Meet at 10:30, a=b"), TALVEX_OK);
+  std::u16string long_line = u"\u00e9t\u00e9 " + std::u16string(1200, u'x') + u" \U0001F600";
+  ASSERT_EQ(Send(long_line + u"\n.second line"), TALVEX_OK);
+  std::vector<Json> messages = peer.Messages();
+  ASSERT_EQ(messages.size(), 2u);
+
+  std::string raw = peer.RawMessage(1);
+  size_t blank = raw.find("\r\n\r\n");
+  ASSERT_NE(blank, std::string::npos);
+  std::string headers = raw.substr(0, blank + 2);
+  EXPECT_NE(headers.find("\r\nMIME-Version: 1.0\r\n"), std::string::npos) << headers;
+  EXPECT_NE(headers.find("\r\nContent-Type: text/plain; charset=utf-8\r\n"), std::string::npos) << headers;
+  EXPECT_NE(headers.find("\r\nContent-Transfer-Encoding: 7bit\r\n"), std::string::npos) << headers;
+  EXPECT_EQ(raw.substr(blank + 4), "Meet at 10:30, a=b\r\n");
+
+  EXPECT_EQ(messages[1]["content_type"], "text/plain");
+  EXPECT_EQ(messages[1]["body_transfer_encoding"], "quoted-printable");
+  EXPECT_LE(messages[1]["raw_max_line"].get<int>(), 78);
+  EXPECT_EQ(messages[1]["body"], N(long_line) + "\r\n.second line\r\n");
+  EXPECT_EQ(peer.RawMessage(2).find("multipart"), std::string::npos);
+}
+
+// The host chooses the number and the sender's name: in address fields they
+// may fill a display name, or (a phone number only) an address, and nothing more.
+TEST_F(EmailSending, TheHostsValuesCannotAddOrChangeAddresses) {
+  SmtpPeer peer;
+  UsePeer(peer);
+  doc.template_fields["from"] = "[smssender] via SMS <gw@example.com>";
+  doc.template_fields["subject"] = "For [smsnumber]";
+  EXPECT_EQ(Send(u"x", "boss@evil.example,+15550100"), TALVEX_INVALID_PARAMETER);
+  EXPECT_TRUE(log.Has(Severity::Error,
+                      "GenSMTPService::ServiceSendSMS - number 'boss@evil.example,+15550100' is not "
+                      "a phone number; it cannot go into the to field."));
+  EXPECT_TRUE(peer.Messages().empty());
+
+  ASSERT_EQ(Send(u"x", "15550100", u"Eve <ceo@victim.example>, X"), TALVEX_OK);
+  Json m = peer.Messages().back();
+  EXPECT_EQ(m["mail_from"], "gw@example.com");
+  EXPECT_EQ(m["rcpt_tos"], Json({"15550100@sms.example.net"}));
+  EXPECT_EQ(m["headers"]["from"][0], "\"Eve <ceo@victim.example>, X via SMS\" <gw@example.com>");
+
+  // What cannot stand in an address is left out of a written number.
+  ASSERT_EQ(Send(u"x", "+1 (555) 010-0100"), TALVEX_OK);
+  EXPECT_EQ(peer.Messages().back()["rcpt_tos"], Json({"+1555010-0100@sms.example.net"}));
+
+  // Outside the address fields a value is only text.
+  doc.template_fields["to"] = "fixed@example.net";
+  ASSERT_EQ(Send(u"x", "boss@evil.example"), TALVEX_OK);
+  m = peer.Messages().back();
+  EXPECT_EQ(m["rcpt_tos"], Json({"fixed@example.net"}));
+  EXPECT_EQ(m["headers"]["subject"][0], "For boss@evil.example");
+
+  doc.template_fields["cc"] = "Copy <[smssender]@example.net>";
+  EXPECT_EQ(Send(u"x", "15550100", u"ceo@victim.example, eve"), TALVEX_FAILED);
+  EXPECT_TRUE(
+      log.Has(Severity::Error, "GenSMTPService::ServiceSendSMS - unusable address in cc: '[smssender]@example.net'"));
+  EXPECT_EQ(peer.Messages().size(), 3u);
+}
+
 TEST_F(EmailSending, DisplayNamesNonAsciiAndLonelyDotsSurvive) {
   SmtpPeer peer;
   UsePeer(peer);
@@ -171,7 +235,7 @@ TEST_F(EmailSending, DisplayNamesNonAsciiAndLonelyDotsSurvive) {
             Json({"jane@example.net", "15550100@sms.example.net", "asa@example.net", "q@example.net"}));
   EXPECT_EQ(h["subject"], Json({""}));  // an empty subject is still set
   // Lines holding only dots reach the reader unchanged (the transfer stuffs and unstuffs them).
-  EXPECT_EQ(messages[0]["body"], "first\r\n.\r\n..\r\n.end\r\nlast");
+  EXPECT_EQ(messages[0]["body"], "first\r\n.\r\n..\r\n.end\r\nlast\r\n");
 }
 
 TEST_F(EmailSending, A4000CharacterMessageArrivesWholeInBodyAndSubject) {
@@ -185,7 +249,7 @@ TEST_F(EmailSending, A4000CharacterMessageArrivesWholeInBodyAndSubject) {
 
   std::vector<Json> messages = peer.Messages();
   ASSERT_EQ(messages.size(), 1u);
-  EXPECT_EQ(messages[0]["body"], N(text));
+  EXPECT_EQ(messages[0]["body"], N(text) + "\r\n");
   EXPECT_EQ(messages[0]["headers"]["subject"][0], N(text));
   EXPECT_LE(messages[0]["raw_max_line"].get<int>(), 998);  // the subject is folded
 }
@@ -213,7 +277,7 @@ TEST_F(EmailSending, InsertedTextIsNeverExpandedAgain) {
   std::vector<Json> messages = peer.Messages();
   ASSERT_EQ(messages.size(), 1u);
   // The message's own text stays as written, and the password is never placed.
-  EXPECT_EQ(messages[0]["body"], "[smsmessage][bodyline2][smssender]|Sent to [smsnumber]|[smtppassword]");
+  EXPECT_EQ(messages[0]["body"], "[smsmessage][bodyline2][smssender]|Sent to [smsnumber]|[smtppassword]\r\n");
 }
 
 TEST_F(EmailSending, StartTlsWithLogin) {
@@ -228,7 +292,7 @@ TEST_F(EmailSending, StartTlsWithLogin) {
   ASSERT_EQ(messages.size(), 1u);
   EXPECT_TRUE(messages[0]["tls"].get<bool>());
   EXPECT_EQ(messages[0]["auth_user"], "gateway");
-  EXPECT_EQ(messages[0]["body"], "over TLS");
+  EXPECT_EQ(messages[0]["body"], "over TLS\r\n");
 }
 
 TEST_F(EmailSending, ImplicitTls) {

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 
+#include "gateways/email/address_fields.hpp"
 #include "gateways/email/mail_message.hpp"
 #include "gateways/email/placeholders.hpp"
 #include "support/text_codec.hpp"
@@ -74,6 +75,24 @@ TEST(MailHeaders, LineEndsBecomeCrLf) {
   EXPECT_EQ(mail::DateHeader(0), "Date: Thu, 01 Jan 1970 00:00:00 +0000");
   EXPECT_NE(mail::MessageIdHeader("a@b.example"), mail::MessageIdHeader("a@b.example"));
   EXPECT_NE(mail::MessageIdHeader("odd@[1.2.3.4]").find("@talvenix.invalid>"), std::string::npos);
+}
+
+TEST(MailBody, QuotedPrintableKeepsBlanksAtLineEndsAndBreaksLongLines) {
+  mail::EncodedBody body = mail::EncodeBody("a \nb=c\xc3\xa9\t");
+  EXPECT_STREQ(body.encoding, "quoted-printable");
+  EXPECT_EQ(body.text, "a=20\r\nb=3Dc=C3=A9=09\r\n");
+  // A soft break never splits "=XX"; every line stays within 76.
+  body = mail::EncodeBody(std::string(74, 'x') + "\xc3\xa9");
+  EXPECT_EQ(body.text, std::string(74, 'x') + "=\r\n=C3=A9\r\n");
+  EXPECT_STREQ(mail::EncodeBody(std::string(999, 'x')).encoding, "quoted-printable");
+  EXPECT_STREQ(mail::EncodeBody(std::string(998, 'x')).encoding, "7bit");
+}
+
+TEST(AddressFields, PhoneNumbers) {
+  for (const char16_t* number : {u"+1 (555) 010-0100", u"555.0100", u"15550100"})
+    EXPECT_TRUE(IsPhoneNumber(number)) << Utf16ToUtf8(number);
+  for (const char16_t* number : {u"", u"+", u"1+2", u"a@b.example", u"1,2", u"1<2>", u"1\n2"})
+    EXPECT_FALSE(IsPhoneNumber(number)) << Utf16ToUtf8(number);
 }
 
 TEST(Placeholders, CutAt4095NeverSplitsASurrogatePair) {
