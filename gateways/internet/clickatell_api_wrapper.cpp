@@ -1,6 +1,5 @@
 #include "gateways/internet/clickatell_api_wrapper.hpp"
 
-#include "gateways/internet/clickatell_answer.hpp"
 #include "support/peer_text.hpp"
 #include "support/text_codec.hpp"
 
