@@ -204,7 +204,7 @@ TEST_F(MultitechThroughExports, UnintDoesNotWaitForAHangingDevice) {
 TEST_F(MultitechThroughExports, ReceivedMessagesReachTheHostWithTextAndSender) {
   ASSERT_EQ(Start(), TALVEX_OK);
   device.AddInbox(peers::InboxMessage::Ascii("+15550002", "Hello there"));
-  device.AddInbox(peers::InboxMessage::Ascii("+15550003", "50% off & more = ok?"));
+  device.AddInbox(peers::InboxMessage::Ascii("+15550003", "50% off & more = ok?\r\nbye"));
   device.AddInbox(peers::InboxMessage::Unicode("+15550004", u"Grüße \U0001F600"));
   ASSERT_TRUE(events.WaitFor(TALVEX_EVENT_RECEIVED, 3));
   auto received = events.OfKind(TALVEX_EVENT_RECEIVED);
@@ -215,7 +215,10 @@ TEST_F(MultitechThroughExports, ReceivedMessagesReachTheHostWithTextAndSender) {
   EXPECT_EQ(received[0].raw->line, 1u);
   EXPECT_EQ(received[0].data_kind, uint32_t{TALVEX_DATA_SMS});
   EXPECT_EQ(received[0].context, events.context());
-  EXPECT_EQ(received[1].text, u"50% off & more = ok?");
+  EXPECT_EQ(received[1].text, u"50% off & more = ok?\r\nbye");
+  // The host gets the text as it came; the log shows it on one line.
+  EXPECT_NE(folder.Read("Talvenix.log").find("Message[50% off & more = ok?\\r\\nbye], Encoding[ASCII]"),
+            std::string::npos);
   EXPECT_EQ(received[2].text, u"Grüße \U0001F600");
   EXPECT_EQ(received[2].originator, "+15550004");
 }
