@@ -143,23 +143,19 @@ TEST_F(MultitechThroughExports, AHugeAnswerMakesShortLogLines) {
 // it without an answer: nothing is sent twice, and the send reports 1.
 TEST_F(MultitechThroughExports, ARequestWhoseConnectionDropsIsNotSentTwice) {
   std::mutex mutex;
-  std::vector<std::string> sends;
+  std::vector<std::string> requests;
+  auto record = [&](const std::string& head) {
+    std::lock_guard lock(mutex);
+    if (head.rfind("GET /sendmsg?", 0) == 0) requests.push_back(head.substr(0, head.find(' ', 4)));
+  };
   RawPeer raw([&](int s) {
-    for (int n = 0; n < 2; ++n) {
-      std::string head = RawPeer::ReadRequest(s);
-      if (head.empty()) return;
-      bool send = head.rfind("GET /sendmsg?", 0) == 0;
-      if (send) {
-        std::lock_guard lock(mutex);
-        sends.push_back(head.substr(0, head.find(' ', 4)));
-      }
-      if (n == 1) break;
-      RawPeer::Answer(s, send ? "ID: 7" : head.rfind("GET /querymsg?", 0) == 0 ? "ID: 7 Status: 2"
-                                                                               : "<Response><Msg_Count>0</Msg_Count>"
-                                                                                 "</Response>");
-    }
-    shutdown(s, SHUT_RDWR);
+    std::string head = RawPeer::ReadRequest(s);
+    record(head);
+    RawPeer::Answer(s, head.rfind("GET /sendmsg?", 0) == 0 ? "ID: 7" : "ID: 7 Status: 2");
+    record(RawPeer::ReadRequest(s));
+    shutdown(s, SHUT_RDWR);  // without an answer
   });
+  setenv("TALVENIX_POLL_INTERVAL_MS", "60000", 1);  // only a send wakes the worker
   folder.Write("qvsmscomms.xml", MultitechDocument("admin", "s3cret", raw.port()));
   ASSERT_EQ(Start(), TALVEX_OK);
   TalvexSmsRequest* first = NewSms(u"first");
@@ -167,12 +163,9 @@ TEST_F(MultitechThroughExports, ARequestWhoseConnectionDropsIsNotSentTwice) {
   EXPECT_EQ(m.SendSMS(NewSms(u"second")), TALVEX_FAILED);
   m.Unint();
   std::lock_guard lock(mutex);
-  ASSERT_EQ(sends.size(), 2u) << "one copy of each";
-  EXPECT_NE(sends[1].find("&text=73;65;63;6F;6E;64;"), std::string::npos);
-  ASSERT_EQ(OutcomesOf(first).size(), 1u);
-  EXPECT_EQ(OutcomesOf(first)[0].code, TALVEX_ABORTED);
-  EXPECT_NE(folder.Read("Talvenix.log").find("ServiceSendSMS: the connection dropped after the request was sent"),
-            std::string::npos);
+  ASSERT_EQ(requests.size(), 2u) << "one copy of each";
+  EXPECT_NE(requests[1].find("&text=73;65;63;6F;6E;64;"), std::string::npos);
+  EXPECT_EQ(OutcomesOf(first).at(0).code, TALVEX_ABORTED);
 }
 
 // A device that reads the state query and never answers: Unint must not wait
@@ -186,7 +179,7 @@ TEST_F(MultitechThroughExports, UnintDoesNotWaitForAHangingDevice) {
     else if (head.rfind("GET /querymsg?", 0) == 0)
       asked = true;  // and no answer
   });
-  setenv("TALVENIX_POLL_INTERVAL_MS", "60000", 1);  // only the send wakes the worker
+  setenv("TALVENIX_POLL_INTERVAL_MS", "60000", 1);  // only a send wakes the worker
   folder.Write("qvsmscomms.xml", MultitechDocument("admin", "s3cret", hanging.port()));
   ASSERT_EQ(Start(), TALVEX_OK);
   TalvexSmsRequest* r = NewSms();
