@@ -320,8 +320,9 @@ HttpResult HttpClient::Get(const HttpRequest& request) {
   result.curl_code = code;
   result.resend_refused = resend_refused_;
   if (result.resend_refused)
-    result.error_text = "the connection dropped after the request was sent; it is not sent again, as the server may "
-                        "have taken it";
+    result.error_text =
+        "the connection dropped after the request was sent; it is not sent again, as the server may "
+        "have taken it";
   else if (result.aborted)
     result.error_text = "the request was aborted";
   else if (code != CURLE_OK)

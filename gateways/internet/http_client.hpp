@@ -48,10 +48,10 @@ struct HttpResult {
   std::string error_text;
   bool resend_refused = false;  // the connection dropped after the request went out: the server may have it
   bool aborted = false;         // Abort ended the request
-  long status = 0;         // HTTP status of the server's answer; 0 when none arrived
-  long proxy_status = 0;   // the proxy's answer to a tunnel (CONNECT) request; 0 when none
-  std::string body;        // at most HttpLimits::max_body_bytes
-  bool truncated = false;  // the body was longer than the limit
+  long status = 0;              // HTTP status of the server's answer; 0 when none arrived
+  long proxy_status = 0;        // the proxy's answer to a tunnel (CONNECT) request; 0 when none
+  std::string body;             // at most HttpLimits::max_body_bytes
+  bool truncated = false;       // the body was longer than the limit
   bool headers_received() const { return status != 0; }
 };
 
@@ -102,8 +102,8 @@ class HttpClient {
   // State of the transfer under way.
   std::string* body_ = nullptr;  // where Receive appends
   bool truncated_ = false;
-  int requests_sent_ = 0;      // requests that went out on a connection
-  long redirects_seen_ = 0;    // redirects followed when the last one went out
+  int requests_sent_ = 0;    // requests that went out on a connection
+  long redirects_seen_ = 0;  // redirects followed when the last one went out
   bool resend_refused_ = false;
 };
 

@@ -18,10 +18,10 @@ class ILogInterface;
 namespace multitech {
 
 enum class DeviceReply {
-  kAnswered,     // the whole answer was read, whatever its HTTP status
-  kFailed,       // unreachable, a broken answer, or nothing within the time-outs
-  kMaybeTaken,   // the request went out and the kept connection dropped before any answer
-  kAborted       // Abort ended it
+  kAnswered,    // the whole answer was read, whatever its HTTP status
+  kFailed,      // unreachable, a broken answer, or nothing within the time-outs
+  kMaybeTaken,  // the request went out and the kept connection dropped before any answer
+  kAborted      // Abort ended it
 };
 
 class DeviceConnection {

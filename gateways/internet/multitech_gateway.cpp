@@ -164,9 +164,10 @@ int32_t MultitechISMSService::ServiceSendSMS(uint32_t, uint32_t, TalvexSmsReques
       break;
     case multitech::DeviceReply::kMaybeTaken:
       // Sending it again could deliver it twice; the host decides.
-      logger_->ErrorW(u"ServiceSendSMS: the connection dropped after the request was sent, so the device may have "
-                      u"taken it. [request: %S ]",
-                      internet::MaskCredentials(path).c_str());
+      logger_->ErrorW(
+          u"ServiceSendSMS: the connection dropped after the request was sent, so the device may have "
+          u"taken it. [request: %S ]",
+          internet::MaskCredentials(path).c_str());
       return TALVEX_FAILED;
     default:
       logger_->ErrorW(u"ServiceSendSMS: error, failed to connect. [ip: %s] [port: %d ] [request: %S ]", s.host.c_str(),
@@ -361,8 +362,7 @@ void MultitechISMSService::query_recvsms() {
         break;
       case multitech::TextEncoding::kAscii:
         text = e.text;
-        logger_->InfoW(u"MultitechISMSService::query_recvsms: Message[%s], Encoding[ASCII]",
-                       LoggedText(text).c_str());
+        logger_->InfoW(u"MultitechISMSService::query_recvsms: Message[%s], Encoding[ASCII]", LoggedText(text).c_str());
         break;
     }
     TalvexReceivedMessage* r = message.get();

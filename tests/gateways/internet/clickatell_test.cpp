@@ -99,8 +99,8 @@ TEST_F(ClickatellModuleTest, TheNumberArrivesExactlyAsTheHostGaveIt) {
   HttpPeer peer;
   peer.Answer(200, "ID: 1");
   Start({"k", "u", "pw", ""}, peer.base());
-  for (const char* number : {"+15550100", "15550100&text=forged", "15550100#", "1555 0100", "1555=0100",
-                             "+49\xc3\xa4\xe2\x82\xac"}) {
+  for (const char* number :
+       {"+15550100", "15550100&text=forged", "15550100#", "1555 0100", "1555=0100", "+49\xc3\xa4\xe2\x82\xac"}) {
     EXPECT_EQ(Send(u"hi", number), TALVEX_OK) << number;
     httplib::Params query = peer.requests().back().params;
     EXPECT_EQ(query.count("to"), 1u) << number;
@@ -117,9 +117,10 @@ TEST_F(ClickatellModuleTest, NoCredentialReachesTheLogWhateverHappens) {
   HttpPeer peer;
   int closed = testing::FreeLoopbackPort();
   secrets_.push_back("K3y-Secret");  // the Platform key
-  for (const std::string& base : {peer.base(), "http://127.0.0.1:" + std::to_string(closed), std::string("http://[::1")}) {
-    for (const ClickatellAccount& account : {ClickatellAccount{"K3y-Secret", "", "", ""},
-                                             ClickatellAccount{"id", "user", "Pa55-Secret", ""}}) {
+  for (const std::string& base :
+       {peer.base(), "http://127.0.0.1:" + std::to_string(closed), std::string("http://[::1")}) {
+    for (const ClickatellAccount& account :
+         {ClickatellAccount{"K3y-Secret", "", "", ""}, ClickatellAccount{"id", "user", "Pa55-Secret", ""}}) {
       Start(account, base);
       Send(u"hi");
       m_.Unint();
