@@ -24,7 +24,7 @@ using talvenix::host::Module;
 using talvenix::testing::HttpPeer;
 
 // The same request the gateway builds for this account and text.
-constexpr const char* kQuery = "/http/sendmsg?api_id=k&mo=1&user=u&password=p&to=+15550100&text=bench+message";
+constexpr const char* kQuery = "/http/sendmsg?api_id=k&mo=1&user=u&password=p&to=%2b15550100&text=bench+message";
 
 struct World {
   talvenix::testing::TempFolder folder{"clickatell-bench"};

@@ -1,19 +1,17 @@
 #include "gateways/internet/clickatell_api_wrapper.hpp"
 
-#include "gateways/internet/clickatell_answer.hpp"
+#include "support/peer_text.hpp"
 #include "support/text_codec.hpp"
 
 namespace talvenix::internet {
 namespace {
-
-constexpr const char* kHidden = "****";
 
 // Logs the outcome of an answer under the operation's name and gives the result.
 int Report(ILogInterface* logger, const char* operation, const ClickatellAnswer& answer) {
   switch (answer.kind) {
     case ClickatellAnswer::kSent:
       logger->Info("ClickATellAPIWrapper::%s - Message sent successfully..Message ID [%s]", operation,
-                   answer.message_id.c_str());
+                   PeerText(answer.message_id).c_str());
       break;
     case ClickatellAnswer::kError:
       logger->Error("ClickATellAPIWrapper::%s - Message sending request Failed..Error Code [%d]", operation,
@@ -31,9 +29,10 @@ int Report(ILogInterface* logger, const char* operation, const ClickatellAnswer&
 
 }  // namespace
 
-std::string UrlEncode(std::u16string_view text) {
+std::string UrlEncode(std::u16string_view text) { return UrlEncode(std::string_view(Utf16ToUtf8(text))); }
+
+std::string UrlEncode(std::string_view utf8) {
   static constexpr char kHex[] = "0123456789abcdef";
-  std::string utf8 = Utf16ToUtf8(text);
   std::string out;
   out.reserve(utf8.size() * 3);
   for (unsigned char c : utf8) {
@@ -69,37 +68,34 @@ int ClickATellAPIWrapper::SendSMS(std::u16string_view api_id, std::u16string_vie
 int ClickATellAPIWrapper::SendSMSByCentralConnector(std::u16string_view api_id, std::u16string_view user,
                                                     std::u16string_view password, std::u16string_view text,
                                                     std::string_view number, std::u16string_view sender) {
-  // Every value is encoded, so "&", "#", "+" and blanks in credentials cannot split the query.
-  std::string head =
-      endpoints_.central + "?api_id=" + UrlEncode(api_id) + "&mo=1&user=" + UrlEncode(user) + "&password=";
-  std::string tail;
-  if (!sender.empty()) tail += "&from=" + UrlEncode(sender);
-  tail += "&to=" + std::string(number) + "&text=" + UrlEncode(text);
-  std::string url = head + UrlEncode(password) + tail;
-  std::string shown = head + kHidden + tail;
-  logger_->Info("ClickATellAPIWrapper::SendSMSByCentralConnector - Request [%s]", shown.c_str());
-  std::string response;
-  if (!http_.SendRequest(url, response, shown)) {
-    logger_->Error("ClickATellAPIWrapper::SendSMSByCentralConnector - HTTP Request Failed ");
-    return -2;
-  }
-  logger_->Info("ClickATellAPIWrapper::SendSMSByCentralConnector - Result [%s]", response.c_str());
-  return Report(logger_, "SendSMSByCentralConnector", ParseCentralAnswer(response));
+  // Every value is encoded, so "&", "#", "+" and blanks cannot split the query.
+  std::string url = endpoints_.central + "?api_id=" + UrlEncode(api_id) + "&mo=1&user=" + UrlEncode(user) +
+                    "&password=" + UrlEncode(password);
+  if (!sender.empty()) url += "&from=" + UrlEncode(sender);
+  url += "&to=" + UrlEncode(number) + "&text=" + UrlEncode(text);
+  return Send("SendSMSByCentralConnector", url, &ParseCentralAnswer);
 }
 
 int ClickATellAPIWrapper::SendSMSByPlatformTouch(std::u16string_view api_key, std::u16string_view text,
                                                  std::string_view number, std::u16string_view sender) {
   std::string url = endpoints_.platform + "?apiKey=" + UrlEncode(api_key);
   if (!sender.empty()) url += "&from=" + UrlEncode(sender);
-  url += "&to=" + std::string(number) + "&content=" + UrlEncode(text);
-  logger_->Info("ClickATellAPIWrapper::SendSMSByPlatformTouch - Request [%s]", url.c_str());
+  url += "&to=" + UrlEncode(number) + "&content=" + UrlEncode(text);
+  return Send("SendSMSByPlatformTouch", url, &ParsePlatformAnswer);
+}
+
+int ClickATellAPIWrapper::Send(const char* operation, const std::string& url,
+                               ClickatellAnswer (*parse)(std::string_view)) {
+  logger_->Info("ClickATellAPIWrapper::%s - Request [%s]", operation, MaskCredentials(url).c_str());
   std::string response;
   if (!http_.SendRequest(url, response)) {
-    logger_->Error("ClickATellAPIWrapper::SendSMSByPlatformTouch - HTTP Request Failed ");
+    logger_->Error("ClickATellAPIWrapper::%s - HTTP Request Failed ", operation);
     return -2;
   }
-  logger_->Info("ClickATellAPIWrapper::SendSMSByPlatformTouch - Result [%s]", response.c_str());
-  return Report(logger_, "SendSMSByPlatformTouch", ParsePlatformAnswer(response));
+  logger_->Info("ClickATellAPIWrapper::%s - Result [%s]", operation, PeerText(response).c_str());
+  return Report(logger_, operation, parse(response));
 }
+
+void ClickATellAPIWrapper::SetEndpoints(ClickatellEndpoints endpoints) { endpoints_ = std::move(endpoints); }
 
 }  // namespace talvenix::internet

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "contract/log_interface.hpp"
+#include "gateways/internet/clickatell_answer.hpp"
 #include "gateways/internet/http_client.hpp"
 
 namespace talvenix::internet {
@@ -14,6 +15,7 @@ namespace talvenix::internet {
 // Everything but ASCII letters, digits and "-_.~" as %xx of its UTF-8 bytes
 // (lower-case hex); a blank becomes "+".
 std::string UrlEncode(std::u16string_view text);
+std::string UrlEncode(std::string_view utf8);
 
 // Where requests go: the part of each endpoint's URL before the "?".
 struct ClickatellEndpoints {
@@ -40,9 +42,14 @@ class ClickATellAPIWrapper {
   virtual int SendSMSByPlatformTouch(std::u16string_view api_key, std::u16string_view text, std::string_view number,
                                      std::u16string_view sender);
 
+  // Where later messages go (the service reads them again on every reload).
+  void SetEndpoints(ClickatellEndpoints endpoints);
   HttpClient& http() { return http_; }
 
  private:
+  // Logs the request (credentials hidden), sends it and reads the answer with `parse`.
+  int Send(const char* operation, const std::string& url, ClickatellAnswer (*parse)(std::string_view));
+
   ILogInterface* logger_;
   ClickatellEndpoints endpoints_;
   HttpClient http_;

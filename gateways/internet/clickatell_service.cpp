@@ -122,6 +122,8 @@ int ClickATellService::LoadServiceSpecficConfigurations(TalvexGenericOptions*, I
     if (*platform) endpoints.platform = platform;
   }
   endpoints_ = endpoints;
+  // A reload while running (the engine's answer to Update) redirects later messages too.
+  if (wrapper_) wrapper_->SetEndpoints(endpoints_);
   return result;
 }
 

@@ -2,10 +2,13 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
+#include <cctype>
 #include <mutex>
 
 #include "platform/host_settings.hpp"
 #include "support/overrides.hpp"
+#include "support/peer_text.hpp"
 
 namespace talvenix::internet {
 namespace {
@@ -70,18 +73,64 @@ UrlParts CrackUrl(const std::string& url) {
   return parts;
 }
 
+bool IsCredentialKey(std::string_view key) {
+  static constexpr std::string_view kKeys[] = {"password", "passwd", "pwd", "apikey", "api_key", "token", "secret"};
+  return std::any_of(std::begin(kKeys), std::end(kKeys), [key](std::string_view k) {
+    return key.size() == k.size() && std::equal(key.begin(), key.end(), k.begin(), [](char a, char b) {
+             return std::tolower(static_cast<unsigned char>(a)) == b;
+           });
+  });
+}
+
+constexpr std::string_view kHidden = "****";
+
 }  // namespace
 
 std::string HttpErrorText(int curl_code) { return curl_easy_strerror(static_cast<CURLcode>(curl_code)); }
 
+std::string MaskCredentials(std::string_view url) {
+  std::string out(url);
+  // user:password@ in the authority.
+  if (size_t scheme = out.find("://"); scheme != std::string::npos) {
+    size_t start = scheme + 3;
+    size_t end = std::min(out.find_first_of("/?#", start), out.size());
+    size_t at = out.rfind('@', end);
+    if (at != std::string::npos && at >= start && at < end) {
+      size_t colon = out.find(':', start);
+      if (colon < at) out.replace(colon + 1, at - colon - 1, kHidden);
+    }
+  }
+  size_t query = out.find('?');
+  if (query == std::string::npos) return out;
+  for (size_t pos = query + 1; pos < out.size();) {
+    size_t end = std::min(out.find('&', pos), out.size());
+    size_t eq = out.find('=', pos);
+    if (eq < end && IsCredentialKey(std::string_view(out).substr(pos, eq - pos))) {
+      out.replace(eq + 1, end - eq - 1, kHidden);
+      end = eq + 1 + kHidden.size();
+    }
+    pos = end + 1;
+  }
+  return out;
+}
+
 HttpClient::HttpClient(ILogInterface* logger, HttpLimits limits) : logger_(logger), limits_(limits) {
   InitialiseCurlOnce();
+  multi_ = curl_multi_init();
 }
 
 HttpClient::~HttpClient() {
   curl_slist_free_all(static_cast<curl_slist*>(header_list_));
   if (curl_) curl_easy_cleanup(curl_);
+  if (multi_) curl_multi_cleanup(multi_);
 }
+
+void HttpClient::Abort() {
+  aborted_ = true;
+  if (multi_) curl_multi_wakeup(multi_);
+}
+
+void HttpClient::Resume() { aborted_ = false; }
 
 bool HttpClient::LoadProxySettings(const std::string& path) {
   return internet::LoadProxySettings(proxy_, logger_, path.empty() ? platform::HostSettings::DefaultPath() : path);
@@ -102,6 +151,22 @@ size_t HttpClient::Receive(char* data, size_t size, size_t count, void* self) {
   }
   client->body_->append(data, bytes);
   return bytes;
+}
+
+// Called before each request goes out on a connection. A second request in
+// one transfer that no redirect (or authentication round) asked for is
+// libcurl repeating a request whose kept connection died before any answer:
+// the server may have taken the first one, so it must not go out again.
+int HttpClient::BeforeEachRequest(void* self, char*, char*, int, int) {
+  auto* client = static_cast<HttpClient*>(self);
+  long redirects = 0;
+  curl_easy_getinfo(client->curl_, CURLINFO_REDIRECT_COUNT, &redirects);
+  if (client->requests_sent_++ > 0 && redirects == client->redirects_seen_) {
+    client->resend_refused_ = true;
+    return CURL_PREREQFUNC_ABORT;
+  }
+  client->redirects_seen_ = redirects;
+  return CURL_PREREQFUNC_OK;
 }
 
 bool HttpClient::PrepareHandle(const HttpRequest& request, HttpResult& result) {
@@ -157,6 +222,8 @@ bool HttpClient::PrepareHandle(const HttpRequest& request, HttpResult& result) {
   }
   set(CURLOPT_WRITEFUNCTION, &HttpClient::Receive);
   set(CURLOPT_WRITEDATA, this);
+  set(CURLOPT_PREREQFUNCTION, &HttpClient::BeforeEachRequest);
+  set(CURLOPT_PREREQDATA, this);
   result.curl_code = c;
   return c == CURLE_OK;
 }
@@ -191,6 +258,35 @@ bool HttpClient::ApplyProxy(const HttpRequest& request, HttpResult& result) {
   return false;
 }
 
+int HttpClient::Perform(HttpResult& result) {
+  if (!multi_ || curl_multi_add_handle(multi_, curl_) != CURLM_OK) return CURLE_FAILED_INIT;
+  CURLcode code = CURLE_OK;
+  for (bool done = false; !done;) {
+    if (aborted_) {
+      result.aborted = true;
+      code = CURLE_ABORTED_BY_CALLBACK;
+      break;
+    }
+    int running = 0;
+    if (curl_multi_perform(multi_, &running) != CURLM_OK) {
+      code = CURLE_OUT_OF_MEMORY;
+      break;
+    }
+    int left = 0;
+    while (CURLMsg* message = curl_multi_info_read(multi_, &left)) {
+      if (message->msg == CURLMSG_DONE) {
+        code = message->data.result;
+        done = true;
+      }
+    }
+    // Abort wakes this wait at once; libcurl shortens it to its own time-outs.
+    if (!done) curl_multi_poll(multi_, nullptr, 0, 1000, nullptr);
+  }
+  // Removing an unfinished transfer closes its connection.
+  curl_multi_remove_handle(multi_, curl_);
+  return code;
+}
+
 HttpResult HttpClient::Get(const HttpRequest& request) {
   HttpResult result;
   result.url_code = CrackUrl(request.url).code;
@@ -207,7 +303,10 @@ HttpResult HttpClient::Get(const HttpRequest& request) {
   curl_easy_setopt(curl_, CURLOPT_ERRORBUFFER, error_buffer);
   body_ = &result.body;
   truncated_ = false;
-  CURLcode code = curl_easy_perform(curl_);
+  requests_sent_ = 0;
+  redirects_seen_ = 0;
+  resend_refused_ = false;
+  auto code = static_cast<CURLcode>(Perform(result));
   body_ = nullptr;
   curl_easy_setopt(curl_, CURLOPT_ERRORBUFFER, nullptr);
   curl_easy_getinfo(curl_, CURLINFO_RESPONSE_CODE, &result.status);
@@ -216,17 +315,25 @@ HttpResult HttpClient::Get(const HttpRequest& request) {
     code = CURLE_OK;
     result.truncated = true;
     logger_->Warn("HttpClient - response from '%s' is longer than %zu bytes: only the first %zu bytes were kept",
-                  (request.log_url.empty() ? request.url : request.log_url).c_str(), limits_.max_body_bytes,
-                  limits_.max_body_bytes);
+                  MaskCredentials(request.url).c_str(), limits_.max_body_bytes, limits_.max_body_bytes);
   }
   result.curl_code = code;
-  if (code != CURLE_OK) result.error_text = error_buffer[0] ? error_buffer : curl_easy_strerror(code);
+  result.resend_refused = resend_refused_;
+  if (result.resend_refused)
+    result.error_text =
+        "the connection dropped after the request was sent; it is not sent again, as the server may "
+        "have taken it";
+  else if (result.aborted)
+    result.error_text = "the request was aborted";
+  else if (code != CURLE_OK)
+    // The error buffer may quote what the server sent.
+    result.error_text = error_buffer[0] ? PeerText(error_buffer) : curl_easy_strerror(code);
   return result;
 }
 
-bool HttpClient::SendRequest(const std::string& url, std::string& response, const std::string& log_url) {
+bool HttpClient::SendRequest(const std::string& url, std::string& response) {
   response.clear();
-  const std::string& shown = log_url.empty() ? url : log_url;
+  const std::string shown = MaskCredentials(url);
   UrlParts parts = CrackUrl(url);
   if (parts.code != CURLUE_OK) {
     logger_->Error("Error %u in WinHttpCrackUrl, URL:'%s'", static_cast<unsigned>(parts.code), shown.c_str());
@@ -234,7 +341,6 @@ bool HttpClient::SendRequest(const std::string& url, std::string& response, cons
   }
   HttpRequest request;
   request.url = url;
-  request.log_url = shown;
   HttpResult result = Get(request);
   auto code = static_cast<CURLcode>(result.curl_code);
   if (code == CURLE_FAILED_INIT) {

@@ -1,10 +1,14 @@
 #pragma once
 // The one HTTP transport of the module, over libcurl. One client keeps one
 // connection handle, so requests to the same server reuse the connection
-// (keep-alive) and the TLS session. TLS peers are always verified against the
-// system's CA bundle, or the file TALVENIX_CA_FILE names. A client is used by
-// one thread at a time; it takes no locks.
+// (keep-alive) and the TLS session. A request never goes out twice: when a
+// kept connection drops after the request was written, the transfer fails
+// rather than repeat it on a fresh connection, since the server may have taken
+// it. TLS peers are always verified against the system's CA bundle, or the file
+// TALVENIX_CA_FILE names. A client is used by one thread at a time; only
+// Abort and Resume may be called from another.
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -30,23 +34,24 @@ enum class ProxyUse {
 
 struct HttpRequest {
   std::string url;
-  // What log lines show instead of `url` (passwords as ****); empty: the url.
-  std::string log_url;
   std::string user_agent = "Vantrel HTTPClient";
   std::vector<std::string> headers = {"Accept:application/xml"};
   ProxyUse proxy = ProxyUse::kConfigured;
 };
 
 // What came back. The curl codes are CURLcode values (0 = the transfer
-// completed); error_text is curl's own description, empty on success.
+// completed); error_text describes a failure, fit for a log line, and is empty
+// on success.
 struct HttpResult {
   int curl_code = 0;
   int url_code = 0;  // CURLUcode of a URL that could not be parsed; 0 otherwise
   std::string error_text;
-  long status = 0;         // HTTP status of the server's answer; 0 when none arrived
-  long proxy_status = 0;   // the proxy's answer to a tunnel (CONNECT) request; 0 when none
-  std::string body;        // at most HttpLimits::max_body_bytes
-  bool truncated = false;  // the body was longer than the limit
+  bool resend_refused = false;  // the connection dropped after the request went out: the server may have it
+  bool aborted = false;         // Abort ended the request
+  long status = 0;              // HTTP status of the server's answer; 0 when none arrived
+  long proxy_status = 0;        // the proxy's answer to a tunnel (CONNECT) request; 0 when none
+  std::string body;             // at most HttpLimits::max_body_bytes
+  bool truncated = false;       // the body was longer than the limit
   bool headers_received() const { return status != 0; }
 };
 
@@ -71,24 +76,44 @@ class HttpClient {
 
   // One GET with the default user agent and "Accept:application/xml": true
   // when the server answered 2xx, with the body (possibly cut at the limit) in
-  // `response`. Every failure is logged; `log_url` replaces the URL in them.
-  bool SendRequest(const std::string& url, std::string& response, const std::string& log_url = {});
+  // `response`. Every failure is logged, the URL through MaskCredentials.
+  bool SendRequest(const std::string& url, std::string& response);
+
+  // Any thread: ends the request under way at once (it fails with `aborted`
+  // set) and every later one before it starts, until Resume.
+  void Abort();
+  void Resume();
 
  private:
   bool PrepareHandle(const HttpRequest& request, HttpResult& result);
   bool ApplyProxy(const HttpRequest& request, HttpResult& result);
+  // Runs the prepared transfer on the client's multi handle, so Abort can wake it.
+  int Perform(HttpResult& result);
   static size_t Receive(char* data, size_t size, size_t count, void* self);
+  static int BeforeEachRequest(void* self, char*, char*, int, int);
 
   ILogInterface* logger_;
   HttpLimits limits_;
   ProxyState proxy_;
-  void* curl_ = nullptr;         // CURL*, created on first use and kept for keep-alive
+  void* multi_ = nullptr;        // CURLM*: holds the kept connections; lives as long as the client
+  void* curl_ = nullptr;         // CURL*, created on first use and reused
   void* header_list_ = nullptr;  // curl_slist* of the last request
-  std::string* body_ = nullptr;  // where Receive appends during a transfer
+  std::atomic<bool> aborted_{false};
+  // State of the transfer under way.
+  std::string* body_ = nullptr;  // where Receive appends
   bool truncated_ = false;
+  int requests_sent_ = 0;    // requests that went out on a connection
+  long redirects_seen_ = 0;  // redirects followed when the last one went out
+  bool resend_refused_ = false;
 };
 
 // Text of a curl error code (curl_easy_strerror).
 std::string HttpErrorText(int curl_code);
+
+// `url` (or a path with its query) as a log line may show it: the values of
+// credential keys in the query (password, passwd, apiKey and the like) and the
+// password of a URL's user-info become "****". Every URL this module logs
+// passes through here.
+std::string MaskCredentials(std::string_view url);
 
 }  // namespace talvenix::internet

@@ -4,15 +4,13 @@
 
 #include "contract/log_interface.hpp"
 #include "gateways/internet/http_client.hpp"
-#include "gateways/internet/multitech_protocol.hpp"
+#include "support/peer_text.hpp"
 #include "support/text_codec.hpp"
 
 namespace talvenix::multitech {
 namespace {
 
 constexpr char16_t kVerb[] = u"GET";
-// A longer answer is logged only this far: the whole of it may be a megabyte.
-constexpr size_t kLoggedResponseChars = 2000;
 
 // A host name, an IPv4 address or an IPv6 address (with or without brackets):
 // nothing that could change the URL's path, user or port.
@@ -42,30 +40,33 @@ DeviceConnection::DeviceConnection(ILogInterface* logger) : logger_(logger), sta
 
 DeviceConnection::~DeviceConnection() = default;
 
-bool DeviceConnection::send_request(std::string& response, const std::string& path, std::u16string_view host,
-                                    uint16_t port) {
+void DeviceConnection::Abort() { state_->client.Abort(); }
+void DeviceConnection::Resume() { state_->client.Resume(); }
+
+DeviceReply DeviceConnection::send_request(std::string& response, const std::string& path, std::u16string_view host,
+                                           uint16_t port) {
   std::lock_guard lock(mutex_);
   response.clear();
   std::string host8 = Utf16ToUtf8(host);
   if (!PlainHost(host8)) {
     logger_->ErrorW(u"WinHttpConnect failed on 88%s request, error: %u (%S)", kVerb,
                     static_cast<unsigned>(CURLE_URL_MALFORMAT), "the device address is not a host name or address");
-    return false;
+    return DeviceReply::kFailed;
   }
   internet::HttpRequest request;
   request.url = UrlOf(host8, port, path);
-  request.log_url = UrlOf(host8, port, MaskPassword(path));
   request.user_agent = "Vantrel Orlinda Multi-tech ISMS";
   request.headers.clear();  // a device request carries no extra headers
   // The system proxy is read afresh for this request; credentials are never sent.
   request.proxy = internet::ProxyUse::kSystemWithoutCredentials;
   internet::HttpResult result = state_->client.Get(request);
+  // The status is not examined: an error page is an answer the parsers judge.
+  response = result.body.substr(0, result.body.find('\0'));
+  if (result.aborted) return DeviceReply::kAborted;
 
-  bool ok = result.curl_code == CURLE_OK;
-  if (ok) {
-    // The status is not examined: an error page is an answer the parsers judge.
-    response = result.body.substr(0, result.body.find('\0'));
-  } else {
+  DeviceReply reply = DeviceReply::kAnswered;
+  if (result.curl_code != CURLE_OK) {
+    reply = result.resend_refused ? DeviceReply::kMaybeTaken : DeviceReply::kFailed;
     unsigned code = static_cast<unsigned>(result.curl_code);
     const char* text = result.error_text.c_str();
     switch (result.curl_code) {
@@ -87,16 +88,9 @@ bool DeviceConnection::send_request(std::string& response, const std::string& pa
           logger_->Error("WinHttpReceiveResponse failed, error %u (%s)", code, text);
         break;
     }
-    response = result.body.substr(0, result.body.find('\0'));
   }
-  if (logger_->Records(Severity::Information)) {
-    if (response.size() <= kLoggedResponseChars)
-      logger_->Info("send_request: response [%s]", response.c_str());
-    else
-      logger_->Info("send_request: response [%s...] (%zu bytes)", response.substr(0, kLoggedResponseChars).c_str(),
-                    response.size());
-  }
-  return ok;
+  if (logger_->Records(Severity::Information)) logger_->Info("send_request: response [%s]", PeerText(response).c_str());
+  return reply;
 }
 
 }  // namespace talvenix::multitech

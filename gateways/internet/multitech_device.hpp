@@ -17,17 +17,27 @@ class ILogInterface;
 
 namespace multitech {
 
+enum class DeviceReply {
+  kAnswered,    // the whole answer was read, whatever its HTTP status
+  kFailed,      // unreachable, a broken answer, or nothing within the time-outs
+  kMaybeTaken,  // the request went out and the kept connection dropped before any answer
+  kAborted      // Abort ended it
+};
+
 class DeviceConnection {
  public:
   // The logger is not owned and must outlive the connection.
   explicit DeviceConnection(ILogInterface* logger);
   ~DeviceConnection();
 
-  // One GET of `path` (path and query) to host:port. True when the whole
-  // answer was read, whatever its HTTP status; `response` is the body up to
-  // its first NUL. False, with the failure logged, when the device cannot be
-  // reached, the connection breaks, or nothing arrives within the time-outs.
-  bool send_request(std::string& response, const std::string& path, std::u16string_view host, uint16_t port);
+  // One GET of `path` (path and query) to host:port; `response` is the body
+  // up to its first NUL. Failures are logged, except an abort.
+  DeviceReply send_request(std::string& response, const std::string& path, std::u16string_view host, uint16_t port);
+
+  // Any thread: ends the request under way at once, and every later one,
+  // until Resume.
+  void Abort();
+  void Resume();
 
  private:
   struct State;

@@ -6,8 +6,10 @@
 #include <system_error>
 
 #include "contract/received_message.hpp"
+#include "gateways/internet/http_client.hpp"
 #include "gateways/internet/multitech_protocol.hpp"
 #include "support/overrides.hpp"
+#include "support/peer_text.hpp"
 #include "support/text_codec.hpp"
 
 namespace talvenix {
@@ -39,6 +41,9 @@ uint16_t PortOf(const char16_t* text) {
 std::u16string FieldText(const char16_t* field) {
   return std::u16string(field, Utf16Length(field, TALVEX_MULTITECH_VALUE_CHARS));
 }
+
+// A received message's text as a log line may show it.
+std::u16string LoggedText(const std::u16string& text) { return Utf8ToUtf16(PeerText(Utf16ToUtf8(text))); }
 
 }  // namespace
 
@@ -155,15 +160,25 @@ int32_t MultitechISMSService::ServiceSendSMS(uint32_t, uint32_t, TalvexSmsReques
   std::string path = multitech::BuildSendRequest(s.user, s.password, number, text, logger_);
 
   std::string response;
-  if (!send_connection_.send_request(response, path, s.host, s.port)) {
-    logger_->ErrorW(u"ServiceSendSMS: error, failed to connect. [ip: %s] [port: %d ] [request: %S ]", s.host.c_str(),
-                    static_cast<int>(s.port), multitech::MaskPassword(path).c_str());
-    return TALVEX_MULTITECH_UNREACHABLE;
+  switch (send_connection_.send_request(response, path, s.host, s.port)) {
+    case multitech::DeviceReply::kAnswered:
+      break;
+    case multitech::DeviceReply::kMaybeTaken:
+      // Sending it again could deliver it twice; the host decides.
+      logger_->ErrorW(
+          u"ServiceSendSMS: the connection dropped after the request was sent, so the device may have "
+          u"taken it. [request: %S ]",
+          internet::MaskCredentials(path).c_str());
+      return TALVEX_FAILED;
+    default:
+      logger_->ErrorW(u"ServiceSendSMS: error, failed to connect. [ip: %s] [port: %d ] [request: %S ]", s.host.c_str(),
+                      static_cast<int>(s.port), internet::MaskCredentials(path).c_str());
+      return TALVEX_MULTITECH_UNREACHABLE;
   }
   uint32_t id = 0;
   int32_t r = multitech::ParseSendResponse(response, &id);
   if (r != TALVEX_PENDING) {
-    logger_->Error("ServiceSendSMS: invalid response! [%s]", response.c_str());
+    logger_->Error("ServiceSendSMS: invalid response! [%s]", PeerText(response).c_str());
     return r;
   }
   std::u16string number16 = Utf8ToUtf16(number);
@@ -198,6 +213,7 @@ int MultitechISMSService::ServiceInit(TalvexHostCallback callback, uintptr_t con
                                       IGSMConfigurationInterface* loader) {
   if (initialised_ || worker_.joinable()) return 0;
   stop_ = false;
+  poll_connection_.Resume();
   loader_ = loader;
   callback_ = callback;
   context_ = context;
@@ -215,6 +231,9 @@ int MultitechISMSService::ServiceInit(TalvexHostCallback callback, uintptr_t con
 void MultitechISMSService::ServiceUninit() {
   initialised_ = 0;
   stop_ = true;
+  // A device that hangs must not hold up the stop; what the worker was
+  // asking about is still tracked and given up below.
+  poll_connection_.Abort();
   wake_.Set();
   if (worker_.joinable()) worker_.join();
   std::vector<Finished> finished;
@@ -271,14 +290,21 @@ void MultitechISMSService::query_smss_state() {
     std::string path = multitech::BuildQueryRequest(s.user, s.password, t.id);
     logger_->InfoW(u"MultitechISMSService::query_smss_state: querying SMS state [ID: %d]", static_cast<int>(t.id));
     int32_t outcome;
-    if (!poll_connection_.send_request(response, path, s.host, s.port)) {
-      logger_->ErrorW(
-          u"MultitechISMSService::query_smss_state: error, failed to connect.(treating as failure)[ip: %s][port: "
-          u"%d][request: %S]",
-          s.host.c_str(), static_cast<int>(s.port), multitech::MaskPassword(path).c_str());
-      outcome = TALVEX_MULTITECH_UNREACHABLE;
-    } else {
-      outcome = multitech::ParseQueryResponse(response, logger_);
+    switch (poll_connection_.send_request(response, path, s.host, s.port)) {
+      case multitech::DeviceReply::kAnswered:
+        outcome = multitech::ParseQueryResponse(response, logger_);
+        break;
+      case multitech::DeviceReply::kFailed:
+        logger_->ErrorW(
+            u"MultitechISMSService::query_smss_state: error, failed to connect.(treating as failure)[ip: %s][port: "
+            u"%d][request: %S]",
+            s.host.c_str(), static_cast<int>(s.port), internet::MaskCredentials(path).c_str());
+        outcome = TALVEX_MULTITECH_UNREACHABLE;
+        break;
+      default:
+        // The device was reached, or the stop cut the question short: the state is still unknown.
+        outcome = TALVEX_PENDING;
+        break;
     }
     if (outcome == TALVEX_PENDING) continue;
 
@@ -307,7 +333,9 @@ void MultitechISMSService::query_recvsms() {
   DeviceSettings s = Settings();
   std::string path = multitech::BuildRecvRequest(s.user, s.password);
   std::string response;
-  if (!poll_connection_.send_request(response, path, s.host, s.port)) {
+  multitech::DeviceReply reply = poll_connection_.send_request(response, path, s.host, s.port);
+  if (reply == multitech::DeviceReply::kAborted) return;
+  if (reply != multitech::DeviceReply::kAnswered) {
     logger_->ErrorW(u"MultitechISMSService::query_recvsms: error, failed to connect. [ip: %s][port: %d]",
                     s.host.c_str(), static_cast<int>(s.port));
     return;
@@ -325,15 +353,17 @@ void MultitechISMSService::query_recvsms() {
     switch (e.encoding) {
       case multitech::TextEncoding::kUnicodeHex:
         text = multitech::DecodeUnicodeHex(e.text);
-        logger_->InfoW(u"MultitechISMSService::query_recvsms: Message[%s] Encoding [UNICODE - HEX]", text.c_str());
+        logger_->InfoW(u"MultitechISMSService::query_recvsms: Message[%s] Encoding [UNICODE - HEX]",
+                       LoggedText(text).c_str());
         break;
       case multitech::TextEncoding::kExtendedAscii:
         text = e.text;
-        logger_->InfoW(u"MultitechISMSService::query_recvsms: Message[%s], Encoding[ExtendedASCII]", text.c_str());
+        logger_->InfoW(u"MultitechISMSService::query_recvsms: Message[%s], Encoding[ExtendedASCII]",
+                       LoggedText(text).c_str());
         break;
       case multitech::TextEncoding::kAscii:
         text = e.text;
-        logger_->InfoW(u"MultitechISMSService::query_recvsms: Message[%s], Encoding[ASCII]", text.c_str());
+        logger_->InfoW(u"MultitechISMSService::query_recvsms: Message[%s], Encoding[ASCII]", LoggedText(text).c_str());
         break;
     }
     TalvexReceivedMessage* r = message.get();

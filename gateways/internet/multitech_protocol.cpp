@@ -8,7 +8,9 @@ namespace {
 
 constexpr char kHexDigits[] = "0123456789ABCDEF";
 
-bool CopiedUnchanged(unsigned char c, bool credential) {
+// Letters, digits and the device's unreserved marks. '&' and '=' would end a
+// value early, so they are always encoded, though the device reads them raw.
+bool CopiedUnchanged(unsigned char c) {
   if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) return true;
   switch (c) {
     case '-':
@@ -27,9 +29,6 @@ bool CopiedUnchanged(unsigned char c, bool credential) {
     case '/':
     case '@':
       return true;
-    case '&':
-    case '=':
-      return !credential;
     default:
       return false;
   }
@@ -38,18 +37,18 @@ bool CopiedUnchanged(unsigned char c, bool credential) {
 // "user=U&passwd=P": the part every request starts with.
 void AppendCredentials(std::string& path, std::u16string_view user, std::u16string_view password) {
   path += "user=";
-  path += DeviceUrlEncode(user, true);
+  path += DeviceUrlEncode(user);
   path += "&passwd=";
-  path += DeviceUrlEncode(password, true);
+  path += DeviceUrlEncode(password);
 }
 
 }  // namespace
 
-std::string DeviceUrlEncode(std::u16string_view text, bool credential) {
+std::string DeviceUrlEncode(std::u16string_view text) {
   std::string out;
   out.reserve(text.size() * 3);
   for (unsigned char c : Utf16ToUtf8(text)) {
-    if (CopiedUnchanged(c, credential)) {
+    if (CopiedUnchanged(c)) {
       out += static_cast<char>(c);
     } else {
       out += '%';
@@ -102,17 +101,6 @@ std::string BuildRecvRequest(std::u16string_view user, std::u16string_view passw
   std::string path = "/recvmsg?";
   AppendCredentials(path, user, password);
   return path;
-}
-
-std::string MaskPassword(std::string_view path) {
-  constexpr std::string_view kKey = "passwd=";
-  std::string out(path);
-  size_t at = out.find(kKey);
-  if (at == std::string::npos) return out;
-  at += kKey.size();
-  size_t end = out.find('&', at);  // the encoded password never holds '&'
-  out.replace(at, (end == std::string::npos ? out.size() : end) - at, "****");
-  return out;
 }
 
 }  // namespace talvenix::multitech

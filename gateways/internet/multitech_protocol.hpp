@@ -13,10 +13,10 @@ class ILogInterface;
 
 namespace multitech {
 
-// The device URL encoding: UTF-8, letters, digits and -._~!$&'()*,;=:/@ copied,
-// every other byte as %XX. With `credential` set, '&' and '=' are encoded
-// too, so a user name or password cannot end its own query value early.
-std::string DeviceUrlEncode(std::u16string_view text, bool credential = false);
+// The device URL encoding of one query value: UTF-8, letters, digits and
+// -._~!$'()*,;:/@ copied, every other byte as %XX ('&' and '=' included, so
+// no value can end early or add a parameter).
+std::string DeviceUrlEncode(std::u16string_view text);
 
 // Each UTF-16 unit as upper-case hexadecimal without leading zeros and a ';'
 // ("Hi" -> "48;69;").
@@ -30,9 +30,6 @@ std::string BuildSendRequest(std::u16string_view user, std::u16string_view passw
 std::string BuildQueryRequest(std::u16string_view user, std::u16string_view password, uint32_t tracking_id);
 // "/recvmsg?..." fetching the messages the device received.
 std::string BuildRecvRequest(std::u16string_view user, std::u16string_view password);
-
-// The request path as it may be logged: the value of "passwd=" becomes "****".
-std::string MaskPassword(std::string_view path);
 
 }  // namespace multitech
 }  // namespace talvenix

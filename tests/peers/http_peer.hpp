@@ -22,6 +22,7 @@ struct RecordedRequest {
   std::string method;
   std::string target;  // path and query exactly as received
   std::string path;
+  httplib::Params params;  // the query's values, decoded
   httplib::Headers headers;
 };
 
@@ -74,6 +75,9 @@ class HttpPeer {
  private:
   void Start() {
     server_->set_keep_alive_max_count(100000);
+    // Answers go out at once: held back for the client's delayed
+    // acknowledgement, each would cost about 40 ms.
+    server_->set_tcp_nodelay(true);
     server_->set_keep_alive_timeout(2);  // short, so stopping never waits long for an idle client
     server_->set_read_timeout(30);
     server_->set_write_timeout(30);
@@ -81,7 +85,7 @@ class HttpPeer {
       Handler handler;
       {
         std::lock_guard lock(mutex_);
-        requests_.push_back({req.method, req.target, req.path, req.headers});
+        requests_.push_back({req.method, req.target, req.path, req.params, req.headers});
         client_ports_.insert(req.remote_port);
         handler = handler_;
       }

@@ -4,13 +4,16 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
+#include <sstream>
 
 #include "common/temp_folder.hpp"
 #include "gateways/internet/clickatell_answer.hpp"
 #include "gateways/internet/clickatell_api_wrapper.hpp"
 #include "gateways/internet/clickatell_document.hpp"
 #include "gateways/internet/internet_env.hpp"
+#include "gateways/internet/raw_peer.hpp"
 #include "host/module.hpp"
 #include "peers/http_peer.hpp"
 #include "peers/test_certificates.hpp"
@@ -22,6 +25,7 @@ namespace {
 using host::Module;
 using testing::ClickatellAccount;
 using testing::HttpPeer;
+using testing::RawPeer;
 
 int32_t Ignore(int32_t, int32_t, uint32_t, uintptr_t, void*, uint32_t) { return 0; }
 
@@ -45,8 +49,7 @@ class ClickatellModuleTest : public ::testing::Test {
   void Start(const ClickatellAccount& account, const std::string& base) {
     if (!account.password.empty()) secrets_.push_back(account.password);
     folder_.Write("qvsmscomms.xml", testing::ClickatellDocument(account, base));
-    TalvexGenericOptions* options = nullptr;
-    ASSERT_EQ(m_.InitTalvex(0, Ignore, &options), TALVEX_OK) << folder_.Read("Talvenix.log");
+    ASSERT_EQ(m_.InitTalvex(0, Ignore, &options_), TALVEX_OK) << folder_.Read("Talvenix.log");
   }
   int32_t Send(const std::u16string& text, const char* to = "+15550100") {
     std::memset(&request_, 0, sizeof request_);
@@ -63,6 +66,7 @@ class ClickatellModuleTest : public ::testing::Test {
   testing::TempFolder folder_{"clickatell"};
   std::string cwd_;
   std::vector<std::string> secrets_;
+  TalvexGenericOptions* options_ = nullptr;
   TalvexSmsRequest request_;
   char16_t buffer_[400];
 };
@@ -76,7 +80,7 @@ TEST_F(ClickatellModuleTest, CentralRequestCarriesEveryValueEncoded) {
   ASSERT_EQ(requests.size(), 1u);
   EXPECT_EQ(requests[0].target,
             "/http/sendmsg?api_id=key+1%262&mo=1&user=me%2byou&password=p%23ss%26word+x&from=Shop+%26+Co"
-            "&to=+15550100&text=a+b%26c+%c3%a9");
+            "&to=%2b15550100&text=a+b%26c+%c3%a9");
   std::string log = folder_.Read("Talvenix.log");
   EXPECT_NE(log.find("password=****&from="), std::string::npos) << "the request is logged, its password hidden";
 }
@@ -88,7 +92,104 @@ TEST_F(ClickatellModuleTest, PlatformRequestWhenThePasswordIsEmpty) {
   EXPECT_EQ(Send(u"x"), TALVEX_OK);
   auto requests = peer.requests();
   ASSERT_EQ(requests.size(), 1u);
-  EXPECT_EQ(requests[0].target, "/messages/http/send?apiKey=the+key&to=+15550100&content=x");
+  EXPECT_EQ(requests[0].target, "/messages/http/send?apiKey=the+key&to=%2b15550100&content=x");
+}
+
+TEST_F(ClickatellModuleTest, TheNumberArrivesExactlyAsTheHostGaveIt) {
+  HttpPeer peer;
+  peer.Answer(200, "ID: 1");
+  Start({"k", "u", "pw", ""}, peer.base());
+  for (const char* number :
+       {"+15550100", "15550100&text=forged", "15550100#", "1555 0100", "1555=0100", "+49\xc3\xa4\xe2\x82\xac"}) {
+    EXPECT_EQ(Send(u"hi", number), TALVEX_OK) << number;
+    httplib::Params query = peer.requests().back().params;
+    EXPECT_EQ(query.count("to"), 1u) << number;
+    EXPECT_EQ(query.find("to")->second, number);
+    ASSERT_EQ(query.count("text"), 1u) << number;
+    EXPECT_EQ(query.find("text")->second, "hi") << number;
+  }
+}
+
+// The host's logging is at its most detailed, and a request succeeds, meets
+// a closed port, or has a URL that cannot be parsed: the API key and the
+// password stay out of the log (TearDown reads it).
+TEST_F(ClickatellModuleTest, NoCredentialReachesTheLogWhateverHappens) {
+  HttpPeer peer;
+  int closed = testing::FreeLoopbackPort();
+  secrets_.push_back("K3y-Secret");  // the Platform key
+  for (const std::string& base :
+       {peer.base(), "http://127.0.0.1:" + std::to_string(closed), std::string("http://[::1")}) {
+    for (const ClickatellAccount& account :
+         {ClickatellAccount{"K3y-Secret", "", "", ""}, ClickatellAccount{"id", "user", "Pa55-Secret", ""}}) {
+      Start(account, base);
+      Send(u"hi");
+      m_.Unint();
+    }
+  }
+  std::string log = folder_.Read("Talvenix.log");
+  EXPECT_NE(log.find("apiKey=****&to="), std::string::npos);
+  EXPECT_NE(log.find("HttpClient - request to 'http://127.0.0.1:" + std::to_string(closed) +
+                     "/http/sendmsg?api_id=id&mo=1&user=user&password=****&to="),
+            std::string::npos);
+  EXPECT_NE(log.find("in WinHttpCrackUrl, URL:'http://[::1/messages/http/send?apiKey=****&to="), std::string::npos);
+}
+
+// What the provider answers is logged escaped and cut: it cannot forge a log
+// line, nor make one a megabyte long.
+TEST_F(ClickatellModuleTest, AnswersAreLoggedEscapedAndCut) {
+  HttpPeer peer;
+  Start({"k", "u", "pw", ""}, peer.base());
+  peer.Answer(200, "ID: 7\r\n2026-01-01 00:00:00.000 error   [TALVEX] forged");
+  EXPECT_EQ(Send(u"hi"), TALVEX_OK);
+  peer.Answer(200, "ERR: 301" + std::string(500000, 'x'));
+  EXPECT_EQ(Send(u"hi"), 41);
+  std::istringstream log(folder_.Read("Talvenix.log"));
+  size_t longest = 0;
+  for (std::string line; std::getline(log, line);) {
+    longest = std::max(longest, line.size());
+    EXPECT_NE(line.rfind("2026-01-01", 0), 0u) << "a forged line: " << line;
+  }
+  EXPECT_LT(longest, 1000u);
+  std::string text = folder_.Read("Talvenix.log");
+  EXPECT_NE(text.find("Result [ID: 7\\r\\n2026-01-01"), std::string::npos);
+  EXPECT_NE(text.find("Message ID [7\\r\\n2026-01-01"), std::string::npos);
+  EXPECT_NE(text.find("... (500008 bytes)]"), std::string::npos);
+}
+
+// The server takes every second request on a kept connection and then drops
+// it without an answer: the message must not go out again.
+TEST_F(ClickatellModuleTest, AMessageWhoseConnectionDropsIsNotSentTwice) {
+  std::atomic<int> seen{0};
+  RawPeer peer([&](int s) {
+    if (RawPeer::ReadRequest(s).empty()) return;
+    ++seen;
+    RawPeer::Answer(s, "ID: 1");
+    if (!RawPeer::ReadRequest(s).empty()) ++seen;
+    shutdown(s, SHUT_RDWR);
+  });
+  Start({"k", "u", "pw", ""}, peer.url(""));
+  int32_t results[4];
+  for (int32_t& r : results) r = Send(u"once");
+  m_.Unint();
+  EXPECT_EQ(seen.load(), 4) << "one copy of each message";
+  EXPECT_EQ(results[0], TALVEX_OK);
+  EXPECT_EQ(results[1], TALVEX_FAILED);
+  EXPECT_EQ(results[2], TALVEX_OK);
+  EXPECT_EQ(results[3], TALVEX_FAILED);
+}
+
+// Update reads the service again: new credentials and new endpoints alike.
+TEST_F(ClickatellModuleTest, UpdateMovesLaterMessagesToTheNewEndpoint) {
+  HttpPeer before, after;
+  Start({"k", "u", "pw", ""}, before.base());
+  EXPECT_EQ(Send(u"one"), TALVEX_OK);
+  folder_.Write("qvsmscomms.xml", testing::ClickatellDocument({"k", "u", "pw2", ""}, after.base()));
+  uint32_t mask = 0;
+  ASSERT_EQ(m_.Update(&mask, 1, 1, &options_), TALVEX_UPDATE_APPLIED);
+  EXPECT_EQ(Send(u"two"), TALVEX_OK);
+  EXPECT_EQ(before.requests().size(), 1u);
+  ASSERT_EQ(after.requests().size(), 1u);
+  EXPECT_EQ(after.requests()[0].params.find("password")->second, "pw2");
 }
 
 TEST_F(ClickatellModuleTest, AnswersGiveTheirStatusCodes) {
@@ -138,7 +239,7 @@ TEST_F(ClickatellModuleTest, PlatformAnswersInXmlAndJson) {
     peer.Answer(202, c.body, "application/json");
     EXPECT_EQ(Send(u"hi"), c.code) << c.body;
   }
-  EXPECT_EQ(peer.requests().back().target, "/messages/http/send?apiKey=k&from=Shop&to=+15550100&content=hi");
+  EXPECT_EQ(peer.requests().back().target, "/messages/http/send?apiKey=k&from=Shop&to=%2b15550100&content=hi");
 }
 
 TEST_F(ClickatellModuleTest, HttpsWithTheTestCaAndThroughTheConfiguredProxy) {

@@ -1,9 +1,12 @@
 // The device gateway end to end: through the exports, against the simulator.
 
+#include <atomic>
 #include <chrono>
+#include <sstream>
 #include <thread>
 
 #include "gateways/internet/multitech_fixture.hpp"
+#include "gateways/internet/raw_peer.hpp"
 
 namespace talvenix::testing {
 namespace {
@@ -114,10 +117,86 @@ TEST_F(MultitechThroughExports, AnIdHandedOutAgainFailsTheOlderRequestAtOnce) {
             std::string::npos);
 }
 
+TEST_F(MultitechThroughExports, TheNumberArrivesExactlyAsTheHostGaveIt) {
+  ASSERT_EQ(Start(), TALVEX_OK);
+  const char* numbers[] = {"+15550100", "5550100&to=5550199&cat=2", "5550100=1", "5550100#", "555 0100", "+49\xc3\xa4"};
+  for (const char* number : numbers) EXPECT_EQ(m.SendSMS(NewSms(u"x", number)), TALVEX_PENDING) << number;
+  auto accepted = device.Accepted();
+  ASSERT_EQ(accepted.size(), std::size(numbers));
+  for (size_t i = 0; i < accepted.size(); ++i) EXPECT_EQ(accepted[i].to, numbers[i]);
+}
+
+// A device answer is logged escaped and cut, however long it is.
+TEST_F(MultitechThroughExports, AHugeAnswerMakesShortLogLines) {
+  ASSERT_EQ(Start(), TALVEX_OK);
+  device.OverrideAnswer("/sendmsg", "<html>\r\n" + std::string(2 << 20, 'x'));
+  EXPECT_EQ(m.SendSMS(NewSms()), TALVEX_FAILED);
+  m.Unint();
+  std::string log = folder.Read("Talvenix.log");
+  EXPECT_NE(log.find("ServiceSendSMS: invalid response! [<html>\\r\\nxxx"), std::string::npos);
+  std::istringstream lines(log);
+  for (std::string line; std::getline(lines, line);) EXPECT_LT(line.size(), 1000u) << line.substr(0, 200);
+}
+
+// The device takes every second request on a kept connection and then drops
+// it without an answer: nothing is sent twice, and the send reports 1.
+TEST_F(MultitechThroughExports, ARequestWhoseConnectionDropsIsNotSentTwice) {
+  std::mutex mutex;
+  std::vector<std::string> requests;
+  auto record = [&](const std::string& head) {
+    std::lock_guard lock(mutex);
+    if (head.rfind("GET /sendmsg?", 0) == 0) requests.push_back(head.substr(0, head.find(' ', 4)));
+  };
+  RawPeer raw([&](int s) {
+    std::string head = RawPeer::ReadRequest(s);
+    record(head);
+    RawPeer::Answer(s, head.rfind("GET /sendmsg?", 0) == 0 ? "ID: 7" : "ID: 7 Status: 2");
+    record(RawPeer::ReadRequest(s));
+    shutdown(s, SHUT_RDWR);  // without an answer
+  });
+  setenv("TALVENIX_POLL_INTERVAL_MS", "60000", 1);  // only a send wakes the worker
+  folder.Write("qvsmscomms.xml", MultitechDocument("admin", "s3cret", raw.port()));
+  ASSERT_EQ(Start(), TALVEX_OK);
+  TalvexSmsRequest* first = NewSms(u"first");
+  ASSERT_EQ(m.SendSMS(first), TALVEX_PENDING);
+  EXPECT_EQ(m.SendSMS(NewSms(u"second")), TALVEX_FAILED);
+  m.Unint();
+  std::lock_guard lock(mutex);
+  ASSERT_EQ(requests.size(), 2u) << "one copy of each";
+  EXPECT_NE(requests[1].find("&text=73;65;63;6F;6E;64;"), std::string::npos);
+  EXPECT_EQ(OutcomesOf(first).at(0).code, TALVEX_ABORTED);
+}
+
+// A device that reads the state query and never answers: Unint must not wait
+// out the time-outs, and the message is given up (12), not failed (59).
+TEST_F(MultitechThroughExports, UnintDoesNotWaitForAHangingDevice) {
+  std::atomic<bool> asked{false};
+  RawPeer hanging([&](int s) {
+    std::string head = RawPeer::ReadRequest(s);
+    if (head.rfind("GET /sendmsg?", 0) == 0)
+      RawPeer::Answer(s, "ID: 7");
+    else if (head.rfind("GET /querymsg?", 0) == 0)
+      asked = true;  // and no answer
+  });
+  setenv("TALVENIX_POLL_INTERVAL_MS", "60000", 1);  // only a send wakes the worker
+  folder.Write("qvsmscomms.xml", MultitechDocument("admin", "s3cret", hanging.port()));
+  ASSERT_EQ(Start(), TALVEX_OK);
+  TalvexSmsRequest* r = NewSms();
+  ASSERT_EQ(m.SendSMS(r), TALVEX_PENDING);
+  for (int i = 0; i < 500 && !asked; ++i) std::this_thread::sleep_for(10ms);
+  ASSERT_TRUE(asked);
+  auto start = std::chrono::steady_clock::now();
+  m.Unint();
+  // The device's silence would hold it for the 30 s idle limit.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 15s);
+  ASSERT_EQ(OutcomesOf(r).size(), 1u);
+  EXPECT_EQ(OutcomesOf(r)[0].code, TALVEX_ABORTED);
+}
+
 TEST_F(MultitechThroughExports, ReceivedMessagesReachTheHostWithTextAndSender) {
   ASSERT_EQ(Start(), TALVEX_OK);
   device.AddInbox(peers::InboxMessage::Ascii("+15550002", "Hello there"));
-  device.AddInbox(peers::InboxMessage::Ascii("+15550003", "50% off & more = ok?"));
+  device.AddInbox(peers::InboxMessage::Ascii("+15550003", "50% off & more = ok?\r\nbye"));
   device.AddInbox(peers::InboxMessage::Unicode("+15550004", u"Grüße \U0001F600"));
   ASSERT_TRUE(events.WaitFor(TALVEX_EVENT_RECEIVED, 3));
   auto received = events.OfKind(TALVEX_EVENT_RECEIVED);
@@ -128,7 +207,10 @@ TEST_F(MultitechThroughExports, ReceivedMessagesReachTheHostWithTextAndSender) {
   EXPECT_EQ(received[0].raw->line, 1u);
   EXPECT_EQ(received[0].data_kind, uint32_t{TALVEX_DATA_SMS});
   EXPECT_EQ(received[0].context, events.context());
-  EXPECT_EQ(received[1].text, u"50% off & more = ok?");
+  EXPECT_EQ(received[1].text, u"50% off & more = ok?\r\nbye");
+  // The host gets the text as it came; the log shows it on one line.
+  EXPECT_NE(folder.Read("Talvenix.log").find("Message[50% off & more = ok?\\r\\nbye], Encoding[ASCII]"),
+            std::string::npos);
   EXPECT_EQ(received[2].text, u"Grüße \U0001F600");
   EXPECT_EQ(received[2].originator, "+15550004");
 }
