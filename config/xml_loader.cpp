@@ -182,13 +182,18 @@ int XMLLoader::getservicespecial(const char* service, const char* attribute, std
     logger_->Error(" XMLLoader::getservicespecial _ Invalid parameter(s).");
     return 0;
   }
-  std::u16string text;
-  if (!SelectInService(service, XPath("self::*")) || ReadAttribute(attribute, &text) != 1) {
+  if (!ReadServiceAttribute(service, attribute, value)) {
     logger_->Warn(" XMLLoader::getservicespecial _ Special attribute not found for service '%s'.", service);
     return 0;
   }
-  value = Utf16ToUtf8(text);
   return 1;
+}
+
+bool XMLLoader::ReadServiceAttribute(const char* service, const char* attribute, std::string& value) {
+  std::u16string text;
+  if (!SelectInService(service, XPath("self::*")) || ReadAttribute(attribute, &text) != 1) return false;
+  value = Utf16ToUtf8(text);
+  return true;
 }
 
 int XMLLoader::ispropertyoptionsetfromid(const char* service, const char* property, const char* flag, bool& result) {

@@ -78,6 +78,8 @@ class XMLLoader : public IGSMConfigurationInterface {
   int getglobaloption(const char* option, std::u16string& value, const char* attribute = "value");
   int setglobaloption(const char* option, const char* value, const char* attribute = "value");
   int getservicespecial(const char* service, const char* attribute, std::string& value);
+  // The same without a log line: for attributes that may well be absent.
+  bool ReadServiceAttribute(const char* service, const char* attribute, std::string& value);
   int ispropertyoptionsetfromid(const char* service, const char* property, const char* flag, bool& result);
   int getpropertyvaluefromid(const char* service, const char* property, std::u16string& value, size_t limit,
                              bool* enciphered);

@@ -149,7 +149,8 @@ int XMLLoader::LoadServiceConfigs(const char16_t* transport_id, ConfigTable* tab
         break;
       case kSourceServiceAttribute: {
         std::string narrow;
-        found = getservicespecial(service.c_str(), id.c_str(), narrow);
+        found = row.optional ? ReadServiceAttribute(service.c_str(), id.c_str(), narrow)
+                             : getservicespecial(service.c_str(), id.c_str(), narrow);
         if (found) text = Utf8ToUtf16(narrow);
         break;
       }
@@ -164,7 +165,12 @@ int XMLLoader::LoadServiceConfigs(const char16_t* transport_id, ConfigTable* tab
         logger_->Error("Failed To Load Config [%s] ", id.c_str());
         return 0;
       }
-      logger_->WarnW(u"LoadServiceConfigs: Failed to load [%s]", row.id.c_str());
+      // An optional attribute of the service element (an endpoint, a sign-up
+      // link) is absent from most documents: a warning at every start says nothing.
+      if (row.source == kSourceServiceAttribute)
+        logger_->InfoW(u"LoadServiceConfigs: Failed to load [%s]", row.id.c_str());
+      else
+        logger_->WarnW(u"LoadServiceConfigs: Failed to load [%s]", row.id.c_str());
     }
     StoreValue(row, found, text);
   }

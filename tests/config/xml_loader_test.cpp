@@ -105,7 +105,7 @@ TEST_F(XmlLoaderTest, AFailedSaveReportsFailureAndKeepsTheFile) {
 
 TEST_F(XmlLoaderTest, ServicePropertiesLoadByRowWithDefaultsAndLimits) {
   char16_t user[6], from[16], body[32], missing[8] = u"old";
-  char signup[64];
+  char signup[64], signup_absent[64];
   int32_t baud = 0, fallback = 0, three = 3;
   ConfigTable table;
   table.emplace_back(kConfigLoad, u"[user]", kValueWide, user, 6);
@@ -115,6 +115,7 @@ TEST_F(XmlLoaderTest, ServicePropertiesLoadByRowWithDefaultsAndLimits) {
   table.emplace_back(kConfigLoad, u"body", kValueWide, body, 32, nullptr, 0, kSourceTemplateField, u"t'1");
   table.emplace_back(kConfigLoad, u"[absent]", kValueInteger, &fallback, 4, &three, 1);
   table.emplace_back(kConfigLoad, u"[o'dd]", kValueWide, missing, 8, nullptr, 1, kSourceOptionAttribute);
+  table.emplace_back(kConfigLoad, u"centralurl", kValueNarrow, signup_absent, 64, nullptr, 1, kSourceServiceAttribute);
   ASSERT_EQ(loader_->LoadServiceConfigs(u"clickatellapi", &table, 0), 1);
   EXPECT_EQ(std::u16string(user), u"alice");
   EXPECT_EQ(std::u16string(from), u"plain") << "encrypt=\"Yes\" is not the flag";
@@ -123,6 +124,10 @@ TEST_F(XmlLoaderTest, ServicePropertiesLoadByRowWithDefaultsAndLimits) {
   EXPECT_EQ(std::u16string(body), u"one\ntwo three");
   EXPECT_EQ(fallback, 3);
   EXPECT_TRUE(log_.Has(Severity::Warning, "LoadServiceConfigs: Failed to load [[absent]]"));
+  // An absent optional attribute of the service element is no warning: every start would log it.
+  EXPECT_TRUE(log_.Has(Severity::Information, "LoadServiceConfigs: Failed to load [centralurl]"));
+  for (const auto& line : log_.lines())
+    EXPECT_FALSE(line.severity == Severity::Warning && line.text.find("attribute") != std::string::npos) << line.text;
   EXPECT_EQ(std::u16string(missing), u"") << "option attributes are not service values";
 
   table.emplace_back(kConfigLoad, u"[required]", kValueWide, user, 6);
