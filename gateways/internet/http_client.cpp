@@ -133,7 +133,8 @@ void HttpClient::Abort() {
 void HttpClient::Resume() { aborted_ = false; }
 
 bool HttpClient::LoadProxySettings(const std::string& path) {
-  return internet::LoadProxySettings(proxy_, logger_, path.empty() ? platform::HostSettings::DefaultPath() : path);
+  settings_path_ = path.empty() ? platform::HostSettings::DefaultPath() : path;
+  return internet::LoadProxySettings(proxy_, logger_, settings_path_);
 }
 
 bool HttpClient::LoadSystemProxySettings(std::string_view url) {
@@ -234,6 +235,13 @@ bool HttpClient::ApplyProxy(const HttpRequest& request, HttpResult& result) {
   if (request.proxy == ProxyUse::kSystemWithoutCredentials) {
     internet::LoadSystemProxySettings(system, request.url);
     state = &system;
+  } else if (!proxy_.unusable.empty() && !LoadProxySettings(settings_path_)) {
+    // The host may have configured a proxy we cannot read: going direct or
+    // through the system proxy could send around it. Read again each time,
+    // so a repaired file takes effect with the next message.
+    result.curl_code = CURLE_COULDNT_RESOLVE_PROXY;
+    logger_->Error("HttpClient - not sent: the proxy settings cannot be read (%s)", proxy_.unusable.c_str());
+    return false;
   } else if (!proxy_.configured) {
     // The system configuration may change between messages: read it for each one.
     proxy_.user_name.clear();

@@ -65,7 +65,8 @@ class HttpClient {
 
   // Reads the configured proxy from the host settings file (its default path
   // when `path` is empty). False, logged, when it could not be read; requests
-  // then go direct or through the system proxy.
+  // with the configured proxy then fail, each with a log line, until the file
+  // reads again (it is read again for each of them).
   bool LoadProxySettings(const std::string& path = {});
   // Reads the system (environment) proxy for `url` into the proxy state.
   bool LoadSystemProxySettings(std::string_view url);
@@ -95,6 +96,7 @@ class HttpClient {
   ILogInterface* logger_;
   HttpLimits limits_;
   ProxyState proxy_;
+  std::string settings_path_;  // the host settings file LoadProxySettings read
   void* multi_ = nullptr;        // CURLM*: holds the kept connections; lives as long as the client
   void* curl_ = nullptr;         // CURL*, created on first use and reused
   void* header_list_ = nullptr;  // curl_slist* of the last request

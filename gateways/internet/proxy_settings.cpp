@@ -87,6 +87,7 @@ bool LoadProxySettings(ProxyState& state, ILogInterface* logger, const std::stri
                       path + ": malformed line " + std::to_string(settings.error_line())};
   } else if (IsTrue(settings, "Proxy_Enabled")) {
     error = ReadConfiguredProxy(settings, state);
+    if (error) error->text = path + ": " + error->text;
   } else {
     state.user_name.clear();
     if (!LoadSystemProxySettings(state, "https:")) {
@@ -97,8 +98,9 @@ bool LoadProxySettings(ProxyState& state, ILogInterface* logger, const std::stri
     return true;
   }
   if (!error) return true;
-  // A half-read configured proxy is never used: requests go direct or through the system proxy.
+  // A half-read configured proxy is never used, and nothing goes around it either.
   state = ProxyState{};
+  state.unusable = error->text;
   logger->Error("LoadProxySettings failed [0x%X, %s]", error->code, error->text.c_str());
   return false;
 }

@@ -30,6 +30,9 @@ struct ProxyState {
   uint32_t auth_scheme = 0;     // kProxyAuthBasic or kProxyAuthDigest; 0 until loaded
   uint32_t mode = 0;            // kProxy* bits; 0 = direct
   bool configured = false;      // the host settings enabled a proxy: used unchanged
+  // Why the host settings could not be read (file and line, or the key), so
+  // a configured proxy may exist that is unknown: nothing may go out around it.
+  std::string unusable;
 };
 
 // Names of the section and its seven keys in the host settings file.
@@ -42,7 +45,7 @@ std::string DescrambleProxyPassword(std::string_view stored);
 // Reads [proxysettings] from the host settings file at `path` into `state`
 // (cleared first). Without an enabled configured proxy it reads the system
 // proxy instead. False, with a log line, when the file or a needed key cannot
-// be read; the state is then left without a configured proxy.
+// be read; the state then has no proxy and says why in `unusable`.
 bool LoadProxySettings(ProxyState& state, ILogInterface* logger, const std::string& path);
 
 // Reads the environment's proxy for `url` (https_proxy for https URLs,

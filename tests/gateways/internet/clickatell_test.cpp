@@ -274,6 +274,21 @@ TEST_F(ClickatellModuleTest, WrongProxyCredentialsOrNoServerFailWithOne) {
   EXPECT_EQ(Send(u"x"), TALVEX_FAILED);
 }
 
+// A proxy section the reader cannot take may hide a configured proxy: going
+// direct would send around it. Each message fails until the file reads again.
+TEST_F(ClickatellModuleTest, UnreadableProxySettingsStopTheMessageInsteadOfGoingAroundTheProxy) {
+  HttpPeer peer;
+  peer.Answer(200, "ID: 1");
+  folder_.Write("host.ini", "[proxysettings]\nProxy_Enabled=-1\nProxy_Server 127.0.0.1\n");
+  Start({"k", "u", "pw", ""}, peer.base());
+  EXPECT_EQ(Send(u"x"), TALVEX_FAILED);
+  EXPECT_TRUE(peer.requests().empty());
+  EXPECT_NE(folder_.Read("Talvenix.log").find("host.ini: malformed line 3"), std::string::npos);
+  folder_.Write("host.ini", "[proxysettings]\nProxy_Enabled=0\n");
+  EXPECT_EQ(Send(u"y"), TALVEX_OK);
+  EXPECT_EQ(peer.requests().size(), 1u);
+}
+
 TEST_F(ClickatellModuleTest, EnvironmentProxyCarriesTheMessage) {
   testing::TestCertificates certs;
   env_.Set("TALVENIX_CA_FILE", certs.ca_file());
