@@ -86,8 +86,6 @@ constexpr std::string_view kHidden = "****";
 
 }  // namespace
 
-std::string HttpErrorText(int curl_code) { return curl_easy_strerror(static_cast<CURLcode>(curl_code)); }
-
 std::string MaskCredentials(std::string_view url) {
   std::string out(url);
   // user:password@ in the authority.

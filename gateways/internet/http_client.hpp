@@ -109,8 +109,6 @@ class HttpClient {
   bool resend_refused_ = false;
 };
 
-// Text of a curl error code (curl_easy_strerror).
-std::string HttpErrorText(int curl_code);
 
 // `url` (or a path with its query) as a log line may show it: the values of
 // credential keys in the query (password, passwd, apiKey and the like) and the
