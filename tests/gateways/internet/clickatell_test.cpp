@@ -178,6 +178,32 @@ TEST_F(ClickatellModuleTest, AMessageWhoseConnectionDropsIsNotSentTwice) {
   EXPECT_EQ(results[3], TALVEX_FAILED);
 }
 
+// A second request that answers the proxy's 407 (a Digest round) is not a
+// resend: the first one never went past the proxy.
+TEST_F(ClickatellModuleTest, AProxyAuthenticationRoundIsNoResend) {
+  std::atomic<int> authorised{0};
+  RawPeer proxy([&](int s) {
+    for (std::string head; !(head = RawPeer::ReadRequest(s)).empty();) {
+      if (head.find("Proxy-Authorization: Digest") == std::string::npos) {
+        RawPeer::Send(s,
+                      "HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Digest realm=\"p\", "
+                      "nonce=\"n0\"\r\nContent-Length: 0\r\n\r\n");
+      } else {
+        ++authorised;
+        RawPeer::Answer(s, "ID: 1");
+      }
+    }
+  });
+  folder_.Write("host.ini", "[proxysettings]\nProxy_Enabled=-1\nProxy_Server=127.0.0.1\nProxy_Port=" +
+                                std::to_string(proxy.port()) +
+                                "\nProxy_CredentialsEnabled=-1\nProxy_Username=relay\nProxy_Password=" +
+                                testing::ScrambleProxyPassword("pw2") + "\nProxy_Authentication=1\n");
+  Start({"k", "u", "pw", ""}, "http://127.0.0.1:9/");
+  EXPECT_EQ(Send(u"through"), TALVEX_OK) << folder_.Read("Talvenix.log");
+  m_.Unint();
+  EXPECT_EQ(authorised.load(), 1);
+}
+
 // Update reads the service again: new credentials and new endpoints alike.
 TEST_F(ClickatellModuleTest, UpdateMovesLaterMessagesToTheNewEndpoint) {
   HttpPeer before, after;
