@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -159,6 +160,8 @@ SoapPeer::SoapPeer(const std::string& cert_file, const std::string& key_file) : 
     soap* sp = impl_->soap;
     while (!stop_) {
       if (!soap_valid_socket(impl_->accept())) continue;
+      int on = 1;  // answers go out at once, not after the client's delayed acknowledgement
+      setsockopt(sp->socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
       if (!tls || impl_->ssl_accept() == SOAP_OK) impl_->serve();
       impl_->destroy();
       soap_closesock(sp);
