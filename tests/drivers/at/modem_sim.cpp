@@ -261,7 +261,7 @@ void ModemSim::Command(std::string line) {
     in_pdu_ = true;
     input_.clear();
     if (options_.stale_ok) Write("\r\nOK\r\n");
-    Write("\r\n> ");
+    Write("\r\n" + options_.prompt);
   } else if (is("+CMGR=")) {
     auto it = store_.find(std::atoi(arg("+CMGR=").c_str()));
     if (fail_reads_ > 0) {

@@ -32,6 +32,7 @@ class ModemSim {
     uint32_t not_ready_ms = 0;  // SMS commands answer +CMS ERROR: 302 this long after start and restart
     std::string amid_reads;     // a status code written between +CMGR:/+CMGL: and the PDU
     bool stale_ok = false;      // an OK of nothing before every prompt
+    std::string prompt = "> ";  // some modems leave out the blank
   };
   struct Submitted {
     std::string hex;
