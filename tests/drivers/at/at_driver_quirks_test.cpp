@@ -238,6 +238,54 @@ TEST_F(AtDriverQuirks, ALineIsReadyOnlyWhenRegisteredAndHoldsSendsMeanwhile) {
   ASSERT_TRUE(WaitState(3, 0, 2));
 }
 
+// ---- Parts of long incoming messages ---------------------------------------------------
+
+// A part stays on the SIM until its whole message reached the host: a stop
+// between the parts loses nothing and splits nothing.
+TEST_F(AtDriverQuirks, PartsWaitOnTheSimAcrossARestart) {
+  ModemSim modem(Device(3));
+  Configure({{3, 115200, "North"}});
+  ASSERT_EQ(Start(), TALVEX_OK);
+  ASSERT_TRUE(WaitState(3, 0));
+  modem.DeliverStored(ModemSim::DeliverPdu("+15550001", u"Your code is ", {7, 2, 1}));
+  ASSERT_TRUE(modem.WaitCommand("AT+CMGR="));
+  auto commands = modem.commands();
+  size_t read = static_cast<size_t>(std::find(commands.begin(), commands.end(), "AT+CMGR=1") - commands.begin());
+  // Whatever the line sends next, it sends once the part was handled.
+  ASSERT_TRUE(WaitUntil([&](const auto&) { return modem.commands().size() > read + 1; }));
+  m.Unint();
+  EXPECT_EQ(modem.stored_count(), 1u);
+  EXPECT_TRUE(Received(TALVEX_DATA_SMS).empty());
+
+  modem.Store(ModemSim::DeliverPdu("+15550001", u"482913", {7, 2, 2}));  // arrives while the line is down
+  ASSERT_EQ(Start(), TALVEX_OK);
+  ASSERT_TRUE(WaitReceived(TALVEX_DATA_SMS, 1));
+  EXPECT_EQ(Received(TALVEX_DATA_SMS)[0].text, u"Your code is 482913");
+  EXPECT_TRUE(WaitUntil([&](const auto&) { return modem.stored_count() == 0; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // a second delivery would arrive by now
+  EXPECT_EQ(Received(TALVEX_DATA_SMS).size(), 1u);
+}
+
+// A gap longer than the time limit: the part that came is delivered as it is
+// and leaves the SIM only then; the late part comes on its own.
+TEST_F(AtDriverQuirks, APartWhoseRestComesTooLateLeavesTheSimOnlyWhenDelivered) {
+  setenv("TALVENIX_AT_TIMING", "command=500,submit=1500,keepalive=400,backoff=100,backoffmax=200,reassembly=1500", 1);
+  ModemSim modem(Device(3));
+  Configure({{3, 115200, "North"}});
+  ASSERT_EQ(Start(), TALVEX_OK);
+  ASSERT_TRUE(WaitState(3, 0));
+  modem.DeliverStored(ModemSim::DeliverPdu("+15550001", u"Your code is ", {7, 2, 1}));
+  ASSERT_TRUE(modem.WaitCommand("AT+CMGR="));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));  // a poll or two meanwhile: read once only
+  EXPECT_EQ(modem.stored_count(), 1u);
+  ASSERT_TRUE(WaitReceived(TALVEX_DATA_SMS, 1));
+  EXPECT_EQ(Received(TALVEX_DATA_SMS)[0].text, u"Your code is ");
+  EXPECT_TRUE(WaitUntil([&](const auto&) { return modem.stored_count() == 0; }));
+  modem.DeliverStored(ModemSim::DeliverPdu("+15550001", u"482913", {7, 2, 2}));
+  ASSERT_TRUE(WaitReceived(TALVEX_DATA_SMS, 2, 5000));
+  EXPECT_EQ(Received(TALVEX_DATA_SMS).size(), 2u);
+}
+
 // ---- The SIM's PIN --------------------------------------------------------------------
 
 TEST_F(AtDriverQuirks, AReadySimIsAcceptedInQuotesAndAPinIsEnteredOnce) {
