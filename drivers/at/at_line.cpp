@@ -5,6 +5,7 @@
 #include <cstring>
 #include <set>
 
+#include "drivers/at/device_holders.hpp"
 #include "support/peer_text.hpp"
 #include "support/text_codec.hpp"
 
@@ -153,10 +154,12 @@ bool AtLine::OpenDevice() {
     return true;
   }
   using E = platform::SerialPort::Error;
-  if (last_state_ != kFailDeviceMissing && last_state_ != kFailDeviceBusy)
-    Log(0, "GSMDrv - %s: cannot open the device: %s%s", name_.c_str(), port_.error_text().c_str(),
-        port_.error() == E::kNotATty ? " (not a serial device)" : "");
   failure_ = port_.error() == E::kBusy ? kFailDeviceBusy : kFailDeviceMissing;
+  if (last_state_ == failure_) return false;  // said once
+  std::string holders = failure_ == kFailDeviceBusy ? DeviceHolders(path) : "";
+  Log(0, "GSMDrv - %s: cannot open the device: %s%s%s%s", name_.c_str(), port_.error_text().c_str(),
+      port_.error() == E::kNotATty ? " (not a serial device)" : "", holders.empty() ? "" : "; it is held by ",
+      holders.c_str());
   return false;
 }
 

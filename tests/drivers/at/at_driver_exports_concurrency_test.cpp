@@ -279,6 +279,7 @@ TEST_F(AtDriverThroughExports, LinesThatCannotStartSayWhy) {
   std::string log = DriverLog();
   EXPECT_NE(log.find("the SIM needs SIM PIN; set it as [simpins] COM3"), std::string::npos);
   EXPECT_NE(log.find("(not a serial device)"), std::string::npos);
+  EXPECT_NE(log.find("; it is held by process " + std::to_string(getpid()) + " ("), std::string::npos);
   close(holder);
 }
 
