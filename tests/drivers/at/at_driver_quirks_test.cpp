@@ -238,6 +238,45 @@ TEST_F(AtDriverQuirks, ALineIsReadyOnlyWhenRegisteredAndHoldsSendsMeanwhile) {
   ASSERT_TRUE(WaitState(3, 0, 2));
 }
 
+// ---- Parts on the wire ------------------------------------------------------------------
+
+// The engine cuts a modem line's text to what fits in "maxsmssplit" parts
+// as the modem will carry it: `{` takes two septets, a backtick or a tab
+// needs UCS-2. The host's buffer shows exactly what the modem received.
+TEST_F(AtDriverQuirks, NoMessageGoesOutInMorePartsThanAllowed) {
+  ModemSim modem(Device(3));
+  Configure({{3, 115200, "North"}});
+  ASSERT_EQ(Start(), TALVEX_OK);
+  ASSERT_TRUE(WaitState(3, 0));
+  std::u16string backtick(599, u'a');
+  backtick.insert(10, 1, u'`');
+  struct Case {
+    std::u16string text;
+    size_t kept;
+  };
+  std::vector<Case> cases = {{backtick, 3 * 63},
+                             {std::u16string(600, u'{'), 3 * 76},
+                             {std::u16string(600, u'\u00C4'), 3 * 153},
+                             {u"tab\t" + std::u16string(596, u'x'), 3 * 63}};
+  size_t submitted = 0;
+  for (const Case& c : cases) {
+    TalvexSmsRequest* r = Request(c.text);
+    ASSERT_EQ(m.SendSMS(r), TALVEX_PENDING);
+    ASSERT_TRUE(WaitOutcome(r));
+    ASSERT_EQ(Outcomes(r), std::vector<int32_t>{TALVEX_OK});
+    std::u16string kept(r->text);
+    EXPECT_EQ(kept.size(), c.kept);
+    EXPECT_EQ(kept, c.text.substr(0, kept.size()));
+    auto all = GammuDecode(SubmittedHex(modem));
+    ASSERT_GT(all.size(), submitted);
+    std::u16string joined;
+    for (size_t i = submitted; i < all.size(); ++i) joined += all[i].text;
+    EXPECT_EQ(all.size() - submitted, 3u);
+    EXPECT_EQ(joined, kept);
+    submitted = all.size();
+  }
+}
+
 // ---- Parts of long incoming messages ---------------------------------------------------
 
 // A part stays on the SIM until its whole message reached the host: a stop

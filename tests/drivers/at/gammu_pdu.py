@@ -13,6 +13,9 @@ for line in open(sys.argv[1]):
         continue
     sms = gammu.DecodePDU(binascii.unhexlify(line), SMSC=True)
     udh = sms['UDH']
-    out.append({'number': sms['Number'], 'text': sms['Text'] or '', 'coding': sms['Coding'],
+    # The binding sizes Text by the septet count: with extension characters
+    # it runs past the terminator.
+    text = (sms['Text'] or '').split('\x00')[0]
+    out.append({'number': sms['Number'], 'text': text, 'coding': sms['Coding'],
                 'part': udh['PartNumber'], 'parts': udh['AllParts'], 'reference': udh['ID8bit']})
 print(json.dumps(out))
