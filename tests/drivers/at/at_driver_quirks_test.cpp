@@ -282,6 +282,7 @@ TEST_F(AtDriverQuirks, NoMessageGoesOutInMorePartsThanAllowed) {
 // A part stays on the SIM until its whole message reached the host: a stop
 // between the parts loses nothing and splits nothing.
 TEST_F(AtDriverQuirks, PartsWaitOnTheSimAcrossARestart) {
+  setenv("TALVENIX_AT_TIMING", "command=500,submit=1500,keepalive=400,backoff=100,backoffmax=200,reassembly=60000", 1);
   ModemSim modem(Device(3));
   Configure({{3, 115200, "North"}});
   ASSERT_EQ(Start(), TALVEX_OK);
