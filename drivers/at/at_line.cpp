@@ -245,7 +245,9 @@ AtLine::Answer AtLine::Command(const std::string& command, uint32_t timeout_ms) 
 AtLine::Answer AtLine::Command(Exchange exchange, uint32_t timeout_ms) {
   Answer answer = Transact(exchange, timeout_ms);
   if (answer.result == Answer::kTimeout) {
-    Log(1, "GSMDrv - %s: no answer to %s within %u ms.", name_.c_str(), exchange.command.c_str(), timeout_ms);
+    bool pin = StartsWith(exchange.command, "AT+CPIN=");  // a PIN never reaches the log
+    Log(1, "GSMDrv - %s: no answer to %s within %u ms.", name_.c_str(),
+        pin ? "AT+CPIN=****" : exchange.command.c_str(), timeout_ms);
     if (!Resync()) answer.result = lost_ ? Answer::kGone : Answer::kStopped;
   }
   return answer;
