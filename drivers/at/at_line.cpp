@@ -129,8 +129,8 @@ void AtLine::Run() {
   FlushPartials(true);
 }
 
-// Sleeps up to `ms` (a new job or a stop wakes it) and fails the held sends
-// whose time ran out.
+// Sleeps up to `ms` (a new job or a stop wakes it) and, unless the line is
+// ready, fails the held sends whose time ran out.
 void AtLine::WaitFor(uint32_t ms) {
   auto until = Clock::now() + std::chrono::milliseconds(ms);
   {
@@ -138,7 +138,7 @@ void AtLine::WaitFor(uint32_t ms) {
     for (const SendJob& job : queue_) until = std::min(until, job.hold_until);
   }
   waker_.Wait(MsUntil(until));
-  ExpireHeld();
+  if (phase_ != Phase::kReady) ExpireHeld();
 }
 
 bool AtLine::Fail(int32_t failure, const char* why) {
@@ -253,13 +253,17 @@ AtLine::Answer AtLine::Command(Exchange exchange, uint32_t timeout_ms) {
   return answer;
 }
 
+// 302 not allowed (yet), 314 SIM busy, +CME 14 SIM busy, +CME 515 please wait:
+// what a modem answers for a moment after it started or took a PIN.
+bool AtLine::NotReadyYet(const Answer& a) {
+  return a.result == Answer::kError && (a.cms ? a.code == 302 || a.code == 314 : a.code == 14 || a.code == 515);
+}
+
 AtLine::Answer AtLine::Insist(const std::string& command, uint32_t timeout_ms) {
   uint32_t pause = timing_.backoff_ms;
   for (int attempt = 0;; ++attempt) {
     Answer a = Command(command, timeout_ms);
-    // 302 not allowed (yet), 314 SIM busy, +CME 14 SIM busy, +CME 515 please wait
-    bool busy = a.result == Answer::kError && (a.cms ? a.code == 302 || a.code == 314 : a.code == 14 || a.code == 515);
-    if (!busy || attempt >= 4 || Stopping()) return a;
+    if (!NotReadyYet(a) || attempt >= 4 || Stopping()) return a;
     Log(1, "GSMDrv - %s: %s answered %s ERROR %d (not ready yet); again in %u ms.", name_.c_str(), command.c_str(),
         a.cms ? "+CMS" : "+CME", a.code, pause);
     WaitFor(pause);
@@ -346,7 +350,7 @@ bool AtLine::Pump(uint32_t timeout_ms, Answer& answer, Exchange* ex) {
       e.kind = K::kLine;  // "+CREG: 0,1" answering AT+CREG?
     if (e.kind == K::kLine && StartsWith(e.text, "+CMGS:") && !(ex && ex->prompted)) {
       late_reference_ = NumberAfter(e.text, 6);  // a submission answered after its time limit
-      Log(1, "GSMDrv - %s: late answer %s to an earlier submission.", name_.c_str(), e.text.c_str());
+      Log(1, "GSMDrv - %s: late answer %s to an earlier submission.", name_.c_str(), PeerText(e.text).c_str());
       continue;
     }
     switch (e.kind) {
@@ -511,8 +515,7 @@ bool AtLine::UnlockSim() {
     state.erase(std::min(state.size(), state.find('"')));
     if (a.result == Answer::kOk && state == "READY") return true;
     if (lost_ || Stopping()) return Fail(failure_, "the modem went away while the SIM was checked");
-    bool busy = a.result == Answer::kError && (a.code == 14 || a.code == 515 || (a.cms && a.code == 314));
-    if ((busy || offered) && attempt < 5) {
+    if ((NotReadyYet(a) || offered) && attempt < 5) {
       WaitFor(timing_.backoff_ms << std::min(attempt, 4));  // the SIM takes a moment after a PIN
       continue;
     }
@@ -723,7 +726,8 @@ void AtLine::HandlePdu(const std::string& pdu, int length, const char* source, c
   if (auto* d = std::get_if<Deliver>(&*r.message)) {
     if (!d->flaw.empty())
       Log(0, "GSMDrv - %s: message from %s of %s read only in part (%s), delivered as far as it was read: %s",
-          name_.c_str(), d->originator.text.c_str(), source, d->flaw.c_str(), PeerText(pdu, AtReader::kMaxLine).c_str());
+          name_.c_str(), PeerText(d->originator.text).c_str(), source, d->flaw.c_str(),
+          PeerText(pdu, AtReader::kMaxLine).c_str());
     HandleDeliver(*d, at);
   } else if (auto* s = std::get_if<StatusReport>(&*r.message)) {
     HandleReport(*s);

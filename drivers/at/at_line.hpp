@@ -125,6 +125,7 @@ class AtLine : public std::enable_shared_from_this<AtLine> {
   Answer Command(Exchange exchange, uint32_t timeout_ms);
   // A command the modem may refuse for a moment after it started (SIM busy, not ready).
   Answer Insist(const std::string& command, uint32_t timeout_ms);
+  static bool NotReadyYet(const Answer& a);
   Answer Transact(Exchange& exchange, uint32_t timeout_ms);
   bool Resync();
   bool Pump(uint32_t timeout_ms, Answer& answer, Exchange* exchange);
