@@ -248,7 +248,9 @@ AtLine::Answer AtLine::Command(Exchange exchange, uint32_t timeout_ms) {
     bool pin = StartsWith(exchange.command, "AT+CPIN=");  // a PIN never reaches the log
     Log(1, "GSMDrv - %s: no answer to %s within %u ms.", name_.c_str(),
         pin ? "AT+CPIN=****" : exchange.command.c_str(), timeout_ms);
+    late_reference_ = -1;  // only an answer that comes now can be this command's
     if (!Resync()) answer.result = lost_ ? Answer::kGone : Answer::kStopped;
+    answer.late_reference = late_reference_;
   }
   return answer;
 }
@@ -840,7 +842,8 @@ int32_t AtLine::Send(const SendJob& job) {
   return TALVEX_OK;
 }
 
-// A part counts as sent only on "+CMGS: <mr>" after its PDU went out.
+// A part counts as sent only on "+CMGS: <mr>" after its PDU went out, in
+// its answer or, late, while the line is brought back in step after it.
 // Temporary errors are retried after a growing pause, all within the submit
 // limit; the others, a time-out and a lost device are not.
 int32_t AtLine::SendPart(const SendJob& job, const SubmitPart& part, size_t number, size_t parts) {
@@ -853,13 +856,12 @@ int32_t AtLine::SendPart(const SendJob& job, const SubmitPart& part, size_t numb
     submit.pdu = part.hex;
     submit.expect = "+CMGS:";
     submit.needs_line = true;
-    late_reference_ = -1;
     Answer a = Command(submit, std::max<uint32_t>(MsUntil(deadline), 1));
     int reference = -1;
     for (const std::string& l : a.lines)
       if (a.result == Answer::kOk && StartsWith(l, "+CMGS:")) reference = NumberAfter(l, 6);
-    if (a.result != Answer::kOk && a.written && late_reference_ >= 0) {
-      reference = late_reference_;
+    if (a.result != Answer::kOk && a.written && a.late_reference >= 0) {
+      reference = a.late_reference;
       Log(1, "GSMDrv - %s: part %zu of %zu to %s was answered after the submit limit: sent.", name_.c_str(), number,
           parts, job.recipient.c_str());
     }

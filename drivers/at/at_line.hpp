@@ -73,6 +73,7 @@ class AtLine : public std::enable_shared_from_this<AtLine> {
     int code = -1;
     bool cms = false;
     bool written = false;  // the PDU went to the modem at its prompt
+    int late_reference = -1;  // "+CMGS: <mr>" that came while the line was brought back in step
     std::vector<std::string> lines;
   };
   // The command the line waits on, and what makes an answer its own.
@@ -168,7 +169,7 @@ class AtLine : public std::enable_shared_from_this<AtLine> {
   bool restarted_ = false;   // the modem announced a restart: initialise it again
   bool unregistered_ = false;  // the poll found no network: wait for it again
   bool pin_refused_ = false;   // never offered again: three wrong tries lock the SIM
-  int late_reference_ = -1;    // +CMGS of a submission that answered after its time limit
+  int late_reference_ = -1;    // +CMGS of a submission that answered after its time limit (scratch of Resync)
   int32_t failure_ = kFailDeviceMissing;
   bool acknowledge_ = false;  // the modem wants AT+CNMA after +CMT/+CDS
   bool report_request_ = true;
