@@ -246,8 +246,8 @@ AtLine::Answer AtLine::Command(Exchange exchange, uint32_t timeout_ms) {
   Answer answer = Transact(exchange, timeout_ms);
   if (answer.result == Answer::kTimeout) {
     bool pin = StartsWith(exchange.command, "AT+CPIN=");  // a PIN never reaches the log
-    Log(1, "GSMDrv - %s: no answer to %s within %u ms.", name_.c_str(),
-        pin ? "AT+CPIN=****" : exchange.command.c_str(), timeout_ms);
+    Log(1, "GSMDrv - %s: no answer to %s within %u ms.", name_.c_str(), pin ? "AT+CPIN=****" : exchange.command.c_str(),
+        timeout_ms);
     late_reference_ = -1;  // only an answer that comes now can be this command's
     if (!Resync()) answer.result = lost_ ? Answer::kGone : Answer::kStopped;
     answer.late_reference = late_reference_;
@@ -522,20 +522,19 @@ bool AtLine::UnlockSim() {
       continue;
     }
     if (a.result == Answer::kError)
-      return Fail(kFailSimLocked,
-                  ("the SIM is missing or failing (error " + std::to_string(a.code) + ")").c_str());
+      return Fail(kFailSimLocked, ("the SIM is missing or failing (error " + std::to_string(a.code) + ")").c_str());
     if (state != "SIM PIN")
-      return Fail(kFailSimLocked, ("the SIM needs " + (state.empty() ? std::string("unlocking") : state) +
-                                   "; enter it on the modem")
-                                      .c_str());
+      return Fail(
+          kFailSimLocked,
+          ("the SIM needs " + (state.empty() ? std::string("unlocking") : state) + "; enter it on the modem").c_str());
     std::string pin = SimPinOf(record_.comport);
     if (pin_refused_)
       return Fail(kFailSimLocked, ("the SIM refused the PIN of [simpins] " + name_ +
                                    " before; it is not offered again (three wrong tries lock the SIM)")
                                       .c_str());
     if (pin.empty())
-      return Fail(kFailSimLocked, ("the SIM needs SIM PIN; set it as [simpins] " + name_ + " in the host settings")
-                                      .c_str());
+      return Fail(kFailSimLocked,
+                  ("the SIM needs SIM PIN; set it as [simpins] " + name_ + " in the host settings").c_str());
     if (offered) return Fail(kFailSimLocked, "the SIM still wants its PIN after it was entered");
     Answer entered = Command("AT+CPIN=\"" + pin + "\"", timing_.command_ms);
     if (entered.result != Answer::kOk) {
@@ -581,7 +580,9 @@ bool AtLine::AwaitNetwork() {
     }
     if (!told) {
       Log(1, "GSMDrv - %s: not registered to a network (status %d: %s); waiting.", name_.c_str(), stat,
-          stat == 2 ? "searching" : stat == 3 ? "registration denied" : "not searching");
+          stat == 2   ? "searching"
+          : stat == 3 ? "registration denied"
+                      : "not searching");
       told = true;
       ReportState(kWaitNetwork);
     }
@@ -715,8 +716,8 @@ void AtLine::HandlePdu(const std::string& pdu, int length, const char* source, c
     std::vector<uint8_t> first;
     if (pdu.size() < 2 || !FromHex(std::string_view(pdu).substr(0, 2), first) ||
         1u + first[0] + static_cast<size_t>(length) != octets)
-      Log(1, "GSMDrv - %s: PDU from %s does not match its length %d; read as it is: %s", name_.c_str(), source,
-          length, PeerText(pdu, AtReader::kMaxLine).c_str());
+      Log(1, "GSMDrv - %s: PDU from %s does not match its length %d; read as it is: %s", name_.c_str(), source, length,
+          PeerText(pdu, AtReader::kMaxLine).c_str());
   }
   DecodeResult r = DecodePdu(pdu, with_smsc);
   if (!r.message) {
@@ -882,9 +883,9 @@ int32_t AtLine::SendPart(const SendJob& job, const SubmitPart& part, size_t numb
     }
     ErrorClass kind = ClassOfSendError(a.cms, a.code);
     bool again = kind == ErrorClass::kTemporary && attempt < retries && MsUntil(deadline) > pause;
-    Log(0, "GSMDrv - %s: %s ERROR %d (%s) for part %zu of %zu to %s: %s; %s.", name_.c_str(),
-        a.cms ? "+CMS" : "+CME", a.code, a.cms ? CmsErrorText(a.code) : "modem error", number, parts,
-        job.recipient.c_str(), ErrorClassText(kind), again ? "sending again" : "not sent");
+    Log(0, "GSMDrv - %s: %s ERROR %d (%s) for part %zu of %zu to %s: %s; %s.", name_.c_str(), a.cms ? "+CMS" : "+CME",
+        a.code, a.cms ? CmsErrorText(a.code) : "modem error", number, parts, job.recipient.c_str(),
+        ErrorClassText(kind), again ? "sending again" : "not sent");
     if (!again) return kFailed;
     auto until = Clock::now() + std::chrono::milliseconds(pause);
     while (!Stopping() && MsUntil(until) > 0) WaitFor(MsUntil(until));

@@ -72,15 +72,15 @@ class AtLine : public std::enable_shared_from_this<AtLine> {
     enum Result { kOk, kError, kTimeout, kGone, kStopped } result = kTimeout;
     int code = -1;
     bool cms = false;
-    bool written = false;  // the PDU went to the modem at its prompt
+    bool written = false;     // the PDU went to the modem at its prompt
     int late_reference = -1;  // "+CMGS: <mr>" that came while the line was brought back in step
     std::vector<std::string> lines;
   };
   // The command the line waits on, and what makes an answer its own.
   struct Exchange {
     std::string command;
-    std::string pdu;     // written at the prompt
-    std::string expect;  // its answer lines start so ("+CMGS:"); status codes so named count as answer lines
+    std::string pdu;          // written at the prompt
+    std::string expect;       // its answer lines start so ("+CMGS:"); status codes so named count as answer lines
     bool needs_line = false;  // an OK without an expected line before it is stale
     bool prompted = false;
     bool seen_line = false;
@@ -166,7 +166,7 @@ class AtLine : public std::enable_shared_from_this<AtLine> {
   std::map<uint8_t, SentPart> sent_;  // by TP-MR
   std::map<std::string, Partial> partials_;
   bool lost_ = false;
-  bool restarted_ = false;   // the modem announced a restart: initialise it again
+  bool restarted_ = false;     // the modem announced a restart: initialise it again
   bool unregistered_ = false;  // the poll found no network: wait for it again
   bool pin_refused_ = false;   // never offered again: three wrong tries lock the SIM
   int late_reference_ = -1;    // +CMGS of a submission that answered after its time limit (scratch of Resync)

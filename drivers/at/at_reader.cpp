@@ -32,10 +32,10 @@ std::string Memory(std::string_view s) {
 // Codes modems send by themselves. The answer of a command that asks for one
 // of them (AT+CREG?, AT+CPIN?) starts the same way: the line tells them apart.
 constexpr std::string_view kUnsolicited[] = {
-    "^RSSI:", "^BOOT:", "^MODE:", "^DSFLOWRPT:", "^SRVST:", "^SIMST:", "^HCSQ:", "^SYSINFOEX:", "^NDISSTAT:",
-    "^STIN:", "^SIND:", "^CEND:", "^ORIG:", "^CONF:", "^CONN:", "+CREG:", "+CGREG:", "+CEREG:", "+C5GREG:",
-    "+CPIN:", "+CIEV:", "+CRING:", "+CLIP:", "+CTZV:", "+CTZE:", "+QIND:", "+PACSP", "+CUSD:", "+CGEV:",
-    "+STIN:", "RING", "Call Ready", "PB DONE", "NO CARRIER"};
+    "^RSSI:",   "^BOOT:", "^MODE:", "^DSFLOWRPT:", "^SRVST:",    "^SIMST:", "^HCSQ:",    "^SYSINFOEX:", "^NDISSTAT:",
+    "^STIN:",   "^SIND:", "^CEND:", "^ORIG:",      "^CONF:",     "^CONN:",  "+CREG:",    "+CGREG:",     "+CEREG:",
+    "+C5GREG:", "+CPIN:", "+CIEV:", "+CRING:",     "+CLIP:",     "+CTZV:",  "+CTZE:",    "+QIND:",      "+PACSP",
+    "+CUSD:",   "+CGEV:", "+STIN:", "RING",        "Call Ready", "PB DONE", "NO CARRIER"};
 constexpr std::string_view kRestartBanners[] = {"RDY", "SMS Ready", "+CFUN: 1", "^SYSSTART"};
 
 bool IsOneOf(std::string_view line, const std::string_view* list, size_t count, bool whole) {

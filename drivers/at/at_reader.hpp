@@ -13,16 +13,16 @@ namespace talvenix::at {
 
 struct AtEvent {
   enum class Kind {
-    kLine,        // an answer line of the running command (also echo)
-    kOk,          // OK
-    kError,       // ERROR, +CMS ERROR: n, +CME ERROR: n (code -1 for plain ERROR)
-    kPrompt,      // "> " (or ">") of AT+CMGS
-    kUnsolicited, // a status code the modem sends by itself (^RSSI, +CREG: 1, RING, ...)
-    kRestart,     // a banner of a modem that has just started (RDY, SMS Ready, +CFUN: 1)
-    kNewMessage,  // +CMTI: "<mem>",<index>
-    kNewReport,   // +CDSI: "<mem>",<index>
-    kMessage,     // +CMT: ... with its PDU
-    kReport,      // +CDS: ... with its PDU
+    kLine,         // an answer line of the running command (also echo)
+    kOk,           // OK
+    kError,        // ERROR, +CMS ERROR: n, +CME ERROR: n (code -1 for plain ERROR)
+    kPrompt,       // "> " (or ">") of AT+CMGS
+    kUnsolicited,  // a status code the modem sends by itself (^RSSI, +CREG: 1, RING, ...)
+    kRestart,      // a banner of a modem that has just started (RDY, SMS Ready, +CFUN: 1)
+    kNewMessage,   // +CMTI: "<mem>",<index>
+    kNewReport,    // +CDSI: "<mem>",<index>
+    kMessage,      // +CMT: ... with its PDU
+    kReport,       // +CDS: ... with its PDU
   };
   Kind kind = Kind::kLine;
   std::string text;  // the line (kLine, kError), the memory name, or the PDU

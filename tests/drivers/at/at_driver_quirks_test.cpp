@@ -20,8 +20,8 @@ class AtDriverQuirks : public AtDriverFixture {
  protected:
   size_t CommandsStarting(ModemSim& modem, const std::string& prefix) {
     auto commands = modem.commands();
-    return static_cast<size_t>(std::count_if(commands.begin(), commands.end(),
-                                             [&](const std::string& c) { return c.rfind(prefix, 0) == 0; }));
+    return static_cast<size_t>(
+        std::count_if(commands.begin(), commands.end(), [&](const std::string& c) { return c.rfind(prefix, 0) == 0; }));
   }
   std::vector<std::string> SubmittedHex(ModemSim& modem) {
     std::vector<std::string> hex;
@@ -66,7 +66,8 @@ TEST_F(AtDriverQuirks, AModemThatAnswersLateAtRandomNeverGetsAMessageReportedSen
     ASSERT_EQ(outcomes.size(), 1u) << i;
     if (outcomes[0] != TALVEX_OK) continue;
     ++reported_sent;
-    EXPECT_TRUE(acknowledged.count(u"Message " + Utf8ToUtf16(std::to_string(i)))) << "reported sent, never submitted: " << i;
+    EXPECT_TRUE(acknowledged.count(u"Message " + Utf8ToUtf16(std::to_string(i))))
+        << "reported sent, never submitted: " << i;
   }
   EXPECT_GT(reported_sent, kSends * 9 / 10);  // late answers are caught, not given up
   EXPECT_NE(DriverLog().find("was answered after the submit limit: sent"), std::string::npos);
@@ -150,7 +151,8 @@ TEST_F(AtDriverQuirks, StatusCodesBetweenTheHeaderAndThePduAreSkipped) {
   ASSERT_TRUE(WaitState(3, 0));
   ASSERT_TRUE(WaitState(4, 0));
   ASSERT_TRUE(WaitReceived(TALVEX_DATA_SMS, 2));
-  for (ModemSim* modem : {&first, &second}) modem->DeliverStored(ModemSim::DeliverPdu("+15550002", u"Announced"));  // AT+CMGR
+  for (ModemSim* modem : {&first, &second})
+    modem->DeliverStored(ModemSim::DeliverPdu("+15550002", u"Announced"));  // AT+CMGR
   ASSERT_TRUE(WaitReceived(TALVEX_DATA_SMS, 4));
   std::map<std::u16string, int> texts;
   for (const HostEvent& e : Received(TALVEX_DATA_SMS)) ++texts[e.text];
@@ -161,7 +163,10 @@ TEST_F(AtDriverQuirks, StatusCodesBetweenTheHeaderAndThePduAreSkipped) {
 TEST_F(AtDriverQuirks, AMessageThatCannotBeReadWholeIsDeliveredAsFarAsItGoes) {
   ModemSim modem(Device(3));
   // Data coding 0x24 (compressed): no decoder knows it; the data bytes are delivered, 0 included.
-  modem.Store("07917283010010F5040B917238880900F1002499309251619580" "03" "41004A");
+  modem.Store(
+      "07917283010010F5040B917238880900F1002499309251619580"
+      "03"
+      "41004A");
   Configure({{3, 115200, "North"}});
   ASSERT_EQ(Start(), TALVEX_OK);
   ASSERT_TRUE(WaitReceived(TALVEX_DATA_SMS, 1));

@@ -60,8 +60,7 @@ TEST(AtReader, UnsolicitedIndicationsAmidAnAnswer) {
 // Status codes and restart banners are told apart from answers wherever
 // they come, also between +CMT: and its PDU; a prompt may lack its blank.
 TEST(AtReader, StatusCodesBannersAndABarePrompt) {
-  auto e = ReadAll({"\r\n+CMT: ,24\r\n^RSSI:15\r\n0791AB\r\n", "\r\nRDY\r\n\r\n+CREG: 1\r\n\r\n>",
-                    "+CMGS: 4\r\n"});
+  auto e = ReadAll({"\r\n+CMT: ,24\r\n^RSSI:15\r\n0791AB\r\n", "\r\nRDY\r\n\r\n+CREG: 1\r\n\r\n>", "+CMGS: 4\r\n"});
   ASSERT_EQ(e.size(), 6u);
   EXPECT_EQ(e[0].kind, K::kUnsolicited);
   EXPECT_EQ(e[1].kind, K::kMessage);

@@ -43,8 +43,8 @@ inline std::vector<GammuSubmit> GammuDecode(const std::vector<std::string>& hex_
     return decoded;
   }
   for (const auto& m : all)
-    decoded.push_back({m["number"], Utf8ToUtf16(m["text"].get<std::string>()), m["coding"], m["part"], m["parts"],
-                       m["reference"]});
+    decoded.push_back(
+        {m["number"], Utf8ToUtf16(m["text"].get<std::string>()), m["coding"], m["part"], m["parts"], m["reference"]});
   return decoded;
 }
 

@@ -118,7 +118,6 @@ void ModemSim::Replug() {
 
 void ModemSim::Write(const std::string& bytes) {
   // Called holding mutex_, so every answer and indication is written whole.
-  written_ += bytes;
   size_t done = 0;
   for (int spins = 0; done < bytes.size() && master_ >= 0 && spins < 1000; ++spins) {
     ssize_t n = write(master_, bytes.data() + done, bytes.size() - done);
@@ -228,7 +227,8 @@ void ModemSim::Command(std::string line) {
     echo_ = c == "E1";
     Answer("");
   } else if (c == "+CPIN?") {
-    Answer(!options_.pin.empty() && !unlocked_ ? "\r\n+CPIN: SIM PIN\r\n" : "\r\n+CPIN: " + options_.cpin_ready + "\r\n");
+    Answer(!options_.pin.empty() && !unlocked_ ? "\r\n+CPIN: SIM PIN\r\n"
+                                               : "\r\n+CPIN: " + options_.cpin_ready + "\r\n");
   } else if (c == "+CSCA?") {
     Answer("\r\n+CSCA: \"+27381000015\",145\r\n");
   } else if (c == "+CSMS?") {
@@ -294,9 +294,7 @@ void ModemSim::Command(std::string line) {
   }
 }
 
-std::string ModemSim::AmidRead() const {
-  return options_.amid_reads.empty() ? "" : options_.amid_reads + "\r\n";
-}
+std::string ModemSim::AmidRead() const { return options_.amid_reads.empty() ? "" : options_.amid_reads + "\r\n"; }
 
 void ModemSim::Submit(const std::string& hex) {
   std::unique_lock lock(mutex_);
@@ -406,11 +404,6 @@ void ModemSim::SetRegistration(int stat) {
 int ModemSim::pin_attempts() {
   std::lock_guard lock(mutex_);
   return pin_attempts_;
-}
-
-std::string ModemSim::written() {
-  std::lock_guard lock(mutex_);
-  return written_;
 }
 
 bool ModemSim::WaitSubmitted(size_t count, int timeout_ms) {

@@ -24,15 +24,15 @@ namespace talvenix::testing {
 class ModemSim {
  public:
   struct Options {
-    std::string pin;           // the SIM wants this PIN first (AT+CPIN="<pin>"); empty: no PIN
+    std::string pin;                   // the SIM wants this PIN first (AT+CPIN="<pin>"); empty: no PIN
     std::string cpin_ready = "READY";  // how +CPIN: shows a ready SIM ("\"READY\"" on some modems)
-    bool acknowledge = false;  // +CSMS service 1: wants AT+CNMA after +CMT and +CDS
-    bool silent = false;       // reads everything, answers nothing
-    bool refuse_cnmi = false;  // every AT+CNMI is refused: nothing is ever announced
-    uint32_t not_ready_ms = 0;  // SMS commands answer +CMS ERROR: 302 this long after start and restart
-    std::string amid_reads;     // a status code written between +CMGR:/+CMGL: and the PDU
-    bool stale_ok = false;      // an OK of nothing before every prompt
-    std::string prompt = "> ";  // some modems leave out the blank
+    bool acknowledge = false;          // +CSMS service 1: wants AT+CNMA after +CMT and +CDS
+    bool silent = false;               // reads everything, answers nothing
+    bool refuse_cnmi = false;          // every AT+CNMI is refused: nothing is ever announced
+    uint32_t not_ready_ms = 0;         // SMS commands answer +CMS ERROR: 302 this long after start and restart
+    std::string amid_reads;            // a status code written between +CMGR:/+CMGL: and the PDU
+    bool stale_ok = false;             // an OK of nothing before every prompt
+    std::string prompt = "> ";         // some modems leave out the blank
   };
   struct Submitted {
     std::string hex;
@@ -84,8 +84,6 @@ class ModemSim {
   size_t stored_count();
   int acknowledgements();
   int pin_attempts();
-  // Every answer the modem ever wrote to the line, in order.
-  std::string written();
 
   // SMS-DELIVER PDUs (with an SMSC part) the way a network sends them.
   static std::string DeliverPdu(const std::string& originator, const std::u16string& text, at::Concat concat = {},
@@ -125,7 +123,6 @@ class ModemSim {
   bool unlocked_ = false;
   int pin_attempts_ = 0;
   std::chrono::steady_clock::time_point ready_at_;
-  std::string written_;
   uint8_t next_reference_ = 0;
   std::map<int, std::string> store_;
   std::vector<std::string> inject_;

@@ -122,8 +122,9 @@ TEST(PduDecode, BrokenPdusAreReadAsFarAsTheyGoOrRefusedWithAReason) {
   EXPECT_EQ(As<Deliver>(DecodePdu(good + "00")).flaw, "octets after the user data");
   EXPECT_FALSE(DecodePdu("zz" + good.substr(2)).message);  // not hex
   // Data coding 0x90 is reserved; 0x24 is compressed: both are read as 8-bit data.
-  auto reserved = As<Deliver>(DecodePdu("0004038121F3009099309251619580"
-                                        "0141"));
+  auto reserved =
+      As<Deliver>(DecodePdu("0004038121F3009099309251619580"
+                            "0141"));
   EXPECT_EQ(reserved.flaw, "unknown data coding 0x90, read as 8-bit data");
   EXPECT_EQ(reserved.text, u"A");
   EXPECT_EQ(As<Deliver>(DecodePdu("0004038121F3002499309251619580"
