@@ -140,13 +140,13 @@ TEST_F(AtDriverQuirks, AModemThatRestartsBehindTheLineIsInitialisedAgain) {
 // ---- Status codes inside answers ------------------------------------------------------
 
 TEST_F(AtDriverQuirks, StatusCodesBetweenTheHeaderAndThePduAreSkipped) {
-  ModemSim::Options huawei, registration;
-  huawei.amid_reads = "^RSSI:15";
+  ModemSim::Options signal, registration;
+  signal.amid_reads = "^RSSI:15";
   registration.amid_reads = "+CREG: 1";
-  ModemSim first(Device(3), huawei);
+  ModemSim first(Device(3), signal);
   ModemSim second(Device(4), registration);
   for (ModemSim* modem : {&first, &second}) modem->Store(ModemSim::DeliverPdu("+15550001", u"Listed"));  // AT+CMGL
-  Configure({{3, 115200, "Huawei"}, {4, 115200, "Registration"}});
+  Configure({{3, 115200, "Signal"}, {4, 115200, "Registration"}});
   ASSERT_EQ(Start(), TALVEX_OK);
   ASSERT_TRUE(WaitState(3, 0));
   ASSERT_TRUE(WaitState(4, 0));
