@@ -6,6 +6,7 @@
 #include <string>
 
 #include "config/xml_loader.hpp"
+#include "contract/gsm_alphabet.hpp"
 #include "engine/service_factory.hpp"
 #include "support/text_codec.hpp"
 
@@ -25,6 +26,27 @@ bool NeedsUtf16(std::u16string_view text) {
   unsigned any = 0;
   for (size_t i = 0; i < text.size(); ++i) any |= text[i] >= 127;  // no early exit: this loop vectorises
   return any != 0;
+}
+
+bool OutsideGsmAlphabet(std::u16string_view text) {
+  return std::any_of(text.begin(), text.end(), [](char16_t c) { return gsm7::SeptetsOf(c) == 0; });
+}
+
+// The longest prefix of `text` that fills at most `max_parts` parts of
+// `room` septets, an extension character never split between two parts.
+// Characters the alphabet lacks go out as '?' (UCS-2 is off): one septet.
+size_t GsmPrefix(std::u16string_view text, uint64_t room, uint32_t max_parts) {
+  uint64_t used = 0;
+  uint32_t part = 1;
+  for (size_t i = 0; i < text.size(); ++i) {
+    uint64_t septets = std::max(gsm7::SeptetsOf(text[i]), 1);
+    if (used + septets > room) {
+      if (++part > max_parts) return i;
+      used = 0;
+    }
+    used += septets;
+  }
+  return text.size();
 }
 
 }  // namespace
@@ -144,11 +166,13 @@ int32_t GSMEngine::SendSMS(TalvexSmsRequest* request) {
                    request->text_capacity);
     return TALVEX_INVALID_PARAMETER;
   }
-  bool utf16 = o->disableunicode == 0 && NeedsUtf16(text);
+  uint32_t capabilities = gateway_->GetServiceFlags();
+  bool septets = capabilities & kCapCountsGsmAlphabet;
+  bool utf16 = o->disableunicode == 0 && (septets ? OutsideGsmAlphabet(text) : NeedsUtf16(text));
   int32_t chars_per_part = std::max<int32_t>(utf16 ? kUnicodeCharsPerPart : o->maxsmschars, 1);
   uint32_t max_parts = o->splitsms ? static_cast<uint32_t>(o->maxsmssplit) : 1;
 
-  if (gateway_->GetServiceFlags() & kCapSplitsItself) return SendWhole(request, text, chars_per_part, max_parts);
+  if (capabilities & kCapSplitsItself) return SendWhole(request, text, chars_per_part, max_parts, septets && !utf16);
   return SendInParts(request, text, chars_per_part, max_parts);
 }
 
@@ -158,13 +182,17 @@ int32_t GSMEngine::SendSMS(TalvexSmsRequest* request) {
 // which may have changed or released the request, so the engine never writes
 // into it again.
 int32_t GSMEngine::SendWhole(TalvexSmsRequest* request, std::u16string_view text, int32_t chars_per_part,
-                             uint32_t max_parts) {
+                             uint32_t max_parts, bool septets) {
   // Below the reserve a part would have negative room: give each part one
   // character of room instead of letting the product wrap.
   uint64_t room = chars_per_part > kSelfSplitReserve ? uint64_t(chars_per_part - kSelfSplitReserve) : 1;
-  uint64_t limit = std::min<uint64_t>(room * max_parts, UINT32_MAX);
-  if (text.size() > limit)
+  if (septets) {
+    // No part of the gateway's holds more than a concatenated part.
+    size_t keep = GsmPrefix(text, std::min<uint64_t>(room, gsm7::kSeptetsPerConcatenatedPart), max_parts);
+    if (keep < text.size()) KeepHostPrefix(request, keep);
+  } else if (uint64_t limit = std::min<uint64_t>(room * max_parts, UINT32_MAX); text.size() > limit) {
     KeepHostPrefix(request, CutLength(text, static_cast<size_t>(limit)));  // never half a surrogate pair
+  }
   int32_t code = SendPart(request, request->text);
   if (code != TALVEX_OK && code != TALVEX_PENDING) logger_->Error("GSMEngine::SendSMS - failed. [qverc: %d]", code);
   return code;

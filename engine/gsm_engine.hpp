@@ -43,7 +43,8 @@ class GSMEngine {
   ILogInterface* logger() const { return logger_; }
 
  private:
-  int32_t SendWhole(TalvexSmsRequest* request, std::u16string_view text, int32_t chars_per_part, uint32_t max_parts);
+  int32_t SendWhole(TalvexSmsRequest* request, std::u16string_view text, int32_t chars_per_part, uint32_t max_parts,
+                    bool septets);
   int32_t SendInParts(TalvexSmsRequest* request, std::u16string_view text, int32_t chars_per_part, uint32_t max_parts);
   // One gateway call for `part`; the part field is cleared afterwards unless
   // the answer is 112 (the request may then already be released).

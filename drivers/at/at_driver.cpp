@@ -41,21 +41,37 @@ std::shared_ptr<AtLine> TakeLine(Driver& d, uint32_t comport) {
   return nullptr;
 }
 
-// Ready lines first, in turn; then lines still starting. Called holding the lock.
-bool Route(Driver& d, SendJob& job) {
+bool CanCarry(const AtLine& line, const SendJob& job) {
   bool international = !job.recipient.empty() && job.recipient[0] == '+';
-  for (AtLine::Phase wanted : {AtLine::Phase::kReady, AtLine::Phase::kStarting}) {
+  const TalvexDriverLineRecord& r = line.record();
+  return r.can_send && (!international || r.international_numbers);
+}
+
+// Ready lines first, in turn; then, unless `ready_only`, a line that is not
+// ready yet holds the job until it is (or until the job's hold runs out).
+// Called holding the lock.
+bool Route(Driver& d, SendJob& job, bool ready_only, const AtLine* except) {
+  for (bool ready : {true, false}) {
+    if (!ready && ready_only) break;
     for (size_t i = 0; i < d.lines.size(); ++i) {
       size_t n = (d.next + i) % d.lines.size();
       AtLine& line = *d.lines[n];
-      const TalvexDriverLineRecord& r = line.record();
-      if (!r.can_send || (international && !r.international_numbers) || line.phase() != wanted) continue;
+      if (&line == except || !CanCarry(line, job) || (line.phase() == AtLine::Phase::kReady) != ready) continue;
       if (line.Enqueue(job)) {
         d.next = n + 1;
         return true;
       }
     }
   }
+  return false;
+}
+
+// A line that went down offers its waiting sends to the ready lines.
+bool HandOff(uint32_t comport, SendJob& job) {
+  Driver& d = TheDriver();
+  std::lock_guard lock(d.mutex);
+  for (auto& line : d.lines)
+    if (line->comport() == comport) return Route(d, job, true, line.get());
   return false;
 }
 
@@ -100,7 +116,8 @@ TALVEX_EXPORT int32_t TALVEX_CALL gsmdrvaddGSMline(TalvexDriverLineRecord* recor
   if (!d.initialised) return TALVEX_NOT_INITIALISED;
   for (auto& line : d.lines)
     if (line->comport() == record->comport) return kLineExists;
-  auto line = std::make_shared<AtLine>(*record, d.timing);
+  uint32_t comport = record->comport;
+  auto line = std::make_shared<AtLine>(*record, d.timing, [comport](SendJob& job) { return HandOff(comport, job); });
   d.lines.push_back(line);
   line->Start();
   Log(2, "GSMDrv - COM%u added (device %s).", record->comport, DevicePathOf(record->comport).c_str());
@@ -149,8 +166,9 @@ TALVEX_EXPORT int32_t TALVEX_CALL gsmdrvSendSMS(uint32_t disable_unicode, Talvex
   if (!d.initialised) return TALVEX_NOT_INITIALISED;
   job.callback = reinterpret_cast<TalvexDriverCallback>(request->driver_callback);
   job.concat_reference = d.concat_reference++ & 0xFF;
-  if (!Route(d, job)) {
-    Log(0, "GSMDrv - no line can send to %s now.", job.recipient.c_str());
+  job.hold_until = std::chrono::steady_clock::now() + std::chrono::milliseconds(d.timing.submit_ms);
+  if (!Route(d, job, false, nullptr)) {
+    Log(0, "GSMDrv - no line can send to %s.", job.recipient.c_str());
     return TALVEX_FAILED;
   }
   return TALVEX_PENDING;

@@ -1,13 +1,15 @@
 #pragma once
 // One modem line: a thread that owns the serial device and runs the line's
-// state machine (open, initialise, serve sends and indications, keep alive,
-// reopen with backoff after a loss). Every callback to the module comes from
-// this thread; no lock is held while calling back.
+// state machine (open, initialise, wait for the network, serve sends and
+// indications, poll the SIM, re-initialise after a modem restart, reopen with
+// backoff after a loss). Every callback to the module comes from this thread;
+// no lock is held while calling back.
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -33,13 +35,18 @@ struct SendJob {
   std::u16string text;
   bool allow_ucs2 = true;
   uint16_t concat_reference = 0;
+  // Held for a ready line until then; failed when no line became ready.
+  std::chrono::steady_clock::time_point hold_until;
 };
+
+// Offers a job to another ready line of the driver; true when one took it.
+using Handoff = std::function<bool(SendJob&)>;
 
 class AtLine : public std::enable_shared_from_this<AtLine> {
  public:
   enum class Phase { kStarting, kReady, kFailed };
 
-  AtLine(const TalvexDriverLineRecord& record, const Timing& timing);
+  AtLine(const TalvexDriverLineRecord& record, const Timing& timing, Handoff handoff);
   ~AtLine();
   AtLine(const AtLine&) = delete;
   AtLine& operator=(const AtLine&) = delete;
@@ -52,7 +59,8 @@ class AtLine : public std::enable_shared_from_this<AtLine> {
   // messages are delivered as they are. From the line's own thread it only
   // asks the thread to end.
   void Stop(int32_t pending_code);
-  // Queues a send; false when the line stops or has failed (nothing queued).
+  // Queues a send, also while the line is not ready (it is held until its
+  // hold_until); false when the line stops (nothing queued).
   bool Enqueue(SendJob job);
 
   Phase phase() const { return phase_.load(); }
@@ -64,7 +72,23 @@ class AtLine : public std::enable_shared_from_this<AtLine> {
     enum Result { kOk, kError, kTimeout, kGone, kStopped } result = kTimeout;
     int code = -1;
     bool cms = false;
+    bool written = false;     // the PDU went to the modem at its prompt
+    int late_reference = -1;  // "+CMGS: <mr>" that came while the line was brought back in step
     std::vector<std::string> lines;
+  };
+  // The command the line waits on, and what makes an answer its own.
+  struct Exchange {
+    std::string command;
+    std::string pdu;          // written at the prompt
+    std::string expect;       // its answer lines start so ("+CMGS:"); status codes so named count as answer lines
+    bool needs_line = false;  // an OK without an expected line before it is stale
+    bool prompted = false;
+    bool seen_line = false;
+  };
+  // A message on the modem's storage.
+  struct Stored {
+    std::string memory;
+    int index = -1;
   };
   struct SentPart {
     std::string recipient;
@@ -75,35 +99,55 @@ class AtLine : public std::enable_shared_from_this<AtLine> {
     std::string originator;
     uint8_t total = 0;
     std::map<uint8_t, std::u16string> parts;
+    std::vector<Stored> stored;  // parts kept on the SIM until the message reached the host
     std::chrono::steady_clock::time_point first;
   };
 
   void Run();
   bool OpenDevice();
   bool Initialise();
+  bool UnlockSim();
+  bool AwaitNetwork();
+  int Registration();
   void Serve();
+  void Poll();
   void Lost(int32_t failure, const char* why);
   bool Fail(int32_t failure, const char* why);
   void ReportState(int32_t code);
   void FailQueued(int32_t code);
+  void HandOffQueued();
+  void ExpireHeld();
+  void WaitFor(uint32_t ms);
+  std::optional<SendJob> NextJob();
   bool Stopping() const { return stopping_.load(); }
 
-  Answer Command(const std::string& command, uint32_t timeout_ms, const std::string& pdu = {});
-  bool Pump(uint32_t timeout_ms, Answer& answer, const std::string& command, const std::string& pdu, bool& prompted);
+  // A command and its answer; after a time-out the line is brought back in step.
+  Answer Command(const std::string& command, uint32_t timeout_ms);
+  Answer Command(Exchange exchange, uint32_t timeout_ms);
+  // A command the modem may refuse for a moment after it started (SIM busy, not ready).
+  Answer Insist(const std::string& command, uint32_t timeout_ms);
+  static bool NotReadyYet(const Answer& a);
+  Answer Transact(Exchange& exchange, uint32_t timeout_ms);
+  bool Resync();
+  bool Pump(uint32_t timeout_ms, Answer& answer, Exchange* exchange);
   void HandleIndications();
   void ReadStored(const std::string& memory, int index);
   void ListStored(bool deliver);
-  void DeleteStored(int index);
-  void HandlePdu(const std::string& pdu, int length, const char* source);
-  void HandleDeliver(const Deliver& d);
+  void DeleteStored(const Stored& at);
+  bool Held(const Stored& at) const;
+  bool SwitchMemory(const std::string& memory);
+  void HandlePdu(const std::string& pdu, int length, const char* source, const Stored& at);
+  void HandleDeliver(const Deliver& d, const Stored& at);
   void HandleReport(const StatusReport& r);
-  void DeliverText(const std::string& originator, const std::u16string& text);
+  bool DeliverText(const std::string& originator, const std::u16string& text);
   void FlushPartials(bool all);
   int32_t Send(const SendJob& job);
+  int32_t SendPart(const SendJob& job, const SubmitPart& part, size_t number, size_t parts);
   std::string CnmiParameters() const;
 
   const TalvexDriverLineRecord record_;
   const Timing timing_;
+  const Handoff handoff_;
   std::string name_;  // "COM<N>" for log lines
 
   std::mutex mutex_;  // guards queue_ and accepting_
@@ -121,14 +165,17 @@ class AtLine : public std::enable_shared_from_this<AtLine> {
   std::deque<AtEvent> indications_;
   std::map<uint8_t, SentPart> sent_;  // by TP-MR
   std::map<std::string, Partial> partials_;
-  uint32_t silent_commands_ = 0;
   bool lost_ = false;
+  bool restarted_ = false;     // the modem announced a restart: initialise it again
+  bool unregistered_ = false;  // the poll found no network: wait for it again
+  bool pin_refused_ = false;   // never offered again: three wrong tries lock the SIM
+  int late_reference_ = -1;    // +CMGS of a submission that answered after its time limit (scratch of Resync)
   int32_t failure_ = kFailDeviceMissing;
   bool acknowledge_ = false;  // the modem wants AT+CNMA after +CMT/+CDS
   bool report_request_ = true;
   std::string memory_ = "SM";
   int32_t last_state_ = -1;
-  std::chrono::steady_clock::time_point last_activity_;
+  std::chrono::steady_clock::time_point next_poll_;
 };
 
 }  // namespace talvenix::at

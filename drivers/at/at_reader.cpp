@@ -1,6 +1,7 @@
 #include "drivers/at/at_reader.hpp"
 
 #include <cstdlib>
+#include <iterator>
 
 namespace talvenix::at {
 namespace {
@@ -28,6 +29,21 @@ std::string Memory(std::string_view s) {
   return std::string(s.substr(open + 1, close == std::string_view::npos ? std::string_view::npos : close - open - 1));
 }
 
+// Codes modems send by themselves. The answer of a command that asks for one
+// of them (AT+CREG?, AT+CPIN?) starts the same way: the line tells them apart.
+constexpr std::string_view kUnsolicited[] = {
+    "^RSSI:",   "^BOOT:", "^MODE:", "^DSFLOWRPT:", "^SRVST:",    "^SIMST:", "^HCSQ:",    "^SYSINFOEX:", "^NDISSTAT:",
+    "^STIN:",   "^SIND:", "^CEND:", "^ORIG:",      "^CONF:",     "^CONN:",  "+CREG:",    "+CGREG:",     "+CEREG:",
+    "+C5GREG:", "+CPIN:", "+CIEV:", "+CRING:",     "+CLIP:",     "+CTZV:",  "+CTZE:",    "+QIND:",      "+PACSP",
+    "+CUSD:",   "+CGEV:", "+STIN:", "RING",        "Call Ready", "PB DONE", "NO CARRIER"};
+constexpr std::string_view kRestartBanners[] = {"RDY", "SMS Ready", "+CFUN: 1", "^SYSSTART"};
+
+bool IsOneOf(std::string_view line, const std::string_view* list, size_t count, bool whole) {
+  for (size_t i = 0; i < count; ++i)
+    if (whole ? line == list[i] : StartsWith(line, list[i])) return true;
+  return false;
+}
+
 }  // namespace
 
 void AtReader::Feed(std::string_view bytes) {
@@ -37,11 +53,16 @@ void AtReader::Feed(std::string_view bytes) {
       continue;
     }
     if (c == '\0') continue;
+    if (after_prompt_) {
+      after_prompt_ = false;
+      if (c == ' ') continue;
+    }
     if (partial_.size() < kMaxLine) partial_.push_back(c);
-    // The prompt has no line end: recognise it as soon as it is complete.
-    if (partial_ == "> " && !awaiting_pdu_) {
+    // The prompt has no line end: recognise it at once. No answer line starts with '>'.
+    if (partial_ == ">" && !awaiting_pdu_) {
       events_.push_back({AtEvent::Kind::kPrompt, {}, -1, false, -1});
       partial_.clear();
+      after_prompt_ = true;
     }
   }
 }
@@ -57,6 +78,7 @@ void AtReader::Clear() {
   partial_.clear();
   events_.clear();
   awaiting_pdu_ = false;
+  after_prompt_ = false;
 }
 
 void AtReader::EndLine() {
@@ -64,6 +86,12 @@ void AtReader::EndLine() {
   line.swap(partial_);
   while (!line.empty() && line.back() == ' ') line.pop_back();
   if (line.empty()) return;
+  bool unsolicited = IsOneOf(line, kUnsolicited, std::size(kUnsolicited), false);
+  bool restart = IsOneOf(line, kRestartBanners, std::size(kRestartBanners), true);
+  if (unsolicited || restart) {
+    events_.push_back({restart ? AtEvent::Kind::kRestart : AtEvent::Kind::kUnsolicited, line, -1, false, -1});
+    return;
+  }
   if (awaiting_pdu_) {
     awaiting_pdu_ = false;
     pending_.text = line;
@@ -75,11 +103,9 @@ void AtReader::EndLine() {
 
 void AtReader::Classify(const std::string& line) {
   using K = AtEvent::Kind;
-  if (line == ">") {  // a prompt whose blank got lost
-    events_.push_back({K::kPrompt, {}, -1, false, -1});
-  } else if (line == "OK") {
+  if (line == "OK") {
     events_.push_back({K::kOk, line, -1, false, -1});
-  } else if (line == "ERROR" || line == "NO CARRIER" || line == "COMMAND NOT SUPPORT") {
+  } else if (line == "ERROR" || line == "COMMAND NOT SUPPORT") {
     events_.push_back({K::kError, line, -1, false, -1});
   } else if (StartsWith(line, "+CMS ERROR:") || StartsWith(line, "+CME ERROR:")) {
     events_.push_back({K::kError, line, LastNumber(line), line[2] == 'M' && line[3] == 'S', -1});
@@ -191,6 +217,62 @@ const char* CmsErrorText(int code) {
       if (code >= 512) return "manufacturer specific error";
       return "unknown error code";
   }
+}
+
+// Cause values of 3GPP 24.011 / 23.040 (0-255) and 27.005 (300-500).
+ErrorClass ClassOfSendError(bool cms, int code) {
+  if (!cms) return ErrorClass::kTemporary;  // +CME ERROR and plain ERROR say nothing about the message
+  switch (code) {
+    case 1:
+    case 8:
+    case 10:
+    case 21:
+    case 27:
+    case 28:
+    case 29:
+    case 30:
+    case 50:
+      return ErrorClass::kDestination;
+    case 69:
+    case 81:
+    case 95:
+    case 96:
+    case 97:
+    case 98:
+    case 99:
+    case 111:
+    case 303:
+    case 304:
+    case 305:
+      return ErrorClass::kMessage;
+    case 301:
+    case 310:
+    case 311:
+    case 312:
+    case 313:
+    case 315:
+    case 316:
+    case 317:
+    case 318:
+    case 330:
+      return ErrorClass::kSetup;
+    default:
+      return ErrorClass::kTemporary;  // 38, 41, 42, 47, 300, 302, 314, 320, 322, 331, 332, 500, ...
+  }
+}
+
+const char* ErrorClassText(ErrorClass c) {
+  switch (c) {
+    case ErrorClass::kTemporary:
+      return "temporary";
+    case ErrorClass::kDestination:
+      return "permanent: the destination";
+    case ErrorClass::kMessage:
+      return "permanent: the message";
+    case ErrorClass::kSetup:
+      return "permanent: the SIM or service centre";
+  }
+  return "";
 }
 
 }  // namespace talvenix::at

@@ -48,13 +48,23 @@ Timing TimingFromEnvironment() {
   return t;
 }
 
-std::string DevicePathOf(uint32_t comport) {
+namespace {
+
+std::string HostSetting(const char* section, uint32_t comport) {
   platform::HostSettings settings;
-  if (settings.Load(platform::HostSettings::DefaultPath()) == platform::HostSettings::Status::kLoaded) {
-    if (auto path = settings.Get("serialports", "COM" + std::to_string(comport)); path && !path->empty()) return *path;
-  }
-  return "/dev/ttyUSB" + std::to_string(comport > 0 ? comport - 1 : 0);
+  if (settings.Load(platform::HostSettings::DefaultPath()) == platform::HostSettings::Status::kLoaded)
+    if (auto value = settings.Get(section, "COM" + std::to_string(comport))) return *value;
+  return {};
 }
+
+}  // namespace
+
+std::string DevicePathOf(uint32_t comport) {
+  std::string path = HostSetting("serialports", comport);
+  return path.empty() ? "/dev/ttyUSB" + std::to_string(comport > 0 ? comport - 1 : 0) : path;
+}
+
+std::string SimPinOf(uint32_t comport) { return HostSetting("simpins", comport); }
 
 void OpenLog() {
   if (log_handle.load()) return;

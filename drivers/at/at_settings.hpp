@@ -11,10 +11,10 @@ namespace talvenix::at {
 struct Timing {
   uint32_t command_ms = 5000;     // an ordinary command's answer
   uint32_t submit_ms = 60000;     // AT+CMGS: the network's answer
-  uint32_t keepalive_ms = 60000;  // idle time before "AT"
-  uint32_t backoff_ms = 1000;     // first wait before reopening; doubles up to backoff_max_ms
+  uint32_t keepalive_ms = 60000;  // period of the registration check and the SIM listing
+  uint32_t backoff_ms = 1000;     // first wait before reopening or resending; doubles up to backoff_max_ms
   uint32_t backoff_max_ms = 60000;
-  uint32_t reassembly_ms = 120000;  // wait for the missing parts of a message
+  uint32_t reassembly_ms = 600000;  // wait for the missing parts of a message
   uint32_t failures = 3;            // commands in a row without an answer before the line counts as lost
 };
 
@@ -24,6 +24,8 @@ Timing TimingFromEnvironment();
 
 // [serialports] COM<N> of the host settings, else /dev/ttyUSB<N-1>.
 std::string DevicePathOf(uint32_t comport);
+// [simpins] COM<N> of the host settings; empty when there is none.
+std::string SimPinOf(uint32_t comport);
 
 // The driver's own log, "qvGSMcomdrv.log" in the working folder. Thread-safe;
 // never fails the caller. Severity 0 error, 1 warning, 2 information.

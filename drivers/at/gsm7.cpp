@@ -1,65 +1,16 @@
 // The GSM default alphabet with its extension table, septet packing and hex.
 
-#include <array>
-
+#include "contract/gsm_alphabet.hpp"
 #include "drivers/at/pdu.hpp"
 
 namespace talvenix::at {
-namespace {
 
-constexpr uint8_t kEscape = 0x1B;
-
-// Septet -> character of the default alphabet (0x1B is the escape).
-constexpr std::array<char16_t, 128> kBasic = {
-    u'@',      u'\u00A3', u'$',      u'\u00A5', u'\u00E8', u'\u00E9', u'\u00F9', u'\u00EC', u'\u00F2', u'\u00C7',
-    u'\n',     u'\u00D8', u'\u00F8', u'\r',     u'\u00C5', u'\u00E5', u'\u0394', u'_',      u'\u03A6', u'\u0393',
-    u'\u039B', u'\u03A9', u'\u03A0', u'\u03A8', u'\u03A3', u'\u0398', u'\u039E', u'\u00A0', u'\u00C6', u'\u00E6',
-    u'\u00DF', u'\u00C9', u' ',      u'!',      u'"',      u'#',      u'\u00A4', u'%',      u'&',      u'\'',
-    u'(',      u')',      u'*',      u'+',      u',',      u'-',      u'.',      u'/',      u'0',      u'1',
-    u'2',      u'3',      u'4',      u'5',      u'6',      u'7',      u'8',      u'9',      u':',      u';',
-    u'<',      u'=',      u'>',      u'?',      u'\u00A1', u'A',      u'B',      u'C',      u'D',      u'E',
-    u'F',      u'G',      u'H',      u'I',      u'J',      u'K',      u'L',      u'M',      u'N',      u'O',
-    u'P',      u'Q',      u'R',      u'S',      u'T',      u'U',      u'V',      u'W',      u'X',      u'Y',
-    u'Z',      u'\u00C4', u'\u00D6', u'\u00D1', u'\u00DC', u'\u00A7', u'\u00BF', u'a',      u'b',      u'c',
-    u'd',      u'e',      u'f',      u'g',      u'h',      u'i',      u'j',      u'k',      u'l',      u'm',
-    u'n',      u'o',      u'p',      u'q',      u'r',      u's',      u't',      u'u',      u'v',      u'w',
-    u'x',      u'y',      u'z',      u'\u00E4', u'\u00F6', u'\u00F1', u'\u00FC', u'\u00E0'};
-
-struct Extension {
-  uint8_t septet;
-  char16_t character;
-};
-constexpr std::array<Extension, 10> kExtension = {{{0x0A, u'\f'},
-                                                   {0x14, u'^'},
-                                                   {0x28, u'{'},
-                                                   {0x29, u'}'},
-                                                   {0x2F, u'\\'},
-                                                   {0x3C, u'['},
-                                                   {0x3D, u'~'},
-                                                   {0x3E, u']'},
-                                                   {0x40, u'|'},
-                                                   {0x65, u'\u20AC'}}};
-
-// Character -> septet (or escape pair), built once. 0xFFFF: not representable.
-struct ReverseTable {
-  std::array<uint16_t, 0x10000> map;
-  ReverseTable() {
-    map.fill(0xFFFF);
-    for (size_t i = 0; i < kBasic.size(); ++i)
-      if (i != kEscape) map[kBasic[i]] = static_cast<uint16_t>(i);
-    for (const Extension& e : kExtension) map[e.character] = static_cast<uint16_t>(0x100 | e.septet);
-  }
-};
-
-const ReverseTable& Reverse() {
-  static const ReverseTable table;
-  return table;
-}
-
-}  // namespace
+using gsm7::kBasic;
+using gsm7::kEscape;
+using gsm7::kExtension;
 
 bool ToGsm7(std::u16string_view text, std::vector<uint8_t>& septets, bool replace) {
-  const auto& map = Reverse().map;
+  const auto& map = gsm7::Reverse();
   septets.clear();
   septets.reserve(text.size());
   for (size_t i = 0; i < text.size(); ++i) {
@@ -91,7 +42,7 @@ std::u16string FromGsm7(const std::vector<uint8_t>& septets) {
     }
     uint8_t next = septets[++i] & 0x7F;
     char16_t found = 0;
-    for (const Extension& e : kExtension)
+    for (const gsm7::Extension& e : kExtension)
       if (e.septet == next) found = e.character;
     // An unknown extension shows the basic character, as handsets do.
     text.push_back(found ? found : kBasic[next == kEscape ? 0x20 : next]);

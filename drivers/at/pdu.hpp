@@ -41,6 +41,7 @@ struct Deliver {
   Concat concat;
   std::u16string text;  // 8-bit data shows as U+0000..U+00FF
   bool report_indication = false;
+  std::string flaw;  // set when the message could be read only in part (the text is what could)
 };
 
 struct StatusReport {

@@ -133,24 +133,43 @@ bool ReadHeader(const uint8_t* header, size_t size, Concat& concat) {
   return true;
 }
 
-// TP-UDL and the user data, with the header when TP-UDHI is set.
-std::string ReadUserData(Cursor& c, Encoding encoding, bool has_header, Concat& concat, std::u16string& text) {
+// TP-UDL and the user data, with the header when TP-UDHI is set. With a
+// `flaw` to report to, a short or malformed user data is read as far as it
+// goes and what was wrong is said there.
+std::string ReadUserData(Cursor& c, Encoding encoding, bool has_header, Concat& concat, std::u16string& text,
+                         std::string* flaw = nullptr) {
   uint8_t length = 0;
   if (!c.Byte(length)) return "user data length missing";
+  if (encoding == Encoding::kGsm7 && length > 160) {
+    if (!flaw) return "user data longer than 160 septets";
+    *flaw = "user data longer than 160 septets";
+    length = 160;
+  }
   size_t octets = encoding == Encoding::kGsm7 ? (length * 7u + 7u) / 8u : length;
-  if (encoding == Encoding::kGsm7 && length > 160) return "user data longer than 160 septets";
+  if (c.left() < octets) {
+    if (!flaw) return "user data shorter than its length";
+    *flaw = "user data shorter than its length";
+    octets = c.left();
+    length = static_cast<uint8_t>(encoding == Encoding::kGsm7 ? octets * 8 / 7 : octets);
+  }
   const uint8_t* data = c.Take(octets);
-  if (!data) return "user data shorter than its length";
   size_t header_octets = 0;
   if (has_header) {
-    if (octets == 0) return "user data header missing";
-    header_octets = data[0] + 1u;
-    if (header_octets > octets) return "user data header longer than the user data";
-    if (!ReadHeader(data + 1, header_octets - 1, concat)) return "malformed user data header";
+    std::string error;
+    if (octets == 0)
+      error = "user data header missing";
+    else if (data[0] + 1u > octets || (encoding == Encoding::kGsm7 && (data[0] * 8u + 14) / 7 > length))
+      error = "user data header longer than the user data";
+    else if (!ReadHeader(data + 1, data[0], concat))
+      error = "malformed user data header";
+    if (!error.empty() && !flaw) return error;
+    if (!error.empty())
+      *flaw = error + ", read without it";
+    else
+      header_octets = data[0] + 1u;
   }
   if (encoding == Encoding::kGsm7) {
     size_t header_septets = (header_octets * 8 + 6) / 7;
-    if (header_septets > length) return "user data header longer than the user data";
     int fill = static_cast<int>(header_septets * 7 - header_octets * 8);
     text = FromGsm7(UnpackSeptets(data + header_octets, octets - header_octets, length - header_septets, fill));
   } else if (encoding == Encoding::kUcs2) {
@@ -206,10 +225,16 @@ DecodeResult DecodePdu(std::string_view hex, bool with_smsc, bool mobile_origina
     d.report_indication = first & 0x20;
     if (!ReadAddress(c, d.originator) || !c.Byte(d.protocol) || !c.Byte(d.coding) || !ReadTimestamp(c, d.sent))
       return Fail("truncated SMS-DELIVER");
-    if (!EncodingOf(d.coding, d.encoding)) return Fail("unknown data coding");
-    std::string error = ReadUserData(c, d.encoding, has_header, d.concat, d.text);
+    // What arrived is delivered as far as it can be read, with what was wrong.
+    if (!EncodingOf(d.coding, d.encoding)) {
+      d.encoding = Encoding::kData8;
+      d.flaw = "unknown data coding 0x" + ToHex({d.coding}) + ", read as 8-bit data";
+    }
+    std::string flaw;
+    std::string error = ReadUserData(c, d.encoding, has_header, d.concat, d.text, &flaw);
     if (!error.empty()) return Fail(error);
-    if (c.left()) return Fail("octets after the user data");
+    if (c.left()) flaw = "octets after the user data";
+    if (!flaw.empty()) d.flaw += (d.flaw.empty() ? "" : "; ") + flaw;
     return {Decoded(std::move(d)), {}};
   }
   if (type == 0x2) {

@@ -72,7 +72,7 @@ constexpr ServiceDescriptor kModemService = {
     TALVEX_SERVICE_GSM,
     "simple_gsm",
     "GSM COM Driver Gateway",
-    kCapAppliesUpdates | kCapMultiLine | kCapSplitsItself | kCapReceives,
+    kCapAppliesUpdates | kCapMultiLine | kCapSplitsItself | kCapReceives | kCapCountsGsmAlphabet,
     kTraitSettingsExports | kTraitLoadResources,
     &ConstructGateway<Vantrel_GSMCOMDrvInterface>,
     0,  // the block is the host's line list: `talvenix lines` edits it

@@ -57,6 +57,21 @@ TEST(AtReader, UnsolicitedIndicationsAmidAnAnswer) {
   EXPECT_EQ(e[5].kind, K::kOk);
 }
 
+// Status codes and restart banners are told apart from answers wherever
+// they come, also between +CMT: and its PDU; a prompt may lack its blank.
+TEST(AtReader, StatusCodesBannersAndABarePrompt) {
+  auto e = ReadAll({"\r\n+CMT: ,24\r\n^RSSI:15\r\n0791AB\r\n", "\r\nRDY\r\n\r\n+CREG: 1\r\n\r\n>", "+CMGS: 4\r\n"});
+  ASSERT_EQ(e.size(), 6u);
+  EXPECT_EQ(e[0].kind, K::kUnsolicited);
+  EXPECT_EQ(e[1].kind, K::kMessage);
+  EXPECT_EQ(e[1].text, "0791AB");
+  EXPECT_EQ(e[2].kind, K::kRestart);
+  EXPECT_EQ(e[3].kind, K::kUnsolicited);
+  EXPECT_EQ(e[3].text, "+CREG: 1");
+  EXPECT_EQ(e[4].kind, K::kPrompt);
+  EXPECT_EQ(e[5].text, "+CMGS: 4");
+}
+
 TEST(AtReader, GarbageNeverGrowsWithoutBound) {
   AtReader reader;
   reader.Feed(std::string(100000, 'x'));

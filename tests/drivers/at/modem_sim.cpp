@@ -81,7 +81,22 @@ void ModemSim::Plug() {
   echo_ = true;  // a modem starts with its stored profile
   in_pdu_ = false;
   input_.clear();
+  cnmi_set_ = unlocked_ = false;
+  ready_at_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(options_.not_ready_ms);
 }
+
+void ModemSim::Restart(const std::string& banner) {
+  std::lock_guard lock(mutex_);
+  echo_ = true;
+  in_pdu_ = false;
+  input_.clear();
+  cnmi_set_ = false;
+  ready_at_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(options_.not_ready_ms);
+  Write("\r\n" + banner + "\r\n");
+}
+
+// Called holding mutex_.
+bool ModemSim::NotReady() const { return std::chrono::steady_clock::now() < ready_at_; }
 
 void ModemSim::Close() {
   std::lock_guard lock(mutex_);
@@ -190,15 +205,30 @@ void ModemSim::Command(std::string line) {
   std::string c = up.substr(2);
   auto arg = [&](const char* prefix) { return c.substr(std::string(prefix).size()); };
   auto is = [&](const char* prefix) { return c.rfind(prefix, 0) == 0; };
-  if (c.empty() || c == "Z" || is("+CMEE=") || is("+CSCA=") || is("+CNMI=") || is("&F") || is("V1") || is("Q0") ||
-      is("+CSMS=") || is("+CMGF=0") || is("S0=") || is("+CLIP")) {
+  bool sms = is("+CMGF=") || is("+CNMI") || is("+CPMS") || is("+CMGL") || is("+CMGR") || is("+CMGS") || is("+CMGD");
+  if (sms && NotReady()) {
+    Answer("", "+CMS ERROR: 302");
+  } else if (is("+CNMI=") && options_.refuse_cnmi) {
+    Answer("", "+CMS ERROR: 303");
+  } else if (c == "+CMGF?") {
+    Answer("\r\n+CMGF: 0\r\n");
+  } else if (is("+CPIN=")) {
+    ++pin_attempts_;
+    std::string pin = line.substr(std::string("AT+CPIN=").size());
+    pin.erase(std::remove(pin.begin(), pin.end(), '"'), pin.end());
+    unlocked_ = unlocked_ || pin == options_.pin;
+    Answer("", pin == options_.pin ? "OK" : "+CME ERROR: 16");
+  } else if (c.empty() || c == "Z" || is("+CMEE=") || is("+CSCA=") || is("+CNMI=") || is("&F") || is("V1") ||
+             is("Q0") || is("+CSMS=") || is("+CMGF=0") || is("S0=") || is("+CLIP") || is("+CSCS=")) {
+    if (is("+CNMI=")) cnmi_set_ = true;
     if (c == "Z") echo_ = true;
     Answer("");
   } else if (c == "E0" || c == "E1") {
     echo_ = c == "E1";
     Answer("");
   } else if (c == "+CPIN?") {
-    Answer(options_.pin_required ? "\r\n+CPIN: SIM PIN\r\n" : "\r\n+CPIN: READY\r\n");
+    Answer(!options_.pin.empty() && !unlocked_ ? "\r\n+CPIN: SIM PIN\r\n"
+                                               : "\r\n+CPIN: " + options_.cpin_ready + "\r\n");
   } else if (c == "+CSCA?") {
     Answer("\r\n+CSCA: \"+27381000015\",145\r\n");
   } else if (c == "+CSMS?") {
@@ -218,8 +248,8 @@ void ModemSim::Command(std::string line) {
       Answer("", "+CMS ERROR: 302");
   } else if (c == "+CSQ") {
     Answer("\r\n+CSQ: 21,99\r\n");
-  } else if (c == "+CREG?") {
-    Answer("\r\n+CREG: 0,1\r\n");
+  } else if (c == "+CREG?" || c == "+CEREG?") {
+    Answer("\r\n" + c.substr(0, c.size() - 1) + ": 0," + std::to_string(registration_) + "\r\n");
   } else if (c == "+COPS?") {
     Answer("\r\n+COPS: 0,0,\"Simulated\"\r\n");
   } else if (c == "I" || c == "+CGMI" || c == "+CGMM" || c == "+CGMR") {
@@ -230,14 +260,18 @@ void ModemSim::Command(std::string line) {
     pdu_length_ = static_cast<size_t>(std::atoi(arg("+CMGS=").c_str()));
     in_pdu_ = true;
     input_.clear();
-    Write("\r\n> ");
+    if (options_.stale_ok) Write("\r\nOK\r\n");
+    Write("\r\n" + options_.prompt);
   } else if (is("+CMGR=")) {
     auto it = store_.find(std::atoi(arg("+CMGR=").c_str()));
-    if (it == store_.end()) {
+    if (fail_reads_ > 0) {
+      --fail_reads_;
+      Answer("", "+CMS ERROR: " + std::to_string(fail_read_code_));
+    } else if (it == store_.end()) {
       Answer("", "+CMS ERROR: 321");
     } else {
       size_t length = it->second.size() / 2 - 1 - std::stoul(it->second.substr(0, 2), nullptr, 16);
-      Answer("\r\n+CMGR: 0,," + std::to_string(length) + "\r\n" + it->second + "\r\n");
+      Answer("\r\n+CMGR: 0,," + std::to_string(length) + "\r\n" + AmidRead() + it->second + "\r\n");
     }
   } else if (is("+CMGD=")) {
     std::string a = arg("+CMGD=");
@@ -252,7 +286,7 @@ void ModemSim::Command(std::string line) {
     std::string body;
     for (auto& [index, pdu] : store_) {
       size_t length = pdu.size() / 2 - 1 - std::stoul(pdu.substr(0, 2), nullptr, 16);
-      body += "\r\n+CMGL: " + std::to_string(index) + ",0,," + std::to_string(length) + "\r\n" + pdu;
+      body += "\r\n+CMGL: " + std::to_string(index) + ",0,," + std::to_string(length) + "\r\n" + AmidRead() + pdu;
     }
     Answer(body.empty() ? "" : body + "\r\n");
   } else {
@@ -260,10 +294,15 @@ void ModemSim::Command(std::string line) {
   }
 }
 
+std::string ModemSim::AmidRead() const { return options_.amid_reads.empty() ? "" : options_.amid_reads + "\r\n"; }
+
 void ModemSim::Submit(const std::string& hex) {
   std::unique_lock lock(mutex_);
-  if (submit_delay_ms_ > 0) {
-    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(submit_delay_ms_);
+  uint32_t delay = submit_delay_ms_;
+  if (late_percent_ > 0 && static_cast<int>(random_() % 100) < late_percent_)
+    delay = late_min_ms_ + static_cast<uint32_t>(random_() % (late_max_ms_ - late_min_ms_ + 1));
+  if (delay > 0) {
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(delay);
     changed_.wait_until(lock, until, [this] { return stopping_ || master_ < 0; });
     if (stopping_ || master_ < 0) return;
   }
@@ -302,7 +341,7 @@ void ModemSim::DeliverStored(const std::string& pdu) {
   std::lock_guard lock(mutex_);
   int index;
   StoreLocked(pdu, index);
-  Write("\r\n+CMTI: \"SM\"," + std::to_string(index) + "\r\n");
+  if (cnmi_set_) Write("\r\n+CMTI: \"SM\"," + std::to_string(index) + "\r\n");
 }
 
 void ModemSim::DeliverDirect(const std::string& pdu) {
@@ -341,6 +380,30 @@ void ModemSim::FailSubmits(int count, int code) {
 void ModemSim::SetSubmitDelay(uint32_t ms) {
   std::lock_guard lock(mutex_);
   submit_delay_ms_ = ms;
+}
+
+void ModemSim::SetLateSubmits(int percent, uint32_t min_ms, uint32_t max_ms, unsigned seed) {
+  std::lock_guard lock(mutex_);
+  late_percent_ = percent;
+  late_min_ms_ = min_ms;
+  late_max_ms_ = std::max(min_ms, max_ms);
+  random_.seed(seed);
+}
+
+void ModemSim::FailReads(int count, int code) {
+  std::lock_guard lock(mutex_);
+  fail_reads_ = count;
+  fail_read_code_ = code;
+}
+
+void ModemSim::SetRegistration(int stat) {
+  std::lock_guard lock(mutex_);
+  registration_ = stat;
+}
+
+int ModemSim::pin_attempts() {
+  std::lock_guard lock(mutex_);
+  return pin_attempts_;
 }
 
 bool ModemSim::WaitSubmitted(size_t count, int timeout_ms) {

@@ -7,10 +7,12 @@
 // reached through a symbolic link, which Unplug removes and Replug points at
 // a fresh pseudo-terminal, like a USB modem that leaves and comes back.
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,9 +24,15 @@ namespace talvenix::testing {
 class ModemSim {
  public:
   struct Options {
-    bool pin_required = false;
-    bool acknowledge = false;  // +CSMS service 1: wants AT+CNMA after +CMT and +CDS
-    bool silent = false;       // reads everything, answers nothing
+    std::string pin;                   // the SIM wants this PIN first (AT+CPIN="<pin>"); empty: no PIN
+    std::string cpin_ready = "READY";  // how +CPIN: shows a ready SIM ("\"READY\"" on some modems)
+    bool acknowledge = false;          // +CSMS service 1: wants AT+CNMA after +CMT and +CDS
+    bool silent = false;               // reads everything, answers nothing
+    bool refuse_cnmi = false;          // every AT+CNMI is refused: nothing is ever announced
+    uint32_t not_ready_ms = 0;         // SMS commands answer +CMS ERROR: 302 this long after start and restart
+    std::string amid_reads;            // a status code written between +CMGR:/+CMGL: and the PDU
+    bool stale_ok = false;             // an OK of nothing before every prompt
+    std::string prompt = "> ";         // some modems leave out the blank
   };
   struct Submitted {
     std::string hex;
@@ -42,8 +50,18 @@ class ModemSim {
 
   // The next `count` submits are answered "+CMS ERROR: code".
   void FailSubmits(int count, int code);
-  // Every submit is answered after this delay.
+  // Every submit is answered after this delay. Meanwhile the modem reads no input.
   void SetSubmitDelay(uint32_t ms);
+  // `percent` of the submits are answered after a delay between the bounds
+  // (the rest at once), chosen by a generator seeded with `seed`.
+  void SetLateSubmits(int percent, uint32_t min_ms, uint32_t max_ms, unsigned seed);
+  // The next `count` reads (AT+CMGR) are answered "+CMS ERROR: code".
+  void FailReads(int count, int code);
+  // Registration status for AT+CREG? and AT+CEREG? (1 home, 2 searching, 5 roaming).
+  void SetRegistration(int stat);
+  // The modem restarts without leaving USB: echo on, indications off, a
+  // banner, and the not-ready window again.
+  void Restart(const std::string& banner = "RDY");
   // A message already on the SIM (before the line starts).
   int Store(const std::string& pdu);
   // A message arriving from the network: stored and indicated by +CMTI, or
@@ -65,6 +83,7 @@ class ModemSim {
   std::vector<std::string> commands();
   size_t stored_count();
   int acknowledgements();
+  int pin_attempts();
 
   // SMS-DELIVER PDUs (with an SMSC part) the way a network sends them.
   static std::string DeliverPdu(const std::string& originator, const std::u16string& text, at::Concat concat = {},
@@ -76,6 +95,8 @@ class ModemSim {
   void Close();
   void Write(const std::string& bytes);
   void Answer(const std::string& body, const std::string& final_result = "OK");
+  bool NotReady() const;
+  std::string AmidRead() const;
   void Command(std::string line);
   void Submit(const std::string& hex);
   std::string StoreLocked(const std::string& pdu, int& index);
@@ -93,6 +114,15 @@ class ModemSim {
   std::string input_;
   int fail_submits_ = 0, fail_code_ = 0;
   uint32_t submit_delay_ms_ = 0;
+  int late_percent_ = 0;
+  uint32_t late_min_ms_ = 0, late_max_ms_ = 0;
+  std::mt19937 random_;
+  int fail_reads_ = 0, fail_read_code_ = 0;
+  int registration_ = 1;
+  bool cnmi_set_ = false;
+  bool unlocked_ = false;
+  int pin_attempts_ = 0;
+  std::chrono::steady_clock::time_point ready_at_;
   uint8_t next_reference_ = 0;
   std::map<int, std::string> store_;
   std::vector<std::string> inject_;

@@ -103,33 +103,49 @@ TEST(PduDecode, ConcatenatedPartCarriesItsHeader) {
   EXPECT_EQ(d.text, u"hello");
 }
 
-TEST(PduDecode, BrokenPdusAreRefusedWithAReason) {
+// A message whose envelope is whole is read as far as its user data goes,
+// with what was wrong; one without a whole envelope is refused.
+TEST(PduDecode, BrokenPdusAreReadAsFarAsTheyGoOrRefusedWithAReason) {
   const std::string good = "07917283010010F5040BC87238880900F10000993092516195800AE8329BFD4697D9EC37";
+  const size_t user_data = good.size() - 20;  // UDL and the packed "hellohello"
   for (size_t cut = 0; cut < good.size(); cut += 2) {
     auto r = DecodePdu(good.substr(0, cut));
-    EXPECT_FALSE(r.message) << cut;
-    EXPECT_FALSE(r.error.empty());
+    if (cut <= user_data) {
+      EXPECT_FALSE(r.message) << cut;
+      EXPECT_FALSE(r.error.empty());
+    } else {
+      auto d = As<Deliver>(r);
+      EXPECT_EQ(d.flaw, "user data shorter than its length") << cut;
+      EXPECT_EQ(d.text, std::u16string(u"hellohello").substr(0, (cut - user_data - 2) / 2 * 8 / 7)) << cut;
+    }
   }
-  EXPECT_FALSE(DecodePdu(good + "00").message);            // octets after the user data
+  EXPECT_EQ(As<Deliver>(DecodePdu(good + "00")).flaw, "octets after the user data");
   EXPECT_FALSE(DecodePdu("zz" + good.substr(2)).message);  // not hex
-  EXPECT_FALSE(DecodePdu(good.substr(0, good.size() - 20) + "0B" + good.substr(good.size() - 18)).message);
-  // Data coding 0x90 is reserved.
-  EXPECT_EQ(DecodePdu("0004038121F3009099309251619580"
-                      "0141")
-                .error,
-            "unknown data coding");
+  // Data coding 0x90 is reserved; 0x24 is compressed: both are read as 8-bit data.
+  auto reserved =
+      As<Deliver>(DecodePdu("0004038121F3009099309251619580"
+                            "0141"));
+  EXPECT_EQ(reserved.flaw, "unknown data coding 0x90, read as 8-bit data");
+  EXPECT_EQ(reserved.text, u"A");
+  EXPECT_EQ(As<Deliver>(DecodePdu("0004038121F3002499309251619580"
+                                  "024100"))
+                .text,
+            std::u16string(u"A") + u'\0');
   // A header that claims more octets than the user data holds.
-  EXPECT_EQ(DecodePdu("0044038121F3000899309251619580"
-                      "04"
-                      "09000300")
-                .error,
-            "user data header longer than the user data");
+  EXPECT_EQ(As<Deliver>(DecodePdu("0044038121F3000899309251619580"
+                                  "04"
+                                  "09000300"))
+                .flaw,
+            "user data header longer than the user data, read without it");
   // An element that runs past the header.
-  EXPECT_EQ(DecodePdu("0044038121F3000899309251619580"
-                      "05"
-                      "0300050041")
-                .error,
-            "malformed user data header");
+  EXPECT_EQ(As<Deliver>(DecodePdu("0044038121F3000899309251619580"
+                                  "05"
+                                  "0300050041"))
+                .flaw,
+            "malformed user data header, read without it");
+  // Submissions are read strictly: a short one is refused.
+  EXPECT_EQ(DecodePdu("0011000B916407281553F80000AA0AE8329BFD4697D9EC", true, true).error,
+            "user data shorter than its length");
   // A part number outside 1..total is not a concatenation.
   auto d =
       As<Deliver>(DecodePdu("0044038121F3000899309251619580"
