@@ -30,9 +30,6 @@ constexpr uint32_t kCapReceives = 0x04;        // reports incoming messages thro
 constexpr uint32_t kCapSplitsItself = 0x10;    // takes the whole text in one ServiceSendSMS
 constexpr uint32_t kCapMultiLine = 0x20;       // derives from IServiceMultiLine
 constexpr uint32_t kCapAppliesUpdates = 0x80;  // Update calls UpdateConfigs instead of a reload
-// With kCapSplitsItself: parts go out in the GSM 7-bit alphabet (UCS-2 only
-// for a character it lacks), so the engine counts the room in septets.
-constexpr uint32_t kCapCountsGsmAlphabet = 0x200;
 
 class IServiceConfig {
  public:

@@ -19,6 +19,9 @@ class ILogInterface;
 constexpr uint32_t kTraitSettingsExports = 0x1;
 // ConfigLoad allocates inside the settings block; FreeXMLLoadResources frees it.
 constexpr uint32_t kTraitLoadResources = 0x2;
+// With kCapSplitsItself: parts go out in the GSM 7-bit alphabet (UCS-2 only
+// for a character it lacks), so the engine counts the gateway's room in septets.
+constexpr uint32_t kTraitCountsGsmAlphabet = 0x4;
 
 // One property of a gateway's settings block as the settings screens and the
 // `talvenix service` command see it.

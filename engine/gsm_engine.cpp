@@ -6,8 +6,8 @@
 #include <string>
 
 #include "config/xml_loader.hpp"
-#include "contract/gsm_alphabet.hpp"
 #include "engine/service_factory.hpp"
+#include "support/gsm_alphabet.hpp"
 #include "support/text_codec.hpp"
 
 namespace talvenix {
@@ -80,6 +80,7 @@ std::unique_ptr<GenericGSMService> GSMEngine::FactoryConstructGSMService(uint32_
 
 void GSMEngine::ReleaseAll() {
   gateway_.reset();
+  gateway_traits_ = 0;
   loader_.reset();
   callback_ = nullptr;
   context_ = 0;
@@ -129,6 +130,8 @@ int32_t GSMEngine::Initialize(uintptr_t context, TalvexHostCallback callback, Ta
     logger_->Error("GSMEngine::Initialize - FactoryConstructGSMService - Failed.");
     return fail(TALVEX_FAILED);
   }
+  const ServiceDescriptor* descriptor = FindServiceByFlag(AvailableServices(), options->service_flag);
+  gateway_traits_ = descriptor ? descriptor->traits : 0;
   if (!gateway_->LoadServiceSpecficConfigurations(options, loader_.get()) ||
       !gateway_->ServiceInit(callback_, context_, loader_.get())) {
     logger_->Error(
@@ -167,7 +170,7 @@ int32_t GSMEngine::SendSMS(TalvexSmsRequest* request) {
     return TALVEX_INVALID_PARAMETER;
   }
   uint32_t capabilities = gateway_->GetServiceFlags();
-  bool septets = capabilities & kCapCountsGsmAlphabet;
+  bool septets = gateway_traits_ & kTraitCountsGsmAlphabet;
   bool utf16 = o->disableunicode == 0 && (septets ? OutsideGsmAlphabet(text) : NeedsUtf16(text));
   int32_t chars_per_part = std::max<int32_t>(utf16 ? kUnicodeCharsPerPart : o->maxsmschars, 1);
   uint32_t max_parts = o->splitsms ? static_cast<uint32_t>(o->maxsmssplit) : 1;

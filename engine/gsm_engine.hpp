@@ -54,6 +54,7 @@ class GSMEngine {
   TalvexHostCallback callback_ = nullptr;
   uintptr_t context_ = 0;
   std::unique_ptr<GenericGSMService> gateway_;
+  uint32_t gateway_traits_ = 0;  // the kTrait* bits of the running gateway's descriptor
   OptionsRecord options_;
   bool initialised_ = false;
   std::unique_ptr<IGSMConfigurationInterface> loader_;

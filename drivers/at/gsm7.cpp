@@ -1,6 +1,6 @@
 // The GSM default alphabet with its extension table, septet packing and hex.
 
-#include "contract/gsm_alphabet.hpp"
+#include "support/gsm_alphabet.hpp"
 #include "drivers/at/pdu.hpp"
 
 namespace talvenix::at {

@@ -72,8 +72,8 @@ constexpr ServiceDescriptor kModemService = {
     TALVEX_SERVICE_GSM,
     "simple_gsm",
     "GSM COM Driver Gateway",
-    kCapAppliesUpdates | kCapMultiLine | kCapSplitsItself | kCapReceives | kCapCountsGsmAlphabet,
-    kTraitSettingsExports | kTraitLoadResources,
+    kCapAppliesUpdates | kCapMultiLine | kCapSplitsItself | kCapReceives,
+    kTraitSettingsExports | kTraitLoadResources | kTraitCountsGsmAlphabet,
     &ConstructGateway<Vantrel_GSMCOMDrvInterface>,
     0,  // the block is the host's line list: `talvenix lines` edits it
     {},

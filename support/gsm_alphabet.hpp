@@ -2,7 +2,7 @@
 // The GSM 7-bit default alphabet (3GPP 23.038) with its extension table: the
 // one table of it, shared by the AT driver's codec and by the engine, which
 // counts the room of a gateway that sends in this alphabet
-// (kCapCountsGsmAlphabet) the way that gateway's parts will hold the text.
+// (kTraitCountsGsmAlphabet) the way that gateway's parts will hold the text.
 
 #include <array>
 #include <cstddef>
