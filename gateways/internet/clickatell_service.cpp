@@ -13,39 +13,22 @@ constexpr const char16_t* kTransport = u"clickatellapi";
 constexpr uint32_t kValueChars = TALVEX_CLICKATELL_VALUE_CHARS;
 
 constexpr int32_t kLoadChars = kValueChars - 1;
+using Block = TalvexClickatellSettings;
 
 // In mask order. Both load tables take apiid, from, password, user; the
 // update table apiid, from, user, password.
+// clang-format off
 constexpr SettingsField kClickatellFields[] = {
-    {"[user]",
-     TALVEX_CLICKATELL_USER,
-     offsetof(TalvexClickatellSettings, user),
-     SettingsField::kWide,
-     kValueChars,
-     false,
-     {kLoadChars, offsetof(TalvexClickatellSettings, user_description), 3, 2}},
-    {"[password]",
-     TALVEX_CLICKATELL_PASSWORD,
-     offsetof(TalvexClickatellSettings, password),
-     SettingsField::kWide,
-     kValueChars,
-     true,
-     {kLoadChars, offsetof(TalvexClickatellSettings, password_description), 2, 3}},
-    {"[from]",
-     TALVEX_CLICKATELL_FROM,
-     offsetof(TalvexClickatellSettings, from),
-     SettingsField::kWide,
-     kValueChars,
-     false,
-     {kLoadChars, offsetof(TalvexClickatellSettings, from_description), 1, 1}},
-    {"[apiid]",
-     TALVEX_CLICKATELL_APIID,
-     offsetof(TalvexClickatellSettings, apiid),
-     SettingsField::kWide,
-     kValueChars,
-     false,
-     {kLoadChars, offsetof(TalvexClickatellSettings, apiid_description), 0, 0}},
+    {"[user]", TALVEX_CLICKATELL_USER, offsetof(Block, user), SettingsField::kWide, kValueChars, false,
+     {kLoadChars, offsetof(Block, user_description), /*load_row=*/3, /*update_row=*/2}},
+    {"[password]", TALVEX_CLICKATELL_PASSWORD, offsetof(Block, password), SettingsField::kWide, kValueChars, true,
+     {kLoadChars, offsetof(Block, password_description), /*load_row=*/2, /*update_row=*/3}},
+    {"[from]", TALVEX_CLICKATELL_FROM, offsetof(Block, from), SettingsField::kWide, kValueChars, false,
+     {kLoadChars, offsetof(Block, from_description), /*load_row=*/1, /*update_row=*/1}},
+    {"[apiid]", TALVEX_CLICKATELL_APIID, offsetof(Block, apiid), SettingsField::kWide, kValueChars, false,
+     {kLoadChars, offsetof(Block, apiid_description), /*load_row=*/0, /*update_row=*/0}},
 };
+// clang-format on
 
 }  // namespace
 
@@ -94,9 +77,8 @@ int ClickATellService::ConfigLoad(IGSMConfigurationInterface* loader, void* sett
   }
   ConfigTable table = SettingsLoadTable(kClickatellService, settings_block, mode);
   if (mode == 0)
-    table.emplace_back(kConfigLoad, u"signupurl", kValueNarrow,
-                       static_cast<TalvexClickatellSettings*>(settings_block)->signupurl, kLoadChars, nullptr, 0,
-                       kSourceServiceAttribute);
+    table.emplace_back(kConfigLoad, u"signupurl", kValueNarrow, static_cast<Block*>(settings_block)->signupurl,
+                       kLoadChars, nullptr, 0, kSourceServiceAttribute);
   int result = loader->LoadServiceConfigs(kTransport, &table, static_cast<int>(mode));
   if (!result) logger_->Error("ClickATellService::ConfigLoad - failed to load service configuration(s).");
   return result;

@@ -19,41 +19,22 @@ namespace {
 constexpr char16_t kTransportId[] = u"multitechisms";
 
 constexpr int32_t kLoadChars = 999;
+using Block = TalvexMultitechSettings;
 
 // In mask order, which the update table keeps; both load tables take the
 // port before the address.
+// clang-format off
 constexpr SettingsField kMultitechFields[] = {
-    {"[username]",
-     TALVEX_MULTITECH_USERNAME,
-     offsetof(TalvexMultitechSettings, username),
-     SettingsField::kWide,
-     kLoadChars,
-     false,
-     {kLoadChars, offsetof(TalvexMultitechSettings, username_description), 0, 0}},
-    {"[password]",
-     TALVEX_MULTITECH_PASSWORD,
-     offsetof(TalvexMultitechSettings, password),
-     SettingsField::kWide,
-     kLoadChars,
-     true,
-     {kLoadChars, offsetof(TalvexMultitechSettings, password_description), 1, 1}},
-    {"[ipaddress]",
-     TALVEX_MULTITECH_IPADDRESS,
-     offsetof(TalvexMultitechSettings, ipaddress),
-     SettingsField::kWide,
-     kLoadChars,
-     false,
-     {kLoadChars, offsetof(TalvexMultitechSettings, ipaddress_description), 3, 2}},
-    {"[port]",
-     TALVEX_MULTITECH_PORT,
-     offsetof(TalvexMultitechSettings, port),
-     SettingsField::kWide,
-     kLoadChars,
-     false,
-     {kLoadChars, offsetof(TalvexMultitechSettings, port_description), 2, 3},
-     1,
-     65535},
+    {"[username]", TALVEX_MULTITECH_USERNAME, offsetof(Block, username), SettingsField::kWide, kLoadChars, false,
+     {kLoadChars, offsetof(Block, username_description), /*load_row=*/0, /*update_row=*/0}},
+    {"[password]", TALVEX_MULTITECH_PASSWORD, offsetof(Block, password), SettingsField::kWide, kLoadChars, true,
+     {kLoadChars, offsetof(Block, password_description), /*load_row=*/1, /*update_row=*/1}},
+    {"[ipaddress]", TALVEX_MULTITECH_IPADDRESS, offsetof(Block, ipaddress), SettingsField::kWide, kLoadChars, false,
+     {kLoadChars, offsetof(Block, ipaddress_description), /*load_row=*/3, /*update_row=*/2}},
+    {"[port]", TALVEX_MULTITECH_PORT, offsetof(Block, port), SettingsField::kWide, kLoadChars, false,
+     {kLoadChars, offsetof(Block, port_description), /*load_row=*/2, /*update_row=*/3}, 1, 65535},
 };
+// clang-format on
 
 // The port text read as a decimal number (0 when it is not one), cut to 16 bits.
 uint16_t PortOf(const char16_t* text) {
