@@ -99,6 +99,10 @@ class GenericGSMService : public IServiceConfig {
   GenericGSMService(ILogInterface* logger, const ServiceDescriptor& descriptor)
       : capability_flags_(descriptor.capabilities), service_flag_(descriptor.service_flag), logger_(logger) {}
 
+  // Most gateways allocate nothing in ConfigLoad, so there is nothing to free.
+  void FreeXMLLoadResources(void*) override {}
+  // A gateway without kCapAppliesUpdates applies no changes itself: 0.
+  int UpdateConfigs(uint32_t*, TalvexGenericOptions*, uint32_t, uint32_t) override { return 0; }
   uint32_t GetServiceFlags() override { return capability_flags_; }
   uint32_t GetServiceType() override { return service_flag_; }
   uint32_t IsServiceInitialized() override { return initialised_.load(); }

@@ -23,6 +23,14 @@ constexpr uint32_t kTraitLoadResources = 0x2;
 // for a character it lacks), so the engine counts the gateway's room in septets.
 constexpr uint32_t kTraitCountsGsmAlphabet = 0x4;
 
+// Where one property goes in its gateway's ConfigLoad and ConfigUpdate tables.
+struct SettingsRows {
+  int32_t value_chars;          // size of its value row (the loader keeps size-1 characters); 4 for numbers
+  uint32_t description_offset;  // where the description (UTF-16 text) lands in the settings block
+  uint8_t load_row;             // place of its row in both ConfigLoad tables (values, descriptions), from 0
+  uint8_t update_row;           // place of its row in the ConfigUpdate table, from 0
+};
+
 // One property of a gateway's settings block as the settings screens and the
 // `talvenix service` command see it.
 struct SettingsField {
@@ -33,6 +41,7 @@ struct SettingsField {
   Kind kind;
   uint32_t capacity;  // characters, terminator included, for the text kinds; 4 otherwise
   bool secret;        // never shown (passwords)
+  SettingsRows rows;
   // A field that holds a whole number (ports, intervals; as text or as an
   // integer) takes only values in [min_number, max_number]; both 0 for a
   // field without a numeric range.
@@ -42,6 +51,15 @@ struct SettingsField {
   bool HasRange() const { return min_number != 0 || max_number != 0; }
   // True when `text` (blanks around it allowed) is a whole number in range.
   bool AcceptsNumber(std::string_view text) const;
+};
+
+// What holds for every row of a gateway's settings tables.
+struct SettingsTables {
+  uint32_t all_fields_bit = 0;    // the ConfigUpdate mask bit that selects every field
+  int32_t description_chars = 0;  // size of every description row
+  // Update rows carry the value's size, so the loader reads no further than
+  // the field; else 0, and the loader reads the text up to its terminator.
+  bool sized_updates = false;
 };
 
 struct ServiceDescriptor {
@@ -60,6 +78,7 @@ struct ServiceDescriptor {
   // gateway keeps none, or its block is not a list of properties).
   uint32_t settings_block_size;
   std::span<const SettingsField> settings_fields;
+  SettingsTables settings_tables = {};
 };
 
 // The gateway list in transport-id search order (see FindServiceByTransportId).

@@ -19,7 +19,6 @@ class NullService : public GenericGSMService {
   explicit NullService(ILogInterface* logger);
   ~NullService() override;
 
-  void FreeXMLLoadResources(void*) override {}
   int ConfigUpdate(IGSMConfigurationInterface*, void*, uint32_t) override { return 1; }
   int ConfigLoad(IGSMConfigurationInterface*, void*, uint32_t) override { return 1; }
   int LoadServiceSpecficConfigurations(TalvexGenericOptions*, IGSMConfigurationInterface*) override { return 1; }
@@ -28,7 +27,6 @@ class NullService : public GenericGSMService {
   int ServiceInit(TalvexHostCallback callback, uintptr_t context, IGSMConfigurationInterface* loader) override;
   // Stops the generator thread and returns once it has ended.
   void ServiceUninit() override;
-  int UpdateConfigs(uint32_t*, TalvexGenericOptions*, uint32_t, uint32_t) override { return 0; }
   const char* GetServiceName() override { return kNullService.display_name; }
 
  private:

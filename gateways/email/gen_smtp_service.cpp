@@ -6,6 +6,7 @@
 #include <new>
 #include <vector>
 
+#include "contract/settings_tables.hpp"
 #include "gateways/email/address_fields.hpp"
 #include "gateways/email/placeholders.hpp"
 #include "support/peer_text.hpp"
@@ -15,7 +16,6 @@ namespace talvenix {
 namespace {
 
 constexpr char16_t kTransportId[] = u"gensmtp";
-constexpr size_t kDescriptionChars = 2000;
 constexpr uint32_t kDefaultPort = 25;
 constexpr uint32_t kDefaultTlsPort = 465;
 
@@ -24,33 +24,46 @@ constexpr uint32_t BodyLineOffset(int n) {
          static_cast<uint32_t>(n) * sizeof(TalvexSmtpSettings::body_lines[0]);
 }
 
-// The eighteen properties of the settings block, in mask order.
+constexpr uint32_t kDescriptionChars = 2000;
+
+// A text property of the block whose rows take place k in every table, read
+// and written with the field's whole size; its description is the k-th.
+constexpr SettingsField Property(const char* id, uint32_t mask_bit, uint32_t offset, uint32_t chars, uint8_t k,
+                                 int32_t min_number = 0, int32_t max_number = 0) {
+  uint32_t description = offsetof(TalvexSmtpSettings, descriptions) + k * sizeof(char16_t) * kDescriptionChars;
+  return {id,
+          mask_bit,
+          offset,
+          SettingsField::kWide,
+          chars,
+          false,
+          {static_cast<int32_t>(chars), description, k, k},
+          min_number,
+          max_number};
+}
+
+// The eighteen properties of the settings block, in mask order, which every table keeps.
 constexpr SettingsField kSmtpFields[] = {
-    {"[smtpserver]", TALVEX_SMTP_SERVER, offsetof(TalvexSmtpSettings, server), SettingsField::kWide, 500, false},
-    {"[smtpport]", TALVEX_SMTP_PORT, offsetof(TalvexSmtpSettings, port), SettingsField::kWide, 500, false, 1, 65535},
-    {"[from]", TALVEX_SMTP_FROM, offsetof(TalvexSmtpSettings, from), SettingsField::kWide, 1000, false},
-    {"[to]", TALVEX_SMTP_TO, offsetof(TalvexSmtpSettings, to), SettingsField::kWide, 1000, false},
-    {"[cc]", TALVEX_SMTP_CC, offsetof(TalvexSmtpSettings, cc), SettingsField::kWide, 1000, false},
-    {"[bcc]", TALVEX_SMTP_BCC, offsetof(TalvexSmtpSettings, bcc), SettingsField::kWide, 1000, false},
-    {"[subject]", TALVEX_SMTP_SUBJECT, offsetof(TalvexSmtpSettings, subject), SettingsField::kWide, 1000, false},
-    {"[bodytemplatename]", TALVEX_SMTP_TEMPLATE, offsetof(TalvexSmtpSettings, template_name), SettingsField::kWide,
-     1000, false},
-    {"[bodyline1]", TALVEX_SMTP_BODYLINE1 << 0, BodyLineOffset(0), SettingsField::kWide, 2000, false},
-    {"[bodyline2]", TALVEX_SMTP_BODYLINE1 << 1, BodyLineOffset(1), SettingsField::kWide, 2000, false},
-    {"[bodyline3]", TALVEX_SMTP_BODYLINE1 << 2, BodyLineOffset(2), SettingsField::kWide, 2000, false},
-    {"[bodyline4]", TALVEX_SMTP_BODYLINE1 << 3, BodyLineOffset(3), SettingsField::kWide, 2000, false},
-    {"[bodyline5]", TALVEX_SMTP_BODYLINE1 << 4, BodyLineOffset(4), SettingsField::kWide, 2000, false},
-    {"[bodyline6]", TALVEX_SMTP_BODYLINE1 << 5, BodyLineOffset(5), SettingsField::kWide, 2000, false},
-    {"[bodyline7]", TALVEX_SMTP_BODYLINE1 << 6, BodyLineOffset(6), SettingsField::kWide, 2000, false},
-    {"[bodyline8]", TALVEX_SMTP_BODYLINE1 << 7, BodyLineOffset(7), SettingsField::kWide, 2000, false},
-    {"[bodyline9]", TALVEX_SMTP_BODYLINE1 << 8, BodyLineOffset(8), SettingsField::kWide, 2000, false},
-    {"[bodyline10]", TALVEX_SMTP_BODYLINE1 << 9, BodyLineOffset(9), SettingsField::kWide, 2000, false},
+    Property("[smtpserver]", TALVEX_SMTP_SERVER, offsetof(TalvexSmtpSettings, server), 500, 0),
+    Property("[smtpport]", TALVEX_SMTP_PORT, offsetof(TalvexSmtpSettings, port), 500, 1, 1, 65535),
+    Property("[from]", TALVEX_SMTP_FROM, offsetof(TalvexSmtpSettings, from), 1000, 2),
+    Property("[to]", TALVEX_SMTP_TO, offsetof(TalvexSmtpSettings, to), 1000, 3),
+    Property("[cc]", TALVEX_SMTP_CC, offsetof(TalvexSmtpSettings, cc), 1000, 4),
+    Property("[bcc]", TALVEX_SMTP_BCC, offsetof(TalvexSmtpSettings, bcc), 1000, 5),
+    Property("[subject]", TALVEX_SMTP_SUBJECT, offsetof(TalvexSmtpSettings, subject), 1000, 6),
+    Property("[bodytemplatename]", TALVEX_SMTP_TEMPLATE, offsetof(TalvexSmtpSettings, template_name), 1000, 7),
+    Property("[bodyline1]", TALVEX_SMTP_BODYLINE1 << 0, BodyLineOffset(0), 2000, 8),
+    Property("[bodyline2]", TALVEX_SMTP_BODYLINE1 << 1, BodyLineOffset(1), 2000, 9),
+    Property("[bodyline3]", TALVEX_SMTP_BODYLINE1 << 2, BodyLineOffset(2), 2000, 10),
+    Property("[bodyline4]", TALVEX_SMTP_BODYLINE1 << 3, BodyLineOffset(3), 2000, 11),
+    Property("[bodyline5]", TALVEX_SMTP_BODYLINE1 << 4, BodyLineOffset(4), 2000, 12),
+    Property("[bodyline6]", TALVEX_SMTP_BODYLINE1 << 5, BodyLineOffset(5), 2000, 13),
+    Property("[bodyline7]", TALVEX_SMTP_BODYLINE1 << 6, BodyLineOffset(6), 2000, 14),
+    Property("[bodyline8]", TALVEX_SMTP_BODYLINE1 << 7, BodyLineOffset(7), 2000, 15),
+    Property("[bodyline9]", TALVEX_SMTP_BODYLINE1 << 8, BodyLineOffset(8), 2000, 16),
+    Property("[bodyline10]", TALVEX_SMTP_BODYLINE1 << 9, BodyLineOffset(9), 2000, 17),
 };
 static_assert(std::size(kSmtpFields) == TALVEX_SMTP_PROPERTIES);
-
-char16_t* Field(void* block, uint32_t offset) {
-  return reinterpret_cast<char16_t*>(static_cast<unsigned char*>(block) + offset);
-}
 
 bool IsBlank(char16_t c) { return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n' || c == u'\v' || c == u'\f'; }
 
@@ -117,8 +130,15 @@ int32_t ParsePort(std::u16string_view text, SmtpSecurity security) {
 }  // namespace
 
 constexpr ServiceDescriptor kEmailService = {
-    TALVEX_SERVICE_EMAIL,       "gensmtp",   "Gen SMTP", 0, kTraitSettingsExports, &ConstructGateway<GenSMTPService>,
-    sizeof(TalvexSmtpSettings), kSmtpFields,
+    TALVEX_SERVICE_EMAIL,
+    "gensmtp",
+    "Gen SMTP",
+    0,
+    kTraitSettingsExports,
+    &ConstructGateway<GenSMTPService>,
+    sizeof(TalvexSmtpSettings),
+    kSmtpFields,
+    {TALVEX_SMTP_ALL, kDescriptionChars, true},
 };
 
 GenSMTPService::GenSMTPService(ILogInterface* logger)
@@ -137,17 +157,7 @@ int GenSMTPService::ConfigLoad(IGSMConfigurationInterface* loader, void* setting
     logger_->Error("GenSMTPService::ConfigLoad - Invalid Parameter(s)");
     return 0;
   }
-  ConfigTable table;
-  table.reserve(std::size(kSmtpFields));
-  uint32_t k = 0;
-  for (const SettingsField& f : kSmtpFields) {
-    uint32_t offset =
-        mode == 0 ? f.offset : offsetof(TalvexSmtpSettings, descriptions) + k * sizeof(char16_t) * kDescriptionChars;
-    uint32_t size = mode == 0 ? f.capacity : kDescriptionChars;
-    table.emplace_back(kConfigLoad, Utf8ToUtf16(f.property_id), kValueWide, Field(settings_block, offset),
-                       static_cast<int32_t>(size));
-    ++k;
-  }
+  ConfigTable table = SettingsLoadTable(kEmailService, settings_block, mode);
   int result = loader->LoadServiceConfigs(kTransportId, &table, mode == 0 ? 0 : 1);
   if (!result) logger_->Error("GenSMTPService::ConfigLoad - failed to load service configuration(s).");
   return result;
@@ -158,11 +168,7 @@ int GenSMTPService::ConfigUpdate(IGSMConfigurationInterface* loader, void* setti
     logger_->Error("GenSMTPService::ConfigUpdate - Invalid Parameter(s).");
     return 0;
   }
-  ConfigTable table;
-  for (const SettingsField& f : kSmtpFields)
-    if ((mask & f.mask_bit) || (mask & TALVEX_SMTP_ALL))
-      table.emplace_back(kConfigUpdate, Utf8ToUtf16(f.property_id), kValueWide, Field(settings_block, f.offset),
-                         static_cast<int32_t>(f.capacity));
+  ConfigTable table = SettingsUpdateTable(kEmailService, settings_block, mask);
   int result = loader->UpdateServiceConfigs(kTransportId, &table);
   if (!result) logger_->Error("GenSMTPService::ConfigUpdate - failed to update service configuration(s).");
   return result;

@@ -21,7 +21,6 @@ class GenSMTPService : public GenericGSMService {
   explicit GenSMTPService(ILogInterface* logger);
   ~GenSMTPService() override;
 
-  void FreeXMLLoadResources(void*) override {}
   // settings_block: a TalvexSmtpSettings; writes the properties of `mask`.
   int ConfigUpdate(IGSMConfigurationInterface* loader, void* settings_block, uint32_t mask) override;
   // settings_block: a TalvexSmtpSettings; mode 0 reads the eighteen
@@ -34,7 +33,6 @@ class GenSMTPService : public GenericGSMService {
   int ServiceInit(TalvexHostCallback callback, uintptr_t context, IGSMConfigurationInterface* loader) override;
   // Stops sending and forgets the addresses, template, body and password.
   void ServiceUninit() override;
-  int UpdateConfigs(uint32_t*, TalvexGenericOptions*, uint32_t, uint32_t) override { return 0; }
   const char* GetServiceName() override { return kEmailService.display_name; }
 
   // A new mailer holding the gateway's logger, owned by the caller; null when

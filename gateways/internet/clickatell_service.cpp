@@ -3,6 +3,7 @@
 #include <cstring>
 #include <new>
 
+#include "contract/settings_tables.hpp"
 #include "support/text_codec.hpp"
 
 namespace talvenix {
@@ -11,18 +12,23 @@ namespace {
 constexpr const char16_t* kTransport = u"clickatellapi";
 constexpr uint32_t kValueChars = TALVEX_CLICKATELL_VALUE_CHARS;
 
-constexpr SettingsField kClickatellFields[] = {
-    {"[user]", TALVEX_CLICKATELL_USER, offsetof(TalvexClickatellSettings, user), SettingsField::kWide, kValueChars,
-     false},
-    {"[password]", TALVEX_CLICKATELL_PASSWORD, offsetof(TalvexClickatellSettings, password), SettingsField::kWide,
-     kValueChars, true},
-    {"[from]", TALVEX_CLICKATELL_FROM, offsetof(TalvexClickatellSettings, from), SettingsField::kWide, kValueChars,
-     false},
-    {"[apiid]", TALVEX_CLICKATELL_APIID, offsetof(TalvexClickatellSettings, apiid), SettingsField::kWide, kValueChars,
-     false},
-};
+constexpr int32_t kLoadChars = kValueChars - 1;
+using Block = TalvexClickatellSettings;
 
-bool Selected(uint32_t mask, uint32_t bit) { return (mask & bit) || (mask & TALVEX_CLICKATELL_ALL); }
+// In mask order. Both load tables take apiid, from, password, user; the
+// update table apiid, from, user, password.
+// clang-format off
+constexpr SettingsField kClickatellFields[] = {
+    {"[user]", TALVEX_CLICKATELL_USER, offsetof(Block, user), SettingsField::kWide, kValueChars, false,
+     {kLoadChars, offsetof(Block, user_description), /*load_row=*/3, /*update_row=*/2}},
+    {"[password]", TALVEX_CLICKATELL_PASSWORD, offsetof(Block, password), SettingsField::kWide, kValueChars, true,
+     {kLoadChars, offsetof(Block, password_description), /*load_row=*/2, /*update_row=*/3}},
+    {"[from]", TALVEX_CLICKATELL_FROM, offsetof(Block, from), SettingsField::kWide, kValueChars, false,
+     {kLoadChars, offsetof(Block, from_description), /*load_row=*/1, /*update_row=*/1}},
+    {"[apiid]", TALVEX_CLICKATELL_APIID, offsetof(Block, apiid), SettingsField::kWide, kValueChars, false,
+     {kLoadChars, offsetof(Block, apiid_description), /*load_row=*/0, /*update_row=*/0}},
+};
+// clang-format on
 
 }  // namespace
 
@@ -35,6 +41,7 @@ constexpr ServiceDescriptor kClickatellService = {
     &ConstructGateway<ClickATellService>,
     sizeof(TalvexClickatellSettings),
     kClickatellFields,
+    {TALVEX_CLICKATELL_ALL, TALVEX_CLICKATELL_DESCRIPTION_CHARS - 1, false},
 };
 
 int32_t ClickatellStatusOf(int r) {
@@ -68,20 +75,10 @@ int ClickATellService::ConfigLoad(IGSMConfigurationInterface* loader, void* sett
     logger_->Error("ClickATellService::ConfigLoad - Invalid Parameter(s)");
     return 0;
   }
-  auto* b = static_cast<TalvexClickatellSettings*>(settings_block);
-  ConfigTable table;
-  if (mode != 0) {
-    table.emplace_back(kConfigLoad, u"[apiid]", kValueWide, b->apiid_description, 1999);
-    table.emplace_back(kConfigLoad, u"[from]", kValueWide, b->from_description, 1999);
-    table.emplace_back(kConfigLoad, u"[password]", kValueWide, b->password_description, 1999);
-    table.emplace_back(kConfigLoad, u"[user]", kValueWide, b->user_description, 1999);
-  } else {
-    table.emplace_back(kConfigLoad, u"[apiid]", kValueWide, b->apiid, 999);
-    table.emplace_back(kConfigLoad, u"[from]", kValueWide, b->from, 999);
-    table.emplace_back(kConfigLoad, u"[password]", kValueWide, b->password, 999);
-    table.emplace_back(kConfigLoad, u"[user]", kValueWide, b->user, 999);
-    table.emplace_back(kConfigLoad, u"signupurl", kValueNarrow, b->signupurl, 999, nullptr, 0, kSourceServiceAttribute);
-  }
+  ConfigTable table = SettingsLoadTable(kClickatellService, settings_block, mode);
+  if (mode == 0)
+    table.emplace_back(kConfigLoad, u"signupurl", kValueNarrow, static_cast<Block*>(settings_block)->signupurl,
+                       kLoadChars, nullptr, 0, kSourceServiceAttribute);
   int result = loader->LoadServiceConfigs(kTransport, &table, static_cast<int>(mode));
   if (!result) logger_->Error("ClickATellService::ConfigLoad - failed to load service configuration(s).");
   return result;
@@ -92,15 +89,7 @@ int ClickATellService::ConfigUpdate(IGSMConfigurationInterface* loader, void* se
     logger_->Error("ClickATellService::ConfigUpdate - Invalid Parameter(s)");
     return 0;
   }
-  auto* b = static_cast<TalvexClickatellSettings*>(settings_block);
-  ConfigTable table;
-  auto add = [&](uint32_t bit, const char16_t* id, char16_t* field) {
-    if (Selected(mask, bit)) table.emplace_back(kConfigUpdate, id, kValueWide, field, 0, nullptr, 1);
-  };
-  add(TALVEX_CLICKATELL_APIID, u"[apiid]", b->apiid);
-  add(TALVEX_CLICKATELL_FROM, u"[from]", b->from);
-  add(TALVEX_CLICKATELL_USER, u"[user]", b->user);
-  add(TALVEX_CLICKATELL_PASSWORD, u"[password]", b->password);
+  ConfigTable table = SettingsUpdateTable(kClickatellService, settings_block, mask);
   int result = loader->UpdateServiceConfigs(kTransport, &table);
   if (!result) logger_->Error("ClickATellService::ConfigLoad - failed to update service configuration(s).");
   return result;

@@ -18,7 +18,6 @@ class ClickATellService : public GenericGSMService {
   explicit ClickATellService(ILogInterface* logger);
   ~ClickATellService() override;
 
-  void FreeXMLLoadResources(void*) override {}
   // Writes the properties of a TalvexClickatellSettings block selected by mask; non-zero on success.
   int ConfigUpdate(IGSMConfigurationInterface* loader, void* settings_block, uint32_t mask) override;
   // Fills a TalvexClickatellSettings block: values (mode 0) or descriptions (other modes).
@@ -29,7 +28,6 @@ class ClickATellService : public GenericGSMService {
   int32_t ServiceSendSMS(uint32_t one, uint32_t disable_unicode, TalvexSmsRequest* request) override;
   int ServiceInit(TalvexHostCallback callback, uintptr_t context, IGSMConfigurationInterface* loader) override;
   void ServiceUninit() override;
-  int UpdateConfigs(uint32_t*, TalvexGenericOptions*, uint32_t, uint32_t) override { return 0; }
   const char* GetServiceName() override { return kClickatellService.display_name; }
   // A new wrapper with the service's logger and endpoints; null when memory runs out.
   virtual internet::ClickATellAPIWrapper* CreateClickATellAPIInstance();

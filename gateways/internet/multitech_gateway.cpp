@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "contract/received_message.hpp"
+#include "contract/settings_tables.hpp"
 #include "gateways/internet/http_client.hpp"
 #include "gateways/internet/multitech_protocol.hpp"
 #include "support/overrides.hpp"
@@ -17,16 +18,23 @@ namespace {
 
 constexpr char16_t kTransportId[] = u"multitechisms";
 
+constexpr int32_t kLoadChars = 999;
+using Block = TalvexMultitechSettings;
+
+// In mask order, which the update table keeps; both load tables take the
+// port before the address.
+// clang-format off
 constexpr SettingsField kMultitechFields[] = {
-    {"[username]", TALVEX_MULTITECH_USERNAME, offsetof(TalvexMultitechSettings, username), SettingsField::kWide, 999,
-     false},
-    {"[password]", TALVEX_MULTITECH_PASSWORD, offsetof(TalvexMultitechSettings, password), SettingsField::kWide, 999,
-     true},
-    {"[ipaddress]", TALVEX_MULTITECH_IPADDRESS, offsetof(TalvexMultitechSettings, ipaddress), SettingsField::kWide, 999,
-     false},
-    {"[port]", TALVEX_MULTITECH_PORT, offsetof(TalvexMultitechSettings, port), SettingsField::kWide, 999, false, 1,
-     65535},
+    {"[username]", TALVEX_MULTITECH_USERNAME, offsetof(Block, username), SettingsField::kWide, kLoadChars, false,
+     {kLoadChars, offsetof(Block, username_description), /*load_row=*/0, /*update_row=*/0}},
+    {"[password]", TALVEX_MULTITECH_PASSWORD, offsetof(Block, password), SettingsField::kWide, kLoadChars, true,
+     {kLoadChars, offsetof(Block, password_description), /*load_row=*/1, /*update_row=*/1}},
+    {"[ipaddress]", TALVEX_MULTITECH_IPADDRESS, offsetof(Block, ipaddress), SettingsField::kWide, kLoadChars, false,
+     {kLoadChars, offsetof(Block, ipaddress_description), /*load_row=*/3, /*update_row=*/2}},
+    {"[port]", TALVEX_MULTITECH_PORT, offsetof(Block, port), SettingsField::kWide, kLoadChars, false,
+     {kLoadChars, offsetof(Block, port_description), /*load_row=*/2, /*update_row=*/3}, 1, 65535},
 };
+// clang-format on
 
 // The port text read as a decimal number (0 when it is not one), cut to 16 bits.
 uint16_t PortOf(const char16_t* text) {
@@ -48,10 +56,15 @@ std::u16string LoggedText(const std::u16string& text) { return Utf8ToUtf16(PeerT
 }  // namespace
 
 constexpr ServiceDescriptor kMultitechService = {
-    TALVEX_SERVICE_MULTITECH,        "multitechisms",
-    "Multi-Tech SMS Finder Service", kCapAppliesUpdates | kCapSplitsItself | kCapReceives,
-    kTraitSettingsExports,           &ConstructGateway<MultitechISMSService>,
-    sizeof(TalvexMultitechSettings), kMultitechFields,
+    TALVEX_SERVICE_MULTITECH,
+    "multitechisms",
+    "Multi-Tech SMS Finder Service",
+    kCapAppliesUpdates | kCapSplitsItself | kCapReceives,
+    kTraitSettingsExports,
+    &ConstructGateway<MultitechISMSService>,
+    sizeof(TalvexMultitechSettings),
+    kMultitechFields,
+    {TALVEX_MULTITECH_ALL, TALVEX_MULTITECH_DESCRIPTION_CHARS - 1, true},
 };
 
 MultitechISMSService::MultitechISMSService(ILogInterface* logger)
@@ -72,19 +85,7 @@ int MultitechISMSService::ConfigLoad(IGSMConfigurationInterface* loader, void* s
     logger_->Error("MultitechISMSService::ConfigLoad - invalid parameter(s).");
     return 0;
   }
-  auto* block = static_cast<TalvexMultitechSettings*>(settings_block);
-  ConfigTable table;
-  if (mode != 0) {
-    table.emplace_back(kConfigLoad, u"[username]", kValueWide, block->username_description, 1999);
-    table.emplace_back(kConfigLoad, u"[password]", kValueWide, block->password_description, 1999);
-    table.emplace_back(kConfigLoad, u"[port]", kValueWide, block->port_description, 1999);
-    table.emplace_back(kConfigLoad, u"[ipaddress]", kValueWide, block->ipaddress_description, 1999);
-  } else {
-    table.emplace_back(kConfigLoad, u"[username]", kValueWide, block->username, 999);
-    table.emplace_back(kConfigLoad, u"[password]", kValueWide, block->password, 999);
-    table.emplace_back(kConfigLoad, u"[port]", kValueWide, block->port, 999);
-    table.emplace_back(kConfigLoad, u"[ipaddress]", kValueWide, block->ipaddress, 999);
-  }
+  ConfigTable table = SettingsLoadTable(kMultitechService, settings_block, mode);
   int result = loader->LoadServiceConfigs(kTransportId, &table, mode != 0 ? 1 : 0);
   if (!result) logger_->Error("MultitechISMSService::ConfigLoad - failed to load service configuration(s).");
   return result;
@@ -95,17 +96,7 @@ int MultitechISMSService::ConfigUpdate(IGSMConfigurationInterface* loader, void*
     logger_->Error("MultitechISMSService::ConfigUpdate - invalid parameter(s).");
     return 0;
   }
-  auto* block = static_cast<TalvexMultitechSettings*>(settings_block);
-  auto selected = [mask](uint32_t bit) { return (mask & bit) || (mask & TALVEX_MULTITECH_ALL); };
-  ConfigTable table;
-  if (selected(TALVEX_MULTITECH_USERNAME))
-    table.emplace_back(kConfigUpdate, u"[username]", kValueWide, block->username, 999, nullptr, 1);
-  if (selected(TALVEX_MULTITECH_PASSWORD))
-    table.emplace_back(kConfigUpdate, u"[password]", kValueWide, block->password, 999, nullptr, 1);
-  if (selected(TALVEX_MULTITECH_IPADDRESS))
-    table.emplace_back(kConfigUpdate, u"[ipaddress]", kValueWide, block->ipaddress, 999, nullptr, 1);
-  if (selected(TALVEX_MULTITECH_PORT))
-    table.emplace_back(kConfigUpdate, u"[port]", kValueWide, block->port, 999, nullptr, 1);
+  ConfigTable table = SettingsUpdateTable(kMultitechService, settings_block, mask);
   int result = loader->UpdateServiceConfigs(kTransportId, &table);
   if (!result) logger_->Error("MultitechISMSService::ConfigUpdate - failed to update service configuration(s).");
   return result;

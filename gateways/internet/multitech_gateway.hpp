@@ -36,7 +36,6 @@ class MultitechISMSService : public GenericGSMService {
   // Stops a running worker first (reporting what it still tracked).
   ~MultitechISMSService() override;
 
-  void FreeXMLLoadResources(void*) override {}
   // settings_block: a TalvexMultitechSettings; writes the values of `mask`.
   int ConfigUpdate(IGSMConfigurationInterface* loader, void* settings_block, uint32_t mask) override;
   // settings_block: a TalvexMultitechSettings; mode 0 the values, else the descriptions.

@@ -5,6 +5,7 @@
 #include <new>
 #include <system_error>
 
+#include "contract/settings_tables.hpp"
 #include "support/overrides.hpp"
 #include "support/text_codec.hpp"
 
@@ -13,21 +14,26 @@ namespace {
 
 constexpr int32_t kMaxPollMinutes = 999999999;  // the most the 9-character field holds
 
-constexpr SettingsField kMessageMediaFields[] = {
-    {"[username]", TALVEX_MM_USERNAME, offsetof(TalvexMessageMediaSettings, username), SettingsField::kWide, 1000,
-     false},
-    {"[password]", TALVEX_MM_PASSWORD, offsetof(TalvexMessageMediaSettings, password), SettingsField::kWide, 1000,
-     true},
-    {"[receivepollinterval]", TALVEX_MM_POLLINTERVAL, offsetof(TalvexMessageMediaSettings, poll_interval),
-     SettingsField::kWide, 10, false, 1, kMaxPollMinutes},
-};
-
 constexpr const char16_t* kTransport = u"messagemediaservice";
-constexpr int32_t kShortText = 999;      // user name and password, load mode 0
+constexpr int32_t kShortText = 999;      // user name, password and sign-up link, load mode 0
 constexpr int32_t kIntervalText = 9;     // poll interval, load mode 0
-constexpr int32_t kLongText = 1999;      // every property, load mode 1
+constexpr int32_t kLongText = 1999;      // every description, load mode 1
 constexpr size_t kEndpointBytes = 2048;  // the optional "endpoint" attribute
 constexpr uint32_t kMinuteMs = 60000;
+
+using Block = TalvexMessageMediaSettings;
+
+// In mask order, which every table keeps; load mode 1 fills the long fields.
+// clang-format off
+constexpr SettingsField kMessageMediaFields[] = {
+    {"[username]", TALVEX_MM_USERNAME, offsetof(Block, username), SettingsField::kWide, 1000, false,
+     {kShortText, offsetof(Block, username_long), /*load_row=*/0, /*update_row=*/0}},
+    {"[password]", TALVEX_MM_PASSWORD, offsetof(Block, password), SettingsField::kWide, 1000, true,
+     {kShortText, offsetof(Block, password_long), /*load_row=*/1, /*update_row=*/1}},
+    {"[receivepollinterval]", TALVEX_MM_POLLINTERVAL, offsetof(Block, poll_interval), SettingsField::kWide, 10, false,
+     {kIntervalText, offsetof(Block, poll_interval_long), /*load_row=*/2, /*update_row=*/2}, 1, kMaxPollMinutes},
+};
+// clang-format on
 
 // The decimal value at the start of a text; 0 when it has none.
 uint64_t DecimalValue(const char16_t* text) {
@@ -50,6 +56,7 @@ constexpr ServiceDescriptor kMessageMediaService = {
     &ConstructGateway<MessageMediaService>,
     sizeof(TalvexMessageMediaSettings),
     kMessageMediaFields,
+    {TALVEX_MM_ALL, kLongText, false},
 };
 
 MessageMediaService::MessageMediaService(ILogInterface* logger) : GenericGSMService(logger, kMessageMediaService) {
@@ -66,22 +73,14 @@ int MessageMediaService::ConfigLoad(IGSMConfigurationInterface* loader, void* se
   auto* block = static_cast<TalvexMessageMediaSettings*>(settings_block);
   auto endpoint = std::make_unique<char[]>(kEndpointBytes);
   endpoint[0] = '\0';
-  ConfigTable table;
+  ConfigTable table = SettingsLoadTable(kMessageMediaService, settings_block, mode);
   if (mode == 0) {
-    table.emplace_back(kConfigLoad, u"[username]", kValueWide, block->username, kShortText);
-    table.emplace_back(kConfigLoad, u"[password]", kValueWide, block->password, kShortText);
-    table.emplace_back(kConfigLoad, u"[receivepollinterval]", kValueWide, block->poll_interval, kIntervalText);
     table.emplace_back(kConfigLoad, u"signupurl", kValueNarrow, block->signup_url, kShortText, nullptr, 0,
                        kSourceServiceAttribute);
-  } else {
-    table.emplace_back(kConfigLoad, u"[username]", kValueWide, block->username_long, kLongText);
-    table.emplace_back(kConfigLoad, u"[password]", kValueWide, block->password_long, kLongText);
-    table.emplace_back(kConfigLoad, u"[receivepollinterval]", kValueWide, block->poll_interval_long, kLongText);
-  }
-  // Where the service is reached; tests and local relays point it elsewhere.
-  if (mode == 0)
+    // Where the service is reached; tests and local relays point it elsewhere.
     table.emplace_back(kConfigLoad, u"endpoint", kValueNarrow, endpoint.get(), static_cast<int32_t>(kEndpointBytes), "",
                        1, kSourceServiceAttribute);
+  }
 
   const int result = loader->LoadServiceConfigs(kTransport, &table, static_cast<int>(mode));
   if (!result) logger_->Error("MessageMediaService::ConfigLoad - Failed to load service configuration(s).");
@@ -116,15 +115,7 @@ int MessageMediaService::ConfigUpdate(IGSMConfigurationInterface* loader, void* 
     logger_->Error("MessageMediaService::ConfigUpdate - Invalid Parameter(s).");
     return 0;
   }
-  auto* block = static_cast<TalvexMessageMediaSettings*>(settings_block);
-  const bool all = mask & TALVEX_MM_ALL;
-  ConfigTable table;
-  if (all || (mask & TALVEX_MM_USERNAME))
-    table.emplace_back(kConfigUpdate, u"[username]", kValueWide, block->username, 0, nullptr, 1);
-  if (all || (mask & TALVEX_MM_PASSWORD))
-    table.emplace_back(kConfigUpdate, u"[password]", kValueWide, block->password, 0, nullptr, 1);
-  if (all || (mask & TALVEX_MM_POLLINTERVAL))
-    table.emplace_back(kConfigUpdate, u"[receivepollinterval]", kValueWide, block->poll_interval, 0, nullptr, 1);
+  ConfigTable table = SettingsUpdateTable(kMessageMediaService, settings_block, mask);
   const int result = loader->UpdateServiceConfigs(kTransport, &table);
   if (!result) logger_->Error("MessageMediaService::ConfigUpdate - Failed to update service configuration(s).");
   return result;

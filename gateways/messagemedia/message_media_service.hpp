@@ -30,7 +30,6 @@ class MessageMediaService : public GenericGSMService {
   // Stops the poll thread if ServiceUninit has not.
   ~MessageMediaService() override;
 
-  void FreeXMLLoadResources(void*) override {}
   // settings_block: a TalvexMessageMediaSettings; mask: TalvexMessageMediaProperty bits.
   int ConfigUpdate(IGSMConfigurationInterface* loader, void* settings_block, uint32_t mask) override;
   // settings_block: a TalvexMessageMediaSettings. Also refreshes the running
