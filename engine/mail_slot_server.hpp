@@ -69,7 +69,7 @@ class MailSlotReader_Server : public IMailSlot {
   char buffer_[kReadBufferSize] = {};
   platform::Overlapped overlapped_;
   WorkItem read_item_;
-  platform::Error last_error_;  // why the last read could not be started
+  platform::Error last_error_;           // why the last read could not be started
   std::recursive_mutex callback_mutex_;  // one callback call at a time
 };
 

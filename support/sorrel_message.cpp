@@ -74,7 +74,8 @@ void CSorrelMessage::SetSubject(const char16_t* subject) { subject_ = subject ? 
 
 int CSorrelMessage::RecipAdd(const char16_t* name, const SorrelRecipientInfo& recipient) {
   if (!file_.IsOpen() || recipient.number[0] == '\0') {
-    last_error_ = platform::Error(file_.IsOpen() ? platform::ErrorKind::kInvalidArgument : platform::ErrorKind::kShutDown);
+    last_error_ =
+        platform::Error(file_.IsOpen() ? platform::ErrorKind::kInvalidArgument : platform::ErrorKind::kShutDown);
     return 0;
   }
   Recipient r;

@@ -1,6 +1,5 @@
 #include "support/timer_callback.hpp"
 
-
 namespace talvenix {
 
 TimerCallback::TimerCallback(CAThreadPool* pool, platform::TimerQueue& queue) : pool_(pool), queue_(queue) {}

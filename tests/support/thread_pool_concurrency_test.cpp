@@ -184,8 +184,7 @@ struct ReadResult {
   platform::Overlapped* overlapped = nullptr;
 };
 
-uint32_t RecordRead(void* context, uint32_t*, platform::Overlapped* overlapped, uint32_t bytes,
-                    platform::Error error) {
+uint32_t RecordRead(void* context, uint32_t*, platform::Overlapped* overlapped, uint32_t bytes, platform::Error error) {
   auto* r = static_cast<ReadResult*>(context);
   r->bytes = bytes;
   r->error = error;
