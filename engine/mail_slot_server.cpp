@@ -56,7 +56,7 @@ int32_t MailSlotReader_Server::Initialize(ILogInterface* logger) {
       logger_->Error("MailSlotReader_Server::Initialize - Failed to create thread pool.");
       break;
     }
-    if (pool_->Initialize(1) != 0) {
+    if (pool_->Initialize(1)) {
       logger_->Error("MailSlotReader_Server::Initialize - Failed to intialize thread pool.");
       break;
     }
@@ -101,14 +101,14 @@ void MailSlotReader_Server::ReleaseAll() {
 
 int32_t MailSlotReader_Server::ListenOnMailSlot() {
   if (mailslot_.fd() < 0) return TALVEX_NOT_INITIALISED;
-  int system_error = 0;
-  if (pool_->AssociateHandle(mailslot_.fd(), &read_item_, &system_error) != 0) {
-    logger_->Error("MailSlotReader_Server::ListenOnMailSlot - Failed to associate handle, [erc: %d]", system_error);
+  if (platform::Error error = pool_->AssociateHandle(mailslot_.fd(), &read_item_)) {
+    logger_->Error("MailSlotReader_Server::ListenOnMailSlot - Failed to associate handle, [erc: %d]",
+                   error.system_code());
     return TALVEX_FAILED;
   }
   if (!IssueReadIO()) {
     logger_->Error("MailSlotReader_Server::ListenOnMailSlot - Failed issue read io on mail slot [erc: %d]",
-                   last_error_);
+                   last_error_.system_code());
     return TALVEX_FAILED;
   }
   return TALVEX_OK;
@@ -123,9 +123,9 @@ int MailSlotReader_Server::IssueReadIO() {
     logger_->Error(" MailSlotReader_Server::IssueReadIO - Failed to initialize timeout timer.");
     return 0;
   }
-  int result = pool_->StartRead(mailslot_.fd(), buffer_, kMaxMessageBytes, &overlapped_);
-  if (result == 0 || result == platform::kIoPending) return 1;
-  last_error_ = result;
+  platform::Error error = pool_->StartRead(mailslot_.fd(), buffer_, kMaxMessageBytes, &overlapped_);
+  if (!error || error == platform::ErrorKind::kPending) return 1;
+  last_error_ = error;
   if (timer_) timer_->Cancel();
   return 0;
 }
@@ -140,12 +140,12 @@ void MailSlotReader_Server::Notify(uint32_t event, void* data) {
 }
 
 uint32_t MailSlotReader_Server::ReadComplete(void* context, uint32_t*, platform::Overlapped* overlapped, uint32_t bytes,
-                                             uint32_t error) {
+                                             platform::Error error) {
   auto* self = static_cast<MailSlotReader_Server*>(context);
   if (self->timer_) self->timer_->Cancel();
-  if (error != 0) {
+  if (error) {
     // A failed read carries no message: nothing to hand on.
-    self->logger_->Warn("MailSlotReader_Server::ReadComplete - Read failed [erc: %d]", static_cast<int>(error));
+    self->logger_->Warn("MailSlotReader_Server::ReadComplete - Read failed [erc: %d]", error.system_code());
   } else {
     if (overlapped && overlapped->truncated)
       self->logger_->Warn("MailSlotReader_Server::ReadComplete - Message longer than %u bytes, the rest was dropped.",

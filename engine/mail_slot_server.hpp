@@ -51,7 +51,7 @@ class MailSlotReader_Server : public IMailSlot {
 
  private:
   static uint32_t ReadComplete(void* context, uint32_t* kind, platform::Overlapped* overlapped, uint32_t bytes,
-                               uint32_t error);
+                               platform::Error error);
   static void TimedOut(uintptr_t server, uintptr_t, uint32_t, uintptr_t, uint32_t);
   void Notify(uint32_t event, void* data);
   void ReleaseAll();
@@ -69,7 +69,7 @@ class MailSlotReader_Server : public IMailSlot {
   char buffer_[kReadBufferSize] = {};
   platform::Overlapped overlapped_;
   WorkItem read_item_;
-  int last_error_ = 0;
+  platform::Error last_error_;           // why the last read could not be started
   std::recursive_mutex callback_mutex_;  // one callback call at a time
 };
 

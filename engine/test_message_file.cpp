@@ -49,7 +49,7 @@ std::string TestMessageFolder(ILogInterface* logger) {
       break;
     case platform::HostSettings::Status::kUnreadable:
       logger->Warn("TestMessageFolder - Cannot read host settings %s [erc: %d], using the default folder.",
-                   path.c_str(), settings.error_code());
+                   path.c_str(), settings.error().system_code());
       break;
     case platform::HostSettings::Status::kMalformed:
       logger->Warn("TestMessageFolder - Host settings %s malformed at line %d, using the default folder.", path.c_str(),
@@ -84,23 +84,23 @@ int32_t WriteTestMessageFile(ILogInterface* logger, const std::string& folder, c
 
   CSorrelMessage message;
   if (!message.Create(temporary_path.c_str())) {
-    logger->Error("WriteTestMessageFile - Failed to create %s [erc: %d]", temporary_path.c_str(), message.last_error());
+    logger->Error("WriteTestMessageFile - Failed to create %s [erc: %d]", temporary_path.c_str(),
+                  message.last_error().system_code());
     return TALVEX_FAILED;
   }
   {
     platform::File body;
     platform::Error error = body.CreateNew(body_path);
-    int code = error.system_code();
     if (!error) {
       leftovers.body = body_path;
       std::u16string text(Field(request.body));
       CTextWriter writer(body.fd());
-      int32_t result = writer.Initialize(kCodePageUtf16);
-      if (!result) result = writer.Write(text.c_str(), static_cast<uint32_t>(text.size()));
-      code = result ? (result & 0xFFFF) : body.Close().system_code();
+      error = writer.Initialize(kCodePageUtf16);
+      if (!error) error = writer.Write(text.c_str(), static_cast<uint32_t>(text.size()));
+      if (!error) error = body.Close();
     }
-    if (code) {
-      logger->Error("WriteTestMessageFile - Failed to write %s [erc: %d]", body_path.c_str(), code);
+    if (error) {
+      logger->Error("WriteTestMessageFile - Failed to write %s [erc: %d]", body_path.c_str(), error.system_code());
       return TALVEX_FAILED;
     }
   }
@@ -113,7 +113,8 @@ int32_t WriteTestMessageFile(ILogInterface* logger, const std::string& folder, c
   CopyBounded(recipient.number, kMaxRecipientChars + 1, std::string_view(request.recipient, number_length));
   recipient.type = kTestRecipientType;
   if (!message.RecipAdd(nullptr, recipient) || !message.SetBodyFile(body_path.c_str()) || !message.Close()) {
-    logger->Error("WriteTestMessageFile - Failed to write %s [erc: %d]", temporary_path.c_str(), message.last_error());
+    logger->Error("WriteTestMessageFile - Failed to write %s [erc: %d]", temporary_path.c_str(),
+                  message.last_error().system_code());
     return TALVEX_FAILED;
   }
   platform::RemoveFile(body_path);

@@ -14,10 +14,6 @@
 
 namespace talvenix::platform {
 
-// The number a read that completes later is reported with where a number is
-// needed (the system's own on Windows); as an Error its kind is kPending.
-constexpr int kIoPending = 997;
-
 // State of one read, owned by the caller; it must stay valid until the read's
 // packet has been taken from the port (or the port is closed).
 struct Overlapped {
@@ -28,7 +24,7 @@ struct Packet {
   uintptr_t key = 0;
   uint32_t bytes = 0;
   Overlapped* overlapped = nullptr;
-  int error = 0;  // the system's number of a failed read (for logs), else 0
+  Error error;  // why the read failed, else no error
 };
 
 class CompletionPort {

@@ -19,6 +19,12 @@
 #include "platform/system_calls.hpp"
 
 namespace talvenix::platform {
+namespace {
+
+// StartReadNow's result for a read the poller finishes later; no errno value.
+constexpr int kReadPending = -1;
+
+}  // namespace
 
 struct CompletionPort::State {
   struct Association {
@@ -132,7 +138,7 @@ struct CompletionPort::State {
         return;
       }
       a.pending = false;
-      packet = Packet{a.key, bytes, a.overlapped, error};
+      packet = Packet{a.key, bytes, a.overlapped, ErrorFromSystem(error)};
     }
     Post(packet);
   }
@@ -201,7 +207,7 @@ int CompletionPort::AssociateNow(int fd, uintptr_t key) {
 
 Error CompletionPort::StartRead(int fd, void* buffer, size_t size, Overlapped* overlapped) {
   int result = StartReadNow(fd, buffer, size, overlapped);
-  return result == kIoPending ? Error(ErrorKind::kPending, kIoPending) : ErrorFromSystem(result);
+  return result == kReadPending ? Error(ErrorKind::kPending) : ErrorFromSystem(result);
 }
 
 int CompletionPort::StartReadNow(int fd, void* buffer, size_t size, Overlapped* overlapped) {
@@ -223,10 +229,10 @@ int CompletionPort::StartReadNow(int fd, void* buffer, size_t size, Overlapped* 
     if (error == EAGAIN) {
       if (int arm_error = state_->Arm(fd)) return arm_error;
       a.pending = true;
-      return kIoPending;
+      return kReadPending;
     }
     if (error) return error;
-    packet = Packet{a.key, bytes, overlapped, 0};
+    packet = Packet{a.key, bytes, overlapped, kNoError};
   }
   // Like a handle bound to a port: a read that finished at once still
   // completes through the port.

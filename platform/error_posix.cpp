@@ -68,10 +68,73 @@ Error ErrorFromSystem(int code) {
 
 Error LastSystemError() { return ErrorFromSystem(errno); }
 
+namespace {
+
+// The errno value of each kind, for failures no system call reported.
+int KindCode(ErrorKind kind) {
+  switch (kind) {
+    case ErrorKind::kNone:
+      return 0;
+    case ErrorKind::kNotFound:
+      return ENOENT;
+    case ErrorKind::kExists:
+      return EEXIST;
+    case ErrorKind::kAccessDenied:
+      return EACCES;
+    case ErrorKind::kNoSpace:
+      return ENOSPC;
+    case ErrorKind::kNoMemory:
+      return ENOMEM;
+    case ErrorKind::kTooManyOpen:
+      return EMFILE;
+    case ErrorKind::kIo:
+    case ErrorKind::kFailed:
+      return EIO;
+    case ErrorKind::kBusy:
+      return EBUSY;
+    case ErrorKind::kTimedOut:
+      return ETIMEDOUT;
+    case ErrorKind::kTryAgain:
+      return EAGAIN;
+    case ErrorKind::kInvalidArgument:
+      return EINVAL;
+    case ErrorKind::kNotADirectory:
+      return ENOTDIR;
+    case ErrorKind::kIsADirectory:
+      return EISDIR;
+    case ErrorKind::kTooLarge:
+      return EFBIG;
+    case ErrorKind::kNameTooLong:
+      return ENAMETOOLONG;
+    case ErrorKind::kRefused:
+      return ECONNREFUSED;
+    case ErrorKind::kNotSupported:
+      return EOPNOTSUPP;
+    case ErrorKind::kNotLoadable:
+      return ENOEXEC;
+    case ErrorKind::kShutDown:
+      return ESHUTDOWN;
+    case ErrorKind::kPending:
+      return EINPROGRESS;
+  }
+  return EIO;
+}
+
+}  // namespace
+
+int Error::system_code() const {
+  if (kind_ == ErrorKind::kNone) return 0;
+  return system_code_ != 0 ? system_code_ : KindCode(kind_);
+}
+
+int32_t Error::Hresult() const {
+  int code = system_code();
+  return code == 0 ? 0 : static_cast<int32_t>(0x80070000u | (static_cast<uint32_t>(code) & 0xFFFF));
+}
+
 const char* Error::Describe() const {
   if (kind_ == ErrorKind::kNone) return "no error";
-  if (system_code_ != 0) return std::strerror(system_code_);
-  return kind_ == ErrorKind::kTimedOut ? "timed out" : "failed";
+  return std::strerror(system_code());
 }
 
 }  // namespace talvenix::platform

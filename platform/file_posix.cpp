@@ -330,8 +330,8 @@ Error FileLock::Acquire(const std::string& lock_path, std::chrono::milliseconds 
       return kNoError;
     }
     close(fd);
-    if (!locked) return code == EWOULDBLOCK ? Error(ErrorKind::kTimedOut, 0) : ErrorFromSystem(code);
-    if (std::chrono::steady_clock::now() >= deadline) return Error(ErrorKind::kTimedOut, 0);
+    if (!locked) return code == EWOULDBLOCK ? Error(ErrorKind::kTimedOut) : ErrorFromSystem(code);
+    if (std::chrono::steady_clock::now() >= deadline) return Error(ErrorKind::kTimedOut);
   }
 }
 

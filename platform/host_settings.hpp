@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/error.hpp"
+
 namespace talvenix::platform {
 
 class HostSettings {
@@ -24,7 +26,7 @@ class HostSettings {
   // or cut value is never used.
   Status Load(const std::string& path);
   int error_line() const { return error_line_; }
-  int error_code() const { return error_code_; }  // errno of kUnreadable
+  Error error() const { return error_; }  // why the file is kUnreadable
 
   // The value, or nothing when the section or key is absent. Quotes are not
   // special; a value of "" is present and empty.
@@ -33,7 +35,7 @@ class HostSettings {
  private:
   std::map<std::string, std::string> values_;  // "section\nkey" in lower case
   int error_line_ = 0;
-  int error_code_ = 0;
+  Error error_;
 };
 
 }  // namespace talvenix::platform

@@ -62,11 +62,11 @@ std::string HostSettings::DefaultPath() {
 HostSettings::Status HostSettings::Load(const std::string& path) {
   values_.clear();
   error_line_ = 0;
-  error_code_ = 0;
+  error_ = kNoError;
   std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(path.c_str(), "r"), &std::fclose);
   if (!file) {
-    error_code_ = errno;
-    return error_code_ == ENOENT ? Status::kMissing : Status::kUnreadable;
+    error_ = LastSystemError();
+    return error_ == ErrorKind::kNotFound ? Status::kMissing : Status::kUnreadable;
   }
   std::map<std::string, std::string> values;
   std::string section;
@@ -81,7 +81,7 @@ HostSettings::Status HostSettings::Load(const std::string& path) {
   int read_error = std::ferror(file.get()) ? errno : 0;
   std::free(buffer);
   if (read_error != 0) {
-    error_code_ = read_error;
+    error_ = ErrorFromSystem(read_error);
     return Status::kUnreadable;
   }
   if (error_line_ != 0) return Status::kMalformed;

@@ -8,6 +8,8 @@
 #include <functional>
 #include <memory>
 
+#include "platform/error.hpp"
+
 namespace talvenix::platform {
 
 using TimerId = uint64_t;  // 0 is never a timer
@@ -22,9 +24,9 @@ class TimerQueue {
   // The process-wide queue, like the system's default timer queue.
   static TimerQueue& Default();
 
-  // Runs `routine` once, `due_ms` milliseconds from now. 0 (with errno set)
-  // when the timer cannot be made.
-  TimerId Create(uint32_t due_ms, std::function<void()> routine);
+  // Runs `routine` once, `due_ms` milliseconds from now. 0 when the timer
+  // cannot be made; `error`, when given, says why.
+  TimerId Create(uint32_t due_ms, std::function<void()> routine, Error* error = nullptr);
   // Removes the timer. When its routine is running, waits until it returns,
   // except when called from that routine. Unknown or expired ids are fine.
   void Delete(TimerId id);

@@ -1,6 +1,5 @@
 #include "platform/timer_queue.hpp"
 
-#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <map>
@@ -76,23 +75,20 @@ TimerQueue& TimerQueue::Default() {
   return queue;
 }
 
-TimerId TimerQueue::Create(uint32_t due_ms, std::function<void()> routine) {
-  if (!routine) {
-    errno = EINVAL;
+TimerId TimerQueue::Create(uint32_t due_ms, std::function<void()> routine, Error* error) {
+  auto fail = [error](Error reason) -> TimerId {
+    if (error) *error = reason;
     return 0;
-  }
+  };
+  if (!routine) return fail(Error(ErrorKind::kInvalidArgument));
   std::lock_guard lock(state_->mutex);
-  if (state_->stop) {
-    errno = ESHUTDOWN;
-    return 0;
-  }
+  if (state_->stop) return fail(Error(ErrorKind::kShutDown));
   if (!state_->thread.joinable()) {  // started with the first timer
     try {
       state_->thread = std::thread([s = state_.get()] { s->Run(); });
       state_->thread_id = state_->thread.get_id();
     } catch (const std::system_error& e) {
-      errno = e.code().value();
-      return 0;
+      return fail(ErrorFromSystem(e.code().value()));
     }
   }
   TimerId id = state_->next_id++;

@@ -1,6 +1,5 @@
 #include "support/sorrel_message.hpp"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -60,11 +59,11 @@ CSorrelMessage::~CSorrelMessage() {
 
 int CSorrelMessage::Create(const char* path) {
   if (!path || !*path || !path_.empty()) {
-    last_error_ = EINVAL;
+    last_error_ = platform::Error(platform::ErrorKind::kInvalidArgument);
     return 0;
   }
   if (platform::Error error = file_.CreateNew(path)) {
-    last_error_ = error.system_code();
+    last_error_ = error;
     return 0;
   }
   path_ = path;
@@ -75,7 +74,8 @@ void CSorrelMessage::SetSubject(const char16_t* subject) { subject_ = subject ? 
 
 int CSorrelMessage::RecipAdd(const char16_t* name, const SorrelRecipientInfo& recipient) {
   if (!file_.IsOpen() || recipient.number[0] == '\0') {
-    last_error_ = file_.IsOpen() ? EINVAL : EBADF;
+    last_error_ =
+        platform::Error(file_.IsOpen() ? platform::ErrorKind::kInvalidArgument : platform::ErrorKind::kShutDown);
     return 0;
   }
   Recipient r;
@@ -88,7 +88,7 @@ int CSorrelMessage::RecipAdd(const char16_t* name, const SorrelRecipientInfo& re
 
 int CSorrelMessage::SetBodyFile(const char* path) {
   if (!path) {
-    last_error_ = EINVAL;
+    last_error_ = platform::Error(platform::ErrorKind::kInvalidArgument);
     return 0;
   }
   platform::File body;
@@ -96,7 +96,7 @@ int CSorrelMessage::SetBodyFile(const char* path) {
   platform::Error error = body.OpenForReading(path);
   if (!error) error = body.ReadAll(bytes, kMaxBodyBytes);
   if (error) {
-    last_error_ = error.system_code();
+    last_error_ = error;
     return 0;
   }
   body_ = BodyText(bytes);
@@ -127,11 +127,11 @@ std::string CSorrelMessage::Render() const {
 
 int CSorrelMessage::Close() {
   if (!file_.IsOpen()) {
-    last_error_ = EBADF;
+    last_error_ = platform::Error(platform::ErrorKind::kShutDown);
     return 0;
   }
   if (recipients_.empty() || !has_body_) {
-    last_error_ = EINVAL;  // the sender could do nothing with it
+    last_error_ = platform::Error(platform::ErrorKind::kInvalidArgument);  // the sender could do nothing with it
     return 0;
   }
   std::string text = Render();
@@ -140,7 +140,7 @@ int CSorrelMessage::Close() {
   platform::Error close_error = file_.Close();
   if (!error) error = close_error;
   if (error) {
-    last_error_ = error.system_code();
+    last_error_ = error;
     return 0;
   }
   finished_ = true;

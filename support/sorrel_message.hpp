@@ -70,7 +70,7 @@ class CSorrelMessage {
   // Writes, flushes and closes the message file. Non-zero on success.
   virtual int Close();
 
-  int last_error() const { return last_error_; }  // the system's number of the last failure, for logs
+  platform::Error last_error() const { return last_error_; }  // why the last operation failed
 
  private:
   struct Recipient {
@@ -89,7 +89,7 @@ class CSorrelMessage {
   std::vector<Recipient> recipients_;
   std::string body_;  // UTF-8
   bool has_body_ = false;
-  int last_error_ = 0;
+  platform::Error last_error_;
 };
 
 }  // namespace talvenix

@@ -7,16 +7,21 @@
 #include "support/text_codec.hpp"
 
 namespace talvenix {
-int32_t CTextWriter::Initialize(uint32_t code_page) {
-  if (code_page != kCodePageAnsi && code_page != kCodePageUtf16 && code_page != kCodePageUtf8) return kHrInvalidArg;
+
+using platform::Error;
+using platform::ErrorKind;
+
+Error CTextWriter::Initialize(uint32_t code_page) {
+  if (code_page != kCodePageAnsi && code_page != kCodePageUtf16 && code_page != kCodePageUtf8)
+    return Error(ErrorKind::kNotSupported);
   code_page_ = code_page;
   initialised_ = true;
-  return 0;
+  return platform::kNoError;
 }
 
-int32_t CTextWriter::Write(const char16_t* text, uint32_t count) {
-  if (!initialised_) return kHrPointer;
-  if (!text) return kHrPointer;
+Error CTextWriter::Write(const char16_t* text, uint32_t count) {
+  if (!initialised_) return Error(ErrorKind::kShutDown);
+  if (!text) return Error(ErrorKind::kInvalidArgument);
   std::u16string_view view(text, count == kUpToNul ? Utf16Length(text) : count);
   std::string bytes;
   if (mark_pending_) {
@@ -35,11 +40,11 @@ int32_t CTextWriter::Write(const char16_t* text, uint32_t count) {
   } else {
     bytes += Utf16ToUtf8(view);
   }
-  return HresultFromError(platform::WriteAll(fd_, bytes.data(), bytes.size()).system_code());
+  return platform::WriteAll(fd_, bytes.data(), bytes.size());
 }
 
-int32_t CTextWriter::WriteLine(const char16_t* text, uint32_t count) {
-  if (int32_t result = Write(text, count)) return result;
+Error CTextWriter::WriteLine(const char16_t* text, uint32_t count) {
+  if (Error error = Write(text, count)) return error;
   return Write(u"\r\n", 2);
 }
 

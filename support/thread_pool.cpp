@@ -1,11 +1,12 @@
 #include "support/thread_pool.hpp"
 
-#include <cerrno>
 #include <new>
 #include <system_error>
 
 namespace talvenix {
 
+using platform::Error;
+using platform::ErrorKind;
 using platform::Packet;
 
 CAThreadPool::~CAThreadPool() {
@@ -17,11 +18,11 @@ std::shared_ptr<platform::CompletionPort> CAThreadPool::Port() {
   return port_;
 }
 
-int CAThreadPool::Initialize(uint32_t thread_count) {
-  if (started_) return 0;
-  platform::Error error;
+Error CAThreadPool::Initialize(uint32_t thread_count) {
+  if (started_) return platform::kNoError;
+  Error error;
   std::shared_ptr<platform::CompletionPort> port = platform::CompletionPort::Create(&error);
-  if (!port) return error.system_code();
+  if (!port) return error;
   {
     std::lock_guard lock(port_mutex_);
     port_ = port;
@@ -48,25 +49,25 @@ int CAThreadPool::Initialize(uint32_t thread_count) {
     port_.reset();
     port->Close();
     shutdown_event_.reset();
-    return EAGAIN;
+    return Error(ErrorKind::kTryAgain);
   }
   started_ = true;
-  return 0;
+  return platform::kNoError;
 }
 
-int CAThreadPool::QueueWorkItem(void* context, WorkItemCallback callback) {
-  if (!started_) return kErrorNotStarted;
+Error CAThreadPool::QueueWorkItem(void* context, WorkItemCallback callback) {
+  if (!started_) return Error(ErrorKind::kShutDown);
   std::shared_ptr<platform::CompletionPort> port = Port();
-  if (!port) return kErrorNotStarted;
+  if (!port) return Error(ErrorKind::kShutDown);
   auto* item = new (std::nothrow) WorkItem;
-  if (!item) return kErrorNoMemory;
+  if (!item) return Error(ErrorKind::kNoMemory);
   item->callback = callback;
   item->kind = kWorkItemRun;
   item->context = context;
   item->delete_after_run = 1;
-  platform::Error error = port->Post(Packet{reinterpret_cast<uintptr_t>(item), sizeof(uint32_t) * 7, nullptr, 0});
+  Error error = port->Post(Packet{reinterpret_cast<uintptr_t>(item), sizeof(uint32_t) * 7, nullptr, {}});
   if (error) delete item;
-  return error.system_code();
+  return error;
 }
 
 void CAThreadPool::WorkerLoop(WorkerRecord* worker) {
@@ -79,12 +80,11 @@ void CAThreadPool::WorkerLoop(WorkerRecord* worker) {
     bool received = port->Get(packet);
     pool->SetThreadState(worker, kThreadBusy);
     if (!received) break;  // the port was closed under us
-    uint32_t error = packet.error == platform::kIoPending ? 0 : static_cast<uint32_t>(packet.error);
     auto* item = reinterpret_cast<WorkItem*>(packet.key);
     if (!item || item->cancelled) continue;
     if (item->control == 0 && item->kind == kWorkItemRun) {
       ++item->in_use;
-      if (item->callback) item->callback(item->context, &item->kind, packet.overlapped, packet.bytes, error);
+      if (item->callback) item->callback(item->context, &item->kind, packet.overlapped, packet.bytes, packet.error);
       --item->in_use;
       if (item->delete_after_run) delete item;
       continue;
@@ -100,18 +100,18 @@ void CAThreadPool::WorkerLoop(WorkerRecord* worker) {
   if (--pool->live_ < 1)
     pool->shutdown_event_->Set();
   else if (stop)
-    port->Post(Packet{reinterpret_cast<uintptr_t>(stop), 2, nullptr, 0});
+    port->Post(Packet{reinterpret_cast<uintptr_t>(stop), 2, nullptr, {}});
 }
 
-int CAThreadPool::Shutdown() {
-  if (!started_) return kErrorNotStarted;
-  if (IsWorkerThread()) return EDEADLK;  // it would wait for itself
+Error CAThreadPool::Shutdown() {
+  if (!started_) return Error(ErrorKind::kShutDown);
+  if (IsWorkerThread()) return Error(ErrorKind::kBusy);  // it would wait for itself
   std::shared_ptr<platform::CompletionPort> port = Port();
   auto* stop = new (std::nothrow) WorkItem;
-  if (!stop) return kErrorNoMemory;
+  if (!stop) return Error(ErrorKind::kNoMemory);
   stop->kind = kWorkItemStop;
   stop->control = 1;
-  port->Post(Packet{reinterpret_cast<uintptr_t>(stop), 0, nullptr, 0});
+  port->Post(Packet{reinterpret_cast<uintptr_t>(stop), 0, nullptr, {}});
   shutdown_event_->Wait();
   for (auto& worker : workers_)
     if (worker->thread.joinable()) worker->thread.join();
@@ -134,24 +134,19 @@ int CAThreadPool::Shutdown() {
   delete stop;
   workers_.clear();
   shutdown_event_.reset();
-  return 0;
+  return platform::kNoError;
 }
 
-int CAThreadPool::AssociateHandle(int fd, WorkItem* key, int* system_error) {
-  if (system_error) *system_error = 0;
-  if (!started_) return kErrorNotStarted;
-  std::shared_ptr<platform::CompletionPort> port = Port();
-  platform::Error error =
-      port ? port->Associate(fd, reinterpret_cast<uintptr_t>(key)) : platform::Error(platform::ErrorKind::kShutDown, 0);
-  if (!error) return 0;
-  if (system_error) *system_error = error.system_code();
-  return kErrorNotStarted;
+Error CAThreadPool::AssociateHandle(int fd, WorkItem* key) {
+  std::shared_ptr<platform::CompletionPort> port = started_ ? Port() : nullptr;
+  if (!port) return Error(ErrorKind::kShutDown);
+  return port->Associate(fd, reinterpret_cast<uintptr_t>(key));
 }
 
-int CAThreadPool::StartRead(int fd, void* buffer, size_t size, platform::Overlapped* overlapped) {
+Error CAThreadPool::StartRead(int fd, void* buffer, size_t size, platform::Overlapped* overlapped) {
   std::shared_ptr<platform::CompletionPort> port = Port();
-  if (!port) return kErrorNotStarted;
-  return port->StartRead(fd, buffer, size, overlapped).system_code();
+  if (!port) return Error(ErrorKind::kShutDown);
+  return port->StartRead(fd, buffer, size, overlapped);
 }
 
 uint32_t CAThreadPool::GetProcessorCount() {

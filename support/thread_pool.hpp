@@ -1,8 +1,9 @@
 #pragma once
 // CAThreadPool: worker threads that wait on one completion port and run work
 // items and I/O completions. Every packet's key is a WorkItem. Results are
-// 0 for success, the pool's own codes below, or the system's number of a
-// failure (for logs; the platform layer has already decided what it means). Initialize and Shutdown belong to the
+// platform::Error: kShutDown for a pool that is not started (or a handle that
+// cannot be associated with it), kNoMemory for an item that cannot be made,
+// else what the platform reported. Initialize and Shutdown belong to the
 // pool's owner; QueueWorkItem may be called from any thread, also from a
 // running item.
 
@@ -19,10 +20,10 @@
 namespace talvenix {
 
 // The callback of a work item: (context, address of the item's kind, the
-// packet's overlapped pointer, bytes transferred, error code). Its result is
-// not used.
+// packet's overlapped pointer, bytes transferred, why the read failed or no
+// error). Its result is not used.
 using WorkItemCallback = uint32_t (*)(void* context, uint32_t* kind, platform::Overlapped* overlapped, uint32_t bytes,
-                                      uint32_t error);
+                                      platform::Error error);
 
 enum WorkItemKind : uint32_t { kWorkItemRun = 1, kWorkItemStop = 2 };
 
@@ -57,31 +58,30 @@ struct WorkerRecord {
 
 class CAThreadPool {
  public:
-  static constexpr int kErrorNotStarted = 31;  // also: a handle that cannot be associated
-  static constexpr int kErrorNoMemory = 14;
-
   CAThreadPool() = default;
   virtual ~CAThreadPool();  // shuts down a started pool
   CAThreadPool(const CAThreadPool&) = delete;
   CAThreadPool& operator=(const CAThreadPool&) = delete;
 
   // Starts `thread_count` workers (0: twice the processor count plus one).
-  // 0 when already started. A worker that cannot be started is left out.
-  virtual int Initialize(uint32_t thread_count);
-  // Runs callback(context, ...) on a worker; 31 before Initialize.
-  virtual int QueueWorkItem(void* context, WorkItemCallback callback);
+  // No error when already started. A worker that cannot be started is left
+  // out; kTryAgain when none can.
+  virtual platform::Error Initialize(uint32_t thread_count);
+  // Runs callback(context, ...) on a worker; kShutDown before Initialize.
+  virtual platform::Error QueueWorkItem(void* context, WorkItemCallback callback);
   // Stops every worker after the items queued before it and waits for them;
   // items still queued then are dropped, and those the pool allocated are
-  // freed. 31 when not started. Must not be called from a worker.
-  virtual int Shutdown();
+  // freed. kShutDown when not started; kBusy from a worker, which would wait
+  // for itself.
+  virtual platform::Error Shutdown();
   // Completions of reads on `fd` run `key`'s callback; `key` (kind 1, delete
-  // flag clear) must outlive the pool's started state. 0, or 31 with the
-  // system's number of the cause in *system_error (for logs) when given.
-  virtual int AssociateHandle(int fd, WorkItem* key, int* system_error = nullptr);
-  // Starts a read on an associated descriptor: 0 completed at once,
-  // platform::kIoPending later, else the system's number of the failure (no
-  // completion follows).
-  virtual int StartRead(int fd, void* buffer, size_t size, platform::Overlapped* overlapped);
+  // flag clear) must outlive the pool's started state. kShutDown when not
+  // started, else the platform's reason when the descriptor cannot be bound.
+  virtual platform::Error AssociateHandle(int fd, WorkItem* key);
+  // Starts a read on an associated descriptor: no error when it completed at
+  // once, kPending when it completes later (either way a completion follows),
+  // else why it failed (no completion follows).
+  virtual platform::Error StartRead(int fd, void* buffer, size_t size, platform::Overlapped* overlapped);
 
   virtual uint32_t GetProcessorCount();
   virtual std::atomic<int32_t>* GetLiveCounter() { return &live_; }

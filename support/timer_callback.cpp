@@ -1,7 +1,5 @@
 #include "support/timer_callback.hpp"
 
-#include <cerrno>
-
 namespace talvenix {
 
 TimerCallback::TimerCallback(CAThreadPool* pool, platform::TimerQueue& queue) : pool_(pool), queue_(queue) {}
@@ -70,7 +68,7 @@ void TimerCallback::Expire(uint64_t generation) {
   pool_->QueueWorkItem(this, &TimerCallback::RunOnPool);
 }
 
-uint32_t TimerCallback::RunOnPool(void* context, uint32_t*, platform::Overlapped*, uint32_t, uint32_t) {
+uint32_t TimerCallback::RunOnPool(void* context, uint32_t*, platform::Overlapped*, uint32_t, platform::Error) {
   auto* self = static_cast<TimerCallback*>(context);
   TimerRoutine routine = nullptr;
   uintptr_t arguments[3] = {};

@@ -37,7 +37,7 @@ class TimerCallback {
  private:
   void Expire(uint64_t generation);  // on the timer queue's thread
   static uint32_t RunOnPool(void* context, uint32_t* kind, platform::Overlapped* overlapped, uint32_t bytes,
-                            uint32_t error);
+                            platform::Error error);
 
   std::mutex mutex_;
   uintptr_t arguments_[3] = {};

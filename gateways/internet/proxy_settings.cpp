@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <optional>
 
 #include "platform/host_settings.hpp"
@@ -15,8 +14,11 @@ namespace {
 constexpr const char* kVariantTrue = "-1";
 constexpr std::string_view kScrambleKey = "{7C1A3F9E-2D84-4b6e-A51C-93E0F4B7D26A}";
 
+// A value in the host settings that a proxy cannot be set up from.
+constexpr platform::Error kBadValue{platform::ErrorKind::kInvalidArgument};
+
 struct ReadError {
-  uint32_t code;
+  platform::Error error;
   std::string text;
 };
 
@@ -39,9 +41,9 @@ bool IsTrue(const platform::HostSettings& settings, const char* key) {
 // Fills the configured proxy; an error for a key that a proxy cannot do without.
 std::optional<ReadError> ReadConfiguredProxy(const platform::HostSettings& settings, ProxyState& state) {
   std::string server = settings.Get(kProxySection, "Proxy_Server").value_or("");
-  if (server.empty()) return ReadError{EINVAL, "Proxy_Server is missing or empty"};
+  if (server.empty()) return ReadError{kBadValue, "Proxy_Server is missing or empty"};
   auto port = ReadInteger(settings, "Proxy_Port");
-  if (!port || *port < 1 || *port > 65535) return ReadError{EINVAL, "Proxy_Port is not a port number"};
+  if (!port || *port < 1 || *port > 65535) return ReadError{kBadValue, "Proxy_Port is not a port number"};
   state.proxy = server + ":" + std::to_string(*port);
   state.mode = kProxyNamed;
   state.configured = true;
@@ -50,7 +52,7 @@ std::optional<ReadError> ReadConfiguredProxy(const platform::HostSettings& setti
     state.password = DescrambleProxyPassword(settings.Get(kProxySection, "Proxy_Password").value_or(""));
     auto scheme = settings.Get(kProxySection, "Proxy_Authentication") ? ReadInteger(settings, "Proxy_Authentication")
                                                                       : std::optional<long long>(0);
-    if (!scheme) return ReadError{EINVAL, "Proxy_Authentication is not a number"};
+    if (!scheme) return ReadError{kBadValue, "Proxy_Authentication is not a number"};
     state.auth_scheme = *scheme != 0 ? kProxyAuthDigest : kProxyAuthBasic;
   } else {
     state.user_name.clear();
@@ -81,10 +83,9 @@ bool LoadProxySettings(ProxyState& state, ILogInterface* logger, const std::stri
   platform::HostSettings::Status status = settings.Load(path);
   std::optional<ReadError> error;
   if (status == platform::HostSettings::Status::kUnreadable) {
-    error = ReadError{static_cast<uint32_t>(settings.error_code()), path + ": " + std::strerror(settings.error_code())};
+    error = ReadError{settings.error(), path + ": " + settings.error().Describe()};
   } else if (status == platform::HostSettings::Status::kMalformed) {
-    error = ReadError{static_cast<uint32_t>(settings.error_line()),
-                      path + ": malformed line " + std::to_string(settings.error_line())};
+    error = ReadError{kBadValue, path + ": malformed line " + std::to_string(settings.error_line())};
   } else if (IsTrue(settings, "Proxy_Enabled")) {
     error = ReadConfiguredProxy(settings, state);
     if (error) error->text = path + ": " + error->text;
@@ -101,7 +102,8 @@ bool LoadProxySettings(ProxyState& state, ILogInterface* logger, const std::stri
   // A half-read configured proxy is never used, and nothing goes around it either.
   state = ProxyState{};
   state.unusable = error->text;
-  logger->Error("LoadProxySettings failed [0x%X, %s]", error->code, error->text.c_str());
+  logger->Error("LoadProxySettings failed [0x%X, %s]", static_cast<unsigned>(error->error.Hresult()),
+                error->text.c_str());
   return false;
 }
 

@@ -15,7 +15,7 @@ TEST(CompletionPort, PacketsComeOutInOrderAndCloseReturnsTheRest) {
   auto port = CompletionPort::Create();
   ASSERT_TRUE(port);
   for (uintptr_t key = 1; key <= 3; ++key)
-    ASSERT_EQ(port->Post(Packet{key, static_cast<uint32_t>(key * 10), nullptr, 0}).system_code(), 0);
+    ASSERT_EQ(port->Post(Packet{key, static_cast<uint32_t>(key * 10), nullptr, {}}).system_code(), 0);
   Packet p;
   ASSERT_TRUE(port->Get(p));
   EXPECT_EQ(p.key, 1u);
@@ -24,7 +24,7 @@ TEST(CompletionPort, PacketsComeOutInOrderAndCloseReturnsTheRest) {
   ASSERT_EQ(left.size(), 2u);
   EXPECT_EQ(left[0].key, 2u);
   EXPECT_EQ(left[1].key, 3u);
-  EXPECT_EQ(port->Post(Packet{8, 0, nullptr, 0}).system_code(), ESHUTDOWN);
+  EXPECT_EQ(port->Post(Packet{8, 0, nullptr, {}}).system_code(), ESHUTDOWN);
   EXPECT_FALSE(port->Get(p));
   EXPECT_TRUE(port->Close().empty());
 }
@@ -55,7 +55,7 @@ TEST(CompletionPort, ADatagramLongerThanTheBufferIsCutAndMarked) {
   EXPECT_EQ(port->Associate(fds[0], 43).system_code(), EEXIST);
   char buffer[8];
   Overlapped overlapped;
-  ASSERT_EQ(port->StartRead(fds[0], buffer, sizeof buffer, &overlapped).system_code(), kIoPending);
+  ASSERT_EQ(port->StartRead(fds[0], buffer, sizeof buffer, &overlapped).kind(), ErrorKind::kPending);
   std::string big(20, 'z');
   ASSERT_EQ(send(fds[1], big.data(), big.size(), 0), 20);
   Packet p;
@@ -71,7 +71,7 @@ TEST(CompletionPort, ADatagramLongerThanTheBufferIsCutAndMarked) {
   EXPECT_FALSE(overlapped.truncated);
 
   EXPECT_EQ(port->StartRead(99999, buffer, sizeof buffer, &overlapped).system_code(), EBADF);  // not associated
-  ASSERT_EQ(port->StartRead(fds[0], buffer, sizeof buffer, &overlapped).system_code(), kIoPending);
+  ASSERT_EQ(port->StartRead(fds[0], buffer, sizeof buffer, &overlapped).kind(), ErrorKind::kPending);
   port->Close();  // drops the pending read
   EXPECT_EQ(port->StartRead(fds[0], buffer, sizeof buffer, &overlapped).system_code(), ESHUTDOWN);
   close(fds[0]);

@@ -76,7 +76,7 @@ TEST_F(SorrelMessageTest, AnUnfinishedMessageLeavesNoFile) {
   temp_.Write("taken.temp", "someone else's");
   CSorrelMessage clash;
   EXPECT_FALSE(clash.Create(Path("taken.temp").c_str()));
-  EXPECT_EQ(clash.last_error(), EEXIST);
+  EXPECT_EQ(clash.last_error().kind(), platform::ErrorKind::kExists);
   EXPECT_EQ(temp_.Read("taken.temp"), "someone else's");  // untouched
 
   {
@@ -84,7 +84,7 @@ TEST_F(SorrelMessageTest, AnUnfinishedMessageLeavesNoFile) {
     ASSERT_TRUE(message.Create(Path("half.temp").c_str()));
     ASSERT_TRUE(message.RecipAdd(nullptr, Recipient("1")));
     EXPECT_FALSE(message.SetBodyFile(Path("no-body.bdy").c_str()));
-    EXPECT_EQ(message.last_error(), ENOENT);
+    EXPECT_EQ(message.last_error().kind(), platform::ErrorKind::kNotFound);
     EXPECT_FALSE(message.Close());  // no body: nothing the sender could use
     EXPECT_TRUE(std::filesystem::exists(Path("half.temp")));
   }

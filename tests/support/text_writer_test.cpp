@@ -30,9 +30,9 @@ class TextWriterTest : public ::testing::Test {
 
 TEST_F(TextWriterTest, Utf16LittleEndianWithTheMarkOnlyOnce) {
   CTextWriter writer(Open());
-  ASSERT_EQ(writer.Initialize(kCodePageUtf16), 0);
-  ASSERT_EQ(writer.Write(u"A\u00e9", CTextWriter::kUpToNul), 0);
-  ASSERT_EQ(writer.Write(u"\U0001F600xyz", 2), 0);  // a count bounds the text
+  ASSERT_FALSE(writer.Initialize(kCodePageUtf16));
+  ASSERT_FALSE(writer.Write(u"A\u00e9", CTextWriter::kUpToNul));
+  ASSERT_FALSE(writer.Write(u"\U0001F600xyz", 2));  // a count bounds the text
   EXPECT_EQ(Bytes(), std::string("\xFF\xFE"
                                  "A\0\xE9\0"
                                  "\x3D\xD8\x00\xDE",
@@ -41,30 +41,30 @@ TEST_F(TextWriterTest, Utf16LittleEndianWithTheMarkOnlyOnce) {
 
 TEST_F(TextWriterTest, Utf8WithItsMarkAndLines) {
   CTextWriter writer(Open());
-  ASSERT_EQ(writer.Initialize(kCodePageUtf8), 0);
-  ASSERT_EQ(writer.WriteLine(u"\u00e9t\u00e9", CTextWriter::kUpToNul), 0);
-  ASSERT_EQ(writer.WriteLine(u"", 0), 0);
+  ASSERT_FALSE(writer.Initialize(kCodePageUtf8));
+  ASSERT_FALSE(writer.WriteLine(u"\u00e9t\u00e9", CTextWriter::kUpToNul));
+  ASSERT_FALSE(writer.WriteLine(u"", 0));
   EXPECT_EQ(Bytes(), "\xEF\xBB\xBF\xC3\xA9t\xC3\xA9\r\n\r\n");
 }
 
 TEST_F(TextWriterTest, EightBitCodePageHasNoMark) {
   CTextWriter writer(Open());
-  ASSERT_EQ(writer.Initialize(kCodePageAnsi), 0);
-  ASSERT_EQ(writer.Write(u"plain", CTextWriter::kUpToNul), 0);
+  ASSERT_FALSE(writer.Initialize(kCodePageAnsi));
+  ASSERT_FALSE(writer.Write(u"plain", CTextWriter::kUpToNul));
   EXPECT_EQ(Bytes(), "plain");
 }
 
-TEST_F(TextWriterTest, FailuresAreHresults) {
+TEST_F(TextWriterTest, FailuresSayWhatWentWrong) {
   CTextWriter unready(Open());
-  EXPECT_EQ(unready.Write(u"x", 1), kHrPointer);
-  EXPECT_EQ(unready.Initialize(1252), kHrInvalidArg);
-  ASSERT_EQ(unready.Initialize(kCodePageUtf16), 0);
-  EXPECT_EQ(unready.Write(nullptr, 1), kHrPointer);
+  EXPECT_EQ(unready.Write(u"x", 1).kind(), platform::ErrorKind::kShutDown);
+  EXPECT_EQ(unready.Initialize(1252).kind(), platform::ErrorKind::kNotSupported);
+  ASSERT_FALSE(unready.Initialize(kCodePageUtf16));
+  EXPECT_EQ(unready.Write(nullptr, 1).kind(), platform::ErrorKind::kInvalidArgument);
 
   int read_only = open((temp_.path() / "out.txt").c_str(), O_RDONLY);
   CTextWriter writer(read_only);
-  ASSERT_EQ(writer.Initialize(kCodePageUtf8), 0);
-  EXPECT_EQ(static_cast<uint32_t>(writer.Write(u"x", 1)), 0x80070000u | EBADF);
+  ASSERT_FALSE(writer.Initialize(kCodePageUtf8));
+  EXPECT_EQ(writer.Write(u"x", 1).kind(), platform::ErrorKind::kInvalidArgument);  // not open for writing
   close(read_only);
 }
 

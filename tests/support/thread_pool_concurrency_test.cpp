@@ -15,6 +15,7 @@ namespace talvenix {
 namespace {
 
 using namespace std::chrono_literals;
+using platform::ErrorKind;
 
 template <typename Pred>
 bool WaitFor(Pred pred, std::chrono::milliseconds limit = 5000ms) {
@@ -26,12 +27,12 @@ bool WaitFor(Pred pred, std::chrono::milliseconds limit = 5000ms) {
   return true;
 }
 
-uint32_t Count(void* context, uint32_t*, platform::Overlapped*, uint32_t, uint32_t) {
+uint32_t Count(void* context, uint32_t*, platform::Overlapped*, uint32_t, platform::Error) {
   ++*static_cast<std::atomic<int>*>(context);
   return 0;
 }
 
-uint32_t CountSlowly(void* context, uint32_t*, platform::Overlapped*, uint32_t, uint32_t) {
+uint32_t CountSlowly(void* context, uint32_t*, platform::Overlapped*, uint32_t, platform::Error) {
   std::this_thread::sleep_for(1ms);
   ++*static_cast<std::atomic<int>*>(context);
   return 0;
@@ -52,7 +53,7 @@ struct Rendezvous {
   std::atomic<int> done{0};
 };
 
-uint32_t MeetTheOthers(void* context, uint32_t*, platform::Overlapped*, uint32_t, uint32_t) {
+uint32_t MeetTheOthers(void* context, uint32_t*, platform::Overlapped*, uint32_t, platform::Error) {
   auto* r = static_cast<Rendezvous*>(context);
   int now = ++r->running;
   for (int seen = r->peak; now > seen && !r->peak.compare_exchange_weak(seen, now);) {
@@ -67,17 +68,17 @@ uint32_t MeetTheOthers(void* context, uint32_t*, platform::Overlapped*, uint32_t
 TEST(CAThreadPool, StoppedPoolRefusesWorkAndRunsNothing) {
   CAThreadPool pool;
   std::atomic<int> ran{0};
-  EXPECT_EQ(pool.QueueWorkItem(&ran, Count), CAThreadPool::kErrorNotStarted);
-  EXPECT_EQ(pool.Shutdown(), CAThreadPool::kErrorNotStarted);
+  EXPECT_EQ(pool.QueueWorkItem(&ran, Count).kind(), ErrorKind::kShutDown);
+  EXPECT_EQ(pool.Shutdown().kind(), ErrorKind::kShutDown);
   int pipe_fds[2];
   ASSERT_EQ(pipe(pipe_fds), 0);
   WorkItem key;
-  EXPECT_EQ(pool.AssociateHandle(pipe_fds[0], &key), CAThreadPool::kErrorNotStarted);
+  EXPECT_EQ(pool.AssociateHandle(pipe_fds[0], &key).kind(), ErrorKind::kShutDown);
 
   // Starting it later does not bring the refused item back.
-  ASSERT_EQ(pool.Initialize(2), 0);
-  ASSERT_EQ(pool.QueueWorkItem(&ran, Count), 0);
-  ASSERT_EQ(pool.Shutdown(), 0);
+  ASSERT_FALSE(pool.Initialize(2));
+  ASSERT_FALSE(pool.QueueWorkItem(&ran, Count));
+  ASSERT_FALSE(pool.Shutdown());
   EXPECT_EQ(ran, 1);
   close(pipe_fds[0]);
   close(pipe_fds[1]);
@@ -85,17 +86,17 @@ TEST(CAThreadPool, StoppedPoolRefusesWorkAndRunsNothing) {
 
 TEST(CAThreadPool, ADefaultPoolRunsTwiceAsManyItemsAtOnceAsProcessorsAndOneMore) {
   FourProcessorPool pool;
-  ASSERT_EQ(pool.Initialize(0), 0);
+  ASSERT_FALSE(pool.Initialize(0));
   Rendezvous nine{9};
-  for (int i = 0; i < 9; ++i) ASSERT_EQ(pool.QueueWorkItem(&nine, MeetTheOthers), 0);
+  for (int i = 0; i < 9; ++i) ASSERT_FALSE(pool.QueueWorkItem(&nine, MeetTheOthers));
   ASSERT_TRUE(WaitFor([&] { return nine.done == 9; }));
   EXPECT_EQ(nine.peak, 9);
 
   // A second Initialize changes nothing: a tenth item waits for a free worker.
-  EXPECT_EQ(pool.Initialize(3), 0);
+  EXPECT_FALSE(pool.Initialize(3));
   Rendezvous ten{10};
-  for (int i = 0; i < 10; ++i) ASSERT_EQ(pool.QueueWorkItem(&ten, MeetTheOthers), 0);
-  ASSERT_EQ(pool.Shutdown(), 0);  // runs everything queued first
+  for (int i = 0; i < 10; ++i) ASSERT_FALSE(pool.QueueWorkItem(&ten, MeetTheOthers));
+  ASSERT_FALSE(pool.Shutdown());  // runs everything queued first
   EXPECT_EQ(ten.done, 10);
   EXPECT_EQ(ten.peak, 9);
   EXPECT_EQ(pool.GetLiveCounter()->load(), 0) << "no worker outlives Shutdown";
@@ -103,24 +104,24 @@ TEST(CAThreadPool, ADefaultPoolRunsTwiceAsManyItemsAtOnceAsProcessorsAndOneMore)
 
 TEST(CAThreadPool, ShutdownOfIdleWorkersReturnsAndThePoolCanStartAgain) {
   CAThreadPool pool;
-  ASSERT_EQ(pool.Initialize(9), 0);
+  ASSERT_FALSE(pool.Initialize(9));
   std::this_thread::sleep_for(20ms);  // let them all block on the port
-  ASSERT_EQ(pool.Shutdown(), 0);
+  ASSERT_FALSE(pool.Shutdown());
   EXPECT_FALSE(pool.IsStarted());
-  EXPECT_EQ(pool.Shutdown(), CAThreadPool::kErrorNotStarted);
+  EXPECT_EQ(pool.Shutdown().kind(), ErrorKind::kShutDown);
 
   std::atomic<int> ran{0};
-  ASSERT_EQ(pool.Initialize(1), 0);
-  ASSERT_EQ(pool.QueueWorkItem(&ran, Count), 0);
+  ASSERT_FALSE(pool.Initialize(1));
+  ASSERT_FALSE(pool.QueueWorkItem(&ran, Count));
   EXPECT_TRUE(WaitFor([&] { return ran == 1; }));
 }
 
 TEST(CAThreadPool, ShutdownOfBusyWorkersFirstRunsEverythingQueuedBeforeIt) {
   CAThreadPool pool;
-  ASSERT_EQ(pool.Initialize(3), 0);
+  ASSERT_FALSE(pool.Initialize(3));
   std::atomic<int> ran{0};
-  for (int i = 0; i < 200; ++i) ASSERT_EQ(pool.QueueWorkItem(&ran, CountSlowly), 0);
-  ASSERT_EQ(pool.Shutdown(), 0);
+  for (int i = 0; i < 200; ++i) ASSERT_FALSE(pool.QueueWorkItem(&ran, CountSlowly));
+  ASSERT_FALSE(pool.Shutdown());
   EXPECT_EQ(ran, 200);
   EXPECT_EQ(pool.DroppedAtLastShutdown(), 0u);
 }
@@ -130,7 +131,7 @@ struct LateQueue {
   std::atomic<int> ran{0};
 };
 
-uint32_t QueueAfterOthersLeft(void* context, uint32_t*, platform::Overlapped*, uint32_t, uint32_t) {
+uint32_t QueueAfterOthersLeft(void* context, uint32_t*, platform::Overlapped*, uint32_t, platform::Error) {
   auto* late = static_cast<LateQueue*>(context);
   // Wait until the other worker has taken the stop item, then queue behind it.
   WaitFor([&] { return late->pool->GetLiveCounter()->load() == 1; });
@@ -141,11 +142,11 @@ uint32_t QueueAfterOthersLeft(void* context, uint32_t*, platform::Overlapped*, u
 
 TEST(CAThreadPool, ItemsLeftInTheQueueAtShutdownAreFreedNotRun) {
   CAThreadPool pool;
-  ASSERT_EQ(pool.Initialize(2), 0);
+  ASSERT_FALSE(pool.Initialize(2));
   LateQueue late{&pool};
-  ASSERT_EQ(pool.QueueWorkItem(&late, QueueAfterOthersLeft), 0);
+  ASSERT_FALSE(pool.QueueWorkItem(&late, QueueAfterOthersLeft));
   std::this_thread::sleep_for(10ms);  // the item is running on one worker
-  ASSERT_EQ(pool.Shutdown(), 0);
+  ASSERT_FALSE(pool.Shutdown());
   // Every late item either ran or was freed; LeakSanitizer checks the freeing.
   EXPECT_EQ(late.ran + static_cast<int>(pool.DroppedAtLastShutdown()), 10);
   EXPECT_GT(pool.DroppedAtLastShutdown(), 0u);
@@ -157,33 +158,33 @@ struct ThreadCheck {
   std::atomic<int> shutdown_result{-1};
 };
 
-uint32_t CheckThread(void* context, uint32_t* kind, platform::Overlapped*, uint32_t bytes, uint32_t error) {
+uint32_t CheckThread(void* context, uint32_t* kind, platform::Overlapped*, uint32_t bytes, platform::Error error) {
   auto* check = static_cast<ThreadCheck*>(context);
-  check->on_worker = check->pool->IsWorkerThread() && *kind == kWorkItemRun && bytes == 28 && error == 0;
-  check->shutdown_result = check->pool->Shutdown();  // would wait for itself
+  check->on_worker = check->pool->IsWorkerThread() && *kind == kWorkItemRun && bytes == 28 && !error;
+  check->shutdown_result = static_cast<int>(check->pool->Shutdown().kind());  // would wait for itself
   return 0;
 }
 
 TEST(CAThreadPool, ItemsRunOnWorkersAndAWorkerCannotShutItsPoolDown) {
   CAThreadPool pool;
-  ASSERT_EQ(pool.Initialize(1), 0);
+  ASSERT_FALSE(pool.Initialize(1));
   ThreadCheck check{&pool};
   EXPECT_FALSE(pool.IsWorkerThread());
-  ASSERT_EQ(pool.QueueWorkItem(&check, CheckThread), 0);
+  ASSERT_FALSE(pool.QueueWorkItem(&check, CheckThread));
   ASSERT_TRUE(WaitFor([&] { return check.shutdown_result != -1; }));
   EXPECT_TRUE(check.on_worker);
-  EXPECT_EQ(check.shutdown_result, EDEADLK);
-  EXPECT_EQ(pool.Shutdown(), 0);
+  EXPECT_EQ(check.shutdown_result, static_cast<int>(ErrorKind::kBusy));
+  EXPECT_FALSE(pool.Shutdown());
 }
 
 struct ReadResult {
   std::atomic<int> calls{0};
   uint32_t bytes = 0;
-  uint32_t error = 99;
+  platform::Error error{ErrorKind::kFailed};
   platform::Overlapped* overlapped = nullptr;
 };
 
-uint32_t RecordRead(void* context, uint32_t*, platform::Overlapped* overlapped, uint32_t bytes, uint32_t error) {
+uint32_t RecordRead(void* context, uint32_t*, platform::Overlapped* overlapped, uint32_t bytes, platform::Error error) {
   auto* r = static_cast<ReadResult*>(context);
   r->bytes = bytes;
   r->error = error;
@@ -196,7 +197,7 @@ class AssociatedPipe : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_EQ(pipe(fds_), 0);
-    ASSERT_EQ(pool_.Initialize(1), 0);
+    ASSERT_FALSE(pool_.Initialize(1));
     key_.callback = RecordRead;
     key_.context = &result_;
   }
@@ -214,37 +215,37 @@ class AssociatedPipe : public ::testing::Test {
 };
 
 TEST_F(AssociatedPipe, ReadCompletesThroughThePortWhetherPendingOrImmediate) {
-  ASSERT_EQ(pool_.AssociateHandle(fds_[0], &key_), 0);
-  EXPECT_EQ(pool_.StartRead(fds_[0], buffer_, sizeof buffer_, &overlapped_), platform::kIoPending);
-  EXPECT_EQ(pool_.StartRead(fds_[0], buffer_, sizeof buffer_, &overlapped_), EBUSY);  // one at a time
+  ASSERT_FALSE(pool_.AssociateHandle(fds_[0], &key_));
+  EXPECT_EQ(pool_.StartRead(fds_[0], buffer_, sizeof buffer_, &overlapped_).kind(), ErrorKind::kPending);
+  EXPECT_EQ(pool_.StartRead(fds_[0], buffer_, sizeof buffer_, &overlapped_).kind(), ErrorKind::kBusy);  // one at a time
   ASSERT_EQ(write(fds_[1], "hello", 5), 5);
   ASSERT_TRUE(WaitFor([&] { return result_.calls == 1; }));
   EXPECT_EQ(result_.bytes, 5u);
-  EXPECT_EQ(result_.error, 0u);
+  EXPECT_FALSE(result_.error);
   EXPECT_EQ(result_.overlapped, &overlapped_);
   EXPECT_EQ(std::string(buffer_, 5), "hello");
 
   // Data already there: done at once, and still delivered as a completion.
   ASSERT_EQ(write(fds_[1], "abc", 3), 3);
-  EXPECT_EQ(pool_.StartRead(fds_[0], buffer_, sizeof buffer_, &overlapped_), 0);
+  EXPECT_FALSE(pool_.StartRead(fds_[0], buffer_, sizeof buffer_, &overlapped_));
   ASSERT_TRUE(WaitFor([&] { return result_.calls == 2; }));
   EXPECT_EQ(result_.bytes, 3u);
 }
 
 TEST_F(AssociatedPipe, PacketsWithANullOrCancelledKeyAreIgnoredAndWorkersKeepWaiting) {
-  ASSERT_EQ(pool_.AssociateHandle(fds_[0], nullptr), 0);
+  ASSERT_FALSE(pool_.AssociateHandle(fds_[0], nullptr));
   ASSERT_EQ(write(fds_[1], "x", 1), 1);
-  EXPECT_EQ(pool_.StartRead(fds_[0], buffer_, sizeof buffer_, &overlapped_), 0);
+  EXPECT_FALSE(pool_.StartRead(fds_[0], buffer_, sizeof buffer_, &overlapped_));
 
   int second[2];
   ASSERT_EQ(pipe(second), 0);
   key_.cancelled = 1;
-  ASSERT_EQ(pool_.AssociateHandle(second[0], &key_), 0);
+  ASSERT_FALSE(pool_.AssociateHandle(second[0], &key_));
   ASSERT_EQ(write(second[1], "y", 1), 1);
-  EXPECT_EQ(pool_.StartRead(second[0], buffer_, sizeof buffer_, &overlapped_), 0);
+  EXPECT_FALSE(pool_.StartRead(second[0], buffer_, sizeof buffer_, &overlapped_));
 
   std::atomic<int> ran{0};
-  ASSERT_EQ(pool_.QueueWorkItem(&ran, Count), 0);
+  ASSERT_FALSE(pool_.QueueWorkItem(&ran, Count));
   EXPECT_TRUE(WaitFor([&] { return ran == 1; }));
   EXPECT_EQ(result_.calls, 0);
   pool_.Shutdown();
@@ -273,11 +274,11 @@ class RecordingPool : public CAThreadPool {
 
 TEST(CAThreadPool, AWorkerGoesFromUninitThroughIdleAndBusyToExit) {
   RecordingPool pool;
-  ASSERT_EQ(pool.Initialize(1), 0);
+  ASSERT_FALSE(pool.Initialize(1));
   std::atomic<int> ran{0};
-  ASSERT_EQ(pool.QueueWorkItem(&ran, Count), 0);
+  ASSERT_FALSE(pool.QueueWorkItem(&ran, Count));
   ASSERT_TRUE(WaitFor([&] { return ran == 1; }));
-  ASSERT_EQ(pool.Shutdown(), 0);
+  ASSERT_FALSE(pool.Shutdown());
   EXPECT_EQ(pool.changes(), (std::vector<std::string>{
                                 "THREAD_ST_UNINIT>THREAD_ST_IDLE", "THREAD_ST_IDLE>THREAD_ST_BUSY",  // the item
                                 "THREAD_ST_BUSY>THREAD_ST_IDLE", "THREAD_ST_IDLE>THREAD_ST_BUSY",    // the stop item

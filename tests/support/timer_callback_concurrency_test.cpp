@@ -44,7 +44,7 @@ void Second(uintptr_t a, uintptr_t, uint32_t, uintptr_t, uint32_t) {
   calls->done.Set();
 }
 
-uint32_t Block(void* context, uint32_t*, platform::Overlapped*, uint32_t, uint32_t) {
+uint32_t Block(void* context, uint32_t*, platform::Overlapped*, uint32_t, platform::Error) {
   static_cast<platform::ManualResetEvent*>(context)->Wait();
   return 0;
 }
@@ -52,7 +52,7 @@ uint32_t Block(void* context, uint32_t*, platform::Overlapped*, uint32_t, uint32
 class TimerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_EQ(pool_.Initialize(1), 0);
+    ASSERT_FALSE(pool_.Initialize(1));
     calls_.pool = &pool_;
   }
   void TearDown() override {
@@ -62,7 +62,7 @@ class TimerTest : public ::testing::Test {
   }
   uintptr_t Self() { return reinterpret_cast<uintptr_t>(&calls_); }
   // Holds the only worker until Release, so an expiry stays queued.
-  void Hold() { ASSERT_EQ(pool_.QueueWorkItem(&release_, Block), 0); }
+  void Hold() { ASSERT_FALSE(pool_.QueueWorkItem(&release_, Block)); }
   void Release() { release_.Set(); }
 
   CAThreadPool pool_;
