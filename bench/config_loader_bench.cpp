@@ -159,7 +159,7 @@ int main(int argc, char** argv) {
   auto& t = reporter.cpu;
   auto ratio = [&](const char* what, const std::string& operation, const std::string& bare, double target) {
     if (t[operation] > 0 && t[bare] > 0)
-      std::printf("%-46s %.2f x the bare parse (target: at most %.1f)\n", what, t[operation] / t[bare], target);
+      std::printf("%-50s %.2f x the bare parse (target: at most %.1f)\n", what, t[operation] / t[bare], target);
   };
   for (const char* lines : {"0", "64", "1000"}) {
     std::string bare = std::string("BM_BarePugixmlParse/") + lines;

@@ -63,8 +63,11 @@ class Scan {
   }
 
   // References in character data or an attribute value, [from, to).
+  // The search for '&' stops at `to`: searching on to the document's end
+  // for every value would make the scan quadratic in the file's size.
   bool References(size_t from, size_t to) {
-    for (size_t amp = t_.find('&', from); amp < to; amp = t_.find('&', amp + 1)) {
+    std::string_view range = t_.substr(0, to);
+    for (size_t amp = range.find('&', from); amp != npos; amp = range.find('&', amp + 1)) {
       size_t at = amp + 1;
       if (at < to && t_[at] == '#') continue;  // a character reference: the parser checks it
       while (at < to && IsReferenceNameChar(t_[at])) ++at;
