@@ -113,7 +113,8 @@ class Scan {
   bool StartTag(size_t from, size_t& next) {
     size_t at = from;
     while (at < t_.size() && !IsSpace(t_[at]) && t_[at] != '>' && t_[at] != '/') ++at;
-    std::vector<std::string_view> names;
+    std::vector<std::string_view>& names = names_;  // kept between tags: no allocation per tag
+    names.clear();
     for (;;) {
       while (at < t_.size() && IsSpace(t_[at])) ++at;
       if (at >= t_.size() || t_[at] == '>' || t_[at] == '/') break;
@@ -143,6 +144,7 @@ class Scan {
   std::string_view t_;
   size_t& offset_;
   std::string& reason_;
+  std::vector<std::string_view> names_;  // of the start tag being read
 };
 
 }  // namespace
