@@ -285,8 +285,11 @@ std::unique_ptr<XmlFileDocument> LoadXmlFile(const char* path, XmlFileError& err
     auto file = std::make_unique<XmlFileDocument>();
     XmlFileFormat& format = file->format;
     size_t size = 0;
+    std::error_code no_time;  // a file without one is simply never reused
+    std::filesystem::file_time_type modified = std::filesystem::last_write_time(path, no_time);
     if (!ReadWholeFile(path, file->storage, size, error)) return nullptr;
     std::string_view raw(file->storage.get(), size);
+    if (mode == XmlLoadMode::kForReading && !no_time) file->source = {path, modified, std::string(raw)};
     auto starts = [&](std::string_view prefix) { return raw.substr(0, prefix.size()) == prefix; };
     using std::literals::string_view_literals::operator""sv;
 
@@ -366,6 +369,26 @@ std::unique_ptr<XmlFileDocument> LoadXmlFile(const char* path, XmlFileError& err
   } catch (const std::bad_alloc&) {
     Fail(error, kXmlErrorOutOfMemory, "out of memory");
     return nullptr;
+  }
+}
+
+bool StillHoldsFile(const char* path, const XmlFileDocument& file) {
+  const XmlFileSource& source = file.source;
+  if (file.mode != XmlLoadMode::kForReading || file.changed || !path || source.path.empty() || source.path != path)
+    return false;
+  std::error_code no_time;
+  if (std::filesystem::last_write_time(path, no_time) != source.modified || no_time) return false;
+  platform::File reader;
+  platform::FileInfo info;
+  if (reader.OpenForReading(path) || reader.GetInfo(info) || !info.regular || info.size != source.bytes.size())
+    return false;
+  char chunk[16384];
+  for (size_t at = 0;;) {
+    size_t done = 0;
+    if (reader.Read(chunk, sizeof chunk, done)) return false;
+    if (done == 0) return at == source.bytes.size();
+    if (done > source.bytes.size() - at || std::memcmp(chunk, source.bytes.data() + at, done) != 0) return false;
+    at += done;
   }
 }
 

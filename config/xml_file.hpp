@@ -7,6 +7,7 @@
 // a failed or interrupted save leaves the old file whole.
 
 #include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -37,6 +38,14 @@ std::string DescribeParseError(const XmlFileError& error);
 // processing instructions and all whitespace, so the file comes back as it was.
 enum class XmlLoadMode { kForReading, kForEditing };
 
+// Where a document loaded for reading came from, to tell later whether the
+// file still holds exactly what was parsed.
+struct XmlFileSource {
+  std::string path;
+  std::filesystem::file_time_type modified;  // taken before the bytes were read
+  std::string bytes;                         // the file's bytes as read
+};
+
 // A loaded document. The text that pugixml parsed in place lives in
 // `storage`, declared first so that it outlives the document; `text` is the
 // text as read (UTF-8), in which node offsets (offset_debug) count.
@@ -46,6 +55,8 @@ struct XmlFileDocument {
   XmlFileFormat format;
   std::string text;
   XmlLoadMode mode = XmlLoadMode::kForEditing;
+  XmlFileSource source;  // filled for a document loaded for reading only
+  bool changed = false;  // changed in memory since the load: no longer the file's
 };
 
 // Largest file we read; anything bigger is not a configuration document.
@@ -54,6 +65,12 @@ constexpr size_t kMaxXmlFileBytes = 64u << 20;
 // The document at `path`, or null with `error` filled.
 std::unique_ptr<XmlFileDocument> LoadXmlFile(const char* path, XmlFileError& error,
                                              XmlLoadMode mode = XmlLoadMode::kForEditing);
+
+// True when `file` was loaded for reading from `path`, has not been changed
+// in memory, and the file still has the same size, modification time and
+// bytes: the document then stands for the file as it is now, and parsing it
+// again would give the same. False on any doubt (the file cannot be read).
+bool StillHoldsFile(const char* path, const XmlFileDocument& file);
 
 // Line and character position (both from 1) of a byte offset in UTF-8 text.
 void PlaceOf(std::string_view text, size_t offset, int& line, int& position);

@@ -3,8 +3,9 @@
 // engine and the gateways describe what they want as settings tables; the
 // loader finds each value through xmlparser_c, converts and stores it, or
 // writes the caller's values and saves the file. Every load or update
-// operation reads the file again first, so it sees the file as it is now and
-// an update that failed halfway leaves no trace.
+// operation looks at the file again first, so it sees the file as it is now
+// and an update that failed halfway leaves no trace; a load parses it again
+// only when its bytes changed.
 //
 // Results are 1 for success and 0 for failure unless said otherwise; failures
 // are logged through the logger given at construction. No lock: one loader
@@ -12,8 +13,10 @@
 
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "config/xml_parser.hpp"
 #include "config/xpath.hpp"
@@ -111,6 +114,24 @@ class XMLLoader : public IGSMConfigurationInterface {
   int ReadAttribute(std::string_view attribute, std::u16string* value);
   int WriteAttribute(std::string_view attribute, const char16_t* new_value);
 
+  // The properties of every line of a service, in document order, with
+  // whether each starts a line (its id holds the key). Kept with the
+  // document they were read from and given again while the loader still
+  // reads that same document, unchanged.
+  struct LineListing {
+    struct Property {
+      std::u16string id;
+      std::u16string value;
+      bool starts_line;
+    };
+    std::weak_ptr<const XmlFileDocument> document;
+    std::string service;
+    std::optional<std::string> key;  // none: no property starts a line
+    std::vector<Property> properties;
+  };
+  // Of the document as last loaded; valid until the next call.
+  const LineListing& ListLineProperties(const std::string& service, const char16_t* key_id);
+
   std::string category_;  // empty when the one given was missing or too long
   std::string path_;
   xmlparser_c parser_;
@@ -118,6 +139,7 @@ class XMLLoader : public IGSMConfigurationInterface {
   std::unique_ptr<xmlparser_c> service_cursor_;  // on the service named service_name_; reset by every reload
   std::string service_name_;
   std::chrono::milliseconds edit_wait_ = kDefaultEditWait;
+  LineListing line_listing_;
 };
 
 }  // namespace talvenix

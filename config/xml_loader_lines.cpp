@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "config/ascii_case.hpp"
@@ -77,41 +78,54 @@ int XMLLoader::LoadServiceConfigsEx(const char16_t* transport_id, const char16_t
   }
   std::string service;
   if (!ReloadAndFindServiceName(transport_id, service)) return 0;
-  pugi::xml_node service_element = ServiceElement(service.c_str());
+  const LineListing& listing = ListLineProperties(service, key_id);
+  if (!list) return static_cast<int>(listing.properties.size());
 
-  if (!list) {
-    int count = 0;
-    ForEachLineProperty(service_element, [&](pugi::xml_node) { return ++count, true; });
-    return count;
-  }
-  std::string key_utf8 = key_id ? Utf16ToUtf8(key_id) : std::string();
   int line_counter = 0;
-  std::u16string line_key;
+  const std::u16string* line_key = nullptr;
   auto row = list->begin();
-  ForEachLineProperty(service_element, [&](pugi::xml_node property) {
-    if (row == list->end()) return false;  // never more rows than the caller gave room for
-    std::string_view id, value;
-    for (pugi::xml_attribute attribute = property.first_attribute(); attribute; attribute = attribute.next_attribute()) {
-      // The first letter rules out most names (such as "name") without a full comparison.
-      const char* name = attribute.name();
-      char first = AsciiLower(name[0]);
-      if (first == 'v' && EqualsIgnoringCase(name, "value"))
-        value = attribute.value();
-      else if (first == 'i' && EqualsIgnoringCase(name, "id"))
-        id = attribute.value();
+  for (const LineListing::Property& property : listing.properties) {
+    if (row == list->end()) break;  // never more rows than the caller gave room for
+    if (property.starts_line) {
+      ++line_counter;
+      line_key = &property.value;
     }
-    AssignUtf16(row->item.id, id);
-    AssignUtf16(row->value, value);
-    if (key_id && id.size() >= key_utf8.size() && id.find(key_utf8) != std::string_view::npos) {
-      ++line_counter;  // the key property starts a new line
-      line_key = row->value;
-    }
-    row->line_key = line_key;
+    row->item.id = property.id;
+    row->value = property.value;
+    if (line_key)
+      row->line_key = *line_key;
+    else
+      row->line_key.clear();
     row->line_number = line_counter;
     ++row;
+  }
+  return line_counter;
+}
+
+const XMLLoader::LineListing& XMLLoader::ListLineProperties(const std::string& service, const char16_t* key_id) {
+  std::shared_ptr<const XmlFileDocument> document = parser_.loadeddocument();
+  std::optional<std::string> key;
+  if (key_id) key = Utf16ToUtf8(key_id);
+  LineListing& listing = line_listing_;
+  if (document && listing.document.lock() == document && !document->changed && listing.service == service &&
+      listing.key == key)
+    return listing;
+
+  listing = LineListing{document, service, key, {}};
+  ForEachLineProperty(ServiceElement(service.c_str()), [&](pugi::xml_node property) {
+    std::string_view id, value;
+    for (pugi::xml_attribute attribute = property.first_attribute(); attribute; attribute = attribute.next_attribute()) {
+      const char* name = attribute.name();
+      if (EqualsIgnoringCase(name, "value"))
+        value = attribute.value();
+      else if (EqualsIgnoringCase(name, "id"))
+        id = attribute.value();
+    }
+    bool starts_line = key && id.find(*key) != std::string_view::npos;  // the key property starts a new line
+    listing.properties.push_back({Utf8ToUtf16(id), Utf8ToUtf16(value), starts_line});
     return true;
   });
-  return line_counter;
+  return listing;
 }
 
 int XMLLoader::UpdateServiceConfigsEx(const char16_t* transport_id, int line_number, const char16_t* key_id,

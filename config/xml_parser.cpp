@@ -75,6 +75,8 @@ void xmlparser_c::LogError(const char* format, uint32_t code, const std::string&
 }
 
 int xmlparser_c::loadconfiguration(const char* path, XmlLoadMode mode) {
+  // Parsing the same bytes again would give the same document.
+  if (mode == XmlLoadMode::kForReading && shared_->document && StillHoldsFile(path, *shared_->document)) return 1;
   std::unique_ptr<XmlFileDocument> file = LoadXmlFile(path, load_error_, mode);
   if (!file) {
     shared_->document.reset();  // a failed load leaves an empty document, as a fresh one
@@ -92,6 +94,8 @@ int xmlparser_c::loadconfiguration(const char* path, XmlLoadMode mode) {
   shared_->document = std::move(file);
   return 1;
 }
+
+std::shared_ptr<const XmlFileDocument> xmlparser_c::loadeddocument() const { return shared_->document; }
 
 int xmlparser_c::saveconfiguration(const char* path) {
   if (!shared_->document) {
@@ -259,6 +263,7 @@ int xmlparser_c::setcurrentattributevalue(const char16_t* value) {
   }
   if (!attribute_) return 0;
   if (!value) return 1;
+  if (list_->document) list_->document->changed = true;
   try {
     if (!attribute_.set_value(Utf16ToUtf8(value).c_str())) {
       LogError("XMLParser::setcurrentattributevalue _ com error[0x%X, %s]", kXmlErrorOutOfMemory, "out of memory");

@@ -32,7 +32,9 @@ class xmlparser_c {
   xmlparser_c& operator=(const xmlparser_c& other);
 
   // Replaces the document with the file at path. 0 when the file cannot be
-  // read or parsed; the parse error text then says where and why.
+  // read or parsed; the parse error text then says where and why. A document
+  // loaded for reading and not changed since is kept while the file still
+  // holds the very bytes it was parsed from.
   int loadconfiguration(const char* path, XmlLoadMode mode = XmlLoadMode::kForEditing);
   // Writes the document to path through a temporary file and a rename.
   int saveconfiguration(const char* path);
@@ -66,6 +68,9 @@ class xmlparser_c {
   void generateparseerror();
 
   const char* parseerror() const { return parse_error_; }
+  // The document as last loaded (null when none): the same object for as
+  // long as loads find the file unchanged.
+  std::shared_ptr<const XmlFileDocument> loadeddocument() const;
 
  private:
   struct Shared;

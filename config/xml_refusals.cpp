@@ -63,8 +63,11 @@ class Scan {
   }
 
   // References in character data or an attribute value, [from, to).
+  // The search for '&' stops at `to`: searching on to the document's end
+  // for every value would make the scan quadratic in the file's size.
   bool References(size_t from, size_t to) {
-    for (size_t amp = t_.find('&', from); amp < to; amp = t_.find('&', amp + 1)) {
+    std::string_view range = t_.substr(0, to);
+    for (size_t amp = range.find('&', from); amp != npos; amp = range.find('&', amp + 1)) {
       size_t at = amp + 1;
       if (at < to && t_[at] == '#') continue;  // a character reference: the parser checks it
       while (at < to && IsReferenceNameChar(t_[at])) ++at;
@@ -110,7 +113,8 @@ class Scan {
   bool StartTag(size_t from, size_t& next) {
     size_t at = from;
     while (at < t_.size() && !IsSpace(t_[at]) && t_[at] != '>' && t_[at] != '/') ++at;
-    std::vector<std::string_view> names;
+    std::vector<std::string_view>& names = names_;  // kept between tags: no allocation per tag
+    names.clear();
     for (;;) {
       while (at < t_.size() && IsSpace(t_[at])) ++at;
       if (at >= t_.size() || t_[at] == '>' || t_[at] == '/') break;
@@ -140,6 +144,7 @@ class Scan {
   std::string_view t_;
   size_t& offset_;
   std::string& reason_;
+  std::vector<std::string_view> names_;  // of the start tag being read
 };
 
 }  // namespace

@@ -19,6 +19,14 @@ class LoaderTest : public ::testing::Test {
     loader_ = std::make_unique<XMLLoader>(&log_, path_.c_str(), category);
   }
   std::string File() { return folder_.Read("qvsmscomms.xml"); }
+  // Rewrites the file in place as another program would, then sets its
+  // modification time back: a change within the clock's resolution.
+  void RewriteKeepingTime(const std::string& document) {
+    std::filesystem::file_time_type time = std::filesystem::last_write_time(path_);
+    std::ofstream(path_, std::ios::binary | std::ios::trunc) << document;
+    std::filesystem::last_write_time(path_, time);
+    document_ = document;
+  }
   bool FileUnchanged() { return File() == document_; }
 
   TempFolder folder_;

@@ -71,6 +71,19 @@ TEST_F(LinesTest, CountsAndListsThePropertiesOfEveryLine) {
   EXPECT_EQ(loader_->LoadServiceConfigsEx(nullptr, u"[comport]", nullptr), 0);
 }
 
+TEST_F(LinesTest, AListingFollowsTheFileWhenItChanges) {
+  std::vector<LinePropertyItem> rows(5);
+  ASSERT_EQ(loader_->LoadServiceConfigsEx(u"simple_gsm", u"[comport]", &rows), 2);
+  RewriteKeepingTime(testing::Replaced(document_, "\"COM5\"", "\"COM6\""));
+  ASSERT_EQ(loader_->LoadServiceConfigsEx(u"simple_gsm", u"[comport]", &rows), 2);
+  EXPECT_EQ(rows[3].value, u"COM6");
+  EXPECT_EQ(rows[4].line_key, u"COM6");
+
+  LineTemplate line = {{u"COM Port", u"[comport]", u"7"}, {u"Line Name", u"[linename]", u"C"}};
+  ASSERT_EQ(loader_->CreateNewLine(u"simple_gsm", &line), 1);  // a save: the listing must not outlive it
+  EXPECT_EQ(loader_->LoadServiceConfigsEx(u"simple_gsm", u"[comport]", nullptr), 7);
+}
+
 // Only property elements exactly at lines/line/properties/property count, in
 // document order across several lines elements; look-alikes at other depths,
 // in other letter cases or in another service are not rows.

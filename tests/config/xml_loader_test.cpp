@@ -189,6 +189,23 @@ TEST_F(XmlLoaderTest, ServiceUpdateWritesNothingUnlessEveryRowSucceeds) {
   EXPECT_EQ(std::u16string(now), u"alice-long");
 }
 
+// Another program may rewrite the file with the same size within the
+// clock's resolution: only its bytes tell, and the next operation must see them.
+TEST_F(XmlLoaderTest, EveryOperationSeesTheFileAsItIsNow) {
+  char16_t user[16];
+  ConfigTable load;
+  load.emplace_back(kConfigLoad, u"[user]", kValueWide, user, 16);
+  ASSERT_EQ(loader_->LoadServiceConfigs(u"clickatellapi", &load, 0), 1);
+  EXPECT_EQ(std::u16string(user), u"alice-long");
+
+  RewriteKeepingTime(testing::Replaced(document_, "alice-long", "alice-LONG"));
+  ASSERT_EQ(loader_->LoadServiceConfigs(u"clickatellapi", &load, 0), 1);
+  EXPECT_EQ(std::u16string(user), u"alice-LONG");
+
+  RewriteKeepingTime(testing::Replaced(document_, "<templates>", "<templatez>"));
+  EXPECT_EQ(loader_->LoadServiceConfigs(u"clickatellapi", &load, 0), 0) << "a file broken since is not read";
+}
+
 TEST_F(XmlLoaderTest, ServiceNamesResolveWhateverTheAttributeOrder) {
   char name[32];
   ASSERT_EQ(loader_->ResolveSrvNameFromID(u"CLICKATELLapi", name, sizeof name), 1) << "transport after name";

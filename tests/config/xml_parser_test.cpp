@@ -87,6 +87,22 @@ TEST_F(XmlParserTest, CopiesAreIndependentCursorsOverTheSameDocument) {
   EXPECT_EQ(std::u16string(value), u"1");
 }
 
+TEST_F(XmlParserTest, AReloadForReadingDropsChangesMadeInMemory) {
+  Load("<r><a v=\"1\"/></r>");
+  ASSERT_EQ(parser_.loadconfiguration(path_.c_str(), XmlLoadMode::kForReading), 1);
+  ASSERT_TRUE(parser_.findinititem(XPath("/r/a")));
+  ASSERT_TRUE(parser_.findnextitem());
+  ASSERT_EQ(parser_.findnextattribute(nullptr, 0, nullptr, 0), 1);
+  ASSERT_EQ(parser_.setcurrentattributevalue(u"changed"), 1);
+
+  ASSERT_EQ(parser_.loadconfiguration(path_.c_str(), XmlLoadMode::kForReading), 1);
+  char16_t value[16];
+  ASSERT_TRUE(parser_.findinititem(XPath("/r/a")));
+  ASSERT_TRUE(parser_.findnextitem());
+  ASSERT_EQ(parser_.findnextattribute(nullptr, 0, value, 16), 1);
+  EXPECT_EQ(std::u16string(value), u"1") << "the file was not changed";
+}
+
 TEST_F(XmlParserTest, BoundNamesCannotChangeTheExpression) {
   Load("<r><a n=\"x&quot;] | //*[&quot;\" v=\"hit\"/><a n=\"o'k\" v=\"quote\"/><a n=\"other\" v=\"miss\"/></r>");
   for (auto [name, expected] : {std::pair{"x\"] | //*[\"", u"hit"}, {"o'k", u"quote"}}) {
