@@ -27,8 +27,10 @@ bool Fail(XmlFileError& error, uint32_t code, std::string reason, int line = 0, 
   return false;
 }
 
-// The whole file in a buffer of its own, with room for a terminating NUL.
-bool ReadWholeFile(const char* path, std::unique_ptr<char[]>& buffer, size_t& size, XmlFileError& error) {
+// The whole file in a buffer of its own, with room for a terminating NUL, and
+// its modification time as it was before the bytes were read.
+bool ReadWholeFile(const char* path, std::unique_ptr<char[]>& buffer, size_t& size, int64_t& modified_ns,
+                   XmlFileError& error) {
   platform::File file;
   if (platform::Error e = file.OpenForReading(path))
     return Fail(error, kXmlErrorCannotRead, SystemError("cannot open the file", e));
@@ -37,6 +39,7 @@ bool ReadWholeFile(const char* path, std::unique_ptr<char[]>& buffer, size_t& si
     return Fail(error, kXmlErrorCannotRead, SystemError("cannot read the file", e));
   if (!info.regular) return Fail(error, kXmlErrorCannotRead, "not a regular file");
   if (info.size > kMaxXmlFileBytes) return Fail(error, kXmlErrorCannotRead, "the file is larger than 64 MiB");
+  modified_ns = info.modified_ns;
   size_t capacity = static_cast<size_t>(info.size);
   buffer = std::make_unique_for_overwrite<char[]>(capacity + 1);
   // The file may have shrunk meanwhile: `size` is what was there.
@@ -285,11 +288,10 @@ std::unique_ptr<XmlFileDocument> LoadXmlFile(const char* path, XmlFileError& err
     auto file = std::make_unique<XmlFileDocument>();
     XmlFileFormat& format = file->format;
     size_t size = 0;
-    std::error_code no_time;  // a file without one is simply never reused
-    std::filesystem::file_time_type modified = std::filesystem::last_write_time(path, no_time);
-    if (!ReadWholeFile(path, file->storage, size, error)) return nullptr;
+    int64_t modified_ns = 0;
+    if (!ReadWholeFile(path, file->storage, size, modified_ns, error)) return nullptr;
     std::string_view raw(file->storage.get(), size);
-    if (mode == XmlLoadMode::kForReading && !no_time) file->source = {path, modified, std::string(raw)};
+    if (mode == XmlLoadMode::kForReading) file->source = {path, modified_ns, std::string(raw)};
     auto starts = [&](std::string_view prefix) { return raw.substr(0, prefix.size()) == prefix; };
     using std::literals::string_view_literals::operator""sv;
 
@@ -376,11 +378,10 @@ bool StillHoldsFile(const char* path, const XmlFileDocument& file) {
   const XmlFileSource& source = file.source;
   if (file.mode != XmlLoadMode::kForReading || file.changed || !path || source.path.empty() || source.path != path)
     return false;
-  std::error_code no_time;
-  if (std::filesystem::last_write_time(path, no_time) != source.modified || no_time) return false;
   platform::File reader;
   platform::FileInfo info;
-  if (reader.OpenForReading(path) || reader.GetInfo(info) || !info.regular || info.size != source.bytes.size())
+  if (reader.OpenForReading(path) || reader.GetInfo(info) || !info.regular || info.size != source.bytes.size() ||
+      info.modified_ns != source.modified_ns)
     return false;
   char chunk[16384];
   for (size_t at = 0;;) {

@@ -7,7 +7,6 @@
 // a failed or interrupted save leaves the old file whole.
 
 #include <cstdint>
-#include <filesystem>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -42,8 +41,8 @@ enum class XmlLoadMode { kForReading, kForEditing };
 // file still holds exactly what was parsed.
 struct XmlFileSource {
   std::string path;
-  std::filesystem::file_time_type modified;  // taken before the bytes were read
-  std::string bytes;                         // the file's bytes as read
+  int64_t modified_ns = 0;  // taken before the bytes were read
+  std::string bytes;        // the file's bytes as read
 };
 
 // A loaded document. The text that pugixml parsed in place lives in

@@ -16,7 +16,8 @@ namespace talvenix::platform {
 
 struct FileInfo {
   uint64_t size = 0;
-  bool regular = false;  // a plain file, not a folder, device or socket
+  bool regular = false;     // a plain file, not a folder, device or socket
+  int64_t modified_ns = 0;  // last modification, nanoseconds since the epoch
 };
 
 class File {

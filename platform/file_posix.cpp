@@ -131,6 +131,7 @@ Error File::GetInfo(FileInfo& info) {
   if (fstat(fd_, &st) != 0) return LastSystemError();
   info.size = static_cast<uint64_t>(st.st_size);
   info.regular = S_ISREG(st.st_mode);
+  info.modified_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
   return kNoError;
 }
 
