@@ -18,6 +18,12 @@ namespace {
 
 class AtDriverQuirks : public AtDriverFixture {
  protected:
+  // One line on COM3, started and ready.
+  void StartReadyLine() {
+    Configure({{3, 115200, "North"}});
+    ASSERT_EQ(Start(), TALVEX_OK);
+    ASSERT_TRUE(WaitState(3, 0));
+  }
   size_t CommandsStarting(ModemSim& modem, const std::string& prefix) {
     auto commands = modem.commands();
     return static_cast<size_t>(
@@ -44,9 +50,7 @@ TEST_F(AtDriverQuirks, AModemThatAnswersLateAtRandomNeverGetsAMessageReportedSen
   setenv("TALVENIX_AT_TIMING", "command=500,submit=40,keepalive=60000,backoff=20,backoffmax=100", 1);
   ModemSim modem(Device(3));
   modem.SetLateSubmits(5, 45, 100, 20261208);
-  Configure({{3, 115200, "North"}});
-  ASSERT_EQ(Start(), TALVEX_OK);
-  ASSERT_TRUE(WaitState(3, 0));
+  ASSERT_NO_FATAL_FAILURE(StartReadyLine());
   constexpr int kSends = 1000;
   std::vector<TalvexSmsRequest*> sent;
   for (int i = 0; i < kSends; ++i) {
@@ -78,9 +82,7 @@ TEST_F(AtDriverQuirks, AStaleOkBeforeThePromptIsNoSubmission) {
   options.stale_ok = true;
   options.prompt = ">";  // and no blank after the prompt
   ModemSim modem(Device(3), options);
-  Configure({{3, 115200, "North"}});
-  ASSERT_EQ(Start(), TALVEX_OK);
-  ASSERT_TRUE(WaitState(3, 0));
+  ASSERT_NO_FATAL_FAILURE(StartReadyLine());
   std::vector<TalvexSmsRequest*> sent = {Request(u"One"), Request(u"Two"), Request(u"Three")};
   for (TalvexSmsRequest* r : sent) ASSERT_EQ(m.SendSMS(r), TALVEX_PENDING);
   for (TalvexSmsRequest* r : sent) ASSERT_TRUE(WaitOutcome(r));
@@ -97,9 +99,7 @@ TEST_F(AtDriverQuirks, AModemThatRefusesEveryCnmiStillHandsOverWhatItStores) {
   ModemSim::Options options;
   options.refuse_cnmi = true;
   ModemSim modem(Device(3), options);
-  Configure({{3, 115200, "North"}});
-  ASSERT_EQ(Start(), TALVEX_OK);
-  ASSERT_TRUE(WaitState(3, 0));
+  ASSERT_NO_FATAL_FAILURE(StartReadyLine());
   modem.DeliverStored(ModemSim::DeliverPdu("+15550001", u"Nobody announced me"));  // no +CMTI
   ASSERT_TRUE(WaitReceived(TALVEX_DATA_SMS, 1));
   EXPECT_EQ(Received(TALVEX_DATA_SMS)[0].text, u"Nobody announced me");
@@ -112,9 +112,7 @@ TEST_F(AtDriverQuirks, SmsCommandsRefusedForAMomentAfterStartAreWaitedFor) {
   options.not_ready_ms = 300;
   ModemSim modem(Device(3), options);
   modem.Store(ModemSim::DeliverPdu("+15550001", u"Waiting since boot"));
-  Configure({{3, 115200, "North"}});
-  ASSERT_EQ(Start(), TALVEX_OK);
-  ASSERT_TRUE(WaitState(3, 0));
+  ASSERT_NO_FATAL_FAILURE(StartReadyLine());
   EXPECT_FALSE(AnyFailureState(3));
   ASSERT_TRUE(WaitReceived(TALVEX_DATA_SMS, 1));
   auto commands = modem.commands();
@@ -123,9 +121,7 @@ TEST_F(AtDriverQuirks, SmsCommandsRefusedForAMomentAfterStartAreWaitedFor) {
 
 TEST_F(AtDriverQuirks, AModemThatRestartsBehindTheLineIsInitialisedAgain) {
   ModemSim modem(Device(3));
-  Configure({{3, 115200, "North"}});
-  ASSERT_EQ(Start(), TALVEX_OK);
-  ASSERT_TRUE(WaitState(3, 0));
+  ASSERT_NO_FATAL_FAILURE(StartReadyLine());
   ASSERT_EQ(CommandsStarting(modem, "AT+CNMI="), 1u);
   for (const char* banner : {"RDY", "SMS Ready", "+CFUN: 1"}) {
     size_t before = CommandsStarting(modem, "AT+CNMI=");
@@ -182,9 +178,7 @@ TEST_F(AtDriverQuirks, AMessageThatCannotBeReadWholeIsDeliveredAsFarAsItGoes) {
 
 TEST_F(AtDriverQuirks, TemporaryErrorsAreSentAgainAndPermanentOnesAreNot) {
   ModemSim modem(Device(3));
-  Configure({{3, 115200, "North"}});
-  ASSERT_EQ(Start(), TALVEX_OK);
-  ASSERT_TRUE(WaitState(3, 0));
+  ASSERT_NO_FATAL_FAILURE(StartReadyLine());
   modem.FailSubmits(1, 331);
   TalvexSmsRequest* later = Request(u"No network for a moment");
   ASSERT_EQ(m.SendSMS(later), TALVEX_PENDING);
@@ -213,9 +207,7 @@ TEST_F(AtDriverQuirks, TemporaryErrorsAreSentAgainAndPermanentOnesAreNot) {
 
 TEST_F(AtDriverQuirks, AMessageTheSimCouldNotReadIsReadLaterNotDeleted) {
   ModemSim modem(Device(3));
-  Configure({{3, 115200, "North"}});
-  ASSERT_EQ(Start(), TALVEX_OK);
-  ASSERT_TRUE(WaitState(3, 0));
+  ASSERT_NO_FATAL_FAILURE(StartReadyLine());
   modem.FailReads(1, 314);  // SIM busy
   modem.DeliverStored(ModemSim::DeliverPdu("+15550001", u"Read me later"));
   ASSERT_TRUE(WaitReceived(TALVEX_DATA_SMS, 1));
@@ -250,9 +242,7 @@ TEST_F(AtDriverQuirks, ALineIsReadyOnlyWhenRegisteredAndHoldsSendsMeanwhile) {
 // needs UCS-2. The host's buffer shows exactly what the modem received.
 TEST_F(AtDriverQuirks, NoMessageGoesOutInMorePartsThanAllowed) {
   ModemSim modem(Device(3));
-  Configure({{3, 115200, "North"}});
-  ASSERT_EQ(Start(), TALVEX_OK);
-  ASSERT_TRUE(WaitState(3, 0));
+  ASSERT_NO_FATAL_FAILURE(StartReadyLine());
   std::u16string backtick(599, u'a');
   backtick.insert(10, 1, u'`');
   struct Case {
@@ -289,9 +279,7 @@ TEST_F(AtDriverQuirks, NoMessageGoesOutInMorePartsThanAllowed) {
 TEST_F(AtDriverQuirks, PartsWaitOnTheSimAcrossARestart) {
   setenv("TALVENIX_AT_TIMING", "command=500,submit=1500,keepalive=400,backoff=100,backoffmax=200,reassembly=60000", 1);
   ModemSim modem(Device(3));
-  Configure({{3, 115200, "North"}});
-  ASSERT_EQ(Start(), TALVEX_OK);
-  ASSERT_TRUE(WaitState(3, 0));
+  ASSERT_NO_FATAL_FAILURE(StartReadyLine());
   modem.DeliverStored(ModemSim::DeliverPdu("+15550001", u"Your code is ", {7, 2, 1}));
   ASSERT_TRUE(modem.WaitCommand("AT+CMGR="));
   auto commands = modem.commands();
@@ -316,9 +304,7 @@ TEST_F(AtDriverQuirks, PartsWaitOnTheSimAcrossARestart) {
 TEST_F(AtDriverQuirks, APartWhoseRestComesTooLateLeavesTheSimOnlyWhenDelivered) {
   setenv("TALVENIX_AT_TIMING", "command=500,submit=1500,keepalive=400,backoff=100,backoffmax=200,reassembly=1500", 1);
   ModemSim modem(Device(3));
-  Configure({{3, 115200, "North"}});
-  ASSERT_EQ(Start(), TALVEX_OK);
-  ASSERT_TRUE(WaitState(3, 0));
+  ASSERT_NO_FATAL_FAILURE(StartReadyLine());
   modem.DeliverStored(ModemSim::DeliverPdu("+15550001", u"Your code is ", {7, 2, 1}));
   ASSERT_TRUE(modem.WaitCommand("AT+CMGR="));
   std::this_thread::sleep_for(std::chrono::milliseconds(500));  // a poll or two meanwhile: read once only
