@@ -1,7 +1,6 @@
 // The configuration exports and the engine's start-up through the real module
 // (loaded with dlopen, as a host does) on real copies of the bundled file.
 
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -24,22 +23,17 @@ class ModuleTest : public ::testing::Test {
   void SetUp() override {
     original_ = testing::DefaultConfiguration();
     folder_.Write("qvsmscomms.xml", original_);
-    char cwd[4096];
-    ASSERT_TRUE(getcwd(cwd, sizeof cwd));
-    cwd_ = cwd;
-    ASSERT_EQ(chdir(folder_.path().c_str()), 0);
   }
   void TearDown() override {
     m_.Unint();
     m_.Unint();  // the second releases the configuration-only loader when both states were set
-    EXPECT_EQ(chdir(cwd_.c_str()), 0);
   }
   std::string Log() { return folder_.Read("Talvenix.log"); }
 
   Module& m_ = Module::Get();
   TempFolder folder_;
+  testing::WorkingFolder inside_{folder_.path()};
   std::string original_;
-  std::string cwd_;
 };
 
 std::atomic<int> g_received{0};

@@ -2,7 +2,6 @@
 // against a cpp-httplib server playing both APIs, and the answer parsing.
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cstring>
@@ -34,17 +33,12 @@ class ClickatellModuleTest : public ::testing::Test {
   void SetUp() override {
     env_.Set("TALVENIX_LOG_LEVEL", "3");
     env_.Set("TALVENIX_HOST_SETTINGS", (folder_.path() / "host.ini").string());
-    char cwd[4096];
-    ASSERT_TRUE(getcwd(cwd, sizeof cwd));
-    cwd_ = cwd;
-    ASSERT_EQ(chdir(folder_.path().c_str()), 0);
   }
   void TearDown() override {
     m_.Unint();
     // No log level shows a password.
     for (const std::string& secret : secrets_)
       EXPECT_EQ(folder_.Read("Talvenix.log").find(secret), std::string::npos) << secret;
-    EXPECT_EQ(chdir(cwd_.c_str()), 0);
   }
   void Start(const ClickatellAccount& account, const std::string& base) {
     if (!account.password.empty()) secrets_.push_back(account.password);
@@ -64,7 +58,7 @@ class ClickatellModuleTest : public ::testing::Test {
   testing::ScopedEnvironment env_;
   Module& m_ = Module::Get();
   testing::TempFolder folder_{"clickatell"};
-  std::string cwd_;
+  testing::WorkingFolder inside_{folder_.path()};
   std::vector<std::string> secrets_;
   TalvexGenericOptions* options_ = nullptr;
   TalvexSmsRequest request_;
