@@ -1,6 +1,5 @@
 #include "engine/test_message_channel.hpp"
 
-#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -10,6 +9,7 @@
 #include "engine/mail_slot_server.hpp"
 #include "engine/test_message_file.hpp"
 #include "platform/timer_queue.hpp"
+#include "support/overrides.hpp"
 #include "support/overrides.hpp"
 #include "talvenix/talvenix.h"
 
@@ -105,7 +105,7 @@ int32_t StartTest(ILogInterface* logger, const TalvexTestRequest* request) {
     return TALVEX_INVALID_PARAMETER;
   }
   std::unique_ptr<MailSlotReader_Server> server(new (std::nothrow) MailSlotReader_Server(
-      TestTimeLimitMs(), kTestMailslotName, request->callback, request->context));
+      TestTimeoutMs(kTestTimeLimitMs), kTestMailslotName, request->callback, request->context));
   if (!server) {
     logger->Error("ExecuteCommand::TALVEX_CMD_SENDTESTSMS - Failed, Bad Alloc.");
     return TALVEX_FAILED;
@@ -145,15 +145,6 @@ int32_t SendLine(ILogInterface* logger, const char* text) {
 }
 
 }  // namespace
-
-uint32_t TestTimeLimitMs() {
-  const char* env = std::getenv("TALVENIX_TEST_TIMEOUT_MS");
-  if (!env || !*env) return kTestTimeLimitMs;
-  char* end = nullptr;
-  unsigned long value = std::strtoul(env, &end, 10);
-  if (*end != '\0' || env[0] == '-' || value > 0xFFFFFFFEul) return kTestTimeLimitMs;
-  return static_cast<uint32_t>(value);
-}
 
 int32_t ExecuteTestCommand(ILogInterface* logger, uint32_t command, void* data) {
   switch (command) {

@@ -11,12 +11,9 @@
 
 namespace talvenix {
 
+// The time limit of command 0, unless TALVENIX_TEST_TIMEOUT_MS holds a
+// number of milliseconds (tests and demonstrations shorten it; 0: no limit).
 constexpr uint32_t kTestTimeLimitMs = 60000;
-
-// The time limit for the next command 0: kTestTimeLimitMs, unless the
-// environment variable TALVENIX_TEST_TIMEOUT_MS holds a number of
-// milliseconds (tests and demonstrations shorten it; 0: no limit).
-uint32_t TestTimeLimitMs();
 
 // Runs one command; the result is the export's status code.
 int32_t ExecuteTestCommand(ILogInterface* logger, uint32_t command, void* data);

@@ -1,20 +1,12 @@
 #include "support/logging_handler.hpp"
 
-#include <cstdlib>
-#include <cstring>
-
 #include "support/log_backend.hpp"
+#include "support/overrides.hpp"
 
 namespace talvenix {
 namespace {
 
-int EffectiveLevel(int level) {
-  if (level < 0 || level > 3) level = 1;
-  if (const char* env = std::getenv("TALVENIX_LOG_LEVEL");
-      env && std::strlen(env) == 1 && env[0] >= '0' && env[0] <= '3')
-    level = env[0] - '0';
-  return level;
-}
+int EffectiveLevel(int level) { return LogLevelOverride(level < 0 || level > 3 ? 1 : level); }
 
 }  // namespace
 

@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 
+#include "talvenix/gsm_driver.h"
+
 namespace talvenix {
 namespace {
 
@@ -19,6 +21,16 @@ uint32_t Milliseconds(const char* name, uint32_t default_ms) {
 uint32_t PollIntervalMs(uint32_t default_ms) { return Milliseconds("TALVENIX_POLL_INTERVAL_MS", default_ms); }
 
 uint32_t TestTimeoutMs(uint32_t default_ms) { return Milliseconds("TALVENIX_TEST_TIMEOUT_MS", default_ms); }
+
+int LogLevelOverride(int level) {
+  const char* env = std::getenv("TALVENIX_LOG_LEVEL");
+  return env && env[0] >= '0' && env[0] <= '3' && env[1] == '\0' ? env[0] - '0' : level;
+}
+
+std::string GsmDriverOverride() {
+  const char* env = std::getenv(TALVEX_GSM_DRIVER_ENV);
+  return env ? env : "";
+}
 
 std::string CaFileOverride() {
   const char* env = std::getenv("TALVENIX_CA_FILE");

@@ -14,6 +14,14 @@ uint32_t PollIntervalMs(uint32_t default_ms);
 // TALVENIX_TEST_TIMEOUT_MS, else `default_ms`: the test channel's time limit.
 uint32_t TestTimeoutMs(uint32_t default_ms);
 
+// TALVENIX_LOG_LEVEL when it is one digit from 0 to 3, else `level`: the
+// detail of the module's log.
+int LogLevelOverride(int level);
+
+// TALVENIX_GSM_DRIVER: the GSM driver library to load instead of the one
+// beside the module. Empty when unset.
+std::string GsmDriverOverride();
+
 // TALVENIX_CA_FILE: a CA file that every TLS client verifies peers against
 // instead of the system bundle. Empty when unset.
 std::string CaFileOverride();

@@ -1,6 +1,6 @@
 #include "gateways/modem/gsm_driver_interface.hpp"
 
-#include <cstdlib>
+#include "support/overrides.hpp"
 
 namespace talvenix {
 
@@ -12,7 +12,7 @@ GSMDriverInterface::~GSMDriverInterface() {
 }
 
 std::string GSMDriverInterface::DriverPath() {
-  if (const char* overridden = std::getenv(TALVEX_GSM_DRIVER_ENV); overridden && *overridden) return overridden;
+  if (std::string overridden = GsmDriverOverride(); !overridden.empty()) return overridden;
   // Any address inside this module tells where the module was loaded from.
   std::string folder = platform::DynamicLibrary::FolderOf(reinterpret_cast<const void*>(&GSMDriverInterface::DriverPath));
   if (!folder.empty()) {
