@@ -1,6 +1,6 @@
 #include "engine/service_factory.hpp"
 
-#include "engine/null_service.hpp"
+#include "gateways/null/null_service.hpp"
 #include "gateways/email/gen_smtp_service.hpp"
 #include "gateways/internet/clickatell_service.hpp"
 #include "gateways/internet/multitech_gateway.hpp"

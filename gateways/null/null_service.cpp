@@ -1,4 +1,4 @@
-#include "engine/null_service.hpp"
+#include "gateways/null/null_service.hpp"
 
 #include <chrono>
 #include <system_error>

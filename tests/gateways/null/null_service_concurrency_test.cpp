@@ -10,7 +10,7 @@
 
 #include "common/recording_logger.hpp"
 #include "engine/gsm_engine.hpp"
-#include "engine/null_service.hpp"
+#include "gateways/null/null_service.hpp"
 #include "support/text_codec.hpp"
 
 namespace talvenix::testing {
