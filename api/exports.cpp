@@ -8,7 +8,8 @@
 
 #include "engine/gsm_engine.hpp"
 #include "engine/service_factory.hpp"
-#include "engine/test_message_channel.hpp"
+#include "engine/test_channel/test_message_channel.hpp"
+#include "gateways/catalog/catalog.hpp"
 #include "support/logging_handler.hpp"
 #include "support/text_codec.hpp"
 #include "talvenix/talvenix.h"
@@ -37,11 +38,11 @@ void OpenLog() { g_logger.Open(kLogFileName, kLogSourceTag, 1); }
 std::unique_ptr<GenericGSMService> TemporaryService(uint32_t flag, uint32_t required_capabilities,
                                                     uint32_t required_traits) {
   const ServiceDescriptor* d = FindServiceByFlag(AvailableServices(), flag);
-  if (!d || !d->construct || (d->capabilities & required_capabilities) != required_capabilities ||
+  if (!d || (d->capabilities & required_capabilities) != required_capabilities ||
       (d->traits & required_traits) != required_traits)
     return nullptr;
   try {
-    return std::unique_ptr<GenericGSMService>(d->construct(&g_logger));
+    return std::unique_ptr<GenericGSMService>(ConstructService(flag, &g_logger));
   } catch (const std::bad_alloc&) {
     return nullptr;
   }

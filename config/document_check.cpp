@@ -178,4 +178,9 @@ std::vector<ConfigProblem> CheckConfigurationDocument(const char* path, const ch
   return check.Take();
 }
 
+std::string ConfigurationReadProblem(const char* path) {
+  XmlFileError error;
+  return LoadXmlFile(path, error, XmlLoadMode::kForReading) ? std::string() : DescribeParseError(error);
+}
+
 }  // namespace talvenix

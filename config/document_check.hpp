@@ -17,7 +17,10 @@ struct ConfigProblem {
   std::string text;
 };
 
-// `gateways` is the module's gateway list (engine AvailableServices()).
+// `gateways` is the module's gateway list (the catalog's AvailableServices()).
 std::vector<ConfigProblem> CheckConfigurationDocument(const char* path, const char* category, ServiceList gateways);
+
+// Why the document at `path` cannot be read as XML; empty when it can.
+std::string ConfigurationReadProblem(const char* path);
 
 }  // namespace talvenix

@@ -1,7 +1,6 @@
 #pragma once
-// What the module may know about a gateway without building one. Each gateway
-// folder defines one constant descriptor; engine/service_factory.cpp holds the
-// only list of them. Shared code asks a descriptor's capability and trait bits,
+// What the module may know about a gateway without building one. Every
+// gateway's descriptor and the only list of them are in gateways/catalog/. Shared code asks a descriptor's capability and trait bits,
 // never "which gateway is this". Descriptors are constants: any thread may read
 // them at any time, and nobody frees them.
 
@@ -10,9 +9,6 @@
 #include <string_view>
 
 namespace talvenix {
-
-class GenericGSMService;
-class ILogInterface;
 
 // Traits: what the settings exports may do with a gateway's flag.
 // ChangeXMLConfigurations and LoadGSMServiceXMLConfigurations accept the flag.
@@ -68,12 +64,6 @@ struct ServiceDescriptor {
   const char* display_name;  // GetServiceName; null when no gateway implements the flag
   uint32_t capabilities;     // the kCap* bits of contract/service.hpp
   uint32_t traits;           // the kTrait* bits above
-  // A new, not yet initialised gateway, owned by the caller (delete it through
-  // the virtual destructor); `logger` is shared and must outlive it. Null when
-  // the flag has no gateway class. Called on the host thread. Throws
-  // std::bad_alloc when the allocation fails: the factory and the exports
-  // catch it and report a failure.
-  GenericGSMService* (*construct)(ILogInterface* logger);
   // The settings block that ConfigLoad/ConfigUpdate take (0 and empty when the
   // gateway keeps none, or its block is not a list of properties).
   uint32_t settings_block_size;
@@ -90,11 +80,5 @@ const ServiceDescriptor* FindServiceByFlag(ServiceList services, uint32_t servic
 // (case-sensitive), so "my_simple_gsm_v2" finds the modem gateway. Null when
 // none does. Any thread.
 const ServiceDescriptor* FindServiceByTransportId(ServiceList services, std::string_view id);
-
-// The one way a gateway class is built from its descriptor.
-template <typename Gateway>
-GenericGSMService* ConstructGateway(ILogInterface* logger) {
-  return new Gateway(logger);
-}
 
 }  // namespace talvenix

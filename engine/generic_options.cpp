@@ -1,9 +1,11 @@
 // Loading and writing the global options through the configuration loader.
-// They live beside the gateway list, which maps transport ids to service flags.
+// They live beside the gateway catalog, which maps transport ids to service flags.
 
 #include <cstring>
 
-#include "engine/service_factory.hpp"
+#include "contract/configuration_interface.hpp"
+#include "contract/service.hpp"
+#include "gateways/catalog/catalog.hpp"
 #include "support/text_codec.hpp"
 
 namespace talvenix {

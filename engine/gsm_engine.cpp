@@ -7,6 +7,7 @@
 
 #include "config/xml_loader.hpp"
 #include "engine/service_factory.hpp"
+#include "gateways/catalog/catalog.hpp"
 #include "support/gsm_alphabet.hpp"
 #include "support/text_codec.hpp"
 

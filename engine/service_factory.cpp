@@ -1,44 +1,42 @@
 #include "engine/service_factory.hpp"
 
-#include "gateways/null/null_service.hpp"
 #include "gateways/email/gen_smtp_service.hpp"
 #include "gateways/internet/clickatell_service.hpp"
 #include "gateways/internet/multitech_gateway.hpp"
 #include "gateways/messagemedia/message_media_service.hpp"
 #include "gateways/modem/gsm_modem_gateway.hpp"
+#include "gateways/null/null_service.hpp"
+#include "talvenix/talvenix.h"
 
 namespace talvenix {
 namespace {
 
-// Flag 3 has a transport id but no gateway (no display name): documents naming
-// it load, and the factory then refuses them.
-constexpr ServiceDescriptor kReservedService = {TALVEX_SERVICE_RESERVED, "gennsm5", nullptr, 0, 0, nullptr, 0, {}};
+template <typename Gateway>
+GenericGSMService* Construct(ILogInterface* logger) {
+  return new Gateway(logger);
+}
 
-// The only list of gateways. Its order is the transport-id search order: the
-// first id contained anywhere in a service's transport wins. Adding a gateway
-// is one folder with its descriptor and one line here.
-constexpr const ServiceDescriptor* kServices[] = {
-    &kClickatellService,  // searched first: "gensmtp+clickatellapi" is Clickatell
-    &kModemService,      &kEmailService, &kReservedService, &kNullService, &kMessageMediaService, &kMultitechService,
+struct GatewayClass {
+  uint32_t service_flag;
+  GenericGSMService* (*construct)(ILogInterface* logger);
+};
+
+// Every catalog entry with a display name has its class here (a test checks both ways).
+constexpr GatewayClass kClasses[] = {
+    {TALVEX_SERVICE_CLICKATELL, &Construct<ClickATellService>},
+    {TALVEX_SERVICE_GSM, &Construct<Vantrel_GSMCOMDrvInterface>},
+    {TALVEX_SERVICE_EMAIL, &Construct<GenSMTPService>},
+    {TALVEX_SERVICE_NULL, &Construct<NullService>},
+    {TALVEX_SERVICE_MESSAGEMEDIA, &Construct<MessageMediaService>},
+    {TALVEX_SERVICE_MULTITECH, &Construct<MultitechISMSService>},
 };
 
 }  // namespace
 
-ServiceList AvailableServices() { return kServices; }
-
 GenericGSMService* ConstructService(uint32_t service_flag, ILogInterface* logger) {
-  const ServiceDescriptor* d = FindServiceByFlag(kServices, service_flag);
-  return d && d->construct ? d->construct(logger) : nullptr;
-}
-
-const char* TransportIdOf(uint32_t service_flag) {
-  const ServiceDescriptor* d = FindServiceByFlag(kServices, service_flag);
-  return d && d->display_name ? d->transport_id : nullptr;
-}
-
-uint32_t ServiceFlagOfTransportId(const char* transport_id) {
-  const ServiceDescriptor* d = FindServiceByTransportId(kServices, transport_id ? transport_id : "");
-  return d ? d->service_flag : static_cast<uint32_t>(TALVEX_SERVICE_INVALID);
+  for (const GatewayClass& c : kClasses)
+    if (c.service_flag == service_flag) return c.construct(logger);
+  return nullptr;
 }
 
 }  // namespace talvenix

@@ -10,8 +10,7 @@
 #include <string>
 
 #include "config/document_check.hpp"
-#include "config/xml_file.hpp"
-#include "engine/service_factory.hpp"
+#include "gateways/catalog/catalog.hpp"
 #include "host/commands.hpp"
 
 namespace talvenix::host {
@@ -149,10 +148,9 @@ bool Assign(const Option& o, const std::string& text, TalvexGenericOptions& opti
 // Says why a change was not written: the file does not load, no service
 // has the chosen transport, or the folder refuses the new file.
 void ExplainFailedChange(const Option& o, const std::string& text) {
-  XmlFileError error;
-  if (!LoadXmlFile(kFile, error, XmlLoadMode::kForReading)) {
+  if (std::string problem = ConfigurationReadProblem(kFile); !problem.empty()) {
     std::fprintf(stderr, "config: nothing was changed: %s cannot be read (%s); run `talvenix config check`\n", kFile,
-                 DescribeParseError(error).c_str());
+                 problem.c_str());
   } else if (o.kind == Kind::kService) {
     std::fprintf(stderr, "config: nothing was changed: no service in %s has the transport \"%s\"\n", kFile,
                  text.c_str());

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/service_factory.hpp"
+#include "gateways/catalog/catalog.hpp"
 #include "host/arguments.hpp"
 #include "host/commands.hpp"
 #include "support/text_codec.hpp"

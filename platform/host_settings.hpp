@@ -18,9 +18,6 @@ class HostSettings {
  public:
   enum class Status { kLoaded, kMissing, kUnreadable, kMalformed };
 
-  // TALVENIX_HOST_SETTINGS, else "talvenix-host.ini" in the working folder.
-  static std::string DefaultPath();
-
   // Reads the file. Only kLoaded keeps values: a file that cannot be opened or
   // has a malformed line (error_line() says which) gives none, so a half-read
   // or cut value is never used.

@@ -51,11 +51,6 @@ bool ParseLine(std::string_view line, std::string& section, std::map<std::string
 
 }  // namespace
 
-std::string HostSettings::DefaultPath() {
-  const char* env = std::getenv("TALVENIX_HOST_SETTINGS");
-  return env && *env ? env : "talvenix-host.ini";
-}
-
 // Sections "[name]", lines "name=value" or "name: value", comments after ';'
 // or '#'. Lines may be of any length: a scrambled proxy password alone can
 // pass 200 bytes, and a line cut short would drop or change a value.

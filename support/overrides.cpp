@@ -32,6 +32,11 @@ std::string GsmDriverOverride() {
   return env ? env : "";
 }
 
+std::string HostSettingsPath() {
+  const char* env = std::getenv("TALVENIX_HOST_SETTINGS");
+  return env && *env ? env : "talvenix-host.ini";
+}
+
 std::string CaFileOverride() {
   const char* env = std::getenv("TALVENIX_CA_FILE");
   return env ? env : "";

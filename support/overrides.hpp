@@ -22,6 +22,10 @@ int LogLevelOverride(int level);
 // beside the module. Empty when unset.
 std::string GsmDriverOverride();
 
+// TALVENIX_HOST_SETTINGS, else "talvenix-host.ini" in the working folder:
+// the host's settings file (proxy, outgoing folder, serial ports).
+std::string HostSettingsPath();
+
 // TALVENIX_CA_FILE: a CA file that every TLS client verifies peers against
 // instead of the system bundle. Empty when unset.
 std::string CaFileOverride();

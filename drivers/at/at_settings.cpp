@@ -8,6 +8,7 @@
 
 #include "platform/host_settings.hpp"
 #include "support/log_backend.hpp"
+#include "support/overrides.hpp"
 
 namespace talvenix::at {
 namespace {
@@ -52,7 +53,7 @@ namespace {
 
 std::string HostSetting(const char* section, uint32_t comport) {
   platform::HostSettings settings;
-  if (settings.Load(platform::HostSettings::DefaultPath()) == platform::HostSettings::Status::kLoaded)
+  if (settings.Load(HostSettingsPath()) == platform::HostSettings::Status::kLoaded)
     if (auto value = settings.Get(section, "COM" + std::to_string(comport))) return *value;
   return {};
 }
@@ -68,10 +69,7 @@ std::string SimPinOf(uint32_t comport) { return HostSetting("simpins", comport);
 
 void OpenLog() {
   if (log_handle.load()) return;
-  int level = 2;
-  if (const char* env = std::getenv("TALVENIX_LOG_LEVEL"); env && env[0] >= '0' && env[0] <= '3' && !env[1])
-    level = env[0] - '0';
-  log_handle = logbackend::Open("GSMDRV", "qvGSMcomdrv.log", level, 0x500000);
+  log_handle = logbackend::Open("GSMDRV", "qvGSMcomdrv.log", LogLevelOverride(2), 0x500000);
 }
 
 void CloseLog() {

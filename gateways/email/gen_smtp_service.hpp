@@ -9,12 +9,10 @@
 #include <string>
 
 #include "contract/service.hpp"
+#include "gateways/catalog/catalog.hpp"
 #include "gateways/email/email.hpp"
 
 namespace talvenix {
-
-// Flag 4, "gensmtp", "Gen SMTP"; its settings fields describe TalvexSmtpSettings.
-extern const ServiceDescriptor kEmailService;
 
 class GenSMTPService : public GenericGSMService {
  public:

@@ -7,11 +7,10 @@
 #include <memory>
 
 #include "contract/service.hpp"
+#include "gateways/catalog/catalog.hpp"
 #include "gateways/internet/clickatell_api_wrapper.hpp"
 
 namespace talvenix {
-
-extern const ServiceDescriptor kClickatellService;
 
 class ClickATellService : public GenericGSMService {
  public:

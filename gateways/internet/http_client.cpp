@@ -131,7 +131,7 @@ void HttpClient::Abort() {
 void HttpClient::Resume() { aborted_ = false; }
 
 bool HttpClient::LoadProxySettings(const std::string& path) {
-  settings_path_ = path.empty() ? platform::HostSettings::DefaultPath() : path;
+  settings_path_ = path.empty() ? HostSettingsPath() : path;
   return internet::LoadProxySettings(proxy_, logger_, settings_path_);
 }
 

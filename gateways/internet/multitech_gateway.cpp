@@ -21,20 +21,6 @@ constexpr char16_t kTransportId[] = u"multitechisms";
 constexpr int32_t kLoadChars = 999;
 using Block = TalvexMultitechSettings;
 
-// In mask order, which the update table keeps; both load tables take the
-// port before the address.
-// clang-format off
-constexpr SettingsField kMultitechFields[] = {
-    {"[username]", TALVEX_MULTITECH_USERNAME, offsetof(Block, username), SettingsField::kWide, kLoadChars, false,
-     {kLoadChars, offsetof(Block, username_description), /*load_row=*/0, /*update_row=*/0}},
-    {"[password]", TALVEX_MULTITECH_PASSWORD, offsetof(Block, password), SettingsField::kWide, kLoadChars, true,
-     {kLoadChars, offsetof(Block, password_description), /*load_row=*/1, /*update_row=*/1}},
-    {"[ipaddress]", TALVEX_MULTITECH_IPADDRESS, offsetof(Block, ipaddress), SettingsField::kWide, kLoadChars, false,
-     {kLoadChars, offsetof(Block, ipaddress_description), /*load_row=*/3, /*update_row=*/2}},
-    {"[port]", TALVEX_MULTITECH_PORT, offsetof(Block, port), SettingsField::kWide, kLoadChars, false,
-     {kLoadChars, offsetof(Block, port_description), /*load_row=*/2, /*update_row=*/3}, 1, 65535},
-};
-// clang-format on
 
 // The port text read as a decimal number (0 when it is not one), cut to 16 bits.
 uint16_t PortOf(const char16_t* text) {
@@ -54,18 +40,6 @@ std::u16string FieldText(const char16_t* field) {
 std::u16string LoggedText(const std::u16string& text) { return Utf8ToUtf16(PeerText(Utf16ToUtf8(text))); }
 
 }  // namespace
-
-constexpr ServiceDescriptor kMultitechService = {
-    TALVEX_SERVICE_MULTITECH,
-    "multitechisms",
-    "Multi-Tech SMS Finder Service",
-    kCapAppliesUpdates | kCapSplitsItself | kCapReceives,
-    kTraitSettingsExports,
-    &ConstructGateway<MultitechISMSService>,
-    sizeof(TalvexMultitechSettings),
-    kMultitechFields,
-    {TALVEX_MULTITECH_ALL, TALVEX_MULTITECH_DESCRIPTION_CHARS - 1, true},
-};
 
 MultitechISMSService::MultitechISMSService(ILogInterface* logger)
     : GenericGSMService(logger, kMultitechService),

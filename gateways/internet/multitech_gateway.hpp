@@ -20,13 +20,12 @@
 #include <vector>
 
 #include "contract/service.hpp"
+#include "gateways/catalog/catalog.hpp"
 #include "gateways/internet/multitech_device.hpp"
 #include "gateways/internet/multitech_response.hpp"
 #include "platform/sync.hpp"
 
 namespace talvenix {
-
-extern const ServiceDescriptor kMultitechService;
 
 class MultitechISMSService : public GenericGSMService {
  public:

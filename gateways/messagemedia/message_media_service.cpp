@@ -23,17 +23,6 @@ constexpr uint32_t kMinuteMs = 60000;
 
 using Block = TalvexMessageMediaSettings;
 
-// In mask order, which every table keeps; load mode 1 fills the long fields.
-// clang-format off
-constexpr SettingsField kMessageMediaFields[] = {
-    {"[username]", TALVEX_MM_USERNAME, offsetof(Block, username), SettingsField::kWide, 1000, false,
-     {kShortText, offsetof(Block, username_long), /*load_row=*/0, /*update_row=*/0}},
-    {"[password]", TALVEX_MM_PASSWORD, offsetof(Block, password), SettingsField::kWide, 1000, true,
-     {kShortText, offsetof(Block, password_long), /*load_row=*/1, /*update_row=*/1}},
-    {"[receivepollinterval]", TALVEX_MM_POLLINTERVAL, offsetof(Block, poll_interval), SettingsField::kWide, 10, false,
-     {kIntervalText, offsetof(Block, poll_interval_long), /*load_row=*/2, /*update_row=*/2}, 1, kMaxPollMinutes},
-};
-// clang-format on
 
 // The decimal value at the start of a text; 0 when it has none.
 uint64_t DecimalValue(const char16_t* text) {
@@ -46,18 +35,6 @@ uint64_t DecimalValue(const char16_t* text) {
 }
 
 }  // namespace
-
-constexpr ServiceDescriptor kMessageMediaService = {
-    TALVEX_SERVICE_MESSAGEMEDIA,
-    "messagemediaservice",
-    "Message Media Service",
-    kCapReceives | kCapSplitsItself | kCapAppliesUpdates,
-    kTraitSettingsExports,
-    &ConstructGateway<MessageMediaService>,
-    sizeof(TalvexMessageMediaSettings),
-    kMessageMediaFields,
-    {TALVEX_MM_ALL, kLongText, false},
-};
 
 MessageMediaService::MessageMediaService(ILogInterface* logger) : GenericGSMService(logger, kMessageMediaService) {
   client_.reset(new (std::nothrow) MessageMediaServiceAPIWrapper(logger));

@@ -13,12 +13,11 @@
 #include <thread>
 
 #include "contract/service.hpp"
+#include "gateways/catalog/catalog.hpp"
 #include "gateways/messagemedia/message_media_api_wrapper.hpp"
 #include "platform/sync.hpp"
 
 namespace talvenix {
-
-extern const ServiceDescriptor kMessageMediaService;
 
 class MessageMediaService : public GenericGSMService {
  public:

@@ -68,17 +68,6 @@ void FillHostList(TalvexLineRecordList* list, gsm::LineRecords& lines) {
 
 }  // namespace
 
-constexpr ServiceDescriptor kModemService = {
-    TALVEX_SERVICE_GSM,
-    "simple_gsm",
-    "GSM COM Driver Gateway",
-    kCapAppliesUpdates | kCapMultiLine | kCapSplitsItself | kCapReceives,
-    kTraitSettingsExports | kTraitLoadResources | kTraitCountsGsmAlphabet,
-    &ConstructGateway<Vantrel_GSMCOMDrvInterface>,
-    0,  // the block is the host's line list: `talvenix lines` edits it
-    {},
-};
-
 Vantrel_GSMCOMDrvInterface::Vantrel_GSMCOMDrvInterface(ILogInterface* logger)
     : IServiceMultiLine(logger, kModemService) {}
 

@@ -16,13 +16,12 @@
 
 #include "contract/received_message.hpp"
 #include "contract/service.hpp"
+#include "gateways/catalog/catalog.hpp"
 #include "gateways/modem/gsm_driver_interface.hpp"
 #include "gateways/modem/line_properties.hpp"
 #include "gateways/modem/reentrant_lock.hpp"
 
 namespace talvenix {
-
-extern const ServiceDescriptor kModemService;
 
 class Vantrel_GSMCOMDrvInterface : public IServiceMultiLine {
  public:

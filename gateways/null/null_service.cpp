@@ -7,10 +7,6 @@
 
 namespace talvenix {
 
-constexpr ServiceDescriptor kNullService = {
-    TALVEX_SERVICE_NULL, "nuldrv", "NULL GSM Service", kCapReceives, 0, &ConstructGateway<NullService>, 0, {},
-};
-
 NullService::NullService(ILogInterface* logger) : GenericGSMService(logger, kNullService) {}
 
 NullService::~NullService() { ServiceUninit(); }

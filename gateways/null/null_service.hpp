@@ -5,11 +5,10 @@
 #include <thread>
 
 #include "contract/service.hpp"
+#include "gateways/catalog/catalog.hpp"
 #include "platform/sync.hpp"
 
 namespace talvenix {
-
-extern const ServiceDescriptor kNullService;
 
 class NullService : public GenericGSMService {
  public:

@@ -1,7 +1,7 @@
 // `config check`: each problem that would stop the engine, at its line.
 
 #include "config/document_check.hpp"
-#include "engine/service_factory.hpp"
+#include "gateways/catalog/catalog.hpp"
 
 #include "config_fixture.hpp"
 

@@ -5,7 +5,7 @@
 
 #include "config/loader_fixture.hpp"
 #include "engine/engine_fixture.hpp"
-#include "engine/service_factory.hpp"
+#include "gateways/catalog/catalog.hpp"
 
 namespace talvenix::testing {
 namespace {

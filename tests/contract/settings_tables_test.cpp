@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/service_factory.hpp"
+#include "gateways/catalog/catalog.hpp"
 #include "gateways/internet/clickatell_service.hpp"
 #include "gateways/internet/multitech_gateway.hpp"
 

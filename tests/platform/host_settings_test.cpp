@@ -58,13 +58,5 @@ TEST_F(HostSettingsTest, LinesOfAnyLengthAreReadWhole) {
   EXPECT_EQ(settings_.Get("proxysettings", "proxy_server"), "proxy.example");
 }
 
-TEST_F(HostSettingsTest, PathComesFromTheEnvironmentElseTheWorkingFolder) {
-  unsetenv("TALVENIX_HOST_SETTINGS");
-  EXPECT_EQ(HostSettings::DefaultPath(), "talvenix-host.ini");
-  setenv("TALVENIX_HOST_SETTINGS", "/etc/x.ini", 1);
-  EXPECT_EQ(HostSettings::DefaultPath(), "/etc/x.ini");
-  unsetenv("TALVENIX_HOST_SETTINGS");
-}
-
 }  // namespace
 }  // namespace talvenix::platform

@@ -1,4 +1,4 @@
-#include "engine/mail_slot_client.hpp"
+#include "engine/test_channel/mail_slot_client.hpp"
 
 #include <cstring>
 

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "common/temp_folder.hpp"
-#include "support/text_writer.hpp"
+#include "engine/test_channel/text_writer.hpp"
 
 namespace talvenix {
 namespace {

@@ -1,4 +1,4 @@
-#include "support/sorrel_message.hpp"
+#include "engine/test_channel/sorrel_message.hpp"
 
 #include <cstdio>
 #include <cstring>

@@ -2,7 +2,7 @@
 // MailSlotWriter_Client: opens the test-message mailslot and writes one text
 // message into it. Lives for one command; one thread.
 
-#include "engine/mail_slot.hpp"
+#include "engine/test_channel/mail_slot.hpp"
 #include "platform/mailslot.hpp"
 
 namespace talvenix {

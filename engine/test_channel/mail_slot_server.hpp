@@ -10,7 +10,7 @@
 #include <memory>
 #include <mutex>
 
-#include "engine/mail_slot.hpp"
+#include "engine/test_channel/mail_slot.hpp"
 #include "platform/mailslot.hpp"
 #include "support/thread_pool.hpp"
 #include "support/timer_callback.hpp"

@@ -1,4 +1,4 @@
-#include "engine/test_message_file.hpp"
+#include "engine/test_channel/test_message_file.hpp"
 
 #include <chrono>
 #include <cstring>
@@ -7,9 +7,10 @@
 #include "platform/dynamic_library.hpp"
 #include "platform/file.hpp"
 #include "platform/host_settings.hpp"
-#include "support/sorrel_message.hpp"
+#include "support/overrides.hpp"
+#include "engine/test_channel/sorrel_message.hpp"
 #include "support/text_codec.hpp"
-#include "support/text_writer.hpp"
+#include "engine/test_channel/text_writer.hpp"
 
 namespace talvenix {
 namespace {
@@ -39,7 +40,7 @@ struct Leftovers {
 
 std::string TestMessageFolder(ILogInterface* logger) {
   platform::HostSettings settings;
-  std::string path = platform::HostSettings::DefaultPath();
+  std::string path = HostSettingsPath();
   std::string folder;
   switch (settings.Load(path)) {
     case platform::HostSettings::Status::kLoaded:

@@ -9,8 +9,8 @@
 
 #include "common/recording_logger.hpp"
 #include "common/system_call_faults.hpp"
-#include "engine/mail_slot_server.hpp"
-#include "engine/test_message_channel.hpp"
+#include "engine/test_channel/mail_slot_server.hpp"
+#include "engine/test_channel/test_message_channel.hpp"
 #include "host/module.hpp"
 #include "platform/mailslot.hpp"
 #include "test_message_channel_fixture.hpp"

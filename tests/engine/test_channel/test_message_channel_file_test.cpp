@@ -8,7 +8,7 @@
 
 #include "common/recording_logger.hpp"
 #include "common/system_call_faults.hpp"
-#include "engine/test_message_file.hpp"
+#include "engine/test_channel/test_message_file.hpp"
 #include "platform/dynamic_library.hpp"
 #include "test_message_channel_fixture.hpp"
 

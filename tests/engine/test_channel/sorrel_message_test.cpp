@@ -5,7 +5,7 @@
 #include <string>
 
 #include "common/temp_folder.hpp"
-#include "support/sorrel_message.hpp"
+#include "engine/test_channel/sorrel_message.hpp"
 
 namespace talvenix {
 namespace {

@@ -1,4 +1,4 @@
-#include "engine/mail_slot_server.hpp"
+#include "engine/test_channel/mail_slot_server.hpp"
 
 #include <algorithm>
 #include <cstring>

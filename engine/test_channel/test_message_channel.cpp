@@ -1,13 +1,13 @@
-#include "engine/test_message_channel.hpp"
+#include "engine/test_channel/test_message_channel.hpp"
 
 #include <memory>
 #include <mutex>
 #include <new>
 #include <thread>
 
-#include "engine/mail_slot_client.hpp"
-#include "engine/mail_slot_server.hpp"
-#include "engine/test_message_file.hpp"
+#include "engine/test_channel/mail_slot_client.hpp"
+#include "engine/test_channel/mail_slot_server.hpp"
+#include "engine/test_channel/test_message_file.hpp"
 #include "platform/timer_queue.hpp"
 #include "support/overrides.hpp"
 #include "support/overrides.hpp"

@@ -1,4 +1,4 @@
-#include "support/text_writer.hpp"
+#include "engine/test_channel/text_writer.hpp"
 
 #include <string>
 #include <string_view>

@@ -1,0 +1,43 @@
+#include "gateways/catalog/catalog.hpp"
+
+#include <cstddef>
+#include <iterator>
+
+#include "contract/service.hpp"
+
+namespace talvenix {
+namespace {
+
+constexpr uint32_t kValueChars = TALVEX_CLICKATELL_VALUE_CHARS;
+constexpr int32_t kLoadChars = kValueChars - 1;
+using Block = TalvexClickatellSettings;
+
+// In mask order. Both load tables take apiid, from, password, user; the
+// update table apiid, from, user, password.
+// clang-format off
+constexpr SettingsField kClickatellFields[] = {
+    {"[user]", TALVEX_CLICKATELL_USER, offsetof(Block, user), SettingsField::kWide, kValueChars, false,
+     {kLoadChars, offsetof(Block, user_description), /*load_row=*/3, /*update_row=*/2}},
+    {"[password]", TALVEX_CLICKATELL_PASSWORD, offsetof(Block, password), SettingsField::kWide, kValueChars, true,
+     {kLoadChars, offsetof(Block, password_description), /*load_row=*/2, /*update_row=*/3}},
+    {"[from]", TALVEX_CLICKATELL_FROM, offsetof(Block, from), SettingsField::kWide, kValueChars, false,
+     {kLoadChars, offsetof(Block, from_description), /*load_row=*/1, /*update_row=*/1}},
+    {"[apiid]", TALVEX_CLICKATELL_APIID, offsetof(Block, apiid), SettingsField::kWide, kValueChars, false,
+     {kLoadChars, offsetof(Block, apiid_description), /*load_row=*/0, /*update_row=*/0}},
+};
+// clang-format on
+
+}  // namespace
+
+constexpr ServiceDescriptor kClickatellService = {
+    TALVEX_SERVICE_CLICKATELL,
+    "clickatellapi",
+    "ClickATell Gateway",
+    0,
+    kTraitSettingsExports,
+    sizeof(TalvexClickatellSettings),
+    kClickatellFields,
+    {TALVEX_CLICKATELL_ALL, TALVEX_CLICKATELL_DESCRIPTION_CHARS - 1, false},
+};
+
+}  // namespace talvenix

@@ -1,0 +1,14 @@
+#include "gateways/catalog/catalog.hpp"
+
+#include <cstddef>
+#include <iterator>
+
+#include "contract/service.hpp"
+
+namespace talvenix {
+
+constexpr ServiceDescriptor kNullService = {
+    TALVEX_SERVICE_NULL, "nuldrv", "NULL GSM Service", kCapReceives, 0, 0, {},
+};
+
+}  // namespace talvenix
