@@ -69,10 +69,9 @@ void CheckPropertyRanges(Checker& check, pugi::xml_node service, const ServiceDe
     if (value.empty() || AttributeOf(property, "encrypt")) continue;
     for (const SettingsField& field : gateway.settings_fields) {
       if (id != field.property_id || !field.HasRange() || field.AcceptsNumber(value)) continue;
-      std::string text = "the property " + std::string(id) + " of " +
-                         Quoted(AttributeOf(service, "name").value()) + " is " + Quoted(value) +
-                         ": it takes a whole number from " + std::to_string(field.min_number) + " to " +
-                         std::to_string(field.max_number);
+      std::string text = "the property " + std::string(id) + " of " + Quoted(AttributeOf(service, "name").value()) +
+                         " is " + Quoted(value) + ": it takes a whole number from " + std::to_string(field.min_number) +
+                         " to " + std::to_string(field.max_number);
       selected ? check.Error(property, std::move(text)) : check.Warning(property, std::move(text));
     }
   }

@@ -1,8 +1,8 @@
 #pragma once
 // What the module may know about a gateway without building one. Every
-// gateway's descriptor and the only list of them are in gateways/catalog/. Shared code asks a descriptor's capability and trait bits,
-// never "which gateway is this". Descriptors are constants: any thread may read
-// them at any time, and nobody frees them.
+// gateway's descriptor and the only list of them are in gateways/catalog/. Shared code asks a descriptor's capability
+// and trait bits, never "which gateway is this". Descriptors are constants: any thread may read them at any time, and
+// nobody frees them.
 
 #include <cstdint>
 #include <span>

@@ -83,7 +83,8 @@ int GenericGSMService::UpdateGenericXMLConfigs(IGSMConfigurationInterface* loade
       std::u16string wide_id(id, id + std::strlen(id));  // transport ids are ASCII
       char name[899] = {};
       if (!loader->ResolveSrvNameFromID(wide_id.c_str(), name, sizeof name) || !name[0]) {
-        if (log) log->Error("GenericGSMService::UpdateGenericXMLConfigs - no service with transport [%s] to select.", id);
+        if (log)
+          log->Error("GenericGSMService::UpdateGenericXMLConfigs - no service with transport [%s] to select.", id);
         return 0;
       }
       CopyBounded(o->selectedservice, 899, std::string_view(name, strnlen(name, sizeof name)));

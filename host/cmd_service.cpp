@@ -40,8 +40,7 @@ std::string FieldText(const SettingsField& f, const std::vector<uint8_t>& block)
 bool Assign(const SettingsField& f, const std::string& text, std::vector<uint8_t>& block) {
   uint8_t* at = block.data() + f.offset;
   if (f.HasRange() && !f.AcceptsNumber(text)) {
-    std::fprintf(stderr, "service: %s takes a whole number from %d to %d\n", f.property_id, f.min_number,
-                 f.max_number);
+    std::fprintf(stderr, "service: %s takes a whole number from %d to %d\n", f.property_id, f.min_number, f.max_number);
     return false;
   }
   if (f.kind == SettingsField::kWide || f.kind == SettingsField::kNarrow) {

@@ -16,15 +16,17 @@ using namespace talvenix::host;
 
 namespace {
 
-// The module beside the program (build/<flavour>/bin/../lib), unless
-// TALVENIX_MODULE names another.
+// The module, in this order: TALVENIX_MODULE; the installed module, found
+// from the program's own folder (bin/ -> lib/<arch>/talvenix/), so a staged or
+// relocated tree works too; the build tree's lib/ beside bin/.
 std::string ModulePath() {
   if (const char* env = std::getenv("TALVENIX_MODULE"); env && *env) return env;
   char self[PATH_MAX] = {};
   ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
   std::string dir = n > 0 ? std::string(self, n) : std::string("./talvenix");
   dir = dir.substr(0, dir.find_last_of('/'));
-  return dir + "/../lib/libTalvenix.so";
+  std::string installed = dir + "/" TALVENIX_MODULE_FROM_BIN "/libTalvenix.so";
+  return access(installed.c_str(), F_OK) == 0 ? installed : dir + "/../lib/libTalvenix.so";
 }
 
 void PrintHelp() {
@@ -33,6 +35,10 @@ void PrintHelp() {
       "  --dir DIR   folder holding qvsmscomms.xml (default: the working folder);\n"
       "              Talvenix.log is written there too\n\ncommands:\n");
   for (const Command& c : Commands()) std::printf("  %s %s\n      %s\n", c.name, c.usage, c.summary);
+  std::printf(
+      "\nthe module: TALVENIX_MODULE if set, else the installed one (%s/libTalvenix.so\n"
+      "from this program's folder), else ../lib/libTalvenix.so beside it (a build tree)\n",
+      TALVENIX_MODULE_FROM_BIN);
 }
 
 }  // namespace

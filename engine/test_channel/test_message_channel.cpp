@@ -10,7 +10,6 @@
 #include "engine/test_channel/test_message_file.hpp"
 #include "platform/timer_queue.hpp"
 #include "support/overrides.hpp"
-#include "support/overrides.hpp"
 #include "talvenix/talvenix.h"
 
 namespace talvenix {
@@ -88,7 +87,7 @@ class Channel {
   std::mutex mutex_;
   std::unique_ptr<MailSlotReader_Server> server_;
   std::thread retiring_;
-  std::thread::id retiring_for_;  // the worker whose callback asked for it
+  std::thread::id retiring_for_;                     // the worker whose callback asked for it
   const MailSlotReader_Server* starting_ = nullptr;  // compared only, never used
   bool starting_stopped_ = false;
 };

@@ -4,13 +4,13 @@
 #include <cstring>
 #include <string_view>
 
+#include "engine/test_channel/sorrel_message.hpp"
+#include "engine/test_channel/text_writer.hpp"
 #include "platform/dynamic_library.hpp"
 #include "platform/file.hpp"
 #include "platform/host_settings.hpp"
 #include "support/overrides.hpp"
-#include "engine/test_channel/sorrel_message.hpp"
 #include "support/text_codec.hpp"
-#include "engine/test_channel/text_writer.hpp"
 
 namespace talvenix {
 namespace {

@@ -1,7 +1,6 @@
 #include "gateways/catalog/catalog.hpp"
 
 #include <cstddef>
-#include <iterator>
 
 #include "contract/service.hpp"
 
@@ -30,14 +29,10 @@ constexpr SettingsField kClickatellFields[] = {
 }  // namespace
 
 constexpr ServiceDescriptor kClickatellService = {
-    TALVEX_SERVICE_CLICKATELL,
-    "clickatellapi",
-    "ClickATell Gateway",
-    0,
-    kTraitSettingsExports,
-    sizeof(TalvexClickatellSettings),
-    kClickatellFields,
-    {TALVEX_CLICKATELL_ALL, TALVEX_CLICKATELL_DESCRIPTION_CHARS - 1, false},
+    TALVEX_SERVICE_CLICKATELL, "clickatellapi",
+    "ClickATell Gateway",      0,
+    kTraitSettingsExports,     sizeof(TalvexClickatellSettings),
+    kClickatellFields,         {TALVEX_CLICKATELL_ALL, TALVEX_CLICKATELL_DESCRIPTION_CHARS - 1, false},
 };
 
 }  // namespace talvenix

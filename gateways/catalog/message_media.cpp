@@ -1,7 +1,6 @@
 #include "gateways/catalog/catalog.hpp"
 
 #include <cstddef>
-#include <iterator>
 
 #include "contract/service.hpp"
 
@@ -9,9 +8,9 @@ namespace talvenix {
 namespace {
 
 constexpr int32_t kMaxPollMinutes = 999999999;  // the most the 9-character field holds
-constexpr int32_t kShortText = 999;               // user name, password and sign-up link, load mode 0
-constexpr int32_t kIntervalText = 9;              // poll interval, load mode 0
-constexpr int32_t kLongText = 1999;               // every description, load mode 1
+constexpr int32_t kShortText = 999;             // user name, password and sign-up link, load mode 0
+constexpr int32_t kIntervalText = 9;            // poll interval, load mode 0
+constexpr int32_t kLongText = 1999;             // every description, load mode 1
 using Block = TalvexMessageMediaSettings;
 
 // In mask order, which every table keeps; load mode 1 fills the long fields.
@@ -29,14 +28,10 @@ constexpr SettingsField kMessageMediaFields[] = {
 }  // namespace
 
 constexpr ServiceDescriptor kMessageMediaService = {
-    TALVEX_SERVICE_MESSAGEMEDIA,
-    "messagemediaservice",
-    "Message Media Service",
-    kCapReceives | kCapSplitsItself | kCapAppliesUpdates,
-    kTraitSettingsExports,
-    sizeof(TalvexMessageMediaSettings),
-    kMessageMediaFields,
-    {TALVEX_MM_ALL, kLongText, false},
+    TALVEX_SERVICE_MESSAGEMEDIA, "messagemediaservice",
+    "Message Media Service",     kCapReceives | kCapSplitsItself | kCapAppliesUpdates,
+    kTraitSettingsExports,       sizeof(TalvexMessageMediaSettings),
+    kMessageMediaFields,         {TALVEX_MM_ALL, kLongText, false},
 };
 
 }  // namespace talvenix

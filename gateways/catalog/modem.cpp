@@ -1,8 +1,5 @@
 #include "gateways/catalog/catalog.hpp"
 
-#include <cstddef>
-#include <iterator>
-
 #include "contract/service.hpp"
 
 namespace talvenix {

@@ -1,7 +1,6 @@
 #include "gateways/catalog/catalog.hpp"
 
 #include <cstddef>
-#include <iterator>
 
 #include "contract/service.hpp"
 

@@ -19,7 +19,6 @@ constexpr char16_t kTransportId[] = u"gensmtp";
 constexpr uint32_t kDefaultPort = 25;
 constexpr uint32_t kDefaultTlsPort = 465;
 
-
 bool IsBlank(char16_t c) { return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n' || c == u'\v' || c == u'\f'; }
 
 std::u16string_view Trim(std::u16string_view s) {

@@ -15,7 +15,6 @@ constexpr uint32_t kValueChars = TALVEX_CLICKATELL_VALUE_CHARS;
 constexpr int32_t kLoadChars = kValueChars - 1;
 using Block = TalvexClickatellSettings;
 
-
 }  // namespace
 
 int32_t ClickatellStatusOf(int r) {

@@ -18,10 +18,6 @@ namespace {
 
 constexpr char16_t kTransportId[] = u"multitechisms";
 
-constexpr int32_t kLoadChars = 999;
-using Block = TalvexMultitechSettings;
-
-
 // The port text read as a decimal number (0 when it is not one), cut to 16 bits.
 uint16_t PortOf(const char16_t* text) {
   uint32_t value = 0;

@@ -12,17 +12,11 @@
 namespace talvenix {
 namespace {
 
-constexpr int32_t kMaxPollMinutes = 999999999;  // the most the 9-character field holds
-
 constexpr const char16_t* kTransport = u"messagemediaservice";
 constexpr int32_t kShortText = 999;      // user name, password and sign-up link, load mode 0
 constexpr int32_t kIntervalText = 9;     // poll interval, load mode 0
-constexpr int32_t kLongText = 1999;      // every description, load mode 1
 constexpr size_t kEndpointBytes = 2048;  // the optional "endpoint" attribute
 constexpr uint32_t kMinuteMs = 60000;
-
-using Block = TalvexMessageMediaSettings;
-
 
 // The decimal value at the start of a text; 0 when it has none.
 uint64_t DecimalValue(const char16_t* text) {

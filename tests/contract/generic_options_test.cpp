@@ -137,8 +137,9 @@ TEST_F(SavingTheSelection, ANewFlagNamesItsServiceAndAnUnnamedOneWritesNothing) 
   EXPECT_EQ(GenericGSMService::UpdateGenericXMLConfigs(loader_.get(), record.get(), TALVEX_OPT_ALL), 0);
   EXPECT_EQ(File(), before);
   EXPECT_STREQ(record.get()->selectedservice, "Mail");
-  EXPECT_TRUE(log_.Has(Severity::Error,
-                       "GenericGSMService::UpdateGenericXMLConfigs - no service with transport [simple_gsm] to select."));
+  EXPECT_TRUE(
+      log_.Has(Severity::Error,
+               "GenericGSMService::UpdateGenericXMLConfigs - no service with transport [simple_gsm] to select."));
 }
 
 TEST(OptionsRecordCopy, TheLineStatusTextIsAnEmptyBufferOf250FromTheStart) {
