@@ -6,6 +6,7 @@
 
 #include "drivers/at/at_line_util.hpp"
 #include "drivers/at/device_holders.hpp"
+#include "support/overrides.hpp"
 #include "support/peer_text.hpp"
 
 namespace talvenix::at {
@@ -119,6 +120,13 @@ bool AtLine::Fail(int32_t failure, const char* why) {
 
 bool AtLine::OpenDevice() {
   std::string path = DevicePathOf(record_.comport);
+  if (path.empty()) {
+    failure_ = kFailDeviceMissing;
+    if (last_state_ != failure_)
+      Log(0, "GSMDrv - %s: the host settings file %s cannot be read, so the device of COM%u is unknown.",
+          name_.c_str(), HostSettingsPath().c_str(), record_.comport);
+    return false;
+  }
   if (port_.Open(path, record_.baudrate)) {
     Log(2, "GSMDrv - %s: opened %s at %u baud.", name_.c_str(), path.c_str(), record_.baudrate);
     return true;

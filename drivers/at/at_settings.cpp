@@ -4,6 +4,7 @@
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string_view>
 
 #include "platform/host_settings.hpp"
@@ -51,21 +52,31 @@ Timing TimingFromEnvironment() {
 
 namespace {
 
-std::string HostSetting(const char* section, uint32_t comport) {
+// The value of COM<N> in `section` ("" when absent), or nothing when the
+// settings file is there but unusable.
+std::optional<std::string> HostSetting(const char* section, uint32_t comport) {
   platform::HostSettings settings;
-  if (settings.Load(HostSettingsPath()) == platform::HostSettings::Status::kLoaded)
-    if (auto value = settings.Get(section, "COM" + std::to_string(comport))) return *value;
-  return {};
+  switch (settings.Load(HostSettingsPath())) {
+    case platform::HostSettings::Status::kLoaded:
+      return settings.Get(section, "COM" + std::to_string(comport)).value_or("");
+    case platform::HostSettings::Status::kMissing:
+      return "";
+    case platform::HostSettings::Status::kUnreadable:
+    case platform::HostSettings::Status::kMalformed:
+      break;
+  }
+  return std::nullopt;
 }
 
 }  // namespace
 
 std::string DevicePathOf(uint32_t comport) {
-  std::string path = HostSetting("serialports", comport);
-  return path.empty() ? "/dev/ttyUSB" + std::to_string(comport > 0 ? comport - 1 : 0) : path;
+  std::optional<std::string> path = HostSetting("serialports", comport);
+  if (!path) return {};
+  return path->empty() ? "/dev/ttyUSB" + std::to_string(comport > 0 ? comport - 1 : 0) : *path;
 }
 
-std::string SimPinOf(uint32_t comport) { return HostSetting("simpins", comport); }
+std::string SimPinOf(uint32_t comport) { return HostSetting("simpins", comport).value_or(""); }
 
 void OpenLog() {
   if (log_handle.load()) return;

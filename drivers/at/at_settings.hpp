@@ -22,7 +22,9 @@ struct Timing {
 // (names: command, submit, keepalive, backoff, backoffmax, reassembly, failures).
 Timing TimingFromEnvironment();
 
-// [serialports] COM<N> of the host settings, else /dev/ttyUSB<N-1>.
+// [serialports] COM<N> of the host settings, else /dev/ttyUSB<N-1>. Empty
+// when the host settings file exists but cannot be read or has a malformed
+// line: a guessed device could be another line's modem.
 std::string DevicePathOf(uint32_t comport);
 // [simpins] COM<N> of the host settings; empty when there is none.
 std::string SimPinOf(uint32_t comport);

@@ -11,6 +11,7 @@
 #include <set>
 
 #include "drivers/at/at_driver_fixture.hpp"
+#include "drivers/at/at_settings.hpp"
 #include "drivers/at/gammu_pdu.hpp"
 
 namespace talvenix::testing {
@@ -341,6 +342,20 @@ TEST_F(AtDriverQuirks, AReadySimIsAcceptedInQuotesAndAPinIsEnteredOnce) {
   std::string log = DriverLog();
   EXPECT_NE(log.find("the SIM refused the PIN of [simpins] COM5; it is not offered again"), std::string::npos);
   EXPECT_EQ(log.find("1234"), std::string::npos);  // a PIN never reaches the log
+}
+
+// A host settings file that cannot be read names no device: guessing
+// /dev/ttyUSB<N-1> then could open another line's modem.
+TEST_F(AtDriverQuirks, AnUnreadableHostSettingsFileOpensNoGuessedDevice) {
+  ModemSim modem(Device(3));
+  Configure({{3, 115200, "North"}});
+  folder.Write("talvenix-host.ini", "[serialports]\nCOM3=" + Device(3) + "\nthis line has no value\n");
+  EXPECT_EQ(at::DevicePathOf(3), "");
+  ASSERT_EQ(Start(), TALVEX_OK);
+  ASSERT_TRUE(WaitState(3, at::kFailDeviceMissing));
+  EXPECT_NE(DriverLog().find("cannot be read, so the device of COM3 is unknown"), std::string::npos);
+  folder.Write("talvenix-host.ini", "[serialports]\nCOM4=" + Device(4) + "\n");
+  EXPECT_EQ(at::DevicePathOf(3), "/dev/ttyUSB2");  // a readable file without the port keeps the default
 }
 
 }  // namespace
