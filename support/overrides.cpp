@@ -37,6 +37,11 @@ std::string HostSettingsPath() {
   return env && *env ? env : "talvenix-host.ini";
 }
 
+std::string AtTimingOverride() {
+  const char* env = std::getenv("TALVENIX_AT_TIMING");
+  return env ? env : "";
+}
+
 std::string CaFileOverride() {
   const char* env = std::getenv("TALVENIX_CA_FILE");
   return env ? env : "";

@@ -26,6 +26,10 @@ std::string GsmDriverOverride();
 // the host's settings file (proxy, outgoing folder, serial ports).
 std::string HostSettingsPath();
 
+// TALVENIX_AT_TIMING: the AT driver's time limits for tests, as
+// "name=ms,name=ms" (the driver reads the names). Empty when unset.
+std::string AtTimingOverride();
+
 // TALVENIX_CA_FILE: a CA file that every TLS client verifies peers against
 // instead of the system bundle. Empty when unset.
 std::string CaFileOverride();

@@ -20,9 +20,8 @@ std::atomic<uintptr_t> log_handle{0};
 
 Timing TimingFromEnvironment() {
   Timing t;
-  const char* env = std::getenv("TALVENIX_AT_TIMING");
-  if (!env) return t;
-  std::string_view rest(env);
+  std::string text = AtTimingOverride();
+  std::string_view rest(text);
   while (!rest.empty()) {
     size_t comma = rest.find(',');
     std::string_view item = rest.substr(0, comma);
