@@ -1,6 +1,8 @@
 #include <windows.h>
 
+#include <algorithm>
 #include <condition_variable>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>

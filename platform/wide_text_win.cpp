@@ -1,6 +1,5 @@
 #include "platform/wide_text_win.hpp"
 
-#define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
 namespace talvenix::platform {
