@@ -20,6 +20,10 @@ TEST(MailslotOnWindows, OneReaderPerNameAndNoWriterWithoutReader) {
   EXPECT_EQ(second.Create(name), ErrorKind::kExists);
   ASSERT_FALSE(writer.Open(name));
   EXPECT_FALSE(writer.Write("x", 2));
+  MailslotWriter second_writer;
+  EXPECT_FALSE(second_writer.Open(name));  // writers share the name
+  second_writer.Close();
+  writer.Close();
   reader.Close();
   MailslotWriter another;
   EXPECT_EQ(another.Open(name), ErrorKind::kNotFound);
