@@ -30,6 +30,14 @@ TEST(ReplaceFileContentsOnWindows, AFailedFlushOrReplaceKeepsTheOldFile) {
   EXPECT_EQ(step, "cannot replace " + path);
   EXPECT_EQ(temp.Read("qvsmscomms.xml"), "old");
   EXPECT_EQ(temp.CountEntries(), 1);
+  {
+    // The system removed the old file but could not rename the new one: the
+    // new contents must still take the name, or the document is lost.
+    FailNthCall<&SystemCalls::replace_file> fail(1, ERROR_UNABLE_TO_MOVE_REPLACEMENT);
+    EXPECT_FALSE(ReplaceFileContents(path, "newer", &step));
+  }
+  EXPECT_EQ(temp.Read("qvsmscomms.xml"), "newer");
+  EXPECT_EQ(temp.CountEntries(), 1);
   // A save keeps the file's attributes and never leaves the temporary's hidden mark.
   ASSERT_TRUE(SetFileAttributesW(Wide(path).c_str(), FILE_ATTRIBUTE_ARCHIVE));
   ASSERT_FALSE(ReplaceFileContents(path, "new"));
