@@ -18,9 +18,9 @@ namespace {
 using namespace std::chrono_literals;
 
 TEST(TimerQueue, DeleteWaitsForARunningRoutineAndWhatItHolds) {
-  TimerQueue queue;
   ManualResetEvent started;
   std::atomic<bool> finished{false};
+  TimerQueue queue;
   auto held = std::make_shared<int>(1);
   std::weak_ptr<int> watch = held;
   TimerId id = queue.Create(1, [&, held = std::move(held)] {
@@ -60,11 +60,11 @@ TEST(TimerQueue, ADeletedTimerNeverRunsAndARoutineMayDeleteItself) {
 }
 
 TEST(TimerQueue, TimersRunOnceAndNotBeforeTheirTime) {
-  TimerQueue queue;
   std::atomic<int> runs{0};
   AutoResetEvent ran;
   auto start = std::chrono::steady_clock::now();
   std::atomic<int64_t> after_ms{0};
+  TimerQueue queue;  // goes first, before what its routine uses
   queue.Create(50, [&] {
     after_ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
     ++runs;
