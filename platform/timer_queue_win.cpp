@@ -5,6 +5,7 @@
 #include <memory>
 #include <mutex>
 #include <utility>
+#include <vector>
 
 #include "platform/system_calls.hpp"
 #include "platform/timer_queue.hpp"
@@ -17,7 +18,7 @@ struct TimerQueue::State {
     TimerId id = 0;
     HANDLE handle = nullptr;
     std::function<void()> routine;
-    DWORD running_on = 0;  // the thread running the routine, 0 while it waits
+    bool running = false;
   };
 
   HANDLE queue = nullptr;
@@ -27,6 +28,12 @@ struct TimerQueue::State {
   std::map<TimerId, std::unique_ptr<Timer>> timers;
   TimerId next_id = 1;
   bool stop = false;
+  // The system's timer thread while it runs a routine: routines run there one
+  // at a time (WT_EXECUTEINTIMERTHREAD), as the queue promises.
+  DWORD routine_thread = 0;
+  // Timers deleted from a routine without waiting: kept until the queue goes,
+  // since the system may still hold their address.
+  std::vector<std::unique_ptr<Timer>> deleted_without_waiting;
 
   static void CALLBACK Expired(void* context, BOOLEAN) {
     auto* timer = static_cast<Timer*>(context);
@@ -38,13 +45,15 @@ struct TimerQueue::State {
       auto it = s->timers.find(timer->id);
       if (s->stop || it == s->timers.end() || it->second.get() != timer) return;
       routine = std::move(timer->routine);
-      timer->running_on = GetCurrentThreadId();
+      timer->running = true;
+      s->routine_thread = GetCurrentThreadId();
     }
     routine();
     routine = nullptr;  // whatever it captured goes before Delete returns
     std::unique_ptr<Timer> done;
     {
       std::lock_guard lock(s->mutex);
+      s->routine_thread = 0;
       auto it = s->timers.find(timer->id);
       done = std::move(it->second);
       s->timers.erase(it);
@@ -99,17 +108,23 @@ void TimerQueue::Delete(TimerId id) {
   std::unique_lock lock(state_->mutex);
   auto it = state_->timers.find(id);
   if (it == state_->timers.end()) return;  // expired and done, or unknown
-  State::Timer* timer = it->second.get();
-  if (timer->running_on == GetCurrentThreadId()) return;  // from its own routine
-  if (timer->running_on != 0) {
+  bool from_routine = state_->routine_thread == GetCurrentThreadId();
+  if (it->second->running) {
+    if (from_routine) return;  // its own: it is freed when the routine returns
     state_->finished.wait(lock, [&] { return state_->timers.count(id) == 0; });
     return;
   }
   std::unique_ptr<State::Timer> removed = std::move(it->second);
   state_->timers.erase(it);
   lock.unlock();
-  // Waits for a routine that has just begun: it finds its timer gone and returns.
-  DeleteTimerQueueTimer(state_->queue, removed->handle, INVALID_HANDLE_VALUE);
+  // Waits for a routine that has just begun: it finds its timer gone and
+  // returns. From a routine nothing else can be running on the timer thread,
+  // and a wait there would wait for that thread itself.
+  DeleteTimerQueueTimer(state_->queue, removed->handle, from_routine ? nullptr : INVALID_HANDLE_VALUE);
+  if (from_routine) {
+    lock.lock();
+    state_->deleted_without_waiting.push_back(std::move(removed));
+  }
 }
 
 }  // namespace talvenix::platform
