@@ -86,9 +86,10 @@ Error ReplaceFileContents(const std::string& path, std::string_view bytes, std::
 
 // An exclusive lock on a lock file, held from Acquire until Release or
 // destruction. It binds other processes and other FileLock objects of this
-// process alike (flock on its own open file; LockFileEx on Windows). The lock file exists only while
-// someone holds or waits for it: Release removes it, and a waiter that finds
-// its file removed meanwhile starts again on the new one.
+// process alike (flock, or LockFileEx on Windows, on its own open file). The
+// lock file exists only while someone holds or waits for it: Release removes
+// it, and a waiter that finds its file removed meanwhile starts again on the
+// new one.
 class FileLock {
  public:
   FileLock() = default;
