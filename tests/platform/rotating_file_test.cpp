@@ -22,8 +22,10 @@ TEST(RotatingFile, TwoWritersKeepTheNewestLinesInOrderAcrossRotations) {
   ASSERT_FALSE(b.Open(path, 64, 2));
   constexpr int kLines = 40;
   for (int i = 0; i < kLines; ++i) {
+    // Short lines of one writer still fit into a file the other has just
+    // rotated away: only noticing the rotation keeps them out of it.
     char line[32];
-    std::snprintf(line, sizeof line, "line %02d of sixteen\n", i);  // 19 bytes
+    std::snprintf(line, sizeof line, i % 2 ? "line %02d\n" : "line %02d of nineteen\n", i);
     ASSERT_FALSE((i % 2 ? a : b).Append(line));
   }
   a.Close();
@@ -32,11 +34,11 @@ TEST(RotatingFile, TwoWritersKeepTheNewestLinesInOrderAcrossRotations) {
   std::vector<int> seen;
   for (size_t index : {2, 1, 0}) {
     std::string text = temp.Read(RotatingFile::RotatedName("Talvenix.log", index));
-    EXPECT_LE(text.size(), 64u + 19u) << index;
+    EXPECT_LE(text.size(), 64u + 20u) << index;
     std::istringstream lines(text);
     for (std::string line; std::getline(lines, line);) {
       int number = -1;
-      ASSERT_EQ(std::sscanf(line.c_str(), "line %d of sixteen", &number), 1) << line;
+      ASSERT_EQ(std::sscanf(line.c_str(), "line %d", &number), 1) << line;
       seen.push_back(number);
     }
   }
