@@ -19,6 +19,7 @@ struct TimerQueue::State {
     HANDLE handle = nullptr;
     std::function<void()> routine;
     bool running = false;
+    bool expired = false;  // its routine has returned
   };
 
   HANDLE queue = nullptr;
@@ -50,17 +51,23 @@ struct TimerQueue::State {
     }
     routine();
     routine = nullptr;  // whatever it captured goes before Delete returns
-    std::unique_ptr<Timer> done;
     {
       std::lock_guard lock(s->mutex);
       s->routine_thread = 0;
-      auto it = s->timers.find(timer->id);
-      done = std::move(it->second);
-      s->timers.erase(it);
-      // Not waiting: the system frees the timer once this routine returns.
-      DeleteTimerQueueTimer(s->queue, done->handle, nullptr);
+      timer->running = false;
+      timer->expired = true;
+      // Create may not have stored the handle yet; then it releases the timer.
+      if (timer->handle) s->Release(timer->id);
     }
     s->finished.notify_all();
+  }
+
+  // Takes an expired timer out; the system frees it once its routine returns,
+  // so nothing waits here. Called with `mutex` held.
+  void Release(TimerId id) {
+    auto it = timers.find(id);
+    DeleteTimerQueueTimer(queue, it->second->handle, nullptr);
+    timers.erase(it);
   }
 };
 
@@ -90,16 +97,33 @@ TimerId TimerQueue::Create(uint32_t due_ms, std::function<void()> routine, Error
   };
   if (!routine) return fail(Error(ErrorKind::kInvalidArgument));
   if (!state_->queue) return fail(state_->create_error);
-  std::lock_guard lock(state_->mutex);  // held until the handle is stored: the routine looks for it
-  if (state_->stop) return fail(Error(ErrorKind::kShutDown));
-  auto timer = std::make_unique<State::Timer>();
-  timer->state = state_.get();
-  timer->id = state_->next_id++;
-  timer->routine = std::move(routine);
-  if (!g_system_calls.create_timer(&timer->handle, state_->queue, &State::Expired, timer.get(), due_ms))
-    return fail(LastSystemError());
-  TimerId id = timer->id;
-  state_->timers.emplace(id, std::move(timer));
+  State::Timer* timer;
+  TimerId id;
+  {
+    std::lock_guard lock(state_->mutex);
+    if (state_->stop) return fail(Error(ErrorKind::kShutDown));
+    auto made = std::make_unique<State::Timer>();
+    timer = made.get();
+    timer->state = state_.get();
+    timer->id = id = state_->next_id++;
+    timer->routine = std::move(routine);
+    state_->timers.emplace(id, std::move(made));
+  }
+  // Not under the lock: the system may wait for its timer thread, which may
+  // be waiting for the lock in a routine.
+  HANDLE handle = nullptr;
+  bool made = g_system_calls.create_timer(&handle, state_->queue, &State::Expired, timer, due_ms);
+  Error reason = made ? kNoError : LastSystemError();
+  {
+    std::lock_guard lock(state_->mutex);
+    if (!made) {
+      state_->timers.erase(id);
+      return fail(reason);
+    }
+    timer->handle = handle;
+    if (timer->expired) state_->Release(id);  // it ran before the handle was here
+  }
+  state_->finished.notify_all();
   return id;
 }
 
