@@ -14,25 +14,27 @@
 
 namespace talvenix::platform {
 
-// Every entry fails the same way, so one fault helper serves them all: it
-// returns zero (FALSE, a null handle) with the reason in GetLastError. The
-// entries that return a handle give null instead of INVALID_HANDLE_VALUE.
+// Every entry fails the same way, so one fault helper serves them all: false
+// or a null handle (never INVALID_HANDLE_VALUE), the reason in GetLastError.
 struct SystemCalls {
   HANDLE (*create_file)(const wchar_t* path, DWORD access, DWORD share, DWORD disposition, DWORD flags);
-  BOOL (*read_file)(HANDLE file, void* buffer, DWORD size, DWORD* done, OVERLAPPED* overlapped);
-  BOOL (*write_file)(HANDLE file, const void* data, DWORD size, DWORD* done, OVERLAPPED* overlapped);
-  BOOL (*flush_file_buffers)(HANDLE file);
-  BOOL (*replace_file)(const wchar_t* replaced, const wchar_t* replacement);
-  BOOL (*move_file)(const wchar_t* from, const wchar_t* to, DWORD flags);
-  BOOL (*delete_file)(const wchar_t* path);
-  BOOL (*lock_file)(HANDLE file, DWORD flags, OVERLAPPED* overlapped);
+  bool (*read_file)(HANDLE file, void* buffer, DWORD size, DWORD* done, OVERLAPPED* overlapped);
+  bool (*write_file)(HANDLE file, const void* data, DWORD size, DWORD* done, OVERLAPPED* overlapped);
+  bool (*flush_file_buffers)(HANDLE file);
+  bool (*replace_file)(const wchar_t* replaced, const wchar_t* replacement);
+  bool (*move_file)(const wchar_t* from, const wchar_t* to, DWORD flags);
+  bool (*delete_file)(const wchar_t* path);
+  bool (*lock_file)(HANDLE file, DWORD flags, OVERLAPPED* overlapped);
   HMODULE (*load_library)(const wchar_t* path);
   HANDLE (*create_mailslot)(const wchar_t* name, DWORD read_timeout);
   HANDLE (*create_io_completion_port)(HANDLE file, HANDLE port, ULONG_PTR key);
-  BOOL (*create_timer)(HANDLE* timer, HANDLE queue, WAITORTIMERCALLBACK routine, void* context, DWORD due_ms);
+  bool (*create_timer)(HANDLE* timer, HANDLE queue, WAITORTIMERCALLBACK routine, void* context, DWORD due_ms);
 };
 
 extern SystemCalls g_system_calls;
+
+// Sets the reason a failed entry leaves for the caller (GetLastError).
+void SetSystemError(int code);
 
 }  // namespace talvenix::platform
 
@@ -67,6 +69,9 @@ struct SystemCalls {
 // The table in use. Tests may change entries while no other thread calls
 // through them, and must put the originals back.
 extern SystemCalls g_system_calls;
+
+// Sets the reason a failed entry leaves for the caller (errno).
+void SetSystemError(int code);
 
 }  // namespace talvenix::platform
 

@@ -12,19 +12,19 @@ SystemCalls g_system_calls = {
       return NullWhenInvalid(CreateFileW(path, access, share, nullptr, disposition, flags, nullptr));
     },
     .read_file = [](HANDLE file, void* buffer, DWORD size, DWORD* done, OVERLAPPED* overlapped) {
-      return ReadFile(file, buffer, size, done, overlapped);
+      return ReadFile(file, buffer, size, done, overlapped) != FALSE;
     },
     .write_file = [](HANDLE file, const void* data, DWORD size, DWORD* done, OVERLAPPED* overlapped) {
-      return WriteFile(file, data, size, done, overlapped);
+      return WriteFile(file, data, size, done, overlapped) != FALSE;
     },
-    .flush_file_buffers = [](HANDLE file) { return FlushFileBuffers(file); },
+    .flush_file_buffers = [](HANDLE file) { return FlushFileBuffers(file) != FALSE; },
     .replace_file = [](const wchar_t* replaced, const wchar_t* replacement) {
-      return ReplaceFileW(replaced, replacement, nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr);
+      return ReplaceFileW(replaced, replacement, nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) != FALSE;
     },
-    .move_file = [](const wchar_t* from, const wchar_t* to, DWORD flags) { return MoveFileExW(from, to, flags); },
-    .delete_file = [](const wchar_t* path) { return DeleteFileW(path); },
+    .move_file = [](const wchar_t* from, const wchar_t* to, DWORD flags) { return MoveFileExW(from, to, flags) != FALSE; },
+    .delete_file = [](const wchar_t* path) { return DeleteFileW(path) != FALSE; },
     .lock_file = [](HANDLE file, DWORD flags, OVERLAPPED* overlapped) {
-      return LockFileEx(file, flags, 0, MAXDWORD, MAXDWORD, overlapped);
+      return LockFileEx(file, flags, 0, MAXDWORD, MAXDWORD, overlapped) != FALSE;
     },
     .load_library = [](const wchar_t* path) { return LoadLibraryW(path); },
     .create_mailslot = [](const wchar_t* name, DWORD read_timeout) {
@@ -34,8 +34,11 @@ SystemCalls g_system_calls = {
       return CreateIoCompletionPort(file, port, key, 0);
     },
     .create_timer = [](HANDLE* timer, HANDLE queue, WAITORTIMERCALLBACK routine, void* context, DWORD due_ms) {
-      return CreateTimerQueueTimer(timer, queue, routine, context, due_ms, 0, WT_EXECUTEDEFAULT | WT_EXECUTEONLYONCE);
+      return CreateTimerQueueTimer(timer, queue, routine, context, due_ms, 0, WT_EXECUTEDEFAULT | WT_EXECUTEONLYONCE) !=
+             FALSE;
     },
 };
+
+void SetSystemError(int code) { SetLastError(static_cast<DWORD>(code)); }
 
 }  // namespace talvenix::platform
