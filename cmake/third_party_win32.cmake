@@ -45,8 +45,6 @@ target_include_directories(nlohmann_json::nlohmann_json SYSTEM INTERFACE ${heade
 
 if(TALVENIX_TESTS)
   set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  # Its own build names the targets GTest::gtest, GTest::gmock, GTest::gmock_main.
   add_subdirectory(/usr/src/googletest ${third_party}/googletest EXCLUDE_FROM_ALL SYSTEM)
-  add_library(GTest::gtest ALIAS gtest)
-  add_library(GTest::gmock ALIAS gmock)
-  add_library(GTest::gmock_main ALIAS gmock_main)
 endif()
