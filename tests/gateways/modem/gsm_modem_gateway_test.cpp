@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "gateways/modem/driver_load_failure.hpp"
 #include "gateways/modem/gsm_gateway_fixture.hpp"
 
 namespace talvenix::testing {
@@ -77,12 +78,13 @@ TEST_F(GsmGateway, StartFailsCleanlyForEveryDriverProblem) {
 
   setenv(TALVEX_GSM_DRIVER_ENV, "/nonexistent/qvGSMcomdrv.Qvd", 1);
   EXPECT_EQ(gateway->ServiceInit(&HostEvents::Callback, events.context(), &store), 0);
-  EXPECT_TRUE(log.Has(Severity::Error, "GSMComDrv::init - failed to load GSM interface (erc: 2)"));
+  EXPECT_TRUE(log.Has(Severity::Error, DriverLoadFailureLine("/nonexistent/qvGSMcomdrv.Qvd")));
 
   setenv(TALVEX_GSM_DRIVER_ENV, TALVENIX_GSMSIM_INCOMPLETE_PATH, 1);
   log.Clear();
   EXPECT_EQ(gateway->ServiceInit(&HostEvents::Callback, events.context(), &store), 0);
-  EXPECT_TRUE(log.Has(Severity::Error, "GSMComDrv::init - failed to load GSM interface (erc: 2)"));
+  EXPECT_TRUE(
+      log.Has(Severity::Error, DriverLoadFailureLine(TALVENIX_GSMSIM_INCOMPLETE_PATH, "gsmdrvreinitGSMline")));
 
   setenv(TALVEX_GSM_DRIVER_ENV, SimClient::Path().c_str(), 1);
   sim.SetInitResult(5);
