@@ -2,8 +2,10 @@
 // A completion port: a blocking queue of packets that any thread may post to
 // and worker threads wait on, plus descriptor association. A read started on
 // an associated descriptor completes as a packet carrying the descriptor's
-// key, whether it finished at once or later (then the port's poller thread,
-// over epoll, performs it). All operations are thread-safe.
+// key, whether it finished at once or later. On POSIX the port's poller
+// thread, over epoll, performs a later read; on Windows it is the system's
+// port, and a handle the system will not bind (opened for synchronous I/O) is
+// read by a thread of its own. All operations are thread-safe.
 
 #include <cstddef>
 #include <cstdint>
@@ -42,8 +44,9 @@ class CompletionPort {
   // closed (waiters are woken).
   bool Get(Packet& packet);
 
-  // Binds a pollable descriptor to the port under `key`; one that is not a
-  // socket is switched to non-blocking mode. The descriptor stays the
+  // Binds a pollable descriptor (a handle on Windows) to the port under
+  // `key`; a POSIX descriptor that is not a socket is switched to
+  // non-blocking mode. The descriptor stays the
   // caller's; close it only after the port is closed. kExists when already bound.
   Error Associate(NativeHandle fd, uintptr_t key);
   // Starts a read of at most `size` bytes on an associated descriptor. No

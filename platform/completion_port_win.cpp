@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "platform/completion_port.hpp"
@@ -16,6 +17,11 @@ namespace {
 
 // How long Close waits for the system to hand back a cancelled read.
 constexpr DWORD kCancelWaitMs = 5000;
+// How long a blocking read of a synchronous mailslot lasts before its reader
+// looks whether the port was closed.
+constexpr DWORD kSynchronousReadMs = 50;
+// The least room a synchronous read gets: a local mailslot message is at most this long.
+constexpr size_t kSynchronousRoom = 64 * 1024;
 
 // Every OVERLAPPED the port sees begins one of these, so a completion tells
 // what it carries.
@@ -28,25 +34,37 @@ struct Posted : Carrier {
   Packet packet;
 };
 
+// The size of the next message waiting in a mailslot, 0 when none is or the
+// handle is no mailslot.
+DWORD NextMessageSize(HANDLE handle) {
+  DWORD next = 0;
+  return GetMailslotInfo(handle, nullptr, &next, nullptr, nullptr) && next != MAILSLOT_NO_MESSAGE ? next : 0;
+}
+
 // Reads a message that is longer than the caller's buffer whole (a mailslot
 // refuses a short read and keeps the message), keeps its start and marks it
 // cut, as a datagram socket would. No packet is queued for this read: the
 // event's low bit keeps it off the port.
-Error ReadCut(HANDLE handle, void* buffer, size_t size, Overlapped* overlapped, uint32_t& bytes) {
-  DWORD next = 0;
-  if (!GetMailslotInfo(handle, nullptr, &next, nullptr, nullptr) || next == MAILSLOT_NO_MESSAGE)
-    return ErrorFromSystem(ERROR_INSUFFICIENT_BUFFER);
+Error ReadCut(HANDLE handle, bool synchronous, void* buffer, size_t size, Overlapped* overlapped, uint32_t& bytes) {
+  DWORD next = NextMessageSize(handle);
+  if (next == 0) return ErrorFromSystem(ERROR_INSUFFICIENT_BUFFER);
   std::vector<char> whole(next);
-  HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  if (!event) return LastSystemError();
-  OVERLAPPED os{};
-  os.hEvent = reinterpret_cast<HANDLE>(reinterpret_cast<uintptr_t>(event) | 1);
   DWORD done = 0;
-  BOOL ok = g_system_calls.read_file(handle, whole.data(), next, &done, &os);
-  if (!ok && GetLastError() == ERROR_IO_PENDING) ok = GetOverlappedResult(handle, &os, &done, TRUE);
-  Error error = ok ? kNoError : LastSystemError();
-  CloseHandle(event);
-  if (error) return error;
+  BOOL ok;
+  if (synchronous) {
+    ok = g_system_calls.read_file(handle, whole.data(), next, &done, nullptr);
+  } else {
+    HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (!event) return LastSystemError();
+    OVERLAPPED os{};
+    os.hEvent = reinterpret_cast<HANDLE>(reinterpret_cast<uintptr_t>(event) | 1);
+    ok = g_system_calls.read_file(handle, whole.data(), next, &done, &os);
+    if (!ok && GetLastError() == ERROR_IO_PENDING) ok = GetOverlappedResult(handle, &os, &done, TRUE);
+    DWORD error = GetLastError();
+    CloseHandle(event);
+    SetLastError(error);
+  }
+  if (!ok) return LastSystemError();
   bytes = static_cast<uint32_t>(std::min<size_t>(done, size));
   memcpy(buffer, whole.data(), bytes);
   if (overlapped) overlapped->truncated = done > size;
@@ -61,10 +79,16 @@ struct CompletionPort::State {
   struct Association : Carrier {
     HANDLE handle = nullptr;
     uintptr_t key = 0;
-    bool pending = false;  // the system owns the OVERLAPPED and the buffer
+    bool pending = false;  // the system (or the reader thread) owns the OVERLAPPED and the buffer
     void* buffer = nullptr;
     size_t size = 0;
     Overlapped* overlapped = nullptr;
+    // A handle the system will not bind to a port (opened for synchronous
+    // I/O, as some systems open mailslots) is read by a thread of its own,
+    // which queues each completion as the system would.
+    bool synchronous = false;
+    bool requested = false;
+    std::thread reader;
   };
 
   HANDLE port = nullptr;
@@ -75,6 +99,7 @@ struct CompletionPort::State {
   int pending = 0;           // reads whose packet has not come yet
   std::vector<Packet> left;  // posted packets that waiters found after Close
   std::map<HANDLE, std::unique_ptr<Association>> associations;
+  std::condition_variable read_requested;  // for the readers of synchronous handles
   Carrier wake;  // Close posts one per waiter
 
   // What a dequeued completion carries; false for none (a wake, a read
@@ -89,11 +114,56 @@ struct CompletionPort::State {
     }
     auto* a = static_cast<Association*>(carrier);
     packet = Packet{a->key, bytes, a->overlapped, ErrorFromSystem(static_cast<int>(error))};
-    if (TooLong(error)) packet.error = ReadCut(a->handle, a->buffer, a->size, a->overlapped, packet.bytes);
+    if (TooLong(error)) packet.error = ReadCut(a->handle, false, a->buffer, a->size, a->overlapped, packet.bytes);
     std::lock_guard lock(mutex);
     a->pending = false;
     --pending;
     return !closed;
+  }
+
+  // The reader thread of a synchronous handle: one blocking read per
+  // StartRead, its result queued on the port. Leaves when the port closes.
+  void ReadSynchronously(Association* a) {
+    std::unique_lock lock(mutex);
+    while (!closed) {
+      read_requested.wait(lock, [&] { return closed || a->requested; });
+      if (closed) break;
+      lock.unlock();
+      Packet packet{a->key, 0, a->overlapped, kNoError};
+      // Read into room of our own that is larger than the caller's buffer,
+      // so a longer message is seen to be longer even where the system cuts
+      // it without a word.
+      std::vector<char> room(std::max<size_t>(a->size + 1, kSynchronousRoom));
+      bool done = false;
+      bool stop = false;
+      while (!done && !stop) {
+        DWORD n = 0;
+        if (g_system_calls.read_file(a->handle, room.data(), static_cast<DWORD>(room.size()), &n, nullptr)) {
+          packet.bytes = static_cast<uint32_t>(std::min<size_t>(n, a->size));
+          memcpy(a->buffer, room.data(), packet.bytes);
+          if (a->overlapped) a->overlapped->truncated = n > a->size;
+          done = true;
+        } else if (TooLong(GetLastError())) {
+          packet.error = ReadCut(a->handle, true, a->buffer, a->size, a->overlapped, packet.bytes);
+          done = true;
+        } else if (GetLastError() != ERROR_SEM_TIMEOUT) {
+          packet.error = LastSystemError();
+          done = true;
+        } else {
+          std::lock_guard check(mutex);
+          stop = closed;
+        }
+      }
+      lock.lock();
+      a->requested = false;
+      a->pending = false;
+      --pending;
+      PostLocked(packet);  // refused once closed: the read is dropped
+    }
+    if (a->pending) {
+      a->pending = false;
+      --pending;
+    }
   }
 
   // Called with `mutex` held.
@@ -173,10 +243,20 @@ Error CompletionPort::Associate(NativeHandle fd, uintptr_t key) {
   std::lock_guard lock(state_->mutex);
   if (state_->closed) return Error(ErrorKind::kShutDown);
   if (state_->associations.count(fd)) return ErrorFromSystem(ERROR_ALREADY_EXISTS);
-  if (!g_system_calls.create_io_completion_port(fd, state_->port, key)) return LastSystemError();
   auto a = std::make_unique<State::Association>();
   a->handle = fd;
   a->key = key;
+  if (!g_system_calls.create_io_completion_port(fd, state_->port, key)) {
+    if (GetLastError() != ERROR_INVALID_PARAMETER) return LastSystemError();
+    // Not opened for overlapped I/O: bound through a reader thread instead.
+    a->synchronous = true;
+    SetMailslotInfo(fd, kSynchronousReadMs);  // so the reader sees Close soon
+    try {
+      a->reader = std::thread(&State::ReadSynchronously, state_.get(), a.get());
+    } catch (const std::system_error& e) {
+      return ErrorFromSystem(e.code().value());
+    }
+  }
   state_->associations.emplace(fd, std::move(a));
   return kNoError;
 }
@@ -196,6 +276,11 @@ Error CompletionPort::StartRead(NativeHandle fd, void* buffer, size_t size, Over
   if (overlapped) *overlapped = Overlapped{};
   a.pending = true;
   ++state_->pending;
+  if (a.synchronous) {
+    a.requested = true;
+    state_->read_requested.notify_all();
+    return Error(ErrorKind::kPending);
+  }
   // Finished at once or later, the system queues the packet either way.
   if (g_system_calls.read_file(fd, buffer, static_cast<DWORD>(size), nullptr, &a.os)) return kNoError;
   DWORD error = GetLastError();
@@ -205,7 +290,7 @@ Error CompletionPort::StartRead(NativeHandle fd, void* buffer, size_t size, Over
   if (!TooLong(error)) return ErrorFromSystem(static_cast<int>(error));
   // Refused at once, so no packet is queued: cut it and queue our own.
   Packet packet{a.key, 0, overlapped, kNoError};
-  packet.error = ReadCut(fd, buffer, size, overlapped, packet.bytes);
+  packet.error = ReadCut(fd, false, buffer, size, overlapped, packet.bytes);
   if (packet.error) return packet.error;
   return state_->PostLocked(packet);
 }
@@ -222,8 +307,11 @@ std::vector<Packet> CompletionPort::Close() {
     left = std::move(s.left);
     // Pending reads are dropped; their buffers stay the system's until it hands them back.
     for (auto& [handle, a] : s.associations)
-      if (a->pending) CancelIoEx(handle, &a->os);
+      if (a->pending && !a->synchronous) CancelIoEx(handle, &a->os);
   }
+  s.read_requested.notify_all();
+  for (auto& [handle, a] : s.associations)
+    if (a->reader.joinable()) a->reader.join();
   for (;;) {
     DWORD bytes = 0;
     ULONG_PTR key = 0;

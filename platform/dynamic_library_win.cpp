@@ -11,10 +11,11 @@ DynamicLibrary::~DynamicLibrary() { Close(); }
 bool DynamicLibrary::Open(const std::string& path) {
   Close();
   // No "cannot find the library" dialog box on a server.
-  UINT old_mode = SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+  DWORD old_mode = 0;
+  SetThreadErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX, &old_mode);
   handle_ = g_system_calls.load_library(Wide(path).c_str());
   error_ = handle_ ? kNoError : LastSystemError();
-  SetErrorMode(old_mode);
+  SetThreadErrorMode(old_mode, nullptr);
   if (handle_) {
     last_error_.clear();
     return true;

@@ -78,15 +78,18 @@ int RemoveStaleFiles(const std::string& folder, std::string_view prefix, std::st
 // part, and a failure at any step leaves the old file and nothing else. The
 // new file keeps the old one's mode, owner and group; when the owner cannot be
 // given back (not permitted), it goes on only if the old owner can still read
-// the result, else kAccessDenied. A new file gets mode 0644. On failure
+// the result, else kAccessDenied. A new file gets mode 0644. On Windows
+// ReplaceFileW keeps the old file's attributes and security instead, and
+// links are not followed. On failure
 // `failed_step`, when given, says in words which step failed.
 Error ReplaceFileContents(const std::string& path, std::string_view bytes, std::string* failed_step = nullptr);
 
 // An exclusive lock on a lock file, held from Acquire until Release or
 // destruction. It binds other processes and other FileLock objects of this
-// process alike (flock on its own open file). The lock file exists only while
-// someone holds or waits for it: Release removes it, and a waiter that finds
-// its file removed meanwhile starts again on the new one.
+// process alike (flock, or LockFileEx on Windows, on its own open file). The
+// lock file exists only while someone holds or waits for it: Release removes
+// it, and a waiter that finds its file removed meanwhile starts again on the
+// new one.
 class FileLock {
  public:
   FileLock() = default;

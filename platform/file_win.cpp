@@ -229,15 +229,18 @@ Error ReplaceFileContents(const std::string& path, std::string_view bytes, std::
 
   step = "cannot replace " + path;
   std::wstring target = Wide(path), replacement = Wide(temporary);
-  DWORD attributes = GetFileAttributesW(target.c_str());
-  if (attributes != INVALID_FILE_ATTRIBUTES) {
-    if (!sys.replace_file(target.c_str(), replacement.c_str())) return LastSystemError();
-    // ReplaceFileW gives the new file the old one's attributes; hidden was only ours.
-    if (!(attributes & FILE_ATTRIBUTE_HIDDEN)) SetFileAttributesW(target.c_str(), attributes & ~FILE_ATTRIBUTE_HIDDEN);
-  } else {
+  // Hidden only while it was not the file yet.
+  if (!SetFileAttributesW(replacement.c_str(), FILE_ATTRIBUTE_NORMAL)) return LastSystemError();
+  bool exists = GetFileAttributesW(target.c_str()) != INVALID_FILE_ATTRIBUTES;
+  DWORD failure = ERROR_SUCCESS;
+  if (exists && !sys.replace_file(target.c_str(), replacement.c_str())) failure = GetLastError();
+  // A new file is moved into place; so are the new contents when ReplaceFileW
+  // removed the old file but could not rename ours, which leaves no file.
+  if (!exists || failure == ERROR_UNABLE_TO_MOVE_REPLACEMENT) {
     if (!sys.move_file(replacement.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
       return LastSystemError();
-    SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);
+  } else if (failure != ERROR_SUCCESS) {
+    return ErrorFromSystem(static_cast<int>(failure));
   }
   temporary.clear();  // it is the file now
   step.clear();

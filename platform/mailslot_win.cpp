@@ -41,7 +41,8 @@ Error MailslotWriter::Open(std::string_view name) {
   if (IsOpen()) return ErrorFromSystem(ERROR_ALREADY_EXISTS);
   std::string path;
   if (Error error = MailslotPath(name, path)) return error;
-  HANDLE handle = g_system_calls.create_file(Wide(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING,
+  // Shared for writing too: any number of writers at once.
+  HANDLE handle = g_system_calls.create_file(Wide(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING,
                                              FILE_ATTRIBUTE_NORMAL);
   if (!handle) return LastSystemError();
   fd_ = handle;

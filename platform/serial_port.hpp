@@ -61,6 +61,9 @@ class SerialPort {
 
  private:
   NativeHandle fd_ = kInvalidHandle;
+#if defined(_WIN32)
+  NativeHandle claim_ = nullptr;  // a named object that says the port is taken
+#endif
   Error error_ = Error::kNone;
   std::string error_text_;
 };

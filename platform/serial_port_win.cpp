@@ -35,6 +35,21 @@ std::wstring DeviceName(const std::string& path) {
   return L"\\\\.\\" + Wide(path);
 }
 
+// The named object whose holder owns the port. The system refuses a second
+// open of a COM port, but not every system does (Wine shares them); this
+// binds every program of ours on any of them.
+HANDLE ClaimPort(const std::wstring& device, DWORD& error) {
+  std::wstring name = L"talvenix-port-" + device.substr(device.find_last_of(L'\\') + 1);
+  CharUpperW(name.data());
+  HANDLE claim = CreateMutexW(nullptr, FALSE, name.c_str());
+  error = GetLastError();
+  if (claim && error == ERROR_ALREADY_EXISTS) {
+    CloseHandle(claim);
+    return nullptr;
+  }
+  return claim;
+}
+
 }  // namespace
 
 Waker::Waker() { event_ = CreateEventW(nullptr, FALSE, FALSE, nullptr); }
@@ -62,13 +77,16 @@ bool SerialPort::Open(const std::string& path, uint32_t baud) {
   auto fail = [this, &path](Error e, DWORD code) {
     error_ = e;
     error_text_ = path + ": " + platform::ErrorFromSystem(static_cast<int>(code)).Describe();
-    if (fd_ != kInvalidHandle) CloseHandle(fd_);
-    fd_ = kInvalidHandle;
+    Close();
     return false;
   };
+  std::wstring device = DeviceName(path);
+  DWORD claim_error = 0;
+  claim_ = ClaimPort(device, claim_error);
+  if (!claim_) return fail(claim_error == ERROR_ALREADY_EXISTS ? Error::kBusy : Error::kOther, claim_error);
   // No sharing: a second opener, in this process or another, is refused.
-  HANDLE handle = g_system_calls.create_file(DeviceName(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING,
-                                             FILE_FLAG_OVERLAPPED);
+  HANDLE handle =
+      g_system_calls.create_file(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING, FILE_FLAG_OVERLAPPED);
   if (!handle) {
     DWORD code = GetLastError();
     return fail(code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND ? Error::kMissing
@@ -106,32 +124,43 @@ bool SerialPort::Open(const std::string& path, uint32_t baud) {
 }
 
 void SerialPort::Close() {
-  if (fd_ == kInvalidHandle) return;
-  CloseHandle(fd_);
+  if (fd_ != kInvalidHandle) CloseHandle(fd_);
   fd_ = kInvalidHandle;
+  if (claim_) CloseHandle(claim_);
+  claim_ = nullptr;
 }
 
 SerialPort::WaitResult SerialPort::Wait(Waker& waker, uint32_t timeout_ms) {
-  if (fd_ == kInvalidHandle) return WaitResult::kGone;
-  DWORD errors = 0;
-  COMSTAT status{};
-  if (!ClearCommError(fd_, &errors, &status)) return WaitResult::kGone;
-  if (status.cbInQue > 0) return WaitResult::kReadable;
-  OverlappedCall call;
-  if (!call.os.hEvent) return WaitResult::kGone;
-  DWORD mask = 0;
-  if (!WaitCommEvent(fd_, &mask, &call.os) && GetLastError() != ERROR_IO_PENDING) return WaitResult::kGone;
-  HANDLE events[2] = {call.os.hEvent, waker.fd()};
-  DWORD which = WaitForMultipleObjects(waker.fd() ? 2 : 1, events, FALSE, timeout_ms);
-  if (which != WAIT_OBJECT_0) call.Cancel(fd_);
-  if (which == WAIT_OBJECT_0 + 1) return WaitResult::kWoken;
-  if (which == WAIT_TIMEOUT) {
-    // Bytes that came while the wait was being taken back are not lost.
-    return ClearCommError(fd_, &errors, &status) && status.cbInQue > 0 ? WaitResult::kReadable : WaitResult::kTimeout;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (;;) {
+    if (fd_ == kInvalidHandle) return WaitResult::kGone;
+    DWORD errors = 0;
+    COMSTAT status{};
+    if (!ClearCommError(fd_, &errors, &status)) return WaitResult::kGone;
+    if (status.cbInQue > 0) return WaitResult::kReadable;
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    DWORD left_ms = static_cast<DWORD>(std::max<int64_t>(left.count(), 0));
+    OverlappedCall call;
+    if (!call.os.hEvent) return WaitResult::kGone;
+    DWORD mask = 0;
+    if (!WaitCommEvent(fd_, &mask, &call.os) && GetLastError() != ERROR_IO_PENDING) return WaitResult::kGone;
+    HANDLE events[2] = {call.os.hEvent, waker.fd()};
+    DWORD which = WaitForMultipleObjects(waker.fd() ? 2 : 1, events, FALSE, left_ms);
+    if (which != WAIT_OBJECT_0) call.Cancel(fd_);
+    if (which == WAIT_OBJECT_0 + 1) return WaitResult::kWoken;
+    if (which == WAIT_TIMEOUT) {
+      // Bytes that came while the wait was being taken back are not lost.
+      return ClearCommError(fd_, &errors, &status) && status.cbInQue > 0 ? WaitResult::kReadable
+                                                                          : WaitResult::kTimeout;
+    }
+    DWORD ignored = 0;
+    if (which == WAIT_OBJECT_0 && GetOverlappedResult(fd_, &call.os, &ignored, FALSE)) return WaitResult::kReadable;
+    // A wait that the system ended early (a change of the port's settings)
+    // is taken again for the time left; a short pause keeps it from spinning.
+    if (which != WAIT_OBJECT_0 || GetLastError() != ERROR_OPERATION_ABORTED) return WaitResult::kGone;
+    if (waker.Wait(std::min<DWORD>(left_ms, 5))) return WaitResult::kWoken;
+    if (std::chrono::steady_clock::now() >= deadline) return WaitResult::kTimeout;
   }
-  DWORD ignored = 0;
-  if (which != WAIT_OBJECT_0 || !GetOverlappedResult(fd_, &call.os, &ignored, FALSE)) return WaitResult::kGone;
-  return WaitResult::kReadable;
 }
 
 long SerialPort::Read(char* buffer, size_t size) {

@@ -34,7 +34,7 @@ SystemCalls g_system_calls = {
       return CreateIoCompletionPort(file, port, key, 0);
     },
     .create_timer = [](HANDLE* timer, HANDLE queue, WAITORTIMERCALLBACK routine, void* context, DWORD due_ms) {
-      return CreateTimerQueueTimer(timer, queue, routine, context, due_ms, 0, WT_EXECUTEDEFAULT | WT_EXECUTEONLYONCE) !=
+      return CreateTimerQueueTimer(timer, queue, routine, context, due_ms, 0, WT_EXECUTEINTIMERTHREAD | WT_EXECUTEONLYONCE) !=
              FALSE;
     },
 };

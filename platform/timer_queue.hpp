@@ -1,5 +1,6 @@
 #pragma once
-// One-shot timers served by one timer thread on the steady clock. Routines run
+// One-shot timers served by one timer thread (on Windows the system's timer
+// queue thread) on the steady clock. Routines run
 // on that thread one at a time, so they must be short. Deleting a timer waits
 // until its routine has finished, so no routine ever runs on state its owner
 // has already released. All operations are thread-safe.
