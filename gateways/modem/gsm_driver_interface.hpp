@@ -36,6 +36,7 @@ class GSMDriverInterface {
 
   bool IsLoaded() const { return loaded_; }
   int LastErrorCode() const { return library_.LastErrorCode(); }
+  const platform::Error& LastErrorKind() const { return library_.LastErrorKind(); }
   const std::string& LastError() const { return library_.LastError(); }
   const std::string& LoadedPath() const { return path_; }
 

@@ -1,6 +1,8 @@
 // `config check`: each problem that would stop the engine, at its line.
 
 #include "config/document_check.hpp"
+
+#include <gmock/gmock.h>
 #include "gateways/catalog/catalog.hpp"
 
 #include "config_fixture.hpp"
@@ -87,7 +89,8 @@ TEST(DocumentCheck, ReportsDocumentsThatDoNotParse) {
   TempFolder folder;
   auto missing = CheckConfigurationDocument(folder.File("none.xml").c_str(), "sms", AvailableServices());
   ASSERT_EQ(missing.size(), 1u);
-  EXPECT_EQ(missing[0].text, "cannot be read: cannot open the file: No such file or directory");
+  EXPECT_THAT(missing[0].text, ::testing::StartsWith("cannot be read: cannot open the file: "));
+  EXPECT_GT(missing[0].text.size(), std::string("cannot be read: cannot open the file: ").size());  // and why
 }
 
 }  // namespace

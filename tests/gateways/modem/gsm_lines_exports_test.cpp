@@ -9,6 +9,7 @@
 
 #include "common/temp_folder.hpp"
 #include "drivers/sim/gsm_sim_client.hpp"
+#include "gateways/modem/driver_load_failure.hpp"
 #include "gateways/modem/gsm_document.hpp"
 #include "gateways/modem/host_events.hpp"
 #include "host/module.hpp"
@@ -237,11 +238,12 @@ TEST_F(GsmLinesThroughExports, RecordsOfAnEarlierLoadStayValidUntilTheListIsFree
 
 TEST_F(GsmLinesThroughExports, AMissingDriverFailsTheStartAndSaysWhy) {
   Configure({{3, 9600, "A"}});
-  setenv(TALVEX_GSM_DRIVER_ENV, (folder.path() / "no-driver.Qvd").c_str(), 1);
+  std::string missing = (folder.path() / "no-driver.Qvd").string();
+  setenv(TALVEX_GSM_DRIVER_ENV, missing.c_str(), 1);
   EXPECT_EQ(Start(), TALVEX_FAILED);
   m.Unint();
   std::string log = folder.Read("Talvenix.log");
-  EXPECT_NE(log.find("GSMComDrv::init - failed to load GSM interface (erc: 2)"), std::string::npos);
+  EXPECT_NE(log.find(DriverLoadFailureLine(missing)), std::string::npos);
   EXPECT_NE(log.find("(Srv: GSM COM Driver Gateway)"), std::string::npos);
 }
 
