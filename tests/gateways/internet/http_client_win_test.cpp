@@ -1,0 +1,351 @@
+// The WinHTTP client against real peers: a Winsock HTTP server inside the
+// test, and two that its harness starts beside it and names in the
+// environment: HTTPS servers (a test CA's certificate, and an unknown CA's)
+// and tinyproxy with Basic authentication.
+
+// clang-format off
+#include <winsock2.h>
+#include <windows.h>
+// clang-format on
+
+#include <gtest/gtest.h>
+#include <wincrypt.h>
+#include <winhttp.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/recording_logger.hpp"
+#include "gateways/internet/http_client.hpp"
+#include "gateways/internet/proxy_password.hpp"
+
+namespace talvenix::internet {
+namespace {
+
+using talvenix::testing::RecordingLogger;
+
+std::string Environment(const char* name) {
+  const char* value = std::getenv(name);
+  return value ? value : "";
+}
+
+// A loopback HTTP server on Winsock whose every connection follows a script
+// (answer on a kept connection, redirect, drop, hang), each on a thread of its
+// own. It keeps every request head it read, and counts connections.
+class ScriptedPeer {
+ public:
+  using Script = std::function<void(ScriptedPeer&, SOCKET, int connection)>;
+  explicit ScriptedPeer(Script script) : script_(std::move(script)) {
+    listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int len = sizeof a;
+    bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    listen(listener_, 8);
+    getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len);
+    port_ = ntohs(a.sin_port);
+    acceptor_ = std::thread([this] { Run(); });
+  }
+  ~ScriptedPeer() {
+    stop_ = true;
+    acceptor_.join();
+    closesocket(listener_);
+    std::lock_guard lock(mutex_);
+    for (std::thread& t : served_) t.join();
+    for (SOCKET s : sockets_) closesocket(s);
+  }
+  int port() const { return port_; }
+  std::string url(const std::string& path = "/") const { return "http://127.0.0.1:" + std::to_string(port_) + path; }
+  bool stopping() const { return stop_; }
+  int connections() const { return connections_; }
+  std::vector<std::string> heads() {
+    std::lock_guard lock(mutex_);
+    return heads_;
+  }
+
+  // Reads one request head and keeps it; empty when the client closed first
+  // or the peer is stopping.
+  std::string ReadRequest(SOCKET s) {
+    std::string head;
+    for (char c; head.find("\r\n\r\n") == std::string::npos && !stop_;) {
+      fd_set readable;
+      FD_ZERO(&readable);
+      FD_SET(s, &readable);
+      timeval wait{0, 50000};
+      if (select(0, &readable, nullptr, nullptr, &wait) == 0) continue;
+      if (recv(s, &c, 1, 0) != 1) break;
+      head += c;
+    }
+    if (head.find("\r\n\r\n") == std::string::npos) return {};
+    std::lock_guard lock(mutex_);
+    heads_.push_back(head);
+    return head;
+  }
+  static void Send(SOCKET s, const std::string& text) { send(s, text.data(), static_cast<int>(text.size()), 0); }
+  static void Answer(SOCKET s, const std::string& body, const std::string& status = "200 OK") {
+    Send(s, "HTTP/1.1 " + status + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
+  }
+
+ private:
+  void Run() {
+    while (!stop_) {
+      fd_set readable;
+      FD_ZERO(&readable);
+      FD_SET(listener_, &readable);
+      timeval wait{0, 50000};
+      if (select(0, &readable, nullptr, nullptr, &wait) <= 0) continue;
+      SOCKET s = accept(listener_, nullptr, nullptr);
+      if (s == INVALID_SOCKET) continue;
+      BOOL on = TRUE;  // answers go out at once
+      setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
+      std::lock_guard lock(mutex_);
+      sockets_.push_back(s);
+      served_.emplace_back([this, s, n = connections_++] { script_(*this, s, n); });
+    }
+  }
+
+  Script script_;
+  SOCKET listener_ = INVALID_SOCKET;
+  int port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::atomic<int> connections_{0};
+  std::thread acceptor_;
+  std::mutex mutex_;
+  std::vector<std::string> heads_;
+  std::vector<SOCKET> sockets_;
+  std::vector<std::thread> served_;
+};
+
+// The request target ("/path?query") of a request head.
+std::string TargetOf(const std::string& head) {
+  size_t start = head.find(' ') + 1;
+  return head.substr(start, head.find(' ', start) - start);
+}
+
+// A header's value in a request head; empty when absent.
+std::string HeaderOf(const std::string& head, const std::string& name) {
+  size_t at = head.find("\r\n" + name + ": ");
+  if (at == std::string::npos) return {};
+  at += name.size() + 4;
+  return head.substr(at, head.find("\r\n", at) - at);
+}
+
+// Answers every request on a kept connection with its target.
+void Echo(ScriptedPeer& peer, SOCKET s, int) {
+  for (std::string head; !(head = peer.ReadRequest(s)).empty();) ScriptedPeer::Answer(s, "ID: " + TargetOf(head));
+}
+
+class WinHttpClientTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    WSADATA data;
+    WSAStartup(MAKEWORD(2, 2), &data);
+  }
+  bool Send(HttpClient& client, const std::string& url) { return client.SendRequest(url, response_); }
+  bool Logged(const std::string& text) { return log_.Has(Severity::Error, text); }
+
+  RecordingLogger log_;
+  std::string response_ = "stale";
+};
+
+TEST_F(WinHttpClientTest, GetsOverOneKeptConnectionAndFollowsRedirects) {
+  ScriptedPeer peer([](ScriptedPeer& peer, SOCKET s, int) {
+    for (std::string head; !(head = peer.ReadRequest(s)).empty();) {
+      if (TargetOf(head) == "/old")
+        ScriptedPeer::Send(s, "HTTP/1.1 302 Found\r\nLocation: /new\r\nContent-Length: 0\r\n\r\n");
+      else if (TargetOf(head) == "/missing")
+        ScriptedPeer::Answer(s, "no", "404 Not Found");
+      else
+        ScriptedPeer::Answer(s, "ID: " + TargetOf(head));
+    }
+  });
+  HttpClient client(&log_);
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_TRUE(Send(client, peer.url("/http/sendmsg?a=1&b=%2B" + std::to_string(i))));
+    EXPECT_EQ(response_, "ID: /http/sendmsg?a=1&b=%2B" + std::to_string(i));
+  }
+  ASSERT_TRUE(Send(client, peer.url("/old")));
+  EXPECT_EQ(response_, "ID: /new");
+
+  auto heads = peer.heads();
+  ASSERT_EQ(heads.size(), 5u);
+  EXPECT_EQ(heads[0].substr(0, 4), "GET ");
+  EXPECT_EQ(HeaderOf(heads[0], "User-Agent"), "Vantrel HTTPClient");
+  EXPECT_EQ(HeaderOf(heads[0], "Accept"), "application/xml");
+  EXPECT_EQ(TargetOf(heads[4]), "/new");
+  EXPECT_EQ(peer.connections(), 1) << "keep-alive: one connection for every message";
+  EXPECT_TRUE(log_.Has(Severity::Information, "Succesfully connected to ...Status Code 200"));
+
+  EXPECT_FALSE(Send(client, peer.url("/missing")));
+  EXPECT_TRUE(Logged("Status code error, value: 404"));
+}
+
+TEST_F(WinHttpClientTest, FailuresAreLoggedWithWinHttpsCodesAndTexts) {
+  int closed_port;
+  {
+    ScriptedPeer gone([](ScriptedPeer&, SOCKET, int) {});
+    closed_port = gone.port();
+  }
+  HttpClient client(&log_);
+  EXPECT_FALSE(Send(client, "http://127.0.0.1:" + std::to_string(closed_port) + "/"));
+  EXPECT_TRUE(Logged("WinHttpConnect to '127.0.0.1' on port: " + std::to_string(closed_port) +
+                     " Failed, Error: " + std::to_string(ERROR_WINHTTP_CANNOT_CONNECT)));
+
+  log_.Clear();
+  EXPECT_FALSE(Send(client, "no url at all"));
+  auto crack = log_.lines();
+  ASSERT_FALSE(crack.empty());
+  EXPECT_NE(crack[0].text.find(" in WinHttpCrackUrl, URL:'no url at all'"), std::string::npos) << crack[0].text;
+
+  ScriptedPeer cut([](ScriptedPeer& peer, SOCKET s, int) {
+    peer.ReadRequest(s);
+    ScriptedPeer::Send(s, "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nID: 5");
+    shutdown(s, SD_BOTH);
+  });
+  EXPECT_TRUE(Send(client, cut.url())) << "the answer began: what arrived is the response";
+  EXPECT_EQ(response_, "ID: 5");
+}
+
+// The peer takes the second request on the kept connection and drops it:
+// the request may have been taken, so it must not reach the peer again.
+TEST_F(WinHttpClientTest, ADroppedKeptConnectionIsAFailureNeverAResend) {
+  ScriptedPeer peer([](ScriptedPeer& peer, SOCKET s, int connection) {
+    if (connection > 0) return Echo(peer, s, connection);
+    if (!peer.ReadRequest(s).empty()) ScriptedPeer::Answer(s, "ID: 1");
+    peer.ReadRequest(s);
+    shutdown(s, SD_BOTH);  // closes without an answer
+  });
+  HttpClient client(&log_);
+  ASSERT_TRUE(Send(client, peer.url("/first")));
+  HttpRequest second;
+  second.url = peer.url("/second");
+  HttpResult result = client.Get(second);
+  EXPECT_FALSE(result.ok());
+  EXPECT_TRUE(result.resend_refused) << result.error_text;
+  EXPECT_EQ(peer.heads().size(), 2u) << "the second request went out again";
+  ASSERT_TRUE(Send(client, peer.url("/third"))) << "the next request gets a fresh connection";
+  EXPECT_EQ(response_, "ID: /third");
+}
+
+TEST_F(WinHttpClientTest, AbortEndsAWaitForAHangingPeerAndHoldsUntilResume) {
+  ScriptedPeer hanging([](ScriptedPeer& peer, SOCKET s, int) {
+    peer.ReadRequest(s);
+    while (!peer.stopping()) Sleep(20);
+  });
+  ScriptedPeer good(Echo);
+  HttpClient client(&log_, HttpLimits{.idle_timeout_s = 60, .total_timeout_s = 120});
+  std::thread aborter([&] {
+    for (int i = 0; i < 500 && hanging.heads().empty(); ++i) Sleep(20);
+    client.Abort();
+  });
+  HttpRequest request;
+  request.url = hanging.url();
+  HttpResult result = client.Get(request);
+  aborter.join();
+  EXPECT_TRUE(result.aborted) << "a wait that only a time-out ended: " << result.error_text;
+  EXPECT_FALSE(result.ok());
+
+  request.url = good.url();
+  EXPECT_TRUE(client.Get(request).aborted) << "later requests stay aborted until Resume";
+  EXPECT_TRUE(good.heads().empty());
+  client.Resume();
+  EXPECT_TRUE(client.Get(request).ok());
+}
+
+// The harness's TLS peers and the test CA, which goes into this prefix's
+// trusted roots: WinHTTP trusts only the system's store.
+class WinHttpsTest : public WinHttpClientTest {
+ protected:
+  static void SetUpTestSuite() {
+    WinHttpClientTest::SetUpTestSuite();
+    std::ifstream file(Environment("TALVENIX_TEST_CA"), std::ios::binary);
+    std::stringstream pem;
+    pem << file.rdbuf();
+    std::string text = pem.str();
+    BYTE der[8192];
+    DWORD size = sizeof der;
+    HCERTSTORE root = CertOpenSystemStoreW(0, L"ROOT");
+    trusted_ = !text.empty() && root &&
+               CryptStringToBinaryA(text.c_str(), 0, CRYPT_STRING_BASE64HEADER, der, &size, nullptr, nullptr) &&
+               CertAddEncodedCertificateToStore(root, X509_ASN_ENCODING, der, size, CERT_STORE_ADD_REPLACE_EXISTING,
+                                                nullptr);
+    if (root) CertCloseStore(root, 0);
+  }
+  void SetUp() override { ASSERT_TRUE(trusted_) << "run by the harness, which names the test CA"; }
+  static inline bool trusted_ = false;
+};
+
+// The certificates name the peer "localhost" and 127.0.0.1; Wine's WinHTTP
+// matches host names only, so the URLs name "localhost".
+TEST_F(WinHttpsTest, TheTestCaIsTrustedAndAnUnknownCaIsNot) {
+  HttpClient client(&log_);
+  ASSERT_TRUE(Send(client, "https://localhost:" + Environment("TALVENIX_TEST_HTTPS_PORT") + "/"));
+  EXPECT_EQ(response_, "ID: secure");
+
+  log_.Clear();
+  EXPECT_FALSE(Send(client, "https://localhost:" + Environment("TALVENIX_TEST_ROGUE_HTTPS_PORT") + "/"));
+  auto lines = log_.lines();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines[0].text.rfind("WinHttpSendRequest failed, Error 12", 0), 0u) << lines[0].text;
+}
+
+TEST_F(WinHttpClientTest, ConfiguredProxyWithBasicCredentials) {
+  std::string proxy_port = Environment("TALVENIX_TEST_PROXY_PORT");
+  ASSERT_FALSE(proxy_port.empty()) << "run by the harness, which starts the proxy";
+  // The host's store on Windows is the registry: each client reads a key of its own.
+  auto settings = [&](const std::string& password) {
+    std::string key = "Software\\Talvenix tests\\proxy " + std::to_string(GetCurrentProcessId()) + " " + password;
+    HKEY section = nullptr;
+    RegCreateKeyExA(HKEY_CURRENT_USER, (key + "\\proxysettings").c_str(), 0, nullptr, 0, KEY_WRITE, nullptr,
+                    &section, nullptr);
+    auto text = [&](const char* name, const std::string& value) {
+      RegSetValueExA(section, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                     static_cast<DWORD>(value.size() + 1));
+    };
+    auto number = [&](const char* name, DWORD value) {
+      RegSetValueExA(section, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
+    };
+    number("Proxy_Enabled", 0xFFFFFFFF);  // VARIANT_TRUE
+    // Not 127.0.0.1, the target's name: Wine's WinHTTP would take the proxy for the target.
+    text("Proxy_Server", "localhost");
+    number("Proxy_Port", std::stoul(proxy_port));
+    number("Proxy_CredentialsEnabled", 0xFFFFFFFF);
+    text("Proxy_Username", "relay");
+    text("Proxy_Password", talvenix::testing::ScrambleProxyPassword(password));
+    number("Proxy_Authentication", 0);  // Basic
+    RegCloseKey(section);
+    return "HKEY_CURRENT_USER\\" + key;
+  };
+  ScriptedPeer peer(Echo);
+  HttpClient client(&log_);
+  ASSERT_TRUE(client.LoadProxySettings(settings(Environment("TALVENIX_TEST_PROXY_PASSWORD"))));
+  ASSERT_TRUE(Send(client, peer.url("/via")));
+  ASSERT_EQ(peer.heads().size(), 1u);
+  EXPECT_NE(HeaderOf(peer.heads()[0], "Via").find("tinyproxy"), std::string::npos) << "the request came through the proxy";
+
+  HttpClient wrong(&log_);
+  ASSERT_TRUE(wrong.LoadProxySettings(settings("guess")));
+  log_.Clear();
+  EXPECT_FALSE(Send(wrong, peer.url("/refused")));
+  // tinyproxy refuses credentials with 401 where other proxies answer 407.
+  EXPECT_TRUE(Logged("Status code error, value: 407") || Logged("Status code error, value: 401"));
+  EXPECT_EQ(peer.heads().size(), 1u);
+
+  // A device request never uses the configured proxy nor its credentials.
+  HttpRequest device;
+  device.url = peer.url("/device");
+  device.proxy = ProxyUse::kSystemWithoutCredentials;
+  EXPECT_TRUE(wrong.Get(device).ok());
+  EXPECT_EQ(HeaderOf(peer.heads().back(), "Via"), "");
+}
+
+}  // namespace
+}  // namespace talvenix::internet
