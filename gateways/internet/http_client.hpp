@@ -128,7 +128,6 @@ class HttpClient {
   std::unique_ptr<Transport> transport_;
 };
 
-
 // `url` (or a path with its query) as a log line may show it: the values of
 // credential keys in the query (password, passwd, apiKey and the like) and the
 // password of a URL's user-info become "****". Every URL this module logs

@@ -90,7 +90,7 @@ struct CallState {
     if (--refs == 0) delete this;
   }
 
-  HANDLE done;  // auto-reset: the operation under way completed
+  HANDLE done;               // auto-reset: the operation under way completed
   std::atomic<int> refs{2};  // Get's and the request handle's
   // Written by the callback before `done` is set; read after the wait.
   DWORD completion = 0;
@@ -102,7 +102,7 @@ struct CallState {
   int sends = 0;
   int redirects = 0;
   int redirects_at_last_send = 0;
-  std::atomic<bool> resend_refused{false};
+  bool repeated = false;  // WinHTTP sent the request again on a fresh connection
 };
 
 void CALLBACK OnStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID info, DWORD length) {
@@ -114,9 +114,9 @@ void CALLBACK OnStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID info, 
       return;
     case WINHTTP_CALLBACK_STATUS_SENDING_REQUEST:
       // A second request that no redirect asked for is WinHTTP repeating one
-      // whose kept connection died: the server may have taken the first, so
-      // the request is closed before this one goes out again.
-      if (call->sends++ > 0 && call->redirects == call->redirects_at_last_send) call->resend_refused = true;
+      // whose kept connection died. It cannot be held back from here; the
+      // log says so, as the server may now have it twice.
+      if (call->sends++ > 0 && call->redirects == call->redirects_at_last_send) call->repeated = true;
       call->redirects_at_last_send = call->redirects;
       return;
     case WINHTTP_CALLBACK_STATUS_REQUEST_SENT:
@@ -202,7 +202,7 @@ struct HttpClient::Transport {
   }
 
   HINTERNET session = nullptr;
-  std::wstring session_key;  // the user agent and proxy the session was opened with
+  std::wstring session_key;            // the user agent and proxy the session was opened with
   HINTERNET lookup_session = nullptr;  // synchronous, for automatic proxy lookups
   HANDLE abort_event;                  // manual-reset: set by Abort until Resume
   std::mutex mutex;                    // guards `request` against Abort
@@ -230,7 +230,8 @@ HINTERNET HttpClient::Transport::Session(const std::string& user_agent, const WI
                      (proxy.lpszProxyBypass ? proxy.lpszProxyBypass : L"");
   if (session && session_key == key) return session;
   CloseInternet(session);
-  session = WinHttpOpen(Wide(user_agent).c_str(), proxy.dwAccessType, proxy.lpszProxy ? proxy.lpszProxy : WINHTTP_NO_PROXY_NAME,
+  session = WinHttpOpen(Wide(user_agent).c_str(), proxy.dwAccessType,
+                        proxy.lpszProxy ? proxy.lpszProxy : WINHTTP_NO_PROXY_NAME,
                         proxy.lpszProxyBypass ? proxy.lpszProxyBypass : WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC);
   if (!session) return nullptr;
   auto ms = [](long s) { return static_cast<int>(s * 1000); };
@@ -330,9 +331,9 @@ HttpResult HttpClient::Get(const HttpRequest& request) {
   if (!session) return fail(HttpFailure::kSetUp, session_error);
   HINTERNET connection = WinHttpConnect(session, url.host.c_str(), url.port, 0);
   if (!connection) return fail(HttpFailure::kConnect, GetLastError());
-  HINTERNET handle = WinHttpOpenRequest(connection, L"GET", url.object.c_str(), nullptr, WINHTTP_NO_REFERER,
-                                        WINHTTP_DEFAULT_ACCEPT_TYPES,
-                                        WINHTTP_FLAG_REFRESH | (url.secure ? WINHTTP_FLAG_SECURE : 0));
+  HINTERNET handle =
+      WinHttpOpenRequest(connection, L"GET", url.object.c_str(), nullptr, WINHTTP_NO_REFERER,
+                         WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_REFRESH | (url.secure ? WINHTTP_FLAG_SECURE : 0));
   if (!handle) {
     DWORD error = GetLastError();
     CloseInternet(connection);
@@ -418,9 +419,9 @@ HttpResult HttpClient::Get(const HttpRequest& request) {
     call->connected_fresh = false;
     call->redirects = call->redirects_at_last_send = 0;
     ok = t.StartOperation([&](HINTERNET r) {
-           return WinHttpSendRequest(r, headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headers.c_str(),
-                                     static_cast<DWORD>(headers.size()), WINHTTP_NO_REQUEST_DATA, 0, 0, context);
-         })
+      return WinHttpSendRequest(r, headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headers.c_str(),
+                                static_cast<DWORD>(headers.size()), WINHTTP_NO_REQUEST_DATA, 0, 0, context);
+    })
              ? wait(HttpFailure::kSend)
              : start_failed(HttpFailure::kSend);
     if (ok)
@@ -430,8 +431,8 @@ HttpResult HttpClient::Get(const HttpRequest& request) {
     if (!ok) break;
     DWORD status = 0, size = sizeof status;
     t.StartOperation([&](HINTERNET r) {
-      return WinHttpQueryHeaders(r, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                                 WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX);
+      return WinHttpQueryHeaders(r, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER, WINHTTP_HEADER_NAME_BY_INDEX,
+                                 &status, &size, WINHTTP_NO_HEADER_INDEX);
     });
     result.status = status;
     if (status != HTTP_STATUS_PROXY_AUTH_REQ || !credentials || round > 0 || !set_credentials()) break;
@@ -459,15 +460,16 @@ HttpResult HttpClient::Get(const HttpRequest& request) {
     if (ok && call->bytes == 0) break;
   }
 
+  if (call->repeated)
+    logger_->Warn(
+        "HttpClient - the request to '%s' went out twice: the kept connection dropped and WinHTTP sent it "
+        "again",
+        MaskCredentials(request.url).c_str());
   // A kept connection that died after the request went out, before any answer:
   // the server may have the request, so it is not sent again.
   if (!ok && !result.aborted && !result.headers_received() && call->sent && !call->connected_fresh &&
-      (result.code == ERROR_WINHTTP_CONNECTION_ERROR || result.code == ERROR_WINHTTP_INVALID_SERVER_RESPONSE))
-    call->resend_refused = true;
-  if (call->resend_refused) {
+      (result.code == ERROR_WINHTTP_CONNECTION_ERROR || result.code == ERROR_WINHTTP_INVALID_SERVER_RESPONSE)) {
     result.resend_refused = true;
-    result.failure = HttpFailure::kReceive;
-    if (result.code == 0) result.code = ERROR_WINHTTP_CONNECTION_ERROR;
     result.error_text =
         "the connection dropped after the request was sent; it is not sent again, as the server may have taken "
         "it";

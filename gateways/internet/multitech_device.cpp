@@ -48,7 +48,8 @@ DeviceReply DeviceConnection::send_request(std::string& response, const std::str
   std::string host8 = Utf16ToUtf8(host);
   if (!PlainHost(host8)) {
     logger_->ErrorW(u"WinHttpConnect failed on 88%s request, error: %u (%S)", kVerb,
-                    static_cast<unsigned>(internet::HttpClient::kBadUrlCode), "the device address is not a host name or address");
+                    static_cast<unsigned>(internet::HttpClient::kBadUrlCode),
+                    "the device address is not a host name or address");
     return DeviceReply::kFailed;
   }
   internet::HttpRequest request;
