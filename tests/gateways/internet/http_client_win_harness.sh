@@ -1,8 +1,8 @@
 #!/bin/sh
 # Runs the WinHTTP client test under Wine beside the peers it cannot start
 # itself: two HTTPS servers (one with a certificate of a test CA made here
-# with openssl, one with a certificate of a CA nobody trusts) and tinyproxy
-# with Basic authentication, all on free loopback ports. Every peer stops when
+# with openssl, one with a certificate of a CA nobody trusts) and tinyproxy,
+# once with Basic authentication and once open, all on free loopback ports. Every peer stops when
 # the harness ends.
 #
 # Usage: http_client_win_harness.sh TEST.exe [gtest arguments...]
@@ -79,21 +79,28 @@ start_tls_peer "$https_port" server
 rogue_port=$(free_port)
 start_tls_peer "$rogue_port" rogue
 
-proxy_port=$(free_port)
-proxy_password="p_ss-w0rd.x"
-cat >"$work/tinyproxy.conf" <<EOF
-Port $proxy_port
+# tinyproxy on a free port; with a password, it asks for Basic credentials.
+start_proxy() {
+  mkdir -p "$work/proxy-$1"
+  cat >"$work/proxy-$1/tinyproxy.conf" <<EOF
+Port $1
 Listen 127.0.0.1
 Timeout 30
 MaxClients 20
 LogLevel Info
-LogFile "$work/tinyproxy.log"
-PidFile "$work/tinyproxy.pid"
-BasicAuth relay $proxy_password
+LogFile "$work/proxy-$1/tinyproxy.log"
+PidFile "$work/proxy-$1/tinyproxy.pid"
 EOF
-tinyproxy -d -c "$work/tinyproxy.conf" >/dev/null 2>&1 &
-pids="$pids $!"
-wait_for_port "$proxy_port"
+  [ -z "${2:-}" ] || echo "BasicAuth relay $2" >>"$work/proxy-$1/tinyproxy.conf"
+  tinyproxy -d -c "$work/proxy-$1/tinyproxy.conf" >/dev/null 2>&1 &
+  pids="$pids $!"
+  wait_for_port "$1"
+}
+proxy_port=$(free_port)
+proxy_password="p_ss-w0rd.x"
+start_proxy "$proxy_port" "$proxy_password"
+open_proxy_port=$(free_port)
+start_proxy "$open_proxy_port"
 
 export WINEPREFIX="${WINEPREFIX:-$(dirname "$exe")/wineprefix}"
 export WINEDEBUG=${WINEDEBUG:--all}
@@ -101,4 +108,5 @@ export WINEDEBUG=${WINEDEBUG:--all}
 export TALVENIX_TEST_CA="Z:$(echo "$work/ca.crt" | tr / '\\')"
 export TALVENIX_TEST_HTTPS_PORT=$https_port TALVENIX_TEST_ROGUE_HTTPS_PORT=$rogue_port
 export TALVENIX_TEST_PROXY_PORT=$proxy_port TALVENIX_TEST_PROXY_PASSWORD=$proxy_password
+export TALVENIX_TEST_OPEN_PROXY_PORT=$open_proxy_port
 wine "$exe" "$@"

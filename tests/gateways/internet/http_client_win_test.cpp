@@ -376,5 +376,96 @@ TEST_F(WinHttpClientTest, ConfiguredProxyWithBasicCredentials) {
   EXPECT_EQ(HeaderOf(peer.heads().back(), "Via"), "");
 }
 
+// The user's system proxy as the Internet options keep it: the documented
+// record of the "DefaultConnectionSettings" value (a header, then the proxy,
+// the bypass list and the configuration script's URL, each with its length).
+// The previous value comes back when the object goes.
+class SystemProxy {
+ public:
+  static constexpr DWORD kDirect = 1, kNamed = 2, kScript = 4;
+  SystemProxy(DWORD flags, const std::string& proxy, const std::string& bypass, const std::string& script) {
+    RegCreateKeyExA(HKEY_CURRENT_USER, kKey, 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr, &key_, nullptr);
+    DWORD size = 0;
+    if (RegQueryValueExA(key_, kValue, nullptr, nullptr, nullptr, &size) == ERROR_SUCCESS) {
+      saved_.resize(size);
+      RegQueryValueExA(key_, kValue, nullptr, nullptr, saved_.data(), &size);
+      had_value_ = true;
+    }
+    std::vector<BYTE> record;
+    auto number = [&](DWORD n) {
+      record.insert(record.end(), reinterpret_cast<BYTE*>(&n), reinterpret_cast<BYTE*>(&n) + 4);
+    };
+    auto text = [&](const std::string& t) {
+      number(static_cast<DWORD>(t.size()));
+      record.insert(record.end(), t.begin(), t.end());
+    };
+    number(0x46);  // the record's version
+    number(++counter_);
+    number(flags);
+    text(proxy);
+    text(bypass);
+    text(script);
+    for (int i = 0; i < 8; ++i) number(0);
+    RegSetValueExA(key_, kValue, 0, REG_BINARY, record.data(), static_cast<DWORD>(record.size()));
+  }
+  ~SystemProxy() {
+    if (had_value_)
+      RegSetValueExA(key_, kValue, 0, REG_BINARY, saved_.data(), static_cast<DWORD>(saved_.size()));
+    else
+      RegDeleteValueA(key_, kValue);
+    RegCloseKey(key_);
+  }
+
+ private:
+  static constexpr const char* kKey = "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\Connections";
+  static constexpr const char* kValue = "DefaultConnectionSettings";
+  static inline DWORD counter_ = 1000;
+  HKEY key_ = nullptr;
+  std::vector<BYTE> saved_;
+  bool had_value_ = false;
+};
+
+// Without a configured proxy, each request follows the user's system proxy
+// as it is at that moment: a named proxy, its bypass list, a configuration
+// script. Device requests follow it too.
+TEST_F(WinHttpClientTest, TheSystemProxyIsReadForEachRequest) {
+  std::string open_proxy = "localhost:" + Environment("TALVENIX_TEST_OPEN_PROXY_PORT");
+  ASSERT_NE(open_proxy, "localhost:") << "run by the harness, which starts the proxy";
+  ScriptedPeer peer(Echo);
+  ScriptedPeer script([&](ScriptedPeer& p, SOCKET s, int) {
+    if (!p.ReadRequest(s).empty())
+      ScriptedPeer::Answer(s, "function FindProxyForURL(url, host) { return \"PROXY " + open_proxy + "\"; }");
+  });
+  auto via_proxy = [&] { return HeaderOf(peer.heads().back(), "Via").find("tinyproxy") != std::string::npos; };
+  HttpClient client(&log_);
+  client.LoadProxySettings("HKEY_CURRENT_USER\\Software\\Talvenix tests\\no proxy");
+  HttpRequest device;
+  device.url = peer.url("/device");
+  device.proxy = ProxyUse::kSystemWithoutCredentials;
+
+  ASSERT_TRUE(Send(client, peer.url("/direct")));
+  EXPECT_FALSE(via_proxy());
+  {
+    SystemProxy named(SystemProxy::kDirect | SystemProxy::kNamed, open_proxy, "", "");
+    ASSERT_TRUE(Send(client, peer.url("/named")));
+    EXPECT_TRUE(via_proxy());
+    EXPECT_TRUE(client.Get(device).ok());
+    EXPECT_TRUE(via_proxy()) << "the device request";
+  }
+  {
+    SystemProxy bypassed(SystemProxy::kDirect | SystemProxy::kNamed, open_proxy, "127.0.0.1", "");
+    ASSERT_TRUE(Send(client, peer.url("/bypassed")));
+    EXPECT_FALSE(via_proxy());
+  }
+  {
+    SystemProxy scripted(SystemProxy::kDirect | SystemProxy::kScript, "", "", script.url("/proxy.pac"));
+    ASSERT_TRUE(Send(client, peer.url("/scripted")));
+    EXPECT_TRUE(via_proxy());
+    EXPECT_EQ(client.proxy_state().mode, kProxyAutoConfigUrl);
+  }
+  ASSERT_TRUE(Send(client, peer.url("/direct-again")));
+  EXPECT_FALSE(via_proxy());
+}
+
 }  // namespace
 }  // namespace talvenix::internet
