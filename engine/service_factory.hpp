@@ -1,7 +1,7 @@
 #pragma once
-// Builds the gateway of a service flag: the only place that names gateway
-// classes. What the module knows about a gateway without building one is in
-// gateways/catalog.
+// Builds the gateway of a service flag from this build's list of gateway
+// classes (gateway_classes.hpp). What the module knows about a gateway
+// without building one is in gateways/catalog.
 
 #include <cstdint>
 

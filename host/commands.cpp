@@ -1,12 +1,11 @@
 #include "host/commands.hpp"
 #include "support/text_codec.hpp"
 
-#include <unistd.h>
-
 #include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <mutex>
 #include <thread>
 
@@ -71,7 +70,7 @@ int32_t PrintingCallback(int32_t code, int32_t extra, uint32_t event_kind, uintp
 }
 
 bool ConfigurationPresent(const char* command) {
-  if (access("qvsmscomms.xml", F_OK) == 0) return true;
+  if (std::error_code ec; std::filesystem::exists("qvsmscomms.xml", ec)) return true;
   std::fprintf(stderr,
                "%s: there is no qvsmscomms.xml in this folder; give its folder with --dir, or start from "
                "examples/qvsmscomms.xml\n",

@@ -1,16 +1,14 @@
-// talvenix: a command-line host of the module. It loads libTalvenix.so with
-// dlopen and calls only the exports, like any host.
-
-#include <dlfcn.h>
-#include <limits.h>
-#include <unistd.h>
+// talvenix: a command-line host of the module. It loads the module at run
+// time and calls only the exports, like any host.
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "host/commands.hpp"
+#include "platform/program_path.hpp"
 
 using namespace talvenix::host;
 
@@ -18,15 +16,15 @@ namespace {
 
 // The module, in this order: TALVENIX_MODULE; the installed module, found
 // from the program's own folder (bin/ -> lib/<arch>/talvenix/), so a staged or
-// relocated tree works too; the build tree's lib/ beside bin/.
+// relocated tree works too; the module's folder of the build tree.
 std::string ModulePath() {
   if (const char* env = std::getenv("TALVENIX_MODULE"); env && *env) return env;
-  char self[PATH_MAX] = {};
-  ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-  std::string dir = n > 0 ? std::string(self, n) : std::string("./talvenix");
-  dir = dir.substr(0, dir.find_last_of('/'));
-  std::string installed = dir + "/" TALVENIX_MODULE_FROM_BIN "/libTalvenix.so";
-  return access(installed.c_str(), F_OK) == 0 ? installed : dir + "/../lib/libTalvenix.so";
+  std::string dir = talvenix::platform::ProgramFolder();
+  if (dir.empty()) dir = ".";
+  std::string installed = dir + "/" TALVENIX_MODULE_FROM_BIN "/" TALVENIX_MODULE_FILE;
+  std::error_code ec;
+  return std::filesystem::exists(installed, ec) ? installed
+                                                : dir + "/" TALVENIX_MODULE_FROM_BUILD_BIN "/" TALVENIX_MODULE_FILE;
 }
 
 void PrintHelp() {
@@ -36,9 +34,9 @@ void PrintHelp() {
       "              Talvenix.log is written there too\n\ncommands:\n");
   for (const Command& c : Commands()) std::printf("  %s %s\n      %s\n", c.name, c.usage, c.summary);
   std::printf(
-      "\nthe module: TALVENIX_MODULE if set, else the installed one (%s/libTalvenix.so\n"
-      "from this program's folder), else ../lib/libTalvenix.so beside it (a build tree)\n",
-      TALVENIX_MODULE_FROM_BIN);
+      "\nthe module: TALVENIX_MODULE if set, else the installed one (%s/%s\n"
+      "from this program's folder), else %s/%s from it (a build tree)\n",
+      TALVENIX_MODULE_FROM_BIN, TALVENIX_MODULE_FILE, TALVENIX_MODULE_FROM_BUILD_BIN, TALVENIX_MODULE_FILE);
 }
 
 }  // namespace
@@ -65,9 +63,13 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "talvenix: unknown option %s (see talvenix --help)\n", args.front().c_str());
     return 2;
   }
-  if (in_dir && chdir(dir.c_str()) != 0) {
-    std::fprintf(stderr, "talvenix: cannot enter folder %s: %s\n", dir.c_str(), std::strerror(errno));
-    return 2;
+  if (in_dir) {
+    std::error_code ec;
+    std::filesystem::current_path(dir, ec);
+    if (ec) {
+      std::fprintf(stderr, "talvenix: cannot enter folder %s: %s\n", dir.c_str(), ec.message().c_str());
+      return 2;
+    }
   }
   std::string name = args.front();
   args.erase(args.begin());
@@ -78,8 +80,8 @@ int main(int argc, char** argv) {
       module = Module::Load(ModulePath().c_str());
     } catch (const std::exception& e) {
       std::fprintf(stderr,
-                   "talvenix: cannot load the module: %s\n(set TALVENIX_MODULE to the path of libTalvenix.so)\n",
-                   e.what());
+                   "talvenix: cannot load the module: %s\n(set TALVENIX_MODULE to the path of %s)\n",
+                   e.what(), TALVENIX_MODULE_FILE);
       return 1;
     }
     try {

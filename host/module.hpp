@@ -1,13 +1,13 @@
 #pragma once
-// Loads libTalvenix.so with dlopen and resolves the thirteen exports; used by
-// the command-line host and by the tests that drive the module as a host.
-// Module state is global: one load per process.
-
-#include <dlfcn.h>
+// Loads the module (libTalvenix.so, Talvenix.dll) at run time and resolves
+// the thirteen exports; used by the command-line host and by the tests that
+// drive the module as a host. Module state is global: one load per process,
+// and the module stays loaded until the process ends.
 
 #include <stdexcept>
 #include <string>
 
+#include "platform/dynamic_library.hpp"
 #include "talvenix/talvenix.h"
 
 namespace talvenix::host {
@@ -37,10 +37,14 @@ struct Module {
 
   // Throws std::runtime_error naming the file or the missing export.
   static Module Load(const char* path) {
-    void* h = dlopen(path, RTLD_NOW | RTLD_LOCAL);
-    if (!h) throw std::runtime_error(dlerror());
+    auto* library = new platform::DynamicLibrary;  // never closed: the exports stay callable
+    if (!library->Open(path)) {
+      std::string reason = library->LastError();
+      delete library;
+      throw std::runtime_error(reason);
+    }
     Module m{};
-#define TALVENIX_RESOLVE(name) Resolve(h, m.name, #name)
+#define TALVENIX_RESOLVE(name) Resolve(*library, m.name, #name)
     TALVENIX_RESOLVE(InitTalvex);
     TALVENIX_RESOLVE(SendSMS);
     TALVENIX_RESOLVE(Update);
@@ -60,8 +64,8 @@ struct Module {
 
  private:
   template <typename F>
-  static void Resolve(void* handle, F& fn, const char* name) {
-    fn = reinterpret_cast<F>(dlsym(handle, name));
+  static void Resolve(platform::DynamicLibrary& library, F& fn, const char* name) {
+    fn = reinterpret_cast<F>(library.Symbol(name));
     if (!fn) throw std::runtime_error(std::string("missing export ") + name);
   }
 };

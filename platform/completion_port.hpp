@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/error.hpp"
+#include "platform/native_handle.hpp"
 
 namespace talvenix::platform {
 
@@ -44,13 +45,13 @@ class CompletionPort {
   // Binds a pollable descriptor to the port under `key`; one that is not a
   // socket is switched to non-blocking mode. The descriptor stays the
   // caller's; close it only after the port is closed. kExists when already bound.
-  Error Associate(int fd, uintptr_t key);
+  Error Associate(NativeHandle fd, uintptr_t key);
   // Starts a read of at most `size` bytes on an associated descriptor. No
   // error when it finished at once, kPending when the poller will finish it;
   // either way one packet follows. Any other error: no packet follows
   // (kInvalidArgument for a descriptor not associated, kBusy while a read is
   // pending on it, kShutDown once closed).
-  Error StartRead(int fd, void* buffer, size_t size, Overlapped* overlapped);
+  Error StartRead(NativeHandle fd, void* buffer, size_t size, Overlapped* overlapped);
 
   // Closes the port: wakes every waiter, stops the poller (pending reads are
   // dropped) and hands back the packets nobody took, so their owner can free
@@ -60,8 +61,8 @@ class CompletionPort {
  private:
   CompletionPort() = default;
   // The work of Associate and StartRead, with the system's numbers.
-  int AssociateNow(int fd, uintptr_t key);
-  int StartReadNow(int fd, void* buffer, size_t size, Overlapped* overlapped);
+  int AssociateNow(NativeHandle fd, uintptr_t key);
+  int StartReadNow(NativeHandle fd, void* buffer, size_t size, Overlapped* overlapped);
   struct State;
   std::unique_ptr<State> state_;
 };

@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "platform/error.hpp"
+#include "platform/native_handle.hpp"
 
 namespace talvenix::platform {
 
@@ -24,7 +25,7 @@ class File {
  public:
   File() = default;
   ~File() { Close(); }
-  File(File&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+  File(File&& other) noexcept : fd_(other.fd_) { other.fd_ = kInvalidHandle; }
   File& operator=(File&& other) noexcept;
   File(const File&) = delete;
   File& operator=(const File&) = delete;
@@ -50,16 +51,16 @@ class File {
   // Closes; the result tells whether the last writes reached the file.
   Error Close();
 
-  int fd() const { return fd_; }
-  bool IsOpen() const { return fd_ >= 0; }
+  NativeHandle fd() const { return fd_; }
+  bool IsOpen() const { return fd_ != kInvalidHandle; }
 
  private:
-  int fd_ = -1;
+  NativeHandle fd_ = kInvalidHandle;
 };
 
 // Writes every byte to a descriptor the caller keeps (short writes are
 // continued).
-Error WriteAll(int fd, const void* data, size_t size);
+Error WriteAll(NativeHandle fd, const void* data, size_t size);
 
 // Renames within one file system; replaces an existing `to`.
 Error RenameFile(const std::string& from, const std::string& to);
@@ -98,10 +99,10 @@ class FileLock {
   // that then does the guarded work; never from two threads on one object.
   Error Acquire(const std::string& lock_path, std::chrono::milliseconds limit);
   void Release();
-  bool IsHeld() const { return fd_ >= 0; }
+  bool IsHeld() const { return fd_ != kInvalidHandle; }
 
  private:
-  int fd_ = -1;
+  NativeHandle fd_ = kInvalidHandle;
   std::string path_;
 };
 

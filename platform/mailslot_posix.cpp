@@ -5,26 +5,16 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/mailslot_name.hpp"
 #include "platform/system_calls.hpp"
 
 namespace talvenix::platform {
 namespace {
-
-constexpr std::string_view kLocalPrefix = "\\\\.\\mailslot\\";
-
-bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix) {
-  if (text.size() < prefix.size()) return false;
-  for (size_t i = 0; i < prefix.size(); ++i) {
-    char a = text[i], b = prefix[i];
-    if (a >= 'A' && a <= 'Z') a = static_cast<char>(a - 'A' + 'a');
-    if (a != b) return false;
-  }
-  return true;
-}
 
 SystemCalls& sys = g_system_calls;
 
@@ -61,19 +51,9 @@ Error PrivateRuntimeFolder(std::string& folder) {
 }
 
 Error MailslotPath(std::string_view name, std::string& path) {
-  if (!StartsWithIgnoringCase(name, kLocalPrefix)) return ErrorFromSystem(EINVAL);
-  std::string slot(name.substr(kLocalPrefix.size()));
-  size_t start = 0;
-  for (size_t i = 0; i <= slot.size(); ++i) {
-    if (i < slot.size() && slot[i] != '\\') {
-      if (slot[i] == '/' || slot[i] == '\0') return ErrorFromSystem(EINVAL);
-      continue;
-    }
-    std::string_view part(slot.data() + start, i - start);
-    if (part.empty() || part == "." || part == "..") return ErrorFromSystem(EINVAL);
-    if (i < slot.size()) slot[i] = '.';
-    start = i + 1;
-  }
+  if (!IsLocalMailslotName(name)) return ErrorFromSystem(EINVAL);
+  std::string slot(name.substr(kLocalMailslotPrefix.size()));
+  std::replace(slot.begin(), slot.end(), '\\', '.');
   std::string folder;
   if (Error error = PrivateRuntimeFolder(folder)) return error;
   path = folder + "/" + slot;

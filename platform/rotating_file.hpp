@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "platform/error.hpp"
+#include "platform/native_handle.hpp"
 
 namespace talvenix::platform {
 
@@ -45,7 +46,7 @@ class RotatingFile {
   std::string path_;
   uint64_t size_limit_ = 0;
   size_t rotated_files_ = 0;
-  int fd_ = -1;
+  NativeHandle fd_ = kInvalidHandle;
 };
 
 }  // namespace talvenix::platform

@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/native_handle.hpp"
+
 namespace talvenix::platform {
 
 // Interrupts waits from any thread. A wake is remembered until a wait sees it.
@@ -20,11 +22,16 @@ class Waker {
   void Wake();
   // True when woken within timeout_ms (the wake is consumed).
   bool Wait(uint32_t timeout_ms);
-  int fd() const { return fds_[0]; }
+  // What a wait on the device waits on too: the reading end of a pipe, or an event.
+  NativeHandle fd() const;
   void Drain();
 
  private:
+#if defined(_WIN32)
+  NativeHandle event_ = nullptr;
+#else
   int fds_[2] = {-1, -1};
+#endif
 };
 
 class SerialPort {
@@ -40,7 +47,7 @@ class SerialPort {
   // Opens the device; on failure error() and error_text() say why.
   bool Open(const std::string& path, uint32_t baud);
   void Close();
-  bool is_open() const { return fd_ >= 0; }
+  bool is_open() const { return fd_ != kInvalidHandle; }
   Error error() const { return error_; }
   const std::string& error_text() const { return error_text_; }
 
@@ -53,7 +60,7 @@ class SerialPort {
   bool Write(std::string_view bytes, uint32_t timeout_ms);
 
  private:
-  int fd_ = -1;
+  NativeHandle fd_ = kInvalidHandle;
   Error error_ = Error::kNone;
   std::string error_text_;
 };

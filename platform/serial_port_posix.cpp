@@ -57,6 +57,8 @@ void Waker::Wake() {
   if (fds_[1] >= 0) (void)!write(fds_[1], &one, 1);  // a full pipe is already woken
 }
 
+NativeHandle Waker::fd() const { return fds_[0]; }
+
 void Waker::Drain() {
   char buffer[64];
   while (fds_[0] >= 0 && read(fds_[0], buffer, sizeof buffer) > 0) {

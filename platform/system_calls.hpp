@@ -1,9 +1,44 @@
 #pragma once
-// Every system call of platform/*_posix.cpp that can fail in a way worth
-// testing goes through this one table. Product code only calls through it;
-// a test swaps an entry to make, say, the second fsync fail with EIO (see
+// Every system call of platform/ that can fail in a way worth testing goes
+// through this one table. Product code only calls through it; a test swaps an
+// entry to make, say, the second fsync fail with EIO (see
 // tests/common/system_call_faults.hpp). Nothing outside platform/ and the
 // tests includes this header.
+
+#if defined(_WIN32)
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+namespace talvenix::platform {
+
+// Every entry fails the same way, so one fault helper serves them all: false
+// or a null handle (never INVALID_HANDLE_VALUE), the reason in GetLastError.
+struct SystemCalls {
+  HANDLE (*create_file)(const wchar_t* path, DWORD access, DWORD share, DWORD disposition, DWORD flags);
+  bool (*read_file)(HANDLE file, void* buffer, DWORD size, DWORD* done, OVERLAPPED* overlapped);
+  bool (*write_file)(HANDLE file, const void* data, DWORD size, DWORD* done, OVERLAPPED* overlapped);
+  bool (*flush_file_buffers)(HANDLE file);
+  bool (*replace_file)(const wchar_t* replaced, const wchar_t* replacement);
+  bool (*move_file)(const wchar_t* from, const wchar_t* to, DWORD flags);
+  bool (*delete_file)(const wchar_t* path);
+  bool (*lock_file)(HANDLE file, DWORD flags, OVERLAPPED* overlapped);
+  HMODULE (*load_library)(const wchar_t* path);
+  HANDLE (*create_mailslot)(const wchar_t* name, DWORD read_timeout);
+  HANDLE (*create_io_completion_port)(HANDLE file, HANDLE port, ULONG_PTR key);
+  bool (*create_timer)(HANDLE* timer, HANDLE queue, WAITORTIMERCALLBACK routine, void* context, DWORD due_ms);
+};
+
+extern SystemCalls g_system_calls;
+
+// Sets the reason a failed entry leaves for the caller (GetLastError).
+void SetSystemError(int code);
+
+}  // namespace talvenix::platform
+
+#else
 
 #include <fcntl.h>
 #include <sys/epoll.h>
@@ -35,4 +70,9 @@ struct SystemCalls {
 // through them, and must put the originals back.
 extern SystemCalls g_system_calls;
 
+// Sets the reason a failed entry leaves for the caller (errno).
+void SetSystemError(int code);
+
 }  // namespace talvenix::platform
+
+#endif

@@ -1,6 +1,7 @@
 #include "platform/system_calls.hpp"
 
 #include <dlfcn.h>
+#include <errno.h>
 #include <sys/file.h>
 #include <unistd.h>
 #include <cstdio>
@@ -24,5 +25,7 @@ SystemCalls g_system_calls = {
     .connect = ::connect,
     .epoll_ctl = ::epoll_ctl,
 };
+
+void SetSystemError(int code) { errno = code; }
 
 }  // namespace talvenix::platform

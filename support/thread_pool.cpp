@@ -137,13 +137,13 @@ Error CAThreadPool::Shutdown() {
   return platform::kNoError;
 }
 
-Error CAThreadPool::AssociateHandle(int fd, WorkItem* key) {
+Error CAThreadPool::AssociateHandle(platform::NativeHandle fd, WorkItem* key) {
   std::shared_ptr<platform::CompletionPort> port = started_ ? Port() : nullptr;
   if (!port) return Error(ErrorKind::kShutDown);
   return port->Associate(fd, reinterpret_cast<uintptr_t>(key));
 }
 
-Error CAThreadPool::StartRead(int fd, void* buffer, size_t size, platform::Overlapped* overlapped) {
+Error CAThreadPool::StartRead(platform::NativeHandle fd, void* buffer, size_t size, platform::Overlapped* overlapped) {
   std::shared_ptr<platform::CompletionPort> port = Port();
   if (!port) return Error(ErrorKind::kShutDown);
   return port->StartRead(fd, buffer, size, overlapped);

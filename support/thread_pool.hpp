@@ -77,11 +77,11 @@ class CAThreadPool {
   // Completions of reads on `fd` run `key`'s callback; `key` (kind 1, delete
   // flag clear) must outlive the pool's started state. kShutDown when not
   // started, else the platform's reason when the descriptor cannot be bound.
-  virtual platform::Error AssociateHandle(int fd, WorkItem* key);
+  virtual platform::Error AssociateHandle(platform::NativeHandle fd, WorkItem* key);
   // Starts a read on an associated descriptor: no error when it completed at
   // once, kPending when it completes later (either way a completion follows),
   // else why it failed (no completion follows).
-  virtual platform::Error StartRead(int fd, void* buffer, size_t size, platform::Overlapped* overlapped);
+  virtual platform::Error StartRead(platform::NativeHandle fd, void* buffer, size_t size, platform::Overlapped* overlapped);
 
   virtual uint32_t GetProcessorCount();
   virtual std::atomic<int32_t>* GetLiveCounter() { return &live_; }

@@ -13,7 +13,7 @@ std::string DeviceHolders(const std::string& device) {
   if (ec) return {};
   std::string holders;
   for (fs::directory_iterator proc("/proc", ec), end; !ec && proc != end; proc.increment(ec)) {
-    std::string pid = proc->path().filename();
+    std::string pid = proc->path().filename().string();
     if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
     std::error_code fd_ec;
     for (fs::directory_iterator fd(proc->path() / "fd", fd_ec); !fd_ec && fd != end; fd.increment(fd_ec)) {

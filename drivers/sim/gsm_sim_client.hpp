@@ -36,8 +36,8 @@ struct SimClient {
     return text;
   }
 
-#ifdef TALVENIX_BINARY_DIR
-  static std::string Path() { return std::string(TALVENIX_BINARY_DIR) + "/lib/libgsmsim.so"; }
+#ifdef TALVENIX_GSMSIM_PATH
+  static std::string Path() { return TALVENIX_GSMSIM_PATH; }
   static SimClient& Get() {
     static SimClient client = Load(Path());
     return client;

@@ -100,7 +100,7 @@ void MailSlotReader_Server::ReleaseAll() {
 }
 
 int32_t MailSlotReader_Server::ListenOnMailSlot() {
-  if (mailslot_.fd() < 0) return TALVEX_NOT_INITIALISED;
+  if (!mailslot_.IsOpen()) return TALVEX_NOT_INITIALISED;
   if (platform::Error error = pool_->AssociateHandle(mailslot_.fd(), &read_item_)) {
     logger_->Error("MailSlotReader_Server::ListenOnMailSlot - Failed to associate handle, [erc: %d]",
                    error.system_code());
@@ -115,7 +115,7 @@ int32_t MailSlotReader_Server::ListenOnMailSlot() {
 }
 
 int MailSlotReader_Server::IssueReadIO() {
-  if (mailslot_.fd() < 0) return 0;
+  if (!mailslot_.IsOpen()) return 0;
   std::memset(buffer_, 0, sizeof buffer_);
   overlapped_ = platform::Overlapped{};
   if (timer_ &&

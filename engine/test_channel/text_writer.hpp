@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "platform/error.hpp"
+#include "platform/native_handle.hpp"
 
 namespace talvenix {
 
@@ -19,7 +20,7 @@ class CTextWriter {
   static constexpr uint32_t kUpToNul = 0xFFFFFFFF;
 
   // `fd` stays the caller's: the writer never closes it.
-  explicit CTextWriter(int fd) : fd_(fd) {}
+  explicit CTextWriter(platform::NativeHandle fd) : fd_(fd) {}
   virtual ~CTextWriter() = default;
 
   // Chooses the code page; kNotSupported for one this writer cannot produce.
@@ -32,7 +33,7 @@ class CTextWriter {
   virtual platform::Error WriteLine(const char16_t* text, uint32_t count);
 
  private:
-  int fd_;
+  platform::NativeHandle fd_;
   uint32_t code_page_ = kCodePageAnsi;
   bool mark_pending_ = true;
   bool initialised_ = false;

@@ -1,5 +1,5 @@
-/* A small host of the Talvenix module, in C: it loads the module with dlopen,
- * starts the engine on qvsmscomms.xml in the working folder, sends one SMS,
+/* A small host of the Talvenix module, in C: it loads the module at run time
+ * (dlopen, or LoadLibrary on Windows), starts the engine on qvsmscomms.xml in the working folder, sends one SMS,
  * prints the incoming messages for three seconds and stops. Exit status 0
  * when the message was sent and at least one message came in.
  *
@@ -9,13 +9,35 @@
 
 #define _POSIX_C_SOURCE 200809L  /* nanosleep in strict C11 */
 
-#include <dlfcn.h>
 #include <stdatomic.h>
 #include <stdio.h>
 #include <string.h>
-#include <time.h>
 
 #include <talvenix/talvenix.h>
+
+/* The three things a host asks of the system: load a library, find a name in
+ * it, wait a second. */
+#ifdef _WIN32
+#include <windows.h>
+static void* OpenModule(const char* path) { return (void*)LoadLibraryA(path); }
+static void* FindExport(void* module, const char* name) { return (void*)GetProcAddress((HMODULE)module, name); }
+static const char* LoadFailure(void) {
+  static char text[48];
+  snprintf(text, sizeof text, "LoadLibrary failed, error %lu", (unsigned long)GetLastError());
+  return text;
+}
+static void WaitOneSecond(void) { Sleep(1000); }
+#else
+#include <dlfcn.h>
+#include <time.h>
+static void* OpenModule(const char* path) { return dlopen(path, RTLD_NOW | RTLD_LOCAL); }
+static void* FindExport(void* module, const char* name) { return dlsym(module, name); }
+static const char* LoadFailure(void) { return dlerror(); }
+static void WaitOneSecond(void) {
+  struct timespec second = {1, 0};
+  nanosleep(&second, NULL);
+}
+#endif
 
 typedef int32_t(TALVEX_CALL* InitFn)(uintptr_t, TalvexHostCallback, TalvexGenericOptions**);
 typedef int32_t(TALVEX_CALL* SendFn)(TalvexSmsRequest*);
@@ -48,14 +70,14 @@ int main(int argc, char** argv) {
   }
   const char* path = argv[1];
 #endif
-  void* module = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+  void* module = OpenModule(path);
   if (!module) {
-    fprintf(stderr, "host: %s\n", dlerror());
+    fprintf(stderr, "host: %s: %s\n", path, LoadFailure());
     return 1;
   }
-  InitFn init = (InitFn)dlsym(module, "InitTalvex");
-  SendFn send = (SendFn)dlsym(module, "SendSMS");
-  UnintFn unint = (UnintFn)dlsym(module, "Unint");
+  InitFn init = (InitFn)FindExport(module, "InitTalvex");
+  SendFn send = (SendFn)FindExport(module, "SendSMS");
+  UnintFn unint = (UnintFn)FindExport(module, "Unint");
   if (!init || !send || !unint) {
     fprintf(stderr, "host: %s is not the Talvenix module\n", path);
     return 1;
@@ -76,8 +98,7 @@ int main(int argc, char** argv) {
   code = send(&request);
   printf("send: %d\n", code);
 
-  struct timespec second = {1, 0};
-  for (int i = 0; i < 3; ++i) nanosleep(&second, NULL);
+  for (int i = 0; i < 3; ++i) WaitOneSecond();
   unint();
   int got = atomic_load(&received);
   printf("%d incoming\n", got);

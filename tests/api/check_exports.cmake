@@ -1,10 +1,30 @@
-# Compares the module's defined dynamic symbols with the names in the version script.
-execute_process(COMMAND nm -D --defined-only --format=just-symbols ${MODULE}
-                OUTPUT_VARIABLE nm_out RESULT_VARIABLE rc)
-if(NOT rc EQUAL 0)
-  message(FATAL_ERROR "nm failed on ${MODULE}")
+# Compares the module's exported names with the names in the version script.
+# A Windows DLL (OBJDUMP given) is read from its export table, and must import
+# no MinGW runtime DLL: the module has to load with Windows' own DLLs alone.
+if(OBJDUMP)
+  execute_process(COMMAND ${OBJDUMP} -p ${MODULE} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "objdump failed on ${MODULE}")
+  endif()
+  string(REGEX MATCH "\\[Ordinal/Name Pointer\\] Table\n(\t\\[ *[0-9]+\\] [^\n]*\n)*" table "${dump}")
+  string(REGEX MATCHALL "\t\\[ *[0-9]+\\] [^\n]+" actual "${table}")
+  list(TRANSFORM actual REPLACE "^\t\\[ *[0-9]+\\] " "")
+  string(REGEX MATCHALL "DLL Name: [^\n]+" imports "${dump}")
+  list(TRANSFORM imports REPLACE "^DLL Name: " "")
+  message(STATUS "imports: ${imports}")
+  foreach(dll ${imports})
+    if(dll MATCHES "^lib")
+      message(FATAL_ERROR "${MODULE} needs the MinGW runtime DLL ${dll}; link it statically")
+    endif()
+  endforeach()
+else()
+  execute_process(COMMAND nm -D --defined-only --format=just-symbols ${MODULE}
+                  OUTPUT_VARIABLE nm_out RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "nm failed on ${MODULE}")
+  endif()
+  string(REPLACE "\n" ";" actual "${nm_out}")
 endif()
-string(REPLACE "\n" ";" actual "${nm_out}")
 list(FILTER actual EXCLUDE REGEX "^$")
 list(SORT actual)
 file(STRINGS ${EXPECTED} lines REGEX "^    [A-Za-z_]+;$")

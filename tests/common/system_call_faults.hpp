@@ -1,6 +1,7 @@
 #pragma once
-// Makes the Nth call of one system call of platform/ fail with a chosen errno,
-// through the table in platform/system_calls.hpp. While the object lives the
+// Makes the Nth call of one system call of platform/ fail with a chosen error
+// number (errno, or GetLastError on Windows), through the table in
+// platform/system_calls.hpp. While the object lives the
 // entry is replaced; it is put back on destruction. Calls before the Nth go
 // through to the system, as do calls after it.
 //
@@ -40,9 +41,11 @@ class FailNthCall<Member, R (*)(Args...)> {
   static R Call(Args... args) {
     ++calls_;
     if (--countdown_ == 0) {
-      errno = error_;
+      platform::SetSystemError(error_);
       if constexpr (std::is_pointer_v<R>)
         return nullptr;
+      else if constexpr (std::is_same_v<R, bool>)
+        return false;
       else
         return -1;
     }

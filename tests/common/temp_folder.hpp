@@ -8,6 +8,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -16,10 +17,21 @@ namespace talvenix::testing {
 
 class TempFolder {
  public:
+  // Made only if the name was free, and closed to others, like mkdtemp's.
   explicit TempFolder(const std::string& tag = "cfg") {
-    std::string pattern = (std::filesystem::temp_directory_path() / ("talvenix-" + tag + "-XXXXXX")).string();
-    if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
+    static constexpr char kAlphabet[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    std::random_device random;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      std::string unique;
+      for (int i = 0; i < 6; ++i) unique += kAlphabet[random() % (sizeof kAlphabet - 1)];
+      std::filesystem::path path = std::filesystem::temp_directory_path() / ("talvenix-" + tag + "-" + unique);
+      if (std::filesystem::create_directory(path)) {
+        std::filesystem::permissions(path, std::filesystem::perms::owner_all);
+        path_ = path;
+        return;
+      }
+    }
+    throw std::runtime_error("cannot make a temporary folder");
   }
   ~TempFolder() {
     std::error_code ignored;

@@ -1,8 +1,6 @@
 #pragma once
 // Configuration tests work on real files in a fresh folder of their own.
 
-#include <unistd.h>
-
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -29,7 +27,5 @@ inline std::string Replaced(std::string text, const std::string& from, const std
   if (at != std::string::npos) text.replace(at, from.size(), to);
   return text;
 }
-
-inline bool RunningAsRoot() { return geteuid() == 0; }
 
 }  // namespace talvenix::testing

@@ -3,7 +3,6 @@
 
 #include <cstring>
 
-#include "common/system_call_faults.hpp"
 #include "config/value_cipher.hpp"
 #include "contract/service.hpp"
 #include "loader_fixture.hpp"
@@ -92,15 +91,6 @@ TEST_F(XmlLoaderTest, GlobalUpdateChangesOnlyTheSelectedAttributes) {
   EXPECT_EQ(File(), expected);
   EXPECT_TRUE(
       log_.Has(Severity::Warning, "XMLLoader::UpdateGlobalConfigs - Failed to Update XML Setting [automaticrouting]."));
-}
-
-TEST_F(XmlLoaderTest, AFailedSaveReportsFailureAndKeepsTheFile) {
-  testing::FailNthCall<&platform::SystemCalls::write> disk_full(1, ENOSPC);
-  TalvexGenericOptions o{};
-  int result = GenericGSMService::UpdateGenericXMLConfigs(loader_.get(), &o, TALVEX_OPT_MAXSMSSPLIT);
-  EXPECT_EQ(result, 0);
-  EXPECT_TRUE(log_.Has(Severity::Error, "XMLLoader::UpdateGlobalConfigs - Saveconfiguration Failed."));
-  EXPECT_TRUE(FileUnchanged());
 }
 
 TEST_F(XmlLoaderTest, ServicePropertiesLoadByRowWithDefaultsAndLimits) {

@@ -63,7 +63,7 @@ TEST_F(GsmDriverBinding, AMissingFileOrEntryPointLeavesNothingLoaded) {
   EXPECT_EQ(driver.LoadDriver(), 0);
   EXPECT_EQ(driver.LastErrorCode(), ENOEXEC);
 
-  setenv(TALVEX_GSM_DRIVER_ENV, (std::string(TALVENIX_BINARY_DIR) + "/lib/libgsmsim_incomplete.so").c_str(), 1);
+  setenv(TALVEX_GSM_DRIVER_ENV, TALVENIX_GSMSIM_INCOMPLETE_PATH, 1);
   EXPECT_EQ(driver.LoadDriver(), 0);
   EXPECT_FALSE(driver.IsLoaded());
   EXPECT_NE(driver.LastError().find("gsmdrvreinitGSMline"), std::string::npos);

@@ -237,7 +237,7 @@ TEST_F(GsmLinesThroughExports, RecordsOfAnEarlierLoadStayValidUntilTheListIsFree
 
 TEST_F(GsmLinesThroughExports, AMissingDriverFailsTheStartAndSaysWhy) {
   Configure({{3, 9600, "A"}});
-  setenv(TALVEX_GSM_DRIVER_ENV, (folder.path() / "no-driver.Qvd").c_str(), 1);
+  setenv(TALVEX_GSM_DRIVER_ENV, (folder.path() / "no-driver.Qvd").string().c_str(), 1);
   EXPECT_EQ(Start(), TALVEX_FAILED);
   m.Unint();
   std::string log = folder.Read("Talvenix.log");

@@ -1,62 +1,16 @@
 // The running GSM modem gateway over the simulator driver: starting lines,
 // sending, what the driver reports, configuration changes and stopping.
 
-#include <gtest/gtest.h>
-#include <stdlib.h>
-
 #include <cerrno>
 #include <cstring>
 
-#include "common/recording_logger.hpp"
-#include "common/system_call_faults.hpp"
-#include "contract/options_record.hpp"
-#include "drivers/sim/gsm_sim_client.hpp"
-#include "gateways/modem/gsm_modem_gateway.hpp"
-#include "gateways/modem/host_events.hpp"
-#include "gateways/modem/line_record.hpp"
-#include "gateways/modem/line_store_fake.hpp"
+#include "gateways/modem/gsm_gateway_fixture.hpp"
 
 namespace talvenix::testing {
 namespace {
 
 using sim::SimClient;
 
-class GsmGateway : public ::testing::Test {
- protected:
-  GsmGateway() : sim(SimClient::Get()) {
-    setenv(TALVEX_GSM_DRIVER_ENV, SimClient::Path().c_str(), 1);
-    sim.Reset();
-    sim.SetAutoLineState(-1);  // line states only when a test reports them
-  }
-  ~GsmGateway() override {
-    gateway.reset();
-    sim.Reset();
-  }
-
-  // Loads the store's lines, starts the driver and the lines.
-  int Start() {
-    EXPECT_EQ(gateway->LoadServiceSpecficConfigurations(options.get(), &store), 1);
-    EXPECT_EQ(gateway->ServiceInit(&HostEvents::Callback, events.context(), &store), 1);
-    int started = gateway->ServiceInitLines();
-    EXPECT_EQ(sim.WaitIdle(5000), 1);
-    return started;
-  }
-  std::vector<uint32_t> RunningPorts() {
-    std::vector<uint32_t> ports;
-    gateway->WithLines([&](const gsm::LineRecords& lines) {
-      for (const auto& line : lines) ports.push_back(line ? line->comport : 0);
-    });
-    return ports;
-  }
-  std::string CallsSince(const std::string& before) { return sim.Calls().substr(before.size()); }
-
-  SimClient& sim;
-  RecordingLogger log;
-  LineStoreFake store;
-  OptionsRecord options;
-  HostEvents events;
-  std::unique_ptr<Vantrel_GSMCOMDrvInterface> gateway = std::make_unique<Vantrel_GSMCOMDrvInterface>(&log);
-};
 
 TEST_F(GsmGateway, StartsEnabledLinesDropsDisabledOnesAndKeepsRefusedOnesAsFailed) {
   store.lines = {LineStoreFake::MakeLine(3, 9600, u"North"),
@@ -125,23 +79,12 @@ TEST_F(GsmGateway, StartFailsCleanlyForEveryDriverProblem) {
   EXPECT_EQ(gateway->ServiceInit(&HostEvents::Callback, events.context(), &store), 0);
   EXPECT_TRUE(log.Has(Severity::Error, "GSMComDrv::init - failed to load GSM interface (erc: 2)"));
 
-  setenv(TALVEX_GSM_DRIVER_ENV, (std::string(TALVENIX_BINARY_DIR) + "/lib/libgsmsim_incomplete.so").c_str(), 1);
+  setenv(TALVEX_GSM_DRIVER_ENV, TALVENIX_GSMSIM_INCOMPLETE_PATH, 1);
   log.Clear();
   EXPECT_EQ(gateway->ServiceInit(&HostEvents::Callback, events.context(), &store), 0);
   EXPECT_TRUE(log.Has(Severity::Error, "GSMComDrv::init - failed to load GSM interface (erc: 2)"));
 
   setenv(TALVEX_GSM_DRIVER_ENV, SimClient::Path().c_str(), 1);
-  {
-    // The system cannot map the library (out of memory): the reason is logged.
-    FailNthCall<&platform::SystemCalls::dlopen> no_memory(1, ENOMEM);
-    log.Clear();
-    EXPECT_EQ(gateway->ServiceInit(&HostEvents::Callback, events.context(), &store), 0);
-    EXPECT_TRUE(no_memory.fired());
-    EXPECT_TRUE(log.Has(Severity::Error,
-                        "GSMComDrv::init - failed to load GSM interface (erc: " + std::to_string(ENOMEM) + ")"));
-    EXPECT_TRUE(
-        log.Has(Severity::Error, "GSMComDrv::init - cannot load " + SimClient::Path() + ": " + std::strerror(ENOMEM)));
-  }
   sim.SetInitResult(5);
   EXPECT_EQ(gateway->ServiceInit(&HostEvents::Callback, events.context(), &store), 0);
   EXPECT_TRUE(log.Has(Severity::Error, "GSMComDrv::init - failed to init qvGSMcomdrv."));

@@ -1,0 +1,22 @@
+#include "engine/gateway_classes.hpp"
+
+#include "gateways/modem/gsm_modem_gateway.hpp"
+#include "gateways/null/null_service.hpp"
+#include "talvenix/talvenix.h"
+
+namespace talvenix {
+namespace {
+
+// The e-mail and SOAP gateways stand on libcurl, OpenSSL and gSOAP, which
+// this build does not have; the Clickatell and Multi-Tech gateways wait for
+// their HTTP client over WinHTTP.
+constexpr GatewayClass kClasses[] = {
+    {TALVEX_SERVICE_GSM, &ConstructGateway<Vantrel_GSMCOMDrvInterface>},
+    {TALVEX_SERVICE_NULL, &ConstructGateway<NullService>},
+};
+
+}  // namespace
+
+std::span<const GatewayClass> GatewayClasses() { return kClasses; }
+
+}  // namespace talvenix

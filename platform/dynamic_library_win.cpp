@@ -1,0 +1,69 @@
+#include <windows.h>
+
+#include "platform/dynamic_library.hpp"
+#include "platform/system_calls.hpp"
+#include "platform/wide_text_win.hpp"
+
+namespace talvenix::platform {
+
+DynamicLibrary::~DynamicLibrary() { Close(); }
+
+bool DynamicLibrary::Open(const std::string& path) {
+  Close();
+  // No "cannot find the library" dialog box on a server.
+  UINT old_mode = SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+  handle_ = g_system_calls.load_library(Wide(path).c_str());
+  error_ = handle_ ? kNoError : LastSystemError();
+  SetErrorMode(old_mode);
+  if (handle_) {
+    last_error_.clear();
+    return true;
+  }
+  last_error_ = "cannot load " + path + ": " + error_.Describe();
+  return false;
+}
+
+void DynamicLibrary::Close() {
+  if (handle_) FreeLibrary(static_cast<HMODULE>(handle_));
+  handle_ = nullptr;
+}
+
+void* DynamicLibrary::Symbol(const char* name) {
+  if (!handle_ || !name) {
+    error_ = ErrorFromSystem(ERROR_INVALID_PARAMETER);
+    last_error_ = "no library loaded";
+    return nullptr;
+  }
+  void* address = reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(handle_), name));
+  if (!address) {
+    error_ = LastSystemError();
+    last_error_ = std::string("missing symbol ") + name + ": " + error_.Describe();
+  }
+  return address;
+}
+
+std::string DynamicLibrary::FolderOf(const void* address) {
+  HMODULE module = nullptr;
+  if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                          static_cast<const wchar_t*>(address), &module))
+    return {};
+  std::wstring file(MAX_PATH, L'\0');
+  for (;;) {
+    DWORD n = GetModuleFileNameW(module, file.data(), static_cast<DWORD>(file.size()));
+    if (n == 0) return {};
+    if (n < file.size()) {
+      file.resize(n);
+      break;
+    }
+    file.resize(file.size() * 2);  // cut short: a longer path
+  }
+  size_t slash = file.find_last_of(L"\\/");
+  return slash == std::wstring::npos ? std::string() : Utf8(file.substr(0, slash));
+}
+
+bool DynamicLibrary::FileExists(const std::string& path) {
+  DWORD attributes = GetFileAttributesW(Wide(path).c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+}  // namespace talvenix::platform

@@ -1,0 +1,168 @@
+#include <windows.h>
+
+#include <chrono>
+
+#include "platform/error.hpp"
+#include "platform/serial_port.hpp"
+#include "platform/system_calls.hpp"
+#include "platform/wide_text_win.hpp"
+
+namespace talvenix::platform {
+namespace {
+
+// An event for one overlapped call, closed with it.
+struct OverlappedCall {
+  OVERLAPPED os{};
+  OverlappedCall() { os.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr); }
+  ~OverlappedCall() {
+    if (os.hEvent) CloseHandle(os.hEvent);
+  }
+  OverlappedCall(const OverlappedCall&) = delete;
+  OverlappedCall& operator=(const OverlappedCall&) = delete;
+
+  // Takes back a call that is still pending: the system must be done with
+  // the OVERLAPPED and the buffer before they go.
+  void Cancel(HANDLE device) {
+    DWORD ignored = 0;
+    CancelIoEx(device, &os);
+    GetOverlappedResult(device, &os, &ignored, TRUE);
+  }
+};
+
+// "COM3" and "\\.\COM3" name the same port; only the second reaches COM10 and up.
+std::wstring DeviceName(const std::string& path) {
+  if (path.rfind("\\\\.\\", 0) == 0) return Wide(path);
+  return L"\\\\.\\" + Wide(path);
+}
+
+}  // namespace
+
+Waker::Waker() { event_ = CreateEventW(nullptr, FALSE, FALSE, nullptr); }
+
+Waker::~Waker() {
+  if (event_) CloseHandle(event_);
+}
+
+void Waker::Wake() {
+  if (event_) SetEvent(event_);
+}
+
+void Waker::Drain() {
+  if (event_) ResetEvent(event_);
+}
+
+NativeHandle Waker::fd() const { return event_; }
+
+bool Waker::Wait(uint32_t timeout_ms) { return event_ && WaitForSingleObject(event_, timeout_ms) == WAIT_OBJECT_0; }
+
+bool SerialPort::Open(const std::string& path, uint32_t baud) {
+  Close();
+  error_ = Error::kNone;
+  error_text_.clear();
+  auto fail = [this, &path](Error e, DWORD code) {
+    error_ = e;
+    error_text_ = path + ": " + platform::ErrorFromSystem(static_cast<int>(code)).Describe();
+    if (fd_ != kInvalidHandle) CloseHandle(fd_);
+    fd_ = kInvalidHandle;
+    return false;
+  };
+  // No sharing: a second opener, in this process or another, is refused.
+  HANDLE handle = g_system_calls.create_file(DeviceName(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING,
+                                             FILE_FLAG_OVERLAPPED);
+  if (!handle) {
+    DWORD code = GetLastError();
+    return fail(code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND ? Error::kMissing
+                : code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION ? Error::kBusy
+                                                                                 : Error::kOther,
+                code);
+  }
+  fd_ = handle;
+  DCB dcb{};
+  dcb.DCBlength = sizeof dcb;
+  if (!GetCommState(fd_, &dcb)) return fail(Error::kNotATty, GetLastError());
+  dcb.BaudRate = baud ? baud : CBR_115200;  // 0: the common speed of USB modems
+  dcb.ByteSize = 8;
+  dcb.Parity = NOPARITY;
+  dcb.StopBits = ONESTOPBIT;
+  dcb.fBinary = TRUE;
+  dcb.fParity = FALSE;
+  dcb.fOutxCtsFlow = FALSE;
+  dcb.fOutxDsrFlow = FALSE;
+  dcb.fDsrSensitivity = FALSE;
+  dcb.fOutX = FALSE;
+  dcb.fInX = FALSE;
+  dcb.fNull = FALSE;
+  dcb.fAbortOnError = FALSE;
+  dcb.fDtrControl = DTR_CONTROL_ENABLE;
+  dcb.fRtsControl = RTS_CONTROL_ENABLE;
+  if (!SetCommState(fd_, &dcb)) return fail(Error::kOther, GetLastError());
+  // Reads return at once with what is there; waits happen in Wait.
+  COMMTIMEOUTS timeouts{};
+  timeouts.ReadIntervalTimeout = MAXDWORD;
+  if (!SetCommTimeouts(fd_, &timeouts) || !SetCommMask(fd_, EV_RXCHAR | EV_ERR))
+    return fail(Error::kOther, GetLastError());
+  PurgeComm(fd_, PURGE_RXCLEAR | PURGE_TXCLEAR);
+  return true;
+}
+
+void SerialPort::Close() {
+  if (fd_ == kInvalidHandle) return;
+  CloseHandle(fd_);
+  fd_ = kInvalidHandle;
+}
+
+SerialPort::WaitResult SerialPort::Wait(Waker& waker, uint32_t timeout_ms) {
+  if (fd_ == kInvalidHandle) return WaitResult::kGone;
+  DWORD errors = 0;
+  COMSTAT status{};
+  if (!ClearCommError(fd_, &errors, &status)) return WaitResult::kGone;
+  if (status.cbInQue > 0) return WaitResult::kReadable;
+  OverlappedCall call;
+  if (!call.os.hEvent) return WaitResult::kGone;
+  DWORD mask = 0;
+  if (!WaitCommEvent(fd_, &mask, &call.os) && GetLastError() != ERROR_IO_PENDING) return WaitResult::kGone;
+  HANDLE events[2] = {call.os.hEvent, waker.fd()};
+  DWORD which = WaitForMultipleObjects(waker.fd() ? 2 : 1, events, FALSE, timeout_ms);
+  if (which != WAIT_OBJECT_0) call.Cancel(fd_);
+  if (which == WAIT_OBJECT_0 + 1) return WaitResult::kWoken;
+  if (which == WAIT_TIMEOUT) {
+    // Bytes that came while the wait was being taken back are not lost.
+    return ClearCommError(fd_, &errors, &status) && status.cbInQue > 0 ? WaitResult::kReadable : WaitResult::kTimeout;
+  }
+  DWORD ignored = 0;
+  if (which != WAIT_OBJECT_0 || !GetOverlappedResult(fd_, &call.os, &ignored, FALSE)) return WaitResult::kGone;
+  return WaitResult::kReadable;
+}
+
+long SerialPort::Read(char* buffer, size_t size) {
+  if (fd_ == kInvalidHandle) return -1;
+  OverlappedCall call;
+  DWORD done = 0;
+  if (!g_system_calls.read_file(fd_, buffer, static_cast<DWORD>(size), &done, &call.os)) {
+    if (GetLastError() != ERROR_IO_PENDING || !GetOverlappedResult(fd_, &call.os, &done, TRUE)) return -1;
+  }
+  return static_cast<long>(done);
+}
+
+bool SerialPort::Write(std::string_view bytes, uint32_t timeout_ms) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (!bytes.empty()) {
+    if (fd_ == kInvalidHandle) return false;
+    OverlappedCall call;
+    DWORD done = 0;
+    if (!g_system_calls.write_file(fd_, bytes.data(), static_cast<DWORD>(bytes.size()), &done, &call.os)) {
+      if (GetLastError() != ERROR_IO_PENDING) return false;
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      if (WaitForSingleObject(call.os.hEvent, static_cast<DWORD>(std::max<int64_t>(left.count(), 0))) != WAIT_OBJECT_0) {
+        call.Cancel(fd_);
+        return false;
+      }
+      if (!GetOverlappedResult(fd_, &call.os, &done, FALSE)) return false;
+    }
+    if (done == 0 && std::chrono::steady_clock::now() >= deadline) return false;
+    bytes.remove_prefix(done);
+  }
+  return true;
+}
+
+}  // namespace talvenix::platform
