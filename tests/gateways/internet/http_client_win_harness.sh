@@ -6,12 +6,12 @@
 # the harness ends.
 #
 # Usage: http_client_win_harness.sh TEST.exe [gtest arguments...]
-# WINEPREFIX, when set, names the Wine prefix; else one beside TEST.exe is
-# made once and kept (its first start takes a while).
+# The program runs through cmake/wine-run, in the build's Wine prefix.
 set -eu
 
 exe=$(realpath "$1")
 shift
+wine_run=$(dirname "$(realpath "$0")")/../../../cmake/wine-run
 work=$(mktemp -d /tmp/talvenix-winhttp.XXXXXX)
 pids=""
 cleanup() {
@@ -102,11 +102,8 @@ start_proxy "$proxy_port" "$proxy_password"
 open_proxy_port=$(free_port)
 start_proxy "$open_proxy_port"
 
-export WINEPREFIX="${WINEPREFIX:-$(dirname "$exe")/wineprefix}"
-export WINEDEBUG=${WINEDEBUG:--all}
-[ -d "$WINEPREFIX" ] || wineboot -i >/dev/null 2>&1
 export TALVENIX_TEST_CA="Z:$(echo "$work/ca.crt" | tr / '\\')"
 export TALVENIX_TEST_HTTPS_PORT=$https_port TALVENIX_TEST_ROGUE_HTTPS_PORT=$rogue_port
 export TALVENIX_TEST_PROXY_PORT=$proxy_port TALVENIX_TEST_PROXY_PASSWORD=$proxy_password
 export TALVENIX_TEST_OPEN_PROXY_PORT=$open_proxy_port
-wine "$exe" "$@"
+"$wine_run" "$exe" "$@"
