@@ -61,7 +61,10 @@ bool HttpClient::LoadSystemProxySettings(std::string_view url) {
 
 const ProxyState* HttpClient::ProxyFor(const HttpRequest& request, ProxyState& system) {
   if (request.proxy == ProxyUse::kSystemWithoutCredentials) {
-    internet::LoadSystemProxySettings(system, request.url);
+    if (!internet::LoadSystemProxySettings(system, request.url)) {
+      system.mode = 0;
+      logger_->Error("LoadProxySettings failed retrieving system proxy settings");
+    }
     return &system;
   }
   if (!proxy_.unusable.empty() && !LoadProxySettings(settings_path_)) {

@@ -151,11 +151,15 @@ constexpr DWORD kCallbackEvents = WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTT
                                   WINHTTP_CALLBACK_FLAG_REDIRECT | WINHTTP_CALLBACK_FLAG_SEND_REQUEST |
                                   WINHTTP_CALLBACK_STATUS_CONNECTING_TO_SERVER;
 
-HttpFailure FailureOf(DWORD error, HttpFailure step) {
+// The step a WinHTTP error belongs to, for one that occurred during `step`
+// before (or after) the request went out.
+HttpFailure FailureOf(DWORD error, HttpFailure step, bool sent) {
   switch (error) {
     case ERROR_WINHTTP_NAME_NOT_RESOLVED:
     case ERROR_WINHTTP_CANNOT_CONNECT:
       return HttpFailure::kConnect;
+    case ERROR_WINHTTP_TIMEOUT:
+      return sent ? step : HttpFailure::kConnect;
     case ERROR_WINHTTP_SECURE_FAILURE:
     case ERROR_WINHTTP_SECURE_CHANNEL_ERROR:
     case ERROR_WINHTTP_SECURE_INVALID_CA:
@@ -255,17 +259,12 @@ HttpClient::UrlParts HttpClient::CrackUrl(const std::string& url) {
 bool LoadSystemProxySettings(ProxyState& state, std::string_view) {
   WINHTTP_CURRENT_USER_IE_PROXY_CONFIG config{};
   if (!WinHttpGetIEProxyConfigForCurrentUser(&config)) return false;
-  state.mode = 0;
-  if (config.lpszProxy) {
-    state.mode = kProxyNamed;
-    state.proxy = Narrow(config.lpszProxy);
-  }
-  if (config.lpszAutoConfigUrl) {
-    state.mode |= kProxyAutoConfigUrl;
-    state.auto_config_url = Narrow(config.lpszAutoConfigUrl);
-  }
-  if (config.fAutoDetect) state.mode |= kProxyAutoDetect;
-  if (config.lpszProxyBypass) state.bypass_list = Narrow(config.lpszProxyBypass);
+  // What the configuration no longer gives is gone from the state too.
+  state.proxy = Narrow(config.lpszProxy);
+  state.auto_config_url = Narrow(config.lpszAutoConfigUrl);
+  state.bypass_list = Narrow(config.lpszProxyBypass);
+  state.mode = (state.proxy.empty() ? 0 : kProxyNamed) | (state.auto_config_url.empty() ? 0 : kProxyAutoConfigUrl) |
+               (config.fAutoDetect ? kProxyAutoDetect : 0);
   for (LPWSTR text : {config.lpszProxy, config.lpszAutoConfigUrl, config.lpszProxyBypass})
     if (text) GlobalFree(text);
   return true;
@@ -368,10 +367,9 @@ HttpResult HttpClient::Get(const HttpRequest& request) {
       result.aborted = true;
       fail(HttpFailure::kReceive, ERROR_WINHTTP_OPERATION_CANCELLED);
     } else if (woke == WAIT_OBJECT_0) {
-      fail(FailureOf(call->error, step), call->error);
+      fail(FailureOf(call->error, step, call->sent), call->error);
     } else {
-      fail(step == HttpFailure::kSend && !call->sent ? HttpFailure::kConnect : HttpFailure::kReceive,
-           ERROR_WINHTTP_TIMEOUT);
+      fail(FailureOf(ERROR_WINHTTP_TIMEOUT, HttpFailure::kReceive, call->sent), ERROR_WINHTTP_TIMEOUT);
     }
     return false;
   };

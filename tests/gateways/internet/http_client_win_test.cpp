@@ -200,6 +200,8 @@ TEST_F(WinHttpClientTest, GetsOverOneKeptConnectionAndFollowsRedirects) {
         ScriptedPeer::Send(s, "HTTP/1.1 302 Found\r\nLocation: /new\r\nContent-Length: 0\r\n\r\n");
       else if (TargetOf(head) == "/missing")
         ScriptedPeer::Answer(s, "no", "404 Not Found");
+      else if (TargetOf(head) == "/big")
+        ScriptedPeer::Answer(s, "ID: 77" + std::string(70000, 'x'));
       else
         ScriptedPeer::Answer(s, "ID: " + TargetOf(head));
     }
@@ -223,6 +225,13 @@ TEST_F(WinHttpClientTest, GetsOverOneKeptConnectionAndFollowsRedirects) {
 
   EXPECT_FALSE(Send(client, peer.url("/missing")));
   EXPECT_TRUE(Logged("Status code error, value: 404"));
+
+  HttpClient capped(&log_, HttpLimits{.max_body_bytes = 1000});
+  EXPECT_TRUE(Send(capped, peer.url("/big")));
+  EXPECT_EQ(response_, "ID: 77" + std::string(994, 'x'));
+  EXPECT_TRUE(log_.Has(Severity::Warning, "HttpClient - response from '" + peer.url("/big") +
+                                              "' is longer than 1000 bytes: only the first 1000 bytes were kept"));
+  EXPECT_TRUE(Send(capped, peer.url("/after-a-cut-answer")));
 }
 
 TEST_F(WinHttpClientTest, FailuresAreLoggedWithWinHttpsCodesAndTexts) {
@@ -446,16 +455,17 @@ TEST_F(WinHttpClientTest, TheSystemProxyIsReadForEachRequest) {
   ASSERT_TRUE(Send(client, peer.url("/direct")));
   EXPECT_FALSE(via_proxy());
   {
+    SystemProxy bypassed(SystemProxy::kDirect | SystemProxy::kNamed, open_proxy, "127.0.0.1", "");
+    ASSERT_TRUE(Send(client, peer.url("/bypassed")));
+    EXPECT_FALSE(via_proxy());
+  }
+  {
+    // The bypass list that is no longer configured is gone as well.
     SystemProxy named(SystemProxy::kDirect | SystemProxy::kNamed, open_proxy, "", "");
     ASSERT_TRUE(Send(client, peer.url("/named")));
     EXPECT_TRUE(via_proxy());
     EXPECT_TRUE(client.Get(device).ok());
     EXPECT_TRUE(via_proxy()) << "the device request";
-  }
-  {
-    SystemProxy bypassed(SystemProxy::kDirect | SystemProxy::kNamed, open_proxy, "127.0.0.1", "");
-    ASSERT_TRUE(Send(client, peer.url("/bypassed")));
-    EXPECT_FALSE(via_proxy());
   }
   {
     SystemProxy scripted(SystemProxy::kDirect | SystemProxy::kScript, "", "", script.url("/proxy.pac"));
