@@ -383,6 +383,8 @@ HttpResult HttpClient::Get(const HttpRequest& request) {
     fail(step, error);
     return false;
   };
+  // Starts an asynchronous operation on the request and waits for it.
+  auto run = [&](HttpFailure step, auto start) { return t.StartOperation(start) ? wait(step) : start_failed(step); };
 
   bool ok = true;
   DWORD redirect_policy = WINHTTP_OPTION_REDIRECT_POLICY_DISALLOW_HTTPS_TO_HTTP;
@@ -416,16 +418,12 @@ HttpResult HttpClient::Get(const HttpRequest& request) {
     call->sent = false;
     call->connected_fresh = false;
     call->redirects = call->redirects_at_last_send = 0;
-    ok = t.StartOperation([&](HINTERNET r) {
-      return WinHttpSendRequest(r, headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headers.c_str(),
-                                static_cast<DWORD>(headers.size()), WINHTTP_NO_REQUEST_DATA, 0, 0, context);
-    })
-             ? wait(HttpFailure::kSend)
-             : start_failed(HttpFailure::kSend);
-    if (ok)
-      ok = t.StartOperation([](HINTERNET r) { return WinHttpReceiveResponse(r, nullptr); })
-               ? wait(HttpFailure::kReceive)
-               : start_failed(HttpFailure::kReceive);
+    ok = run(HttpFailure::kSend,
+             [&](HINTERNET r) {
+               return WinHttpSendRequest(r, headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headers.c_str(),
+                                         static_cast<DWORD>(headers.size()), WINHTTP_NO_REQUEST_DATA, 0, 0, context);
+             }) &&
+         run(HttpFailure::kReceive, [](HINTERNET r) { return WinHttpReceiveResponse(r, nullptr); });
     if (!ok) break;
     DWORD status = 0, size = sizeof status;
     t.StartOperation([&](HINTERNET r) {
@@ -438,9 +436,7 @@ HttpResult HttpClient::Get(const HttpRequest& request) {
 
   // The body, up to the limit.
   while (ok) {
-    ok = t.StartOperation([](HINTERNET r) { return WinHttpQueryDataAvailable(r, nullptr); })
-             ? wait(HttpFailure::kReceive)
-             : start_failed(HttpFailure::kReceive);
+    ok = run(HttpFailure::kReceive, [](HINTERNET r) { return WinHttpQueryDataAvailable(r, nullptr); });
     if (!ok || call->bytes == 0) break;
     size_t room = limits_.max_body_bytes - result.body.size();
     if (room == 0) {
@@ -451,9 +447,8 @@ HttpResult HttpClient::Get(const HttpRequest& request) {
     size_t offset = result.body.size();
     DWORD chunk = static_cast<DWORD>(std::min<size_t>(call->bytes, room));
     result.body.resize(offset + chunk);
-    ok = t.StartOperation([&](HINTERNET r) { return WinHttpReadData(r, &result.body[offset], chunk, nullptr); })
-             ? wait(HttpFailure::kReceive)
-             : start_failed(HttpFailure::kReceive);
+    ok = run(HttpFailure::kReceive,
+             [&](HINTERNET r) { return WinHttpReadData(r, &result.body[offset], chunk, nullptr); });
     result.body.resize(offset + (ok ? call->bytes : 0));
     if (ok && call->bytes == 0) break;
   }
