@@ -24,6 +24,7 @@
 
 #include "common/recording_logger.hpp"
 #include "gateways/internet/http_client.hpp"
+#include "gateways/internet/multitech_device.hpp"
 #include "gateways/internet/proxy_password.hpp"
 
 namespace talvenix::internet {
@@ -252,27 +253,6 @@ TEST_F(WinHttpClientTest, FailuresAreLoggedWithWinHttpsCodesAndTexts) {
   EXPECT_EQ(response_, "ID: 5");
 }
 
-// The peer takes the second request on the kept connection and drops it:
-// the request may have been taken, so it must not reach the peer again.
-TEST_F(WinHttpClientTest, ADroppedKeptConnectionIsAFailureNeverAResend) {
-  ScriptedPeer peer([](ScriptedPeer& peer, SOCKET s, int connection) {
-    if (connection > 0) return Echo(peer, s, connection);
-    if (!peer.ReadRequest(s).empty()) ScriptedPeer::Answer(s, "ID: 1");
-    peer.ReadRequest(s);
-    shutdown(s, SD_BOTH);  // closes without an answer
-  });
-  HttpClient client(&log_);
-  ASSERT_TRUE(Send(client, peer.url("/first")));
-  HttpRequest second;
-  second.url = peer.url("/second");
-  HttpResult result = client.Get(second);
-  EXPECT_FALSE(result.ok());
-  EXPECT_TRUE(result.resend_refused) << result.error_text;
-  EXPECT_EQ(peer.heads().size(), 2u) << "the second request went out again";
-  ASSERT_TRUE(Send(client, peer.url("/third"))) << "the next request gets a fresh connection";
-  EXPECT_EQ(response_, "ID: /third");
-}
-
 TEST_F(WinHttpClientTest, AbortEndsAWaitForAHangingPeerAndHoldsUntilResume) {
   ScriptedPeer hanging([](ScriptedPeer& peer, SOCKET s, int) {
     peer.ReadRequest(s);
@@ -296,6 +276,44 @@ TEST_F(WinHttpClientTest, AbortEndsAWaitForAHangingPeerAndHoldsUntilResume) {
   EXPECT_TRUE(good.heads().empty());
   client.Resume();
   EXPECT_TRUE(client.Get(request).ok());
+}
+
+// The Multi-Tech device's requests over WinHTTP: what each outcome means to
+// the gateway, and the log lines that name WinHTTP's error. The device takes
+// the second request on the kept connection and drops it: the request may
+// have been taken, so it must not reach the device again.
+TEST_F(WinHttpClientTest, DeviceRequestsTellAnAnswerADropAndAnUnreachableDevice) {
+  ScriptedPeer device([](ScriptedPeer& peer, SOCKET s, int connection) {
+    if (connection > 0) return Echo(peer, s, connection);
+    if (!peer.ReadRequest(s).empty()) ScriptedPeer::Answer(s, "ID: 17");
+    peer.ReadRequest(s);
+    shutdown(s, SD_BOTH);
+  });
+  multitech::DeviceConnection connection(&log_);
+  std::string response;
+  EXPECT_EQ(connection.send_request(response, "/sendmsg?user=u&passwd=p", u"127.0.0.1", device.port()),
+            multitech::DeviceReply::kAnswered);
+  EXPECT_EQ(response, "ID: 17");
+  EXPECT_EQ(HeaderOf(device.heads()[0], "User-Agent"), "Vantrel Orlinda Multi-tech ISMS");
+  EXPECT_EQ(connection.send_request(response, "/sendmsg?again", u"127.0.0.1", device.port()),
+            multitech::DeviceReply::kMaybeTaken);
+  EXPECT_EQ(device.heads().size(), 2u) << "the second request went out again";
+  EXPECT_EQ(connection.send_request(response, "/querymsg?", u"127.0.0.1", device.port()),
+            multitech::DeviceReply::kAnswered)
+      << "the next request gets a fresh connection";
+  EXPECT_EQ(response, "ID: /querymsg?");
+
+  int closed_port;
+  {
+    ScriptedPeer gone([](ScriptedPeer&, SOCKET, int) {});
+    closed_port = gone.port();
+  }
+  log_.Clear();
+  EXPECT_EQ(connection.send_request(response, "/recvmsg?", u"127.0.0.1", static_cast<uint16_t>(closed_port)),
+            multitech::DeviceReply::kFailed);
+  auto lines = log_.lines();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines[0].text.rfind("WinHttpConnect failed on 88GET request, error: 12029 (", 0), 0u) << lines[0].text;
 }
 
 // The harness's TLS peers and the test CA, which goes into this prefix's
