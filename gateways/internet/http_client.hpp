@@ -5,7 +5,8 @@
 // (keep-alive) and the TLS session. A request never goes out twice: when a
 // kept connection drops after the request was written, the transfer fails
 // rather than repeat it on a fresh connection, since the server may have taken
-// it. TLS peers are always verified: against the system's CA store, or on
+// it (WinHTTP may repeat one on its own, which cannot be held back; the log
+// then says so). TLS peers are always verified: against the system's CA store, or on
 // POSIX the file TALVENIX_CA_FILE names. A client is used by one thread at a
 // time; only Abort and Resume may be called from another.
 
@@ -75,12 +76,13 @@ class HttpClient {
   HttpClient(const HttpClient&) = delete;
   HttpClient& operator=(const HttpClient&) = delete;
 
-  // Reads the configured proxy from the host settings file (its default path
-  // when `path` is empty). False, logged, when it could not be read; requests
-  // with the configured proxy then fail, each with a log line, until the file
-  // reads again (it is read again for each of them).
+  // Reads the configured proxy from the host settings (platform::HostSettings:
+  // a file on POSIX, the registry on Windows; its default place when `path` is
+  // empty). False, logged, when they could not be read; requests with the
+  // configured proxy then fail, each with a log line, until they read again
+  // (they are read again for each of them).
   bool LoadProxySettings(const std::string& path = {});
-  // Reads the system (environment) proxy for `url` into the proxy state.
+  // Reads the system proxy for `url` into the proxy state.
   bool LoadSystemProxySettings(std::string_view url);
   const ProxyState& proxy_state() const { return proxy_; }
 
@@ -124,7 +126,7 @@ class HttpClient {
   ILogInterface* logger_;
   HttpLimits limits_;
   ProxyState proxy_;
-  std::string settings_path_;  // the host settings file LoadProxySettings read
+  std::string settings_path_;  // the host settings LoadProxySettings read
   std::unique_ptr<Transport> transport_;
 };
 
