@@ -16,20 +16,15 @@
 #include <mutex>
 
 #include "gateways/internet/http_client.hpp"
-#include "support/text_codec.hpp"
+#include "platform/wide_text_win.hpp"
 
 namespace talvenix::internet {
 namespace {
 
-std::wstring Wide(std::string_view text) {
-  std::u16string wide = Utf8ToUtf16(text);
-  return std::wstring(wide.begin(), wide.end());
-}
+using platform::Wide;
 
-std::string Narrow(const wchar_t* text) {
-  if (!text) return {};
-  return Utf16ToUtf8(std::u16string_view(reinterpret_cast<const char16_t*>(text)));
-}
+// A string WinHTTP gave, which may be null.
+std::string Narrow(const wchar_t* text) { return text ? platform::Utf8(text) : std::string(); }
 
 // The text of a WinHTTP error from winhttp.dll's messages, else the system's.
 std::string WinHttpErrorText(DWORD code) {
