@@ -139,6 +139,12 @@ std::string HeaderOf(const std::string& head, const std::string& name) {
   return head.substr(at, head.find("\r\n", at) - at);
 }
 
+// A loopback port that nobody listens on any more.
+int ClosedPort() {
+  ScriptedPeer gone([](ScriptedPeer&, SOCKET, int) {});
+  return gone.port();
+}
+
 // Answers every request on a kept connection with its target.
 void Echo(ScriptedPeer& peer, SOCKET s, int) {
   for (std::string head; !(head = peer.ReadRequest(s)).empty();) ScriptedPeer::Answer(s, "ID: " + TargetOf(head));
@@ -228,11 +234,7 @@ TEST_F(WinHttpClientTest, GetsOverOneKeptConnectionAndFollowsRedirects) {
 }
 
 TEST_F(WinHttpClientTest, FailuresAreLoggedWithWinHttpsCodesAndTexts) {
-  int closed_port;
-  {
-    ScriptedPeer gone([](ScriptedPeer&, SOCKET, int) {});
-    closed_port = gone.port();
-  }
+  int closed_port = ClosedPort();
   HttpClient client(&log_);
   EXPECT_FALSE(Send(client, "http://127.0.0.1:" + std::to_string(closed_port) + "/"));
   EXPECT_TRUE(Logged("WinHttpConnect to '127.0.0.1' on port: " + std::to_string(closed_port) +
@@ -303,11 +305,7 @@ TEST_F(WinHttpClientTest, DeviceRequestsTellAnAnswerADropAndAnUnreachableDevice)
       << "the next request gets a fresh connection";
   EXPECT_EQ(response, "ID: /querymsg?");
 
-  int closed_port;
-  {
-    ScriptedPeer gone([](ScriptedPeer&, SOCKET, int) {});
-    closed_port = gone.port();
-  }
+  int closed_port = ClosedPort();
   log_.Clear();
   EXPECT_EQ(connection.send_request(response, "/recvmsg?", u"127.0.0.1", static_cast<uint16_t>(closed_port)),
             multitech::DeviceReply::kFailed);
