@@ -233,7 +233,7 @@ TEST_F(WinHttpClientTest, GetsOverOneKeptConnectionAndFollowsRedirects) {
   EXPECT_TRUE(Send(capped, peer.url("/after-a-cut-answer")));
 }
 
-TEST_F(WinHttpClientTest, FailuresAreLoggedWithWinHttpsCodesAndTexts) {
+TEST_F(WinHttpClientTest, FailuresAreLoggedWithWinHttpsCodes) {
   int closed_port = ClosedPort();
   HttpClient client(&log_);
   EXPECT_FALSE(Send(client, "http://127.0.0.1:" + std::to_string(closed_port) + "/"));
