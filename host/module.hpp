@@ -4,8 +4,10 @@
 // drive the module as a host. Module state is global: one load per process,
 // and the module stays loaded until the process ends.
 
+#include <memory>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "platform/dynamic_library.hpp"
 #include "talvenix/talvenix.h"
@@ -37,12 +39,8 @@ struct Module {
 
   // Throws std::runtime_error naming the file or the missing export.
   static Module Load(const char* path) {
-    auto* library = new platform::DynamicLibrary;  // never closed: the exports stay callable
-    if (!library->Open(path)) {
-      std::string reason = library->LastError();
-      delete library;
-      throw std::runtime_error(reason);
-    }
+    auto library = std::make_unique<platform::DynamicLibrary>();
+    if (!library->Open(path)) throw std::runtime_error(library->LastError());
     Module m{};
 #define TALVENIX_RESOLVE(name) Resolve(*library, m.name, #name)
     TALVENIX_RESOLVE(InitTalvex);
@@ -59,10 +57,18 @@ struct Module {
     TALVENIX_RESOLVE(XMLConfigMultiLine_DeleteLine);
     TALVENIX_RESOLVE(FreeXMLLoadResources);
 #undef TALVENIX_RESOLVE
+    Loaded().push_back(std::move(library));
     return m;
   }
 
  private:
+  // Every library loaded: never closed, so the exports stay callable until the
+  // process ends (module threads may outlive main), yet reachable, not leaked.
+  static std::vector<std::unique_ptr<platform::DynamicLibrary>>& Loaded() {
+    static auto* loaded = new std::vector<std::unique_ptr<platform::DynamicLibrary>>;
+    return *loaded;
+  }
+
   template <typename F>
   static void Resolve(platform::DynamicLibrary& library, F& fn, const char* name) {
     fn = reinterpret_cast<F>(library.Symbol(name));
