@@ -1,13 +1,13 @@
 #pragma once
 // The one HTTP transport of the module: libcurl on POSIX
-// (http_client_curl.cpp), WinHTTP on Windows (http_client_win.cpp). A client
-// keeps its connections, so requests to the same server reuse the connection
-// (keep-alive) and the TLS session. A request never goes out twice: when a
-// kept connection drops after the request was written, the transfer fails
-// rather than repeat it on a fresh connection, since the server may have taken
-// it (WinHTTP may repeat one on its own, which cannot be held back; the log
-// then says so). TLS peers are always verified: against the system's CA store, or on
-// POSIX the file TALVENIX_CA_FILE names. A client is used by one thread at a
+// (http_client_curl.cpp), WinHTTP on Windows (http_client_win.cpp). A request
+// never goes out twice. On POSIX a client keeps its connections (keep-alive,
+// TLS sessions), and when a kept connection drops after the request was
+// written the transfer fails rather than repeat it on a fresh connection,
+// since the server may have taken it. WinHTTP would repeat it by itself, so on
+// Windows every request has a connection of its own. TLS peers are always
+// verified: against the system's CA store, or on POSIX the file
+// TALVENIX_CA_FILE names. A client is used by one thread at a
 // time; only Abort and Resume may be called from another.
 
 #include <cstddef>

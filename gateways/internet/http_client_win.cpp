@@ -1,7 +1,9 @@
 // The HTTP client over WinHTTP. The client keeps an asynchronous session
-// while the proxy stays the same, so WinHTTP's connection pool serves its
-// requests (keep-alive); the proxy is set on the session, where every WinHTTP
-// honours it. Each request runs asynchronously while the calling thread waits
+// while the proxy stays the same; the proxy is set on the session, where every
+// WinHTTP honours it. Every request goes out on a connection of its own
+// (keep-alive off): WinHTTP sends a request again by itself when a kept
+// connection turns out dead, and nothing outside it can stop that, while a
+// message must never reach the provider twice. Each request runs asynchronously while the calling thread waits
 // for its completions, so Abort and the whole-call limit can end a wait at
 // once by closing the request handle.
 
@@ -91,34 +93,15 @@ struct CallState {
   DWORD completion = 0;
   DWORD error = 0;
   DWORD bytes = 0;
-  // Since the last WinHttpSendRequest.
-  bool connected_fresh = false;  // a new connection was opened
-  bool sent = false;             // the request went out
-  int sends = 0;
-  int redirects = 0;
-  int redirects_at_last_send = 0;
-  bool repeated = false;  // WinHTTP sent the request again on a fresh connection
+  bool sent = false;  // the request went out, since the last WinHttpSendRequest
 };
 
 void CALLBACK OnStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID info, DWORD length) {
   auto* call = reinterpret_cast<CallState*>(context);
   if (!call) return;  // the session and connection handles have no state
   switch (status) {
-    case WINHTTP_CALLBACK_STATUS_CONNECTING_TO_SERVER:
-      call->connected_fresh = true;
-      return;
-    case WINHTTP_CALLBACK_STATUS_SENDING_REQUEST:
-      // A second request that no redirect asked for is WinHTTP repeating one
-      // whose kept connection died. It cannot be held back from here; the
-      // log says so, as the server may now have it twice.
-      if (call->sends++ > 0 && call->redirects == call->redirects_at_last_send) call->repeated = true;
-      call->redirects_at_last_send = call->redirects;
-      return;
     case WINHTTP_CALLBACK_STATUS_REQUEST_SENT:
       call->sent = true;
-      return;
-    case WINHTTP_CALLBACK_STATUS_REDIRECT:
-      ++call->redirects;
       return;
     case WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING:
       call->Release();
@@ -142,9 +125,8 @@ void CALLBACK OnStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID info, 
   SetEvent(call->done);
 }
 
-constexpr DWORD kCallbackEvents = WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLBACK_FLAG_HANDLES |
-                                  WINHTTP_CALLBACK_FLAG_REDIRECT | WINHTTP_CALLBACK_FLAG_SEND_REQUEST |
-                                  WINHTTP_CALLBACK_STATUS_CONNECTING_TO_SERVER;
+constexpr DWORD kCallbackEvents =
+    WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLBACK_FLAG_HANDLES | WINHTTP_CALLBACK_FLAG_SEND_REQUEST;
 
 // The step a WinHTTP error belongs to, for one that occurred during `step`
 // before (or after) the request went out.
@@ -335,7 +317,9 @@ HttpResult HttpClient::Get(const HttpRequest& request) {
   }
   auto* call = new CallState;
   DWORD_PTR context = reinterpret_cast<DWORD_PTR>(call);
-  if (!WinHttpSetOption(handle, WINHTTP_OPTION_CONTEXT_VALUE, &context, sizeof context)) {
+  DWORD no_keep_alive = WINHTTP_DISABLE_KEEP_ALIVE;
+  if (!WinHttpSetOption(handle, WINHTTP_OPTION_CONTEXT_VALUE, &context, sizeof context) ||
+      !WinHttpSetOption(handle, WINHTTP_OPTION_DISABLE_FEATURE, &no_keep_alive, sizeof no_keep_alive)) {
     DWORD error = GetLastError();
     WinHttpCloseHandle(handle);
     CloseInternet(connection);
@@ -409,10 +393,7 @@ HttpResult HttpClient::Get(const HttpRequest& request) {
   // One round, and a second only when the proxy asks for the credentials
   // (a Digest challenge): that request is one the proxy asked for.
   for (int round = 0; ok && round < 2; ++round) {
-    call->sends = 0;
     call->sent = false;
-    call->connected_fresh = false;
-    call->redirects = call->redirects_at_last_send = 0;
     ok = run(HttpFailure::kSend,
              [&](HINTERNET r) {
                return WinHttpSendRequest(r, headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headers.c_str(),
@@ -448,22 +429,7 @@ HttpResult HttpClient::Get(const HttpRequest& request) {
     if (ok && call->bytes == 0) break;
   }
 
-  if (call->repeated)
-    logger_->Warn(
-        "HttpClient - the request to '%s' went out twice: the kept connection dropped and WinHTTP sent it "
-        "again",
-        MaskCredentials(request.url).c_str());
-  // A kept connection that died after the request went out, before any answer:
-  // the server may have the request, so it is not sent again.
-  if (!ok && !result.aborted && !result.headers_received() && call->sent && !call->connected_fresh &&
-      (result.code == ERROR_WINHTTP_CONNECTION_ERROR || result.code == ERROR_WINHTTP_INVALID_SERVER_RESPONSE)) {
-    result.resend_refused = true;
-    result.error_text =
-        "the connection dropped after the request was sent; it is not sent again, as the server may have taken "
-        "it";
-  } else if (result.aborted) {
-    result.error_text = "the request was aborted";
-  }
+  if (result.aborted) result.error_text = "the request was aborted";
   t.CloseRequest();
   CloseInternet(connection);
   call->Release();
