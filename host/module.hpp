@@ -4,8 +4,10 @@
 // drive the module as a host. Module state is global: one load per process,
 // and the module stays loaded until the process ends.
 
+#include <memory>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "platform/dynamic_library.hpp"
 #include "talvenix/talvenix.h"
@@ -37,14 +39,14 @@ struct Module {
 
   // Throws std::runtime_error naming the file or the missing export.
   static Module Load(const char* path) {
-    auto* library = new platform::DynamicLibrary;  // never closed: the exports stay callable
-    if (!library->Open(path)) {
-      std::string reason = library->LastError();
-      delete library;
-      throw std::runtime_error(reason);
-    }
+    auto library = std::make_unique<platform::DynamicLibrary>();
+    if (!library->Open(path)) throw std::runtime_error(library->LastError());
+    // Never closed, and kept reachable: the exports stay callable until exit.
+    static auto* loaded = new std::vector<std::unique_ptr<platform::DynamicLibrary>>;
+    loaded->push_back(std::move(library));
+    platform::DynamicLibrary* kept = loaded->back().get();
     Module m{};
-#define TALVENIX_RESOLVE(name) Resolve(*library, m.name, #name)
+#define TALVENIX_RESOLVE(name) Resolve(*kept, m.name, #name)
     TALVENIX_RESOLVE(InitTalvex);
     TALVENIX_RESOLVE(SendSMS);
     TALVENIX_RESOLVE(Update);
