@@ -56,6 +56,17 @@ Error OpenUnique(const std::string& folder, const std::string& prefix, const std
   return ErrorFromSystem(ERROR_FILE_EXISTS);
 }
 
+// ReplaceFileW refuses names relative to the working folder.
+std::wstring FullPath(const std::string& path) {
+  std::wstring wide = Wide(path);
+  DWORD n = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+  if (n == 0) return wide;  // the call that uses it reports the problem
+  std::wstring full(n, L'\0');
+  n = GetFullPathNameW(wide.c_str(), n, full.data(), nullptr);
+  full.resize(n);
+  return full;
+}
+
 size_t FolderEnd(const std::string& path) {
   size_t slash = path.find_last_of("/\\");
   return slash == std::string::npos ? 0 : slash + 1;
@@ -228,7 +239,7 @@ Error ReplaceFileContents(const std::string& path, std::string_view bytes, std::
   if (error) return error;
 
   step = "cannot replace " + path;
-  std::wstring target = Wide(path), replacement = Wide(temporary);
+  std::wstring target = FullPath(path), replacement = FullPath(temporary);
   // Hidden only while it was not the file yet.
   if (!SetFileAttributesW(replacement.c_str(), FILE_ATTRIBUTE_NORMAL)) return LastSystemError();
   bool exists = GetFileAttributesW(target.c_str()) != INVALID_FILE_ATTRIBUTES;

@@ -27,6 +27,13 @@ TEST(ReplaceFileContents, TheNewContentsTakeThePlaceWholeAndNothingIsLeftBeside)
   EXPECT_EQ(temp.Read("qvsmscomms.xml"), "");
   EXPECT_EQ(temp.CountEntries(), 1);
 
+  {
+    // The module names its document relative to the working folder.
+    testing::WorkingFolder inside(temp.path());
+    ASSERT_FALSE(ReplaceFileContents("qvsmscomms.xml", "relative"));
+  }
+  EXPECT_EQ(temp.Read("qvsmscomms.xml"), "relative");
+
   std::string step;
   EXPECT_TRUE(ReplaceFileContents(temp.File("no-such-folder/x.xml"), "y", &step));
   EXPECT_NE(step.find("cannot create a file beside"), std::string::npos) << step;
