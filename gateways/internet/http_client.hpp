@@ -1,16 +1,18 @@
 #pragma once
-// The one HTTP transport of the module, over libcurl. One client keeps one
-// connection handle, so requests to the same server reuse the connection
+// The one HTTP transport of the module: libcurl on POSIX
+// (http_client_curl.cpp), WinHTTP on Windows (http_client_win.cpp). A client
+// keeps its connections, so requests to the same server reuse the connection
 // (keep-alive) and the TLS session. A request never goes out twice: when a
 // kept connection drops after the request was written, the transfer fails
 // rather than repeat it on a fresh connection, since the server may have taken
-// it. TLS peers are always verified against the system's CA bundle, or the file
-// TALVENIX_CA_FILE names. A client is used by one thread at a time; only
-// Abort and Resume may be called from another.
+// it (WinHTTP may repeat one on its own, which cannot be held back; the log
+// then says so). TLS peers are always verified: against the system's CA store, or on
+// POSIX the file TALVENIX_CA_FILE names. A client is used by one thread at a
+// time; only Abort and Resume may be called from another.
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -39,12 +41,22 @@ struct HttpRequest {
   ProxyUse proxy = ProxyUse::kConfigured;
 };
 
-// What came back. The curl codes are CURLcode values (0 = the transfer
-// completed); error_text describes a failure, fit for a log line, and is empty
-// on success.
+// The step of a request that failed, in the same words on every platform.
+enum class HttpFailure {
+  kNone,
+  kBadUrl,   // the URL could not be parsed
+  kSetUp,    // the transport could not be set up (session, handle, memory)
+  kConnect,  // the server or proxy could not be resolved or reached, or the proxy settings not read
+  kSend,     // the request could not be sent: TLS handshake and peer verification included
+  kReceive   // the answer did not arrive, or broke off (headers_received() tells which)
+};
+
+// What came back. `code` is the transport's own number for a failure (a
+// CURLcode, or a WinHTTP error code), for log lines only; error_text
+// describes it, fit for a log line. Both are empty/0 on success.
 struct HttpResult {
-  int curl_code = 0;
-  int url_code = 0;  // CURLUcode of a URL that could not be parsed; 0 otherwise
+  HttpFailure failure = HttpFailure::kNone;
+  int code = 0;
   std::string error_text;
   bool resend_refused = false;  // the connection dropped after the request went out: the server may have it
   bool aborted = false;         // Abort ended the request
@@ -53,6 +65,7 @@ struct HttpResult {
   std::string body;             // at most HttpLimits::max_body_bytes
   bool truncated = false;       // the body was longer than the limit
   bool headers_received() const { return status != 0; }
+  bool ok() const { return failure == HttpFailure::kNone; }
 };
 
 class HttpClient {
@@ -63,12 +76,13 @@ class HttpClient {
   HttpClient(const HttpClient&) = delete;
   HttpClient& operator=(const HttpClient&) = delete;
 
-  // Reads the configured proxy from the host settings file (its default path
-  // when `path` is empty). False, logged, when it could not be read; requests
-  // with the configured proxy then fail, each with a log line, until the file
-  // reads again (it is read again for each of them).
+  // Reads the configured proxy from the host settings (platform::HostSettings:
+  // a file on POSIX, the registry on Windows; its default place when `path` is
+  // empty). False, logged, when they could not be read; requests with the
+  // configured proxy then fail, each with a log line, until they read again
+  // (they are read again for each of them).
   bool LoadProxySettings(const std::string& path = {});
-  // Reads the system (environment) proxy for `url` into the proxy state.
+  // Reads the system proxy for `url` into the proxy state.
   bool LoadSystemProxySettings(std::string_view url);
   const ProxyState& proxy_state() const { return proxy_; }
 
@@ -80,35 +94,41 @@ class HttpClient {
   // `response`. Every failure is logged, the URL through MaskCredentials.
   bool SendRequest(const std::string& url, std::string& response);
 
+  // The transport's code for a URL it refuses, for callers that refuse one first.
+  static const int kBadUrlCode;
+
   // Any thread: ends the request under way at once (it fails with `aborted`
   // set) and every later one before it starts, until Resume.
   void Abort();
   void Resume();
 
  private:
-  bool PrepareHandle(const HttpRequest& request, HttpResult& result);
-  bool ApplyProxy(const HttpRequest& request, HttpResult& result);
-  // Runs the prepared transfer on the client's multi handle, so Abort can wake it.
-  int Perform(HttpResult& result);
-  static size_t Receive(char* data, size_t size, size_t count, void* self);
-  static int BeforeEachRequest(void* self, char*, char*, int, int);
+  // The platform's HTTP stack and the state of the request under way.
+  struct Transport;
+
+  // The host and port of `url` for log lines; a non-zero code when it cannot be parsed.
+  struct UrlParts {
+    int code = 0;
+    std::string host;
+    long port = 0;
+  };
+  static UrlParts CrackUrl(const std::string& url);
+  // The proxy state that `request` goes out with: `system` filled afresh, or
+  // the client's own. Null, logged, when it must not go out at all (a
+  // configured proxy that cannot be read: going around it is no option).
+  const ProxyState* ProxyFor(const HttpRequest& request, ProxyState& system);
+  // Whether `state` gives proxy credentials for `request`.
+  static bool UsesCredentials(const HttpRequest& request, const ProxyState& state) {
+    return request.proxy == ProxyUse::kConfigured && state.mode != 0 && !state.user_name.empty();
+  }
+  void LogTruncated(const std::string& url) const;
 
   ILogInterface* logger_;
   HttpLimits limits_;
   ProxyState proxy_;
-  std::string settings_path_;  // the host settings file LoadProxySettings read
-  void* multi_ = nullptr;        // CURLM*: holds the kept connections; lives as long as the client
-  void* curl_ = nullptr;         // CURL*, created on first use and reused
-  void* header_list_ = nullptr;  // curl_slist* of the last request
-  std::atomic<bool> aborted_{false};
-  // State of the transfer under way.
-  std::string* body_ = nullptr;  // where Receive appends
-  bool truncated_ = false;
-  int requests_sent_ = 0;    // requests that went out on a connection
-  long redirects_seen_ = 0;  // redirects followed when the last one went out
-  bool resend_refused_ = false;
+  std::string settings_path_;  // the host settings LoadProxySettings read
+  std::unique_ptr<Transport> transport_;
 };
-
 
 // `url` (or a path with its query) as a log line may show it: the values of
 // credential keys in the query (password, passwd, apiKey and the like) and the

@@ -1,7 +1,5 @@
 #include "gateways/internet/multitech_device.hpp"
 
-#include <curl/curl.h>
-
 #include "contract/log_interface.hpp"
 #include "gateways/internet/http_client.hpp"
 #include "support/peer_text.hpp"
@@ -50,7 +48,8 @@ DeviceReply DeviceConnection::send_request(std::string& response, const std::str
   std::string host8 = Utf16ToUtf8(host);
   if (!PlainHost(host8)) {
     logger_->ErrorW(u"WinHttpConnect failed on 88%s request, error: %u (%S)", kVerb,
-                    static_cast<unsigned>(CURLE_URL_MALFORMAT), "the device address is not a host name or address");
+                    static_cast<unsigned>(internet::HttpClient::kBadUrlCode),
+                    "the device address is not a host name or address");
     return DeviceReply::kFailed;
   }
   internet::HttpRequest request;
@@ -65,20 +64,18 @@ DeviceReply DeviceConnection::send_request(std::string& response, const std::str
   if (result.aborted) return DeviceReply::kAborted;
 
   DeviceReply reply = DeviceReply::kAnswered;
-  if (result.curl_code != CURLE_OK) {
+  if (!result.ok()) {
     reply = result.resend_refused ? DeviceReply::kMaybeTaken : DeviceReply::kFailed;
-    unsigned code = static_cast<unsigned>(result.curl_code);
+    unsigned code = static_cast<unsigned>(result.code);
     const char* text = result.error_text.c_str();
-    switch (result.curl_code) {
-      case CURLE_URL_MALFORMAT:
+    switch (result.failure) {
+      case internet::HttpFailure::kBadUrl:
         logger_->ErrorW(u"HTTPOpenRequest failed on 88%s request, error: %u (%S)", kVerb, code, text);
         break;
-      case CURLE_COULDNT_RESOLVE_HOST:
-      case CURLE_COULDNT_RESOLVE_PROXY:
-      case CURLE_COULDNT_CONNECT:
+      case internet::HttpFailure::kConnect:
         logger_->ErrorW(u"WinHttpConnect failed on 88%s request, error: %u (%S)", kVerb, code, text);
         break;
-      case CURLE_SEND_ERROR:
+      case internet::HttpFailure::kSend:
         logger_->Error("GET WinHttpSendRequest failed, error %u (%s)", code, text);
         break;
       default:

@@ -5,7 +5,6 @@
 #include <optional>
 
 #include "platform/host_settings.hpp"
-#include "support/environment_proxy.hpp"
 
 namespace talvenix::internet {
 namespace {
@@ -105,16 +104,6 @@ bool LoadProxySettings(ProxyState& state, ILogInterface* logger, const std::stri
   logger->Error("LoadProxySettings failed [0x%X, %s]", static_cast<unsigned>(error->error.Hresult()),
                 error->text.c_str());
   return false;
-}
-
-bool LoadSystemProxySettings(ProxyState& state, std::string_view url) {
-  bool secure = url.size() >= 6 && (url.substr(0, 6) == "https:" || url.substr(0, 6) == "HTTPS:");
-  // A variable removed since the last request is gone from the state too.
-  auto [proxy, bypass] = ReadEnvironmentProxy(secure);
-  state.mode = proxy.empty() ? 0 : kProxyNamed;
-  state.proxy = proxy;
-  state.bypass_list = bypass;
-  return true;
 }
 
 }  // namespace talvenix::internet

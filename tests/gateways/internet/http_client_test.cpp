@@ -211,7 +211,7 @@ TEST_F(HttpClientTest, ConfiguredProxyWithBasicCredentials) {
   device.url = peer.base() + "/device";
   device.proxy = ProxyUse::kSystemWithoutCredentials;
   HttpResult direct = wrong.Get(device);
-  EXPECT_EQ(direct.curl_code, 0) << direct.error_text;
+  EXPECT_TRUE(direct.ok()) << direct.error_text;
   EXPECT_EQ(peer.requests().back().headers.count("Via"), 0u);
 }
 
