@@ -41,8 +41,12 @@ struct Module {
   static Module Load(const char* path) {
     auto library = std::make_unique<platform::DynamicLibrary>();
     if (!library->Open(path)) throw std::runtime_error(library->LastError());
+    // Never closed, and kept reachable: the exports stay callable until exit.
+    static auto* loaded = new std::vector<std::unique_ptr<platform::DynamicLibrary>>;
+    loaded->push_back(std::move(library));
+    platform::DynamicLibrary* kept = loaded->back().get();
     Module m{};
-#define TALVENIX_RESOLVE(name) Resolve(*library, m.name, #name)
+#define TALVENIX_RESOLVE(name) Resolve(*kept, m.name, #name)
     TALVENIX_RESOLVE(InitTalvex);
     TALVENIX_RESOLVE(SendSMS);
     TALVENIX_RESOLVE(Update);
@@ -57,18 +61,10 @@ struct Module {
     TALVENIX_RESOLVE(XMLConfigMultiLine_DeleteLine);
     TALVENIX_RESOLVE(FreeXMLLoadResources);
 #undef TALVENIX_RESOLVE
-    Loaded().push_back(std::move(library));
     return m;
   }
 
  private:
-  // Every library loaded: never closed, so the exports stay callable until the
-  // process ends (module threads may outlive main), yet reachable, not leaked.
-  static std::vector<std::unique_ptr<platform::DynamicLibrary>>& Loaded() {
-    static auto* loaded = new std::vector<std::unique_ptr<platform::DynamicLibrary>>;
-    return *loaded;
-  }
-
   template <typename F>
   static void Resolve(platform::DynamicLibrary& library, F& fn, const char* name) {
     fn = reinterpret_cast<F>(library.Symbol(name));

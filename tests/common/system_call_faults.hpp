@@ -1,9 +1,9 @@
 #pragma once
 // Makes the Nth call of one system call of platform/ fail with a chosen error
 // number (errno, or GetLastError on Windows), through the table in
-// platform/system_calls.hpp. While the object lives the
-// entry is replaced; it is put back on destruction. Calls before the Nth go
-// through to the system, as do calls after it.
+// platform/system_calls.hpp. While the object lives the entry is replaced; it
+// is put back on destruction. Calls before the Nth go through to the system,
+// as do calls after it.
 //
 //   FailNthCall<&platform::SystemCalls::fsync> fail(1, EIO);
 
