@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include "platform/dynamic_library.hpp"
+#include "platform/program_path_win.hpp"
 #include "platform/system_calls.hpp"
 #include "platform/wide_text_win.hpp"
 
@@ -48,18 +49,7 @@ std::string DynamicLibrary::FolderOf(const void* address) {
   if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
                           static_cast<const wchar_t*>(address), &module))
     return {};
-  std::wstring file(MAX_PATH, L'\0');
-  for (;;) {
-    DWORD n = GetModuleFileNameW(module, file.data(), static_cast<DWORD>(file.size()));
-    if (n == 0) return {};
-    if (n < file.size()) {
-      file.resize(n);
-      break;
-    }
-    file.resize(file.size() * 2);  // cut short: a longer path
-  }
-  size_t slash = file.find_last_of(L"\\/");
-  return slash == std::wstring::npos ? std::string() : Utf8(file.substr(0, slash));
+  return ModuleFolder(module);
 }
 
 bool DynamicLibrary::FileExists(const std::string& path) {

@@ -1,14 +1,15 @@
 #include <windows.h>
 
 #include "platform/program_path.hpp"
+#include "platform/program_path_win.hpp"
 #include "platform/wide_text_win.hpp"
 
 namespace talvenix::platform {
 
-std::string ProgramFolder() {
+std::string ModuleFolder(HMODULE module) {
   std::wstring file(MAX_PATH, L'\0');
   for (;;) {
-    DWORD n = GetModuleFileNameW(nullptr, file.data(), static_cast<DWORD>(file.size()));
+    DWORD n = GetModuleFileNameW(module, file.data(), static_cast<DWORD>(file.size()));
     if (n == 0) return {};
     if (n < file.size()) {
       file.resize(n);
@@ -19,5 +20,7 @@ std::string ProgramFolder() {
   size_t slash = file.find_last_of(L"\\/");
   return slash == std::wstring::npos ? std::string() : Utf8(file.substr(0, slash));
 }
+
+std::string ProgramFolder() { return ModuleFolder(nullptr); }
 
 }  // namespace talvenix::platform

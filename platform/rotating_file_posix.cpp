@@ -21,24 +21,6 @@ SystemCalls& sys = g_system_calls;
 
 }  // namespace
 
-std::string RotatingFile::RotatedName(const std::string& path, size_t index) {
-  if (index == 0) return path;
-  size_t dot = path.rfind('.');
-  size_t slash = path.rfind('/');
-  if (dot == std::string::npos || dot == 0 || dot == path.size() - 1 ||
-      (slash != std::string::npos && slash + 1 >= dot))
-    return path + "." + std::to_string(index);
-  return path.substr(0, dot) + "." + std::to_string(index) + path.substr(dot);
-}
-
-Error RotatingFile::Open(const std::string& path, uint64_t size_limit, size_t rotated_files) {
-  Close();
-  path_ = path;
-  size_limit_ = size_limit;
-  rotated_files_ = rotated_files;
-  return Reopen();
-}
-
 Error RotatingFile::Reopen() {
   int fd = sys.open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0) return LastSystemError();

@@ -34,24 +34,6 @@ uint64_t SizeOf(HANDLE handle) {
 
 }  // namespace
 
-std::string RotatingFile::RotatedName(const std::string& path, size_t index) {
-  if (index == 0) return path;
-  size_t dot = path.rfind('.');
-  size_t slash = path.find_last_of("/\\");
-  if (dot == std::string::npos || dot == 0 || dot == path.size() - 1 ||
-      (slash != std::string::npos && slash + 1 >= dot))
-    return path + "." + std::to_string(index);
-  return path.substr(0, dot) + "." + std::to_string(index) + path.substr(dot);
-}
-
-Error RotatingFile::Open(const std::string& path, uint64_t size_limit, size_t rotated_files) {
-  Close();
-  path_ = path;
-  size_limit_ = size_limit;
-  rotated_files_ = rotated_files;
-  return Reopen();
-}
-
 Error RotatingFile::Reopen() {
   // Appending only: every write lands at the end, whoever wrote last. Others
   // may rename or remove the file while it is open here (rotation).
@@ -70,8 +52,9 @@ void RotatingFile::Close() {
 }
 
 bool RotatingFile::RotatedAway() const {
-  HANDLE named = CreateFileW(Wide(path_).c_str(), FILE_READ_ATTRIBUTES,
-                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE named =
+      CreateFileW(Wide(path_).c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, 0, nullptr);
   if (named == INVALID_HANDLE_VALUE) return true;
   FileId ours, theirs;
   bool same = IdOf(fd_, ours) && IdOf(named, theirs) && ours == theirs;
