@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -42,6 +43,8 @@ class RotatingFile {
   // True when `path_` no longer names the file this object has open.
   bool RotatedAway() const;
   void RotateUnderLock(size_t line_size);
+  // Size of the file this object has open; nothing when it cannot be told.
+  std::optional<uint64_t> OpenSize() const;
 
   std::string path_;
   uint64_t size_limit_ = 0;

@@ -5,17 +5,12 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 
 #include "platform/file.hpp"
 #include "platform/system_calls.hpp"
 
 namespace talvenix::platform {
 namespace {
-
-// How long a writer waits for another one's rotation before it writes
-// into the current file anyway (over the limit, but nothing lost or hung).
-constexpr auto kLockWait = std::chrono::seconds(2);
 
 SystemCalls& sys = g_system_calls;
 
@@ -42,24 +37,10 @@ bool RotatingFile::RotatedAway() const {
   return ours.st_ino != named.st_ino || ours.st_dev != named.st_dev;
 }
 
-void RotatingFile::RotateUnderLock(size_t line_size) {
-  FileLock lock;
-  if (lock.Acquire(LockPathFor(path_), kLockWait)) return;
-  // Another writer may have rotated while this one waited: then its new file
-  // is the one to write to, and it is not full.
-  if (RotatedAway()) {
-    Reopen();
-    return;
-  }
+std::optional<uint64_t> RotatingFile::OpenSize() const {
   struct stat st {};
-  if (::fstat(fd_, &st) != 0 || static_cast<uint64_t>(st.st_size) + line_size <= size_limit_) return;
-  if (rotated_files_ == 0) {
-    RemoveFile(path_);
-  } else {
-    RemoveFile(RotatedName(path_, rotated_files_));
-    for (size_t i = rotated_files_; i > 0; --i) RenameFile(RotatedName(path_, i - 1), RotatedName(path_, i));
-  }
-  Reopen();
+  if (::fstat(fd_, &st) != 0) return std::nullopt;
+  return static_cast<uint64_t>(st.st_size);
 }
 
 Error RotatingFile::Append(std::string_view line) {
@@ -68,10 +49,8 @@ Error RotatingFile::Append(std::string_view line) {
     if (Error error = Reopen()) return error;
   }
   if (RotatedAway()) Reopen();  // renamed by another writer's rotation
-  struct stat st {};
-  if (size_limit_ > 0 && ::fstat(fd_, &st) == 0 && st.st_size > 0 &&
-      static_cast<uint64_t>(st.st_size) + line.size() > size_limit_)
-    RotateUnderLock(line.size());
+  uint64_t size = OpenSize().value_or(0);
+  if (size_limit_ > 0 && size > 0 && size + line.size() > size_limit_) RotateUnderLock(line.size());
   return WriteAll(fd_, line.data(), line.size());
 }
 

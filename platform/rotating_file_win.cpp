@@ -1,7 +1,5 @@
 #include <windows.h>
 
-#include <chrono>
-
 #include "platform/file.hpp"
 #include "platform/rotating_file.hpp"
 #include "platform/system_calls.hpp"
@@ -9,10 +7,6 @@
 
 namespace talvenix::platform {
 namespace {
-
-// How long a writer waits for another one's rotation before it writes
-// into the current file anyway (over the limit, but nothing lost or hung).
-constexpr auto kLockWait = std::chrono::seconds(2);
 
 // The file's identity: the same file under any name.
 struct FileId {
@@ -25,11 +19,6 @@ bool IdOf(HANDLE handle, FileId& id) {
   if (!GetFileInformationByHandle(handle, &info)) return false;
   id = {info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
   return true;
-}
-
-uint64_t SizeOf(HANDLE handle) {
-  LARGE_INTEGER size{};
-  return GetFileSizeEx(handle, &size) ? static_cast<uint64_t>(size.QuadPart) : 0;
 }
 
 }  // namespace
@@ -62,23 +51,10 @@ bool RotatingFile::RotatedAway() const {
   return !same;
 }
 
-void RotatingFile::RotateUnderLock(size_t line_size) {
-  FileLock lock;
-  if (lock.Acquire(LockPathFor(path_), kLockWait)) return;
-  // Another writer may have rotated while this one waited: then its new file
-  // is the one to write to, and it is not full.
-  if (RotatedAway()) {
-    Reopen();
-    return;
-  }
-  if (SizeOf(fd_) + line_size <= size_limit_) return;
-  if (rotated_files_ == 0) {
-    RemoveFile(path_);
-  } else {
-    RemoveFile(RotatedName(path_, rotated_files_));
-    for (size_t i = rotated_files_; i > 0; --i) RenameFile(RotatedName(path_, i - 1), RotatedName(path_, i));
-  }
-  Reopen();
+std::optional<uint64_t> RotatingFile::OpenSize() const {
+  LARGE_INTEGER size{};
+  if (!GetFileSizeEx(fd_, &size)) return std::nullopt;
+  return static_cast<uint64_t>(size.QuadPart);
 }
 
 Error RotatingFile::Append(std::string_view line) {
@@ -87,7 +63,7 @@ Error RotatingFile::Append(std::string_view line) {
     if (Error error = Reopen()) return error;
   }
   if (RotatedAway()) Reopen();  // renamed by another writer's rotation
-  uint64_t size = SizeOf(fd_);
+  uint64_t size = OpenSize().value_or(0);
   if (size_limit_ > 0 && size > 0 && size + line.size() > size_limit_) RotateUnderLock(line.size());
   return WriteAll(fd_, line.data(), line.size());
 }
