@@ -75,7 +75,8 @@ bool SetField(TalvexLineRecord& line, const Field& field, const std::string& val
   uint8_t flag = 0;
   switch (field.kind) {
     case Kind::Number:
-      if (!ParseNumber(value, number) || (field.bit == TALVEX_LINE_SMSRETRY && number > INT32_MAX)) {
+      if (!ParseNumber(value, number) || (field.bit == TALVEX_LINE_SMSRETRY && number > INT32_MAX) ||
+          (field.bit == TALVEX_LINE_COMPORT && number == 0)) {  // COM ports count from 1
         std::fprintf(stderr, "lines: %s needs a whole number, not '%s'\n", field.name, value.c_str());
         return false;
       }
@@ -170,7 +171,7 @@ class Settings {
 // The COM port of "--port N", which every action but list needs.
 uint32_t TakePort(Arguments& a) {
   a.Require("--port", "N, the line's COM port");
-  return static_cast<uint32_t>(a.Number("--port", 0, 0, UINT32_MAX));
+  return static_cast<uint32_t>(a.Number("--port", 0, 1, UINT32_MAX));
 }
 
 int List(Settings& settings) {

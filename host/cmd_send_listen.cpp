@@ -49,9 +49,15 @@ int RunSend(Module& module, const Args& arguments) {
   int32_t code = module.SendSMS(request.get());
   std::printf("send: %s\n", Describe(code).c_str());
   std::fflush(stdout);
-  if (code == TALVEX_PENDING) WaitForInterrupt(wait_seconds);  // the outcome arrives as an event
+  if (code == TALVEX_PENDING) {  // the outcome arrives as an event
+    std::optional<int32_t> outcome = WaitForOutcome(wait_seconds);
+    if (!outcome)
+      std::printf("send: no outcome within %g seconds; the message may still go out (exit status 3)\n",
+                  wait_seconds);
+    code = outcome ? *outcome : -1;
+  }
   module.Unint();
-  return code == TALVEX_OK || code == TALVEX_PENDING ? 0 : 1;
+  return code == TALVEX_OK ? 0 : code == -1 ? 3 : 1;
 }
 
 int RunListen(Module& module, const Args& arguments) {

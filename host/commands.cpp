@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 namespace talvenix::host {
@@ -14,19 +15,45 @@ namespace talvenix::host {
 const std::vector<Command>& Commands() {
   static const std::vector<Command> commands = {
       {"send", "[--to NUMBER] [--from NAME] [--wait SECONDS] TEXT",
-       "send one SMS through the configured gateway and print the result", RunSend},
+       "send one SMS through the configured gateway and print the result",
+       "  --to NUMBER      the recipient (default +15550100)\n"
+       "  --from NAME      the sender the host names\n"
+       "  --wait SECONDS   how long to wait for the outcome of a pending send (default 30)\n"
+       "exit status: 0 sent, 1 not sent, 2 usage error",
+       RunSend},
       {"listen", "[--seconds N]", "print incoming messages and events until Ctrl-C or N seconds (default 10)",
-       RunListen},
+       "  --seconds N   stop after N seconds (default 10); Ctrl-C stops at once", RunListen},
       {"test-sms", "--to NUMBER [--subject S] [--line N] TEXT",
-       "drop a test message for the host's sender and print the reports that come back", RunTestSms},
-      {"test-sms-report", "TEXT", "write a report line into a listening test-sms (from another process)",
+       "drop a test message for the host's sender and print the reports that come back",
+       "  --to NUMBER    the recipient (required)\n"
+       "  --subject S    the job's subject\n"
+       "  --line N       the GSM line to send on (default 0: any)",
+       RunTestSms},
+      {"test-sms-report", "TEXT", "write a report line into a listening test-sms (from another process)", "",
        RunTestSmsReport},
       {"lines", "list | add --port N [...] | set --port N FIELD VALUE | delete --port N",
-       "show and change the GSM modem lines in qvsmscomms.xml (talvenix lines add --help)", RunLines},
-      {"config", "show | set NAME VALUE | check", "read or change the global options; check qvsmscomms.xml", RunConfig},
+       "show and change the GSM modem lines in qvsmscomms.xml (talvenix lines --help)",
+       "  list                      every line and its main settings\n"
+       "  add --port N [OPTIONS]    a line on COMn (N from 1), enabled, 9600 baud, 3 retries; OPTIONS:\n"
+       "      --baud B --name NAME --initstr AT... --smsc NUMBER --cnmi PARAMETERS --retry N\n"
+       "      --disabled --no-receive --no-send --no-international --clean-sim --status-reports\n"
+       "      --non-blocking\n"
+       "  set --port N FIELD VALUE  one setting of the line on COMn; FIELD is one of comport baudrate\n"
+       "      linename initstr smsc recenabled sendenabled cleansimenabled srenabled lineenabled\n"
+       "      smsretry inumberenabled readiomode cnmiparameters (yes/no for the flags)\n"
+       "  delete --port N           remove the line on COMn",
+       RunLines},
+      {"config", "show | set NAME VALUE | check", "read or change the global options; check qvsmscomms.xml",
+       "  show             every global option and its value\n"
+       "  set NAME VALUE   change one global option\n"
+       "  check            read qvsmscomms.xml and report every problem with its line",
+       RunConfig},
       {"service", "show | set PROPERTY VALUE",
-       "read or change the selected gateway's properties (passwords are shown as ****)", RunService},
-      {"codes", "", "list the status codes and their meaning", RunCodes},
+       "read or change the selected gateway's properties (passwords are shown as ****)",
+       "  show                 the selected gateway's properties\n"
+       "  set PROPERTY VALUE   change one of them (the names show lists)",
+       RunService},
+      {"codes", "", "list the status codes and their meaning", "", RunCodes},
   };
   return commands;
 }
@@ -35,6 +62,8 @@ namespace {
 
 std::mutex g_output;
 std::atomic<bool> g_interrupted{false};
+std::atomic<bool> g_has_outcome{false};
+std::atomic<int32_t> g_outcome{0};
 
 void OnInterrupt(int) { g_interrupted = true; }
 
@@ -56,6 +85,8 @@ int32_t PrintingCallback(int32_t code, int32_t extra, uint32_t event_kind, uintp
                   m->line, Utf8(m->text).c_str());
   } else if (event_kind == TALVEX_EVENT_OUTCOME) {
     std::printf("outcome: %s\n", Describe(code).c_str());
+    g_outcome = code;
+    g_has_outcome = true;
   } else if (event_kind == TALVEX_EVENT_LINE_STATE) {
     // The GSM gateway's line record, or null for a line it does not know.
     auto* line = static_cast<const TalvexLineRecord*>(data);
@@ -78,16 +109,32 @@ bool ConfigurationPresent(const char* command) {
   return false;
 }
 
-bool WaitForInterrupt(double seconds) {
+namespace {
+
+// Sleeps until Ctrl-C, `seconds` or `done()`; returns true on Ctrl-C.
+template <typename Done>
+bool WaitUntil(double seconds, Done done) {
   g_interrupted = false;
   std::signal(SIGINT, OnInterrupt);
   std::signal(SIGTERM, OnInterrupt);
   auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-  while (!g_interrupted && std::chrono::steady_clock::now() < end)
+  while (!g_interrupted && !done() && std::chrono::steady_clock::now() < end)
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   std::signal(SIGINT, SIG_DFL);
   std::signal(SIGTERM, SIG_DFL);
   return g_interrupted;
+}
+
+}  // namespace
+
+bool WaitForInterrupt(double seconds) {
+  return WaitUntil(seconds, [] { return false; });
+}
+
+std::optional<int32_t> WaitForOutcome(double seconds) {
+  WaitUntil(seconds, [] { return g_has_outcome.load(); });
+  if (!g_has_outcome) return std::nullopt;
+  return g_outcome.load();
 }
 
 }  // namespace talvenix::host

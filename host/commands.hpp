@@ -2,6 +2,8 @@
 // Subcommands of the `talvenix` host. Each lives in its own file and is
 // listed once in the table of commands.cpp.
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,6 +18,7 @@ struct Command {
   const char* name;
   const char* usage;    // arguments after the name
   const char* summary;  // one line for --help
+  const char* help;     // its options and words, for "talvenix NAME --help"
   int (*run)(Module& module, const Args& args);
 };
 
@@ -32,6 +35,9 @@ int32_t PrintingCallback(int32_t code, int32_t extra, uint32_t event_kind, uintp
 bool ConfigurationPresent(const char* command);
 // Blocks until Ctrl-C or `seconds` have passed; returns true on Ctrl-C.
 bool WaitForInterrupt(double seconds);
+// Blocks until PrintingCallback saw an outcome event, Ctrl-C or `seconds`;
+// the outcome's code, or nothing when none came.
+std::optional<int32_t> WaitForOutcome(double seconds);
 
 int RunSend(Module& module, const Args& args);
 int RunListen(Module& module, const Args& args);

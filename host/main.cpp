@@ -47,14 +47,14 @@ int main(int argc, char** argv) {
     return 2;
   }
   Arguments global(Args(argv + 1, argv + argc));
-  if (global.Flag("--help") || global.Flag("-h")) {
-    PrintHelp();
-    return 0;
-  }
   std::string dir;
   bool in_dir = global.Has("--dir", dir);
   if (!global.ok()) return global.UsageError("");
   Args args = global.Rest();
+  if (!args.empty() && (args.front() == "--help" || args.front() == "-h")) {
+    PrintHelp();
+    return 0;
+  }
   if (args.empty() || args.front() == "--") {
     std::fprintf(stderr, "talvenix: give a command, e.g. talvenix send \"Hello\" (see talvenix --help)\n");
     return 2;
@@ -75,6 +75,12 @@ int main(int argc, char** argv) {
   args.erase(args.begin());
   for (const Command& c : Commands()) {
     if (name != c.name) continue;
+    if (Arguments words(args); words.Flag("--help") || words.Flag("-h")) {
+      std::printf("usage: talvenix [--dir DIR] %s %s\n\n%s\n%s%s", c.name, c.usage, c.summary, *c.help ? "\n" : "",
+                  c.help);
+      std::printf(*c.help ? "\n" : "");
+      return 0;
+    }
     Module module{};
     try {
       module = Module::Load(ModulePath().c_str());

@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "drivers/sim/gsm_sim.h"
@@ -22,8 +23,10 @@ namespace {
 
 struct Settings {
   // GSMSIM_DEMO set: every line greets with one incoming message once it is
-  // ready, and every message sent is followed by its status report.
+  // ready, and every message sent is followed by its status report;
+  // GSMSIM_DEMO=fail: every message sent fails a moment later instead.
   bool demo = std::getenv("GSMSIM_DEMO") != nullptr;
+  bool demo_fails = demo && std::string_view(std::getenv("GSMSIM_DEMO")) == "fail";
   int32_t init_result = 0;
   std::map<uint32_t, int32_t> line_results;
   int32_t auto_line_state = 0;
@@ -220,6 +223,9 @@ TALVEX_EXPORT int32_t TALVEX_CALL gsmdrvSendSMS(uint32_t value, TalvexSmsRequest
     // Like a modem: accepted first, sent a moment later, then delivered.
     s.send_immediate = TALVEX_PENDING;
     s.send_delay_ms = 200;
+    if (s.demo_fails) s.send_final = TALVEX_FAILED;
+  }
+  if (s.demo && s.send_immediate == TALVEX_PENDING && !s.demo_fails) {
     uint32_t reference = static_cast<uint32_t>(sim.calls.size());
     sim.outstanding.Add();
     sender->second->Post(

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "common/temp_folder.hpp"
+#include "gateways/modem/gsm_document.hpp"
 #include "host/run_program.hpp"
 
 namespace talvenix::testing {
@@ -46,7 +47,8 @@ TEST_F(TalvenixProgram, EveryArgumentMistakeIsAUsageErrorNamingIt) {
       {"listen --seconds", "--seconds needs a value"},
       {"listen 5", "unexpected argument '5'"},
       {"codes all", "unexpected argument 'all'"},
-      {"lines add --port 4294967296", "--port takes a whole number from 0 to 4294967295"},
+      {"lines add --port 4294967296", "--port takes a whole number from 1 to 4294967295"},
+      {"lines add --port 0", "--port takes a whole number from 1 to 4294967295"},
       {"lines delete", "give --port N"},
       {"config", "give show, set NAME VALUE or check"},
   };
@@ -55,8 +57,38 @@ TEST_F(TalvenixProgram, EveryArgumentMistakeIsAUsageErrorNamingIt) {
     EXPECT_EQ(outcome.status, 2) << arguments << "\n" << outcome.output;
     EXPECT_NE(outcome.output.find(message), std::string::npos) << arguments << "\n" << outcome.output;
   }
-  EXPECT_EQ(Run("codes").status, 0);
   EXPECT_EQ(Run("--help").status, 0);
+}
+
+TEST_F(TalvenixProgram, EachCommandExplainsItselfAndEveryStatusCodeHasAName) {
+  // A command's --help needs no document and says what its options are.
+  Outcome add = Run("lines add --help");
+  EXPECT_EQ(add.status, 0) << add.output;
+  for (const char* option : {"--baud", "--no-receive", "--status-reports", "cnmiparameters"})
+    EXPECT_NE(add.output.find(option), std::string::npos) << option << "\n" << add.output;
+  Outcome send = Run("send -h");
+  EXPECT_EQ(send.status, 0) << send.output;
+  EXPECT_NE(send.output.find("--wait SECONDS"), std::string::npos) << send.output;
+  EXPECT_EQ(Run("send -- -h").status, 1);  // a text, sent: no document here
+
+  Outcome codes = Run("codes");
+  EXPECT_EQ(codes.status, 0);
+  for (const char* code : {"  41  provider refused", "  58  login refused", "  74  no credit", " 112  pending"})
+    EXPECT_NE(codes.output.find(code), std::string::npos) << code << "\n" << codes.output;
+}
+
+TEST_F(TalvenixProgram, APendingSendEndsWithItsOutcome) {
+  folder.Write("qvsmscomms.xml", GsmDocument({{4}}));
+  const std::string driver = std::string("TALVENIX_GSM_DRIVER=") + TALVENIX_GSMSIM_PATH;
+  Outcome sent = Run("send --wait 120 Hi", driver + " GSMSIM_DEMO=1");
+  EXPECT_EQ(sent.status, 0) << sent.output;
+  EXPECT_NE(sent.output.find("send: 112 pending"), std::string::npos) << sent.output;
+  EXPECT_NE(sent.output.find("outcome: 0 success"), std::string::npos) << sent.output;
+
+  Outcome failed = Run("send --wait 120 Hi", driver + " GSMSIM_DEMO=fail");
+  EXPECT_EQ(failed.status, 1) << failed.output;
+  EXPECT_NE(failed.output.find("send: 112 pending"), std::string::npos) << failed.output;
+  EXPECT_NE(failed.output.find("outcome: 1 failure"), std::string::npos) << failed.output;
 }
 
 TEST_F(TalvenixProgram, FailuresPointAtTheirRealCause) {
