@@ -1,13 +1,13 @@
 #include "gateways/email/email.hpp"
 
 #include <curl/curl.h>
-#include <openssl/crypto.h>
 
 #include <algorithm>
 #include <ctime>
 #include <new>
 
 #include "gateways/email/mail_message.hpp"
+#include "gateways/email/wipe.hpp"
 #include "support/overrides.hpp"
 #include "support/peer_text.hpp"
 #include "support/text_codec.hpp"
@@ -45,7 +45,7 @@ CEmail::CEmail(ILogInterface* logger, SmtpTimeouts timeouts)
 
 CEmail::~CEmail() {
   Release();
-  OPENSSL_cleanse(password_.data(), password_.size());
+  WipeSecret(password_);
 }
 
 void CEmail::Release() {
@@ -57,7 +57,7 @@ void CEmail::Release() {
 void CEmail::SetSubmission(SmtpSecurity security, std::string user, std::string password) {
   security_ = security;
   user_ = std::move(user);
-  OPENSSL_cleanse(password_.data(), password_.size());
+  WipeSecret(password_);
   password_ = std::move(password);
 }
 
