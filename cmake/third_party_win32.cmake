@@ -47,7 +47,8 @@ if(NOT curl_dir)
   endif()
 endif()
 get_filename_component(curl_root ${curl_dir} DIRECTORY)
-file(GLOB curl_sources ${curl_root}/lib/*.c ${curl_root}/lib/vauth/*.c ${curl_root}/lib/vtls/*.c)
+file(GLOB curl_sources ${curl_root}/lib/*.c ${curl_root}/lib/vauth/*.c ${curl_root}/lib/vquic/*.c
+                       ${curl_root}/lib/vtls/*.c)
 add_library(talvenix_curl STATIC ${curl_sources})
 target_include_directories(talvenix_curl SYSTEM PUBLIC ${curl_root}/include PRIVATE ${curl_root}/lib)
 target_compile_definitions(talvenix_curl PUBLIC CURL_STATICLIB PRIVATE BUILDING_LIBCURL

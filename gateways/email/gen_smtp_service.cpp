@@ -8,6 +8,7 @@
 #include "gateways/email/address_fields.hpp"
 #include "gateways/email/placeholders.hpp"
 #include "gateways/email/wipe.hpp"
+#include "platform/ansi_text.hpp"
 #include "support/peer_text.hpp"
 #include "support/text_codec.hpp"
 
@@ -252,7 +253,7 @@ int32_t GenSMTPService::ServiceSendSMS(uint32_t, uint32_t, TalvexSmsRequest* req
                           : request->text
                               ? std::u16string(request->text, Utf16Length(request->text, request->text_capacity))
                               : std::u16string();
-    std::u16string number = Utf8ToUtf16(request->recipient ? request->recipient : "");
+    std::u16string number = Utf8ToUtf16(platform::AnsiToUtf8(request->recipient ? request->recipient : ""));
     std::vector<Placeholder> message = {
         {u"[smsnumber]", number},
         {u"[smsmessage]", std::move(part)},

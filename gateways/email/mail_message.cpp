@@ -52,8 +52,7 @@ std::string Base64(std::string_view bytes) {
   for (size_t i = 0; i < bytes.size(); i += 3) {
     size_t n = std::min<size_t>(3, bytes.size() - i);
     uint32_t group = 0;
-    for (size_t k = 0; k < 3; ++k)
-      group = group << 8 | (k < n ? static_cast<unsigned char>(bytes[i + k]) : 0u);
+    for (size_t k = 0; k < 3; ++k) group = group << 8 | (k < n ? static_cast<unsigned char>(bytes[i + k]) : 0u);
     for (size_t k = 0; k < 4; ++k) out += k <= n ? kDigits[(group >> (18 - 6 * k)) & 0x3F] : '=';
   }
   return out;
@@ -269,15 +268,14 @@ std::string TextHeader(std::string_view name, std::string_view text) {
   return out;
 }
 
-std::string DateHeader(std::time_t when) {
+std::string DateHeader(std::chrono::sys_seconds when) {
   static constexpr const char* kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
   static constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                             "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
   using namespace std::chrono;
-  sys_seconds at = time_point_cast<seconds>(system_clock::from_time_t(when));
-  sys_days day = floor<days>(at);
+  sys_days day = floor<days>(when);
   year_month_day date{day};
-  hh_mm_ss time{at - day};
+  hh_mm_ss time{when - day};
   char text[64];
   std::snprintf(text, sizeof text, "Date: %s, %02u %s %04d %02d:%02d:%02d +0000", kDays[weekday{day}.c_encoding()],
                 static_cast<unsigned>(date.day()), kMonths[static_cast<unsigned>(date.month()) - 1],
@@ -376,7 +374,7 @@ EncodedBody EncodeBody(std::string_view text) {
   return {"quoted-printable", std::move(out)};
 }
 
-std::string ComposeMessage(const MessageFields& fields, std::time_t when) {
+std::string ComposeMessage(const MessageFields& fields, std::chrono::sys_seconds when) {
   EncodedBody body = EncodeBody(fields.body);
   std::string out;
   out.reserve(body.text.size() + 512);
