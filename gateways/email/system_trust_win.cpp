@@ -10,11 +10,9 @@
 
 namespace talvenix {
 
-// Schannel checks the peer's chain itself only where the system does it for
-// every client (Wine's Schannel leaves that to the caller), so libcurl checks
-// it, against the roots of the user's trusted store handed over as PEM text.
-// A root without a revocation list (a company's own CA) is not a failure;
-// a revoked certificate is.
+// Windows' Schannel checks the server's chain by itself, Wine's does not check
+// it at all; so libcurl checks it, on both, against the roots of the user's
+// trusted store, handed over as PEM text.
 bool TrustSystemRoots(CURL* connection) {
   HCERTSTORE root = CertOpenSystemStoreW(0, L"ROOT");
   if (!root) return false;
@@ -29,9 +27,7 @@ bool TrustSystemRoots(CURL* connection) {
   }
   CertCloseStore(root, 0);
   curl_blob blob{pem.data(), pem.size(), CURL_BLOB_COPY};
-  return !pem.empty() && curl_easy_setopt(connection, CURLOPT_CAINFO_BLOB, &blob) == CURLE_OK &&
-         curl_easy_setopt(connection, CURLOPT_SSL_OPTIONS, static_cast<long>(CURLSSLOPT_REVOKE_BEST_EFFORT)) ==
-             CURLE_OK;
+  return !pem.empty() && curl_easy_setopt(connection, CURLOPT_CAINFO_BLOB, &blob) == CURLE_OK;
 }
 
 }  // namespace talvenix
