@@ -18,6 +18,7 @@
 #include "common/trusted_root_win.hpp"
 #include "gateways/email/email_gateway_fixture.hpp"
 #include "gateways/email/mail_message.hpp"
+#include "host/module.hpp"
 
 namespace talvenix::testing {
 namespace {
@@ -174,6 +175,34 @@ TEST_F(EmailWinTest, ServersThatRefuseOrDrop) {
     EXPECT_TRUE(log.Has(Severity::Error, "GenSMTPService::ServiceSendSMS - Failed To Send Email")) << c.peer;
     EXPECT_NE(FailureDetail().find(c.detail), std::string::npos) << c.peer << ": " << FailureDetail();
   }
+}
+
+// The module as a host loads it: the engine builds the e-mail gateway from
+// the document and sends every part of a long text as one e-mail.
+TEST_F(EmailWinTest, TheModuleSendsEachPartAsOneEmail) {
+  HarnessPeer peer("PLAIN");
+  UsePort(peer.port());
+  doc.template_fields["body"] = "[smsmessage]";
+  folder.Write("qvsmscomms.xml", doc.Xml());
+  WorkingFolder cwd{folder.path()};
+  host::Module& m = host::Module::Get();
+  TalvexGenericOptions* engine_options = nullptr;
+  ASSERT_EQ(m.InitTalvex(
+                1, [](int32_t, int32_t, uint32_t, uintptr_t, void*, uint32_t) { return 0; }, &engine_options),
+            TALVEX_OK);
+  std::u16string text = std::u16string(160, u'a') + std::u16string(20, u'b');
+  std::vector<char16_t> buffer(text.begin(), text.end());
+  buffer.push_back(u'\0');
+  TalvexSmsRequest request{};
+  request.text = buffer.data();
+  request.text_capacity = static_cast<uint32_t>(buffer.size());
+  request.recipient = "15550100";
+  int before = peer.Count();
+  EXPECT_EQ(m.SendSMS(&request), TALVEX_OK);
+  m.Unint();
+  ASSERT_EQ(peer.Count(), before + 2);
+  EXPECT_EQ(peer.Message(before + 1)["body"], std::string(160, 'a') + "\r\n");
+  EXPECT_EQ(peer.Message(before + 2)["body"], std::string(20, 'b') + "\r\n");
 }
 
 }  // namespace
