@@ -1,5 +1,6 @@
 #include "engine/gateway_classes.hpp"
 
+#include "gateways/email/gen_smtp_service.hpp"
 #include "gateways/internet/clickatell_service.hpp"
 #include "gateways/internet/multitech_gateway.hpp"
 #include "gateways/modem/gsm_modem_gateway.hpp"
@@ -9,11 +10,12 @@
 namespace talvenix {
 namespace {
 
-// The e-mail and SOAP gateways stand on libcurl, OpenSSL and gSOAP, which
-// this build does not have.
+// The SOAP gateway stands on OpenSSL and gSOAP, which this build does not
+// have.
 constexpr GatewayClass kClasses[] = {
     {TALVEX_SERVICE_CLICKATELL, &ConstructGateway<ClickATellService>},
     {TALVEX_SERVICE_GSM, &ConstructGateway<Vantrel_GSMCOMDrvInterface>},
+    {TALVEX_SERVICE_EMAIL, &ConstructGateway<GenSMTPService>},
     {TALVEX_SERVICE_NULL, &ConstructGateway<NullService>},
     {TALVEX_SERVICE_MULTITECH, &ConstructGateway<MultitechISMSService>},
 };

@@ -1,13 +1,14 @@
 #include "gateways/email/email.hpp"
 
 #include <curl/curl.h>
-#include <openssl/crypto.h>
 
 #include <algorithm>
-#include <ctime>
+#include <chrono>
 #include <new>
 
 #include "gateways/email/mail_message.hpp"
+#include "gateways/email/system_trust.hpp"
+#include "gateways/email/wipe.hpp"
 #include "support/overrides.hpp"
 #include "support/peer_text.hpp"
 #include "support/text_codec.hpp"
@@ -45,7 +46,7 @@ CEmail::CEmail(ILogInterface* logger, SmtpTimeouts timeouts)
 
 CEmail::~CEmail() {
   Release();
-  OPENSSL_cleanse(password_.data(), password_.size());
+  WipeSecret(password_);
 }
 
 void CEmail::Release() {
@@ -57,7 +58,7 @@ void CEmail::Release() {
 void CEmail::SetSubmission(SmtpSecurity security, std::string user, std::string password) {
   security_ = security;
   user_ = std::move(user);
-  OPENSSL_cleanse(password_.data(), password_.size());
+  WipeSecret(password_);
   password_ = std::move(password);
 }
 
@@ -104,7 +105,9 @@ bool CEmail::Configure() {
       curl_easy_setopt(curl_, CURLOPT_ERRORBUFFER, error_buffer_.data()) == CURLE_OK &&
       curl_easy_setopt(curl_, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK &&
       curl_easy_setopt(curl_, CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK;
-  if (ok && !ca_file.empty()) ok = curl_easy_setopt(curl_, CURLOPT_CAINFO, ca_file.c_str()) == CURLE_OK;
+  if (ok)
+    ok = ca_file.empty() ? TrustSystemRoots(curl_)
+                         : curl_easy_setopt(curl_, CURLOPT_CAINFO, ca_file.c_str()) == CURLE_OK;
   return ok;
 }
 
@@ -139,7 +142,8 @@ int CEmail::SetEmailFields(const char16_t* subject, const char16_t* from, const 
     mail_from_ = message.from.empty() ? std::string() : message.from.front().address;
     if (subject) message.subject = Utf16ToUtf8(subject);
     if (body) message.body = Utf16ToUtf8(body);
-    message_ = mail::ComposeMessage(message, std::time(nullptr));
+    message_ = mail::ComposeMessage(
+        message, std::chrono::time_point_cast<std::chrono::seconds>(std::chrono::system_clock::now()));
   } catch (const std::bad_alloc&) {
     logger_->Error("CEmail::SetEmailFields - Failed.");
     return 0;

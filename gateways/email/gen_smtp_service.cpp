@@ -1,7 +1,5 @@
 #include "gateways/email/gen_smtp_service.hpp"
 
-#include <openssl/crypto.h>
-
 #include <cstddef>
 #include <new>
 #include <vector>
@@ -9,6 +7,8 @@
 #include "contract/settings_tables.hpp"
 #include "gateways/email/address_fields.hpp"
 #include "gateways/email/placeholders.hpp"
+#include "gateways/email/wipe.hpp"
+#include "platform/ansi_text.hpp"
 #include "support/peer_text.hpp"
 #include "support/text_codec.hpp"
 
@@ -86,7 +86,7 @@ int32_t ParsePort(std::u16string_view text, SmtpSecurity security) {
 GenSMTPService::GenSMTPService(ILogInterface* logger)
     : GenericGSMService(logger, kEmailService), settings_(std::make_unique<TalvexSmtpSettings>()) {}
 
-GenSMTPService::~GenSMTPService() { OPENSSL_cleanse(password_.data(), password_.size() * sizeof(char16_t)); }
+GenSMTPService::~GenSMTPService() { WipeSecret(password_); }
 
 std::unique_ptr<CEmail> GenSMTPService::CreateMailer() {
   return std::unique_ptr<CEmail>(new (std::nothrow) CEmail(logger_));
@@ -145,9 +145,9 @@ void GenSMTPService::LoadSubmissionSettings(IGSMConfigurationInterface* loader) 
   loader->LoadServiceConfigs(kTransportId, &table, 0);
   security_ = Text(security);
   user_ = Text(user);
-  OPENSSL_cleanse(password_.data(), password_.size() * sizeof(char16_t));
+  WipeSecret(password_);
   password_ = Text(password);
-  OPENSSL_cleanse(password, sizeof password);
+  WipeSecret(password, sizeof password);
   SmtpSecurity parsed;
   if (!ParseSecurity(security_, parsed))
     logger_->Error("GenSMTPService::LoadInternalConfigs - unknown [smtpsecurity] '%s' (none, starttls or tls).",
@@ -200,7 +200,7 @@ void GenSMTPService::ServiceUninit() {
   TalvexSmtpSettings& s = *settings_;
   for (char16_t* field : {s.server, s.port, s.from, s.to, s.cc, s.bcc, s.subject, s.template_name, s.body})
     field[0] = u'\0';
-  OPENSSL_cleanse(password_.data(), password_.size() * sizeof(char16_t));
+  WipeSecret(password_);
   password_.clear();
 }
 
@@ -253,7 +253,7 @@ int32_t GenSMTPService::ServiceSendSMS(uint32_t, uint32_t, TalvexSmsRequest* req
                           : request->text
                               ? std::u16string(request->text, Utf16Length(request->text, request->text_capacity))
                               : std::u16string();
-    std::u16string number = Utf8ToUtf16(request->recipient ? request->recipient : "");
+    std::u16string number = Utf8ToUtf16(platform::AnsiToUtf8(request->recipient ? request->recipient : ""));
     std::vector<Placeholder> message = {
         {u"[smsnumber]", number},
         {u"[smsmessage]", std::move(part)},

@@ -1,9 +1,8 @@
 #include "gateways/email/mail_message.hpp"
 
-#include <openssl/evp.h>
-#include <openssl/rand.h>
-
 #include <algorithm>
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <random>
 
@@ -47,10 +46,15 @@ std::string Blanked(std::string_view text) {
 }
 
 std::string Base64(std::string_view bytes) {
-  std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
-  int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                          reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()));
-  out.resize(n > 0 ? static_cast<size_t>(n) : 0);
+  static constexpr char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  out.reserve(4 * ((bytes.size() + 2) / 3));
+  for (size_t i = 0; i < bytes.size(); i += 3) {
+    size_t n = std::min<size_t>(3, bytes.size() - i);
+    uint32_t group = 0;
+    for (size_t k = 0; k < 3; ++k) group = group << 8 | (k < n ? static_cast<unsigned char>(bytes[i + k]) : 0u);
+    for (size_t k = 0; k < 4; ++k) out += k <= n ? kDigits[(group >> (18 - 6 * k)) & 0x3F] : '=';
+  }
   return out;
 }
 
@@ -264,15 +268,19 @@ std::string TextHeader(std::string_view name, std::string_view text) {
   return out;
 }
 
-std::string DateHeader(std::time_t when) {
+std::string DateHeader(std::chrono::sys_seconds when) {
   static constexpr const char* kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
   static constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                             "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-  std::tm t{};
-  gmtime_r(&when, &t);
+  using namespace std::chrono;
+  sys_days day = floor<days>(when);
+  year_month_day date{day};
+  hh_mm_ss time{when - day};
   char text[64];
-  std::snprintf(text, sizeof text, "Date: %s, %02d %s %04d %02d:%02d:%02d +0000", kDays[t.tm_wday % 7], t.tm_mday,
-                kMonths[t.tm_mon % 12], t.tm_year + 1900, t.tm_hour, t.tm_min, t.tm_sec);
+  std::snprintf(text, sizeof text, "Date: %s, %02u %s %04d %02d:%02d:%02d +0000", kDays[weekday{day}.c_encoding()],
+                static_cast<unsigned>(date.day()), kMonths[static_cast<unsigned>(date.month()) - 1],
+                static_cast<int>(date.year()), static_cast<int>(time.hours().count()),
+                static_cast<int>(time.minutes().count()), static_cast<int>(time.seconds().count()));
   return text;
 }
 
@@ -287,11 +295,10 @@ std::string MessageIdHeader(std::string_view sender_address) {
           host && ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '-');
     if (host) domain = std::string(d);
   }
+  // The system's random source on every platform (the C runtime's rand_s on Windows).
+  std::random_device device;
   unsigned char id[16];
-  if (RAND_bytes(id, sizeof id) != 1) {
-    std::random_device device;
-    for (unsigned char& b : id) b = static_cast<unsigned char>(device());
-  }
+  for (unsigned char& b : id) b = static_cast<unsigned char>(device());
   std::string out = "Message-ID: <";
   static constexpr char kHex[] = "0123456789abcdef";
   for (unsigned char b : id) {
@@ -367,7 +374,7 @@ EncodedBody EncodeBody(std::string_view text) {
   return {"quoted-printable", std::move(out)};
 }
 
-std::string ComposeMessage(const MessageFields& fields, std::time_t when) {
+std::string ComposeMessage(const MessageFields& fields, std::chrono::sys_seconds when) {
   EncodedBody body = EncodeBody(fields.body);
   std::string out;
   out.reserve(body.text.size() + 512);

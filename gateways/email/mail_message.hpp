@@ -5,7 +5,7 @@
 // a provider reading the raw body gets as text. Every function is pure but
 // for the random Message-ID; all text is UTF-8.
 
-#include <ctime>
+#include <chrono>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -38,7 +38,7 @@ std::string AddressHeader(std::string_view name, const std::vector<Address>& add
 std::string TextHeader(std::string_view name, std::string_view text);
 
 // "Date: Tue, 08 Dec 2026 01:44:21 +0000" (UTC, independent of the locale).
-std::string DateHeader(std::time_t when);
+std::string DateHeader(std::chrono::sys_seconds when);
 
 // "Message-ID: <32 random hex digits@domain>"; the domain is the sender's
 // when it is a plain host name, else "talvenix.invalid".
@@ -66,6 +66,6 @@ struct MessageFields {
 // The whole message: Date, Message-ID, From, To, Cc, Subject, MIME-Version,
 // Content-Type (text/plain; charset=utf-8) and Content-Transfer-Encoding,
 // then the body; CR LF line ends throughout, ending in CR LF.
-std::string ComposeMessage(const MessageFields& fields, std::time_t when);
+std::string ComposeMessage(const MessageFields& fields, std::chrono::sys_seconds when);
 
 }  // namespace talvenix::mail

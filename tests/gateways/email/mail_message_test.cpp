@@ -70,9 +70,25 @@ TEST(MailHeaders, LongAndNonAsciiTextIsFoldedWithinTheLimits) {
   for (const std::string& line : Lines(mail::AddressHeader("To", many))) EXPECT_LE(line.size(), 78u) << line;
 }
 
+TEST(MailHeaders, EncodedWordsPadTheirLastGroup) {
+  EXPECT_EQ(mail::TextHeader("Subject", "\xc3\xa9"), "Subject: =?utf-8?B?w6k=?=");
+  EXPECT_EQ(mail::TextHeader("Subject",
+                             "\xc3\xa9"
+                             "a"),
+            "Subject: =?utf-8?B?w6lh?=");
+  EXPECT_EQ(mail::TextHeader("Subject",
+                             "\xc3\xa9"
+                             "ab"),
+            "Subject: =?utf-8?B?w6lhYg==?=");
+}
+
 TEST(MailHeaders, LineEndsBecomeCrLf) {
   EXPECT_EQ(mail::CanonicalLineEnds("a\nb\r\nc\rd\r\r\n"), "a\r\nb\r\nc\r\nd\r\n\r\n");
-  EXPECT_EQ(mail::DateHeader(0), "Date: Thu, 01 Jan 1970 00:00:00 +0000");
+  auto at = [](int64_t seconds) { return std::chrono::sys_seconds{std::chrono::seconds{seconds}}; };
+  EXPECT_EQ(mail::DateHeader(at(0)), "Date: Thu, 01 Jan 1970 00:00:00 +0000");
+  EXPECT_EQ(mail::DateHeader(at(1709251199)), "Date: Thu, 29 Feb 2024 23:59:59 +0000");
+  // Past 2038, where a 32-bit time_t (MinGW's) would wrap.
+  EXPECT_EQ(mail::DateHeader(at(4102444800)), "Date: Fri, 01 Jan 2100 00:00:00 +0000");
   EXPECT_NE(mail::MessageIdHeader("a@b.example"), mail::MessageIdHeader("a@b.example"));
   EXPECT_NE(mail::MessageIdHeader("odd@[1.2.3.4]").find("@talvenix.invalid>"), std::string::npos);
 }

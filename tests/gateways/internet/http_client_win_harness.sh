@@ -11,43 +11,10 @@ set -eu
 
 exe=$(realpath "$1")
 shift
-wine_run=$(dirname "$(realpath "$0")")/../../../cmake/wine-run
-work=$(mktemp -d /tmp/talvenix-winhttp.XXXXXX)
-pids=""
-cleanup() {
-  for pid in $pids; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT INT TERM
+root=$(realpath "$(dirname "$0")/../../..")
+work_tag=winhttp
+. "$root/tests/peers/wine_harness.sh"
 
-free_port() {
-  /usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
-}
-wait_for_port() {
-  /usr/bin/python3 - "$1" <<'EOF'
-import socket, sys, time
-for _ in range(250):
-    try:
-        socket.create_connection(("127.0.0.1", int(sys.argv[1])), 0.2).close()
-        sys.exit(0)
-    except OSError:
-        time.sleep(0.02)
-sys.exit("peer on port %s did not start" % sys.argv[1])
-EOF
-}
-
-# A self-signed CA, or a certificate for 127.0.0.1 signed by a CA.
-make_ca() {
-  openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=$2" -keyout "$work/$1.key" -out "$work/$1.crt" \
-    -addext basicConstraints=critical,CA:TRUE -addext keyUsage=keyCertSign,cRLSign 2>/dev/null
-}
-make_server() {
-  openssl req -newkey rsa:2048 -nodes -subj /CN=127.0.0.1 -keyout "$work/$1.key" -out "$work/$1.csr" 2>/dev/null
-  echo "subjectAltName=IP:127.0.0.1,DNS:localhost" >"$work/$1.ext"
-  openssl x509 -req -in "$work/$1.csr" -CA "$work/$2.crt" -CAkey "$work/$2.key" -CAcreateserial -days 2 \
-    -out "$work/$1.crt" -extfile "$work/$1.ext" 2>/dev/null
-}
 make_ca ca "Talvenix Test CA"
 make_server server ca
 make_ca rogue-ca "Unknown CA"
@@ -102,7 +69,7 @@ start_proxy "$proxy_port" "$proxy_password"
 open_proxy_port=$(free_port)
 start_proxy "$open_proxy_port"
 
-export TALVENIX_TEST_CA="Z:$(echo "$work/ca.crt" | tr / '\\')"
+export TALVENIX_TEST_CA="$(wine_path "$work/ca.crt")"
 export TALVENIX_TEST_HTTPS_PORT=$https_port TALVENIX_TEST_ROGUE_HTTPS_PORT=$rogue_port
 export TALVENIX_TEST_PROXY_PORT=$proxy_port TALVENIX_TEST_PROXY_PASSWORD=$proxy_password
 export TALVENIX_TEST_OPEN_PROXY_PORT=$open_proxy_port

@@ -9,20 +9,18 @@
 // clang-format on
 
 #include <gtest/gtest.h>
-#include <wincrypt.h>
 #include <winhttp.h>
 
 #include <atomic>
 #include <cstdlib>
-#include <fstream>
 #include <functional>
 #include <mutex>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "common/recording_logger.hpp"
+#include "common/trusted_root_win.hpp"
 #include "gateways/internet/http_client.hpp"
 #include "gateways/internet/multitech_device.hpp"
 #include "gateways/internet/proxy_password.hpp"
@@ -322,18 +320,7 @@ class WinHttpsTest : public WinHttpClientTest {
  protected:
   static void SetUpTestSuite() {
     WinHttpClientTest::SetUpTestSuite();
-    std::ifstream file(Environment("TALVENIX_TEST_CA"), std::ios::binary);
-    std::stringstream pem;
-    pem << file.rdbuf();
-    std::string text = pem.str();
-    BYTE der[8192];
-    DWORD size = sizeof der;
-    HCERTSTORE root = CertOpenSystemStoreW(0, L"ROOT");
-    trusted_ =
-        !text.empty() && root &&
-        CryptStringToBinaryA(text.c_str(), 0, CRYPT_STRING_BASE64HEADER, der, &size, nullptr, nullptr) &&
-        CertAddEncodedCertificateToStore(root, X509_ASN_ENCODING, der, size, CERT_STORE_ADD_REPLACE_EXISTING, nullptr);
-    if (root) CertCloseStore(root, 0);
+    trusted_ = talvenix::testing::TrustCertificate(Environment("TALVENIX_TEST_CA"));
   }
   void SetUp() override { ASSERT_TRUE(trusted_) << "run by the harness, which names the test CA"; }
   static inline bool trusted_ = false;
