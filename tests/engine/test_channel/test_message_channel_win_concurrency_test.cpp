@@ -23,11 +23,11 @@ TEST_F(Channel, SystemFailuresAreReportedAndLeaveNoJobBehind) {
   }
   {
     // The first call makes the pool's port, the second associates the mailslot with it.
-    FailNthCall<&platform::SystemCalls::create_io_completion_port> no_association(2, ERROR_INVALID_PARAMETER);
+    FailNthCall<&platform::SystemCalls::create_io_completion_port> no_association(2, ERROR_NOT_ENOUGH_MEMORY);
     EXPECT_NE(Run(TALVEX_CMD_SENDTESTSMS, &request), TALVEX_OK);
     EXPECT_TRUE(no_association.fired());
     EXPECT_TRUE(log_.Has(Severity::Error, "MailSlotReader_Server::ListenOnMailSlot - Failed to associate handle, [erc: " +
-                                              std::to_string(ERROR_INVALID_PARAMETER) + "]"));
+                                              std::to_string(ERROR_NOT_ENOUGH_MEMORY) + "]"));
   }
   {
     FailNthCall<&platform::SystemCalls::create_timer> no_timer(1, ERROR_NOT_ENOUGH_MEMORY);
