@@ -15,13 +15,14 @@ class TestMessageFileOnPosix : public ChannelFixture {
 };
 
 TEST_F(TestMessageFileOnPosix, AMalformedSettingsFileIsLoggedAndTheDefaultFolderUsed) {
-  std::string settings = temp_.Write("bad.ini", "[SOFTWARE\\Vantrel FAX & VOICE\\Orlinda\\Config\\E2FG]\n"
-                                                "outdir = /srv/out\ngarbage\n");
+  std::string settings = temp_.Write("bad.ini",
+                                     "[SOFTWARE\\Vantrel FAX & VOICE\\Orlinda\\Config\\E2FG]\n"
+                                     "outdir = /srv/out\ngarbage\n");
   setenv("TALVENIX_HOST_SETTINGS", settings.c_str(), 1);
   EXPECT_EQ(TestMessageFolder(&log_),
             platform::DynamicLibrary::FolderOf(reinterpret_cast<const void*>(&TestMessageFolder)) + "/out/sms/");
-  EXPECT_TRUE(log_.Has(Severity::Warning,
-                       "TestMessageFolder - Host settings " + settings + " malformed at line 3, using the default folder."));
+  EXPECT_TRUE(log_.Has(Severity::Warning, "TestMessageFolder - Host settings " + settings +
+                                              " malformed at line 3, using the default folder."));
 }
 
 TEST_F(TestMessageFileOnPosix, AFailedRenameLeavesNothingBehind) {

@@ -1,7 +1,7 @@
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -19,8 +19,8 @@ constexpr char kSep = platform::kFolderSeparator;
 class TestMessageFile : public ChannelFixture {
  protected:
   std::string DefaultFolder() {
-    return platform::DynamicLibrary::FolderOf(reinterpret_cast<const void*>(&TestMessageFolder)) + kSep + "out" +
-           kSep + "sms" + kSep;
+    return platform::DynamicLibrary::FolderOf(reinterpret_cast<const void*>(&TestMessageFolder)) + kSep + "out" + kSep +
+           "sms" + kSep;
   }
   RecordingLogger log_;
 };
@@ -102,7 +102,8 @@ TEST(TestMessageFileKilled, AKilledJobLeavesNoJobAndItsPartsGoAtALaterOne) {
 
   ASSERT_EQ(WriteTestMessageFile(&log, folder, request), TALVEX_OK);
   std::vector<std::string> now;
-  for (const auto& entry : std::filesystem::directory_iterator(temp->path())) now.push_back(entry.path().filename().string());
+  for (const auto& entry : std::filesystem::directory_iterator(temp->path()))
+    now.push_back(entry.path().filename().string());
   ASSERT_EQ(now.size(), 1u);
   EXPECT_EQ(now[0].substr(0, 7), "testsms");
   EXPECT_EQ(now[0].substr(now[0].size() - 4), ".sqv");

@@ -18,16 +18,18 @@ TEST_F(Channel, SystemFailuresAreReportedAndLeaveNoJobBehind) {
     FailNthCall<&platform::SystemCalls::create_mailslot> no_mailslot(1, ERROR_TOO_MANY_OPEN_FILES);
     EXPECT_NE(Run(TALVEX_CMD_SENDTESTSMS, &request), TALVEX_OK);
     EXPECT_TRUE(no_mailslot.fired());
-    EXPECT_TRUE(log_.Has(Severity::Information, "MailSlotReader_Server::Initialize - Failed to create mail slot [erc: " +
-                                                    std::to_string(ERROR_TOO_MANY_OPEN_FILES) + "]"));
+    EXPECT_TRUE(
+        log_.Has(Severity::Information, "MailSlotReader_Server::Initialize - Failed to create mail slot [erc: " +
+                                            std::to_string(ERROR_TOO_MANY_OPEN_FILES) + "]"));
   }
   {
     // The first call makes the pool's port, the second associates the mailslot with it.
     FailNthCall<&platform::SystemCalls::create_io_completion_port> no_association(2, ERROR_NOT_ENOUGH_MEMORY);
     EXPECT_NE(Run(TALVEX_CMD_SENDTESTSMS, &request), TALVEX_OK);
     EXPECT_TRUE(no_association.fired());
-    EXPECT_TRUE(log_.Has(Severity::Error, "MailSlotReader_Server::ListenOnMailSlot - Failed to associate handle, [erc: " +
-                                              std::to_string(ERROR_NOT_ENOUGH_MEMORY) + "]"));
+    EXPECT_TRUE(
+        log_.Has(Severity::Error, "MailSlotReader_Server::ListenOnMailSlot - Failed to associate handle, [erc: " +
+                                      std::to_string(ERROR_NOT_ENOUGH_MEMORY) + "]"));
   }
   {
     FailNthCall<&platform::SystemCalls::create_timer> no_timer(1, ERROR_NOT_ENOUGH_MEMORY);
@@ -42,8 +44,10 @@ TEST_F(Channel, SystemFailuresAreReportedAndLeaveNoJobBehind) {
   {
     FailNthCall<&platform::SystemCalls::create_file> no_open(1, ERROR_TOO_MANY_OPEN_FILES);
     EXPECT_EQ(Send("report"), TALVEX_FAILED);
-    EXPECT_TRUE(log_.Has(Severity::Information, "MailSlotWriter_Client::Initialize - - Failed to connect wtih mail slot "
-                                                "[erc: " + std::to_string(ERROR_TOO_MANY_OPEN_FILES) + "]"));
+    EXPECT_TRUE(log_.Has(Severity::Information,
+                         "MailSlotWriter_Client::Initialize - - Failed to connect wtih mail slot "
+                         "[erc: " +
+                             std::to_string(ERROR_TOO_MANY_OPEN_FILES) + "]"));
   }
   EXPECT_EQ(Send("report"), TALVEX_OK);
   EXPECT_EQ(Texts(recorder_.WaitFor(1)), std::vector<std::string>{"report"});
