@@ -146,6 +146,11 @@ struct CompletionPort::State {
         } else if (TooLong(GetLastError())) {
           packet.error = ReadCut(a->handle, true, a->buffer, a->size, a->overlapped, packet.bytes);
           done = true;
+        } else if (GetLastError() == ERROR_BROKEN_PIPE &&
+                   GetMailslotInfo(a->handle, nullptr, nullptr, nullptr, nullptr)) {
+          // Wine reads an empty mailslot message as a broken pipe (a mailslot
+          // has none to break); the message is consumed, and it is a message.
+          done = true;
         } else if (GetLastError() != ERROR_SEM_TIMEOUT) {
           packet.error = LastSystemError();
           done = true;

@@ -15,6 +15,15 @@
 
 namespace talvenix::platform {
 
+// The separator the system's own paths use between folders; '/' is accepted
+// as well on every platform.
+#if defined(_WIN32)
+inline constexpr char kFolderSeparator = '\\';
+#else
+inline constexpr char kFolderSeparator = '/';
+#endif
+inline bool IsFolderSeparator(char c) { return c == '/' || c == kFolderSeparator; }
+
 struct FileInfo {
   uint64_t size = 0;
   bool regular = false;     // a plain file, not a folder, device or socket

@@ -57,12 +57,13 @@ std::string TestMessageFolder(ILogInterface* logger) {
                    settings.error_line());
       break;
   }
-  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+  while (folder.size() > 1 && platform::IsFolderSeparator(folder.back())) folder.pop_back();
+  constexpr char sep = platform::kFolderSeparator;
   if (folder.empty()) {
     std::string module = platform::DynamicLibrary::FolderOf(reinterpret_cast<const void*>(&TestMessageFolder));
-    folder = (module.empty() ? std::string(".") : module) + "/out";
+    folder = (module.empty() ? std::string(".") : module) + sep + "out";
   }
-  return folder + "/sms/";
+  return folder + sep + "sms" + sep;
 }
 
 int32_t WriteTestMessageFile(ILogInterface* logger, const std::string& folder, const TalvexTestRequest& request) {

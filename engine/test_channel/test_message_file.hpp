@@ -17,11 +17,12 @@ constexpr uint32_t kTestMessageFlag = 0x40;  // the host's mark for test jobs
 constexpr uint32_t kTestRecipientType = 2;   // the host's recipient type for them
 constexpr size_t kMaxRecipientChars = 63;
 
-// "<outdir>/sms/" from the host settings file, else "<module folder>/out/sms/".
+// "<outdir>/sms/" from the host settings, else "<module folder>/out/sms/", with
+// the system's own separator.
 // A settings file that cannot be read or is malformed is logged and ignored.
 std::string TestMessageFolder(ILogInterface* logger);
 
-// Writes the job for `request` into `folder` (ending with '/'). 0 on success;
+// Writes the job for `request` into `folder` (ending with a separator). 0 on success;
 // 1 on any failure, logged, with nothing left behind in the folder.
 int32_t WriteTestMessageFile(ILogInterface* logger, const std::string& folder, const TalvexTestRequest& request);
 

@@ -77,6 +77,7 @@ TEST_F(PortMailslot, MessagesCompleteWithTheirKeyWhetherWaitingOrAlreadyThere) {
   late.join();
   EXPECT_EQ(started, ErrorKind::kPending);
   EXPECT_EQ(p.key, kKey);
+  EXPECT_FALSE(p.error) << p.error.system_code();
   EXPECT_EQ(p.bytes, 0u);
   EXPECT_FALSE(overlapped_.truncated);
 }

@@ -36,5 +36,21 @@ TEST(MailslotOnWindows, OneReaderPerNameAndNoWriterWithoutReader) {
   EXPECT_EQ(path, "\\\\.\\MAILSLOT\\a");
 }
 
+// A reader that has stopped reading leaves its queue full (Wine's queue has a
+// limit): a writer gives up after a while instead of waiting for ever.
+TEST(MailslotOnWindows, AWriterGivesUpOnAQueueNobodyEmpties) {
+  std::string name = "\\\\.\\mailslot\\talvenix-test\\full-" + std::to_string(std::random_device{}());
+  MailslotReader reader;
+  ASSERT_FALSE(reader.Create(name));
+  MailslotWriter writer;
+  ASSERT_FALSE(writer.Open(name));
+  std::string chunk(4000, 'x');
+  Error error;
+  for (int i = 0; i < 2000 && !error; ++i) error = writer.Write(chunk.data(), chunk.size());
+  if (error) {
+    EXPECT_EQ(error, ErrorKind::kTryAgain) << error.system_code();
+  }
+}
+
 }  // namespace
 }  // namespace talvenix::platform

@@ -1,33 +1,19 @@
-#include <spawn.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-
 #include <atomic>
-#include <fstream>
 #include <string>
 #include <thread>
 
 #include "common/recording_logger.hpp"
-#include "common/system_call_faults.hpp"
 #include "engine/test_channel/mail_slot_server.hpp"
 #include "engine/test_channel/test_message_channel.hpp"
 #include "host/module.hpp"
 #include "platform/mailslot.hpp"
 #include "test_message_channel_fixture.hpp"
 
-extern char** environ;
-
 namespace talvenix::testing {
 namespace {
 
 using namespace std::chrono_literals;
 using host::Module;
-
-std::vector<std::string> Texts(const std::vector<ChannelEvent>& events) {
-  std::vector<std::string> texts;
-  for (const auto& e : events) texts.push_back(e.text);
-  return texts;
-}
 
 // ---- Through the exported ExecuteCommand, as a host calls it ---------------
 
@@ -81,44 +67,16 @@ TEST_F(ExportedChannel, WritesTheJobDeliversLinesInOrderTimesOutAndKeepsListenin
   EXPECT_EQ(recorder_.events().size(), seen);  // nothing after the stop, not even a time-out
 }
 
-int RunHost(const std::vector<std::string>& args) {
-  std::string program = std::string(TALVENIX_BINARY_DIR) + "/bin/talvenix";
-  std::vector<char*> argv{program.data()};
-  std::vector<std::string> copies = args;
-  for (auto& a : copies) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  pid_t pid;
-  if (posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv.data(), environ) != 0) return -1;
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 TEST_F(ExportedChannel, AnotherProcessReportsThroughTheHostProgram) {
   TalvexTestRequest request = Request();
   ASSERT_EQ(m.ExecuteCommand(TALVEX_CMD_SENDTESTSMS, &request, 0), TALVEX_OK);
-  EXPECT_EQ(RunHost({"test-sms-report", "delivered"}), 0);
-  EXPECT_EQ(RunHost({"test-sms-report", "confirmed by handset"}), 0);
+  EXPECT_EQ(RunHostProgram({"test-sms-report", "delivered"}), 0);
+  EXPECT_EQ(RunHostProgram({"test-sms-report", "confirmed by handset"}), 0);
   auto events = recorder_.WaitFor(2);
   EXPECT_EQ(Texts(events), (std::vector<std::string>{"delivered", "confirmed by handset"}));
   ASSERT_EQ(m.ExecuteCommand(TALVEX_CMD_STOPTEST, nullptr, 0), TALVEX_FAILED);
-  EXPECT_EQ(RunHost({"test-sms-report", "nobody listens"}), 1);
+  EXPECT_EQ(RunHostProgram({"test-sms-report", "nobody listens"}), 1);
 }
-
-// ---- The channel itself, with a logger that keeps every line ---------------
-
-class Channel : public ChannelFixture {
- public:
-  int32_t Run(uint32_t command, void* data) { return ExecuteTestCommand(&log_, command, data); }
-
- protected:
-  void TearDown() override {
-    Run(TALVEX_CMD_STOPTEST, nullptr);
-    ChannelFixture::TearDown();
-  }
-  int32_t Send(const char* text) { return Run(TALVEX_CMD_SENDTESTSENDDATA, const_cast<char*>(text)); }
-  RecordingLogger log_;
-};
 
 TEST_F(Channel, BadCommandsAndDataGetTheirCodesAndLines) {
   EXPECT_EQ(Run(7, nullptr), TALVEX_INVALID_PARAMETER);
@@ -207,40 +165,6 @@ TEST_F(Channel, AnOutgoingFolderThatCannotTakeTheJobStopsTheServer) {
   EXPECT_TRUE(recorder_.events().empty());
 }
 
-TEST_F(Channel, SystemFailuresAreReportedAndLeaveNoJobBehind) {
-  TalvexTestRequest request = Request();
-  {
-    FailNthCall<&platform::SystemCalls::socket> no_socket(1, EMFILE);
-    EXPECT_NE(Run(TALVEX_CMD_SENDTESTSMS, &request), TALVEX_OK);
-    EXPECT_TRUE(no_socket.fired());
-    EXPECT_TRUE(log_.Has(
-        Severity::Information,
-        "MailSlotReader_Server::Initialize - Failed to create mail slot [erc: " + std::to_string(EMFILE) + "]"));
-  }
-  {
-    FailNthCall<&platform::SystemCalls::epoll_ctl> no_poll(1, ENOMEM);
-    EXPECT_NE(Run(TALVEX_CMD_SENDTESTSMS, &request), TALVEX_OK);
-    EXPECT_TRUE(no_poll.fired());
-    EXPECT_TRUE(log_.Has(
-        Severity::Error,
-        "MailSlotReader_Server::ListenOnMailSlot - Failed to associate handle, [erc: " + std::to_string(ENOMEM) + "]"));
-  }
-  EXPECT_TRUE(OutgoingFiles().empty());
-  EXPECT_TRUE(recorder_.events().empty());
-
-  ASSERT_EQ(Run(TALVEX_CMD_SENDTESTSMS, &request), TALVEX_OK) << "nothing stays broken";
-  {
-    FailNthCall<&platform::SystemCalls::socket> no_socket(1, EMFILE);
-    EXPECT_EQ(Send("report"), TALVEX_FAILED);
-    EXPECT_TRUE(log_.Has(Severity::Information,
-                         "MailSlotWriter_Client::Initialize - - Failed to connect wtih mail slot "
-                         "[erc: " +
-                             std::to_string(EMFILE) + "]"));
-  }
-  EXPECT_EQ(Send("report"), TALVEX_OK);
-  EXPECT_EQ(Texts(recorder_.WaitFor(1)), std::vector<std::string>{"report"});
-}
-
 TEST_F(Channel, TheCallbackMayStopTheChannelAndStartOverAfterwards) {
   struct Stopper {
     Channel* test;
@@ -262,44 +186,6 @@ TEST_F(Channel, TheCallbackMayStopTheChannelAndStartOverAfterwards) {
   ASSERT_EQ(Run(TALVEX_CMD_SENDTESTSMS, &request), TALVEX_OK);
   ASSERT_EQ(Send("again"), TALVEX_OK);
   EXPECT_EQ(Texts(recorder_.WaitFor(1)), std::vector<std::string>{"again"});
-}
-
-TEST_F(Channel, AStopFromTheCallbackWhileTheJobIsBeingWrittenIsNotLost) {
-  // The host settings are a pipe: the start blocks reading them, after its
-  // server already listens, until the test writes them.
-  std::string settings = (temp_.path() / "host.fifo").string();
-  ASSERT_EQ(mkfifo(settings.c_str(), 0600), 0);
-  setenv("TALVENIX_HOST_SETTINGS", settings.c_str(), 1);
-  struct Stopper {
-    Channel* test;
-    std::atomic<int> result{0}, calls{0};
-    static void Callback(uint32_t, void*, uintptr_t context, uint32_t) {
-      auto* self = reinterpret_cast<Stopper*>(context);
-      ++self->calls;
-      self->result = self->test->Run(TALVEX_CMD_STOPTEST, nullptr);
-    }
-  } stopper{this};
-  TalvexTestRequest request = Request();
-  request.callback = Stopper::Callback;
-  request.context = reinterpret_cast<uintptr_t>(&stopper);
-  std::atomic<int32_t> started{-1};
-  std::thread start([&] { started = Run(TALVEX_CMD_SENDTESTSMS, &request); });
-  int sent = TALVEX_FAILED;
-  for (int i = 0; i < 500 && (sent = Send("stop now")) != TALVEX_OK; ++i) std::this_thread::sleep_for(10ms);
-  ASSERT_EQ(sent, TALVEX_OK);
-  for (int i = 0; i < 500 && stopper.result == 0; ++i) std::this_thread::sleep_for(10ms);
-  EXPECT_EQ(stopper.result, TALVEX_FAILED);
-  {
-    std::ofstream(settings) << "[SOFTWARE\\Vantrel FAX & VOICE\\Orlinda\\Config\\E2FG]\noutdir = "
-                            << (temp_.path() / "out").string() << "\n";
-  }
-  start.join();
-  EXPECT_EQ(started, TALVEX_OK);
-  // The stop held: no server hears another line once the retired one is gone.
-  int32_t late = TALVEX_OK;
-  for (int i = 0; i < 500 && (late = Send("still there?")) == TALVEX_OK; ++i) std::this_thread::sleep_for(10ms);
-  EXPECT_EQ(late, TALVEX_FAILED);
-  EXPECT_EQ(stopper.calls, 1);
 }
 
 TEST_F(Channel, AStopFromTheCallbackHoldsEvenBeforeTheStartHasReturned) {
@@ -345,6 +231,11 @@ TEST_F(Channel, AChannelStillRunningAtExitIsStoppedCleanly) {
       {
         TalvexTestRequest request = Request();
         if (Run(TALVEX_CMD_SENDTESTSMS, &request) != TALVEX_OK) std::_Exit(3);
+        // On Windows the child is this program run again, whose fixture made
+        // settings and a folder of its own that no destructor will remove; a
+        // forked child removes the parent's, which is done with them.
+        host_.RemoveSettings();
+        std::filesystem::remove_all(temp_.path());
         std::exit(0);  // no command 1: the module's own teardown must stop it
       },
       ::testing::ExitedWithCode(0), "");
@@ -381,7 +272,7 @@ TEST_F(Channel, ServerCannotTakeANameInUse) {
   MailSlotReader_Server server(1000, kTestMailslotName, EventRecorder::Callback, recorder_.context());
   EXPECT_EQ(server.Initialize(&log_), TALVEX_FAILED);
   EXPECT_TRUE(log_.Has(Severity::Information, "MailSlotReader_Server::Initialize - Failed to create mail slot [erc: " +
-                                                  std::to_string(EADDRINUSE) + "]"));
+                                                  std::to_string(kMailslotTakenError) + "]"));
   EXPECT_FALSE(server.IsInitialized());
   EXPECT_EQ(server.Initialize(nullptr), TALVEX_INVALID_PARAMETER);
 }

@@ -1,7 +1,7 @@
 #pragma once
-// A private world for test-channel tests: its own runtime folder (so the
-// mailslot never meets another test run's), a host settings file naming an
-// outgoing folder, and a recorder of the channel's events.
+// A private world for test-channel tests: host settings of its own naming an
+// outgoing folder in a fresh temporary folder (channel_host.hpp says what
+// differs per platform), and a recorder of the channel's events.
 
 #include <gtest/gtest.h>
 
@@ -14,7 +14,11 @@
 #include <string>
 #include <vector>
 
+#include "channel_host.hpp"
+#include "common/recording_logger.hpp"
 #include "common/temp_folder.hpp"
+#include "engine/test_channel/test_message_channel.hpp"
+#include "platform/file.hpp"
 #include "talvenix/talvenix.h"
 
 namespace talvenix::testing {
@@ -34,6 +38,12 @@ inline void PrintTo(const ChannelEvent& e, std::ostream* os) {
     *os << "message \"" << e.text.substr(0, 40) << "\"";
   else
     *os << "status " << e.code;
+}
+
+inline std::vector<std::string> Texts(const std::vector<ChannelEvent>& events) {
+  std::vector<std::string> texts;
+  for (const auto& e : events) texts.push_back(e.text);
+  return texts;
 }
 
 class EventRecorder {
@@ -75,21 +85,15 @@ class EventRecorder {
 class ChannelFixture : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::filesystem::create_directories(temp_.path() / "run");
     std::filesystem::create_directories(Outgoing());
-    setenv("XDG_RUNTIME_DIR", (temp_.path() / "run").c_str(), 1);
-    WriteSettings(
-        "[SOFTWARE\\Vantrel FAX & VOICE\\Orlinda\\Config\\E2FG]\noutdir = " + (temp_.path() / "out").string() + "\n");
-    setenv("TALVENIX_HOST_SETTINGS", (temp_.path() / "host.ini").c_str(), 1);
+    host_.SetOutgoingFolder((temp_.path() / "out").string());
     SetTimeLimit(60000);
   }
-  void TearDown() override {
-    unsetenv("TALVENIX_HOST_SETTINGS");
-    unsetenv("TALVENIX_TEST_TIMEOUT_MS");
-  }
-  void WriteSettings(const std::string& text) { temp_.Write("host.ini", text); }
+  void TearDown() override { unsetenv("TALVENIX_TEST_TIMEOUT_MS"); }
   void SetTimeLimit(int ms) { setenv("TALVENIX_TEST_TIMEOUT_MS", std::to_string(ms).c_str(), 1); }
   std::filesystem::path Outgoing() const { return temp_.path() / "out" / "sms"; }
+  // As the channel names it: with the system's separator at the end.
+  std::string OutgoingFolder() const { return Outgoing().string() + platform::kFolderSeparator; }
   std::vector<std::string> OutgoingFiles() const {
     std::vector<std::string> names;
     if (std::filesystem::is_directory(Outgoing()))
@@ -109,7 +113,22 @@ class ChannelFixture : public ::testing::Test {
   }
 
   TempFolder temp_{"channel"};
+  ChannelHost host_{temp_.path()};
   EventRecorder recorder_;
+};
+
+// The channel itself, with a logger that keeps every line.
+class Channel : public ChannelFixture {
+ public:
+  int32_t Run(uint32_t command, void* data) { return ExecuteTestCommand(&log_, command, data); }
+
+ protected:
+  void TearDown() override {
+    Run(TALVEX_CMD_STOPTEST, nullptr);
+    ChannelFixture::TearDown();
+  }
+  int32_t Send(const char* text) { return Run(TALVEX_CMD_SENDTESTSENDDATA, const_cast<char*>(text)); }
+  RecordingLogger log_;
 };
 
 }  // namespace talvenix::testing

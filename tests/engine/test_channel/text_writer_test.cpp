@@ -1,31 +1,26 @@
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <string>
 
 #include "common/temp_folder.hpp"
 #include "engine/test_channel/text_writer.hpp"
+#include "platform/file.hpp"
 
 namespace talvenix {
 namespace {
 
 class TextWriterTest : public ::testing::Test {
  protected:
-  int Open() {
-    fd_ = open((temp_.path() / "out.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    return fd_;
+  platform::NativeHandle Open() {
+    EXPECT_FALSE(file_.CreateNew(temp_.File("out.txt")));
+    return file_.fd();
   }
   std::string Bytes() {
-    close(fd_);
-    fd_ = -1;
+    EXPECT_FALSE(file_.Close());
     return temp_.Read("out.txt");
   }
-  void TearDown() override {
-    if (fd_ >= 0) close(fd_);
-  }
   testing::TempFolder temp_{"text-writer"};
-  int fd_ = -1;
+  platform::File file_;
 };
 
 TEST_F(TextWriterTest, Utf16LittleEndianWithTheMarkOnlyOnce) {
@@ -61,11 +56,15 @@ TEST_F(TextWriterTest, FailuresSayWhatWentWrong) {
   ASSERT_FALSE(unready.Initialize(kCodePageUtf16));
   EXPECT_EQ(unready.Write(nullptr, 1).kind(), platform::ErrorKind::kInvalidArgument);
 
-  int read_only = open((temp_.path() / "out.txt").c_str(), O_RDONLY);
-  CTextWriter writer(read_only);
+  Bytes();
+  platform::File read_only;
+  ASSERT_FALSE(read_only.OpenForReading(temp_.File("out.txt")));
+  CTextWriter writer(read_only.fd());
   ASSERT_FALSE(writer.Initialize(kCodePageUtf8));
-  EXPECT_EQ(writer.Write(u"x", 1).kind(), platform::ErrorKind::kInvalidArgument);  // not open for writing
-  close(read_only);
+  platform::Error error = writer.Write(u"x", 1);  // not open for writing
+  EXPECT_TRUE(error == platform::ErrorKind::kInvalidArgument || error == platform::ErrorKind::kAccessDenied)
+      << error.system_code();
+  EXPECT_EQ(temp_.Read("out.txt"), "");
 }
 
 }  // namespace
