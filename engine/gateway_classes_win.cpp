@@ -2,6 +2,7 @@
 
 #include "gateways/internet/clickatell_service.hpp"
 #include "gateways/internet/multitech_gateway.hpp"
+#include "gateways/messagemedia/message_media_service.hpp"
 #include "gateways/modem/gsm_modem_gateway.hpp"
 #include "gateways/null/null_service.hpp"
 #include "talvenix/talvenix.h"
@@ -9,12 +10,12 @@
 namespace talvenix {
 namespace {
 
-// The e-mail and SOAP gateways stand on libcurl, OpenSSL and gSOAP, which
-// this build does not have.
+// The e-mail gateway stands on libcurl, which this build does not have.
 constexpr GatewayClass kClasses[] = {
     {TALVEX_SERVICE_CLICKATELL, &ConstructGateway<ClickATellService>},
     {TALVEX_SERVICE_GSM, &ConstructGateway<Vantrel_GSMCOMDrvInterface>},
     {TALVEX_SERVICE_NULL, &ConstructGateway<NullService>},
+    {TALVEX_SERVICE_MESSAGEMEDIA, &ConstructGateway<MessageMediaService>},
     {TALVEX_SERVICE_MULTITECH, &ConstructGateway<MultitechISMSService>},
 };
 
