@@ -161,7 +161,8 @@ struct MessageMediaServiceAPIWrapper::Channel::Transport {
     session = WinHttpOpen(L"gSOAP/2.8", proxy.empty() ? WINHTTP_ACCESS_TYPE_NO_PROXY : WINHTTP_ACCESS_TYPE_NAMED_PROXY,
                           proxy.empty() ? WINHTTP_NO_PROXY_NAME : proxy.c_str(),
                           bypass.empty() ? WINHTTP_NO_PROXY_BYPASS : bypass.c_str(), WINHTTP_FLAG_ASYNC);
-    if (session && WinHttpSetStatusCallback(session, &OnStatus, kCallbackEvents, 0) == WINHTTP_INVALID_STATUS_CALLBACK) {
+    if (session &&
+        WinHttpSetStatusCallback(session, &OnStatus, kCallbackEvents, 0) == WINHTTP_INVALID_STATUS_CALLBACK) {
       DWORD error = GetLastError();
       CloseInternet(session);
       SetLastError(error);
@@ -278,9 +279,9 @@ struct MessageMediaServiceAPIWrapper::Channel::Transport {
     if (!s) return Failed(GetLastError());
     connection = WinHttpConnect(s, Wide(host).c_str(), static_cast<INTERNET_PORT>(port), 0);
     if (!connection) return Failed(GetLastError());
-    HINTERNET handle = WinHttpOpenRequest(connection, L"POST", Wide(*path ? path : "/").c_str(), nullptr,
-                                          WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
-                                          WINHTTP_FLAG_REFRESH | (secure ? WINHTTP_FLAG_SECURE : 0));
+    HINTERNET handle =
+        WinHttpOpenRequest(connection, L"POST", Wide(*path ? path : "/").c_str(), nullptr, WINHTTP_NO_REFERER,
+                           WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_REFRESH | (secure ? WINHTTP_FLAG_SECURE : 0));
     if (!handle) return Failed(GetLastError());
     call = new CallState;
     DWORD_PTR context = reinterpret_cast<DWORD_PTR>(call);
@@ -323,24 +324,41 @@ struct MessageMediaServiceAPIWrapper::Channel::Transport {
       return false;
     }
     std::wstring headers = L"Content-Type: text/xml; charset=utf-8\r\nSOAPAction: \"" + Wide(action) + L"\"\r\n";
-    // The proxy's Basic credentials go with the request itself: a proxy that
-    // refuses a request without them may close the connection while the body
-    // is still on its way, before its challenge could be read.
-    if (proxy && !proxy->user.empty()) headers += L"Proxy-Authorization: Basic " + Base64(proxy->user + ":" + proxy->password) + L"\r\n";
+    // The proxy's Basic credentials: for a plain request in a header of its
+    // own, since a proxy that refuses it without them may close the
+    // connection while the body is still on its way, before its challenge
+    // could be read; for a tunnel, WinHTTP's, since headers of ours would go
+    // to the server at the tunnel's end, and a CONNECT has no body.
+    const bool credentials = proxy && !proxy->user.empty();
+    if (credentials && !secure)
+      headers += L"Proxy-Authorization: Basic " + Base64(proxy->user + ":" + proxy->password) + L"\r\n";
     const DWORD_PTR context = reinterpret_cast<DWORD_PTR>(call);
-    if (!Run(
-            [&](HINTERNET r) {
-              return WinHttpSendRequest(r, headers.c_str(), static_cast<DWORD>(headers.size()), body.data(),
-                                        static_cast<DWORD>(body.size()), static_cast<DWORD>(body.size()), context);
-            },
-            true) ||
-        !Run([](HINTERNET r) { return WinHttpReceiveResponse(r, nullptr); }))
-      return false;
-    DWORD status = 0, size = sizeof status;
-    StartOperation([&](HINTERNET r) {
-      return WinHttpQueryHeaders(r, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER, WINHTTP_HEADER_NAME_BY_INDEX,
-                                 &status, &size, WINHTTP_NO_HEADER_INDEX);
-    });
+    DWORD status = 0;
+    for (int round = 0; round < 2; ++round) {
+      if (credentials && secure && !StartOperation([&](HINTERNET r) {
+            return WinHttpSetCredentials(r, WINHTTP_AUTH_TARGET_PROXY, WINHTTP_AUTH_SCHEME_BASIC,
+                                         Wide(proxy->user).c_str(), Wide(proxy->password).c_str(), nullptr);
+          })) {
+        NoteError(GetLastError());
+        CloseRequest();
+        return false;
+      }
+      if (!Run(
+              [&](HINTERNET r) {
+                return WinHttpSendRequest(r, headers.c_str(), static_cast<DWORD>(headers.size()), body.data(),
+                                          static_cast<DWORD>(body.size()), static_cast<DWORD>(body.size()), context);
+              },
+              true) ||
+          !Run([](HINTERNET r) { return WinHttpReceiveResponse(r, nullptr); }))
+        return false;
+      DWORD size = sizeof status;
+      StartOperation([&](HINTERNET r) {
+        return WinHttpQueryHeaders(r, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                                   WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX);
+      });
+      // A tunnel's proxy that challenged first gets the credentials once more.
+      if (status != HTTP_STATUS_PROXY_AUTH_REQ || !credentials || !secure) break;
+    }
     wchar_t type[256] = {};
     DWORD type_size = sizeof type;
     if (!StartOperation([&](HINTERNET r) {

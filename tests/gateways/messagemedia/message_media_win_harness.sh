@@ -3,7 +3,7 @@
 # cannot start itself, all on free loopback ports: TLS in front of the test's
 # own SOAP server (a certificate of a test CA made here with openssl, and one
 # of a CA nobody trusts), a peer that drops every connection, one that never
-# answers, and tinyproxy with Basic authentication. Every peer stops when the
+# answers, and tinyproxy with Basic authentication and without. Every peer stops when the
 # harness ends.
 #
 # Usage: message_media_win_harness.sh TEST.exe [gtest arguments...]
@@ -121,24 +121,32 @@ PY
 pids="$pids $!"
 for port in $https_port $rogue_port $drop_port $silent_port; do wait_for_port "$port"; done
 
-proxy_port=$(free_port)
-proxy_password="p_ss-w0rd.x"
-cat >"$work/tinyproxy.conf" <<CONF
-Port $proxy_port
+# tinyproxy on a free port; with a password, it asks for Basic credentials.
+start_proxy() {
+  mkdir -p "$work/proxy-$1"
+  cat >"$work/proxy-$1/tinyproxy.conf" <<CONF
+Port $1
 Listen 127.0.0.1
 Timeout 30
 MaxClients 20
 LogLevel Info
-LogFile "$work/tinyproxy.log"
-PidFile "$work/tinyproxy.pid"
-BasicAuth relay $proxy_password
+LogFile "$work/proxy-$1/tinyproxy.log"
+PidFile "$work/proxy-$1/tinyproxy.pid"
 CONF
-tinyproxy -d -c "$work/tinyproxy.conf" >/dev/null 2>&1 &
-pids="$pids $!"
-wait_for_port "$proxy_port"
+  [ -z "${2:-}" ] || echo "BasicAuth relay $2" >>"$work/proxy-$1/tinyproxy.conf"
+  tinyproxy -d -c "$work/proxy-$1/tinyproxy.conf" >/dev/null 2>&1 &
+  pids="$pids $!"
+  wait_for_port "$1"
+}
+proxy_port=$(free_port)
+proxy_password="p_ss-w0rd.x"
+start_proxy "$proxy_port" "$proxy_password"
+open_proxy_port=$(free_port)
+start_proxy "$open_proxy_port"
 
 export TALVENIX_TEST_CA="Z:$(echo "$work/trusted-ca.crt" | tr / '\\')"
 export TALVENIX_TEST_SOAP_PORT=$soap_port TALVENIX_TEST_HTTPS_PORT=$https_port TALVENIX_TEST_ROGUE_HTTPS_PORT=$rogue_port
 export TALVENIX_TEST_DROP_PORT=$drop_port TALVENIX_TEST_SILENT_PORT=$silent_port
 export TALVENIX_TEST_PROXY_PORT=$proxy_port TALVENIX_TEST_PROXY_PASSWORD=$proxy_password
+export TALVENIX_TEST_OPEN_PROXY_PORT=$open_proxy_port
 "$wine_run" "$exe" "$@"

@@ -46,7 +46,7 @@ class SoapPeer {
   };
   std::vector<Sent> sent();
   std::vector<std::string> requests();  // every byte each connection brought, headers included
-  std::vector<std::string> events();  // "fetch", "confirm:<id>", and what the test adds
+  std::vector<std::string> events();    // "fetch", "confirm:<id>", and what the test adds
   void AddEvent(const std::string& event);
   int fetches();
 
