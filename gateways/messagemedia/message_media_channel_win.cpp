@@ -268,7 +268,7 @@ struct MessageMediaServiceAPIWrapper::Channel::Transport {
   }
 
   // Opens the request: the connection to the endpoint's host, through the proxy.
-  bool OpenRequest(const char* path) {
+  bool OpenRequest() {
     std::wstring proxy_name, bypass;
     if (proxy) {
       proxy_name = Wide(proxy->host + ":" + std::to_string(proxy->port));
@@ -280,7 +280,7 @@ struct MessageMediaServiceAPIWrapper::Channel::Transport {
     connection = WinHttpConnect(s, Wide(host).c_str(), static_cast<INTERNET_PORT>(port), 0);
     if (!connection) return Failed(GetLastError());
     HINTERNET handle =
-        WinHttpOpenRequest(connection, L"POST", Wide(*path ? path : "/").c_str(), nullptr, WINHTTP_NO_REFERER,
+        WinHttpOpenRequest(connection, L"POST", Wide(path).c_str(), nullptr, WINHTTP_NO_REFERER,
                            WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_REFRESH | (secure ? WINHTTP_FLAG_SECURE : 0));
     if (!handle) return Failed(GetLastError());
     call = new CallState;
@@ -319,7 +319,7 @@ struct MessageMediaServiceAPIWrapper::Channel::Transport {
   bool Exchange() {
     started = true;
     if (Remaining() == Clock::duration::zero()) return false;
-    if (!OpenRequest(path.c_str())) {
+    if (!OpenRequest()) {
       CloseRequest();
       return false;
     }
@@ -396,6 +396,7 @@ struct MessageMediaServiceAPIWrapper::Channel::Transport {
 
   static int Post(soap* s, const char*, const char*, int, const char* path, const char* action, ULONG64) {
     auto* self = static_cast<Transport*>(s->user);
+    // gSOAP's path may come without its leading slash.
     self->path = std::string(path && *path == '/' ? "" : "/") + (path ? path : "");
     self->action = action ? action : "";
     return SOAP_OK;
