@@ -2,6 +2,9 @@
 # MinGW, so they are made here under the names the Linux build finds:
 #   pugixml     compiled from Debian's source package, fetched into the build tree
 #   libcurl     likewise: SMTP and SMTPS over Schannel, static (the e-mail gateway)
+#   gSOAP       its runtime (stdsoap2.cpp) likewise; soapcpp2 is the Linux one
+#               from Debian's gsoap package, whose output is the same for
+#               every platform
 #   spdlog, fmt, nlohmann-json   header-only, through a folder of links to
 #               their folders in /usr/include (never /usr/include itself, which
 #               holds Linux headers the cross compiler must not see)
@@ -9,43 +12,37 @@
 
 set(third_party ${CMAKE_BINARY_DIR}/third_party)
 
-# pugixml: `apt-get source` once per build tree (scripts/deps win32 adds the
-# deb-src line it needs).
-set(pugixml_fetch ${third_party}/pugixml)
-file(GLOB pugixml_dir LIST_DIRECTORIES true ${pugixml_fetch}/pugixml-*/src)
-if(NOT pugixml_dir)
-  file(MAKE_DIRECTORY ${pugixml_fetch})
-  message(STATUS "Fetching Debian's pugixml source package into ${pugixml_fetch}")
-  execute_process(COMMAND apt-get source -qq pugixml WORKING_DIRECTORY ${pugixml_fetch}
-                  RESULT_VARIABLE rc OUTPUT_QUIET ERROR_QUIET)
-  file(GLOB pugixml_dir LIST_DIRECTORIES true ${pugixml_fetch}/pugixml-*/src)
-  if(NOT rc EQUAL 0 OR NOT pugixml_dir)
-    message(FATAL_ERROR "apt-get source pugixml failed: run scripts/deps win32 first")
+# Debian's source package `package` fetched with `apt-get source` once per
+# build tree (scripts/deps win32 adds the deb-src line it needs); `out` is the
+# folder of it that matches `pattern` (a glob under the package's folder).
+function(talvenix_source_package package pattern out)
+  set(fetch ${third_party}/${package})
+  file(GLOB found LIST_DIRECTORIES true ${fetch}/${pattern})
+  if(NOT found)
+    file(MAKE_DIRECTORY ${fetch})
+    message(STATUS "Fetching Debian's ${package} source package into ${fetch}")
+    execute_process(COMMAND apt-get source -qq ${package} WORKING_DIRECTORY ${fetch}
+                    RESULT_VARIABLE rc OUTPUT_QUIET ERROR_QUIET)
+    file(GLOB found LIST_DIRECTORIES true ${fetch}/${pattern})
+    if(NOT rc EQUAL 0 OR NOT found)
+      message(FATAL_ERROR "apt-get source ${package} failed: run scripts/deps win32 first")
+    endif()
   endif()
-endif()
+  set(${out} ${found} PARENT_SCOPE)
+endfunction()
+
+talvenix_source_package(pugixml "pugixml-*/src" pugixml_dir)
 add_library(talvenix_pugixml STATIC ${pugixml_dir}/pugixml.cpp)
 target_include_directories(talvenix_pugixml SYSTEM PUBLIC ${pugixml_dir})
 add_library(PkgConfig::PUGIXML ALIAS talvenix_pugixml)
 
-# libcurl: `apt-get source` like pugixml, compiled without its configure
-# step: curl's own Windows settings (lib/config-win32.h) and the defines below
-# choose Schannel for TLS and SSPI for logins (both Windows' own, so no
-# OpenSSL), leave out every protocol but SMTP, and every optional library.
-# HTTP stays compiled in, unused: Debian's fix for over-long replies has the
-# SMTP reply reader count lines with an HTTP function. Files of the protocols
-# and TLS libraries left out compile to nothing.
-set(curl_fetch ${third_party}/curl)
-file(GLOB curl_dir LIST_DIRECTORIES true ${curl_fetch}/curl-*/lib)
-if(NOT curl_dir)
-  file(MAKE_DIRECTORY ${curl_fetch})
-  message(STATUS "Fetching Debian's curl source package into ${curl_fetch}")
-  execute_process(COMMAND apt-get source -qq curl WORKING_DIRECTORY ${curl_fetch}
-                  RESULT_VARIABLE rc OUTPUT_QUIET ERROR_QUIET)
-  file(GLOB curl_dir LIST_DIRECTORIES true ${curl_fetch}/curl-*/lib)
-  if(NOT rc EQUAL 0 OR NOT curl_dir)
-    message(FATAL_ERROR "apt-get source curl failed: run scripts/deps win32 first")
-  endif()
-endif()
+# libcurl, compiled without its configure step: curl's own Windows settings
+# (lib/config-win32.h) and the defines below choose Schannel for TLS and SSPI
+# for logins (both Windows' own, so no OpenSSL), leave out every protocol but
+# SMTP, and every optional library. HTTP stays compiled in, unused: Debian's
+# fix for over-long replies has the SMTP reply reader count lines with an HTTP
+# function. Files of the protocols and TLS libraries left out compile to nothing.
+talvenix_source_package(curl "curl-*/lib" curl_dir)
 get_filename_component(curl_root ${curl_dir} DIRECTORY)
 file(GLOB curl_sources ${curl_root}/lib/*.c ${curl_root}/lib/vauth/*.c ${curl_root}/lib/vquic/*.c
                        ${curl_root}/lib/vtls/*.c)
@@ -60,6 +57,22 @@ target_compile_definitions(talvenix_curl PUBLIC CURL_STATICLIB PRIVATE BUILDING_
 target_compile_options(talvenix_curl PRIVATE -w)
 target_link_libraries(talvenix_curl PUBLIC ws2_32 crypt32 secur32 bcrypt advapi32)
 add_library(CURL::libcurl ALIAS talvenix_curl)
+
+# gSOAP's runtime without OpenSSL, zlib or the DOM: the MessageMedia gateway
+# sends through WinHTTP (its own I/O callbacks), and its binding needs no DOM.
+# The sockets remain for the tests' SOAP server.
+talvenix_source_package(gsoap "gsoap-*/gsoap" gsoap_dir)
+add_library(talvenix_gsoap_runtime STATIC ${gsoap_dir}/stdsoap2.cpp)
+target_include_directories(talvenix_gsoap_runtime SYSTEM PUBLIC ${gsoap_dir})
+target_compile_options(talvenix_gsoap_runtime PRIVATE -w)  # not our code to keep warning-free
+# Without a global namespace table: the generated proxy and service classes
+# install theirs on their own contexts.
+target_compile_definitions(talvenix_gsoap_runtime PRIVATE WITH_NONAMESPACES)
+target_link_libraries(talvenix_gsoap_runtime PUBLIC ws2_32)
+# Its header brings in <windows.h>: without winuser.h, whose SendMessage macro
+# would rename the gateway's own SendMessage.
+target_compile_definitions(talvenix_gsoap_runtime PUBLIC WIN32_LEAN_AND_MEAN NOUSER)
+find_program(SOAPCPP2 soapcpp2 REQUIRED)
 
 # Header-only libraries through links to their own folders.
 set(header_links ${third_party}/include)

@@ -1,8 +1,7 @@
 #pragma once
-// The gateway classes this build can construct, one row per service flag.
-// Each build compiles exactly one list (gateway_classes_<platform>.cpp): a
-// gateway whose libraries a platform lacks has no row there, and selecting it
-// fails like any flag without a class.
+// The gateway classes the module can construct, one row per service flag
+// (gateway_classes.cpp, the only place that names them); a flag without a row
+// fails the start like an unknown one.
 
 #include <cstdint>
 #include <span>

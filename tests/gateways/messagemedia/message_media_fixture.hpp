@@ -60,7 +60,7 @@ class MessageMediaFixture : public ::testing::Test {
   void Start(const std::string& endpoint, uint32_t poll_ms = 60000, bool init = true) {
     setenv("TALVENIX_POLL_INTERVAL_MS", std::to_string(poll_ms).c_str(), 1);
     folder_.Write("qvsmscomms.xml", MessageMediaDocument(endpoint));
-    loader_ = std::make_unique<XMLLoader>(&log_, (folder_.path() / "qvsmscomms.xml").c_str(), "sms");
+    loader_ = std::make_unique<XMLLoader>(&log_, (folder_.path() / "qvsmscomms.xml").string().c_str(), "sms");
     ASSERT_EQ(loader_->ReloadConfiguration(), 1);
     gateway_ = std::make_unique<MessageMediaService>(&log_);
     gateway_->client()->SetLimits({2000, 1500});

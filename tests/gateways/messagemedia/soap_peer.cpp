@@ -1,12 +1,5 @@
 #include "soap_peer.hpp"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdlib>
 #include <deque>
@@ -24,6 +17,8 @@ struct SoapPeer::Impl : public MessageMediaServiceBindingService {
   int delay_ms = 0;
   int trickle_ms = 0;
   int (*original_send)(struct soap*, const char*, size_t) = nullptr;
+  size_t (*original_recv)(struct soap*, char*, size_t) = nullptr;
+  std::vector<std::string> requests;  // the bytes each connection brought
   int fetch_count = 0;
   std::vector<Sent> sent;
   std::vector<std::string> events;
@@ -116,6 +111,15 @@ struct SoapPeer::Impl : public MessageMediaServiceBindingService {
     return SOAP_OK;
   }
 
+  // Keeps every byte a client sent, as it came.
+  static size_t Recv(struct soap* s, char* data, size_t length) {
+    auto* self = static_cast<Impl*>(s->user);
+    const size_t n = self->original_recv(s, data, length);
+    std::lock_guard lock(self->mutex);
+    if (!self->requests.empty()) self->requests.back().append(data, n);
+    return n;
+  }
+
   MessageMediaServiceBindingService* copy() override { return nullptr; }
   int Unused() { return soap_senderfault("not implemented", nullptr); }
   int checkUser(ns1__OtherRequest*, ns1__OtherResponse&) override { return Unused(); }
@@ -127,42 +131,41 @@ struct SoapPeer::Impl : public MessageMediaServiceBindingService {
   int getBlockedNumbers(ns1__OtherRequest*, ns1__OtherResponse&) override { return Unused(); }
 };
 
-SoapPeer::SoapPeer(const std::string& cert_file, const std::string& key_file) : impl_(new Impl) {
+SoapPeer::SoapPeer(const std::string& cert_file, const std::string& key_file, int port) : impl_(new Impl) {
   impl_->stop = &stop_;
   soap* s = impl_->soap;
   soap_set_mode(s, SOAP_C_UTFSTRING | SOAP_XML_STRICT);
   s->user = impl_;
   impl_->original_send = s->fsend;
   s->fsend = &Impl::Send;
+  impl_->original_recv = s->frecv;
+  s->frecv = &Impl::Recv;
   s->bind_flags = SO_REUSEADDR;
-  s->socket_flags = MSG_NOSIGNAL;
+  PreparePeerSockets(s);
   s->accept_timeout = -50000;  // 50 ms, so the loop sees stop_
   s->recv_timeout = 2;
   s->send_timeout = 2;
-  if (!cert_file.empty()) {
-    // The server certificate and key in one file, as gSOAP reads them.
-    std::string both = cert_file + ".both";
-    std::system(("cat " + key_file + " " + cert_file + " > " + both).c_str());
-    if (soap_ssl_server_context(s, SOAP_SSL_NO_AUTHENTICATION, both.c_str(), nullptr, nullptr, nullptr, nullptr,
-                                nullptr, nullptr))
-      soap_print_fault(s, stderr);
-  }
-  if (!soap_valid_socket(impl_->bind("127.0.0.1", 0, 16))) {
+  if (!cert_file.empty() && !PeerTlsContext(s, cert_file, key_file)) soap_print_fault(s, stderr);
+  if (!soap_valid_socket(impl_->bind("127.0.0.1", port, 16))) {
     soap_print_fault(s, stderr);
     return;
   }
   sockaddr_in address{};
-  socklen_t length = sizeof address;
+  SOAP_SOCKLEN_T length = sizeof address;
   getsockname(s->master, reinterpret_cast<sockaddr*>(&address), &length);
   port_ = ntohs(address.sin_port);
-  const bool tls = !cert_file.empty();
-  thread_ = std::thread([this, tls] {
+  tls_ = !cert_file.empty();
+  thread_ = std::thread([this, tls = tls_] {
     soap* sp = impl_->soap;
     while (!stop_) {
+      // gSOAP's accept sets TCP_NODELAY: answers go out at once, not after
+      // the client's delayed acknowledgement.
       if (!soap_valid_socket(impl_->accept())) continue;
-      int on = 1;  // answers go out at once, not after the client's delayed acknowledgement
-      setsockopt(sp->socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-      if (!tls || impl_->ssl_accept() == SOAP_OK) impl_->serve();
+      {
+        std::lock_guard lock(impl_->mutex);
+        impl_->requests.emplace_back();
+      }
+      if (!tls || PeerTlsAccept(sp)) impl_->serve();
       impl_->destroy();
       soap_closesock(sp);
     }
@@ -176,7 +179,7 @@ SoapPeer::~SoapPeer() {
 }
 
 std::string SoapPeer::url() const {
-  return std::string(impl_->soap->ctx ? "https" : "http") + "://127.0.0.1:" + std::to_string(port_) + "/";
+  return std::string(tls_ ? "https" : "http") + "://127.0.0.1:" + std::to_string(port_) + "/";
 }
 
 void SoapPeer::FailWith(const std::string& code) {
@@ -213,76 +216,13 @@ void SoapPeer::AddEvent(const std::string& event) {
   std::lock_guard lock(impl_->mutex);
   impl_->events.push_back(event);
 }
+std::vector<std::string> SoapPeer::requests() {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->requests;
+}
 int SoapPeer::fetches() {
   std::lock_guard lock(impl_->mutex);
   return impl_->fetch_count;
-}
-
-// --- RawAnswerPeer ---------------------------------------------------------------
-
-RawAnswerPeer::RawAnswerPeer(std::string answer) : answer_(std::move(answer)) {
-  listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
-  int one = 1;
-  setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  listen(listener_, 16);
-  socklen_t length = sizeof address;
-  getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-  port_ = ntohs(address.sin_port);
-  thread_ = std::thread(&RawAnswerPeer::Run, this);
-}
-
-RawAnswerPeer::~RawAnswerPeer() {
-  stop_ = true;
-  thread_.join();
-  close(listener_);
-}
-
-void RawAnswerPeer::SetAnswer(std::string answer) {
-  std::lock_guard lock(mutex_);
-  answer_ = std::move(answer);
-}
-
-std::vector<std::string> RawAnswerPeer::requests() {
-  std::lock_guard lock(mutex_);
-  return requests_;
-}
-
-void RawAnswerPeer::Run() {
-  while (!stop_) {
-    pollfd p{listener_, POLLIN, 0};
-    if (poll(&p, 1, 50) <= 0) continue;
-    int c = accept(listener_, nullptr, nullptr);
-    if (c < 0) continue;
-    // Reads the header and the body its Content-Length announces.
-    std::string request;
-    char buffer[4096];
-    for (int rounds = 0; rounds < 200; ++rounds) {
-      pollfd q{c, POLLIN, 0};
-      if (poll(&q, 1, 20) <= 0) {
-        size_t end = request.find("\r\n\r\n");
-        if (end == std::string::npos) continue;
-        size_t at = request.find("Content-Length: ");
-        size_t need = at == std::string::npos ? 0 : std::strtoul(request.c_str() + at + 16, nullptr, 10);
-        if (request.size() >= end + 4 + need) break;
-        continue;
-      }
-      ssize_t n = recv(c, buffer, sizeof buffer, 0);
-      if (n <= 0) break;
-      request.append(buffer, static_cast<size_t>(n));
-    }
-    std::string answer;
-    {
-      std::lock_guard lock(mutex_);
-      requests_.push_back(request);
-      answer = answer_;
-    }
-    (void)!send(c, answer.data(), answer.size(), MSG_NOSIGNAL);
-    close(c);
-  }
 }
 
 std::string HttpAnswer(const std::string& status, const std::string& content_type, const std::string& body) {

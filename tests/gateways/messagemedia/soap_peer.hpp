@@ -2,7 +2,8 @@
 // Test peers of the MessageMedia gateway, started by the tests on loopback:
 // SoapPeer, a gSOAP server generated from the same interface header (plain
 // HTTP, or TLS with a certificate made by the test), with controls for its
-// answers and a record of what it received; RawAnswerPeer, which answers every
+// answers and a record of what it received, on every platform;
+// RawAnswerPeer (POSIX only, raw_answer_peer.cpp), which answers every
 // request with one hand-written HTTP answer, so the header cannot drift from
 // the wire format unnoticed.
 
@@ -13,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+struct soap;
+
 namespace talvenix::testing {
 
 struct PeerReply {
@@ -22,8 +25,8 @@ struct PeerReply {
 
 class SoapPeer {
  public:
-  // TLS when both files are given.
-  explicit SoapPeer(const std::string& cert_file = {}, const std::string& key_file = {});
+  // TLS when both files are given; `port` 0 takes a free one.
+  explicit SoapPeer(const std::string& cert_file = {}, const std::string& key_file = {}, int port = 0);
   ~SoapPeer();
   int port() const { return port_; }
   std::string url() const;
@@ -42,7 +45,8 @@ class SoapPeer {
     std::string user, password, recipient, content, send_mode, format;
   };
   std::vector<Sent> sent();
-  std::vector<std::string> events();  // "fetch", "confirm:<id>", and what the test adds
+  std::vector<std::string> requests();  // every byte each connection brought, headers included
+  std::vector<std::string> events();    // "fetch", "confirm:<id>", and what the test adds
   void AddEvent(const std::string& event);
   int fetches();
 
@@ -52,6 +56,7 @@ class SoapPeer {
   void Run();
   Impl* impl_;
   int port_ = 0;
+  bool tls_ = false;
   std::atomic<bool> stop_{false};
   std::thread thread_;
 };
@@ -74,6 +79,13 @@ class RawAnswerPeer {
   std::atomic<bool> stop_{false};
   std::thread thread_;
 };
+
+// What the server needs of the platform (soap_peer_posix.cpp, soap_peer_win.cpp):
+// the settings of its context before it binds (on POSIX, a client that
+// leaves raises no SIGPIPE), and TLS, which only the POSIX build's gSOAP has.
+void PreparePeerSockets(soap* s);
+bool PeerTlsContext(soap* s, const std::string& cert_file, const std::string& key_file);
+bool PeerTlsAccept(soap* s);
 
 // An HTTP 200 answer carrying a SOAP envelope with `body` inside SOAP-ENV:Body.
 std::string SoapAnswer(const std::string& body, const std::string& ns = "http://xml.m4u.com.au/2009");

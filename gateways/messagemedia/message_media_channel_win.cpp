@@ -1,0 +1,531 @@
+// The MessageMedia client's transport on Windows. gSOAP writes the request
+// and reads the answer as usual, but its I/O callbacks carry them through
+// WinHTTP, so Windows' own TLS and root store apply: the post callback only
+// notes the path and the SOAP action, the body gSOAP sends is collected and
+// goes out as one POST when gSOAP starts reading, and the answer reaches
+// gSOAP as a status line and its content type followed by the body WinHTTP
+// has already decoded. Each step runs asynchronously while the calling thread
+// waits for its completion, so Stop and the whole-call limit end a wait at
+// once by closing the request handle. Every call has a connection of its own
+// (keep-alive off): WinHTTP would send a request again by itself on a kept
+// connection that died, and a message must never go out twice.
+//
+// The proxy: the environment's (with its credentials, as on POSIX) when one
+// is set, else the user's named system proxy.
+
+// gSOAP's header first: it brings in <winsock2.h> before <windows.h>.
+#include "gateways/messagemedia/message_media_channel.hpp"
+// clang-format off
+#include <windows.h>
+#include <wincrypt.h>
+#include <winhttp.h>
+// clang-format on
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <optional>
+
+#include "platform/wide_text_win.hpp"
+#include "support/environment_proxy.hpp"
+
+namespace talvenix {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+using Limits = MessageMediaServiceAPIWrapper::Limits;
+using platform::Wide;
+
+// gSOAP takes any valid socket as "connected"; this one stands for the
+// WinHTTP request and is never handed to Winsock.
+constexpr SOAP_SOCKET kWinHttpSocket = 1;
+
+// The text of a WinHTTP error from winhttp.dll's messages, else the system's.
+std::string WinHttpErrorText(DWORD code) {
+  char text[255] = {};
+  DWORD flags = FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_MAX_WIDTH_MASK;
+  DWORD n = FormatMessageA(flags | FORMAT_MESSAGE_FROM_HMODULE, GetModuleHandleA("winhttp.dll"), code, 0x400, text,
+                           sizeof text, nullptr);
+  if (n == 0) n = FormatMessageA(flags | FORMAT_MESSAGE_FROM_SYSTEM, nullptr, code, 0x400, text, sizeof text, nullptr);
+  while (n > 0 && (text[n - 1] == ' ' || text[n - 1] == '\r' || text[n - 1] == '\n' || text[n - 1] == '.')) --n;
+  return "WinHTTP error " + std::to_string(code) + (n > 0 ? ": " + std::string(text, n) : std::string());
+}
+
+// One request handle's view of the status callback. It lives until WinHTTP
+// says the handle is closing, which may be after the call ended (a cut call
+// leaves WinHTTP to finish the cancelled operation on its own thread).
+struct CallState {
+  CallState() : done(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
+  ~CallState() {
+    if (done) ::CloseHandle(done);
+  }
+  void Release() {
+    if (--refs == 0) delete this;
+  }
+
+  HANDLE done;               // auto-reset: the operation under way completed
+  std::atomic<int> refs{2};  // the transport's and the request handle's
+  // Written by the callback before `done` is set; read after the wait.
+  DWORD completion = 0;
+  DWORD error = 0;
+  DWORD bytes = 0;
+  std::atomic<bool> sent{false};  // the request went out
+};
+
+void CALLBACK OnStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID info, DWORD length) {
+  auto* call = reinterpret_cast<CallState*>(context);
+  if (!call) return;  // the session and connection handles have no state
+  switch (status) {
+    case WINHTTP_CALLBACK_STATUS_REQUEST_SENT:
+      call->sent = true;
+      return;
+    case WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING:
+      call->Release();
+      return;
+    case WINHTTP_CALLBACK_STATUS_REQUEST_ERROR:
+      call->error = static_cast<WINHTTP_ASYNC_RESULT*>(info)->dwError;
+      break;
+    case WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE:
+      call->bytes = *static_cast<DWORD*>(info);
+      break;
+    case WINHTTP_CALLBACK_STATUS_READ_COMPLETE:
+      call->bytes = length;
+      break;
+    case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
+    case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE:
+      break;
+    default:
+      return;
+  }
+  call->completion = status;
+  SetEvent(call->done);
+}
+
+constexpr DWORD kCallbackEvents =
+    WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLBACK_FLAG_HANDLES | WINHTTP_CALLBACK_FLAG_SEND_REQUEST;
+
+void CloseInternet(HINTERNET& handle) {
+  if (handle) WinHttpCloseHandle(handle);
+  handle = nullptr;
+}
+
+std::wstring Base64(const std::string& bytes) {
+  DWORD size = 0;
+  const auto* data = reinterpret_cast<const BYTE*>(bytes.data());
+  const DWORD flags = CRYPT_STRING_BASE64 | CRYPT_STRING_NOCRLF;
+  if (!CryptBinaryToStringW(data, static_cast<DWORD>(bytes.size()), flags, nullptr, &size)) return {};
+  std::wstring text(size, L'\0');
+  if (!CryptBinaryToStringW(data, static_cast<DWORD>(bytes.size()), flags, text.data(), &size)) return {};
+  text.resize(size);
+  return text;
+}
+
+// The user's named system proxy ("" for none) and its bypass list.
+void SystemProxy(std::wstring& proxy, std::wstring& bypass) {
+  WINHTTP_CURRENT_USER_IE_PROXY_CONFIG config{};
+  if (!WinHttpGetIEProxyConfigForCurrentUser(&config)) return;
+  if (config.lpszProxy) proxy = config.lpszProxy;
+  if (config.lpszProxyBypass) bypass = config.lpszProxyBypass;
+  for (LPWSTR text : {config.lpszProxy, config.lpszAutoConfigUrl, config.lpszProxyBypass})
+    if (text) GlobalFree(text);
+}
+
+}  // namespace
+
+struct MessageMediaServiceAPIWrapper::Channel::Transport {
+  explicit Transport(soap* s) : stop_event(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
+    s->user = this;
+    s->fopen = &Transport::Open;
+    s->fpost = &Transport::Post;
+    s->fsend = &Transport::Send;
+    s->frecv = &Transport::Recv;
+    s->fclose = &Transport::Close;
+    s->fclosesocket = &Transport::CloseSocket;
+    s->fshutdownsocket = &Transport::Shutdown;
+    s->fpoll = nullptr;
+  }
+  ~Transport() {
+    CloseCall();
+    CloseInternet(session);
+    if (stop_event) ::CloseHandle(stop_event);
+  }
+
+  // The session for this proxy, kept while it stays the same; null with
+  // GetLastError set.
+  HINTERNET Session(const std::wstring& proxy, const std::wstring& bypass) {
+    const std::wstring key = proxy + L'\n' + bypass;
+    if (session && session_key == key) return session;
+    CloseInternet(session);
+    session = WinHttpOpen(L"gSOAP/2.8", proxy.empty() ? WINHTTP_ACCESS_TYPE_NO_PROXY : WINHTTP_ACCESS_TYPE_NAMED_PROXY,
+                          proxy.empty() ? WINHTTP_NO_PROXY_NAME : proxy.c_str(),
+                          bypass.empty() ? WINHTTP_NO_PROXY_BYPASS : bypass.c_str(), WINHTTP_FLAG_ASYNC);
+    if (session &&
+        WinHttpSetStatusCallback(session, &OnStatus, kCallbackEvents, 0) == WINHTTP_INVALID_STATUS_CALLBACK) {
+      DWORD error = GetLastError();
+      CloseInternet(session);
+      SetLastError(error);
+    }
+    if (session) session_key = key;
+    return session;
+  }
+
+  // What the call may still wait; zero when it must end now (why in `cut`).
+  Clock::duration Remaining() {
+    const auto now = Clock::now();
+    std::lock_guard lock(mutex);
+    Clock::time_point end = deadline;
+    CallCut why = CallCut::kDeadline;
+    if (stopping) {
+      const Clock::time_point stop_end = cut_on_stop ? now : stop_deadline;
+      if (stop_end <= end) {
+        end = stop_end;
+        why = CallCut::kStopped;
+      }
+    }
+    if (end > now) return end - now;
+    cut = why;
+    return Clock::duration::zero();
+  }
+
+  // Starts an operation on the request under the lock, so Stop cannot close
+  // the handle between the check and the call.
+  template <typename Start>
+  bool StartOperation(Start start) {
+    std::lock_guard lock(mutex);
+    if (!request) {
+      SetLastError(ERROR_WINHTTP_OPERATION_CANCELLED);
+      return false;
+    }
+    return start(request);
+  }
+
+  // Waits for the completion of the operation just started, at most
+  // `step_limit` (WinHTTP's own time-outs are not relied on): true when it
+  // succeeded; false (the request closed, the reason noted) when it failed,
+  // Stop cut it or the call or the step ran out of time.
+  bool Wait(Clock::duration step_limit) {
+    const auto step_end = Clock::now() + step_limit;
+    for (;;) {
+      const Clock::duration left = std::min(Remaining(), step_end - Clock::now());
+      if (left <= Clock::duration::zero()) {
+        std::lock_guard lock(mutex);
+        if (cut == CallCut::kNone) cut = CallCut::kSilent;
+        break;
+      }
+      HANDLE events[] = {call->done, stop_event};
+      const DWORD count = cut_on_stop ? 2 : 1;
+      const auto ms = std::chrono::ceil<milliseconds>(left).count();
+      const DWORD woke = WaitForMultipleObjects(count, events, FALSE, static_cast<DWORD>(ms));
+      if (woke != WAIT_OBJECT_0) continue;  // stopped or timed out: the next round says which
+      if (call->completion != WINHTTP_CALLBACK_STATUS_REQUEST_ERROR) return true;
+      NoteError(call->error);
+      break;
+    }
+    CloseRequest();
+    return false;
+  }
+
+  // Runs one asynchronous step: starts it and waits for it. A step that
+  // waits for the peer may take the silence limit; sending the request
+  // (connecting and the TLS handshake included) the connect limit as well.
+  template <typename Start>
+  bool Run(Start start, bool connects = false) {
+    const Clock::duration limit = milliseconds(limits.silence_ms + (connects ? limits.connect_ms : 0));
+    if (StartOperation(start)) return Wait(limit);
+    NoteError(GetLastError());
+    CloseRequest();
+    return false;
+  }
+
+  void NoteError(DWORD code) {
+    if (code == ERROR_WINHTTP_OPERATION_CANCELLED && Remaining() == Clock::duration::zero()) return;
+    if (code == ERROR_WINHTTP_TIMEOUT && call && call->sent) {
+      std::lock_guard lock(mutex);
+      cut = CallCut::kSilent;
+      return;
+    }
+    if (failure.empty()) failure = WinHttpErrorText(code);
+  }
+
+  void CloseRequest() {
+    std::lock_guard lock(mutex);
+    CloseInternet(request);
+  }
+
+  // Ends the request of the call and forgets its state.
+  void CloseCall() {
+    CloseRequest();
+    CloseInternet(connection);
+    if (call) call->Release();
+    call = nullptr;
+    body.clear();
+    answer_head.clear();
+    head_at = 0;
+    started = false;
+    finished = false;
+  }
+
+  // Opens the request: the connection to the endpoint's host, through the proxy.
+  bool OpenRequest() {
+    std::wstring proxy_name, bypass;
+    if (proxy) {
+      proxy_name = Wide(proxy->host + ":" + std::to_string(proxy->port));
+    } else {
+      SystemProxy(proxy_name, bypass);
+    }
+    HINTERNET s = Session(proxy_name, bypass);
+    if (!s) return Failed(GetLastError());
+    connection = WinHttpConnect(s, Wide(host).c_str(), static_cast<INTERNET_PORT>(port), 0);
+    if (!connection) return Failed(GetLastError());
+    HINTERNET handle =
+        WinHttpOpenRequest(connection, L"POST", Wide(path).c_str(), nullptr, WINHTTP_NO_REFERER,
+                           WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_REFRESH | (secure ? WINHTTP_FLAG_SECURE : 0));
+    if (!handle) return Failed(GetLastError());
+    call = new CallState;
+    DWORD_PTR context = reinterpret_cast<DWORD_PTR>(call);
+    DWORD no_keep_alive = WINHTTP_DISABLE_KEEP_ALIVE;
+    DWORD redirects = WINHTTP_DISABLE_REDIRECTS;
+    const int silence = static_cast<int>(limits.silence_ms);
+    if (!WinHttpSetOption(handle, WINHTTP_OPTION_CONTEXT_VALUE, &context, sizeof context)) {
+      DWORD error = GetLastError();
+      WinHttpCloseHandle(handle);
+      call->Release();  // the handle never reported with this state
+      return Failed(error);
+    }
+    {
+      std::lock_guard lock(mutex);
+      request = handle;
+    }
+    // From here the request handle is closed by CloseRequest (or Stop), and
+    // the handle's reference to the call state is released by its closing notification.
+    if (!StartOperation([&](HINTERNET r) {
+          return WinHttpSetOption(r, WINHTTP_OPTION_DISABLE_FEATURE, &no_keep_alive, sizeof no_keep_alive) &&
+                 WinHttpSetOption(r, WINHTTP_OPTION_DISABLE_FEATURE, &redirects, sizeof redirects) &&
+                 WinHttpSetTimeouts(r, 0, static_cast<int>(limits.connect_ms), silence, silence);
+        }))
+      return Failed(GetLastError());
+    return true;
+  }
+
+  bool Failed(DWORD error) {
+    NoteError(error);
+    return false;
+  }
+
+  // Sends the collected request and waits for the answer's headers; the
+  // status line and content type are what gSOAP reads first.
+  bool Exchange() {
+    started = true;
+    if (Remaining() == Clock::duration::zero()) return false;
+    if (!OpenRequest()) {
+      CloseRequest();
+      return false;
+    }
+    std::wstring headers = L"Content-Type: text/xml; charset=utf-8\r\nSOAPAction: \"" + Wide(action) + L"\"\r\n";
+    // The proxy's Basic credentials: for a plain request in a header of its
+    // own, since a proxy that refuses it without them may close the
+    // connection while the body is still on its way, before its challenge
+    // could be read; for a tunnel, WinHTTP's, since headers of ours would go
+    // to the server at the tunnel's end, and a CONNECT has no body.
+    const bool credentials = proxy && !proxy->user.empty();
+    if (credentials && !secure)
+      headers += L"Proxy-Authorization: Basic " + Base64(proxy->user + ":" + proxy->password) + L"\r\n";
+    const DWORD_PTR context = reinterpret_cast<DWORD_PTR>(call);
+    DWORD status = 0;
+    for (int round = 0; round < 2; ++round) {
+      if (credentials && secure && !StartOperation([&](HINTERNET r) {
+            return WinHttpSetCredentials(r, WINHTTP_AUTH_TARGET_PROXY, WINHTTP_AUTH_SCHEME_BASIC,
+                                         Wide(proxy->user).c_str(), Wide(proxy->password).c_str(), nullptr);
+          })) {
+        NoteError(GetLastError());
+        CloseRequest();
+        return false;
+      }
+      if (!Run(
+              [&](HINTERNET r) {
+                return WinHttpSendRequest(r, headers.c_str(), static_cast<DWORD>(headers.size()), body.data(),
+                                          static_cast<DWORD>(body.size()), static_cast<DWORD>(body.size()), context);
+              },
+              true) ||
+          !Run([](HINTERNET r) { return WinHttpReceiveResponse(r, nullptr); }))
+        return false;
+      DWORD size = sizeof status;
+      StartOperation([&](HINTERNET r) {
+        return WinHttpQueryHeaders(r, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                                   WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX);
+      });
+      // A tunnel's proxy that challenged first gets the credentials once more.
+      if (status != HTTP_STATUS_PROXY_AUTH_REQ || !credentials || !secure) break;
+    }
+    wchar_t type[256] = {};
+    DWORD type_size = sizeof type;
+    if (!StartOperation([&](HINTERNET r) {
+          return WinHttpQueryHeaders(r, WINHTTP_QUERY_CONTENT_TYPE, WINHTTP_HEADER_NAME_BY_INDEX, type, &type_size,
+                                     WINHTTP_NO_HEADER_INDEX);
+        }))
+      type[0] = 0;
+    answer_head = "HTTP/1.1 " + std::to_string(status) + " \r\nContent-Type: " + platform::Utf8(type) + "\r\n\r\n";
+    return true;
+  }
+
+  // Up to `length` bytes of the answer's body; 0 at its end or on a failure.
+  size_t ReadBody(char* buffer, size_t length) {
+    if (finished) return 0;
+    if (!Run([](HINTERNET r) { return WinHttpQueryDataAvailable(r, nullptr); }) || call->bytes == 0) {
+      finished = true;
+      return 0;
+    }
+    const DWORD chunk = static_cast<DWORD>(std::min<size_t>(call->bytes, length));
+    if (!Run([&](HINTERNET r) { return WinHttpReadData(r, buffer, chunk, nullptr); }) || call->bytes == 0) {
+      finished = true;
+      return 0;
+    }
+    return call->bytes;
+  }
+
+  static SOAP_SOCKET Open(soap* s, const char* endpoint, const char* host, int port) {
+    auto* self = static_cast<Transport*>(s->user);
+    self->CloseCall();
+    self->secure = std::strncmp(endpoint, "https:", 6) == 0;
+    self->host = host;
+    self->port = port;
+    return kWinHttpSocket;
+  }
+
+  static int Post(soap* s, const char*, const char*, int, const char* path, const char* action, ULONG64) {
+    auto* self = static_cast<Transport*>(s->user);
+    // gSOAP's path may come without its leading slash.
+    self->path = std::string(path && *path == '/' ? "" : "/") + (path ? path : "");
+    self->action = action ? action : "";
+    return SOAP_OK;
+  }
+
+  static int Send(soap* s, const char* data, size_t length) {
+    auto* self = static_cast<Transport*>(s->user);
+    if (self->started) return SOAP_EOF;  // a request goes out once
+    self->body.append(data, length);
+    return SOAP_OK;
+  }
+
+  static size_t Recv(soap* s, char* buffer, size_t length) {
+    auto* self = static_cast<Transport*>(s->user);
+    if (!self->started && !self->Exchange()) return 0;
+    if (self->head_at < self->answer_head.size()) {
+      const size_t n = std::min(length, self->answer_head.size() - self->head_at);
+      std::memcpy(buffer, self->answer_head.data() + self->head_at, n);
+      self->head_at += n;
+      return n;
+    }
+    return self->ReadBody(buffer, length);
+  }
+
+  static int Close(soap* s) {
+    static_cast<Transport*>(s->user)->CloseCall();
+    s->socket = SOAP_INVALID_SOCKET;
+    return SOAP_OK;
+  }
+
+  static int CloseSocket(soap* s, SOAP_SOCKET) {
+    static_cast<Transport*>(s->user)->CloseCall();
+    return SOAP_OK;
+  }
+
+  static int Shutdown(soap*, SOAP_SOCKET, int) { return SOAP_OK; }
+
+  HINTERNET session = nullptr;
+  std::wstring session_key;  // the proxy the session was opened with
+  HINTERNET connection = nullptr;
+  CallState* call = nullptr;
+  HANDLE stop_event;  // manual-reset: set by Stop until Resume
+
+  // The call in progress, used by the calling thread only.
+  Limits limits;
+  Clock::time_point deadline;
+  std::string endpoint;  // the context's soap_endpoint points into it
+  std::optional<ProxyServer> proxy;
+  bool secure = false;
+  std::string host;
+  int port = 0;
+  std::string path, action, body;  // the request gSOAP wrote
+  std::string answer_head;         // the status line and headers gSOAP reads first
+  size_t head_at = 0;
+  bool started = false;   // the request went to WinHTTP
+  bool finished = false;  // the body has been read to its end
+  std::string failure;    // the WinHTTP error of the call
+
+  std::mutex mutex;  // guards what follows, shared with Stop
+  HINTERNET request = nullptr;
+  bool cut_on_stop = false;
+  CallCut cut = CallCut::kNone;
+  bool stopping = false;
+  Clock::time_point stop_deadline;  // when calls that may finish after Stop are cut too
+};
+
+MessageMediaServiceAPIWrapper::Channel::Channel()
+    : binding(SOAP_C_UTFSTRING | SOAP_XML_STRICT, SOAP_C_UTFSTRING),
+      transport(std::make_unique<Transport>(binding.soap)) {}
+
+MessageMediaServiceAPIWrapper::Channel::~Channel() {
+  // The context's hooks reach the transport: the call is ended while it is there.
+  binding.soap_force_close_socket();
+  binding.soap->fclose = nullptr;
+}
+
+bool MessageMediaServiceAPIWrapper::Channel::BeginCall(const std::string& endpoint, const std::string&,
+                                                       const Limits& limits, bool stops_at_once, std::string&) {
+  Transport& t = *transport;
+  t.limits = limits;
+  t.deadline = Clock::now() + milliseconds(limits.total_ms);
+  t.failure.clear();
+  binding.soap->recv_maxlength = limits.max_answer_bytes;
+  {
+    std::lock_guard lock(t.mutex);
+    t.cut = CallCut::kNone;
+    t.cut_on_stop = stops_at_once;
+  }
+  t.endpoint = endpoint;
+  t.proxy = EnvironmentProxyFor(endpoint);
+  binding.soap_endpoint = t.endpoint.c_str();
+  return true;
+}
+
+void MessageMediaServiceAPIWrapper::Channel::EndCall(bool) {
+  binding.soap_force_close_socket();
+  binding.destroy();
+}
+
+std::string MessageMediaServiceAPIWrapper::Channel::FailureText() {
+  CallCut cut;
+  {
+    std::lock_guard lock(transport->mutex);
+    cut = transport->cut;
+  }
+  if (cut == CallCut::kNone && !transport->failure.empty()) return transport->failure;
+  return CallFailureText(cut, transport->limits, binding.soap);
+}
+
+void MessageMediaServiceAPIWrapper::Channel::Stop() {
+  Transport& t = *transport;
+  std::lock_guard lock(t.mutex);
+  t.stopping = true;
+  t.stop_deadline = Clock::now() + milliseconds(kConfirmGraceMs);
+  SetEvent(t.stop_event);
+  // Closing the handle cancels what WinHTTP is doing for it.
+  if (t.cut_on_stop) CloseInternet(t.request);
+}
+
+void MessageMediaServiceAPIWrapper::Channel::Resume() {
+  Transport& t = *transport;
+  std::lock_guard lock(t.mutex);
+  t.stopping = false;
+  ResetEvent(t.stop_event);
+}
+
+bool MessageMediaServiceAPIWrapper::Channel::Stopping() {
+  std::lock_guard lock(transport->mutex);
+  return transport->stopping;
+}
+
+}  // namespace talvenix
