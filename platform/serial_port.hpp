@@ -34,6 +34,11 @@ class Waker {
 #endif
 };
 
+// The device of COM<comport> when the host settings name none:
+// /dev/ttyUSB<comport-1> (the first USB modem is ttyUSB0), or on Windows the
+// port itself, \\.\COM<comport>.
+std::string DefaultDevicePath(uint32_t comport);
+
 class SerialPort {
  public:
   enum class Error { kNone, kMissing, kNotATty, kBusy, kDenied, kOther };

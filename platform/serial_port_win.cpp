@@ -52,6 +52,8 @@ HANDLE ClaimPort(const std::wstring& device, DWORD& error) {
 
 }  // namespace
 
+std::string DefaultDevicePath(uint32_t comport) { return "\\\\.\\COM" + std::to_string(comport); }
+
 Waker::Waker() { event_ = CreateEventW(nullptr, FALSE, FALSE, nullptr); }
 
 Waker::~Waker() {
