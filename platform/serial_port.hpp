@@ -68,6 +68,8 @@ class SerialPort {
   NativeHandle fd_ = kInvalidHandle;
 #if defined(_WIN32)
   NativeHandle claim_ = nullptr;  // a named object that says the port is taken
+  char held_ = 0;                 // the byte whose arrival ended a Wait, for the next Read
+  bool has_held_ = false;
 #endif
   Error error_ = Error::kNone;
   std::string error_text_;

@@ -263,7 +263,7 @@ TEST_F(AtDriverThroughExports, LinesThatCannotStartSayWhy) {
                     "\nCOM6=" + Device(6) + "\nCOM7=" + (folder.path() / "plain-file").string() + "\n");
   ASSERT_EQ(Start(), TALVEX_OK);
   EXPECT_TRUE(WaitState(3, at::kFailSimLocked));
-  EXPECT_TRUE(WaitState(4, at::kFailNoAnswer));
+  EXPECT_TRUE(WaitState(4, at::kFailNoAnswer)) << DriverLog();
   EXPECT_TRUE(WaitState(5, at::kFailDeviceBusy));
   EXPECT_TRUE(WaitState(6, at::kFailDeviceMissing));
   EXPECT_TRUE(WaitState(7, at::kFailDeviceMissing));
@@ -275,6 +275,7 @@ TEST_F(AtDriverThroughExports, LinesThatCannotStartSayWhy) {
   EXPECT_NE(log.find("the SIM needs SIM PIN; set it as [simpins] COM3"), std::string::npos);
   EXPECT_NE(log.find("(not a serial device)"), std::string::npos);
   EXPECT_NE(log.find(holder.LogNote()), std::string::npos);
+  EXPECT_EQ(log.find("COM4: the device went away"), std::string::npos);  // silent, not gone
 }
 
 TEST_F(AtDriverThroughExports, ShutdownEndsPendingSendsAtOnce) {

@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "drivers/at/at_driver_platform.hpp"
+#include "platform/error.hpp"
 #include "platform/serial_port.hpp"
 #include "platform/wide_text_win.hpp"
 
@@ -58,10 +59,12 @@ void RemoveHostSettings(const TempFolder& folder) {
 // Another program of ours with the port open: the port's claim keeps the
 // driver out, as the system keeps out a second opener of a COM port.
 struct DeviceHold::Holder {
+  std::string device;
   platform::SerialPort port;
 };
 
 DeviceHold::DeviceHold(const std::string& device) : holder_(std::make_unique<Holder>()) {
+  holder_->device = device;
   holder_->port.Open(device, 9600);
 }
 
@@ -69,6 +72,8 @@ DeviceHold::~DeviceHold() = default;
 
 bool DeviceHold::held() const { return holder_->port.is_open(); }
 
-std::string DeviceHold::LogNote() const { return "TODO"; }
+std::string DeviceHold::LogNote() const {
+  return holder_->device + ": " + platform::ErrorFromSystem(ERROR_ACCESS_DENIED).Describe();
+}
 
 }  // namespace talvenix::testing
