@@ -5,13 +5,16 @@
 # COM ports of its own (TALVENIX_TEST_COM_BASE, from 100 up), so runs at once
 # never share a port. The server stops when the harness ends.
 #
-# Usage: modem_sim_harness.sh SERVER TEST.exe [gtest arguments...]
-# The program runs through cmake/wine-run, in the build's Wine prefix.
+# Usage: modem_sim_harness.sh SERVER LEFT_OUT TEST.exe [gtest arguments...]
+# LEFT_OUT names the cases that do not run under Wine (A.B:C.D, or "");
+# a --gtest_filter among the arguments overrides it. The program runs through
+# cmake/wine-run, in the build's Wine prefix.
 set -eu
 
 server=$1
-exe=$(realpath "$2")
-shift 2
+left_out=$2
+exe=$(realpath "$3")
+shift 3
 wine_run=$(dirname "$(realpath "$0")")/../../../cmake/wine-run
 prefix=${TALVENIX_WINEPREFIX:-$(cd "$(dirname "$exe")/.." && pwd)/wineprefix}
 work=$(mktemp -d /tmp/talvenix-modems.XXXXXX)
@@ -46,4 +49,4 @@ while [ ! -s "$work/port" ]; do
 done
 
 export TALVENIX_TEST_MODEM_SIM_PORT=$(cat "$work/port") TALVENIX_TEST_COM_BASE=$base
-"$wine_run" "$exe" "$@"
+"$wine_run" "$exe" --gtest_filter="-$left_out" "$@"
