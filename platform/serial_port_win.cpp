@@ -128,9 +128,9 @@ bool SerialPort::Open(const std::string& path, uint32_t baud) {
   if (!SetCommState(fd_, &dcb)) return fail(Error::kOther, GetLastError());
   // No time limits: a read waits until it has every byte it asked for. Wait
   // asks for one byte to learn that input came; Read asks only for what the
-  // port already holds. (A wait for the port's events, WaitCommEvent, is not
-  // used: Wine runs it on a helper thread that may still write into the call
-  // and set its event after the call was taken back.)
+  // port already holds. (WaitCommEvent is not used: under Wine it set its
+  // event before its result, and waits taken back with CancelIoEx left
+  // something behind that crashed the next load of a DLL.)
   COMMTIMEOUTS timeouts{};
   if (!SetCommTimeouts(fd_, &timeouts)) return fail(Error::kOther, GetLastError());
   has_held_ = false;
