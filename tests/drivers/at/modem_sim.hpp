@@ -95,6 +95,7 @@ class ModemSim {
   // for a program that cannot open a pseudo-terminal (modem_sim_remote.cpp).
   struct State;
 
+  // The pseudo-terminal's side (modem_sim.cpp).
   void Run();
   void Plug();
   void Close();
