@@ -18,19 +18,27 @@ shift 3
 wine_run=$(dirname "$(realpath "$0")")/../../../cmake/wine-run
 prefix=${TALVENIX_WINEPREFIX:-$(cd "$(dirname "$exe")/.." && pwd)/wineprefix}
 work=$(mktemp -d /tmp/talvenix-modems.XXXXXX)
+# A range is taken by making its folder; one whose harness died (killed at a
+# time-out) is free again.
 base=100
 while ! mkdir "$prefix.com$base" 2>/dev/null; do
+  owner=$(cat "$prefix.com$base/pid" 2>/dev/null || true)
+  if [ -n "$owner" ] && ! kill -0 "$owner" 2>/dev/null; then
+    rm -rf "$prefix.com$base"
+    continue
+  fi
   base=$((base + 10))
   if [ "$base" -gt 240 ]; then
-    echo "modem_sim_harness: no free range of COM ports (remove stale $prefix.com* folders)" >&2
+    echo "modem_sim_harness: no free range of COM ports" >&2
     exit 1
   fi
 done
+echo $$ >"$prefix.com$base/pid"
 pid=""
 cleanup() {
   [ -z "$pid" ] || kill "$pid" 2>/dev/null || true
   wait 2>/dev/null || true
-  rmdir "$prefix.com$base"
+  rm -rf "$prefix.com$base"
   rm -rf "$work"
 }
 trap cleanup EXIT
