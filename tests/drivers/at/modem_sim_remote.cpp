@@ -5,7 +5,6 @@
 // harness); one connection serves every simulator of the program.
 
 #include <winsock2.h>
-#include <ws2tcpip.h>
 
 #include <cstdlib>
 #include <mutex>

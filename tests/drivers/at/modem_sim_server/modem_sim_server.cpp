@@ -80,7 +80,7 @@ class Session {
       sim.SetSubmitDelay(static_cast<uint32_t>(Number(w, 2)));
     } else if (verb == "late_submits") {
       sim.SetLateSubmits(Number(w, 2), static_cast<uint32_t>(Number(w, 3)), static_cast<uint32_t>(Number(w, 4)),
-                         static_cast<unsigned>(std::strtoul(w.at(5).c_str(), nullptr, 10)));
+                         static_cast<unsigned>(Number(w, 5)));
     } else if (verb == "fail_reads") {
       sim.FailReads(Number(w, 2), Number(w, 3));
     } else if (verb == "registration") {
