@@ -34,6 +34,11 @@ class Waker {
 #endif
 };
 
+// The device of COM<comport> when the host settings name none:
+// /dev/ttyUSB<comport-1> (the first USB modem is ttyUSB0), or on Windows the
+// port itself, \\.\COM<comport>.
+std::string DefaultDevicePath(uint32_t comport);
+
 class SerialPort {
  public:
   enum class Error { kNone, kMissing, kNotATty, kBusy, kDenied, kOther };
@@ -63,6 +68,8 @@ class SerialPort {
   NativeHandle fd_ = kInvalidHandle;
 #if defined(_WIN32)
   NativeHandle claim_ = nullptr;  // a named object that says the port is taken
+  char held_ = 0;                 // the byte whose arrival ended a Wait, for the next Read
+  bool has_held_ = false;
 #endif
   Error error_ = Error::kNone;
   std::string error_text_;

@@ -43,6 +43,10 @@ speed_t SpeedOf(uint32_t baud) {
 
 }  // namespace
 
+std::string DefaultDevicePath(uint32_t comport) {
+  return "/dev/ttyUSB" + std::to_string(comport > 0 ? comport - 1 : 0);
+}
+
 Waker::Waker() {
   if (pipe2(fds_, O_CLOEXEC | O_NONBLOCK) != 0) fds_[0] = fds_[1] = -1;
 }

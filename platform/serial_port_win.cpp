@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include <algorithm>
 #include <chrono>
 
 #include "platform/error.hpp"
@@ -50,7 +51,16 @@ HANDLE ClaimPort(const std::wstring& device, DWORD& error) {
   return claim;
 }
 
+// Bytes the port holds, or -1 when it is gone.
+long Queued(HANDLE port) {
+  DWORD errors = 0;
+  COMSTAT status{};
+  return ClearCommError(port, &errors, &status) ? static_cast<long>(status.cbInQue) : -1;
+}
+
 }  // namespace
+
+std::string DefaultDevicePath(uint32_t comport) { return "\\\\.\\COM" + std::to_string(comport); }
 
 Waker::Waker() { event_ = CreateEventW(nullptr, FALSE, FALSE, nullptr); }
 
@@ -83,7 +93,9 @@ bool SerialPort::Open(const std::string& path, uint32_t baud) {
   std::wstring device = DeviceName(path);
   DWORD claim_error = 0;
   claim_ = ClaimPort(device, claim_error);
-  if (!claim_) return fail(claim_error == ERROR_ALREADY_EXISTS ? Error::kBusy : Error::kOther, claim_error);
+  // Taken: said as the system says it of a COM port that another program has open.
+  if (!claim_ && claim_error == ERROR_ALREADY_EXISTS) return fail(Error::kBusy, ERROR_ACCESS_DENIED);
+  if (!claim_) return fail(Error::kOther, claim_error);
   // No sharing: a second opener, in this process or another, is refused.
   HANDLE handle =
       g_system_calls.create_file(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING, FILE_FLAG_OVERLAPPED);
@@ -114,11 +126,14 @@ bool SerialPort::Open(const std::string& path, uint32_t baud) {
   dcb.fDtrControl = DTR_CONTROL_ENABLE;
   dcb.fRtsControl = RTS_CONTROL_ENABLE;
   if (!SetCommState(fd_, &dcb)) return fail(Error::kOther, GetLastError());
-  // Reads return at once with what is there; waits happen in Wait.
+  // No time limits: a read waits until it has every byte it asked for. Wait
+  // asks for one byte to learn that input came; Read asks only for what the
+  // port already holds. (WaitCommEvent is not used: under Wine it set its
+  // event before its result, and waits taken back with CancelIoEx left
+  // something behind that crashed the next load of a DLL.)
   COMMTIMEOUTS timeouts{};
-  timeouts.ReadIntervalTimeout = MAXDWORD;
-  if (!SetCommTimeouts(fd_, &timeouts) || !SetCommMask(fd_, EV_RXCHAR | EV_ERR))
-    return fail(Error::kOther, GetLastError());
+  if (!SetCommTimeouts(fd_, &timeouts)) return fail(Error::kOther, GetLastError());
+  has_held_ = false;
   PurgeComm(fd_, PURGE_RXCLEAR | PURGE_TXCLEAR);
   return true;
 }
@@ -131,46 +146,48 @@ void SerialPort::Close() {
 }
 
 SerialPort::WaitResult SerialPort::Wait(Waker& waker, uint32_t timeout_ms) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  for (;;) {
-    if (fd_ == kInvalidHandle) return WaitResult::kGone;
-    DWORD errors = 0;
-    COMSTAT status{};
-    if (!ClearCommError(fd_, &errors, &status)) return WaitResult::kGone;
-    if (status.cbInQue > 0) return WaitResult::kReadable;
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    DWORD left_ms = static_cast<DWORD>(std::max<int64_t>(left.count(), 0));
-    OverlappedCall call;
-    if (!call.os.hEvent) return WaitResult::kGone;
-    DWORD mask = 0;
-    if (!WaitCommEvent(fd_, &mask, &call.os) && GetLastError() != ERROR_IO_PENDING) return WaitResult::kGone;
+  if (fd_ == kInvalidHandle) return WaitResult::kGone;
+  if (has_held_) return WaitResult::kReadable;
+  long queued = Queued(fd_);
+  if (queued != 0) return queued > 0 ? WaitResult::kReadable : WaitResult::kGone;
+  OverlappedCall call;
+  if (!call.os.hEvent) return WaitResult::kGone;
+  DWORD done = 0;
+  DWORD which = WAIT_OBJECT_0;
+  if (!g_system_calls.read_file(fd_, &held_, 1, &done, &call.os)) {
+    if (GetLastError() != ERROR_IO_PENDING) return WaitResult::kGone;
     HANDLE events[2] = {call.os.hEvent, waker.fd()};
-    DWORD which = WaitForMultipleObjects(waker.fd() ? 2 : 1, events, FALSE, left_ms);
-    if (which != WAIT_OBJECT_0) call.Cancel(fd_);
-    if (which == WAIT_OBJECT_0 + 1) return WaitResult::kWoken;
-    if (which == WAIT_TIMEOUT) {
-      // Bytes that came while the wait was being taken back are not lost.
-      return ClearCommError(fd_, &errors, &status) && status.cbInQue > 0 ? WaitResult::kReadable
-                                                                          : WaitResult::kTimeout;
-    }
-    DWORD ignored = 0;
-    if (which == WAIT_OBJECT_0 && GetOverlappedResult(fd_, &call.os, &ignored, FALSE)) return WaitResult::kReadable;
-    // A wait that the system ended early (a change of the port's settings)
-    // is taken again for the time left; a short pause keeps it from spinning.
-    if (which != WAIT_OBJECT_0 || GetLastError() != ERROR_OPERATION_ABORTED) return WaitResult::kGone;
-    if (waker.Wait(std::min<DWORD>(left_ms, 5))) return WaitResult::kWoken;
-    if (std::chrono::steady_clock::now() >= deadline) return WaitResult::kTimeout;
+    which = WaitForMultipleObjects(waker.fd() ? 2 : 1, events, FALSE, timeout_ms);
+    if (which != WAIT_OBJECT_0) CancelIoEx(fd_, &call.os);
+    // Done, taken back or failed: the system is through with the call here.
+    if (!GetOverlappedResult(fd_, &call.os, &done, TRUE) && GetLastError() != ERROR_OPERATION_ABORTED)
+      return WaitResult::kGone;
   }
+  has_held_ = done == 1;  // a byte that came while the wait was being taken back is kept too
+  if (has_held_) return WaitResult::kReadable;
+  if (which == WAIT_OBJECT_0 + 1) return WaitResult::kWoken;
+  return which == WAIT_TIMEOUT ? WaitResult::kTimeout : WaitResult::kGone;  // an end of input: hung up
 }
 
 long SerialPort::Read(char* buffer, size_t size) {
   if (fd_ == kInvalidHandle) return -1;
+  size_t got = 0;
+  if (has_held_ && size > 0) {
+    buffer[got++] = held_;
+    has_held_ = false;
+  }
+  long queued = Queued(fd_);
+  if (queued < 0) return got > 0 ? static_cast<long>(got) : -1;
+  DWORD want = static_cast<DWORD>(std::min<size_t>(static_cast<size_t>(queued), size - got));
+  if (want == 0) return static_cast<long>(got);
   OverlappedCall call;
   DWORD done = 0;
-  if (!g_system_calls.read_file(fd_, buffer, static_cast<DWORD>(size), &done, &call.os)) {
-    if (GetLastError() != ERROR_IO_PENDING || !GetOverlappedResult(fd_, &call.os, &done, TRUE)) return -1;
+  // The bytes are there already, so the read ends at once.
+  if (!g_system_calls.read_file(fd_, buffer + got, want, &done, &call.os)) {
+    if (GetLastError() != ERROR_IO_PENDING || !GetOverlappedResult(fd_, &call.os, &done, TRUE))
+      return got > 0 ? static_cast<long>(got) : -1;
   }
-  return static_cast<long>(done);
+  return static_cast<long>(got + done);
 }
 
 bool SerialPort::Write(std::string_view bytes, uint32_t timeout_ms) {

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "platform/host_settings.hpp"
+#include "platform/serial_port.hpp"
 #include "support/log_backend.hpp"
 #include "support/overrides.hpp"
 
@@ -72,7 +73,7 @@ std::optional<std::string> HostSetting(const char* section, uint32_t comport) {
 std::string DevicePathOf(uint32_t comport) {
   std::optional<std::string> path = HostSetting("serialports", comport);
   if (!path) return {};
-  return path->empty() ? "/dev/ttyUSB" + std::to_string(comport > 0 ? comport - 1 : 0) : *path;
+  return path->empty() ? platform::DefaultDevicePath(comport) : *path;
 }
 
 std::string SimPinOf(uint32_t comport) { return HostSetting("simpins", comport).value_or(""); }

@@ -22,7 +22,8 @@ struct Timing {
 // (names: command, submit, keepalive, backoff, backoffmax, reassembly, failures).
 Timing TimingFromEnvironment();
 
-// [serialports] COM<N> of the host settings, else /dev/ttyUSB<N-1>. Empty
+// [serialports] COM<N> of the host settings, else the platform's default
+// (/dev/ttyUSB<N-1>, or \\.\COM<N> on Windows). Empty
 // when the host settings file exists but cannot be read or has a malformed
 // line: a guessed device could be another line's modem.
 std::string DevicePathOf(uint32_t comport);

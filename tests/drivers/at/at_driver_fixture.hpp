@@ -1,7 +1,8 @@
 #pragma once
 // The module loaded like a host loads it, the GSM modem service selected, the
 // AT driver as its driver and simulated modems on pseudo-terminals as the
-// devices of the lines (named in the host settings' [serialports]).
+// devices of the lines (named in the host settings' [serialports]; on Windows
+// COM ports of the Wine prefix).
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -13,6 +14,7 @@
 #include <thread>
 
 #include "common/temp_folder.hpp"
+#include "drivers/at/at_driver_platform.hpp"
 #include "drivers/at/line_failures.hpp"
 #include "drivers/at/modem_sim.hpp"
 #include "gateways/modem/gsm_document.hpp"
@@ -22,15 +24,13 @@
 
 namespace talvenix::testing {
 
-inline std::string AtDriverPath() { return std::string(TALVENIX_BINARY_DIR) + "/lib/qvGSMcomdrv.Qvd"; }
-
 class AtDriverFixture : public ::testing::Test {
  protected:
   AtDriverFixture() {
     m.Unint();
     m.Unint();
-    setenv(TALVEX_GSM_DRIVER_ENV, AtDriverPath().c_str(), 1);
-    setenv("TALVENIX_HOST_SETTINGS", (folder.path() / "talvenix-host.ini").c_str(), 1);
+    setenv(TALVEX_GSM_DRIVER_ENV, TALVENIX_AT_DRIVER_PATH, 1);
+    setenv("TALVENIX_HOST_SETTINGS", HostSettingsLocation(folder).c_str(), 1);
     setenv("TALVENIX_AT_TIMING", "command=500,submit=1500,keepalive=400,backoff=100,backoffmax=200,reassembly=400", 1);
   }
   ~AtDriverFixture() override {
@@ -39,15 +39,17 @@ class AtDriverFixture : public ::testing::Test {
     unsetenv("TALVENIX_AT_TIMING");
     unsetenv("TALVENIX_HOST_SETTINGS");
     unsetenv(TALVEX_GSM_DRIVER_ENV);
+    RemoveHostSettings(folder);
   }
 
-  std::string Device(int port) const { return (folder.path() / ("modem" + std::to_string(port))).string(); }
+  std::string Device(int port) const { return ModemDevice(folder, port); }
+  void WriteHostSettings(const std::string& ini) { testing::WriteHostSettings(folder, ini); }
 
   // Lines with the default properties of GsmDocument, each on Device(port).
   void Configure(const std::vector<DocumentLine>& lines) {
     std::string ini = "[serialports]\n";
     for (const DocumentLine& l : lines) ini += "COM" + std::to_string(l.port) + "=" + Device(l.port) + "\n";
-    folder.Write("talvenix-host.ini", ini);
+    WriteHostSettings(ini);
     folder.Write("qvsmscomms.xml", GsmDocument(lines));
   }
   int32_t Start() { return m.InitTalvex(events.context(), &HostEvents::Callback, &options); }

@@ -329,8 +329,8 @@ TEST_F(AtDriverQuirks, AReadySimIsAcceptedInQuotesAndAPinIsEnteredOnce) {
   ModemSim right(Device(4), locked);
   ModemSim wrong(Device(5), locked);
   Configure({{3, 115200, "Quoted"}, {4, 115200, "Right"}, {5, 115200, "Wrong"}});
-  folder.Write("talvenix-host.ini", "[serialports]\nCOM3=" + Device(3) + "\nCOM4=" + Device(4) + "\nCOM5=" + Device(5) +
-                                        "\n[simpins]\nCOM4=4321\nCOM5=1234\n");
+  WriteHostSettings("[serialports]\nCOM3=" + Device(3) + "\nCOM4=" + Device(4) + "\nCOM5=" + Device(5) +
+                    "\n[simpins]\nCOM4=4321\nCOM5=1234\n");
   ASSERT_EQ(Start(), TALVEX_OK);
   ASSERT_TRUE(WaitState(3, 0));
   ASSERT_TRUE(WaitState(4, 0));

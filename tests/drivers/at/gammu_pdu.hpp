@@ -4,13 +4,11 @@
 // driver's encoder and decoder share cannot pass unseen.
 
 #include <gtest/gtest.h>
-#include <stdio.h>
 
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
-#include "common/temp_folder.hpp"
 #include "support/text_codec.hpp"
 
 namespace talvenix::testing {
@@ -22,20 +20,14 @@ struct GammuSubmit {
   int part = -1, parts = 0, reference = 0;
 };
 
+// What gammu_pdu.py prints for the PDUs, one a line (gammu_pdu_posix.cpp;
+// a Windows program asks the modem simulators' server, modem_sim_remote.cpp).
+std::string GammuPduJson(const std::string& pdus);
+
 inline std::vector<GammuSubmit> GammuDecode(const std::vector<std::string>& hex_pdus) {
-  TempFolder folder("gammu");
   std::string input;
   for (const std::string& hex : hex_pdus) input += hex + "\n";
-  folder.Write("pdus", input);
-  std::string command = "/usr/bin/python3 " + std::string(TALVENIX_SOURCE_DIR) + "/tests/drivers/at/gammu_pdu.py " +
-                        (folder.path() / "pdus").string();
-  std::string output;
-  if (FILE* pipe = popen(command.c_str(), "r")) {
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
-    pclose(pipe);
-  }
+  std::string output = GammuPduJson(input);
   std::vector<GammuSubmit> decoded;
   nlohmann::json all = nlohmann::json::parse(output, nullptr, false);
   if (!all.is_array()) {

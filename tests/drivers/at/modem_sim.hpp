@@ -6,15 +6,13 @@
 // a SIM store, and produces deliveries and status reports. Its device is
 // reached through a symbolic link, which Unplug removes and Replug points at
 // a fresh pseudo-terminal, like a USB modem that leaves and comes back.
+// Programs that cannot open a pseudo-terminal (Windows under Wine) drive one
+// in a process beside them (modem_sim_server.cpp): the link is then a COM
+// port, \\.\COM<n>, made a device of the Wine prefix.
 
-#include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <map>
-#include <mutex>
-#include <random>
+#include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "drivers/at/pdu.hpp"
@@ -88,8 +86,16 @@ class ModemSim {
   // SMS-DELIVER PDUs (with an SMSC part) the way a network sends them.
   static std::string DeliverPdu(const std::string& originator, const std::u16string& text, at::Concat concat = {},
                                 bool ucs2 = false);
+  // The SMS-STATUS-REPORT PDU (with an SMSC part) of the message `reference` to `recipient`.
+  static std::string StatusReportPdu(uint8_t reference, const std::string& recipient, uint8_t status);
 
  private:
+  // What one implementation keeps: the pseudo-terminal and the modem's state
+  // (modem_sim.cpp), or the connection to a process that runs the simulator
+  // for a program that cannot open a pseudo-terminal (modem_sim_remote.cpp).
+  struct State;
+
+  // The pseudo-terminal's side (modem_sim.cpp).
   void Run();
   void Plug();
   void Close();
@@ -102,34 +108,7 @@ class ModemSim {
   std::string StoreLocked(const std::string& pdu, int& index);
 
   std::string link_;
-  Options options_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  int master_ = -1, slave_ = -1;
-  int wake_[2] = {-1, -1};
-  bool stopping_ = false;
-  bool echo_ = true;
-  bool in_pdu_ = false;
-  size_t pdu_length_ = 0;
-  std::string input_;
-  int fail_submits_ = 0, fail_code_ = 0;
-  uint32_t submit_delay_ms_ = 0;
-  int late_percent_ = 0;
-  uint32_t late_min_ms_ = 0, late_max_ms_ = 0;
-  std::mt19937 random_;
-  int fail_reads_ = 0, fail_read_code_ = 0;
-  int registration_ = 1;
-  bool cnmi_set_ = false;
-  bool unlocked_ = false;
-  int pin_attempts_ = 0;
-  std::chrono::steady_clock::time_point ready_at_;
-  uint8_t next_reference_ = 0;
-  std::map<int, std::string> store_;
-  std::vector<std::string> inject_;
-  std::vector<Submitted> submitted_;
-  std::vector<std::string> commands_;
-  int acknowledgements_ = 0;
-  std::thread thread_;
+  std::unique_ptr<State> s_;
 };
 
 }  // namespace talvenix::testing
