@@ -1,0 +1,466 @@
+#include "daemon/queue_sqlite.hpp"
+
+#include <ctime>
+#include <stdexcept>
+
+#include "daemon/crypto.hpp"
+#include "daemon/kannel_dlr.hpp"
+
+namespace talvenix::daemon {
+
+int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+std::string IsoTime(int64_t ms) {
+  std::time_t seconds = static_cast<std::time_t>(ms / 1000);
+  std::tm utc{};
+  gmtime_r(&seconds, &utc);
+  char text[40];
+  size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+  std::snprintf(text + n, sizeof text - n, ".%03dZ", static_cast<int>(ms % 1000));
+  return text;
+}
+
+namespace {
+
+[[noreturn]] void Fail(sqlite3* db, const char* what) {
+  throw std::runtime_error(std::string(what) + ": " + sqlite3_errmsg(db));
+}
+
+class Statement {
+ public:
+  Statement(sqlite3* db, const char* sql) : db_(db) {
+    if (sqlite3_prepare_v2(db, sql, -1, &statement_, nullptr) != SQLITE_OK) Fail(db, sql);
+  }
+  ~Statement() { sqlite3_finalize(statement_); }
+  Statement(const Statement&) = delete;
+  Statement& operator=(const Statement&) = delete;
+
+  Statement& Bind(int index, const std::string& value) {
+    sqlite3_bind_text(statement_, index, value.data(), static_cast<int>(value.size()), SQLITE_TRANSIENT);
+    return *this;
+  }
+  Statement& Bind(int index, int64_t value) {
+    sqlite3_bind_int64(statement_, index, value);
+    return *this;
+  }
+  Statement& Bind(int index, std::optional<int> value) {
+    if (value)
+      sqlite3_bind_int64(statement_, index, *value);
+    else
+      sqlite3_bind_null(statement_, index);
+    return *this;
+  }
+  // True while there is a row.
+  bool Step() {
+    int rc = sqlite3_step(statement_);
+    if (rc == SQLITE_ROW) return true;
+    if (rc != SQLITE_DONE) Fail(db_, "step");
+    return false;
+  }
+  std::string Text(int column) {
+    const unsigned char* text = sqlite3_column_text(statement_, column);
+    return text ? std::string(reinterpret_cast<const char*>(text), sqlite3_column_bytes(statement_, column)) : "";
+  }
+  int64_t Int(int column) { return sqlite3_column_int64(statement_, column); }
+  bool IsNull(int column) { return sqlite3_column_type(statement_, column) == SQLITE_NULL; }
+
+ private:
+  sqlite3* db_;
+  sqlite3_stmt* statement_ = nullptr;
+};
+
+sqlite3* Open(const std::string& path) {
+  sqlite3* db = nullptr;
+  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr) !=
+      SQLITE_OK) {
+    std::string why = db ? sqlite3_errmsg(db) : "out of memory";
+    sqlite3_close(db);
+    throw std::runtime_error(path + ": " + why);
+  }
+  sqlite3_busy_timeout(db, 10000);
+  return db;
+}
+
+constexpr const char* kSchema = R"(
+CREATE TABLE IF NOT EXISTS messages(
+  seq INTEGER PRIMARY KEY AUTOINCREMENT,
+  id TEXT UNIQUE NOT NULL,
+  recipient TEXT NOT NULL, body TEXT NOT NULL, sender TEXT NOT NULL, client_ref TEXT NOT NULL,
+  callback_url TEXT NOT NULL, kannel_dlr_mask INTEGER NOT NULL,
+  state TEXT NOT NULL, code INTEGER, code_name TEXT);
+CREATE INDEX IF NOT EXISTS messages_by_state ON messages(state, seq);
+CREATE TABLE IF NOT EXISTS message_events(
+  message_seq INTEGER NOT NULL, at_ms INTEGER NOT NULL, state TEXT NOT NULL, code INTEGER, detail TEXT NOT NULL);
+CREATE INDEX IF NOT EXISTS message_events_by_message ON message_events(message_seq);
+CREATE TABLE IF NOT EXISTS webhooks(
+  seq INTEGER PRIMARY KEY AUTOINCREMENT,
+  event_id TEXT UNIQUE NOT NULL, message_seq INTEGER, method TEXT NOT NULL, url TEXT NOT NULL, body TEXT NOT NULL,
+  created_ms INTEGER NOT NULL, next_ms INTEGER NOT NULL, attempts INTEGER NOT NULL DEFAULT 0,
+  state TEXT NOT NULL DEFAULT 'due', last_error TEXT);
+CREATE INDEX IF NOT EXISTS webhooks_due ON webhooks(state, next_ms);
+)";
+
+// Bytes that are not UTF-8 (a gateway's 8-bit text) become U+FFFD.
+std::string Dump(const nlohmann::json& body) { return body.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace); }
+
+bool IsFinal(const std::string& state) { return state == "sent" || state == "failed" || state == "unknown"; }
+
+}  // namespace
+
+SqliteQueue::SqliteQueue(const std::string& path, std::string default_webhook_url)
+    : default_webhook_url_(std::move(default_webhook_url)) {
+  writer_db_ = Open(path);
+  try {
+    // WAL with a full sync on every commit: a committed batch survives a
+    // power cut, and readers never wait for the writer.
+    Exec(writer_db_, "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;");
+    Exec(writer_db_, kSchema);
+    reader_db_ = Open(path);
+  } catch (...) {
+    sqlite3_close(writer_db_);
+    throw;
+  }
+  writer_ = std::thread([this] { WriterLoop(); });
+}
+
+SqliteQueue::~SqliteQueue() {
+  {
+    std::lock_guard lock(jobs_mutex_);
+    stopping_ = true;
+  }
+  jobs_ready_.notify_all();
+  writer_.join();
+  sqlite3_close(reader_db_);
+  sqlite3_close(writer_db_);
+}
+
+void SqliteQueue::Exec(sqlite3* db, const char* sql) {
+  char* message = nullptr;
+  if (sqlite3_exec(db, sql, nullptr, nullptr, &message) != SQLITE_OK) {
+    std::string why = message ? message : "failed";
+    sqlite3_free(message);
+    throw std::runtime_error(std::string(sql) + ": " + why);
+  }
+}
+
+std::future<void> SqliteQueue::Submit(Job job) {
+  std::promise<void> done;
+  std::future<void> result = done.get_future();
+  {
+    std::lock_guard lock(jobs_mutex_);
+    jobs_.emplace_back(std::move(job), std::move(done));
+  }
+  jobs_ready_.notify_one();
+  return result;
+}
+
+void SqliteQueue::WriterLoop() {
+  while (true) {
+    std::deque<std::pair<Job, std::promise<void>>> batch;
+    {
+      std::unique_lock lock(jobs_mutex_);
+      jobs_ready_.wait(lock, [&] { return stopping_ || !jobs_.empty(); });
+      if (jobs_.empty()) return;  // stopping, and everything submitted is done
+      batch.swap(jobs_);
+    }
+    std::vector<std::exception_ptr> failures(batch.size());
+    try {
+      Exec(writer_db_, "BEGIN IMMEDIATE");
+      for (size_t i = 0; i < batch.size(); ++i) {
+        // A failing job takes back only its own changes.
+        Exec(writer_db_, "SAVEPOINT job");
+        try {
+          batch[i].first();
+          Exec(writer_db_, "RELEASE job");
+        } catch (...) {
+          failures[i] = std::current_exception();
+          Exec(writer_db_, "ROLLBACK TO job; RELEASE job");
+        }
+      }
+      Exec(writer_db_, "COMMIT");
+    } catch (...) {
+      sqlite3_exec(writer_db_, "ROLLBACK", nullptr, nullptr, nullptr);
+      for (auto& f : failures) f = std::current_exception();
+    }
+    for (size_t i = 0; i < batch.size(); ++i) {
+      if (failures[i])
+        batch[i].second.set_exception(failures[i]);
+      else
+        batch[i].second.set_value();
+    }
+  }
+}
+
+void SqliteQueue::Woken() {
+  {
+    std::lock_guard lock(work_mutex_);
+    work_ = true;
+  }
+  work_cv_.notify_all();
+}
+
+void SqliteQueue::WaitForWork(std::chrono::milliseconds limit) {
+  std::unique_lock lock(work_mutex_);
+  work_cv_.wait_for(lock, limit, [&] { return work_; });
+  work_ = false;
+}
+
+void SqliteQueue::AddEvent(int64_t message_seq, const std::string& state, std::optional<int> code,
+                           const std::string& detail) {
+  Statement(writer_db_, "INSERT INTO message_events(message_seq, at_ms, state, code, detail) VALUES(?,?,?,?,?)")
+      .Bind(1, message_seq)
+      .Bind(2, NowMs())
+      .Bind(3, state)
+      .Bind(4, code)
+      .Bind(5, detail)
+      .Step();
+}
+
+void SqliteQueue::AddWebhook(int64_t message_seq, const std::string& url, const std::string& method,
+                             const std::string& body) {
+  if (url.empty()) return;
+  int64_t now = NowMs();
+  Statement(writer_db_,
+            "INSERT INTO webhooks(event_id, message_seq, method, url, body, created_ms, next_ms) VALUES(?,?,?,?,?,?,?)")
+      .Bind(1, RandomId())
+      .Bind(2, message_seq)
+      .Bind(3, method)
+      .Bind(4, url)
+      .Bind(5, body)
+      .Bind(6, now)
+      .Bind(7, now)
+      .Step();
+}
+
+std::string SqliteQueue::Accept(const NewMessage& m) {
+  std::string id = RandomId();
+  Submit([&] {
+    Statement(writer_db_,
+              "INSERT INTO messages(id, recipient, body, sender, client_ref, callback_url, kannel_dlr_mask, state) "
+              "VALUES(?,?,?,?,?,?,?,'queued')")
+        .Bind(1, id)
+        .Bind(2, m.to)
+        .Bind(3, m.text)
+        .Bind(4, m.from)
+        .Bind(5, m.client_ref)
+        .Bind(6, m.callback_url)
+        .Bind(7, int64_t{m.kannel_dlr_mask})
+        .Step();
+    AddEvent(sqlite3_last_insert_rowid(writer_db_), "queued", std::nullopt, "");
+  }).get();
+  Woken();
+  return id;
+}
+
+std::optional<OutgoingMessage> SqliteQueue::ClaimNext() {
+  std::optional<OutgoingMessage> claimed;
+  Submit([&] {
+    Statement next(writer_db_,
+                   "SELECT seq, id, recipient, body, sender FROM messages WHERE state='queued' ORDER BY seq LIMIT 1");
+    if (!next.Step()) return;
+    int64_t seq = next.Int(0);
+    claimed = OutgoingMessage{next.Text(1), next.Text(2), next.Text(3), next.Text(4)};
+    Statement(writer_db_, "UPDATE messages SET state='sending' WHERE seq=?").Bind(1, seq).Step();
+    AddEvent(seq, "sending", std::nullopt, "");
+  }).get();
+  return claimed;
+}
+
+void SqliteQueue::RecordCode(const std::string& id, int32_t code, const std::string& code_name) {
+  Submit([this, id, code, code_name] {
+    Statement find(writer_db_,
+                   "SELECT seq, state, client_ref, callback_url, kannel_dlr_mask, recipient FROM messages WHERE id=?");
+    find.Bind(1, id);
+    if (!find.Step()) return;
+    int64_t seq = find.Int(0);
+    std::string state = find.Text(1);
+    if (code == 112) {
+      // An outcome that overtook the send's own return stays.
+      if (state != "sending") return;
+      Statement(writer_db_, "UPDATE messages SET state='pending', code=112, code_name=? WHERE seq=?")
+          .Bind(1, code_name)
+          .Bind(2, seq)
+          .Step();
+      AddEvent(seq, "pending", 112, code_name);
+      return;
+    }
+    if (IsFinal(state) || state == "queued") return;  // one outcome per send
+    std::string final_state = code == 0 ? "sent" : "failed";
+    Statement(writer_db_, "UPDATE messages SET state=?, code=?, code_name=? WHERE seq=?")
+        .Bind(1, final_state)
+        .Bind(2, int64_t{code})
+        .Bind(3, code_name)
+        .Bind(4, seq)
+        .Step();
+    AddEvent(seq, final_state, code, code_name);
+    int kannel_mask = static_cast<int>(find.Int(4));
+    std::string url = find.Text(3);
+    if (kannel_mask >= 0) {
+      int kind = code == 0 ? kKannelSmscAccepted : kKannelSmscRejected;
+      if (kannel_mask & kind) AddWebhook(seq, KannelDlrUrl(url, kind, find.Text(5), code_name), "GET", "");
+      return;
+    }
+    nlohmann::json body = {{"type", "message.outcome"}, {"message_id", id},       {"client_ref", find.Text(2)},
+                           {"state", final_state},      {"code", code},           {"code_name", code_name},
+                           {"at", IsoTime(NowMs())}};
+    AddWebhook(seq, url.empty() ? default_webhook_url_ : url, "POST", Dump(body));
+  });
+}
+
+void SqliteQueue::RecordIncoming(const IncomingMessage& m) {
+  nlohmann::json body = {
+      {"type", "message.received"}, {"from", m.from}, {"text", m.text}, {"line", m.line}, {"at", IsoTime(NowMs())}};
+  Submit([this, text = Dump(body)] {
+    AddWebhook(0, default_webhook_url_, "POST", text);
+  });
+}
+
+void SqliteQueue::RecordStatusReport(const StatusReport& r) {
+  nlohmann::json body = {{"type", "message.status_report"},
+                         {"reference", r.reference},
+                         {"status", r.status},
+                         {"from", r.from},
+                         {"number", r.number},
+                         {"line", r.line},
+                         {"at", IsoTime(NowMs())}};
+  Submit([this, text = Dump(body)] {
+    AddWebhook(0, default_webhook_url_, "POST", text);
+  });
+}
+
+void SqliteQueue::Flush() { Submit([] {}).get(); }
+
+int SqliteQueue::MarkUnknown() {
+  std::vector<std::pair<int64_t, std::string>> handed;
+  Submit([&] {
+    Statement find(writer_db_, "SELECT seq, id FROM messages WHERE state IN ('sending','pending') ORDER BY seq");
+    while (find.Step()) handed.emplace_back(find.Int(0), find.Text(1));
+    for (const auto& [seq, id] : handed) {
+      Statement(writer_db_, "UPDATE messages SET state='unknown' WHERE seq=?").Bind(1, seq).Step();
+      AddEvent(seq, "unknown", std::nullopt, "the daemon stopped before the module reported an outcome");
+      Statement m(writer_db_, "SELECT client_ref, callback_url, kannel_dlr_mask, recipient FROM messages WHERE seq=?");
+      m.Bind(1, seq).Step();
+      if (m.Int(2) >= 0) {
+        if (m.Int(2) & kKannelSmscRejected)
+          AddWebhook(seq, KannelDlrUrl(m.Text(1), kKannelSmscRejected, m.Text(3), "unknown"), "GET", "");
+        continue;
+      }
+      nlohmann::json body = {{"type", "message.outcome"}, {"message_id", id},           {"client_ref", m.Text(0)},
+                             {"state", "unknown"},        {"at", IsoTime(NowMs())}};
+      AddWebhook(seq, m.Text(1).empty() ? default_webhook_url_ : m.Text(1), "POST", Dump(body));
+    }
+  }).get();
+  return static_cast<int>(handed.size());
+}
+
+RetryResult SqliteQueue::Retry(const std::string& id) {
+  RetryResult result = RetryResult::kNotFound;
+  Submit([&] {
+    Statement find(writer_db_, "SELECT seq, state FROM messages WHERE id=?");
+    find.Bind(1, id);
+    if (!find.Step()) return;
+    std::string state = find.Text(1);
+    if (state != "unknown" && state != "failed") {
+      result = RetryResult::kNotRetryable;
+      return;
+    }
+    Statement(writer_db_, "UPDATE messages SET state='queued', code=NULL, code_name=NULL WHERE seq=?")
+        .Bind(1, find.Int(0))
+        .Step();
+    AddEvent(find.Int(0), "queued", std::nullopt, "retry requested");
+    result = RetryResult::kQueued;
+  }).get();
+  if (result == RetryResult::kQueued) Woken();
+  return result;
+}
+
+std::optional<nlohmann::json> SqliteQueue::Find(const std::string& id) {
+  std::lock_guard lock(reader_mutex_);
+  Exec(reader_db_, "BEGIN");  // one snapshot for the message and its events
+  struct End {
+    SqliteQueue* q;
+    ~End() { sqlite3_exec(q->reader_db_, "COMMIT", nullptr, nullptr, nullptr); }
+  } end{this};
+  Statement m(reader_db_, "SELECT seq, recipient, sender, client_ref, state, code, code_name FROM messages WHERE id=?");
+  m.Bind(1, id);
+  if (!m.Step()) return std::nullopt;
+  nlohmann::json out = {{"id", id}, {"to", m.Text(1)}, {"from", m.Text(2)}, {"client_ref", m.Text(3)},
+                        {"state", m.Text(4)}};
+  if (!m.IsNull(5)) {
+    out["code"] = m.Int(5);
+    out["code_name"] = m.Text(6);
+  }
+  nlohmann::json events = nlohmann::json::array();
+  Statement e(reader_db_, "SELECT at_ms, state, code, detail FROM message_events WHERE message_seq=? ORDER BY rowid");
+  e.Bind(1, m.Int(0));
+  while (e.Step()) {
+    nlohmann::json event = {{"state", e.Text(1)}, {"at", IsoTime(e.Int(0))}};
+    if (!e.IsNull(2)) event["code"] = e.Int(2);
+    if (!e.Text(3).empty()) event["detail"] = e.Text(3);
+    events.push_back(std::move(event));
+  }
+  out["events"] = std::move(events);
+  return out;
+}
+
+std::vector<WebhookDelivery> SqliteQueue::DueWebhooks(int64_t now_ms, int limit) {
+  std::lock_guard lock(reader_mutex_);
+  Statement due(reader_db_,
+                "SELECT event_id, method, url, body, attempts, created_ms FROM webhooks "
+                "WHERE state='due' AND next_ms<=? ORDER BY next_ms, seq LIMIT ?");
+  due.Bind(1, now_ms).Bind(2, int64_t{limit});
+  std::vector<WebhookDelivery> out;
+  while (due.Step())
+    out.push_back({due.Text(0), due.Text(1), due.Text(2), due.Text(3), static_cast<int>(due.Int(4)), due.Int(5)});
+  return out;
+}
+
+void SqliteQueue::WebhookAttempted(const std::string& event_id, bool delivered, int64_t next_ms, bool give_up,
+                                   const std::string& error) {
+  Submit([&] {
+    const char* state = delivered ? "delivered" : give_up ? "expired" : "due";
+    Statement(writer_db_, "UPDATE webhooks SET state=?, attempts=attempts+1, next_ms=?, last_error=? WHERE event_id=?")
+        .Bind(1, std::string(state))
+        .Bind(2, next_ms)
+        .Bind(3, error)
+        .Bind(4, event_id)
+        .Step();
+  }).get();
+}
+
+QueueStats SqliteQueue::Stats() {
+  std::lock_guard lock(reader_mutex_);
+  QueueStats stats;
+  Statement states(reader_db_, "SELECT state, count(*) FROM messages GROUP BY state");
+  while (states.Step()) {
+    stats.messages_per_state[states.Text(0)] = states.Int(1);
+    stats.accepted += states.Int(1);
+  }
+  Statement outcomes(reader_db_,
+                     "SELECT state, code, count(*) FROM message_events WHERE state IN ('sent','failed') "
+                     "GROUP BY state, code");
+  while (outcomes.Step()) {
+    if (outcomes.Text(0) == "sent")
+      stats.sent_total += outcomes.Int(2);
+    else
+      stats.failed_per_code[static_cast<int>(outcomes.Int(1))] = outcomes.Int(2);
+  }
+  Statement backlog(reader_db_, "SELECT count(*) FROM webhooks WHERE state='due'");
+  if (backlog.Step()) stats.webhook_backlog = backlog.Int(0);
+  Statement errors(reader_db_,
+                   "SELECT e.at_ms, m.id, e.state, e.code, e.detail FROM message_events e "
+                   "JOIN messages m ON m.seq=e.message_seq WHERE e.state IN ('failed','unknown') "
+                   "ORDER BY e.rowid DESC LIMIT 10");
+  while (errors.Step()) {
+    std::string line = IsoTime(errors.Int(0)) + " " + errors.Text(1) + " " + errors.Text(2);
+    if (!errors.IsNull(3)) line += " " + std::to_string(errors.Int(3));
+    line += " " + errors.Text(4);
+    stats.last_errors.push_back(line);
+  }
+  return stats;
+}
+
+}  // namespace talvenix::daemon
