@@ -1,0 +1,184 @@
+// talvenixd end to end: a real daemon process, the real module, real peers.
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "daemon/daemon_fixture.hpp"
+#include "gateways/internet/clickatell_document.hpp"
+#include "gateways/modem/gsm_document.hpp"
+#include "peers/http_peer.hpp"
+
+namespace talvenix::testing {
+namespace {
+
+std::string NullGatewayDocument() {
+  std::ifstream in(TALVENIX_SOURCE_DIR "/examples/qvsmscomms.xml");
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+TEST(DaemonNullGateway, SendsRecordsEveryStateAndSignsEveryWebhook) {
+  WebhookReceiver hooks("hook-secret");
+  DaemonProcess daemon({NullGatewayDocument(), hooks.url()});
+  ASSERT_TRUE(daemon.Start());
+
+  std::string id = daemon.Send({{"to", "+15550100"}, {"text", "hello"}, {"client_ref", "order-7"}});
+  ASSERT_FALSE(id.empty());
+  ASSERT_TRUE(WaitUntil([&] { return daemon.State(id) == "sent"; }));
+  json m = daemon.Get(id);
+  EXPECT_EQ(m["to"], "+15550100");
+  EXPECT_EQ(m["code"], 0);
+  std::vector<std::string> states;
+  for (const json& e : m["events"]) states.push_back(e["state"]);
+  EXPECT_EQ(states, (std::vector<std::string>{"queued", "sending", "sent"}));
+
+  // The outcome and the null gateway's incoming messages reach the receiver, signed.
+  ASSERT_TRUE(WaitUntil([&] {
+    return !hooks.events("message.outcome").empty() && !hooks.events("message.received").empty();
+  }));
+  json outcome = hooks.events("message.outcome").at(0);
+  EXPECT_EQ(outcome["message_id"], id);
+  EXPECT_EQ(outcome["client_ref"], "order-7");
+  EXPECT_EQ(outcome["state"], "sent");
+  EXPECT_EQ(outcome["event_id"].get<std::string>().size(), 32u);
+  EXPECT_EQ(hooks.bad_signatures(), 0);
+
+  // A retry is only for messages whose outcome is unknown or a failure.
+  auto retry = daemon.Client().Post("/v1/messages/" + id + "/retry");
+  ASSERT_TRUE(retry);
+  EXPECT_EQ(retry->status, 409);
+
+  daemon.Terminate();
+  EXPECT_EQ(daemon.folder().Read("daemon.err").find(kApiKey), std::string::npos);
+  EXPECT_EQ(daemon.folder().Read("Talvenix.log").find(kApiKey), std::string::npos);
+}
+
+TEST(DaemonNullGateway, RefusesBadInputNamingTheFieldAndWrongKeys) {
+  DaemonProcess daemon({NullGatewayDocument(), ""});
+  ASSERT_TRUE(daemon.Start());
+  auto post = [&](const std::string& body) {
+    auto res = daemon.Client().Post("/v1/messages", body, "application/json");
+    return res ? std::pair{res->status, json::parse(res->body, nullptr, false)} : std::pair{0, json()};
+  };
+  const std::pair<const char*, const char*> cases[] = {
+      {R"({"text":"hi"})", "to"},
+      {R"({"to":"+1555abc","text":"hi"})", "to"},
+      {R"({"to":"+15550100","text":""})", "text"},
+      {R"({"to":"+15550100","text":7})", "text"},
+      {R"({"to":"+15550100","text":"hi","from":"a\nb"})", "from"},
+      {R"({"to":"+15550100","text":"hi","callback_url":"ftp://x/"})", "callback_url"},
+      {R"(["to"])", "body"},
+      {"not json", "body"},
+  };
+  for (auto [body, field] : cases) {
+    auto [status, answer] = post(body);
+    EXPECT_EQ(status, 400) << body;
+    EXPECT_EQ(answer.value("field", ""), field) << body;
+  }
+  EXPECT_EQ(post(R"({"to":"+15550100","text":")" + std::string(1601, 'x') + "\"}").second.value("field", ""), "text");
+
+  httplib::Client wrong("127.0.0.1", daemon.port());
+  wrong.set_bearer_token_auth("not-the-key");
+  auto res = wrong.Post("/v1/messages", R"({"to":"+15550100","text":"hi"})", "application/json");
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 401);
+  res = httplib::Client("127.0.0.1", daemon.port()).Get("/cgi-bin/sendsms?username=u&password=nope&to=123&text=x");
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 401);
+}
+
+TEST(DaemonNullGateway, StopKeepsQueuedMessagesAndTheNextStartSendsThem) {
+  DaemonSettings settings{NullGatewayDocument(), ""};
+  settings.messages_per_second = 4;  // slow enough that most wait in the queue
+  DaemonProcess daemon(settings);
+  ASSERT_TRUE(daemon.Start());
+  std::vector<std::string> ids;
+  for (int i = 0; i < 8; ++i) ids.push_back(daemon.Send({{"to", "+15550100"}, {"text", "m" + std::to_string(i)}}));
+  ASSERT_TRUE(daemon.Terminate());
+  ASSERT_TRUE(daemon.Start());
+  int queued = 0;
+  for (const std::string& id : ids) {
+    ASSERT_FALSE(id.empty());
+    queued += daemon.State(id) == "queued";
+  }
+  EXPECT_GT(queued, 0) << "the test needs messages still queued at the stop";
+  // A stop that finished the send in hand leaves nothing unknown.
+  for (const std::string& id : ids) EXPECT_TRUE(WaitUntil([&] { return daemon.State(id) == "sent"; })) << id;
+}
+
+TEST(DaemonProvider, SendsThroughTheProviderAndCallsKannelDeliveryUrls) {
+  HttpPeer provider;
+  provider.Answer(200, "ID: 77");
+  WebhookReceiver hooks("hook-secret");
+  DaemonProcess daemon({ClickatellDocument({"api1", "user", "pw", "Shop"}, provider.base()), hooks.url()});
+  ASSERT_TRUE(daemon.Start());
+
+  std::string id = daemon.Send({{"to", "+15550101"}, {"text", "über 1"}, {"callback_url", hooks.url("/mine")}});
+  ASSERT_TRUE(WaitUntil([&] { return daemon.State(id) == "sent"; }));
+  ASSERT_EQ(provider.requests().size(), 1u);
+  EXPECT_EQ(provider.requests()[0].params.find("text")->second, "über 1");
+
+  auto res = httplib::Client("127.0.0.1", daemon.port())
+                 .Get("/cgi-bin/sendsms?username=u&password=" + std::string(kApiKey) +
+                      "&to=15550102&text=kannel+2&dlr-mask=8&dlr-url=" +
+                      httplib::detail::encode_query_param(hooks.url("/dlr?type=%d&to=%P")));
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 202);
+  EXPECT_EQ(res->body, "0: Accepted for delivery");
+  ASSERT_TRUE(WaitUntil([&] { return !hooks.gets().empty(); }));
+  EXPECT_EQ(hooks.gets().at(0), "/dlr?type=8&to=15550102");
+  EXPECT_EQ(provider.requests().size(), 2u);
+  res = httplib::Client("127.0.0.1", daemon.port())
+            .Get("/cgi-bin/sendsms?username=u&password=" + std::string(kApiKey) + "&to=15550102&text=x&dlr-url=" +
+                 httplib::detail::encode_query_param(hooks.url("/d")) + "&dlr-mask=99");
+  ASSERT_TRUE(res);
+  EXPECT_EQ(json::parse(res->body).value("field", ""), "dlr-mask");
+}
+
+TEST(DaemonProvider, RetriesAWebhookTheReceiverRefused) {
+  HttpPeer provider;
+  provider.Answer(200, "ID: 78");
+  WebhookReceiver hooks("hook-secret");
+  hooks.FailNext(1);
+  DaemonProcess daemon({ClickatellDocument({"api1", "user", "pw", "Shop"}, provider.base()), hooks.url()});
+  ASSERT_TRUE(daemon.Start());
+  std::string id = daemon.Send({{"to", "+15550101"}, {"text", "again"}});
+  // The first attempt is refused; the next, a second later, arrives.
+  ASSERT_TRUE(WaitUntil([&] { return hooks.events("message.outcome").size() == 1; }));
+  EXPECT_EQ(hooks.events("message.outcome")[0]["message_id"], id);
+}
+
+TEST(DaemonModem, IncomingMessagesStatusReportsAndLineStatesOfTheSimulator) {
+  setenv("TALVENIX_GSM_DRIVER", TALVENIX_GSMSIM_PATH, 1);
+  setenv("GSMSIM_DEMO", "1", 1);
+  WebhookReceiver hooks("hook-secret");
+  DaemonProcess daemon({GsmDocument({DocumentLine(3, 9600, "North")}), hooks.url()});
+  bool started = daemon.Start();
+  unsetenv("TALVENIX_GSM_DRIVER");
+  unsetenv("GSMSIM_DEMO");
+  ASSERT_TRUE(started);
+
+  ASSERT_TRUE(WaitUntil([&] { return !hooks.events("message.received").empty(); }));
+  EXPECT_FALSE(hooks.events("message.received")[0].value("text", "").empty());
+  auto page = httplib::Client("127.0.0.1", daemon.port()).Get("/");
+  ASSERT_TRUE(page);
+  EXPECT_NE(page->body.find("id=\"line-3\">ready<"), std::string::npos);
+
+  std::string id = daemon.Send({{"to", "+15550103"}, {"text", "via modem"}});
+  ASSERT_TRUE(WaitUntil([&] { return daemon.State(id) == "sent"; }));
+  std::vector<std::string> states;
+  json m = daemon.Get(id);
+  for (const json& e : m["events"]) states.push_back(e["state"]);
+  EXPECT_EQ(states, (std::vector<std::string>{"queued", "sending", "pending", "sent"}));
+  ASSERT_TRUE(WaitUntil([&] { return !hooks.events("message.status_report").empty(); }));
+  auto metrics = httplib::Client("127.0.0.1", daemon.port()).Get("/metrics");
+  ASSERT_TRUE(metrics);
+  EXPECT_NE(metrics->body.find("talvenixd_line_state{name=\"North\",port=\"3\"} 2"), std::string::npos);
+  EXPECT_EQ(hooks.bad_signatures(), 0);
+}
+
+}  // namespace
+}  // namespace talvenix::testing
