@@ -7,10 +7,13 @@ include(CMakePackageConfigHelpers)
 
 install(TARGETS Talvenix talvenix_soap atdriver LIBRARY DESTINATION ${TALVENIX_INSTALL_MODULEDIR})
 install(TARGETS talvenix RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# The daemon, its systemd unit and an example of its settings.
+install(TARGETS talvenixd RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES daemon/talvenixd.service DESTINATION lib/systemd/system)
 install(DIRECTORY include/talvenix DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
 set(talvenix_docdir ${CMAKE_INSTALL_DATAROOTDIR}/doc/talvenix)
-install(FILES examples/qvsmscomms.xml DESTINATION ${talvenix_docdir}/examples)
+install(FILES examples/qvsmscomms.xml daemon/talvenixd.ini DESTINATION ${talvenix_docdir}/examples)
 install(FILES examples/host/host.c examples/host/CMakeLists.txt DESTINATION ${talvenix_docdir}/examples/host)
 install(FILES packaging/copyright DESTINATION ${talvenix_docdir})
 
