@@ -151,6 +151,30 @@ TEST(DaemonProvider, RetriesAWebhookTheReceiverRefused) {
   EXPECT_EQ(hooks.events("message.outcome")[0]["message_id"], id);
 }
 
+TEST(DaemonProvider, ReloadRestartsTheEngineOnANewGatewayWithoutLosingMessages) {
+  HttpPeer provider;
+  provider.Answer(200, "ID: 79");
+  DaemonSettings settings{ClickatellDocument({"api1", "user", "pw", "Shop"}, provider.base()), ""};
+  settings.messages_per_second = 5;
+  DaemonProcess daemon(settings);
+  ASSERT_TRUE(daemon.Start());
+  std::string first = daemon.Send({{"to", "+15550101"}, {"text", "before"}});
+  ASSERT_TRUE(WaitUntil([&] { return daemon.State(first) == "sent"; }));
+  std::vector<std::string> queued;
+  for (int i = 0; i < 6; ++i) queued.push_back(daemon.Send({{"to", "+15550101"}, {"text", "after"}}));
+
+  // Another gateway: Update answers 124 and the engine starts again on it.
+  daemon.folder().Write("qvsmscomms.xml", NullGatewayDocument());
+  daemon.Signal(SIGHUP);
+  ASSERT_TRUE(WaitUntil([&] {
+    auto page = httplib::Client("127.0.0.1", daemon.port()).Get("/");
+    return page && page->body.find(">Null gateway<") != std::string::npos;
+  }));
+  for (const std::string& id : queued) EXPECT_TRUE(WaitUntil([&] { return daemon.State(id) == "sent"; })) << id;
+  EXPECT_LT(provider.requests().size(), 1u + queued.size()) << "the rest went through the null gateway";
+  EXPECT_NE(daemon.folder().Read("daemon.err").find("124"), std::string::npos);
+}
+
 TEST(DaemonModem, IncomingMessagesStatusReportsAndLineStatesOfTheSimulator) {
   setenv("TALVENIX_GSM_DRIVER", TALVENIX_GSMSIM_PATH, 1);
   setenv("GSMSIM_DEMO", "1", 1);

@@ -175,6 +175,7 @@ class DaemonProcess {
     waitpid(pid_, &status_, 0);
     pid_ = -1;
   }
+  void Signal(int signal) { kill(pid_, signal); }
   // SIGTERM; true when the daemon ended by itself with status 0.
   bool Terminate() {
     Kill(SIGTERM);
