@@ -30,6 +30,7 @@ set(gz ${CMAKE_BINARY_DIR}/gz)
 file(MAKE_DIRECTORY ${gz})
 talvenix_gzip(${CMAKE_SOURCE_DIR}/docs/man/talvenix.1 ${gz}/talvenix.1.gz ${CMAKE_INSTALL_MANDIR}/man1)
 talvenix_gzip(${CMAKE_SOURCE_DIR}/docs/man/talvenix-config.5 ${gz}/talvenix-config.5.gz ${CMAKE_INSTALL_MANDIR}/man5)
+talvenix_gzip(${CMAKE_SOURCE_DIR}/docs/man/talvenixd.8 ${gz}/talvenixd.8.gz ${CMAKE_INSTALL_MANDIR}/man8)
 talvenix_gzip(${CMAKE_SOURCE_DIR}/packaging/changelog ${gz}/changelog.Debian.gz ${talvenix_docdir})
 add_custom_target(talvenix_compressed_docs ALL DEPENDS ${talvenix_gzipped})
 
