@@ -10,6 +10,8 @@
 
 namespace talvenix::daemon {
 
+constexpr int kClaimBatch = 32;
+
 // A request handed to the module, kept alive until its outcome is known: a
 // pending one's outcome names the request by its address.
 struct Dispatcher::InFlight {
@@ -55,6 +57,14 @@ int32_t Dispatcher::Reload() {
     module_.Unint();
     running_ = false;
     options_ = nullptr;
+    // What the old engine still held will never be reported now; what it
+    // was never given goes back to the queue.
+    claimed_.clear();
+    queue_.MarkUnknown();
+    {
+      std::lock_guard lock(mutex_);
+      in_flight_.clear();
+    }
     int32_t init = module_.InitTalvex(reinterpret_cast<uintptr_t>(this), Callback, &options_);
     running_ = init == TALVEX_OK;
     if (running_ && options_) {
@@ -95,23 +105,29 @@ void Dispatcher::Loop() {
       queue_.WaitForWork(std::chrono::milliseconds(50));
       continue;
     }
-    std::optional<OutgoingMessage> message;
-    try {
-      message = queue_.ClaimNext();
-    } catch (const std::exception& e) {
-      std::fprintf(stderr, "talvenixd: the queue failed: %s\n", e.what());
-      queue_.WaitForWork(std::chrono::seconds(1));
-      continue;
-    }
-    if (!message) {
-      queue_.WaitForWork(std::chrono::milliseconds(100));
-      continue;
+    if (claimed_.empty()) {
+      try {
+        // Unthrottled, a batch of claims shares one commit; throttled, a
+        // message is taken only when its turn comes.
+        for (OutgoingMessage& m : queue_.ClaimNext(gap_.count() > 0 ? 1 : kClaimBatch))
+          claimed_.push_back(std::move(m));
+      } catch (const std::exception& e) {
+        std::fprintf(stderr, "talvenixd: the queue failed: %s\n", e.what());
+        queue_.WaitForWork(std::chrono::seconds(1));
+        continue;
+      }
+      if (claimed_.empty()) {
+        queue_.WaitForWork(std::chrono::milliseconds(100));
+        continue;
+      }
     }
     if (gap_.count() > 0) {
       std::this_thread::sleep_until(next_send);
       next_send = std::max(next_send, std::chrono::steady_clock::now()) + gap_;
     }
-    SendOne(*message);
+    OutgoingMessage message = std::move(claimed_.front());
+    claimed_.pop_front();
+    SendOne(message);
   }
   run_call();
   if (running_) module_.Unint();
@@ -134,6 +150,13 @@ void Dispatcher::SendOne(const OutgoingMessage& message) {
   std::memcpy(r.sender_name, sender.data(),
               std::min(sender.size(), sizeof r.sender_name / 2 - 1) * sizeof(char16_t));
   const TalvexSmsRequest* key = &r;
+  try {
+    queue_.MarkHanded(message.id);
+  } catch (const std::exception& e) {
+    // Not sent: the message stays taken and is queued again at the next start.
+    std::fprintf(stderr, "talvenixd: message %s not sent: %s\n", message.id.c_str(), e.what());
+    return;
+  }
   {
     std::lock_guard lock(mutex_);
     in_flight_[key] = std::move(flight);

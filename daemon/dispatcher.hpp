@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -61,6 +62,7 @@ class Dispatcher {
   std::atomic<bool> running_{false};
   std::atomic<bool> stopping_{false};
   std::thread thread_;
+  std::deque<OutgoingMessage> claimed_;  // taken from the queue, not yet handed (dispatcher's thread only)
 
   std::mutex calls_mutex_;
   std::function<int32_t()> call_;

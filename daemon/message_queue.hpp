@@ -4,7 +4,7 @@
 // that a queue shared by several daemons (PostgreSQL) can replace the local
 // SQLite one without touching the API, the dispatcher or the webhook sender.
 //
-// States: queued -> sending (handed to the module) -> pending (112) ->
+// States: queued -> sending (taken, then handed to the module) -> pending (112) ->
 // sent | failed. A message left in sending or pending by a stopped or killed
 // daemon becomes unknown at the next start and is never sent again unless
 // someone asks (Retry).
@@ -63,9 +63,13 @@ class MessageQueue {
 
   // Stores the message and returns its id once it is on disk.
   virtual std::string Accept(const NewMessage& message) = 0;
-  // The oldest queued message, already recorded as handed to the module
-  // (on disk) when it returns; nothing when the queue is empty.
-  virtual std::optional<OutgoingMessage> ClaimNext() = 0;
+  // Up to `limit` of the oldest queued messages, now `sending` (taken by the
+  // dispatcher); empty when the queue is. Every send of earlier claims must
+  // have had its code recorded.
+  virtual std::vector<OutgoingMessage> ClaimNext(int limit) = 0;
+  // Records, so that a crash of the daemon cannot lose it, that the message
+  // is about to be handed to the module. Called right before SendSMS.
+  virtual void MarkHanded(const std::string& id) = 0;
   // Waits until something may be queued, or `limit` passed.
   virtual void WaitForWork(std::chrono::milliseconds limit) = 0;
 
@@ -77,7 +81,8 @@ class MessageQueue {
   virtual void Flush() = 0;
 
   // At start: every message handed to the module without an outcome becomes
-  // unknown. Returns how many.
+  // unknown; one taken but not handed is queued again. Returns how many
+  // became unknown.
   virtual int MarkUnknown() = 0;
   // Queues an unknown or failed message again.
   virtual RetryResult Retry(const std::string& id) = 0;

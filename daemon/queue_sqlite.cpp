@@ -1,6 +1,13 @@
 #include "daemon/queue_sqlite.hpp"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 #include <ctime>
+#include <fstream>
+#include <set>
 #include <stdexcept>
 
 #include "daemon/crypto.hpp"
@@ -111,8 +118,15 @@ bool IsFinal(const std::string& state) { return state == "sent" || state == "fai
 }  // namespace
 
 SqliteQueue::SqliteQueue(const std::string& path, std::string default_webhook_url)
-    : default_webhook_url_(std::move(default_webhook_url)) {
-  writer_db_ = Open(path);
+    : default_webhook_url_(std::move(default_webhook_url)), journal_path_(path + "-handed") {
+  journal_ = open(journal_path_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+  if (journal_ < 0) throw std::runtime_error(journal_path_ + ": " + std::strerror(errno));
+  try {
+    writer_db_ = Open(path);
+  } catch (...) {
+    close(journal_);
+    throw;
+  }
   try {
     // WAL with a full sync on every commit: a committed batch survives a
     // power cut, and readers never wait for the writer.
@@ -121,6 +135,7 @@ SqliteQueue::SqliteQueue(const std::string& path, std::string default_webhook_ur
     reader_db_ = Open(path);
   } catch (...) {
     sqlite3_close(writer_db_);
+    close(journal_);
     throw;
   }
   writer_ = std::thread([this] { WriterLoop(); });
@@ -135,6 +150,19 @@ SqliteQueue::~SqliteQueue() {
   writer_.join();
   sqlite3_close(reader_db_);
   sqlite3_close(writer_db_);
+  close(journal_);
+}
+
+void SqliteQueue::EmptyJournal() {
+  if (ftruncate(journal_, 0) != 0) throw std::runtime_error(journal_path_ + ": " + std::strerror(errno));
+}
+
+void SqliteQueue::MarkHanded(const std::string& id) {
+  // One write with O_APPEND: in the kernel's hands when it returns, which a
+  // crash of the daemon cannot undo.
+  std::string line = id + "\n";
+  if (write(journal_, line.data(), line.size()) != static_cast<ssize_t>(line.size()))
+    throw std::runtime_error(journal_path_ + ": " + std::strerror(errno));
 }
 
 void SqliteQueue::Exec(sqlite3* db, const char* sql) {
@@ -146,12 +174,12 @@ void SqliteQueue::Exec(sqlite3* db, const char* sql) {
   }
 }
 
-std::future<void> SqliteQueue::Submit(Job job) {
+std::future<void> SqliteQueue::Submit(Job job, Sync sync) {
   std::promise<void> done;
   std::future<void> result = done.get_future();
   {
     std::lock_guard lock(jobs_mutex_);
-    jobs_.emplace_back(std::move(job), std::move(done));
+    jobs_.push_back({std::move(job), std::move(done), sync});
   }
   jobs_ready_.notify_one();
   return result;
@@ -159,7 +187,7 @@ std::future<void> SqliteQueue::Submit(Job job) {
 
 void SqliteQueue::WriterLoop() {
   while (true) {
-    std::deque<std::pair<Job, std::promise<void>>> batch;
+    std::deque<Pending> batch;
     {
       std::unique_lock lock(jobs_mutex_);
       jobs_ready_.wait(lock, [&] { return stopping_ || !jobs_.empty(); });
@@ -168,12 +196,19 @@ void SqliteQueue::WriterLoop() {
     }
     std::vector<std::exception_ptr> failures(batch.size());
     try {
+      Sync sync = Sync::kOsBuffers;
+      for (const Pending& p : batch)
+        if (p.sync == Sync::kDisk) sync = Sync::kDisk;
+      if (sync != batch_sync_) {
+        Exec(writer_db_, sync == Sync::kDisk ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL");
+        batch_sync_ = sync;
+      }
       Exec(writer_db_, "BEGIN IMMEDIATE");
       for (size_t i = 0; i < batch.size(); ++i) {
         // A failing job takes back only its own changes.
         Exec(writer_db_, "SAVEPOINT job");
         try {
-          batch[i].first();
+          batch[i].job();
           Exec(writer_db_, "RELEASE job");
         } catch (...) {
           failures[i] = std::current_exception();
@@ -187,9 +222,9 @@ void SqliteQueue::WriterLoop() {
     }
     for (size_t i = 0; i < batch.size(); ++i) {
       if (failures[i])
-        batch[i].second.set_exception(failures[i]);
+        batch[i].done.set_exception(failures[i]);
       else
-        batch[i].second.set_value();
+        batch[i].done.set_value();
     }
   }
 }
@@ -250,22 +285,30 @@ std::string SqliteQueue::Accept(const NewMessage& m) {
         .Bind(7, int64_t{m.kannel_dlr_mask})
         .Step();
     AddEvent(sqlite3_last_insert_rowid(writer_db_), "queued", std::nullopt, "");
-  }).get();
+  }, Sync::kDisk).get();
   Woken();
   return id;
 }
 
-std::optional<OutgoingMessage> SqliteQueue::ClaimNext() {
-  std::optional<OutgoingMessage> claimed;
+std::vector<OutgoingMessage> SqliteQueue::ClaimNext(int limit) {
+  std::vector<OutgoingMessage> claimed;
   Submit([&] {
     Statement next(writer_db_,
-                   "SELECT seq, id, recipient, body, sender FROM messages WHERE state='queued' ORDER BY seq LIMIT 1");
-    if (!next.Step()) return;
-    int64_t seq = next.Int(0);
-    claimed = OutgoingMessage{next.Text(1), next.Text(2), next.Text(3), next.Text(4)};
-    Statement(writer_db_, "UPDATE messages SET state='sending' WHERE seq=?").Bind(1, seq).Step();
-    AddEvent(seq, "sending", std::nullopt, "");
+                   "SELECT seq, id, recipient, body, sender FROM messages WHERE state='queued' ORDER BY seq LIMIT ?");
+    next.Bind(1, int64_t{limit});
+    std::vector<int64_t> seqs;
+    while (next.Step()) {
+      seqs.push_back(next.Int(0));
+      claimed.push_back({next.Text(1), next.Text(2), next.Text(3), next.Text(4)});
+    }
+    for (int64_t seq : seqs) {
+      Statement(writer_db_, "UPDATE messages SET state='sending' WHERE seq=?").Bind(1, seq).Step();
+      AddEvent(seq, "sending", std::nullopt, "");
+    }
   }).get();
+  // The codes of every earlier send were submitted before this claim, so they
+  // are committed now: the journal's ids are needed no more.
+  EmptyJournal();
   return claimed;
 }
 
@@ -334,10 +377,25 @@ void SqliteQueue::RecordStatusReport(const StatusReport& r) {
 void SqliteQueue::Flush() { Submit([] {}).get(); }
 
 int SqliteQueue::MarkUnknown() {
+  std::set<std::string> journal;
+  {
+    std::ifstream in(journal_path_);
+    for (std::string id; std::getline(in, id);) journal.insert(id);
+  }
   std::vector<std::pair<int64_t, std::string>> handed;
   Submit([&] {
-    Statement find(writer_db_, "SELECT seq, id FROM messages WHERE state IN ('sending','pending') ORDER BY seq");
-    while (find.Step()) handed.emplace_back(find.Int(0), find.Text(1));
+    Statement find(writer_db_, "SELECT seq, id, state FROM messages WHERE state IN ('sending','pending') ORDER BY seq");
+    std::vector<int64_t> not_handed;
+    while (find.Step()) {
+      if (find.Text(2) == "pending" || journal.count(find.Text(1)))
+        handed.emplace_back(find.Int(0), find.Text(1));
+      else
+        not_handed.push_back(find.Int(0));
+    }
+    for (int64_t seq : not_handed) {
+      Statement(writer_db_, "UPDATE messages SET state='queued' WHERE seq=?").Bind(1, seq).Step();
+      AddEvent(seq, "queued", std::nullopt, "taken but never handed to the module");
+    }
     for (const auto& [seq, id] : handed) {
       Statement(writer_db_, "UPDATE messages SET state='unknown' WHERE seq=?").Bind(1, seq).Step();
       AddEvent(seq, "unknown", std::nullopt, "the daemon stopped before the module reported an outcome");
@@ -352,7 +410,9 @@ int SqliteQueue::MarkUnknown() {
                              {"state", "unknown"},        {"at", IsoTime(NowMs())}};
       AddWebhook(seq, m.Text(1).empty() ? default_webhook_url_ : m.Text(1), "POST", Dump(body));
     }
-  }).get();
+  }, Sync::kDisk).get();
+  EmptyJournal();
+  Woken();
   return static_cast<int>(handed.size());
 }
 
@@ -372,7 +432,7 @@ RetryResult SqliteQueue::Retry(const std::string& id) {
         .Step();
     AddEvent(find.Int(0), "queued", std::nullopt, "retry requested");
     result = RetryResult::kQueued;
-  }).get();
+  }, Sync::kDisk).get();
   if (result == RetryResult::kQueued) Woken();
   return result;
 }

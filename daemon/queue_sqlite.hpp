@@ -2,7 +2,12 @@
 // MessageQueue in one SQLite file (WAL). One writer thread owns every change
 // and commits whatever has gathered in one transaction: many accepted
 // messages share one fsync, and each caller of Accept returns only after the
-// commit that holds its message.
+// commit that holds its message. Claims and events are written to the WAL
+// without an fsync of their own: they survive a crash of the daemon, and a
+// later fsync (of the next accepted batch, or a checkpoint) takes them to disk.
+// Which claimed messages went to the module is a journal beside the database
+// ("<database>-handed", one id a line, appended before each SendSMS), emptied
+// whenever the codes of every earlier send are committed.
 
 #include <sqlite3.h>
 
@@ -24,7 +29,8 @@ class SqliteQueue final : public MessageQueue {
   ~SqliteQueue() override;
 
   std::string Accept(const NewMessage& message) override;
-  std::optional<OutgoingMessage> ClaimNext() override;
+  std::vector<OutgoingMessage> ClaimNext(int limit) override;
+  void MarkHanded(const std::string& id) override;
   void WaitForWork(std::chrono::milliseconds limit) override;
   void RecordCode(const std::string& id, int32_t code, const std::string& code_name) override;
   void RecordIncoming(const IncomingMessage& message) override;
@@ -40,23 +46,39 @@ class SqliteQueue final : public MessageQueue {
 
  private:
   using Job = std::function<void()>;
+  // How far a commit must reach before its waiters go on.
+  enum class Sync {
+    kDisk,      // fsync'd: survives a power cut (accepted messages)
+    kOsBuffers  // written to the WAL: survives the daemon's crash, not the machine's
+  };
   // Runs `job` on the writer thread inside a batch; the future is ready once
-  // the batch committed (or holds the failure).
-  std::future<void> Submit(Job job);
+  // the batch committed (or holds the failure). A batch syncs to disk when
+  // one of its jobs needs it.
+  std::future<void> Submit(Job job, Sync sync = Sync::kOsBuffers);
   void WriterLoop();
   void Exec(sqlite3* db, const char* sql);
   void AddWebhook(int64_t message_seq, const std::string& url, const std::string& method, const std::string& body);
   void AddEvent(int64_t message_seq, const std::string& state, std::optional<int> code, const std::string& detail);
   void Woken();
 
+  void EmptyJournal();
+
   std::string default_webhook_url_;
+  std::string journal_path_;
+  int journal_ = -1;
   sqlite3* writer_db_ = nullptr;
   sqlite3* reader_db_ = nullptr;
   std::mutex reader_mutex_;
 
   std::mutex jobs_mutex_;
   std::condition_variable jobs_ready_;
-  std::deque<std::pair<Job, std::promise<void>>> jobs_;
+  struct Pending {
+    Job job;
+    std::promise<void> done;
+    Sync sync;
+  };
+  std::deque<Pending> jobs_;
+  Sync batch_sync_ = Sync::kDisk;  // what the writer connection is set to now
   bool stopping_ = false;
   std::thread writer_;
 
