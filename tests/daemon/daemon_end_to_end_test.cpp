@@ -206,3 +206,43 @@ TEST(DaemonModem, IncomingMessagesStatusReportsAndLineStatesOfTheSimulator) {
 
 }  // namespace
 }  // namespace talvenix::testing
+
+namespace talvenix::testing {
+namespace {
+
+std::string Output(const std::string& command) {
+  std::string out;
+  FILE* pipe = popen(command.c_str(), "r");
+  if (!pipe) return out;
+  char buffer[4096];
+  for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
+  pclose(pipe);
+  return out;
+}
+
+TEST(DaemonStatusPage, ABrowserFindsTheQueueDepthAndTheLineState) {
+  if (access("/usr/bin/chromium", X_OK) != 0) GTEST_SKIP() << "chromium is not installed (scripts/deps tests)";
+  setenv("TALVENIX_GSM_DRIVER", TALVENIX_GSMSIM_PATH, 1);
+  DaemonSettings settings{GsmDocument({DocumentLine(3, 9600, "North")}), ""};
+  settings.messages_per_second = 0.2;  // the messages wait in the queue
+  DaemonProcess daemon(settings);
+  bool started = daemon.Start();
+  unsetenv("TALVENIX_GSM_DRIVER");
+  ASSERT_TRUE(started);
+  for (int i = 0; i < 4; ++i) ASSERT_FALSE(daemon.Send({{"to", "+15550103"}, {"text", "queued"}}).empty());
+
+  TempFolder profile{"chromium"};
+  std::string dom = Output("timeout 90 /usr/bin/chromium --headless --no-sandbox --disable-gpu --user-data-dir=" +
+                        profile.path().string() + " --dump-dom http://127.0.0.1:" + std::to_string(daemon.port()) +
+                        "/ 2>/dev/null");
+  ASSERT_NE(dom.find("<h1>talvenixd</h1>"), std::string::npos) << dom;
+  const std::string depth_tag = "id=\"queue-depth\">";
+  size_t depth = dom.find(depth_tag);
+  ASSERT_NE(depth, std::string::npos);
+  int queued = std::atoi(dom.c_str() + depth + depth_tag.size());
+  EXPECT_GE(queued, 2) << "four messages at one every five seconds";
+  EXPECT_NE(dom.find("id=\"line-3\">ready<"), std::string::npos) << dom;
+}
+
+}  // namespace
+}  // namespace talvenix::testing
