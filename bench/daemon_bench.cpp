@@ -48,7 +48,8 @@ std::vector<double> PostMessages(const DaemonProcess& daemon, int count, std::at
           ++failed;
           continue;
         }
-        latencies[c].push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+        latencies[c].push_back(
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
       }
     });
   for (auto& t : threads) t.join();
@@ -99,7 +100,12 @@ void BM_EndToEndIntoProvider(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * count);
   state.counters["failed"] = failed.load();
 }
-BENCHMARK(BM_EndToEndIntoProvider)->Arg(2000)->Iterations(1)->Repetitions(3)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_EndToEndIntoProvider)
+    ->Arg(2000)
+    ->Iterations(1)
+    ->Repetitions(3)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 
 int32_t Ignore(int32_t, int32_t, uint32_t, uintptr_t, void*, uint32_t) { return 0; }
 
@@ -126,7 +132,12 @@ void BM_ProviderGatewayAlone(benchmark::State& state) {
   m.Unint();
   state.SetItemsProcessed(state.iterations() * count);
 }
-BENCHMARK(BM_ProviderGatewayAlone)->Arg(2000)->Iterations(1)->Repetitions(3)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ProviderGatewayAlone)
+    ->Arg(2000)
+    ->Iterations(1)
+    ->Repetitions(3)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -52,8 +52,10 @@ Api::Api(const DaemonConfig& config, MessageQueue& queue, Dispatcher& dispatcher
   server_.Post(R"(/v1/messages/([0-9a-f]{32})/retry)", [this](const httplib::Request& req, httplib::Response& res) {
     if (!Authorised(BearerKey(req))) return Reply(res, 401, {{"error", "a valid API key is needed"}});
     switch (queue_.Retry(req.matches[1])) {
-      case RetryResult::kQueued: return Reply(res, 202, {{"id", req.matches[1]}, {"state", "queued"}});
-      case RetryResult::kNotFound: return Reply(res, 404, {{"error", "no such message"}});
+      case RetryResult::kQueued:
+        return Reply(res, 202, {{"id", req.matches[1]}, {"state", "queued"}});
+      case RetryResult::kNotFound:
+        return Reply(res, 404, {{"error", "no such message"}});
       case RetryResult::kNotRetryable:
         return Reply(res, 409, {{"error", "only a message in state unknown or failed can be sent again"}});
     }
@@ -100,8 +102,11 @@ void Api::PostMessage(const httplib::Request& req, httplib::Response& res) {
   nlohmann::json body = nlohmann::json::parse(req.body, nullptr, false);
   if (!body.is_object()) return BadField(res, "body", "expected a JSON object");
   NewMessage m;
-  for (auto [name, out] : {std::pair{"to", &m.to}, {"text", &m.text}, {"from", &m.from},
-                           {"client_ref", &m.client_ref}, {"callback_url", &m.callback_url}}) {
+  for (auto [name, out] : {std::pair{"to", &m.to},
+                           {"text", &m.text},
+                           {"from", &m.from},
+                           {"client_ref", &m.client_ref},
+                           {"callback_url", &m.callback_url}}) {
     auto it = body.find(name);
     if (it == body.end() || it->is_null()) continue;
     if (!it->is_string()) return BadField(res, name, "expected a string");

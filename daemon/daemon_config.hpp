@@ -12,11 +12,11 @@ struct DaemonConfig {
   std::string module_config_dir;  // folder with qvsmscomms.xml; the daemon works there
   std::string database;           // the queue's SQLite file
   std::string listen_host = "127.0.0.1";
-  int listen_port = 8080;         // 0: any free port (printed at start)
+  int listen_port = 8080;                // 0: any free port (printed at start)
   std::vector<std::string> key_digests;  // lower-case hex SHA-256 of each API key
-  std::string webhook_url;        // default receiver of events
-  std::string webhook_secret;     // HMAC-SHA256 key of the signature
-  double messages_per_second = 0; // 0: no throttle
+  std::string webhook_url;               // default receiver of events
+  std::string webhook_secret;            // HMAC-SHA256 key of the signature
+  double messages_per_second = 0;        // 0: no throttle
 };
 
 // Reads `path`; relative paths inside it are taken from the file's folder.

@@ -25,8 +25,7 @@ struct Dispatcher::InFlight {
 
 Dispatcher::Dispatcher(host::Module& module, MessageQueue& queue, double messages_per_second)
     : module_(module), queue_(queue) {
-  if (messages_per_second > 0)
-    gap_ = std::chrono::nanoseconds(static_cast<int64_t>(1e9 / messages_per_second));
+  if (messages_per_second > 0) gap_ = std::chrono::nanoseconds(static_cast<int64_t>(1e9 / messages_per_second));
 }
 
 Dispatcher::~Dispatcher() { Stop(); }
@@ -147,8 +146,7 @@ void Dispatcher::SendOne(const OutgoingMessage& message) {
   r.text_capacity = static_cast<uint32_t>(flight->text.size());
   r.recipient = flight->to.c_str();
   std::u16string sender = Utf8ToUtf16(message.from);
-  std::memcpy(r.sender_name, sender.data(),
-              std::min(sender.size(), sizeof r.sender_name / 2 - 1) * sizeof(char16_t));
+  std::memcpy(r.sender_name, sender.data(), std::min(sender.size(), sizeof r.sender_name / 2 - 1) * sizeof(char16_t));
   const TalvexSmsRequest* key = &r;
   try {
     queue_.MarkHanded(message.id);
@@ -201,8 +199,8 @@ void Dispatcher::OnEvent(int32_t code, int32_t, uint32_t event_kind, void* data,
   } else if (event_kind == TALVEX_EVENT_RECEIVED && data) {
     const auto& m = *static_cast<const TalvexReceivedMessage*>(data);
     if (data_kind == TALVEX_DATA_STATUS_REPORT)
-      queue_.RecordStatusReport({m.report_reference, m.report_status, m.line, Text8(m.originator),
-                                 Text8(m.report_text)});
+      queue_.RecordStatusReport(
+          {m.report_reference, m.report_status, m.line, Text8(m.originator), Text8(m.report_text)});
     else
       queue_.RecordIncoming({Text8(m.originator), Text16(m.text), m.line});
   } else if (event_kind == TALVEX_EVENT_LINE_STATE && data) {

@@ -66,8 +66,10 @@ int Run(const std::string& config_path) {
     return 1;
   }
   if (int unknown = queue->MarkUnknown())
-    std::fprintf(stderr, "talvenixd: %d message(s) were handed to the module before the last stop without an "
-                 "outcome; they are now unknown and are not sent again unless retried\n", unknown);
+    std::fprintf(stderr,
+                 "talvenixd: %d message(s) were handed to the module before the last stop without an "
+                 "outcome; they are now unknown and are not sent again unless retried\n",
+                 unknown);
 
   host::Module module{};
   std::string module_path = config.module.empty() ? host::ModulePath() : config.module;
@@ -103,8 +105,7 @@ int Run(const std::string& config_path) {
   std::thread server([&] { api.Run(); });
   std::printf("talvenixd: listening on http://%s:%d\n", config.listen_host.c_str(), port);
   std::fflush(stdout);
-  sd_notifyf(0, "READY=1\nSTATUS=listening on %s:%d; %s", config.listen_host.c_str(), port,
-             StatusLine(*queue).c_str());
+  sd_notifyf(0, "READY=1\nSTATUS=listening on %s:%d; %s", config.listen_host.c_str(), port, StatusLine(*queue).c_str());
 
   uint64_t watchdog_usec = 0;
   bool watchdog = sd_watchdog_enabled(0, &watchdog_usec) > 0;

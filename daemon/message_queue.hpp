@@ -48,8 +48,8 @@ struct WebhookDelivery {
 
 struct QueueStats {
   std::map<std::string, int64_t> messages_per_state;
-  int64_t accepted = 0;                 // every message ever accepted
-  int64_t sent_total = 0;               // sends the gateway took, retries included
+  int64_t accepted = 0;                    // every message ever accepted
+  int64_t sent_total = 0;                  // sends the gateway took, retries included
   std::map<int, int64_t> failed_per_code;  // failed sends, retries included
   int64_t webhook_backlog = 0;
   std::vector<std::string> last_errors;  // newest first

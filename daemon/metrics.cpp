@@ -12,9 +12,17 @@ namespace talvenix::daemon {
 std::string MetricsText(const QueueStats& stats, Dispatcher& dispatcher) {
   using namespace prometheus;
   Registry registry;
-  BuildCounter().Name("talvenixd_accepted_total").Help("Messages accepted by the API").Register(registry).Add({})
+  BuildCounter()
+      .Name("talvenixd_accepted_total")
+      .Help("Messages accepted by the API")
+      .Register(registry)
+      .Add({})
       .Increment(static_cast<double>(stats.accepted));
-  BuildCounter().Name("talvenixd_sent_total").Help("Messages the gateway took").Register(registry).Add({})
+  BuildCounter()
+      .Name("talvenixd_sent_total")
+      .Help("Messages the gateway took")
+      .Register(registry)
+      .Add({})
       .Increment(static_cast<double>(stats.sent_total));
   auto& failed = BuildCounter().Name("talvenixd_failed_total").Help("Failed sends by status code").Register(registry);
   for (const auto& [code, count] : stats.failed_per_code)
@@ -24,11 +32,23 @@ std::string MetricsText(const QueueStats& stats, Dispatcher& dispatcher) {
   for (const auto& [state, count] : stats.messages_per_state)
     states.Add({{"state", state}}).Set(static_cast<double>(count));
   auto depth = stats.messages_per_state.find("queued");
-  BuildGauge().Name("talvenixd_queue_depth").Help("Messages waiting for the module").Register(registry).Add({})
+  BuildGauge()
+      .Name("talvenixd_queue_depth")
+      .Help("Messages waiting for the module")
+      .Register(registry)
+      .Add({})
       .Set(depth == stats.messages_per_state.end() ? 0 : static_cast<double>(depth->second));
-  BuildGauge().Name("talvenixd_webhook_backlog").Help("Webhook events not yet delivered").Register(registry).Add({})
+  BuildGauge()
+      .Name("talvenixd_webhook_backlog")
+      .Help("Webhook events not yet delivered")
+      .Register(registry)
+      .Add({})
       .Set(static_cast<double>(stats.webhook_backlog));
-  BuildGauge().Name("talvenixd_engine_running").Help("1 while the module's engine runs").Register(registry).Add({})
+  BuildGauge()
+      .Name("talvenixd_engine_running")
+      .Help("1 while the module's engine runs")
+      .Register(registry)
+      .Add({})
       .Set(dispatcher.EngineRunning() ? 1 : 0);
   auto& lines = BuildGauge()
                     .Name("talvenixd_line_state")

@@ -111,7 +111,9 @@ CREATE INDEX IF NOT EXISTS webhooks_due ON webhooks(state, next_ms);
 )";
 
 // Bytes that are not UTF-8 (a gateway's 8-bit text) become U+FFFD.
-std::string Dump(const nlohmann::json& body) { return body.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace); }
+std::string Dump(const nlohmann::json& body) {
+  return body.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
 
 bool IsFinal(const std::string& state) { return state == "sent" || state == "failed" || state == "unknown"; }
 
@@ -272,20 +274,23 @@ void SqliteQueue::AddWebhook(int64_t message_seq, const std::string& url, const 
 
 std::string SqliteQueue::Accept(const NewMessage& m) {
   std::string id = RandomId();
-  Submit([&] {
-    Statement(writer_db_,
-              "INSERT INTO messages(id, recipient, body, sender, client_ref, callback_url, kannel_dlr_mask, state) "
-              "VALUES(?,?,?,?,?,?,?,'queued')")
-        .Bind(1, id)
-        .Bind(2, m.to)
-        .Bind(3, m.text)
-        .Bind(4, m.from)
-        .Bind(5, m.client_ref)
-        .Bind(6, m.callback_url)
-        .Bind(7, int64_t{m.kannel_dlr_mask})
-        .Step();
-    AddEvent(sqlite3_last_insert_rowid(writer_db_), "queued", std::nullopt, "");
-  }, Sync::kDisk).get();
+  Submit(
+      [&] {
+        Statement(writer_db_,
+                  "INSERT INTO messages(id, recipient, body, sender, client_ref, callback_url, kannel_dlr_mask, state) "
+                  "VALUES(?,?,?,?,?,?,?,'queued')")
+            .Bind(1, id)
+            .Bind(2, m.to)
+            .Bind(3, m.text)
+            .Bind(4, m.from)
+            .Bind(5, m.client_ref)
+            .Bind(6, m.callback_url)
+            .Bind(7, int64_t{m.kannel_dlr_mask})
+            .Step();
+        AddEvent(sqlite3_last_insert_rowid(writer_db_), "queued", std::nullopt, "");
+      },
+      Sync::kDisk)
+      .get();
   Woken();
   return id;
 }
@@ -346,8 +351,8 @@ void SqliteQueue::RecordCode(const std::string& id, int32_t code, const std::str
       if (kannel_mask & kind) AddWebhook(seq, KannelDlrUrl(url, kind, find.Text(5), code_name), "GET", "");
       return;
     }
-    nlohmann::json body = {{"type", "message.outcome"}, {"message_id", id},       {"client_ref", find.Text(2)},
-                           {"state", final_state},      {"code", code},           {"code_name", code_name},
+    nlohmann::json body = {{"type", "message.outcome"}, {"message_id", id}, {"client_ref", find.Text(2)},
+                           {"state", final_state},      {"code", code},     {"code_name", code_name},
                            {"at", IsoTime(NowMs())}};
     AddWebhook(seq, url.empty() ? default_webhook_url_ : url, "POST", Dump(body));
   });
@@ -356,9 +361,7 @@ void SqliteQueue::RecordCode(const std::string& id, int32_t code, const std::str
 void SqliteQueue::RecordIncoming(const IncomingMessage& m) {
   nlohmann::json body = {
       {"type", "message.received"}, {"from", m.from}, {"text", m.text}, {"line", m.line}, {"at", IsoTime(NowMs())}};
-  Submit([this, text = Dump(body)] {
-    AddWebhook(0, default_webhook_url_, "POST", text);
-  });
+  Submit([this, text = Dump(body)] { AddWebhook(0, default_webhook_url_, "POST", text); });
 }
 
 void SqliteQueue::RecordStatusReport(const StatusReport& r) {
@@ -369,12 +372,12 @@ void SqliteQueue::RecordStatusReport(const StatusReport& r) {
                          {"number", r.number},
                          {"line", r.line},
                          {"at", IsoTime(NowMs())}};
-  Submit([this, text = Dump(body)] {
-    AddWebhook(0, default_webhook_url_, "POST", text);
-  });
+  Submit([this, text = Dump(body)] { AddWebhook(0, default_webhook_url_, "POST", text); });
 }
 
-void SqliteQueue::Flush() { Submit([] {}).get(); }
+void SqliteQueue::Flush() {
+  Submit([] {}).get();
+}
 
 int SqliteQueue::MarkUnknown() {
   std::set<std::string> journal;
@@ -383,34 +386,42 @@ int SqliteQueue::MarkUnknown() {
     for (std::string id; std::getline(in, id);) journal.insert(id);
   }
   std::vector<std::pair<int64_t, std::string>> handed;
-  Submit([&] {
-    Statement find(writer_db_, "SELECT seq, id, state FROM messages WHERE state IN ('sending','pending') ORDER BY seq");
-    std::vector<int64_t> not_handed;
-    while (find.Step()) {
-      if (find.Text(2) == "pending" || journal.count(find.Text(1)))
-        handed.emplace_back(find.Int(0), find.Text(1));
-      else
-        not_handed.push_back(find.Int(0));
-    }
-    for (int64_t seq : not_handed) {
-      Statement(writer_db_, "UPDATE messages SET state='queued' WHERE seq=?").Bind(1, seq).Step();
-      AddEvent(seq, "queued", std::nullopt, "taken but never handed to the module");
-    }
-    for (const auto& [seq, id] : handed) {
-      Statement(writer_db_, "UPDATE messages SET state='unknown' WHERE seq=?").Bind(1, seq).Step();
-      AddEvent(seq, "unknown", std::nullopt, "the daemon stopped before the module reported an outcome");
-      Statement m(writer_db_, "SELECT client_ref, callback_url, kannel_dlr_mask, recipient FROM messages WHERE seq=?");
-      m.Bind(1, seq).Step();
-      if (m.Int(2) >= 0) {
-        if (m.Int(2) & kKannelSmscRejected)
-          AddWebhook(seq, KannelDlrUrl(m.Text(1), kKannelSmscRejected, m.Text(3), "unknown"), "GET", "");
-        continue;
-      }
-      nlohmann::json body = {{"type", "message.outcome"}, {"message_id", id},           {"client_ref", m.Text(0)},
-                             {"state", "unknown"},        {"at", IsoTime(NowMs())}};
-      AddWebhook(seq, m.Text(1).empty() ? default_webhook_url_ : m.Text(1), "POST", Dump(body));
-    }
-  }, Sync::kDisk).get();
+  Submit(
+      [&] {
+        Statement find(writer_db_,
+                       "SELECT seq, id, state FROM messages WHERE state IN ('sending','pending') ORDER BY seq");
+        std::vector<int64_t> not_handed;
+        while (find.Step()) {
+          if (find.Text(2) == "pending" || journal.count(find.Text(1)))
+            handed.emplace_back(find.Int(0), find.Text(1));
+          else
+            not_handed.push_back(find.Int(0));
+        }
+        for (int64_t seq : not_handed) {
+          Statement(writer_db_, "UPDATE messages SET state='queued' WHERE seq=?").Bind(1, seq).Step();
+          AddEvent(seq, "queued", std::nullopt, "taken but never handed to the module");
+        }
+        for (const auto& [seq, id] : handed) {
+          Statement(writer_db_, "UPDATE messages SET state='unknown' WHERE seq=?").Bind(1, seq).Step();
+          AddEvent(seq, "unknown", std::nullopt, "the daemon stopped before the module reported an outcome");
+          Statement m(writer_db_,
+                      "SELECT client_ref, callback_url, kannel_dlr_mask, recipient FROM messages WHERE seq=?");
+          m.Bind(1, seq).Step();
+          if (m.Int(2) >= 0) {
+            if (m.Int(2) & kKannelSmscRejected)
+              AddWebhook(seq, KannelDlrUrl(m.Text(1), kKannelSmscRejected, m.Text(3), "unknown"), "GET", "");
+            continue;
+          }
+          nlohmann::json body = {{"type", "message.outcome"},
+                                 {"message_id", id},
+                                 {"client_ref", m.Text(0)},
+                                 {"state", "unknown"},
+                                 {"at", IsoTime(NowMs())}};
+          AddWebhook(seq, m.Text(1).empty() ? default_webhook_url_ : m.Text(1), "POST", Dump(body));
+        }
+      },
+      Sync::kDisk)
+      .get();
   EmptyJournal();
   Woken();
   return static_cast<int>(handed.size());
@@ -418,21 +429,24 @@ int SqliteQueue::MarkUnknown() {
 
 RetryResult SqliteQueue::Retry(const std::string& id) {
   RetryResult result = RetryResult::kNotFound;
-  Submit([&] {
-    Statement find(writer_db_, "SELECT seq, state FROM messages WHERE id=?");
-    find.Bind(1, id);
-    if (!find.Step()) return;
-    std::string state = find.Text(1);
-    if (state != "unknown" && state != "failed") {
-      result = RetryResult::kNotRetryable;
-      return;
-    }
-    Statement(writer_db_, "UPDATE messages SET state='queued', code=NULL, code_name=NULL WHERE seq=?")
-        .Bind(1, find.Int(0))
-        .Step();
-    AddEvent(find.Int(0), "queued", std::nullopt, "retry requested");
-    result = RetryResult::kQueued;
-  }, Sync::kDisk).get();
+  Submit(
+      [&] {
+        Statement find(writer_db_, "SELECT seq, state FROM messages WHERE id=?");
+        find.Bind(1, id);
+        if (!find.Step()) return;
+        std::string state = find.Text(1);
+        if (state != "unknown" && state != "failed") {
+          result = RetryResult::kNotRetryable;
+          return;
+        }
+        Statement(writer_db_, "UPDATE messages SET state='queued', code=NULL, code_name=NULL WHERE seq=?")
+            .Bind(1, find.Int(0))
+            .Step();
+        AddEvent(find.Int(0), "queued", std::nullopt, "retry requested");
+        result = RetryResult::kQueued;
+      },
+      Sync::kDisk)
+      .get();
   if (result == RetryResult::kQueued) Woken();
   return result;
 }
@@ -447,8 +461,8 @@ std::optional<nlohmann::json> SqliteQueue::Find(const std::string& id) {
   Statement m(reader_db_, "SELECT seq, recipient, sender, client_ref, state, code, code_name FROM messages WHERE id=?");
   m.Bind(1, id);
   if (!m.Step()) return std::nullopt;
-  nlohmann::json out = {{"id", id}, {"to", m.Text(1)}, {"from", m.Text(2)}, {"client_ref", m.Text(3)},
-                        {"state", m.Text(4)}};
+  nlohmann::json out = {
+      {"id", id}, {"to", m.Text(1)}, {"from", m.Text(2)}, {"client_ref", m.Text(3)}, {"state", m.Text(4)}};
   if (!m.IsNull(5)) {
     out["code"] = m.Int(5);
     out["code_name"] = m.Text(6);

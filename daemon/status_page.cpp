@@ -7,11 +7,20 @@ std::string Escape(const std::string& text) {
   std::string out;
   for (char c : text) {
     switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      default: out += c;
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      default:
+        out += c;
     }
   }
   return out;
@@ -19,10 +28,14 @@ std::string Escape(const std::string& text) {
 
 const char* LineStatusName(uint32_t status) {
   switch (status) {
-    case TALVEX_LINE_STARTED: return "started";
-    case TALVEX_LINE_FAILED: return "failed";
-    case TALVEX_LINE_READY: return "ready";
-    default: return "unknown";
+    case TALVEX_LINE_STARTED:
+      return "started";
+    case TALVEX_LINE_FAILED:
+      return "failed";
+    case TALVEX_LINE_READY:
+      return "ready";
+    default:
+      return "unknown";
   }
 }
 
@@ -39,8 +52,8 @@ std::string StatusPageHtml(const QueueStats& stats, Dispatcher& dispatcher) {
       "<title>talvenixd</title><style>body{font-family:sans-serif}td,th{padding:2px 8px;text-align:left}</style>"
       "</head><body>\n<h1>talvenixd</h1>\n";
   std::string gateway = dispatcher.Gateway();
-  html += "<p>Gateway: <b id=\"gateway\">" + Escape(gateway.empty() ? "none" : gateway) + "</b>, engine <b id=\"engine\">" +
-          (dispatcher.EngineRunning() ? "running" : "stopped") + "</b></p>\n";
+  html += "<p>Gateway: <b id=\"gateway\">" + Escape(gateway.empty() ? "none" : gateway) +
+          "</b>, engine <b id=\"engine\">" + (dispatcher.EngineRunning() ? "running" : "stopped") + "</b></p>\n";
   html += "<p>Queue depth: <b id=\"queue-depth\">" + std::to_string(Count(stats, "queued")) +
           "</b>; webhook backlog: <b id=\"webhook-backlog\">" + std::to_string(stats.webhook_backlog) + "</b></p>\n";
 

@@ -34,7 +34,9 @@ WebhookSender::WebhookSender(MessageQueue& queue, std::string secret) : queue_(q
 
 WebhookSender::~WebhookSender() { Stop(); }
 
-void WebhookSender::Start() { thread_ = std::thread([this] { Loop(); }); }
+void WebhookSender::Start() {
+  thread_ = std::thread([this] { Loop(); });
+}
 
 void WebhookSender::Stop() {
   stopping_ = true;
@@ -85,8 +87,8 @@ std::string WebhookSender::Deliver(const WebhookDelivery& d) {
     headers.emplace(kTimestampHeader, timestamp);
     headers.emplace(kSignatureHeader, "sha256=" + HmacSha256Hex(secret_, timestamp + "." + d.body));
   }
-  httplib::Result result = d.method == "GET" ? client.Get(target, headers)
-                                             : client.Post(target, headers, d.body, "application/json");
+  httplib::Result result =
+      d.method == "GET" ? client.Get(target, headers) : client.Post(target, headers, d.body, "application/json");
   if (!result) return "no answer: " + httplib::to_string(result.error());
   if (result->status < 200 || result->status > 299)
     return "answer " + std::to_string(result->status) + " " + PeerText(result->body, 200);

@@ -36,9 +36,8 @@ TEST(DaemonNullGateway, SendsRecordsEveryStateAndSignsEveryWebhook) {
   EXPECT_EQ(states, (std::vector<std::string>{"queued", "sending", "sent"}));
 
   // The outcome and the null gateway's incoming messages reach the receiver, signed.
-  ASSERT_TRUE(WaitUntil([&] {
-    return !hooks.events("message.outcome").empty() && !hooks.events("message.received").empty();
-  }));
+  ASSERT_TRUE(
+      WaitUntil([&] { return !hooks.events("message.outcome").empty() && !hooks.events("message.received").empty(); }));
   json outcome = hooks.events("message.outcome").at(0);
   EXPECT_EQ(outcome["message_id"], id);
   EXPECT_EQ(outcome["client_ref"], "order-7");
@@ -232,9 +231,9 @@ TEST(DaemonStatusPage, ABrowserFindsTheQueueDepthAndTheLineState) {
   for (int i = 0; i < 4; ++i) ASSERT_FALSE(daemon.Send({{"to", "+15550103"}, {"text", "queued"}}).empty());
 
   TempFolder profile{"chromium"};
-  std::string dom = Output("timeout 90 /usr/bin/chromium --headless --no-sandbox --disable-gpu --user-data-dir=" +
-                        profile.path().string() + " --dump-dom http://127.0.0.1:" + std::to_string(daemon.port()) +
-                        "/ 2>/dev/null");
+  std::string dom = Output(
+      "timeout 90 /usr/bin/chromium --headless --no-sandbox --disable-gpu --user-data-dir=" + profile.path().string() +
+      " --dump-dom http://127.0.0.1:" + std::to_string(daemon.port()) + "/ 2>/dev/null");
   ASSERT_NE(dom.find("<h1>talvenixd</h1>"), std::string::npos) << dom;
   const std::string depth_tag = "id=\"queue-depth\">";
   size_t depth = dom.find(depth_tag);

@@ -144,11 +144,12 @@ class DaemonProcess {
  public:
   explicit DaemonProcess(const DaemonSettings& s) : port_(FreePort()) {
     folder_.Write("qvsmscomms.xml", s.module_config);
-    folder_.Write("talvenixd.ini", "[daemon]\nlisten = 127.0.0.1:" + std::to_string(port_) +
-                                       "\ndatabase = queue.db\nmodule = " TALVENIX_MODULE_PATH "\n[api]\nkey_sha256 = " +
-                                       daemon::Sha256Hex(kApiKey) + "\n[webhook]\nurl = " + s.webhook_url +
-                                       "\nsecret = " + s.webhook_secret + "\n[throttle]\nmessages_per_second = " +
-                                       std::to_string(s.messages_per_second) + "\n");
+    folder_.Write("talvenixd.ini",
+                  "[daemon]\nlisten = 127.0.0.1:" + std::to_string(port_) +
+                      "\ndatabase = queue.db\nmodule = " TALVENIX_MODULE_PATH "\n[api]\nkey_sha256 = " +
+                      daemon::Sha256Hex(kApiKey) + "\n[webhook]\nurl = " + s.webhook_url +
+                      "\nsecret = " + s.webhook_secret +
+                      "\n[throttle]\nmessages_per_second = " + std::to_string(s.messages_per_second) + "\n");
   }
   ~DaemonProcess() { Kill(); }
 
