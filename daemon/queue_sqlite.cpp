@@ -272,6 +272,29 @@ void SqliteQueue::AddWebhook(int64_t message_seq, const std::string& url, const 
       .Step();
 }
 
+void SqliteQueue::AddOutcomeWebhook(int64_t seq, const std::string& state, std::optional<int> code,
+                                    const std::string& code_name) {
+  Statement m(writer_db_, "SELECT id, client_ref, callback_url, kannel_dlr_mask, recipient FROM messages WHERE seq=?");
+  m.Bind(1, seq);
+  if (!m.Step()) return;
+  const int64_t kannel_mask = m.Int(3);
+  if (kannel_mask >= 0) {
+    int kind = state == "sent" ? kKannelSmscAccepted : kKannelSmscRejected;
+    if (kannel_mask & kind) AddWebhook(seq, KannelDlrUrl(m.Text(2), kind, m.Text(4), code_name), "GET", "");
+    return;
+  }
+  nlohmann::json body = {{"type", "message.outcome"},
+                         {"message_id", m.Text(0)},
+                         {"client_ref", m.Text(1)},
+                         {"state", state},
+                         {"at", IsoTime(NowMs())}};
+  if (code) {
+    body["code"] = *code;
+    body["code_name"] = code_name;
+  }
+  AddWebhook(seq, m.Text(2).empty() ? default_webhook_url_ : m.Text(2), "POST", Dump(body));
+}
+
 std::string SqliteQueue::Accept(const NewMessage& m) {
   std::string id = RandomId();
   Submit(
@@ -319,8 +342,7 @@ std::vector<OutgoingMessage> SqliteQueue::ClaimNext(int limit) {
 
 void SqliteQueue::RecordCode(const std::string& id, int32_t code, const std::string& code_name) {
   Submit([this, id, code, code_name] {
-    Statement find(writer_db_,
-                   "SELECT seq, state, client_ref, callback_url, kannel_dlr_mask, recipient FROM messages WHERE id=?");
+    Statement find(writer_db_, "SELECT seq, state FROM messages WHERE id=?");
     find.Bind(1, id);
     if (!find.Step()) return;
     int64_t seq = find.Int(0);
@@ -344,17 +366,7 @@ void SqliteQueue::RecordCode(const std::string& id, int32_t code, const std::str
         .Bind(4, seq)
         .Step();
     AddEvent(seq, final_state, code, code_name);
-    int kannel_mask = static_cast<int>(find.Int(4));
-    std::string url = find.Text(3);
-    if (kannel_mask >= 0) {
-      int kind = code == 0 ? kKannelSmscAccepted : kKannelSmscRejected;
-      if (kannel_mask & kind) AddWebhook(seq, KannelDlrUrl(url, kind, find.Text(5), code_name), "GET", "");
-      return;
-    }
-    nlohmann::json body = {{"type", "message.outcome"}, {"message_id", id}, {"client_ref", find.Text(2)},
-                           {"state", final_state},      {"code", code},     {"code_name", code_name},
-                           {"at", IsoTime(NowMs())}};
-    AddWebhook(seq, url.empty() ? default_webhook_url_ : url, "POST", Dump(body));
+    AddOutcomeWebhook(seq, final_state, code, code_name);
   });
 }
 
@@ -385,7 +397,7 @@ int SqliteQueue::MarkUnknown() {
     std::ifstream in(journal_path_);
     for (std::string id; std::getline(in, id);) journal.insert(id);
   }
-  std::vector<std::pair<int64_t, std::string>> handed;
+  std::vector<int64_t> handed;
   Submit(
       [&] {
         Statement find(writer_db_,
@@ -393,7 +405,7 @@ int SqliteQueue::MarkUnknown() {
         std::vector<int64_t> not_handed;
         while (find.Step()) {
           if (find.Text(2) == "pending" || journal.count(find.Text(1)))
-            handed.emplace_back(find.Int(0), find.Text(1));
+            handed.push_back(find.Int(0));
           else
             not_handed.push_back(find.Int(0));
         }
@@ -401,23 +413,10 @@ int SqliteQueue::MarkUnknown() {
           Statement(writer_db_, "UPDATE messages SET state='queued' WHERE seq=?").Bind(1, seq).Step();
           AddEvent(seq, "queued", std::nullopt, "taken but never handed to the module");
         }
-        for (const auto& [seq, id] : handed) {
+        for (int64_t seq : handed) {
           Statement(writer_db_, "UPDATE messages SET state='unknown' WHERE seq=?").Bind(1, seq).Step();
           AddEvent(seq, "unknown", std::nullopt, "the daemon stopped before the module reported an outcome");
-          Statement m(writer_db_,
-                      "SELECT client_ref, callback_url, kannel_dlr_mask, recipient FROM messages WHERE seq=?");
-          m.Bind(1, seq).Step();
-          if (m.Int(2) >= 0) {
-            if (m.Int(2) & kKannelSmscRejected)
-              AddWebhook(seq, KannelDlrUrl(m.Text(1), kKannelSmscRejected, m.Text(3), "unknown"), "GET", "");
-            continue;
-          }
-          nlohmann::json body = {{"type", "message.outcome"},
-                                 {"message_id", id},
-                                 {"client_ref", m.Text(0)},
-                                 {"state", "unknown"},
-                                 {"at", IsoTime(NowMs())}};
-          AddWebhook(seq, m.Text(1).empty() ? default_webhook_url_ : m.Text(1), "POST", Dump(body));
+          AddOutcomeWebhook(seq, "unknown", std::nullopt, "unknown");
         }
       },
       Sync::kDisk)

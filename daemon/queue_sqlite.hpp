@@ -58,6 +58,9 @@ class SqliteQueue final : public MessageQueue {
   void WriterLoop();
   void Exec(sqlite3* db, const char* sql);
   void AddWebhook(int64_t message_seq, const std::string& url, const std::string& method, const std::string& body);
+  // The outcome's event for the message's receiver: a JSON POST, or a GET of
+  // its Kannel dlr-url when the report kind is asked for.
+  void AddOutcomeWebhook(int64_t seq, const std::string& state, std::optional<int> code, const std::string& code_name);
   void AddEvent(int64_t message_seq, const std::string& state, std::optional<int> code, const std::string& detail);
   void Woken();
 
