@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <poll.h>
+#include <sys/un.h>
+
 #include <fstream>
 #include <sstream>
 
@@ -172,6 +175,52 @@ TEST(DaemonProvider, ReloadRestartsTheEngineOnANewGatewayWithoutLosingMessages) 
   for (const std::string& id : queued) EXPECT_TRUE(WaitUntil([&] { return daemon.State(id) == "sent"; })) << id;
   EXPECT_LT(provider.requests().size(), 1u + queued.size()) << "the rest went through the null gateway";
   EXPECT_NE(daemon.folder().Read("daemon.err").find("124"), std::string::npos);
+}
+
+// What the daemon tells systemd, read from a NOTIFY_SOCKET of the test's own.
+class NotifySocket {
+ public:
+  NotifySocket() : fd_(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    std::snprintf(a.sun_path, sizeof a.sun_path, "%s", path_.c_str());
+    if (bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) throw std::runtime_error("bind failed");
+  }
+  ~NotifySocket() { close(fd_); }
+  const std::string& path() const { return path_; }
+  // Every message until one holds `wanted`, or 20 s passed.
+  bool WaitFor(const std::string& wanted) {
+    for (int i = 0; i < 200; ++i) {
+      pollfd p{fd_, POLLIN, 0};
+      if (poll(&p, 1, 100) <= 0) continue;
+      char buffer[4096];
+      ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
+      if (n > 0 && std::string(buffer, static_cast<size_t>(n)).find(wanted) != std::string::npos) return true;
+    }
+    return false;
+  }
+
+ private:
+  TempFolder folder_{"notify"};
+  std::string path_ = folder_.File("notify");
+  int fd_;
+};
+
+TEST(DaemonNullGateway, TellsSystemdWhenReadyAliveAndStopping) {
+  NotifySocket notify;
+  setenv("NOTIFY_SOCKET", notify.path().c_str(), 1);
+  setenv("WATCHDOG_USEC", "1000000", 1);
+  DaemonProcess daemon({NullGatewayDocument(), ""});
+  bool started = daemon.Start();
+  unsetenv("NOTIFY_SOCKET");
+  unsetenv("WATCHDOG_USEC");
+  ASSERT_TRUE(started);
+  EXPECT_TRUE(notify.WaitFor("READY=1"));
+  EXPECT_TRUE(notify.WaitFor("STATUS=listening on 127.0.0.1:" + std::to_string(daemon.port()) + "; queued 0"));
+  EXPECT_TRUE(notify.WaitFor("WATCHDOG=1"));
+  daemon.Signal(SIGTERM);
+  EXPECT_TRUE(notify.WaitFor("STOPPING=1"));
+  EXPECT_TRUE(daemon.Terminate());
 }
 
 TEST(DaemonModem, IncomingMessagesStatusReportsAndLineStatesOfTheSimulator) {
