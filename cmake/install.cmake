@@ -9,7 +9,8 @@ install(TARGETS Talvenix talvenix_soap atdriver LIBRARY DESTINATION ${TALVENIX_I
 install(TARGETS talvenix RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 # The daemon, its systemd unit and an example of its settings.
 install(TARGETS talvenixd RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES daemon/talvenixd.service DESTINATION lib/systemd/system)
+configure_file(daemon/talvenixd.service.in ${CMAKE_BINARY_DIR}/talvenixd.service @ONLY)
+install(FILES ${CMAKE_BINARY_DIR}/talvenixd.service DESTINATION lib/systemd/system)
 install(DIRECTORY include/talvenix DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
 set(talvenix_docdir ${CMAKE_INSTALL_DATAROOTDIR}/doc/talvenix)
