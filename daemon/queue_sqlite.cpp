@@ -38,10 +38,20 @@ namespace {
 
 class Statement {
  public:
-  Statement(sqlite3* db, const char* sql) : db_(db) {
-    if (sqlite3_prepare_v2(db, sql, -1, &statement_, nullptr) != SQLITE_OK) Fail(db, sql);
+  // Prepared once per connection and kept: preparing costs more than most
+  // of the queue's statements take to run.
+  Statement(SqliteConnection& c, const char* sql) : db_(c.db) {
+    sqlite3_stmt*& kept = c.statements[sql];
+    if (!kept && sqlite3_prepare_v3(c.db, sql, -1, SQLITE_PREPARE_PERSISTENT, &kept, nullptr) != SQLITE_OK) {
+      kept = nullptr;
+      Fail(c.db, sql);
+    }
+    statement_ = kept;
   }
-  ~Statement() { sqlite3_finalize(statement_); }
+  ~Statement() {
+    sqlite3_reset(statement_);
+    sqlite3_clear_bindings(statement_);
+  }
   Statement(const Statement&) = delete;
   Statement& operator=(const Statement&) = delete;
 
@@ -119,12 +129,19 @@ bool IsFinal(const std::string& state) { return state == "sent" || state == "fai
 
 }  // namespace
 
+void SqliteConnection::Close() {
+  for (auto& [sql, statement] : statements) sqlite3_finalize(statement);
+  statements.clear();
+  sqlite3_close(db);
+  db = nullptr;
+}
+
 SqliteQueue::SqliteQueue(const std::string& path, std::string default_webhook_url)
     : default_webhook_url_(std::move(default_webhook_url)), journal_path_(path + "-handed") {
   journal_ = open(journal_path_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
   if (journal_ < 0) throw std::runtime_error(journal_path_ + ": " + std::strerror(errno));
   try {
-    writer_db_ = Open(path);
+    writer_.db = Open(path);
   } catch (...) {
     close(journal_);
     throw;
@@ -132,15 +149,15 @@ SqliteQueue::SqliteQueue(const std::string& path, std::string default_webhook_ur
   try {
     // WAL with a full sync on every commit: a committed batch survives a
     // power cut, and readers never wait for the writer.
-    Exec(writer_db_, "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;");
-    Exec(writer_db_, kSchema);
-    reader_db_ = Open(path);
+    Exec(writer_.db, "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;");
+    Exec(writer_.db, kSchema);
+    reader_.db = Open(path);
   } catch (...) {
-    sqlite3_close(writer_db_);
+    writer_.Close();
     close(journal_);
     throw;
   }
-  writer_ = std::thread([this] { WriterLoop(); });
+  writer_thread_ = std::thread([this] { WriterLoop(); });
 }
 
 SqliteQueue::~SqliteQueue() {
@@ -149,9 +166,9 @@ SqliteQueue::~SqliteQueue() {
     stopping_ = true;
   }
   jobs_ready_.notify_all();
-  writer_.join();
-  sqlite3_close(reader_db_);
-  sqlite3_close(writer_db_);
+  writer_thread_.join();
+  reader_.Close();
+  writer_.Close();
   close(journal_);
 }
 
@@ -202,24 +219,24 @@ void SqliteQueue::WriterLoop() {
       for (const Pending& p : batch)
         if (p.sync == Sync::kDisk) sync = Sync::kDisk;
       if (sync != batch_sync_) {
-        Exec(writer_db_, sync == Sync::kDisk ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL");
+        Exec(writer_.db, sync == Sync::kDisk ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL");
         batch_sync_ = sync;
       }
-      Exec(writer_db_, "BEGIN IMMEDIATE");
+      Exec(writer_.db, "BEGIN IMMEDIATE");
       for (size_t i = 0; i < batch.size(); ++i) {
         // A failing job takes back only its own changes.
-        Exec(writer_db_, "SAVEPOINT job");
+        Exec(writer_.db, "SAVEPOINT job");
         try {
           batch[i].job();
-          Exec(writer_db_, "RELEASE job");
+          Exec(writer_.db, "RELEASE job");
         } catch (...) {
           failures[i] = std::current_exception();
-          Exec(writer_db_, "ROLLBACK TO job; RELEASE job");
+          Exec(writer_.db, "ROLLBACK TO job; RELEASE job");
         }
       }
-      Exec(writer_db_, "COMMIT");
+      Exec(writer_.db, "COMMIT");
     } catch (...) {
-      sqlite3_exec(writer_db_, "ROLLBACK", nullptr, nullptr, nullptr);
+      sqlite3_exec(writer_.db, "ROLLBACK", nullptr, nullptr, nullptr);
       for (auto& f : failures) f = std::current_exception();
     }
     for (size_t i = 0; i < batch.size(); ++i) {
@@ -247,7 +264,7 @@ void SqliteQueue::WaitForWork(std::chrono::milliseconds limit) {
 
 void SqliteQueue::AddEvent(int64_t message_seq, const std::string& state, std::optional<int> code,
                            const std::string& detail) {
-  Statement(writer_db_, "INSERT INTO message_events(message_seq, at_ms, state, code, detail) VALUES(?,?,?,?,?)")
+  Statement(writer_, "INSERT INTO message_events(message_seq, at_ms, state, code, detail) VALUES(?,?,?,?,?)")
       .Bind(1, message_seq)
       .Bind(2, NowMs())
       .Bind(3, state)
@@ -260,7 +277,7 @@ void SqliteQueue::AddWebhook(int64_t message_seq, const std::string& url, const 
                              const std::string& body) {
   if (url.empty()) return;
   int64_t now = NowMs();
-  Statement(writer_db_,
+  Statement(writer_,
             "INSERT INTO webhooks(event_id, message_seq, method, url, body, created_ms, next_ms) VALUES(?,?,?,?,?,?,?)")
       .Bind(1, RandomId())
       .Bind(2, message_seq)
@@ -274,7 +291,7 @@ void SqliteQueue::AddWebhook(int64_t message_seq, const std::string& url, const 
 
 void SqliteQueue::AddOutcomeWebhook(int64_t seq, const std::string& state, std::optional<int> code,
                                     const std::string& code_name) {
-  Statement m(writer_db_, "SELECT id, client_ref, callback_url, kannel_dlr_mask, recipient FROM messages WHERE seq=?");
+  Statement m(writer_, "SELECT id, client_ref, callback_url, kannel_dlr_mask, recipient FROM messages WHERE seq=?");
   m.Bind(1, seq);
   if (!m.Step()) return;
   const int64_t kannel_mask = m.Int(3);
@@ -299,7 +316,7 @@ std::string SqliteQueue::Accept(const NewMessage& m) {
   std::string id = RandomId();
   Submit(
       [&] {
-        Statement(writer_db_,
+        Statement(writer_,
                   "INSERT INTO messages(id, recipient, body, sender, client_ref, callback_url, kannel_dlr_mask, state) "
                   "VALUES(?,?,?,?,?,?,?,'queued')")
             .Bind(1, id)
@@ -310,7 +327,7 @@ std::string SqliteQueue::Accept(const NewMessage& m) {
             .Bind(6, m.callback_url)
             .Bind(7, int64_t{m.kannel_dlr_mask})
             .Step();
-        AddEvent(sqlite3_last_insert_rowid(writer_db_), "queued", std::nullopt, "");
+        AddEvent(sqlite3_last_insert_rowid(writer_.db), "queued", std::nullopt, "");
       },
       Sync::kDisk)
       .get();
@@ -321,7 +338,7 @@ std::string SqliteQueue::Accept(const NewMessage& m) {
 std::vector<OutgoingMessage> SqliteQueue::ClaimNext(int limit) {
   std::vector<OutgoingMessage> claimed;
   Submit([&] {
-    Statement next(writer_db_,
+    Statement next(writer_,
                    "SELECT seq, id, recipient, body, sender FROM messages WHERE state='queued' ORDER BY seq LIMIT ?");
     next.Bind(1, int64_t{limit});
     std::vector<int64_t> seqs;
@@ -330,7 +347,7 @@ std::vector<OutgoingMessage> SqliteQueue::ClaimNext(int limit) {
       claimed.push_back({next.Text(1), next.Text(2), next.Text(3), next.Text(4)});
     }
     for (int64_t seq : seqs) {
-      Statement(writer_db_, "UPDATE messages SET state='sending' WHERE seq=?").Bind(1, seq).Step();
+      Statement(writer_, "UPDATE messages SET state='sending' WHERE seq=?").Bind(1, seq).Step();
       AddEvent(seq, "sending", std::nullopt, "");
     }
   }).get();
@@ -342,7 +359,7 @@ std::vector<OutgoingMessage> SqliteQueue::ClaimNext(int limit) {
 
 void SqliteQueue::RecordCode(const std::string& id, int32_t code, const std::string& code_name) {
   Submit([this, id, code, code_name] {
-    Statement find(writer_db_, "SELECT seq, state FROM messages WHERE id=?");
+    Statement find(writer_, "SELECT seq, state FROM messages WHERE id=?");
     find.Bind(1, id);
     if (!find.Step()) return;
     int64_t seq = find.Int(0);
@@ -350,7 +367,7 @@ void SqliteQueue::RecordCode(const std::string& id, int32_t code, const std::str
     if (code == 112) {
       // An outcome that overtook the send's own return stays.
       if (state != "sending") return;
-      Statement(writer_db_, "UPDATE messages SET state='pending', code=112, code_name=? WHERE seq=?")
+      Statement(writer_, "UPDATE messages SET state='pending', code=112, code_name=? WHERE seq=?")
           .Bind(1, code_name)
           .Bind(2, seq)
           .Step();
@@ -359,7 +376,7 @@ void SqliteQueue::RecordCode(const std::string& id, int32_t code, const std::str
     }
     if (IsFinal(state) || state == "queued") return;  // one outcome per send
     std::string final_state = code == 0 ? "sent" : "failed";
-    Statement(writer_db_, "UPDATE messages SET state=?, code=?, code_name=? WHERE seq=?")
+    Statement(writer_, "UPDATE messages SET state=?, code=?, code_name=? WHERE seq=?")
         .Bind(1, final_state)
         .Bind(2, int64_t{code})
         .Bind(3, code_name)
@@ -400,7 +417,7 @@ int SqliteQueue::MarkUnknown() {
   std::vector<int64_t> handed;
   Submit(
       [&] {
-        Statement find(writer_db_,
+        Statement find(writer_,
                        "SELECT seq, id, state FROM messages WHERE state IN ('sending','pending') ORDER BY seq");
         std::vector<int64_t> not_handed;
         while (find.Step()) {
@@ -410,11 +427,11 @@ int SqliteQueue::MarkUnknown() {
             not_handed.push_back(find.Int(0));
         }
         for (int64_t seq : not_handed) {
-          Statement(writer_db_, "UPDATE messages SET state='queued' WHERE seq=?").Bind(1, seq).Step();
+          Statement(writer_, "UPDATE messages SET state='queued' WHERE seq=?").Bind(1, seq).Step();
           AddEvent(seq, "queued", std::nullopt, "taken but never handed to the module");
         }
         for (int64_t seq : handed) {
-          Statement(writer_db_, "UPDATE messages SET state='unknown' WHERE seq=?").Bind(1, seq).Step();
+          Statement(writer_, "UPDATE messages SET state='unknown' WHERE seq=?").Bind(1, seq).Step();
           AddEvent(seq, "unknown", std::nullopt, "the daemon stopped before the module reported an outcome");
           AddOutcomeWebhook(seq, "unknown", std::nullopt, "unknown");
         }
@@ -430,7 +447,7 @@ RetryResult SqliteQueue::Retry(const std::string& id) {
   RetryResult result = RetryResult::kNotFound;
   Submit(
       [&] {
-        Statement find(writer_db_, "SELECT seq, state FROM messages WHERE id=?");
+        Statement find(writer_, "SELECT seq, state FROM messages WHERE id=?");
         find.Bind(1, id);
         if (!find.Step()) return;
         std::string state = find.Text(1);
@@ -438,7 +455,7 @@ RetryResult SqliteQueue::Retry(const std::string& id) {
           result = RetryResult::kNotRetryable;
           return;
         }
-        Statement(writer_db_, "UPDATE messages SET state='queued', code=NULL, code_name=NULL WHERE seq=?")
+        Statement(writer_, "UPDATE messages SET state='queued', code=NULL, code_name=NULL WHERE seq=?")
             .Bind(1, find.Int(0))
             .Step();
         AddEvent(find.Int(0), "queued", std::nullopt, "retry requested");
@@ -452,12 +469,12 @@ RetryResult SqliteQueue::Retry(const std::string& id) {
 
 std::optional<nlohmann::json> SqliteQueue::Find(const std::string& id) {
   std::lock_guard lock(reader_mutex_);
-  Exec(reader_db_, "BEGIN");  // one snapshot for the message and its events
+  Exec(reader_.db, "BEGIN");  // one snapshot for the message and its events
   struct End {
     SqliteQueue* q;
-    ~End() { sqlite3_exec(q->reader_db_, "COMMIT", nullptr, nullptr, nullptr); }
+    ~End() { sqlite3_exec(q->reader_.db, "COMMIT", nullptr, nullptr, nullptr); }
   } end{this};
-  Statement m(reader_db_, "SELECT seq, recipient, sender, client_ref, state, code, code_name FROM messages WHERE id=?");
+  Statement m(reader_, "SELECT seq, recipient, sender, client_ref, state, code, code_name FROM messages WHERE id=?");
   m.Bind(1, id);
   if (!m.Step()) return std::nullopt;
   nlohmann::json out = {
@@ -467,7 +484,7 @@ std::optional<nlohmann::json> SqliteQueue::Find(const std::string& id) {
     out["code_name"] = m.Text(6);
   }
   nlohmann::json events = nlohmann::json::array();
-  Statement e(reader_db_, "SELECT at_ms, state, code, detail FROM message_events WHERE message_seq=? ORDER BY rowid");
+  Statement e(reader_, "SELECT at_ms, state, code, detail FROM message_events WHERE message_seq=? ORDER BY rowid");
   e.Bind(1, m.Int(0));
   while (e.Step()) {
     nlohmann::json event = {{"state", e.Text(1)}, {"at", IsoTime(e.Int(0))}};
@@ -481,7 +498,7 @@ std::optional<nlohmann::json> SqliteQueue::Find(const std::string& id) {
 
 std::vector<WebhookDelivery> SqliteQueue::DueWebhooks(int64_t now_ms, int limit) {
   std::lock_guard lock(reader_mutex_);
-  Statement due(reader_db_,
+  Statement due(reader_,
                 "SELECT event_id, method, url, body, attempts, created_ms FROM webhooks "
                 "WHERE state='due' AND next_ms<=? ORDER BY next_ms, seq LIMIT ?");
   due.Bind(1, now_ms).Bind(2, int64_t{limit});
@@ -495,7 +512,7 @@ void SqliteQueue::WebhookAttempted(const std::string& event_id, bool delivered, 
                                    const std::string& error) {
   Submit([&] {
     const char* state = delivered ? "delivered" : give_up ? "expired" : "due";
-    Statement(writer_db_, "UPDATE webhooks SET state=?, attempts=attempts+1, next_ms=?, last_error=? WHERE event_id=?")
+    Statement(writer_, "UPDATE webhooks SET state=?, attempts=attempts+1, next_ms=?, last_error=? WHERE event_id=?")
         .Bind(1, std::string(state))
         .Bind(2, next_ms)
         .Bind(3, error)
@@ -507,12 +524,12 @@ void SqliteQueue::WebhookAttempted(const std::string& event_id, bool delivered, 
 QueueStats SqliteQueue::Stats() {
   std::lock_guard lock(reader_mutex_);
   QueueStats stats;
-  Statement states(reader_db_, "SELECT state, count(*) FROM messages GROUP BY state");
+  Statement states(reader_, "SELECT state, count(*) FROM messages GROUP BY state");
   while (states.Step()) {
     stats.messages_per_state[states.Text(0)] = states.Int(1);
     stats.accepted += states.Int(1);
   }
-  Statement outcomes(reader_db_,
+  Statement outcomes(reader_,
                      "SELECT state, code, count(*) FROM message_events WHERE state IN ('sent','failed') "
                      "GROUP BY state, code");
   while (outcomes.Step()) {
@@ -521,9 +538,9 @@ QueueStats SqliteQueue::Stats() {
     else
       stats.failed_per_code[static_cast<int>(outcomes.Int(1))] = outcomes.Int(2);
   }
-  Statement backlog(reader_db_, "SELECT count(*) FROM webhooks WHERE state='due'");
+  Statement backlog(reader_, "SELECT count(*) FROM webhooks WHERE state='due'");
   if (backlog.Step()) stats.webhook_backlog = backlog.Int(0);
-  Statement errors(reader_db_,
+  Statement errors(reader_,
                    "SELECT e.at_ms, m.id, e.state, e.code, e.detail FROM message_events e "
                    "JOIN messages m ON m.seq=e.message_seq WHERE e.state IN ('failed','unknown') "
                    "ORDER BY e.rowid DESC LIMIT 10");

@@ -15,12 +15,20 @@
 #include <deque>
 #include <functional>
 #include <future>
+#include <map>
 #include <mutex>
 #include <thread>
 
 #include "daemon/message_queue.hpp"
 
 namespace talvenix::daemon {
+
+// A connection with the statements prepared on it.
+struct SqliteConnection {
+  sqlite3* db = nullptr;
+  std::map<const char*, sqlite3_stmt*> statements;  // by the SQL text's address
+  void Close();
+};
 
 class SqliteQueue final : public MessageQueue {
  public:
@@ -69,8 +77,8 @@ class SqliteQueue final : public MessageQueue {
   std::string default_webhook_url_;
   std::string journal_path_;
   int journal_ = -1;
-  sqlite3* writer_db_ = nullptr;
-  sqlite3* reader_db_ = nullptr;
+  SqliteConnection writer_;
+  SqliteConnection reader_;
   std::mutex reader_mutex_;
 
   std::mutex jobs_mutex_;
@@ -83,7 +91,7 @@ class SqliteQueue final : public MessageQueue {
   std::deque<Pending> jobs_;
   Sync batch_sync_ = Sync::kDisk;  // what the writer connection is set to now
   bool stopping_ = false;
-  std::thread writer_;
+  std::thread writer_thread_;
 
   std::mutex work_mutex_;
   std::condition_variable work_cv_;
