@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <future>
 
 #include "host/commands.hpp"
 #include "support/text_codec.hpp"
@@ -32,46 +31,50 @@ Dispatcher::~Dispatcher() { Stop(); }
 
 bool Dispatcher::Start(int32_t& code) {
   thread_ = std::thread([this] { Loop(); });
-  code = OnThread([this] {
-    int32_t rc = module_.InitTalvex(reinterpret_cast<uintptr_t>(this), Callback, &options_);
-    running_ = rc == TALVEX_OK;
-    if (running_ && options_) {
-      std::lock_guard lock(mutex_);
-      gateway_.assign(options_->selectedservice, strnlen(options_->selectedservice, sizeof options_->selectedservice));
-    }
-    return rc;
-  });
+  code = OnThread([this] { return StartEngine(); });
   if (code != TALVEX_OK) Stop();
   return code == TALVEX_OK;
 }
 
 int32_t Dispatcher::Reload() {
   return OnThread([this]() -> int32_t {
-    if (!running_) return TALVEX_NOT_INITIALISED;
-    uint32_t changed = 0;
-    int32_t rc = module_.Update(&changed, 1, 1, &options_);
-    if (rc != TALVEX_UPDATE_RESTART) return rc;
-    // The engine must start afresh. Queued messages wait in the queue; a
-    // pending one whose outcome the old engine gives up arrives as code 12.
-    module_.Unint();
-    running_ = false;
-    options_ = nullptr;
-    // What the old engine still held will never be reported now; what it
-    // was never given goes back to the queue.
-    claimed_.clear();
-    queue_.MarkUnknown();
-    {
-      std::lock_guard lock(mutex_);
-      in_flight_.clear();
+    if (running_) {
+      uint32_t changed = 0;
+      int32_t rc = module_.Update(&changed, 1, 1, &options_);
+      if (rc != TALVEX_UPDATE_RESTART) return rc;
+      // The engine must start afresh; queued messages wait in the queue.
+      StopEngine();
     }
-    int32_t init = module_.InitTalvex(reinterpret_cast<uintptr_t>(this), Callback, &options_);
-    running_ = init == TALVEX_OK;
-    if (running_ && options_) {
-      std::lock_guard lock(mutex_);
-      gateway_.assign(options_->selectedservice, strnlen(options_->selectedservice, sizeof options_->selectedservice));
-    }
-    return running_ ? rc : init;
+    int32_t init = StartEngine();
+    return init == TALVEX_OK ? TALVEX_UPDATE_RESTART : init;
   });
+}
+
+int32_t Dispatcher::StartEngine() {
+  int32_t rc = module_.InitTalvex(reinterpret_cast<uintptr_t>(this), Callback, &options_);
+  running_ = rc == TALVEX_OK;
+  if (running_ && options_) {
+    std::lock_guard lock(mutex_);
+    gateway_.assign(options_->selectedservice, strnlen(options_->selectedservice, sizeof options_->selectedservice));
+  }
+  return rc;
+}
+
+void Dispatcher::StopEngine() {
+  // A pending request the engine gives up arrives as code 12 during Unint.
+  module_.Unint();
+  running_ = false;
+  options_ = nullptr;
+  // What the engine still held will never be reported now; what it was
+  // never given goes back to the queue.
+  claimed_.clear();
+  try {
+    queue_.MarkUnknown();
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "talvenixd: the queue failed: %s; the next start sorts the messages out\n", e.what());
+  }
+  std::lock_guard lock(mutex_);
+  in_flight_.clear();
 }
 
 void Dispatcher::Stop() {
@@ -129,8 +132,7 @@ void Dispatcher::Loop() {
     SendOne(message);
   }
   run_call();
-  if (running_) module_.Unint();
-  running_ = false;
+  if (running_) StopEngine();
   std::lock_guard lock(calls_mutex_);
   call_done_.notify_all();
 }

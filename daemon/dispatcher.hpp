@@ -35,8 +35,9 @@ class Dispatcher {
   // Starts the engine on the dispatcher's thread; false with the code when
   // InitTalvex fails (the thread is not left running then).
   bool Start(int32_t& code);
-  // Re-reads the module's configuration (Update); on 124 restarts the engine.
-  // Returns the code of Update, or of InitTalvex when the restart failed.
+  // Re-reads the module's configuration (Update); on 124 restarts the engine,
+  // and starts an engine that had failed to restart. Returns the code of
+  // Update, or of InitTalvex when a start failed.
   int32_t Reload();
   // Finishes the message in hand, stops the engine (Unint) and the thread.
   void Stop();
@@ -50,6 +51,9 @@ class Dispatcher {
   static int32_t TALVEX_CALL Callback(int32_t code, int32_t extra, uint32_t event_kind, uintptr_t context, void* data,
                                       uint32_t data_kind);
   void OnEvent(int32_t code, int32_t extra, uint32_t event_kind, void* data, uint32_t data_kind);
+  int32_t StartEngine();
+  // Unint; then what the engine held without an outcome is unknown.
+  void StopEngine();
   void Loop();
   void SendOne(const OutgoingMessage& message);
   // Runs `call` on the dispatcher's thread, between two sends.
