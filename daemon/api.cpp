@@ -40,17 +40,17 @@ Api::Api(const DaemonConfig& config, MessageQueue& queue, Dispatcher& dispatcher
   server_.set_payload_max_length(64 * 1024);
 
   server_.Post("/v1/messages", [this](const httplib::Request& req, httplib::Response& res) {
-    if (!Authorised(BearerKey(req))) return Reply(res, 401, {{"error", "a valid API key is needed"}});
+    if (Refused(req, res)) return;
     PostMessage(req, res);
   });
   server_.Get(R"(/v1/messages/([0-9a-f]{32}))", [this](const httplib::Request& req, httplib::Response& res) {
-    if (!Authorised(BearerKey(req))) return Reply(res, 401, {{"error", "a valid API key is needed"}});
+    if (Refused(req, res)) return;
     std::optional<nlohmann::json> message = queue_.Find(req.matches[1]);
     if (!message) return Reply(res, 404, {{"error", "no such message"}});
     Reply(res, 200, *message);
   });
   server_.Post(R"(/v1/messages/([0-9a-f]{32})/retry)", [this](const httplib::Request& req, httplib::Response& res) {
-    if (!Authorised(BearerKey(req))) return Reply(res, 401, {{"error", "a valid API key is needed"}});
+    if (Refused(req, res)) return;
     switch (queue_.Retry(req.matches[1])) {
       case RetryResult::kQueued:
         return Reply(res, 202, {{"id", req.matches[1]}, {"state", "queued"}});
@@ -89,6 +89,12 @@ int Api::Bind() {
 void Api::Run() { server_.listen_after_bind(); }
 
 void Api::Stop() { server_.stop(); }
+
+bool Api::Refused(const httplib::Request& req, httplib::Response& res) const {
+  if (Authorised(BearerKey(req))) return false;
+  Reply(res, 401, {{"error", "a valid API key is needed"}});
+  return true;
+}
 
 bool Api::Authorised(const std::string& key) const {
   if (key.empty()) return false;

@@ -26,6 +26,8 @@ class Api {
 
  private:
   bool Authorised(const std::string& key) const;
+  // Answers 401 unless the request carries an API key.
+  bool Refused(const httplib::Request& req, httplib::Response& res) const;
   void PostMessage(const httplib::Request& req, httplib::Response& res);
   void KannelSendSms(const httplib::Request& req, httplib::Response& res);
 
