@@ -249,6 +249,7 @@ TEST(DaemonModem, IncomingMessagesStatusReportsAndLineStatesOfTheSimulator) {
   auto metrics = httplib::Client("127.0.0.1", daemon.port()).Get("/metrics");
   ASSERT_TRUE(metrics);
   EXPECT_NE(metrics->body.find("talvenixd_line_state{name=\"North\",port=\"3\"} 2"), std::string::npos);
+  EXPECT_NE(metrics->body.find("\ntalvenixd_sent_total 1\n"), std::string::npos) << metrics->body;
   EXPECT_EQ(hooks.bad_signatures(), 0);
 }
 
