@@ -49,6 +49,9 @@ int Handle(void* user, const char* section, const char* name, const char* raw) {
         port > 65535)
       return fail("expected host:port, e.g. 127.0.0.1:8080");
     c.listen_host = value.substr(0, colon);
+    // [::1]:8080 names an IPv6 address.
+    if (c.listen_host.size() > 2 && c.listen_host.front() == '[' && c.listen_host.back() == ']')
+      c.listen_host = c.listen_host.substr(1, c.listen_host.size() - 2);
     c.listen_port = port;
   } else if (s == "api" && n == "key_sha256") {
     // One digest per line, or several separated by commas.

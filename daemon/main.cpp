@@ -103,9 +103,11 @@ int Run(const std::string& config_path) {
     return 1;
   }
   std::thread server([&] { api.Run(); });
-  std::printf("talvenixd: listening on http://%s:%d\n", config.listen_host.c_str(), port);
+  const bool ipv6 = config.listen_host.find(':') != std::string::npos;
+  const std::string address = (ipv6 ? "[" + config.listen_host + "]" : config.listen_host) + ":" + std::to_string(port);
+  std::printf("talvenixd: listening on http://%s\n", address.c_str());
   std::fflush(stdout);
-  sd_notifyf(0, "READY=1\nSTATUS=listening on %s:%d; %s", config.listen_host.c_str(), port, StatusLine(*queue).c_str());
+  sd_notifyf(0, "READY=1\nSTATUS=listening on %s; %s", address.c_str(), StatusLine(*queue).c_str());
 
   uint64_t watchdog_usec = 0;
   bool watchdog = sd_watchdog_enabled(0, &watchdog_usec) > 0;
@@ -119,7 +121,7 @@ int Run(const std::string& config_path) {
       std::fprintf(stderr, "talvenixd: configuration re-read: %s\n", host::Describe(rc).c_str());
     }
     if (watchdog) sd_notify(0, "WATCHDOG=1");
-    sd_notifyf(0, "STATUS=listening on %s:%d; %s%s", config.listen_host.c_str(), port, StatusLine(*queue).c_str(),
+    sd_notifyf(0, "STATUS=listening on %s; %s%s", address.c_str(), StatusLine(*queue).c_str(),
                dispatcher.EngineRunning() ? "" : "; engine stopped");
   }
 
