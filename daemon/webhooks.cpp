@@ -2,6 +2,7 @@
 
 #include <httplib.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "daemon/crypto.hpp"
@@ -9,6 +10,8 @@
 
 namespace talvenix::daemon {
 namespace {
+
+constexpr size_t kParallelDeliveries = 8;
 
 // "scheme://host[:port]" and the rest ("/path?query"), or false.
 bool SplitUrl(const std::string& url, std::string& origin, std::string& target) {
@@ -52,24 +55,32 @@ void WebhookSender::Loop() {
     } catch (const std::exception& e) {
       std::fprintf(stderr, "talvenixd: webhooks: the queue failed: %s\n", e.what());
     }
-    for (const WebhookDelivery& d : due) {
-      if (stopping_) break;
-      std::string error = Deliver(d);
-      int64_t now = NowMs();
-      bool give_up = !error.empty() && now - d.created_ms >= kWebhookGiveUpMs;
-      if (!error.empty())
-        std::fprintf(stderr, "talvenixd: webhook %s attempt %d failed: %s%s\n", d.event_id.c_str(), d.attempts + 1,
-                     error.c_str(), give_up ? "; given up" : "");
-      try {
-        queue_.WebhookAttempted(d.event_id, error.empty(), now + WebhookBackoffMs(d.attempts), give_up, error);
-      } catch (const std::exception& e) {
-        std::fprintf(stderr, "talvenixd: webhooks: the queue failed: %s\n", e.what());
-      }
-    }
+    // A few at once, so that one slow receiver does not hold up the others.
+    std::atomic<size_t> next{0};
+    std::vector<std::thread> senders;
+    for (size_t i = 0; i < std::min(due.size(), kParallelDeliveries); ++i)
+      senders.emplace_back([&] {
+        for (size_t k; !stopping_ && (k = next++) < due.size();) Attempt(due[k]);
+      });
+    for (auto& t : senders) t.join();
     if (due.empty()) {
       std::unique_lock lock(mutex_);
       wake_.wait_for(lock, std::chrono::milliseconds(200), [&] { return stopping_.load(); });
     }
+  }
+}
+
+void WebhookSender::Attempt(const WebhookDelivery& d) {
+  std::string error = Deliver(d);
+  int64_t now = NowMs();
+  bool give_up = !error.empty() && now - d.created_ms >= kWebhookGiveUpMs;
+  if (!error.empty())
+    std::fprintf(stderr, "talvenixd: webhook %s attempt %d failed: %s%s\n", d.event_id.c_str(), d.attempts + 1,
+                 error.c_str(), give_up ? "; given up" : "");
+  try {
+    queue_.WebhookAttempted(d.event_id, error.empty(), now + WebhookBackoffMs(d.attempts), give_up, error);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "talvenixd: webhooks: the queue failed: %s\n", e.what());
   }
 }
 

@@ -33,6 +33,8 @@ class WebhookSender {
 
  private:
   void Loop();
+  // Delivers one event and records the attempt.
+  void Attempt(const WebhookDelivery& delivery);
   // Empty when delivered, else why not.
   std::string Deliver(const WebhookDelivery& delivery);
 
