@@ -7,10 +7,14 @@ include(CMakePackageConfigHelpers)
 
 install(TARGETS Talvenix talvenix_soap atdriver LIBRARY DESTINATION ${TALVENIX_INSTALL_MODULEDIR})
 install(TARGETS talvenix RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# The daemon, its systemd unit and an example of its settings.
+install(TARGETS talvenixd RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+configure_file(daemon/talvenixd.service.in ${CMAKE_BINARY_DIR}/talvenixd.service @ONLY)
+install(FILES ${CMAKE_BINARY_DIR}/talvenixd.service DESTINATION lib/systemd/system)
 install(DIRECTORY include/talvenix DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
 set(talvenix_docdir ${CMAKE_INSTALL_DATAROOTDIR}/doc/talvenix)
-install(FILES examples/qvsmscomms.xml DESTINATION ${talvenix_docdir}/examples)
+install(FILES examples/qvsmscomms.xml daemon/talvenixd.ini DESTINATION ${talvenix_docdir}/examples)
 install(FILES examples/host/host.c examples/host/CMakeLists.txt DESTINATION ${talvenix_docdir}/examples/host)
 install(FILES packaging/copyright DESTINATION ${talvenix_docdir})
 
@@ -27,6 +31,7 @@ set(gz ${CMAKE_BINARY_DIR}/gz)
 file(MAKE_DIRECTORY ${gz})
 talvenix_gzip(${CMAKE_SOURCE_DIR}/docs/man/talvenix.1 ${gz}/talvenix.1.gz ${CMAKE_INSTALL_MANDIR}/man1)
 talvenix_gzip(${CMAKE_SOURCE_DIR}/docs/man/talvenix-config.5 ${gz}/talvenix-config.5.gz ${CMAKE_INSTALL_MANDIR}/man5)
+talvenix_gzip(${CMAKE_SOURCE_DIR}/docs/man/talvenixd.8 ${gz}/talvenixd.8.gz ${CMAKE_INSTALL_MANDIR}/man8)
 talvenix_gzip(${CMAKE_SOURCE_DIR}/packaging/changelog ${gz}/changelog.Debian.gz ${talvenix_docdir})
 add_custom_target(talvenix_compressed_docs ALL DEPENDS ${talvenix_gzipped})
 

@@ -8,24 +8,10 @@
 #include <string>
 
 #include "host/commands.hpp"
-#include "platform/program_path.hpp"
 
 using namespace talvenix::host;
 
 namespace {
-
-// The module, in this order: TALVENIX_MODULE; the installed module, found
-// from the program's own folder (bin/ -> lib/<arch>/talvenix/), so a staged or
-// relocated tree works too; the module's folder of the build tree.
-std::string ModulePath() {
-  if (const char* env = std::getenv("TALVENIX_MODULE"); env && *env) return env;
-  std::string dir = talvenix::platform::ProgramFolder();
-  if (dir.empty()) dir = ".";
-  std::string installed = dir + "/" TALVENIX_MODULE_FROM_BIN "/" TALVENIX_MODULE_FILE;
-  std::error_code ec;
-  return std::filesystem::exists(installed, ec) ? installed
-                                                : dir + "/" TALVENIX_MODULE_FROM_BUILD_BIN "/" TALVENIX_MODULE_FILE;
-}
 
 void PrintHelp() {
   std::printf(

@@ -4,12 +4,15 @@
 // drive the module as a host. Module state is global: one load per process,
 // and the module stays loaded until the process ends.
 
+#include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "platform/dynamic_library.hpp"
+#include "platform/program_path.hpp"
 #include "talvenix/talvenix.h"
 
 namespace talvenix::host {
@@ -71,5 +74,20 @@ struct Module {
     if (!fn) throw std::runtime_error(std::string("missing export ") + name);
   }
 };
+
+#ifdef TALVENIX_MODULE_FROM_BIN
+// The module, in this order: TALVENIX_MODULE; the installed module, found
+// from the program's own folder (bin/ -> lib/<arch>/talvenix/), so a staged or
+// relocated tree works too; the module's folder of the build tree.
+inline std::string ModulePath() {
+  if (const char* env = std::getenv("TALVENIX_MODULE"); env && *env) return env;
+  std::string dir = platform::ProgramFolder();
+  if (dir.empty()) dir = ".";
+  std::string installed = dir + "/" TALVENIX_MODULE_FROM_BIN "/" TALVENIX_MODULE_FILE;
+  std::error_code ec;
+  return std::filesystem::exists(installed, ec) ? installed
+                                                : dir + "/" TALVENIX_MODULE_FROM_BUILD_BIN "/" TALVENIX_MODULE_FILE;
+}
+#endif
 
 }  // namespace talvenix::host

@@ -1,0 +1,154 @@
+// talvenixd over HTTP: messages accepted per second with 16 client
+// connections (each 202 only after its batch is on disk) with the 202's p50
+// and p99 latency; and messages per second end to end into a test provider,
+// against the provider gateway alone (SendSMS in a loop) in the same run.
+// The queue lives in TMPDIR: point it at the disk the daemon would use.
+
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <atomic>
+#include <fstream>
+#include <sstream>
+
+#include "common/temp_folder.hpp"
+#include "daemon/daemon_fixture.hpp"
+#include "gateways/internet/clickatell_document.hpp"
+#include "host/module.hpp"
+#include "peers/http_peer.hpp"
+
+namespace {
+
+using namespace talvenix::testing;
+
+constexpr int kClients = 16;
+
+std::string NullGatewayDocument() {
+  std::ifstream in(TALVENIX_SOURCE_DIR "/examples/qvsmscomms.xml");
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// `count` POSTs from kClients threads, each on its own kept connection; the
+// latency of every 202, in milliseconds.
+std::vector<double> PostMessages(const DaemonProcess& daemon, int count, std::atomic<int>& failed) {
+  std::atomic<int> next{0};
+  std::vector<std::vector<double>> latencies(kClients);
+  std::vector<std::thread> threads;
+  for (int c = 0; c < kClients; ++c)
+    threads.emplace_back([&, c] {
+      httplib::Client client = daemon.Client();
+      client.set_keep_alive(true);
+      client.set_tcp_nodelay(true);
+      while (next++ < count) {
+        auto start = std::chrono::steady_clock::now();
+        auto res = client.Post("/v1/messages", R"({"to":"+15550100","text":"bench message"})", "application/json");
+        if (!res || res->status != 202) {
+          ++failed;
+          continue;
+        }
+        latencies[c].push_back(
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+      }
+    });
+  for (auto& t : threads) t.join();
+  std::vector<double> all;
+  for (auto& l : latencies) all.insert(all.end(), l.begin(), l.end());
+  std::sort(all.begin(), all.end());
+  return all;
+}
+
+double Percentile(const std::vector<double>& sorted, double p) {
+  return sorted.empty() ? 0 : sorted[std::min(sorted.size() - 1, static_cast<size_t>(p * sorted.size()))];
+}
+
+void BM_Accept16Clients(benchmark::State& state) {
+  DaemonSettings settings{NullGatewayDocument(), ""};
+  settings.messages_per_second = 1;  // the queue fills; only accepting is measured
+  DaemonProcess daemon(settings);
+  if (!daemon.Start()) return state.SkipWithError("talvenixd did not start");
+  std::vector<double> latencies;
+  std::atomic<int> failed{0};
+  for (auto _ : state) latencies = PostMessages(daemon, static_cast<int>(state.range(0)), failed);
+  state.SetItemsProcessed(state.iterations() * state.range(0));
+  state.counters["p50_ms"] = Percentile(latencies, 0.50);
+  state.counters["p99_ms"] = Percentile(latencies, 0.99);
+  state.counters["failed"] = failed.load();
+}
+BENCHMARK(BM_Accept16Clients)->Arg(4000)->Iterations(1)->Repetitions(3)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+int64_t SentTotal(const DaemonProcess& daemon) {
+  auto res = httplib::Client("127.0.0.1", daemon.port()).Get("/metrics");
+  if (!res) return 0;
+  size_t at = res->body.find("\ntalvenixd_sent_total ");
+  return at == std::string::npos ? 0 : std::stoll(res->body.substr(at + 22));
+}
+
+void BM_EndToEndIntoProvider(benchmark::State& state) {
+  HttpPeer provider;
+  DaemonProcess daemon({ClickatellDocument({"k", "u", "p", ""}, provider.base()), ""});
+  if (!daemon.Start()) return state.SkipWithError("talvenixd did not start");
+  const int count = static_cast<int>(state.range(0));
+  std::atomic<int> failed{0};
+  int64_t sent_before = 0;
+  double accept_seconds = 0, drain_per_second = 0;
+  for (auto _ : state) {
+    auto start = std::chrono::steady_clock::now();
+    PostMessages(daemon, count, failed);
+    auto accepted = std::chrono::steady_clock::now();
+    int64_t sent_at_accepted = SentTotal(daemon);
+    WaitUntil([&] { return SentTotal(daemon) >= sent_before + count - failed; }, std::chrono::seconds(300));
+    auto end = std::chrono::steady_clock::now();
+    sent_before = SentTotal(daemon);
+    accept_seconds = std::chrono::duration<double>(accepted - start).count();
+    // The sends after the last 202: how fast the dispatcher empties the queue.
+    drain_per_second = (sent_before - sent_at_accepted) / std::chrono::duration<double>(end - accepted).count();
+  }
+  state.SetItemsProcessed(state.iterations() * count);
+  state.counters["failed"] = failed.load();
+  state.counters["accept_s"] = accept_seconds;
+  state.counters["drain_per_s"] = drain_per_second;
+}
+BENCHMARK(BM_EndToEndIntoProvider)
+    ->Arg(2000)
+    ->Iterations(1)
+    ->Repetitions(3)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+
+int32_t Ignore(int32_t, int32_t, uint32_t, uintptr_t, void*, uint32_t) { return 0; }
+
+// The same provider and gateway without the daemon: SendSMS in a loop.
+void BM_ProviderGatewayAlone(benchmark::State& state) {
+  HttpPeer provider;
+  TempFolder folder{"daemon-bench"};
+  WorkingFolder inside{folder.path()};
+  folder.Write("qvsmscomms.xml", ClickatellDocument({"k", "u", "p", ""}, provider.base()));
+  talvenix::host::Module& m = talvenix::host::Module::Get();
+  TalvexGenericOptions* options = nullptr;
+  if (m.InitTalvex(0, Ignore, &options) != TALVEX_OK) return state.SkipWithError("InitTalvex failed");
+  const int count = static_cast<int>(state.range(0));
+  for (auto _ : state) {
+    for (int i = 0; i < count; ++i) {
+      char16_t text[] = u"bench message";
+      TalvexSmsRequest request{};
+      request.text = text;
+      request.text_capacity = sizeof text / sizeof text[0];
+      request.recipient = "+15550100";
+      if (m.SendSMS(&request) != TALVEX_OK) return state.SkipWithError("SendSMS failed");
+    }
+  }
+  m.Unint();
+  state.SetItemsProcessed(state.iterations() * count);
+}
+BENCHMARK(BM_ProviderGatewayAlone)
+    ->Arg(2000)
+    ->Iterations(1)
+    ->Repetitions(3)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,40 @@
+#pragma once
+// The HTTP side of the daemon (cpp-httplib): the JSON API under /v1, the
+// Kannel-compatible /cgi-bin/sendsms, the status page at / and /metrics.
+// Requests and their keys are never logged.
+
+#include <httplib.h>
+
+#include <memory>
+#include <string>
+
+#include "daemon/daemon_config.hpp"
+#include "daemon/dispatcher.hpp"
+#include "daemon/message_queue.hpp"
+
+namespace talvenix::daemon {
+
+class Api {
+ public:
+  Api(const DaemonConfig& config, MessageQueue& queue, Dispatcher& dispatcher);
+  // Binds the configured address; returns the port, or -1.
+  int Bind();
+  // Serves until Stop.
+  void Run();
+  // Stops accepting; answers in progress finish.
+  void Stop();
+
+ private:
+  bool Authorised(const std::string& key) const;
+  // Answers 401 unless the request carries an API key.
+  bool Refused(const httplib::Request& req, httplib::Response& res) const;
+  void PostMessage(const httplib::Request& req, httplib::Response& res);
+  void KannelSendSms(const httplib::Request& req, httplib::Response& res);
+
+  const DaemonConfig& config_;
+  MessageQueue& queue_;
+  Dispatcher& dispatcher_;
+  httplib::Server server_;
+};
+
+}  // namespace talvenix::daemon

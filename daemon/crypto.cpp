@@ -1,0 +1,53 @@
+#include "daemon/crypto.hpp"
+
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+#include <openssl/rand.h>
+
+#include <stdexcept>
+
+namespace talvenix::daemon {
+namespace {
+
+std::string Hex(const unsigned char* bytes, size_t size) {
+  static const char digits[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(size * 2);
+  for (size_t i = 0; i < size; ++i) {
+    out += digits[bytes[i] >> 4];
+    out += digits[bytes[i] & 15];
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string Sha256Hex(std::string_view data) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int size = 0;
+  if (!EVP_Digest(data.data(), data.size(), digest, &size, EVP_sha256(), nullptr))
+    throw std::runtime_error("SHA-256 failed");
+  return Hex(digest, size);
+}
+
+std::string HmacSha256Hex(std::string_view key, std::string_view data) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int size = 0;
+  if (!HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()), reinterpret_cast<const unsigned char*>(data.data()),
+            data.size(), digest, &size))
+    throw std::runtime_error("HMAC-SHA256 failed");
+  return Hex(digest, size);
+}
+
+std::string RandomId() {
+  unsigned char bytes[16];
+  if (RAND_bytes(bytes, sizeof bytes) != 1) throw std::runtime_error("no random bytes");
+  return Hex(bytes, sizeof bytes);
+}
+
+bool SameText(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
+}
+
+}  // namespace talvenix::daemon

@@ -1,0 +1,114 @@
+#include "daemon/daemon_config.hpp"
+
+#include <ini.h>
+
+#include <cctype>
+#include <charconv>
+#include <cstring>
+#include <filesystem>
+
+namespace talvenix::daemon {
+namespace {
+
+struct Reading {
+  DaemonConfig* config;
+  std::string error;
+};
+
+std::string Lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+bool IsDigest(const std::string& text) {
+  if (text.size() != 64) return false;
+  for (char c : text)
+    if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
+  return true;
+}
+
+int Handle(void* user, const char* section, const char* name, const char* raw) {
+  auto& r = *static_cast<Reading*>(user);
+  DaemonConfig& c = *r.config;
+  const std::string s = section, n = name, value = raw;
+  auto fail = [&](const std::string& why) {
+    if (r.error.empty()) r.error = "[" + s + "] " + n + ": " + why;
+    return 0;
+  };
+  if (s == "daemon" && n == "module") {
+    c.module = value;
+  } else if (s == "daemon" && n == "module_config") {
+    c.module_config_dir = value;
+  } else if (s == "daemon" && n == "database") {
+    c.database = value;
+  } else if (s == "daemon" && n == "listen") {
+    size_t colon = value.rfind(':');
+    int port = -1;
+    if (colon == std::string::npos ||
+        std::from_chars(value.data() + colon + 1, value.data() + value.size(), port).ec != std::errc() || port < 0 ||
+        port > 65535)
+      return fail("expected host:port, e.g. 127.0.0.1:8080");
+    c.listen_host = value.substr(0, colon);
+    // [::1]:8080 names an IPv6 address.
+    if (c.listen_host.size() > 2 && c.listen_host.front() == '[' && c.listen_host.back() == ']')
+      c.listen_host = c.listen_host.substr(1, c.listen_host.size() - 2);
+    c.listen_port = port;
+  } else if (s == "api" && n == "key_sha256") {
+    // One digest per line, or several separated by commas.
+    size_t start = 0;
+    while (start <= value.size()) {
+      size_t end = value.find(',', start);
+      if (end == std::string::npos) end = value.size();
+      std::string digest = value.substr(start, end - start);
+      digest.erase(0, digest.find_first_not_of(' '));
+      digest.erase(digest.find_last_not_of(' ') + 1);
+      if (!IsDigest(digest)) return fail("not a SHA-256 digest in hex (talvenixd --hash-key KEY makes one)");
+      c.key_digests.push_back(Lower(digest));
+      start = end + 1;
+    }
+  } else if (s == "webhook" && n == "url") {
+    c.webhook_url = value;
+  } else if (s == "webhook" && n == "secret") {
+    c.webhook_secret = value;
+  } else if (s == "throttle" && n == "messages_per_second") {
+    double rate = -1;
+    if (std::from_chars(value.data(), value.data() + value.size(), rate).ec != std::errc() || rate < 0)
+      return fail("expected a number of messages per second, 0 for no limit");
+    c.messages_per_second = rate;
+  } else {
+    return fail("unknown setting");
+  }
+  return 1;
+}
+
+}  // namespace
+
+bool LoadDaemonConfig(const std::string& path, DaemonConfig& config, std::string& error) {
+  Reading reading{&config, {}};
+  int rc = ini_parse(path.c_str(), Handle, &reading);
+  if (rc < 0) {
+    error = path + ": cannot open the file";
+    return false;
+  }
+  if (rc > 0) {
+    error = path + ":" + std::to_string(rc) + ": " + (reading.error.empty() ? "syntax error" : reading.error);
+    return false;
+  }
+  namespace fs = std::filesystem;
+  const fs::path folder = fs::absolute(path).parent_path();
+  auto anchor = [&](std::string& p) {
+    if (!p.empty() && fs::path(p).is_relative()) p = (folder / p).lexically_normal().string();
+  };
+  if (config.module_config_dir.empty()) config.module_config_dir = folder.string();
+  if (config.database.empty()) config.database = "talvenixd.db";
+  anchor(config.module);
+  anchor(config.module_config_dir);
+  anchor(config.database);
+  if (config.key_digests.empty()) {
+    error = path + ": [api] key_sha256 is missing: the API needs at least one key";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace talvenix::daemon

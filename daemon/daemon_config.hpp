@@ -1,0 +1,26 @@
+#pragma once
+// The daemon's own settings: a small INI file (talvenixd.ini). API keys are
+// kept as SHA-256 digests, so the file never holds a usable key.
+
+#include <string>
+#include <vector>
+
+namespace talvenix::daemon {
+
+struct DaemonConfig {
+  std::string module;             // path of the module; empty: beside the program
+  std::string module_config_dir;  // folder with qvsmscomms.xml; the daemon works there
+  std::string database;           // the queue's SQLite file
+  std::string listen_host = "127.0.0.1";
+  int listen_port = 8080;                // 0: any free port (printed at start)
+  std::vector<std::string> key_digests;  // lower-case hex SHA-256 of each API key
+  std::string webhook_url;               // default receiver of events
+  std::string webhook_secret;            // HMAC-SHA256 key of the signature
+  double messages_per_second = 0;        // 0: no throttle
+};
+
+// Reads `path`; relative paths inside it are taken from the file's folder.
+// On failure returns false and says why in `error`.
+bool LoadDaemonConfig(const std::string& path, DaemonConfig& config, std::string& error);
+
+}  // namespace talvenix::daemon

@@ -1,0 +1,230 @@
+#include "daemon/dispatcher.hpp"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "host/commands.hpp"
+#include "support/text_codec.hpp"
+
+namespace talvenix::daemon {
+
+constexpr int kClaimBatch = 32;
+
+// A request handed to the module, kept alive until its outcome is known: a
+// pending one's outcome names the request by its address.
+struct Dispatcher::InFlight {
+  std::string id;
+  std::u16string text;
+  std::string to;
+  TalvexSmsRequest request{};
+  bool outcome_seen = false;      // the callback reported the outcome
+  bool returned_pending = false;  // SendSMS returned 112
+};
+
+Dispatcher::Dispatcher(host::Module& module, MessageQueue& queue, double messages_per_second)
+    : module_(module), queue_(queue) {
+  if (messages_per_second > 0) gap_ = std::chrono::nanoseconds(static_cast<int64_t>(1e9 / messages_per_second));
+}
+
+Dispatcher::~Dispatcher() { Stop(); }
+
+bool Dispatcher::Start(int32_t& code) {
+  thread_ = std::thread([this] { Loop(); });
+  code = OnThread([this] { return StartEngine(); });
+  if (code != TALVEX_OK) Stop();
+  return code == TALVEX_OK;
+}
+
+int32_t Dispatcher::Reload() {
+  return OnThread([this]() -> int32_t {
+    if (running_) {
+      uint32_t changed = 0;
+      int32_t rc = module_.Update(&changed, 1, 1, &options_);
+      if (rc != TALVEX_UPDATE_RESTART) return rc;
+      // The engine must start afresh; queued messages wait in the queue.
+      StopEngine();
+    }
+    int32_t init = StartEngine();
+    return init == TALVEX_OK ? TALVEX_UPDATE_RESTART : init;
+  });
+}
+
+int32_t Dispatcher::StartEngine() {
+  int32_t rc = module_.InitTalvex(reinterpret_cast<uintptr_t>(this), Callback, &options_);
+  running_ = rc == TALVEX_OK;
+  if (running_ && options_) {
+    std::lock_guard lock(mutex_);
+    gateway_.assign(options_->selectedservice, strnlen(options_->selectedservice, sizeof options_->selectedservice));
+  }
+  return rc;
+}
+
+void Dispatcher::StopEngine() {
+  // A pending request the engine gives up arrives as code 12 during Unint.
+  module_.Unint();
+  running_ = false;
+  options_ = nullptr;
+  // What the engine still held will never be reported now; what it was
+  // never given goes back to the queue.
+  claimed_.clear();
+  try {
+    queue_.MarkUnknown();
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "talvenixd: the queue failed: %s; the next start sorts the messages out\n", e.what());
+  }
+  std::lock_guard lock(mutex_);
+  in_flight_.clear();
+}
+
+void Dispatcher::Stop() {
+  stopping_ = true;
+  if (thread_.joinable()) thread_.join();
+}
+
+int32_t Dispatcher::OnThread(std::function<int32_t()> call) {
+  std::unique_lock lock(calls_mutex_);
+  call_done_.wait(lock, [&] { return !call_; });  // one call at a time
+  call_ = std::move(call);
+  call_finished_ = false;
+  call_done_.wait(lock, [&] { return call_finished_ || !thread_.joinable(); });
+  return call_finished_ ? call_result_ : TALVEX_FAILED;
+}
+
+void Dispatcher::Loop() {
+  auto run_call = [this] {
+    std::lock_guard lock(calls_mutex_);
+    if (!call_) return;
+    call_result_ = call_();
+    call_ = nullptr;
+    call_finished_ = true;
+    call_done_.notify_all();
+  };
+  auto next_send = std::chrono::steady_clock::now();
+  while (!stopping_) {
+    run_call();
+    if (!running_) {
+      queue_.WaitForWork(std::chrono::milliseconds(50));
+      continue;
+    }
+    if (claimed_.empty()) {
+      try {
+        // Unthrottled, a batch of claims shares one commit; throttled, a
+        // message is taken only when its turn comes.
+        for (OutgoingMessage& m : queue_.ClaimNext(gap_.count() > 0 ? 1 : kClaimBatch))
+          claimed_.push_back(std::move(m));
+      } catch (const std::exception& e) {
+        std::fprintf(stderr, "talvenixd: the queue failed: %s\n", e.what());
+        queue_.WaitForWork(std::chrono::seconds(1));
+        continue;
+      }
+      if (claimed_.empty()) {
+        queue_.WaitForWork(std::chrono::milliseconds(100));
+        continue;
+      }
+    }
+    if (gap_.count() > 0) {
+      std::this_thread::sleep_until(next_send);
+      next_send = std::max(next_send, std::chrono::steady_clock::now()) + gap_;
+    }
+    OutgoingMessage message = std::move(claimed_.front());
+    claimed_.pop_front();
+    SendOne(message);
+  }
+  run_call();
+  if (running_) StopEngine();
+  std::lock_guard lock(calls_mutex_);
+  call_done_.notify_all();
+}
+
+void Dispatcher::SendOne(const OutgoingMessage& message) {
+  auto flight = std::make_unique<InFlight>();
+  flight->id = message.id;
+  flight->to = message.to;
+  flight->text = Utf8ToUtf16(message.text);
+  flight->text.push_back(u'\0');
+  TalvexSmsRequest& r = flight->request;
+  r.text = flight->text.data();
+  r.text_capacity = static_cast<uint32_t>(flight->text.size());
+  r.recipient = flight->to.c_str();
+  std::u16string sender = Utf8ToUtf16(message.from);
+  std::memcpy(r.sender_name, sender.data(), std::min(sender.size(), sizeof r.sender_name / 2 - 1) * sizeof(char16_t));
+  const TalvexSmsRequest* key = &r;
+  try {
+    queue_.MarkHanded(message.id);
+  } catch (const std::exception& e) {
+    // Not sent: the message stays taken and is queued again at the next start.
+    std::fprintf(stderr, "talvenixd: message %s not sent: %s\n", message.id.c_str(), e.what());
+    return;
+  }
+  {
+    std::lock_guard lock(mutex_);
+    in_flight_[key] = std::move(flight);
+  }
+  int32_t code = module_.SendSMS(&r);
+  // Under the lock, so an outcome that arrives meanwhile is recorded after
+  // this one in the queue's order.
+  std::lock_guard lock(mutex_);
+  auto it = in_flight_.find(key);
+  InFlight& f = *it->second;
+  if (code == TALVEX_PENDING && !f.outcome_seen) {
+    f.returned_pending = true;
+    queue_.RecordCode(f.id, code, host::StatusName(code));
+    return;
+  }
+  if (!f.outcome_seen) queue_.RecordCode(f.id, code, host::StatusName(code));
+  in_flight_.erase(it);
+}
+
+int32_t Dispatcher::Callback(int32_t code, int32_t extra, uint32_t event_kind, uintptr_t context, void* data,
+                             uint32_t data_kind) {
+  reinterpret_cast<Dispatcher*>(context)->OnEvent(code, extra, event_kind, data, data_kind);
+  return 0;
+}
+
+namespace {
+std::string Text8(const TalvexText& t) { return t.text ? std::string(t.text) : std::string(); }
+std::string Text16(const TalvexText16& t) { return t.text ? Utf16ToUtf8(t.text) : std::string(); }
+}  // namespace
+
+void Dispatcher::OnEvent(int32_t code, int32_t, uint32_t event_kind, void* data, uint32_t data_kind) {
+  if (event_kind == TALVEX_EVENT_OUTCOME && data) {
+    std::lock_guard lock(mutex_);
+    auto it = in_flight_.find(static_cast<const TalvexSmsRequest*>(data));
+    if (it == in_flight_.end()) return;  // not ours, or already settled
+    queue_.RecordCode(it->second->id, code, host::StatusName(code));
+    if (code == TALVEX_PENDING) return;
+    if (it->second->returned_pending)
+      in_flight_.erase(it);
+    else
+      it->second->outcome_seen = true;
+  } else if (event_kind == TALVEX_EVENT_RECEIVED && data) {
+    const auto& m = *static_cast<const TalvexReceivedMessage*>(data);
+    if (data_kind == TALVEX_DATA_STATUS_REPORT)
+      queue_.RecordStatusReport(
+          {m.report_reference, m.report_status, m.line, Text8(m.originator), Text8(m.report_text)});
+    else
+      queue_.RecordIncoming({Text8(m.originator), Text16(m.text), m.line});
+  } else if (event_kind == TALVEX_EVENT_LINE_STATE && data) {
+    const auto& line = *static_cast<const TalvexLineRecord*>(data);
+    size_t n = 0;
+    while (n < TALVEX_LINE_TEXT_CHARS && line.line_name[n]) ++n;
+    std::lock_guard lock(mutex_);
+    lines_[line.comport] = {line.comport, Utf16ToUtf8(std::u16string_view(line.line_name, n)), line.status, code,
+                            NowMs()};
+  }
+}
+
+std::vector<LineState> Dispatcher::Lines() {
+  std::lock_guard lock(mutex_);
+  std::vector<LineState> out;
+  for (const auto& [port, line] : lines_) out.push_back(line);
+  return out;
+}
+
+std::string Dispatcher::Gateway() {
+  std::lock_guard lock(mutex_);
+  return gateway_;
+}
+
+}  // namespace talvenix::daemon

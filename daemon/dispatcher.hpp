@@ -1,0 +1,83 @@
+#pragma once
+// The one thread that calls the module's exports: InitTalvex, SendSMS one
+// message at a time, Update on reload, Unint at the end. The module's
+// callback arrives on the module's own threads; it only hands events to the
+// queue (which never waits there) and notes line states.
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "daemon/message_queue.hpp"
+#include "host/module.hpp"
+
+namespace talvenix::daemon {
+
+struct LineState {
+  uint32_t comport = 0;
+  std::string name;
+  uint32_t status = 0;  // TalvexLineStatus
+  int32_t code = 0;
+  int64_t at_ms = 0;
+};
+
+class Dispatcher {
+ public:
+  Dispatcher(host::Module& module, MessageQueue& queue, double messages_per_second);
+  ~Dispatcher();
+
+  // Starts the engine on the dispatcher's thread; false with the code when
+  // InitTalvex fails (the thread is not left running then).
+  bool Start(int32_t& code);
+  // Re-reads the module's configuration (Update); on 124 restarts the engine,
+  // and starts an engine that had failed to restart. Returns the code of
+  // Update, or of InitTalvex when a start failed.
+  int32_t Reload();
+  // Finishes the message in hand, stops the engine (Unint) and the thread.
+  void Stop();
+
+  std::vector<LineState> Lines();
+  bool EngineRunning() const { return running_; }
+  std::string Gateway();  // the selected service, as the options record names it
+
+ private:
+  struct InFlight;
+  static int32_t TALVEX_CALL Callback(int32_t code, int32_t extra, uint32_t event_kind, uintptr_t context, void* data,
+                                      uint32_t data_kind);
+  void OnEvent(int32_t code, int32_t extra, uint32_t event_kind, void* data, uint32_t data_kind);
+  int32_t StartEngine();
+  // Unint; then what the engine held without an outcome is unknown.
+  void StopEngine();
+  void Loop();
+  void SendOne(const OutgoingMessage& message);
+  // Runs `call` on the dispatcher's thread, between two sends.
+  int32_t OnThread(std::function<int32_t()> call);
+
+  host::Module& module_;
+  MessageQueue& queue_;
+  std::chrono::nanoseconds gap_{0};
+  TalvexGenericOptions* options_ = nullptr;
+  std::atomic<bool> running_{false};
+  std::atomic<bool> stopping_{false};
+  std::thread thread_;
+  std::deque<OutgoingMessage> claimed_;  // taken from the queue, not yet handed (dispatcher's thread only)
+
+  std::mutex calls_mutex_;
+  std::function<int32_t()> call_;
+  std::condition_variable call_done_;
+  bool call_finished_ = false;
+  int32_t call_result_ = 0;
+
+  std::mutex mutex_;  // guards what the callback touches
+  std::map<const TalvexSmsRequest*, std::unique_ptr<InFlight>> in_flight_;
+  std::map<uint32_t, LineState> lines_;
+  std::string gateway_;
+};
+
+}  // namespace talvenix::daemon

@@ -1,0 +1,18 @@
+#pragma once
+// Delivery reports the Kannel way, for users who switch from Kannel's
+// sendsms: the dlr-url they gave is called with GET, its %-escapes replaced.
+
+#include <string>
+
+namespace talvenix::daemon {
+
+// Report kinds of dlr-mask that the daemon can tell: the gateway took the
+// message (8), or did not (16).
+constexpr int kKannelSmscAccepted = 8;
+constexpr int kKannelSmscRejected = 16;
+
+// `url` with %d (report kind), %P (recipient), %A (outcome text) and %T
+// (Unix time) replaced, the values percent-encoded; %% is a percent sign.
+std::string KannelDlrUrl(const std::string& url, int kind, const std::string& recipient, const std::string& answer);
+
+}  // namespace talvenix::daemon

@@ -1,0 +1,166 @@
+// talvenixd: the module as a service. A host like any other: it loads the
+// module at run time and calls only its exports, from one thread.
+
+#include <signal.h>
+#include <systemd/sd-daemon.h>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "daemon/api.hpp"
+#include "daemon/crypto.hpp"
+#include "daemon/daemon_config.hpp"
+#include "daemon/dispatcher.hpp"
+#include "daemon/queue_sqlite.hpp"
+#include "daemon/webhooks.hpp"
+#include "host/commands.hpp"
+
+using namespace talvenix;
+using namespace talvenix::daemon;
+
+namespace {
+
+constexpr const char* kDefaultConfig = "/etc/talvenix/talvenixd.ini";
+
+void PrintHelp() {
+  std::printf(
+      "usage: talvenixd [--config FILE]   run the daemon (default %s)\n"
+      "       talvenixd --hash-key         read an API key from standard input and print\n"
+      "                                    the digest to put in [api] key_sha256\n",
+      kDefaultConfig);
+}
+
+std::string StatusLine(MessageQueue& queue) {
+  QueueStats stats = queue.Stats();
+  auto count = [&](const char* state) {
+    auto it = stats.messages_per_state.find(state);
+    return it == stats.messages_per_state.end() ? 0 : it->second;
+  };
+  return "queued " + std::to_string(count("queued")) + ", pending " + std::to_string(count("pending")) +
+         ", webhook backlog " + std::to_string(stats.webhook_backlog);
+}
+
+int Run(const std::string& config_path) {
+  DaemonConfig config;
+  std::string error;
+  if (!LoadDaemonConfig(config_path, config, error)) {
+    std::fprintf(stderr, "talvenixd: %s\n", error.c_str());
+    return 2;
+  }
+  // Signals are taken by the main thread only: block them before any thread starts.
+  sigset_t signals;
+  sigemptyset(&signals);
+  for (int s : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&signals, s);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+  std::unique_ptr<SqliteQueue> queue;
+  try {
+    queue = std::make_unique<SqliteQueue>(config.database, config.webhook_url);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "talvenixd: cannot open the queue: %s\n", e.what());
+    return 1;
+  }
+  if (int unknown = queue->MarkUnknown())
+    std::fprintf(stderr,
+                 "talvenixd: %d message(s) were handed to the module before the last stop without an "
+                 "outcome; they are now unknown and are not sent again unless retried\n",
+                 unknown);
+
+  host::Module module{};
+  std::string module_path = config.module.empty() ? host::ModulePath() : config.module;
+  try {
+    module = host::Module::Load(module_path.c_str());
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "talvenixd: cannot load the module %s: %s\n", module_path.c_str(), e.what());
+    return 1;
+  }
+  // The module reads qvsmscomms.xml and writes Talvenix.log in the working folder.
+  std::error_code ec;
+  std::filesystem::current_path(config.module_config_dir, ec);
+  if (ec) {
+    std::fprintf(stderr, "talvenixd: cannot enter %s: %s\n", config.module_config_dir.c_str(), ec.message().c_str());
+    return 1;
+  }
+
+  Dispatcher dispatcher(module, *queue, config.messages_per_second);
+  int32_t code = 0;
+  if (!dispatcher.Start(code)) {
+    std::fprintf(stderr, "talvenixd: the engine did not start: %s; see Talvenix.log in %s\n",
+                 host::Describe(code).c_str(), config.module_config_dir.c_str());
+    return 1;
+  }
+  WebhookSender webhooks(*queue, config.webhook_secret);
+  webhooks.Start();
+  Api api(config, *queue, dispatcher);
+  int port = api.Bind();
+  if (port <= 0) {
+    std::fprintf(stderr, "talvenixd: cannot listen on %s:%d\n", config.listen_host.c_str(), config.listen_port);
+    return 1;
+  }
+  std::thread server([&] { api.Run(); });
+  const bool ipv6 = config.listen_host.find(':') != std::string::npos;
+  const std::string address = (ipv6 ? "[" + config.listen_host + "]" : config.listen_host) + ":" + std::to_string(port);
+  std::printf("talvenixd: listening on http://%s\n", address.c_str());
+  std::fflush(stdout);
+  sd_notifyf(0, "READY=1\nSTATUS=listening on %s; %s", address.c_str(), StatusLine(*queue).c_str());
+
+  uint64_t watchdog_usec = 0;
+  bool watchdog = sd_watchdog_enabled(0, &watchdog_usec) > 0;
+  timespec tick{1, 0};
+  if (watchdog && watchdog_usec < 2000000) tick = {0, static_cast<long>(watchdog_usec / 2 * 1000)};
+  while (true) {
+    int s = sigtimedwait(&signals, nullptr, &tick);
+    if (s == SIGTERM || s == SIGINT) break;
+    if (s == SIGHUP) {
+      int32_t rc = dispatcher.Reload();
+      std::fprintf(stderr, "talvenixd: configuration re-read: %s\n", host::Describe(rc).c_str());
+    }
+    if (watchdog) sd_notify(0, "WATCHDOG=1");
+    sd_notifyf(0, "STATUS=listening on %s; %s%s", address.c_str(), StatusLine(*queue).c_str(),
+               dispatcher.EngineRunning() ? "" : "; engine stopped");
+  }
+
+  // Stop taking messages, finish the one in the module, stop the engine.
+  sd_notify(0, "STOPPING=1\nSTATUS=stopping");
+  api.Stop();
+  server.join();
+  dispatcher.Stop();
+  queue->Flush();
+  webhooks.Stop();
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string config_path = kDefaultConfig;
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    if (a == "--help" || a == "-h") {
+      PrintHelp();
+      return 0;
+    }
+    if (a == "--hash-key") {
+      std::string key;
+      std::getline(std::cin, key);
+      if (key.empty()) {
+        std::fprintf(stderr, "talvenixd --hash-key: give the key on standard input\n");
+        return 2;
+      }
+      std::printf("%s\n", Sha256Hex(key).c_str());
+      return 0;
+    }
+    if (a == "--config" && i + 1 < argc) {
+      config_path = argv[++i];
+      continue;
+    }
+    std::fprintf(stderr, "talvenixd: unknown argument %s (see talvenixd --help)\n", a.c_str());
+    return 2;
+  }
+  return Run(config_path);
+}

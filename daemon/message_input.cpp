@@ -1,0 +1,53 @@
+#include "daemon/message_input.hpp"
+
+#include "support/text_codec.hpp"
+
+namespace talvenix::daemon {
+namespace {
+
+constexpr size_t kMaxTextUnits = 1600;  // UTF-16 units: ten parts of 160
+constexpr size_t kMaxFromChars = 20;
+constexpr size_t kMaxClientRef = 128;
+constexpr size_t kMaxUrl = 2000;
+
+bool IsNumber(const std::string& to) {
+  size_t start = !to.empty() && to[0] == '+' ? 1 : 0;
+  size_t digits = to.size() - start;
+  if (digits < 3 || digits > 20) return false;
+  for (size_t i = start; i < to.size(); ++i)
+    if (to[i] < '0' || to[i] > '9') return false;
+  return true;
+}
+
+bool HasControl(const std::string& text) {
+  for (unsigned char c : text)
+    if (c < 0x20 || c == 0x7F) return true;
+  return false;
+}
+
+}  // namespace
+
+std::optional<FieldError> CheckMessage(NewMessage& m) {
+  if (m.to.empty()) return FieldError{"to", "missing"};
+  if (!IsNumber(m.to)) return FieldError{"to", "expected a phone number: an optional + and 3 to 20 digits"};
+  if (m.text.empty()) return FieldError{"text", "missing or empty"};
+  std::u16string text = Utf8ToUtf16(m.text);
+  if (text.size() > kMaxTextUnits)
+    return FieldError{"text", "longer than " + std::to_string(kMaxTextUnits) + " UTF-16 units"};
+  m.text = Utf16ToUtf8(text);
+  if (Utf8ToUtf16(m.from).size() > kMaxFromChars || HasControl(m.from))
+    return FieldError{"from", "at most " + std::to_string(kMaxFromChars) + " printable characters"};
+  m.from = Utf16ToUtf8(Utf8ToUtf16(m.from));
+  if (m.client_ref.size() > kMaxClientRef || HasControl(m.client_ref))
+    return FieldError{"client_ref", "at most " + std::to_string(kMaxClientRef) + " printable bytes"};
+  m.client_ref = Utf16ToUtf8(Utf8ToUtf16(m.client_ref));
+  if (!m.callback_url.empty()) {
+    bool web = m.callback_url.rfind("http://", 0) == 0 || m.callback_url.rfind("https://", 0) == 0;
+    if (!web || m.callback_url.size() > kMaxUrl || HasControl(m.callback_url) ||
+        m.callback_url.find(' ') != std::string::npos)
+      return FieldError{m.kannel_dlr_mask >= 0 ? "dlr-url" : "callback_url", "expected an http:// or https:// URL"};
+  }
+  return std::nullopt;
+}
+
+}  // namespace talvenix::daemon

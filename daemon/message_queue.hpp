@@ -1,0 +1,103 @@
+#pragma once
+// The daemon's durable queue: accepted messages, the states they pass
+// through, and the webhook deliveries their events cause. One interface, so
+// that a queue shared by several daemons (PostgreSQL) can replace the local
+// SQLite one without touching the API, the dispatcher or the webhook sender.
+//
+// States: queued -> sending (taken, then handed to the module) -> pending (112) ->
+// sent | failed. A message left in sending or pending by a stopped or killed
+// daemon becomes unknown at the next start and is never sent again unless
+// someone asks (Retry).
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace talvenix::daemon {
+
+struct NewMessage {
+  std::string to, text, from, client_ref;
+  std::string callback_url;  // empty: the configured webhook URL
+  int kannel_dlr_mask = -1;  // >= 0: callback_url is a Kannel dlr-url, called with GET for these report kinds
+};
+
+struct OutgoingMessage {
+  std::string id, to, text, from;
+};
+
+struct IncomingMessage {
+  std::string from, text;
+  uint32_t line = 0;
+};
+
+struct StatusReport {
+  uint32_t reference = 0, status = 0, line = 0;
+  std::string from, number;
+};
+
+struct WebhookDelivery {
+  std::string event_id, method, url, body;
+  int attempts = 0;
+  int64_t created_ms = 0;
+};
+
+struct QueueStats {
+  std::map<std::string, int64_t> messages_per_state;
+  int64_t accepted = 0;                    // every message ever accepted
+  int64_t sent_total = 0;                  // sends the gateway took, retries included
+  std::map<int, int64_t> failed_per_code;  // failed sends, retries included
+  int64_t webhook_backlog = 0;
+  std::vector<std::string> last_errors;  // newest first
+};
+
+enum class RetryResult { kQueued, kNotFound, kNotRetryable };
+
+class MessageQueue {
+ public:
+  virtual ~MessageQueue() = default;
+
+  // Stores the message and returns its id once it is on disk.
+  virtual std::string Accept(const NewMessage& message) = 0;
+  // Up to `limit` of the oldest queued messages, now `sending` (taken by the
+  // dispatcher); empty when the queue is. Every send of earlier claims must
+  // have had its code recorded.
+  virtual std::vector<OutgoingMessage> ClaimNext(int limit) = 0;
+  // Records, so that a crash of the daemon cannot lose it, that the message
+  // is about to be handed to the module. Called right before SendSMS.
+  virtual void MarkHanded(const std::string& id) = 0;
+  // Waits until something may be queued, or `limit` passed.
+  virtual void WaitForWork(std::chrono::milliseconds limit) = 0;
+
+  // Event recorders: they never wait for the disk (module threads call them).
+  virtual void RecordCode(const std::string& id, int32_t code, const std::string& code_name) = 0;
+  virtual void RecordIncoming(const IncomingMessage& message) = 0;
+  virtual void RecordStatusReport(const StatusReport& report) = 0;
+  // Waits until every event recorded so far is on disk.
+  virtual void Flush() = 0;
+
+  // At start: every message handed to the module without an outcome becomes
+  // unknown; one taken but not handed is queued again. Returns how many
+  // became unknown.
+  virtual int MarkUnknown() = 0;
+  // Queues an unknown or failed message again.
+  virtual RetryResult Retry(const std::string& id) = 0;
+  // The message with its states and times, as the API shows it.
+  virtual std::optional<nlohmann::json> Find(const std::string& id) = 0;
+
+  virtual std::vector<WebhookDelivery> DueWebhooks(int64_t now_ms, int limit) = 0;
+  // Records one attempt: delivered, or due again at next_ms, or given up.
+  virtual void WebhookAttempted(const std::string& event_id, bool delivered, int64_t next_ms, bool give_up,
+                                const std::string& error) = 0;
+
+  virtual QueueStats Stats() = 0;
+};
+
+int64_t NowMs();
+std::string IsoTime(int64_t ms);
+
+}  // namespace talvenix::daemon

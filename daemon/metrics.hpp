@@ -1,0 +1,14 @@
+#pragma once
+// /metrics in the Prometheus text format, made from the queue's figures and
+// the lines' states at each scrape.
+
+#include <string>
+
+#include "daemon/dispatcher.hpp"
+#include "daemon/message_queue.hpp"
+
+namespace talvenix::daemon {
+
+std::string MetricsText(const QueueStats& stats, Dispatcher& dispatcher);
+
+}  // namespace talvenix::daemon

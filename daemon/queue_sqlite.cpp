@@ -1,0 +1,564 @@
+#include "daemon/queue_sqlite.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <set>
+#include <stdexcept>
+
+#include "daemon/crypto.hpp"
+#include "daemon/kannel_dlr.hpp"
+
+namespace talvenix::daemon {
+
+int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+std::string IsoTime(int64_t ms) {
+  std::time_t seconds = static_cast<std::time_t>(ms / 1000);
+  std::tm utc{};
+  gmtime_r(&seconds, &utc);
+  char text[40];
+  size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+  std::snprintf(text + n, sizeof text - n, ".%03dZ", static_cast<int>(ms % 1000));
+  return text;
+}
+
+namespace {
+
+[[noreturn]] void Fail(sqlite3* db, const char* what) {
+  throw std::runtime_error(std::string(what) + ": " + sqlite3_errmsg(db));
+}
+
+class Statement {
+ public:
+  // Prepared once per connection and kept: preparing costs more than most
+  // of the queue's statements take to run.
+  Statement(SqliteConnection& c, const char* sql) : db_(c.db) {
+    sqlite3_stmt*& kept = c.statements[sql];
+    if (!kept && sqlite3_prepare_v3(c.db, sql, -1, SQLITE_PREPARE_PERSISTENT, &kept, nullptr) != SQLITE_OK) {
+      kept = nullptr;
+      Fail(c.db, sql);
+    }
+    statement_ = kept;
+  }
+  ~Statement() {
+    sqlite3_reset(statement_);
+    sqlite3_clear_bindings(statement_);
+  }
+  Statement(const Statement&) = delete;
+  Statement& operator=(const Statement&) = delete;
+
+  Statement& Bind(int index, const std::string& value) {
+    sqlite3_bind_text(statement_, index, value.data(), static_cast<int>(value.size()), SQLITE_TRANSIENT);
+    return *this;
+  }
+  Statement& Bind(int index, int64_t value) {
+    sqlite3_bind_int64(statement_, index, value);
+    return *this;
+  }
+  Statement& Bind(int index, std::optional<int> value) {
+    if (value)
+      sqlite3_bind_int64(statement_, index, *value);
+    else
+      sqlite3_bind_null(statement_, index);
+    return *this;
+  }
+  // True while there is a row.
+  bool Step() {
+    int rc = sqlite3_step(statement_);
+    if (rc == SQLITE_ROW) return true;
+    if (rc != SQLITE_DONE) Fail(db_, "step");
+    return false;
+  }
+  std::string Text(int column) {
+    const unsigned char* text = sqlite3_column_text(statement_, column);
+    return text ? std::string(reinterpret_cast<const char*>(text), sqlite3_column_bytes(statement_, column)) : "";
+  }
+  int64_t Int(int column) { return sqlite3_column_int64(statement_, column); }
+  bool IsNull(int column) { return sqlite3_column_type(statement_, column) == SQLITE_NULL; }
+
+ private:
+  sqlite3* db_;
+  sqlite3_stmt* statement_ = nullptr;
+};
+
+sqlite3* Open(const std::string& path) {
+  sqlite3* db = nullptr;
+  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr) !=
+      SQLITE_OK) {
+    std::string why = db ? sqlite3_errmsg(db) : "out of memory";
+    sqlite3_close(db);
+    throw std::runtime_error(path + ": " + why);
+  }
+  sqlite3_busy_timeout(db, 10000);
+  return db;
+}
+
+constexpr const char* kSchema = R"(
+CREATE TABLE IF NOT EXISTS messages(
+  seq INTEGER PRIMARY KEY AUTOINCREMENT,
+  id TEXT UNIQUE NOT NULL,
+  recipient TEXT NOT NULL, body TEXT NOT NULL, sender TEXT NOT NULL, client_ref TEXT NOT NULL,
+  callback_url TEXT NOT NULL, kannel_dlr_mask INTEGER NOT NULL,
+  state TEXT NOT NULL, code INTEGER, code_name TEXT);
+CREATE INDEX IF NOT EXISTS messages_by_state ON messages(state, seq);
+CREATE TABLE IF NOT EXISTS message_events(
+  message_seq INTEGER NOT NULL, at_ms INTEGER NOT NULL, state TEXT NOT NULL, code INTEGER, detail TEXT NOT NULL);
+CREATE INDEX IF NOT EXISTS message_events_by_message ON message_events(message_seq);
+CREATE INDEX IF NOT EXISTS message_events_errors ON message_events(state) WHERE state IN ('failed','unknown');
+CREATE TABLE IF NOT EXISTS outcome_totals(
+  state TEXT NOT NULL, code INTEGER NOT NULL, count INTEGER NOT NULL, PRIMARY KEY(state, code));
+CREATE TABLE IF NOT EXISTS webhooks(
+  seq INTEGER PRIMARY KEY AUTOINCREMENT,
+  event_id TEXT UNIQUE NOT NULL, message_seq INTEGER, method TEXT NOT NULL, url TEXT NOT NULL, body TEXT NOT NULL,
+  created_ms INTEGER NOT NULL, next_ms INTEGER NOT NULL, attempts INTEGER NOT NULL DEFAULT 0,
+  state TEXT NOT NULL DEFAULT 'due', last_error TEXT);
+CREATE INDEX IF NOT EXISTS webhooks_due ON webhooks(state, next_ms);
+)";
+
+// Bytes that are not UTF-8 (a gateway's 8-bit text) become U+FFFD.
+std::string Dump(const nlohmann::json& body) {
+  return body.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+bool IsFinal(const std::string& state) { return state == "sent" || state == "failed" || state == "unknown"; }
+
+}  // namespace
+
+void SqliteConnection::Close() {
+  for (auto& [sql, statement] : statements) sqlite3_finalize(statement);
+  statements.clear();
+  sqlite3_close(db);
+  db = nullptr;
+}
+
+SqliteQueue::SqliteQueue(const std::string& path, std::string default_webhook_url)
+    : default_webhook_url_(std::move(default_webhook_url)), journal_path_(path + "-handed") {
+  journal_ = open(journal_path_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+  if (journal_ < 0) throw std::runtime_error(journal_path_ + ": " + std::strerror(errno));
+  try {
+    writer_.db = Open(path);
+  } catch (...) {
+    close(journal_);
+    throw;
+  }
+  try {
+    // WAL with a full sync on every commit: a committed batch survives a
+    // power cut, and readers never wait for the writer.
+    Exec(writer_.db, "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;");
+    Exec(writer_.db, kSchema);
+    reader_.db = Open(path);
+  } catch (...) {
+    writer_.Close();
+    close(journal_);
+    throw;
+  }
+  writer_thread_ = std::thread([this] { WriterLoop(); });
+}
+
+SqliteQueue::~SqliteQueue() {
+  {
+    std::lock_guard lock(jobs_mutex_);
+    stopping_ = true;
+  }
+  jobs_ready_.notify_all();
+  writer_thread_.join();
+  reader_.Close();
+  writer_.Close();
+  close(journal_);
+}
+
+void SqliteQueue::EmptyJournal() {
+  if (ftruncate(journal_, 0) != 0) throw std::runtime_error(journal_path_ + ": " + std::strerror(errno));
+}
+
+void SqliteQueue::MarkHanded(const std::string& id) {
+  // One write with O_APPEND: in the kernel's hands when it returns, which a
+  // crash of the daemon cannot undo.
+  std::string line = id + "\n";
+  if (write(journal_, line.data(), line.size()) != static_cast<ssize_t>(line.size()))
+    throw std::runtime_error(journal_path_ + ": " + std::strerror(errno));
+}
+
+void SqliteQueue::Exec(sqlite3* db, const char* sql) {
+  char* message = nullptr;
+  if (sqlite3_exec(db, sql, nullptr, nullptr, &message) != SQLITE_OK) {
+    std::string why = message ? message : "failed";
+    sqlite3_free(message);
+    throw std::runtime_error(std::string(sql) + ": " + why);
+  }
+}
+
+std::future<void> SqliteQueue::Submit(Job job, Sync sync) {
+  std::promise<void> done;
+  std::future<void> result = done.get_future();
+  {
+    std::lock_guard lock(jobs_mutex_);
+    jobs_.push_back({std::move(job), std::move(done), sync});
+  }
+  jobs_ready_.notify_one();
+  return result;
+}
+
+void SqliteQueue::WriterLoop() {
+  while (true) {
+    std::deque<Pending> batch;
+    {
+      std::unique_lock lock(jobs_mutex_);
+      jobs_ready_.wait(lock, [&] { return stopping_ || !jobs_.empty(); });
+      if (jobs_.empty()) return;  // stopping, and everything submitted is done
+      batch.swap(jobs_);
+    }
+    std::vector<std::exception_ptr> failures(batch.size());
+    try {
+      Sync sync = Sync::kOsBuffers;
+      for (const Pending& p : batch)
+        if (p.sync == Sync::kDisk) sync = Sync::kDisk;
+      if (sync != batch_sync_) {
+        Exec(writer_.db, sync == Sync::kDisk ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL");
+        batch_sync_ = sync;
+      }
+      Exec(writer_.db, "BEGIN IMMEDIATE");
+      for (size_t i = 0; i < batch.size(); ++i) {
+        // A failing job takes back only its own changes.
+        Exec(writer_.db, "SAVEPOINT job");
+        try {
+          batch[i].job();
+          Exec(writer_.db, "RELEASE job");
+        } catch (...) {
+          failures[i] = std::current_exception();
+          Exec(writer_.db, "ROLLBACK TO job; RELEASE job");
+        }
+      }
+      Exec(writer_.db, "COMMIT");
+    } catch (...) {
+      sqlite3_exec(writer_.db, "ROLLBACK", nullptr, nullptr, nullptr);
+      for (auto& f : failures) f = std::current_exception();
+    }
+    for (size_t i = 0; i < batch.size(); ++i) {
+      if (failures[i])
+        batch[i].done.set_exception(failures[i]);
+      else
+        batch[i].done.set_value();
+    }
+  }
+}
+
+void SqliteQueue::Woken() {
+  {
+    std::lock_guard lock(work_mutex_);
+    work_ = true;
+  }
+  work_cv_.notify_all();
+}
+
+void SqliteQueue::WaitForWork(std::chrono::milliseconds limit) {
+  std::unique_lock lock(work_mutex_);
+  work_cv_.wait_for(lock, limit, [&] { return work_; });
+  work_ = false;
+}
+
+void SqliteQueue::AddEvent(int64_t message_seq, const std::string& state, std::optional<int> code,
+                           const std::string& detail) {
+  Statement(writer_, "INSERT INTO message_events(message_seq, at_ms, state, code, detail) VALUES(?,?,?,?,?)")
+      .Bind(1, message_seq)
+      .Bind(2, NowMs())
+      .Bind(3, state)
+      .Bind(4, code)
+      .Bind(5, detail)
+      .Step();
+}
+
+void SqliteQueue::AddWebhook(int64_t message_seq, const std::string& url, const std::string& method,
+                             const std::string& body) {
+  if (url.empty()) return;
+  int64_t now = NowMs();
+  Statement(writer_,
+            "INSERT INTO webhooks(event_id, message_seq, method, url, body, created_ms, next_ms) VALUES(?,?,?,?,?,?,?)")
+      .Bind(1, RandomId())
+      .Bind(2, message_seq)
+      .Bind(3, method)
+      .Bind(4, url)
+      .Bind(5, body)
+      .Bind(6, now)
+      .Bind(7, now)
+      .Step();
+}
+
+void SqliteQueue::AddOutcomeWebhook(int64_t seq, const std::string& state, std::optional<int> code,
+                                    const std::string& code_name) {
+  Statement m(writer_, "SELECT id, client_ref, callback_url, kannel_dlr_mask, recipient FROM messages WHERE seq=?");
+  m.Bind(1, seq);
+  if (!m.Step()) return;
+  const int64_t kannel_mask = m.Int(3);
+  if (kannel_mask >= 0) {
+    int kind = state == "sent" ? kKannelSmscAccepted : kKannelSmscRejected;
+    if (kannel_mask & kind) AddWebhook(seq, KannelDlrUrl(m.Text(2), kind, m.Text(4), code_name), "GET", "");
+    return;
+  }
+  nlohmann::json body = {{"type", "message.outcome"},
+                         {"message_id", m.Text(0)},
+                         {"client_ref", m.Text(1)},
+                         {"state", state},
+                         {"at", IsoTime(NowMs())}};
+  if (code) {
+    body["code"] = *code;
+    body["code_name"] = code_name;
+  }
+  AddWebhook(seq, m.Text(2).empty() ? default_webhook_url_ : m.Text(2), "POST", Dump(body));
+}
+
+std::string SqliteQueue::Accept(const NewMessage& m) {
+  std::string id = RandomId();
+  Submit(
+      [&] {
+        Statement(writer_,
+                  "INSERT INTO messages(id, recipient, body, sender, client_ref, callback_url, kannel_dlr_mask, state) "
+                  "VALUES(?,?,?,?,?,?,?,'queued')")
+            .Bind(1, id)
+            .Bind(2, m.to)
+            .Bind(3, m.text)
+            .Bind(4, m.from)
+            .Bind(5, m.client_ref)
+            .Bind(6, m.callback_url)
+            .Bind(7, int64_t{m.kannel_dlr_mask})
+            .Step();
+        AddEvent(sqlite3_last_insert_rowid(writer_.db), "queued", std::nullopt, "");
+      },
+      Sync::kDisk)
+      .get();
+  Woken();
+  return id;
+}
+
+std::vector<OutgoingMessage> SqliteQueue::ClaimNext(int limit) {
+  std::vector<OutgoingMessage> claimed;
+  Submit([&] {
+    Statement next(writer_,
+                   "SELECT seq, id, recipient, body, sender FROM messages WHERE state='queued' ORDER BY seq LIMIT ?");
+    next.Bind(1, int64_t{limit});
+    std::vector<int64_t> seqs;
+    while (next.Step()) {
+      seqs.push_back(next.Int(0));
+      claimed.push_back({next.Text(1), next.Text(2), next.Text(3), next.Text(4)});
+    }
+    for (int64_t seq : seqs) {
+      Statement(writer_, "UPDATE messages SET state='sending' WHERE seq=?").Bind(1, seq).Step();
+      AddEvent(seq, "sending", std::nullopt, "");
+    }
+  }).get();
+  // The codes of every earlier send were submitted before this claim, so they
+  // are committed now: the journal's ids are needed no more.
+  EmptyJournal();
+  return claimed;
+}
+
+void SqliteQueue::RecordCode(const std::string& id, int32_t code, const std::string& code_name) {
+  Submit([this, id, code, code_name] {
+    Statement find(writer_, "SELECT seq, state FROM messages WHERE id=?");
+    find.Bind(1, id);
+    if (!find.Step()) return;
+    int64_t seq = find.Int(0);
+    std::string state = find.Text(1);
+    if (code == 112) {
+      // An outcome that overtook the send's own return stays.
+      if (state != "sending") return;
+      Statement(writer_, "UPDATE messages SET state='pending', code=112, code_name=? WHERE seq=?")
+          .Bind(1, code_name)
+          .Bind(2, seq)
+          .Step();
+      AddEvent(seq, "pending", 112, code_name);
+      return;
+    }
+    if (IsFinal(state) || state == "queued") return;  // one outcome per send
+    std::string final_state = code == 0 ? "sent" : "failed";
+    Statement(writer_, "UPDATE messages SET state=?, code=?, code_name=? WHERE seq=?")
+        .Bind(1, final_state)
+        .Bind(2, int64_t{code})
+        .Bind(3, code_name)
+        .Bind(4, seq)
+        .Step();
+    AddEvent(seq, final_state, code, code_name);
+    // Running totals, so that a scrape never counts the whole history.
+    Statement(writer_,
+              "INSERT INTO outcome_totals(state, code, count) VALUES(?,?,1) "
+              "ON CONFLICT(state, code) DO UPDATE SET count=count+1")
+        .Bind(1, final_state)
+        .Bind(2, int64_t{code})
+        .Step();
+    AddOutcomeWebhook(seq, final_state, code, code_name);
+  });
+}
+
+void SqliteQueue::RecordIncoming(const IncomingMessage& m) {
+  nlohmann::json body = {
+      {"type", "message.received"}, {"from", m.from}, {"text", m.text}, {"line", m.line}, {"at", IsoTime(NowMs())}};
+  Submit([this, text = Dump(body)] { AddWebhook(0, default_webhook_url_, "POST", text); });
+}
+
+void SqliteQueue::RecordStatusReport(const StatusReport& r) {
+  nlohmann::json body = {{"type", "message.status_report"},
+                         {"reference", r.reference},
+                         {"status", r.status},
+                         {"from", r.from},
+                         {"number", r.number},
+                         {"line", r.line},
+                         {"at", IsoTime(NowMs())}};
+  Submit([this, text = Dump(body)] { AddWebhook(0, default_webhook_url_, "POST", text); });
+}
+
+void SqliteQueue::Flush() {
+  Submit([] {}).get();
+}
+
+int SqliteQueue::MarkUnknown() {
+  std::set<std::string> journal;
+  {
+    std::ifstream in(journal_path_);
+    for (std::string id; std::getline(in, id);) journal.insert(id);
+  }
+  std::vector<int64_t> handed;
+  Submit(
+      [&] {
+        Statement find(writer_,
+                       "SELECT seq, id, state FROM messages WHERE state IN ('sending','pending') ORDER BY seq");
+        std::vector<int64_t> not_handed;
+        while (find.Step()) {
+          if (find.Text(2) == "pending" || journal.count(find.Text(1)))
+            handed.push_back(find.Int(0));
+          else
+            not_handed.push_back(find.Int(0));
+        }
+        for (int64_t seq : not_handed) {
+          Statement(writer_, "UPDATE messages SET state='queued' WHERE seq=?").Bind(1, seq).Step();
+          AddEvent(seq, "queued", std::nullopt, "taken but never handed to the module");
+        }
+        for (int64_t seq : handed) {
+          Statement(writer_, "UPDATE messages SET state='unknown' WHERE seq=?").Bind(1, seq).Step();
+          AddEvent(seq, "unknown", std::nullopt, "the daemon stopped before the module reported an outcome");
+          AddOutcomeWebhook(seq, "unknown", std::nullopt, "unknown");
+        }
+      },
+      Sync::kDisk)
+      .get();
+  EmptyJournal();
+  Woken();
+  return static_cast<int>(handed.size());
+}
+
+RetryResult SqliteQueue::Retry(const std::string& id) {
+  RetryResult result = RetryResult::kNotFound;
+  Submit(
+      [&] {
+        Statement find(writer_, "SELECT seq, state FROM messages WHERE id=?");
+        find.Bind(1, id);
+        if (!find.Step()) return;
+        std::string state = find.Text(1);
+        if (state != "unknown" && state != "failed") {
+          result = RetryResult::kNotRetryable;
+          return;
+        }
+        Statement(writer_, "UPDATE messages SET state='queued', code=NULL, code_name=NULL WHERE seq=?")
+            .Bind(1, find.Int(0))
+            .Step();
+        AddEvent(find.Int(0), "queued", std::nullopt, "retry requested");
+        result = RetryResult::kQueued;
+      },
+      Sync::kDisk)
+      .get();
+  if (result == RetryResult::kQueued) Woken();
+  return result;
+}
+
+std::optional<nlohmann::json> SqliteQueue::Find(const std::string& id) {
+  std::lock_guard lock(reader_mutex_);
+  Exec(reader_.db, "BEGIN");  // one snapshot for the message and its events
+  struct End {
+    SqliteQueue* q;
+    ~End() { sqlite3_exec(q->reader_.db, "COMMIT", nullptr, nullptr, nullptr); }
+  } end{this};
+  Statement m(reader_, "SELECT seq, recipient, sender, client_ref, state, code, code_name FROM messages WHERE id=?");
+  m.Bind(1, id);
+  if (!m.Step()) return std::nullopt;
+  nlohmann::json out = {
+      {"id", id}, {"to", m.Text(1)}, {"from", m.Text(2)}, {"client_ref", m.Text(3)}, {"state", m.Text(4)}};
+  if (!m.IsNull(5)) {
+    out["code"] = m.Int(5);
+    out["code_name"] = m.Text(6);
+  }
+  nlohmann::json events = nlohmann::json::array();
+  Statement e(reader_, "SELECT at_ms, state, code, detail FROM message_events WHERE message_seq=? ORDER BY rowid");
+  e.Bind(1, m.Int(0));
+  while (e.Step()) {
+    nlohmann::json event = {{"state", e.Text(1)}, {"at", IsoTime(e.Int(0))}};
+    if (!e.IsNull(2)) event["code"] = e.Int(2);
+    if (!e.Text(3).empty()) event["detail"] = e.Text(3);
+    events.push_back(std::move(event));
+  }
+  out["events"] = std::move(events);
+  return out;
+}
+
+std::vector<WebhookDelivery> SqliteQueue::DueWebhooks(int64_t now_ms, int limit) {
+  std::lock_guard lock(reader_mutex_);
+  Statement due(reader_,
+                "SELECT event_id, method, url, body, attempts, created_ms FROM webhooks "
+                "WHERE state='due' AND next_ms<=? ORDER BY next_ms, seq LIMIT ?");
+  due.Bind(1, now_ms).Bind(2, int64_t{limit});
+  std::vector<WebhookDelivery> out;
+  while (due.Step())
+    out.push_back({due.Text(0), due.Text(1), due.Text(2), due.Text(3), static_cast<int>(due.Int(4)), due.Int(5)});
+  return out;
+}
+
+void SqliteQueue::WebhookAttempted(const std::string& event_id, bool delivered, int64_t next_ms, bool give_up,
+                                   const std::string& error) {
+  Submit([&] {
+    const char* state = delivered ? "delivered" : give_up ? "expired" : "due";
+    Statement(writer_, "UPDATE webhooks SET state=?, attempts=attempts+1, next_ms=?, last_error=? WHERE event_id=?")
+        .Bind(1, std::string(state))
+        .Bind(2, next_ms)
+        .Bind(3, error)
+        .Bind(4, event_id)
+        .Step();
+  }).get();
+}
+
+QueueStats SqliteQueue::Stats() {
+  std::lock_guard lock(reader_mutex_);
+  QueueStats stats;
+  Statement states(reader_, "SELECT state, count(*) FROM messages GROUP BY state");
+  while (states.Step()) {
+    stats.messages_per_state[states.Text(0)] = states.Int(1);
+    stats.accepted += states.Int(1);
+  }
+  Statement outcomes(reader_, "SELECT state, code, count FROM outcome_totals");
+  while (outcomes.Step()) {
+    if (outcomes.Text(0) == "sent")
+      stats.sent_total += outcomes.Int(2);
+    else
+      stats.failed_per_code[static_cast<int>(outcomes.Int(1))] = outcomes.Int(2);
+  }
+  Statement backlog(reader_, "SELECT count(*) FROM webhooks WHERE state='due'");
+  if (backlog.Step()) stats.webhook_backlog = backlog.Int(0);
+  Statement errors(reader_,
+                   "SELECT e.at_ms, m.id, e.state, e.code, e.detail FROM message_events e "
+                   "JOIN messages m ON m.seq=e.message_seq WHERE e.state IN ('failed','unknown') "
+                   "ORDER BY e.rowid DESC LIMIT 10");
+  while (errors.Step()) {
+    std::string line = IsoTime(errors.Int(0)) + " " + errors.Text(1) + " " + errors.Text(2);
+    if (!errors.IsNull(3)) line += " " + std::to_string(errors.Int(3));
+    line += " " + errors.Text(4);
+    stats.last_errors.push_back(line);
+  }
+  return stats;
+}
+
+}  // namespace talvenix::daemon

@@ -1,0 +1,101 @@
+#pragma once
+// MessageQueue in one SQLite file (WAL). One writer thread owns every change
+// and commits whatever has gathered in one transaction: many accepted
+// messages share one fsync, and each caller of Accept returns only after the
+// commit that holds its message. Claims and events are written to the WAL
+// without an fsync of their own: they survive a crash of the daemon, and a
+// later fsync (of the next accepted batch, or a checkpoint) takes them to disk.
+// Which claimed messages went to the module is a journal beside the database
+// ("<database>-handed", one id a line, appended before each SendSMS), emptied
+// whenever the codes of every earlier send are committed.
+
+#include <sqlite3.h>
+
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <future>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "daemon/message_queue.hpp"
+
+namespace talvenix::daemon {
+
+// A connection with the statements prepared on it.
+struct SqliteConnection {
+  sqlite3* db = nullptr;
+  std::map<const char*, sqlite3_stmt*> statements;  // by the SQL text's address
+  void Close();
+};
+
+class SqliteQueue final : public MessageQueue {
+ public:
+  // Opens (creating if need be) the file; throws std::runtime_error.
+  SqliteQueue(const std::string& path, std::string default_webhook_url);
+  ~SqliteQueue() override;
+
+  std::string Accept(const NewMessage& message) override;
+  std::vector<OutgoingMessage> ClaimNext(int limit) override;
+  void MarkHanded(const std::string& id) override;
+  void WaitForWork(std::chrono::milliseconds limit) override;
+  void RecordCode(const std::string& id, int32_t code, const std::string& code_name) override;
+  void RecordIncoming(const IncomingMessage& message) override;
+  void RecordStatusReport(const StatusReport& report) override;
+  void Flush() override;
+  int MarkUnknown() override;
+  RetryResult Retry(const std::string& id) override;
+  std::optional<nlohmann::json> Find(const std::string& id) override;
+  std::vector<WebhookDelivery> DueWebhooks(int64_t now_ms, int limit) override;
+  void WebhookAttempted(const std::string& event_id, bool delivered, int64_t next_ms, bool give_up,
+                        const std::string& error) override;
+  QueueStats Stats() override;
+
+ private:
+  using Job = std::function<void()>;
+  // How far a commit must reach before its waiters go on.
+  enum class Sync {
+    kDisk,      // fsync'd: survives a power cut (accepted messages)
+    kOsBuffers  // written to the WAL: survives the daemon's crash, not the machine's
+  };
+  // Runs `job` on the writer thread inside a batch; the future is ready once
+  // the batch committed (or holds the failure). A batch syncs to disk when
+  // one of its jobs needs it.
+  std::future<void> Submit(Job job, Sync sync = Sync::kOsBuffers);
+  void WriterLoop();
+  void Exec(sqlite3* db, const char* sql);
+  void AddWebhook(int64_t message_seq, const std::string& url, const std::string& method, const std::string& body);
+  // The outcome's event for the message's receiver: a JSON POST, or a GET of
+  // its Kannel dlr-url when the report kind is asked for.
+  void AddOutcomeWebhook(int64_t seq, const std::string& state, std::optional<int> code, const std::string& code_name);
+  void AddEvent(int64_t message_seq, const std::string& state, std::optional<int> code, const std::string& detail);
+  void Woken();
+
+  void EmptyJournal();
+
+  std::string default_webhook_url_;
+  std::string journal_path_;
+  int journal_ = -1;
+  SqliteConnection writer_;
+  SqliteConnection reader_;
+  std::mutex reader_mutex_;
+
+  std::mutex jobs_mutex_;
+  std::condition_variable jobs_ready_;
+  struct Pending {
+    Job job;
+    std::promise<void> done;
+    Sync sync;
+  };
+  std::deque<Pending> jobs_;
+  Sync batch_sync_ = Sync::kDisk;  // what the writer connection is set to now
+  bool stopping_ = false;
+  std::thread writer_thread_;
+
+  std::mutex work_mutex_;
+  std::condition_variable work_cv_;
+  bool work_ = true;
+};
+
+}  // namespace talvenix::daemon

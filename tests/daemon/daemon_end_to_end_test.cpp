@@ -1,0 +1,297 @@
+// talvenixd end to end: a real daemon process, the real module, real peers.
+
+#include <gtest/gtest.h>
+
+#include <poll.h>
+#include <sys/un.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "daemon/daemon_fixture.hpp"
+#include "gateways/internet/clickatell_document.hpp"
+#include "gateways/modem/gsm_document.hpp"
+#include "peers/http_peer.hpp"
+
+namespace talvenix::testing {
+namespace {
+
+std::string NullGatewayDocument() {
+  std::ifstream in(TALVENIX_SOURCE_DIR "/examples/qvsmscomms.xml");
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+TEST(DaemonNullGateway, SendsRecordsEveryStateAndSignsEveryWebhook) {
+  WebhookReceiver hooks("hook-secret");
+  DaemonProcess daemon({NullGatewayDocument(), hooks.url()});
+  ASSERT_TRUE(daemon.Start());
+
+  std::string id = daemon.Send({{"to", "+15550100"}, {"text", "hello"}, {"client_ref", "order-7"}});
+  ASSERT_FALSE(id.empty());
+  ASSERT_TRUE(WaitUntil([&] { return daemon.State(id) == "sent"; }));
+  json m = daemon.Get(id);
+  EXPECT_EQ(m["to"], "+15550100");
+  EXPECT_EQ(m["code"], 0);
+  std::vector<std::string> states;
+  for (const json& e : m["events"]) states.push_back(e["state"]);
+  EXPECT_EQ(states, (std::vector<std::string>{"queued", "sending", "sent"}));
+
+  // The outcome and the null gateway's incoming messages reach the receiver, signed.
+  ASSERT_TRUE(
+      WaitUntil([&] { return !hooks.events("message.outcome").empty() && !hooks.events("message.received").empty(); }));
+  json outcome = hooks.events("message.outcome").at(0);
+  EXPECT_EQ(outcome["message_id"], id);
+  EXPECT_EQ(outcome["client_ref"], "order-7");
+  EXPECT_EQ(outcome["state"], "sent");
+  EXPECT_EQ(outcome["event_id"].get<std::string>().size(), 32u);
+  EXPECT_EQ(hooks.bad_signatures(), 0);
+
+  // A retry is only for messages whose outcome is unknown or a failure.
+  auto retry = daemon.Client().Post("/v1/messages/" + id + "/retry");
+  ASSERT_TRUE(retry);
+  EXPECT_EQ(retry->status, 409);
+
+  daemon.Terminate();
+  EXPECT_EQ(daemon.folder().Read("daemon.err").find(kApiKey), std::string::npos);
+  EXPECT_EQ(daemon.folder().Read("Talvenix.log").find(kApiKey), std::string::npos);
+}
+
+TEST(DaemonNullGateway, RefusesBadInputNamingTheFieldAndWrongKeys) {
+  DaemonProcess daemon({NullGatewayDocument(), ""});
+  ASSERT_TRUE(daemon.Start());
+  auto post = [&](const std::string& body) {
+    auto res = daemon.Client().Post("/v1/messages", body, "application/json");
+    return res ? std::pair{res->status, json::parse(res->body, nullptr, false)} : std::pair{0, json()};
+  };
+  const std::pair<const char*, const char*> cases[] = {
+      {R"({"text":"hi"})", "to"},
+      {R"({"to":"+1555abc","text":"hi"})", "to"},
+      {R"({"to":"+15550100","text":""})", "text"},
+      {R"({"to":"+15550100","text":7})", "text"},
+      {R"({"to":"+15550100","text":"hi","from":"a\nb"})", "from"},
+      {R"({"to":"+15550100","text":"hi","callback_url":"ftp://x/"})", "callback_url"},
+      {R"(["to"])", "body"},
+      {"not json", "body"},
+  };
+  for (auto [body, field] : cases) {
+    auto [status, answer] = post(body);
+    EXPECT_EQ(status, 400) << body;
+    EXPECT_EQ(answer.value("field", ""), field) << body;
+  }
+  EXPECT_EQ(post(R"({"to":"+15550100","text":")" + std::string(1601, 'x') + "\"}").second.value("field", ""), "text");
+
+  httplib::Client wrong("127.0.0.1", daemon.port());
+  wrong.set_bearer_token_auth("not-the-key");
+  auto res = wrong.Post("/v1/messages", R"({"to":"+15550100","text":"hi"})", "application/json");
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 401);
+  res = httplib::Client("127.0.0.1", daemon.port()).Get("/cgi-bin/sendsms?username=u&password=nope&to=123&text=x");
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 401);
+}
+
+TEST(DaemonNullGateway, StopKeepsQueuedMessagesAndTheNextStartSendsThem) {
+  DaemonSettings settings{NullGatewayDocument(), ""};
+  settings.messages_per_second = 4;  // slow enough that most wait in the queue
+  DaemonProcess daemon(settings);
+  ASSERT_TRUE(daemon.Start());
+  std::vector<std::string> ids;
+  for (int i = 0; i < 8; ++i) ids.push_back(daemon.Send({{"to", "+15550100"}, {"text", "m" + std::to_string(i)}}));
+  ASSERT_TRUE(daemon.Terminate());
+  ASSERT_TRUE(daemon.Start());
+  int queued = 0;
+  for (const std::string& id : ids) {
+    ASSERT_FALSE(id.empty());
+    queued += daemon.State(id) == "queued";
+  }
+  EXPECT_GT(queued, 0) << "the test needs messages still queued at the stop";
+  // A stop that finished the send in hand leaves nothing unknown.
+  for (const std::string& id : ids) EXPECT_TRUE(WaitUntil([&] { return daemon.State(id) == "sent"; })) << id;
+}
+
+TEST(DaemonProvider, SendsThroughTheProviderAndCallsKannelDeliveryUrls) {
+  HttpPeer provider;
+  provider.Answer(200, "ID: 77");
+  WebhookReceiver hooks("hook-secret");
+  DaemonProcess daemon({ClickatellDocument({"api1", "user", "pw", "Shop"}, provider.base()), hooks.url()});
+  ASSERT_TRUE(daemon.Start());
+
+  std::string id = daemon.Send({{"to", "+15550101"}, {"text", "über 1"}, {"callback_url", hooks.url("/mine")}});
+  ASSERT_TRUE(WaitUntil([&] { return daemon.State(id) == "sent"; }));
+  ASSERT_EQ(provider.requests().size(), 1u);
+  EXPECT_EQ(provider.requests()[0].params.find("text")->second, "über 1");
+
+  auto res = httplib::Client("127.0.0.1", daemon.port())
+                 .Get("/cgi-bin/sendsms?username=u&password=" + std::string(kApiKey) +
+                      "&to=15550102&text=kannel+2&dlr-mask=8&dlr-url=" +
+                      httplib::detail::encode_query_param(hooks.url("/dlr?type=%d&to=%P")));
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 202);
+  EXPECT_EQ(res->body, "0: Accepted for delivery");
+  ASSERT_TRUE(WaitUntil([&] { return !hooks.gets().empty(); }));
+  EXPECT_EQ(hooks.gets().at(0), "/dlr?type=8&to=15550102");
+  EXPECT_EQ(provider.requests().size(), 2u);
+  res = httplib::Client("127.0.0.1", daemon.port())
+            .Get("/cgi-bin/sendsms?username=u&password=" + std::string(kApiKey) + "&to=15550102&text=x&dlr-url=" +
+                 httplib::detail::encode_query_param(hooks.url("/d")) + "&dlr-mask=99");
+  ASSERT_TRUE(res);
+  EXPECT_EQ(json::parse(res->body).value("field", ""), "dlr-mask");
+}
+
+TEST(DaemonProvider, RetriesAWebhookTheReceiverRefused) {
+  HttpPeer provider;
+  provider.Answer(200, "ID: 78");
+  WebhookReceiver hooks("hook-secret");
+  hooks.FailNext(1);
+  DaemonProcess daemon({ClickatellDocument({"api1", "user", "pw", "Shop"}, provider.base()), hooks.url()});
+  ASSERT_TRUE(daemon.Start());
+  std::string id = daemon.Send({{"to", "+15550101"}, {"text", "again"}});
+  // The first attempt is refused; the next, a second later, arrives.
+  ASSERT_TRUE(WaitUntil([&] { return hooks.events("message.outcome").size() == 1; }));
+  EXPECT_EQ(hooks.events("message.outcome")[0]["message_id"], id);
+}
+
+TEST(DaemonProvider, ReloadRestartsTheEngineOnANewGatewayWithoutLosingMessages) {
+  HttpPeer provider;
+  provider.Answer(200, "ID: 79");
+  DaemonSettings settings{ClickatellDocument({"api1", "user", "pw", "Shop"}, provider.base()), ""};
+  settings.messages_per_second = 5;
+  DaemonProcess daemon(settings);
+  ASSERT_TRUE(daemon.Start());
+  std::string first = daemon.Send({{"to", "+15550101"}, {"text", "before"}});
+  ASSERT_TRUE(WaitUntil([&] { return daemon.State(first) == "sent"; }));
+  std::vector<std::string> queued;
+  for (int i = 0; i < 6; ++i) queued.push_back(daemon.Send({{"to", "+15550101"}, {"text", "after"}}));
+
+  // Another gateway: Update answers 124 and the engine starts again on it.
+  daemon.folder().Write("qvsmscomms.xml", NullGatewayDocument());
+  daemon.Signal(SIGHUP);
+  ASSERT_TRUE(WaitUntil([&] {
+    auto page = httplib::Client("127.0.0.1", daemon.port()).Get("/");
+    return page && page->body.find(">Null gateway<") != std::string::npos;
+  }));
+  for (const std::string& id : queued) EXPECT_TRUE(WaitUntil([&] { return daemon.State(id) == "sent"; })) << id;
+  EXPECT_LT(provider.requests().size(), 1u + queued.size()) << "the rest went through the null gateway";
+  EXPECT_NE(daemon.folder().Read("daemon.err").find("124"), std::string::npos);
+}
+
+// What the daemon tells systemd, read from a NOTIFY_SOCKET of the test's own.
+class NotifySocket {
+ public:
+  NotifySocket() : fd_(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    std::snprintf(a.sun_path, sizeof a.sun_path, "%s", path_.c_str());
+    if (bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) throw std::runtime_error("bind failed");
+  }
+  ~NotifySocket() { close(fd_); }
+  const std::string& path() const { return path_; }
+  // Every message until one holds `wanted`, or 20 s passed.
+  bool WaitFor(const std::string& wanted) {
+    for (int i = 0; i < 200; ++i) {
+      pollfd p{fd_, POLLIN, 0};
+      if (poll(&p, 1, 100) <= 0) continue;
+      char buffer[4096];
+      ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
+      if (n > 0 && std::string(buffer, static_cast<size_t>(n)).find(wanted) != std::string::npos) return true;
+    }
+    return false;
+  }
+
+ private:
+  TempFolder folder_{"notify"};
+  std::string path_ = folder_.File("notify");
+  int fd_;
+};
+
+TEST(DaemonNullGateway, TellsSystemdWhenReadyAliveAndStopping) {
+  NotifySocket notify;
+  setenv("NOTIFY_SOCKET", notify.path().c_str(), 1);
+  setenv("WATCHDOG_USEC", "1000000", 1);
+  DaemonProcess daemon({NullGatewayDocument(), ""});
+  bool started = daemon.Start();
+  unsetenv("NOTIFY_SOCKET");
+  unsetenv("WATCHDOG_USEC");
+  ASSERT_TRUE(started);
+  EXPECT_TRUE(notify.WaitFor("READY=1"));
+  EXPECT_TRUE(notify.WaitFor("STATUS=listening on 127.0.0.1:" + std::to_string(daemon.port()) + "; queued 0"));
+  EXPECT_TRUE(notify.WaitFor("WATCHDOG=1"));
+  daemon.Signal(SIGTERM);
+  EXPECT_TRUE(notify.WaitFor("STOPPING=1"));
+  EXPECT_TRUE(daemon.Terminate());
+}
+
+TEST(DaemonModem, IncomingMessagesStatusReportsAndLineStatesOfTheSimulator) {
+  setenv("TALVENIX_GSM_DRIVER", TALVENIX_GSMSIM_PATH, 1);
+  setenv("GSMSIM_DEMO", "1", 1);
+  WebhookReceiver hooks("hook-secret");
+  DaemonProcess daemon({GsmDocument({DocumentLine(3, 9600, "North")}), hooks.url()});
+  bool started = daemon.Start();
+  unsetenv("TALVENIX_GSM_DRIVER");
+  unsetenv("GSMSIM_DEMO");
+  ASSERT_TRUE(started);
+
+  ASSERT_TRUE(WaitUntil([&] { return !hooks.events("message.received").empty(); }));
+  EXPECT_FALSE(hooks.events("message.received")[0].value("text", "").empty());
+  auto page = httplib::Client("127.0.0.1", daemon.port()).Get("/");
+  ASSERT_TRUE(page);
+  EXPECT_NE(page->body.find("id=\"line-3\">ready<"), std::string::npos);
+
+  std::string id = daemon.Send({{"to", "+15550103"}, {"text", "via modem"}});
+  ASSERT_TRUE(WaitUntil([&] { return daemon.State(id) == "sent"; }));
+  std::vector<std::string> states;
+  json m = daemon.Get(id);
+  for (const json& e : m["events"]) states.push_back(e["state"]);
+  EXPECT_EQ(states, (std::vector<std::string>{"queued", "sending", "pending", "sent"}));
+  ASSERT_TRUE(WaitUntil([&] { return !hooks.events("message.status_report").empty(); }));
+  auto metrics = httplib::Client("127.0.0.1", daemon.port()).Get("/metrics");
+  ASSERT_TRUE(metrics);
+  EXPECT_NE(metrics->body.find("talvenixd_line_state{name=\"North\",port=\"3\"} 2"), std::string::npos);
+  EXPECT_NE(metrics->body.find("\ntalvenixd_sent_total 1\n"), std::string::npos) << metrics->body;
+  EXPECT_EQ(hooks.bad_signatures(), 0);
+}
+
+}  // namespace
+}  // namespace talvenix::testing
+
+namespace talvenix::testing {
+namespace {
+
+std::string Output(const std::string& command) {
+  std::string out;
+  FILE* pipe = popen(command.c_str(), "r");
+  if (!pipe) return out;
+  char buffer[4096];
+  for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
+  pclose(pipe);
+  return out;
+}
+
+TEST(DaemonStatusPage, ABrowserFindsTheQueueDepthAndTheLineState) {
+  if (access("/usr/bin/chromium", X_OK) != 0) GTEST_SKIP() << "chromium is not installed (scripts/deps tests)";
+  setenv("TALVENIX_GSM_DRIVER", TALVENIX_GSMSIM_PATH, 1);
+  DaemonSettings settings{GsmDocument({DocumentLine(3, 9600, "North")}), ""};
+  settings.messages_per_second = 0.2;  // the messages wait in the queue
+  DaemonProcess daemon(settings);
+  bool started = daemon.Start();
+  unsetenv("TALVENIX_GSM_DRIVER");
+  ASSERT_TRUE(started);
+  for (int i = 0; i < 4; ++i) ASSERT_FALSE(daemon.Send({{"to", "+15550103"}, {"text", "queued"}}).empty());
+
+  TempFolder profile{"chromium"};
+  std::string dom = Output(
+      "timeout 90 /usr/bin/chromium --headless --no-sandbox --disable-gpu --user-data-dir=" + profile.path().string() +
+      " --dump-dom http://127.0.0.1:" + std::to_string(daemon.port()) + "/ 2>/dev/null");
+  ASSERT_NE(dom.find("<h1>talvenixd</h1>"), std::string::npos) << dom;
+  const std::string depth_tag = "id=\"queue-depth\">";
+  size_t depth = dom.find(depth_tag);
+  ASSERT_NE(depth, std::string::npos);
+  int queued = std::atoi(dom.c_str() + depth + depth_tag.size());
+  EXPECT_GE(queued, 2) << "four messages at one every five seconds";
+  EXPECT_NE(dom.find("id=\"line-3\">ready<"), std::string::npos) << dom;
+}
+
+}  // namespace
+}  // namespace talvenix::testing

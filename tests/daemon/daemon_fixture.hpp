@@ -1,0 +1,219 @@
+#pragma once
+// talvenixd as the tests run it: a real child process of this build with its
+// own folder (talvenixd.ini, the queue, qvsmscomms.xml, its standard error in
+// daemon.err), a webhook receiver that checks signatures, and an API client.
+
+#include <fcntl.h>
+#include <httplib.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/temp_folder.hpp"
+#include "daemon/crypto.hpp"
+#include "daemon/webhooks.hpp"
+
+extern char** environ;
+
+namespace talvenix::testing {
+
+using nlohmann::json;
+
+constexpr const char* kApiKey = "k3y-that-must-never-be-logged";
+
+// Polls `done` every 20 ms until it holds or `limit` passed.
+inline bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(30)) {
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+// A loopback port that was free a moment ago.
+inline int FreePort() {
+  int s = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof a;
+  if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+      getsockname(s, reinterpret_cast<sockaddr*>(&a), &size) != 0)
+    throw std::runtime_error("no free port");
+  close(s);
+  return ntohs(a.sin_port);
+}
+
+// Records what the daemon delivers: signed POSTs (JSON events) and GETs
+// (Kannel delivery reports). Answers 500 to the first `failures` POSTs.
+class WebhookReceiver {
+ public:
+  explicit WebhookReceiver(std::string secret) : secret_(std::move(secret)) {
+    server_.set_tcp_nodelay(true);
+    server_.set_keep_alive_timeout(1);
+    server_.Post(".*", [this](const httplib::Request& req, httplib::Response& res) {
+      std::string timestamp = req.get_header_value(daemon::kTimestampHeader);
+      bool signed_well = daemon::SameText(req.get_header_value(daemon::kSignatureHeader),
+                                          "sha256=" + daemon::HmacSha256Hex(secret_, timestamp + "." + req.body));
+      std::lock_guard lock(mutex_);
+      if (!signed_well) {
+        ++bad_signatures_;
+        res.status = 401;
+        return;
+      }
+      if (failures_ > 0) {
+        --failures_;
+        res.status = 500;
+        return;
+      }
+      json event = json::parse(req.body);
+      event["event_id"] = req.get_header_value(daemon::kEventIdHeader);
+      events_.push_back(std::move(event));
+    });
+    server_.Get(".*", [this](const httplib::Request& req, httplib::Response&) {
+      std::lock_guard lock(mutex_);
+      gets_.push_back(req.target);
+    });
+    port_ = server_.bind_to_any_port("127.0.0.1");
+    thread_ = std::thread([this] { server_.listen_after_bind(); });
+    WaitUntil([this] { return server_.is_running(); });
+  }
+  ~WebhookReceiver() {
+    server_.stop();
+    thread_.join();
+  }
+  std::string url(const std::string& path = "/hook") const {
+    return "http://127.0.0.1:" + std::to_string(port_) + path;
+  }
+  void FailNext(int count) {
+    std::lock_guard lock(mutex_);
+    failures_ = count;
+  }
+  std::vector<json> events() {
+    std::lock_guard lock(mutex_);
+    return events_;
+  }
+  std::vector<json> events(const std::string& type) {
+    std::vector<json> out;
+    for (json& e : events())
+      if (e["type"] == type) out.push_back(e);
+    return out;
+  }
+  std::vector<std::string> gets() {
+    std::lock_guard lock(mutex_);
+    return gets_;
+  }
+  int bad_signatures() {
+    std::lock_guard lock(mutex_);
+    return bad_signatures_;
+  }
+
+ private:
+  std::string secret_;
+  httplib::Server server_;
+  std::thread thread_;
+  int port_ = 0;
+  std::mutex mutex_;
+  std::vector<json> events_;
+  std::vector<std::string> gets_;
+  int bad_signatures_ = 0;
+  int failures_ = 0;
+};
+
+struct DaemonSettings {
+  std::string module_config;  // qvsmscomms.xml
+  std::string webhook_url;
+  std::string webhook_secret = "hook-secret";
+  double messages_per_second = 0;
+};
+
+class DaemonProcess {
+ public:
+  explicit DaemonProcess(const DaemonSettings& s) : port_(FreePort()) {
+    folder_.Write("qvsmscomms.xml", s.module_config);
+    folder_.Write("talvenixd.ini",
+                  "[daemon]\nlisten = 127.0.0.1:" + std::to_string(port_) +
+                      "\ndatabase = queue.db\nmodule = " TALVENIX_MODULE_PATH "\n[api]\nkey_sha256 = " +
+                      daemon::Sha256Hex(kApiKey) + "\n[webhook]\nurl = " + s.webhook_url +
+                      "\nsecret = " + s.webhook_secret +
+                      "\n[throttle]\nmessages_per_second = " + std::to_string(s.messages_per_second) + "\n");
+  }
+  ~DaemonProcess() { Kill(); }
+
+  // Starts the daemon and waits until it answers; false when it does not.
+  bool Start() {
+    std::string program = TALVENIX_DAEMON_PATH, config = folder_.File("talvenixd.ini");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, folder_.File("daemon.err").c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                     0600);
+    char* argv[] = {program.data(), const_cast<char*>("--config"), config.data(), nullptr};
+    int rc = posix_spawn(&pid_, argv[0], &actions, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) return false;
+    return WaitUntil([this] {
+      httplib::Client c("127.0.0.1", port_);
+      return static_cast<bool>(c.Get("/metrics"));
+    });
+  }
+  void Kill(int signal = SIGKILL) {
+    if (pid_ <= 0) return;
+    kill(pid_, signal);
+    waitpid(pid_, &status_, 0);
+    pid_ = -1;
+  }
+  void Signal(int signal) { kill(pid_, signal); }
+  // SIGTERM; true when the daemon ended by itself with status 0.
+  bool Terminate() {
+    Kill(SIGTERM);
+    return WIFEXITED(status_) && WEXITSTATUS(status_) == 0;
+  }
+
+  httplib::Client Client() const {
+    httplib::Client c("127.0.0.1", port_);
+    c.set_bearer_token_auth(kApiKey);
+    c.set_connection_timeout(5);
+    c.set_read_timeout(30);
+    return c;
+  }
+  // POSTs a message; the id of a 202, else empty.
+  std::string Send(const json& message) const {
+    auto res = Client().Post("/v1/messages", message.dump(), "application/json");
+    if (!res || res->status != 202) return "";
+    return json::parse(res->body).at("id").get<std::string>();
+  }
+  json Get(const std::string& id) const {
+    auto res = Client().Get("/v1/messages/" + id);
+    return res && res->status == 200 ? json::parse(res->body) : json();
+  }
+  std::string State(const std::string& id) const {
+    json m = Get(id);
+    return m.is_object() ? m.value("state", "") : "";
+  }
+  int port() const { return port_; }
+  const TempFolder& folder() const { return folder_; }
+
+ private:
+  TempFolder folder_{"daemon"};
+  int port_;
+  pid_t pid_ = -1;
+  int status_ = 0;
+};
+
+inline bool IsFinal(const std::string& state) { return state == "sent" || state == "failed" || state == "unknown"; }
+
+}  // namespace talvenix::testing
