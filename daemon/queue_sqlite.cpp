@@ -121,6 +121,7 @@ CREATE TABLE IF NOT EXISTS webhooks(
   created_ms INTEGER NOT NULL, next_ms INTEGER NOT NULL, attempts INTEGER NOT NULL DEFAULT 0,
   state TEXT NOT NULL DEFAULT 'due', last_error TEXT);
 CREATE INDEX IF NOT EXISTS webhooks_due ON webhooks(state, next_ms);
+CREATE TABLE IF NOT EXISTS settled_boot(id TEXT NOT NULL);
 )";
 
 // Bytes that are not UTF-8 (a gateway's 8-bit text) become U+FFFD.
@@ -139,8 +140,17 @@ void SqliteConnection::Close() {
   db = nullptr;
 }
 
-SqliteQueue::SqliteQueue(const std::string& path, std::string default_webhook_url)
-    : default_webhook_url_(std::move(default_webhook_url)), journal_path_(path + "-handed") {
+std::string CurrentBootId() {
+  std::ifstream in("/proc/sys/kernel/random/boot_id");
+  std::string id;
+  std::getline(in, id);
+  return id;
+}
+
+SqliteQueue::SqliteQueue(const std::string& path, std::string default_webhook_url, std::string boot_id)
+    : default_webhook_url_(std::move(default_webhook_url)),
+      boot_id_(std::move(boot_id)),
+      journal_path_(path + "-handed") {
   journal_ = open(journal_path_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
   if (journal_ < 0) throw std::runtime_error(journal_path_ + ": " + std::strerror(errno));
   try {
@@ -353,7 +363,7 @@ std::vector<OutgoingMessage> SqliteQueue::ClaimNext(int limit) {
       Statement(writer_, "UPDATE messages SET state='sending' WHERE seq=?").Bind(1, seq).Step();
       AddEvent(seq, "sending", std::nullopt, "");
     }
-  }).get();
+  }, Sync::kDisk).get();  // on disk before the first send: a power cut cannot make a sent message queued
   // The codes of every earlier send were submitted before this claim, so they
   // are committed now: the journal's ids are needed no more.
   EmptyJournal();
@@ -427,11 +437,18 @@ int SqliteQueue::MarkUnknown() {
   std::vector<int64_t> handed;
   Submit(
       [&] {
+        // The journal lives in the kernel's buffers: after a restart of the
+        // machine it may have lost ids, so every claimed message counts then.
+        bool same_boot = false;
+        {
+          Statement settled(writer_, "SELECT id FROM settled_boot");
+          same_boot = !boot_id_.empty() && settled.Step() && settled.Text(0) == boot_id_;
+        }
         Statement find(writer_,
                        "SELECT seq, id, state FROM messages WHERE state IN ('sending','pending') ORDER BY seq");
         std::vector<int64_t> not_handed;
         while (find.Step()) {
-          if (find.Text(2) == "pending" || journal.count(find.Text(1)))
+          if (!same_boot || find.Text(2) == "pending" || journal.count(find.Text(1)))
             handed.push_back(find.Int(0));
           else
             not_handed.push_back(find.Int(0));
@@ -445,6 +462,8 @@ int SqliteQueue::MarkUnknown() {
           AddEvent(seq, "unknown", std::nullopt, "the daemon stopped before the module reported an outcome");
           AddOutcomeWebhook(seq, "unknown", std::nullopt, "unknown");
         }
+        Statement(writer_, "DELETE FROM settled_boot").Step();
+        Statement(writer_, "INSERT INTO settled_boot(id) VALUES(?)").Bind(1, boot_id_).Step();
       },
       Sync::kDisk)
       .get();

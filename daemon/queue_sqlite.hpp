@@ -7,7 +7,10 @@
 // later fsync (of the next accepted batch, or a checkpoint) takes them to disk.
 // Which claimed messages went to the module is a journal beside the database
 // ("<database>-handed", one id a line, appended before each SendSMS), emptied
-// whenever the codes of every earlier send are committed.
+// whenever the codes of every earlier send are committed. The journal is not
+// fsync'd, so it tells only after a crash of the daemon; a claim is fsync'd
+// before its first send, and after a restart of the machine (another boot id)
+// every claimed message without an outcome counts as handed.
 
 #include <sqlite3.h>
 
@@ -30,10 +33,14 @@ struct SqliteConnection {
   void Close();
 };
 
+// The kernel's id of this boot of the machine; empty when unknown.
+std::string CurrentBootId();
+
 class SqliteQueue final : public MessageQueue {
  public:
   // Opens (creating if need be) the file; throws std::runtime_error.
-  SqliteQueue(const std::string& path, std::string default_webhook_url);
+  // `boot_id` names this run of the machine (the kernel's boot id).
+  SqliteQueue(const std::string& path, std::string default_webhook_url, std::string boot_id = CurrentBootId());
   ~SqliteQueue() override;
 
   std::string Accept(const NewMessage& message) override;
@@ -75,6 +82,7 @@ class SqliteQueue final : public MessageQueue {
   void EmptyJournal();
 
   std::string default_webhook_url_;
+  std::string boot_id_;
   std::string journal_path_;
   int journal_ = -1;
   SqliteConnection writer_;
