@@ -54,15 +54,20 @@ void CloseInternet(HINTERNET& handle) {
   handle = nullptr;
 }
 
+void CloseRequest(std::mutex& lock, HINTERNET& request) {
+  std::lock_guard hold(lock);
+  CloseInternet(request);
+}
+
 HINTERNET WinHttpSession::Open(const std::wstring& user_agent, const WINHTTP_PROXY_INFO& proxy,
                                const WinHttpTimeouts* timeouts) {
   std::wstring key = user_agent + L'\n' + (proxy.lpszProxy ? proxy.lpszProxy : L"") + L'\n' +
                      (proxy.lpszProxyBypass ? proxy.lpszProxyBypass : L"");
   if (handle_ && key_ == key) return handle_;
   Close();
-  handle_ = WinHttpOpen(user_agent.c_str(), proxy.dwAccessType,
-                        proxy.lpszProxy ? proxy.lpszProxy : WINHTTP_NO_PROXY_NAME,
-                        proxy.lpszProxyBypass ? proxy.lpszProxyBypass : WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC);
+  handle_ =
+      WinHttpOpen(user_agent.c_str(), proxy.dwAccessType, proxy.lpszProxy ? proxy.lpszProxy : WINHTTP_NO_PROXY_NAME,
+                  proxy.lpszProxyBypass ? proxy.lpszProxyBypass : WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC);
   if (!handle_) return nullptr;
   if (WinHttpSetStatusCallback(handle_, &OnStatus, kCallbackEvents, 0) == WINHTTP_INVALID_STATUS_CALLBACK ||
       (timeouts && !WinHttpSetTimeouts(handle_, timeouts->resolve_ms, timeouts->connect_ms, timeouts->send_ms,

@@ -10,6 +10,7 @@
 // clang-format on
 
 #include <atomic>
+#include <mutex>
 #include <string>
 
 namespace talvenix::platform {
@@ -20,6 +21,23 @@ std::string WinHttpMessage(DWORD code);
 
 // Closes `handle` when it is open and forgets it.
 void CloseInternet(HINTERNET& handle);
+
+// A request handle that another thread may close under `lock` (closing it
+// cancels what WinHTTP is doing for it): starts an operation on it under the
+// lock, so the handle cannot be closed between the check and the call; false
+// with ERROR_WINHTTP_OPERATION_CANCELLED once it is closed.
+template <typename Start>
+bool StartOperation(std::mutex& lock, HINTERNET& request, Start start) {
+  std::lock_guard hold(lock);
+  if (!request) {
+    SetLastError(ERROR_WINHTTP_OPERATION_CANCELLED);
+    return false;
+  }
+  return start(request);
+}
+
+// Closes such a request.
+void CloseRequest(std::mutex& lock, HINTERNET& request);
 
 // One request handle's view of the status callback, set as the handle's
 // context value. It lives until WinHTTP says the handle is closing, which may

@@ -92,21 +92,12 @@ struct HttpClient::Transport {
     if (abort_event) ::CloseHandle(abort_event);
   }
   bool Aborted() const { return WaitForSingleObject(abort_event, 0) == WAIT_OBJECT_0; }
-  // Starts an operation on the request under the lock, so Abort cannot close
-  // the handle between the check and the call.
+  // Operations start on the request while Abort may close it.
   template <typename Start>
   bool StartOperation(Start start) {
-    std::lock_guard lock(mutex);
-    if (!request) {
-      SetLastError(ERROR_WINHTTP_OPERATION_CANCELLED);
-      return false;
-    }
-    return start(request);
+    return platform::StartOperation(mutex, request, start);
   }
-  void CloseRequest() {
-    std::lock_guard lock(mutex);
-    CloseInternet(request);
-  }
+  void CloseRequest() { platform::CloseRequest(mutex, request); }
 
   platform::WinHttpSession session;
   HINTERNET lookup_session = nullptr;  // synchronous, for automatic proxy lookups

@@ -60,7 +60,6 @@ std::wstring Base64(const std::string& bytes) {
   return text;
 }
 
-
 }  // namespace
 
 struct MessageMediaServiceAPIWrapper::Channel::Transport {
@@ -84,30 +83,13 @@ struct MessageMediaServiceAPIWrapper::Channel::Transport {
   Clock::duration Remaining() {
     const auto now = Clock::now();
     std::lock_guard lock(mutex);
-    Clock::time_point end = deadline;
-    CallCut why = CallCut::kDeadline;
-    if (stopping) {
-      const Clock::time_point stop_end = cut_on_stop ? now : stop_deadline;
-      if (stop_end <= end) {
-        end = stop_end;
-        why = CallCut::kStopped;
-      }
-    }
-    if (end > now) return end - now;
-    cut = why;
-    return Clock::duration::zero();
+    return end.Remaining(now);
   }
 
-  // Starts an operation on the request under the lock, so Stop cannot close
-  // the handle between the check and the call.
+  // Operations start on the request while Stop may close it.
   template <typename Start>
   bool StartOperation(Start start) {
-    std::lock_guard lock(mutex);
-    if (!request) {
-      SetLastError(ERROR_WINHTTP_OPERATION_CANCELLED);
-      return false;
-    }
-    return start(request);
+    return platform::StartOperation(mutex, request, start);
   }
 
   // Waits for the completion of the operation just started, at most
@@ -120,11 +102,11 @@ struct MessageMediaServiceAPIWrapper::Channel::Transport {
       const Clock::duration left = std::min(Remaining(), step_end - Clock::now());
       if (left <= Clock::duration::zero()) {
         std::lock_guard lock(mutex);
-        if (cut == CallCut::kNone) cut = CallCut::kSilent;
+        if (end.cut == CallCut::kNone) end.cut = CallCut::kSilent;
         break;
       }
       HANDLE events[] = {call->done, stop_event};
-      const DWORD count = cut_on_stop ? 2 : 1;
+      const DWORD count = end.cut_on_stop ? 2 : 1;
       const auto ms = std::chrono::ceil<milliseconds>(left).count();
       const DWORD woke = WaitForMultipleObjects(count, events, FALSE, static_cast<DWORD>(ms));
       if (woke != WAIT_OBJECT_0) continue;  // stopped or timed out: the next round says which
@@ -152,16 +134,13 @@ struct MessageMediaServiceAPIWrapper::Channel::Transport {
     if (code == ERROR_WINHTTP_OPERATION_CANCELLED && Remaining() == Clock::duration::zero()) return;
     if (code == ERROR_WINHTTP_TIMEOUT && call && call->sent) {
       std::lock_guard lock(mutex);
-      cut = CallCut::kSilent;
+      end.cut = CallCut::kSilent;
       return;
     }
     if (failure.empty()) failure = WinHttpErrorText(code);
   }
 
-  void CloseRequest() {
-    std::lock_guard lock(mutex);
-    CloseInternet(request);
-  }
+  void CloseRequest() { platform::CloseRequest(mutex, request); }
 
   // Ends the request of the call and forgets its state.
   void CloseCall() {
@@ -188,8 +167,7 @@ struct MessageMediaServiceAPIWrapper::Channel::Transport {
       bypass = user.bypass;
     }
     const DWORD access = proxy_name.empty() ? WINHTTP_ACCESS_TYPE_NO_PROXY : WINHTTP_ACCESS_TYPE_NAMED_PROXY;
-    const WINHTTP_PROXY_INFO info{access,
-                                  proxy_name.empty() ? nullptr : proxy_name.data(),
+    const WINHTTP_PROXY_INFO info{access, proxy_name.empty() ? nullptr : proxy_name.data(),
                                   bypass.empty() ? nullptr : bypass.data()};
     HINTERNET s = session.Open(L"gSOAP/2.8", info);
     if (!s) return Failed(GetLastError());
@@ -357,7 +335,6 @@ struct MessageMediaServiceAPIWrapper::Channel::Transport {
 
   // The call in progress, used by the calling thread only.
   Limits limits;
-  Clock::time_point deadline;
   std::string endpoint;  // the context's soap_endpoint points into it
   std::optional<ProxyServer> proxy;
   bool secure = false;
@@ -372,10 +349,7 @@ struct MessageMediaServiceAPIWrapper::Channel::Transport {
 
   std::mutex mutex;  // guards what follows, shared with Stop
   HINTERNET request = nullptr;
-  bool cut_on_stop = false;
-  CallCut cut = CallCut::kNone;
-  bool stopping = false;
-  Clock::time_point stop_deadline;  // when calls that may finish after Stop are cut too
+  CallEnd end;
 };
 
 MessageMediaServiceAPIWrapper::Channel::Channel()
@@ -392,13 +366,11 @@ bool MessageMediaServiceAPIWrapper::Channel::BeginCall(const std::string& endpoi
                                                        const Limits& limits, bool stops_at_once, std::string&) {
   Transport& t = *transport;
   t.limits = limits;
-  t.deadline = Clock::now() + milliseconds(limits.total_ms);
   t.failure.clear();
   binding.soap->recv_maxlength = limits.max_answer_bytes;
   {
     std::lock_guard lock(t.mutex);
-    t.cut = CallCut::kNone;
-    t.cut_on_stop = stops_at_once;
+    t.end.Begin(Clock::now() + milliseconds(limits.total_ms), stops_at_once);
   }
   t.endpoint = endpoint;
   t.proxy = EnvironmentProxyFor(endpoint);
@@ -415,7 +387,7 @@ std::string MessageMediaServiceAPIWrapper::Channel::FailureText() {
   CallCut cut;
   {
     std::lock_guard lock(transport->mutex);
-    cut = transport->cut;
+    cut = transport->end.cut;
   }
   if (cut == CallCut::kNone && !transport->failure.empty()) return transport->failure;
   return CallFailureText(cut, transport->limits, binding.soap);
@@ -424,23 +396,22 @@ std::string MessageMediaServiceAPIWrapper::Channel::FailureText() {
 void MessageMediaServiceAPIWrapper::Channel::Stop() {
   Transport& t = *transport;
   std::lock_guard lock(t.mutex);
-  t.stopping = true;
-  t.stop_deadline = Clock::now() + milliseconds(kConfirmGraceMs);
+  t.end.Stop(Clock::now());
   SetEvent(t.stop_event);
   // Closing the handle cancels what WinHTTP is doing for it.
-  if (t.cut_on_stop) CloseInternet(t.request);
+  if (t.end.cut_on_stop) CloseInternet(t.request);
 }
 
 void MessageMediaServiceAPIWrapper::Channel::Resume() {
   Transport& t = *transport;
   std::lock_guard lock(t.mutex);
-  t.stopping = false;
+  t.end.stopping = false;
   ResetEvent(t.stop_event);
 }
 
 bool MessageMediaServiceAPIWrapper::Channel::Stopping() {
   std::lock_guard lock(transport->mutex);
-  return transport->stopping;
+  return transport->end.stopping;
 }
 
 }  // namespace talvenix
