@@ -7,41 +7,25 @@
 // for its completions, so Abort and the whole-call limit can end a wait at
 // once by closing the request handle.
 
-// clang-format off
-#include <windows.h>
-#include <winhttp.h>
-// clang-format on
-
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <mutex>
 
 #include "gateways/internet/http_client.hpp"
 #include "platform/wide_text_win.hpp"
+#include "platform/winhttp_win.hpp"
 
 namespace talvenix::internet {
 namespace {
 
+using platform::CloseInternet;
 using platform::Wide;
+using platform::WinHttpCall;
 
-// A string WinHTTP gave, which may be null.
-std::string Narrow(const wchar_t* text) { return text ? platform::Utf8(text) : std::string(); }
-
-// The text of a WinHTTP error from winhttp.dll's messages, else the system's.
+// The text of a WinHTTP error.
 std::string WinHttpErrorText(DWORD code) {
-  char text[255] = {};
-  DWORD flags = FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_MAX_WIDTH_MASK;
-  DWORD n = FormatMessageA(flags | FORMAT_MESSAGE_FROM_HMODULE, GetModuleHandleA("winhttp.dll"), code, 0x400, text,
-                           sizeof text, nullptr);
-  if (n == 0) n = FormatMessageA(flags | FORMAT_MESSAGE_FROM_SYSTEM, nullptr, code, 0x400, text, sizeof text, nullptr);
-  while (n > 0 && (text[n - 1] == ' ' || text[n - 1] == '\r' || text[n - 1] == '\n')) --n;
-  return n > 0 ? std::string(text, n) : "WinHTTP error " + std::to_string(code);
-}
-
-void CloseInternet(HINTERNET& handle) {
-  if (handle) WinHttpCloseHandle(handle);
-  handle = nullptr;
+  std::string text = platform::WinHttpMessage(code);
+  return text.empty() ? "WinHTTP error " + std::to_string(code) : text;
 }
 
 struct CrackedUrl {
@@ -75,59 +59,6 @@ CrackedUrl Crack(const std::string& url) {
   return cracked;
 }
 
-// One request handle's view of the status callback. It lives until WinHTTP
-// says the handle is closing, which may be after Get returned (an abort
-// leaves WinHTTP to finish the cancelled operation on its own thread).
-struct CallState {
-  CallState() : done(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
-  ~CallState() {
-    if (done) ::CloseHandle(done);
-  }
-  void Release() {
-    if (--refs == 0) delete this;
-  }
-
-  HANDLE done;               // auto-reset: the operation under way completed
-  std::atomic<int> refs{2};  // Get's and the request handle's
-  // Written by the callback before `done` is set; read after the wait.
-  DWORD completion = 0;
-  DWORD error = 0;
-  DWORD bytes = 0;
-  bool sent = false;  // the request went out, since the last WinHttpSendRequest
-};
-
-void CALLBACK OnStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID info, DWORD length) {
-  auto* call = reinterpret_cast<CallState*>(context);
-  if (!call) return;  // the session and connection handles have no state
-  switch (status) {
-    case WINHTTP_CALLBACK_STATUS_REQUEST_SENT:
-      call->sent = true;
-      return;
-    case WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING:
-      call->Release();
-      return;
-    case WINHTTP_CALLBACK_STATUS_REQUEST_ERROR:
-      call->error = static_cast<WINHTTP_ASYNC_RESULT*>(info)->dwError;
-      break;
-    case WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE:
-      call->bytes = *static_cast<DWORD*>(info);
-      break;
-    case WINHTTP_CALLBACK_STATUS_READ_COMPLETE:
-      call->bytes = length;
-      break;
-    case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
-    case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE:
-      break;
-    default:
-      return;
-  }
-  call->completion = status;
-  SetEvent(call->done);
-}
-
-constexpr DWORD kCallbackEvents =
-    WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLBACK_FLAG_HANDLES | WINHTTP_CALLBACK_FLAG_SEND_REQUEST;
-
 // The step a WinHTTP error belongs to, for one that occurred during `step`
 // before (or after) the request went out.
 HttpFailure FailureOf(DWORD error, HttpFailure step, bool sent) {
@@ -158,32 +89,17 @@ struct HttpClient::Transport {
   Transport() : abort_event(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
   ~Transport() {
     CloseInternet(lookup_session);
-    CloseInternet(session);
     if (abort_event) ::CloseHandle(abort_event);
   }
   bool Aborted() const { return WaitForSingleObject(abort_event, 0) == WAIT_OBJECT_0; }
-  // The session for this user agent and proxy, kept while they stay the
-  // same (the proxy is a session's: WinHTTP's connection pool is per session);
-  // null with GetLastError set.
-  HINTERNET Session(const std::string& user_agent, const WINHTTP_PROXY_INFO& proxy, const HttpLimits& limits);
-  // Starts an operation on the request under the lock, so Abort cannot close
-  // the handle between the check and the call.
+  // Operations start on the request while Abort may close it.
   template <typename Start>
   bool StartOperation(Start start) {
-    std::lock_guard lock(mutex);
-    if (!request) {
-      SetLastError(ERROR_WINHTTP_OPERATION_CANCELLED);
-      return false;
-    }
-    return start(request);
+    return platform::StartOperation(mutex, request, start);
   }
-  void CloseRequest() {
-    std::lock_guard lock(mutex);
-    CloseInternet(request);
-  }
+  void CloseRequest() { platform::CloseRequest(mutex, request); }
 
-  HINTERNET session = nullptr;
-  std::wstring session_key;            // the user agent and proxy the session was opened with
+  platform::WinHttpSession session;
   HINTERNET lookup_session = nullptr;  // synchronous, for automatic proxy lookups
   HANDLE abort_event;                  // manual-reset: set by Abort until Resume
   std::mutex mutex;                    // guards `request` against Abort
@@ -205,45 +121,20 @@ void HttpClient::Abort() {
 
 void HttpClient::Resume() { ResetEvent(transport_->abort_event); }
 
-HINTERNET HttpClient::Transport::Session(const std::string& user_agent, const WINHTTP_PROXY_INFO& proxy,
-                                         const HttpLimits& limits) {
-  std::wstring key = Wide(user_agent) + L'\n' + (proxy.lpszProxy ? proxy.lpszProxy : L"") + L'\n' +
-                     (proxy.lpszProxyBypass ? proxy.lpszProxyBypass : L"");
-  if (session && session_key == key) return session;
-  CloseInternet(session);
-  session = WinHttpOpen(Wide(user_agent).c_str(), proxy.dwAccessType,
-                        proxy.lpszProxy ? proxy.lpszProxy : WINHTTP_NO_PROXY_NAME,
-                        proxy.lpszProxyBypass ? proxy.lpszProxyBypass : WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC);
-  if (!session) return nullptr;
-  auto ms = [](long s) { return static_cast<int>(s * 1000); };
-  if (WinHttpSetStatusCallback(session, &OnStatus, kCallbackEvents, 0) == WINHTTP_INVALID_STATUS_CALLBACK ||
-      !WinHttpSetTimeouts(session, 0, ms(limits.connect_timeout_s), ms(limits.idle_timeout_s),
-                          ms(limits.idle_timeout_s))) {
-    DWORD error = GetLastError();
-    CloseInternet(session);
-    SetLastError(error);
-    return nullptr;
-  }
-  session_key = key;
-  return session;
-}
-
 HttpClient::UrlParts HttpClient::CrackUrl(const std::string& url) {
   CrackedUrl cracked = Crack(url);
-  return {static_cast<int>(cracked.error), Narrow(cracked.host.c_str()), cracked.port};
+  return {static_cast<int>(cracked.error), platform::Utf8(cracked.host), cracked.port};
 }
 
 bool LoadSystemProxySettings(ProxyState& state, std::string_view) {
-  WINHTTP_CURRENT_USER_IE_PROXY_CONFIG config{};
-  if (!WinHttpGetIEProxyConfigForCurrentUser(&config)) return false;
+  platform::UserProxySettings config;
+  if (!platform::LoadUserProxySettings(config)) return false;
   // What the configuration no longer gives is gone from the state too.
-  state.proxy = Narrow(config.lpszProxy);
-  state.auto_config_url = Narrow(config.lpszAutoConfigUrl);
-  state.bypass_list = Narrow(config.lpszProxyBypass);
+  state.proxy = platform::Utf8(config.proxy);
+  state.auto_config_url = platform::Utf8(config.auto_config_url);
+  state.bypass_list = platform::Utf8(config.bypass);
   state.mode = (state.proxy.empty() ? 0 : kProxyNamed) | (state.auto_config_url.empty() ? 0 : kProxyAutoConfigUrl) |
-               (config.fAutoDetect ? kProxyAutoDetect : 0);
-  for (LPWSTR text : {config.lpszProxy, config.lpszAutoConfigUrl, config.lpszProxyBypass})
-    if (text) GlobalFree(text);
+               (config.auto_detect ? kProxyAutoDetect : 0);
   return true;
 }
 
@@ -300,7 +191,10 @@ HttpResult HttpClient::Get(const HttpRequest& request) {
   WINHTTP_PROXY_INFO named{WINHTTP_ACCESS_TYPE_NO_PROXY, nullptr, nullptr};
   if ((proxy->mode & kProxyNamed) && !name.empty())
     named = {WINHTTP_ACCESS_TYPE_NAMED_PROXY, name.data(), bypass.empty() ? nullptr : bypass.data()};
-  HINTERNET session = t.Session(request.user_agent, automatic ? looked_up : named, limits_);
+  auto ms = [](long s) { return static_cast<int>(s * 1000); };
+  const platform::WinHttpTimeouts timeouts{0, ms(limits_.connect_timeout_s), ms(limits_.idle_timeout_s),
+                                           ms(limits_.idle_timeout_s)};
+  HINTERNET session = t.session.Open(Wide(request.user_agent), automatic ? looked_up : named, &timeouts);
   DWORD session_error = GetLastError();
   if (looked_up.lpszProxy) GlobalFree(looked_up.lpszProxy);
   if (looked_up.lpszProxyBypass) GlobalFree(looked_up.lpszProxyBypass);
@@ -315,7 +209,7 @@ HttpResult HttpClient::Get(const HttpRequest& request) {
     CloseInternet(connection);
     return fail(HttpFailure::kSetUp, error);
   }
-  auto* call = new CallState;
+  auto* call = new WinHttpCall;
   DWORD_PTR context = reinterpret_cast<DWORD_PTR>(call);
   DWORD no_keep_alive = WINHTTP_DISABLE_KEEP_ALIVE;
   if (!WinHttpSetOption(handle, WINHTTP_OPTION_CONTEXT_VALUE, &context, sizeof context) ||

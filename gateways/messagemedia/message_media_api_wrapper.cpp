@@ -50,6 +50,32 @@ std::string CallFailureText(CallCut cut, const MessageMediaServiceAPIWrapper::Li
   return fault ? PeerText(fault) : std::string();
 }
 
+void CallEnd::Begin(Clock::time_point call_deadline, bool stops_at_once) {
+  deadline = call_deadline;
+  cut_on_stop = stops_at_once;
+  cut = CallCut::kNone;
+}
+
+CallEnd::Clock::duration CallEnd::Remaining(Clock::time_point now) {
+  Clock::time_point end = deadline;
+  CallCut why = CallCut::kDeadline;
+  if (stopping) {
+    const Clock::time_point stop_end = cut_on_stop ? now : stop_deadline;
+    if (stop_end <= end) {
+      end = stop_end;
+      why = CallCut::kStopped;
+    }
+  }
+  if (end > now) return end - now;
+  cut = why;
+  return Clock::duration::zero();
+}
+
+void CallEnd::Stop(Clock::time_point now) {
+  stopping = true;
+  stop_deadline = now + std::chrono::milliseconds(MessageMediaServiceAPIWrapper::kConfirmGraceMs);
+}
+
 MessageMediaServiceAPIWrapper::MessageMediaServiceAPIWrapper(ILogInterface* logger)
     : logger_(logger), sending_(std::make_unique<Channel>()), fetching_(std::make_unique<Channel>()) {
   account_.endpoint = kMessageMediaDefaultEndpoint;

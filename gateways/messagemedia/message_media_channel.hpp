@@ -5,6 +5,7 @@
 // Windows (message_media_channel_win.cpp), where Windows' own TLS, root store
 // and proxy settings apply. Private to this folder.
 
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -50,6 +51,27 @@ struct MessageMediaServiceAPIWrapper::Channel {
 
 // Why a call was cut short by the client itself.
 enum class CallCut { kNone, kStopped, kDeadline, kSilent };
+
+// When the call under way must end: at its deadline, or on Stop (at once
+// for a call that stops at once, else kConfirmGraceMs later), and why it was
+// cut short. Guarded by the transport's lock.
+struct CallEnd {
+  using Clock = std::chrono::steady_clock;
+
+  // A new call, to end by `call_deadline`.
+  void Begin(Clock::time_point call_deadline, bool stops_at_once);
+  // What the call may still take at `now`; zero when it must end now (why in `cut`).
+  Clock::duration Remaining(Clock::time_point now);
+  void Stop(Clock::time_point now);
+  // Stop ends the call under way now.
+  bool StopCuts() const { return stopping && cut_on_stop; }
+
+  Clock::time_point deadline;
+  bool cut_on_stop = false;         // the call under way ends at once on Stop
+  bool stopping = false;            // from Stop until Resume
+  Clock::time_point stop_deadline;  // when calls that may finish after Stop are cut too
+  CallCut cut = CallCut::kNone;
+};
 
 // The failure text of a call: the cut when there was one, else an answer over
 // the length limit, else gSOAP's fault string (peer text, escaped); empty when

@@ -88,18 +88,7 @@ struct MessageMediaServiceAPIWrapper::Channel::Transport {
   Clock::duration Remaining() {
     const auto now = Clock::now();
     std::lock_guard lock(socket_mutex);
-    Clock::time_point end = deadline;
-    CallCut why = CallCut::kDeadline;
-    if (stopping) {
-      const Clock::time_point stop_end = cut_on_stop ? now : stop_deadline;
-      if (stop_end <= end) {
-        end = stop_end;
-        why = CallCut::kStopped;
-      }
-    }
-    if (end > now) return end - now;
-    cut = why;
-    return Clock::duration::zero();
+    return end.Remaining(now);
   }
 
   // gSOAP's connect cannot be interrupted from another thread, so it runs in
@@ -130,7 +119,7 @@ struct MessageMediaServiceAPIWrapper::Channel::Transport {
       std::lock_guard lock(self->socket_mutex);
       self->socket = socket;  // also forgets a handshake socket gSOAP closed on failure
       if (soap_valid_socket(socket)) {
-        if (self->StopCutsLocked()) ::shutdown(socket, SHUT_RDWR);
+        if (self->end.StopCuts()) ::shutdown(socket, SHUT_RDWR);
         break;
       }
       // Only a connect that used its whole slice is tried again.
@@ -148,7 +137,7 @@ struct MessageMediaServiceAPIWrapper::Channel::Transport {
     std::lock_guard lock(self->socket_mutex);
     self->handshaking = true;
     self->socket = SSL_get_fd(ssl);
-    if (self->StopCutsLocked() && soap_valid_socket(self->socket)) ::shutdown(self->socket, SHUT_RDWR);
+    if (self->end.StopCuts() && soap_valid_socket(self->socket)) ::shutdown(self->socket, SHUT_RDWR);
   }
 
   // Waits for the answer in slices, so a stop, the deadline or the silence
@@ -164,7 +153,7 @@ struct MessageMediaServiceAPIWrapper::Channel::Transport {
       const auto now = Clock::now();
       if (now >= silent_end) {
         std::lock_guard lock(self->socket_mutex);
-        self->cut = CallCut::kSilent;
+        self->end.cut = CallCut::kSilent;
         return 0;
       }
       const auto wait = std::min({kWaitSlice, left, silent_end - now});
@@ -189,8 +178,6 @@ struct MessageMediaServiceAPIWrapper::Channel::Transport {
     return self->original_close(s, socket);
   }
 
-  bool StopCutsLocked() const { return stopping && cut_on_stop; }
-
   soap* soap_;
   std::string endpoint;  // the context's soap_endpoint points into it
   ProxyServer proxy;     // the proxy fields of the context point into it
@@ -200,15 +187,11 @@ struct MessageMediaServiceAPIWrapper::Channel::Transport {
 
   // Limits of the call in progress, used by the calling thread only.
   Limits limits;
-  Clock::time_point deadline;
 
   std::mutex socket_mutex;  // guards what follows, shared with Stop
   SOAP_SOCKET socket = SOAP_INVALID_SOCKET;
   bool handshaking = false;  // the current connect reached its TLS handshake
-  bool cut_on_stop = false;  // the call in progress ends at once on Stop
-  CallCut cut = CallCut::kNone;
-  bool stopping = false;
-  Clock::time_point stop_deadline;  // when calls that may finish after Stop are cut too
+  CallEnd end;
 
   SOAP_SOCKET (*original_open)(soap*, const char*, const char*, int) = nullptr;
   int (*original_close)(soap*, SOAP_SOCKET) = nullptr;
@@ -234,7 +217,6 @@ bool MessageMediaServiceAPIWrapper::Channel::BeginCall(const std::string& endpoi
   soap* s = binding.soap;
   t.no_sigpipe.emplace();
   t.limits = limits;
-  t.deadline = Clock::now() + milliseconds(limits.total_ms);
   // Requests are small enough for the socket's buffer: only a peer that
   // takes nothing at all makes a write wait.
   s->send_timeout = SoapTimeout(milliseconds(limits.silence_ms));
@@ -242,8 +224,7 @@ bool MessageMediaServiceAPIWrapper::Channel::BeginCall(const std::string& endpoi
   s->recv_maxlength = limits.max_answer_bytes;
   {
     std::lock_guard lock(t.socket_mutex);
-    t.cut = CallCut::kNone;
-    t.cut_on_stop = stops_at_once;
+    t.end.Begin(Clock::now() + milliseconds(limits.total_ms), stops_at_once);
   }
   t.endpoint = endpoint;
   binding.soap_endpoint = t.endpoint.c_str();
@@ -297,7 +278,7 @@ std::string MessageMediaServiceAPIWrapper::Channel::FailureText() {
   CallCut cut;
   {
     std::lock_guard lock(transport->socket_mutex);
-    cut = transport->cut;
+    cut = transport->end.cut;
   }
   return CallFailureText(cut, transport->limits, binding.soap);
 }
@@ -305,19 +286,18 @@ std::string MessageMediaServiceAPIWrapper::Channel::FailureText() {
 void MessageMediaServiceAPIWrapper::Channel::Stop() {
   Transport& t = *transport;
   std::lock_guard lock(t.socket_mutex);
-  t.stopping = true;
-  t.stop_deadline = Clock::now() + milliseconds(kConfirmGraceMs);
-  if (t.StopCutsLocked() && soap_valid_socket(t.socket)) ::shutdown(t.socket, SHUT_RDWR);
+  t.end.Stop(Clock::now());
+  if (t.end.StopCuts() && soap_valid_socket(t.socket)) ::shutdown(t.socket, SHUT_RDWR);
 }
 
 void MessageMediaServiceAPIWrapper::Channel::Resume() {
   std::lock_guard lock(transport->socket_mutex);
-  transport->stopping = false;
+  transport->end.stopping = false;
 }
 
 bool MessageMediaServiceAPIWrapper::Channel::Stopping() {
   std::lock_guard lock(transport->socket_mutex);
-  return transport->stopping;
+  return transport->end.stopping;
 }
 
 }  // namespace talvenix

@@ -15,14 +15,12 @@
 
 // gSOAP's header first: it brings in <winsock2.h> before <windows.h>.
 #include "gateways/messagemedia/message_media_channel.hpp"
+#include "platform/winhttp_win.hpp"
 // clang-format off
-#include <windows.h>
 #include <wincrypt.h>
-#include <winhttp.h>
 // clang-format on
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <optional>
@@ -36,79 +34,19 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 using Limits = MessageMediaServiceAPIWrapper::Limits;
+using platform::CloseInternet;
 using platform::Wide;
+using platform::WinHttpCall;
 
 // gSOAP takes any valid socket as "connected"; this one stands for the
 // WinHTTP request and is never handed to Winsock.
 constexpr SOAP_SOCKET kWinHttpSocket = 1;
 
-// The text of a WinHTTP error from winhttp.dll's messages, else the system's.
+// The text of a WinHTTP error, with its code.
 std::string WinHttpErrorText(DWORD code) {
-  char text[255] = {};
-  DWORD flags = FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_MAX_WIDTH_MASK;
-  DWORD n = FormatMessageA(flags | FORMAT_MESSAGE_FROM_HMODULE, GetModuleHandleA("winhttp.dll"), code, 0x400, text,
-                           sizeof text, nullptr);
-  if (n == 0) n = FormatMessageA(flags | FORMAT_MESSAGE_FROM_SYSTEM, nullptr, code, 0x400, text, sizeof text, nullptr);
-  while (n > 0 && (text[n - 1] == ' ' || text[n - 1] == '\r' || text[n - 1] == '\n' || text[n - 1] == '.')) --n;
-  return "WinHTTP error " + std::to_string(code) + (n > 0 ? ": " + std::string(text, n) : std::string());
-}
-
-// One request handle's view of the status callback. It lives until WinHTTP
-// says the handle is closing, which may be after the call ended (a cut call
-// leaves WinHTTP to finish the cancelled operation on its own thread).
-struct CallState {
-  CallState() : done(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
-  ~CallState() {
-    if (done) ::CloseHandle(done);
-  }
-  void Release() {
-    if (--refs == 0) delete this;
-  }
-
-  HANDLE done;               // auto-reset: the operation under way completed
-  std::atomic<int> refs{2};  // the transport's and the request handle's
-  // Written by the callback before `done` is set; read after the wait.
-  DWORD completion = 0;
-  DWORD error = 0;
-  DWORD bytes = 0;
-  std::atomic<bool> sent{false};  // the request went out
-};
-
-void CALLBACK OnStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID info, DWORD length) {
-  auto* call = reinterpret_cast<CallState*>(context);
-  if (!call) return;  // the session and connection handles have no state
-  switch (status) {
-    case WINHTTP_CALLBACK_STATUS_REQUEST_SENT:
-      call->sent = true;
-      return;
-    case WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING:
-      call->Release();
-      return;
-    case WINHTTP_CALLBACK_STATUS_REQUEST_ERROR:
-      call->error = static_cast<WINHTTP_ASYNC_RESULT*>(info)->dwError;
-      break;
-    case WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE:
-      call->bytes = *static_cast<DWORD*>(info);
-      break;
-    case WINHTTP_CALLBACK_STATUS_READ_COMPLETE:
-      call->bytes = length;
-      break;
-    case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
-    case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE:
-      break;
-    default:
-      return;
-  }
-  call->completion = status;
-  SetEvent(call->done);
-}
-
-constexpr DWORD kCallbackEvents =
-    WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLBACK_FLAG_HANDLES | WINHTTP_CALLBACK_FLAG_SEND_REQUEST;
-
-void CloseInternet(HINTERNET& handle) {
-  if (handle) WinHttpCloseHandle(handle);
-  handle = nullptr;
+  std::string text = platform::WinHttpMessage(code);
+  while (!text.empty() && text.back() == '.') text.pop_back();
+  return "WinHTTP error " + std::to_string(code) + (text.empty() ? std::string() : ": " + text);
 }
 
 std::wstring Base64(const std::string& bytes) {
@@ -120,16 +58,6 @@ std::wstring Base64(const std::string& bytes) {
   if (!CryptBinaryToStringW(data, static_cast<DWORD>(bytes.size()), flags, text.data(), &size)) return {};
   text.resize(size);
   return text;
-}
-
-// The user's named system proxy ("" for none) and its bypass list.
-void SystemProxy(std::wstring& proxy, std::wstring& bypass) {
-  WINHTTP_CURRENT_USER_IE_PROXY_CONFIG config{};
-  if (!WinHttpGetIEProxyConfigForCurrentUser(&config)) return;
-  if (config.lpszProxy) proxy = config.lpszProxy;
-  if (config.lpszProxyBypass) bypass = config.lpszProxyBypass;
-  for (LPWSTR text : {config.lpszProxy, config.lpszAutoConfigUrl, config.lpszProxyBypass})
-    if (text) GlobalFree(text);
 }
 
 }  // namespace
@@ -148,57 +76,20 @@ struct MessageMediaServiceAPIWrapper::Channel::Transport {
   }
   ~Transport() {
     CloseCall();
-    CloseInternet(session);
     if (stop_event) ::CloseHandle(stop_event);
-  }
-
-  // The session for this proxy, kept while it stays the same; null with
-  // GetLastError set.
-  HINTERNET Session(const std::wstring& proxy, const std::wstring& bypass) {
-    const std::wstring key = proxy + L'\n' + bypass;
-    if (session && session_key == key) return session;
-    CloseInternet(session);
-    session = WinHttpOpen(L"gSOAP/2.8", proxy.empty() ? WINHTTP_ACCESS_TYPE_NO_PROXY : WINHTTP_ACCESS_TYPE_NAMED_PROXY,
-                          proxy.empty() ? WINHTTP_NO_PROXY_NAME : proxy.c_str(),
-                          bypass.empty() ? WINHTTP_NO_PROXY_BYPASS : bypass.c_str(), WINHTTP_FLAG_ASYNC);
-    if (session &&
-        WinHttpSetStatusCallback(session, &OnStatus, kCallbackEvents, 0) == WINHTTP_INVALID_STATUS_CALLBACK) {
-      DWORD error = GetLastError();
-      CloseInternet(session);
-      SetLastError(error);
-    }
-    if (session) session_key = key;
-    return session;
   }
 
   // What the call may still wait; zero when it must end now (why in `cut`).
   Clock::duration Remaining() {
     const auto now = Clock::now();
     std::lock_guard lock(mutex);
-    Clock::time_point end = deadline;
-    CallCut why = CallCut::kDeadline;
-    if (stopping) {
-      const Clock::time_point stop_end = cut_on_stop ? now : stop_deadline;
-      if (stop_end <= end) {
-        end = stop_end;
-        why = CallCut::kStopped;
-      }
-    }
-    if (end > now) return end - now;
-    cut = why;
-    return Clock::duration::zero();
+    return end.Remaining(now);
   }
 
-  // Starts an operation on the request under the lock, so Stop cannot close
-  // the handle between the check and the call.
+  // Operations start on the request while Stop may close it.
   template <typename Start>
   bool StartOperation(Start start) {
-    std::lock_guard lock(mutex);
-    if (!request) {
-      SetLastError(ERROR_WINHTTP_OPERATION_CANCELLED);
-      return false;
-    }
-    return start(request);
+    return platform::StartOperation(mutex, request, start);
   }
 
   // Waits for the completion of the operation just started, at most
@@ -211,11 +102,11 @@ struct MessageMediaServiceAPIWrapper::Channel::Transport {
       const Clock::duration left = std::min(Remaining(), step_end - Clock::now());
       if (left <= Clock::duration::zero()) {
         std::lock_guard lock(mutex);
-        if (cut == CallCut::kNone) cut = CallCut::kSilent;
+        if (end.cut == CallCut::kNone) end.cut = CallCut::kSilent;
         break;
       }
       HANDLE events[] = {call->done, stop_event};
-      const DWORD count = cut_on_stop ? 2 : 1;
+      const DWORD count = end.cut_on_stop ? 2 : 1;
       const auto ms = std::chrono::ceil<milliseconds>(left).count();
       const DWORD woke = WaitForMultipleObjects(count, events, FALSE, static_cast<DWORD>(ms));
       if (woke != WAIT_OBJECT_0) continue;  // stopped or timed out: the next round says which
@@ -243,16 +134,13 @@ struct MessageMediaServiceAPIWrapper::Channel::Transport {
     if (code == ERROR_WINHTTP_OPERATION_CANCELLED && Remaining() == Clock::duration::zero()) return;
     if (code == ERROR_WINHTTP_TIMEOUT && call && call->sent) {
       std::lock_guard lock(mutex);
-      cut = CallCut::kSilent;
+      end.cut = CallCut::kSilent;
       return;
     }
     if (failure.empty()) failure = WinHttpErrorText(code);
   }
 
-  void CloseRequest() {
-    std::lock_guard lock(mutex);
-    CloseInternet(request);
-  }
+  void CloseRequest() { platform::CloseRequest(mutex, request); }
 
   // Ends the request of the call and forgets its state.
   void CloseCall() {
@@ -269,13 +157,19 @@ struct MessageMediaServiceAPIWrapper::Channel::Transport {
 
   // Opens the request: the connection to the endpoint's host, through the proxy.
   bool OpenRequest() {
+    // The environment's proxy, else the user's named one.
     std::wstring proxy_name, bypass;
+    platform::UserProxySettings user;
     if (proxy) {
       proxy_name = Wide(proxy->host + ":" + std::to_string(proxy->port));
-    } else {
-      SystemProxy(proxy_name, bypass);
+    } else if (platform::LoadUserProxySettings(user)) {
+      proxy_name = user.proxy;
+      bypass = user.bypass;
     }
-    HINTERNET s = Session(proxy_name, bypass);
+    const DWORD access = proxy_name.empty() ? WINHTTP_ACCESS_TYPE_NO_PROXY : WINHTTP_ACCESS_TYPE_NAMED_PROXY;
+    const WINHTTP_PROXY_INFO info{access, proxy_name.empty() ? nullptr : proxy_name.data(),
+                                  bypass.empty() ? nullptr : bypass.data()};
+    HINTERNET s = session.Open(L"gSOAP/2.8", info);
     if (!s) return Failed(GetLastError());
     connection = WinHttpConnect(s, Wide(host).c_str(), static_cast<INTERNET_PORT>(port), 0);
     if (!connection) return Failed(GetLastError());
@@ -283,7 +177,7 @@ struct MessageMediaServiceAPIWrapper::Channel::Transport {
         WinHttpOpenRequest(connection, L"POST", Wide(path).c_str(), nullptr, WINHTTP_NO_REFERER,
                            WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_REFRESH | (secure ? WINHTTP_FLAG_SECURE : 0));
     if (!handle) return Failed(GetLastError());
-    call = new CallState;
+    call = new WinHttpCall;
     DWORD_PTR context = reinterpret_cast<DWORD_PTR>(call);
     DWORD no_keep_alive = WINHTTP_DISABLE_KEEP_ALIVE;
     DWORD redirects = WINHTTP_DISABLE_REDIRECTS;
@@ -434,15 +328,13 @@ struct MessageMediaServiceAPIWrapper::Channel::Transport {
 
   static int Shutdown(soap*, SOAP_SOCKET, int) { return SOAP_OK; }
 
-  HINTERNET session = nullptr;
-  std::wstring session_key;  // the proxy the session was opened with
+  platform::WinHttpSession session;
   HINTERNET connection = nullptr;
-  CallState* call = nullptr;
+  WinHttpCall* call = nullptr;
   HANDLE stop_event;  // manual-reset: set by Stop until Resume
 
   // The call in progress, used by the calling thread only.
   Limits limits;
-  Clock::time_point deadline;
   std::string endpoint;  // the context's soap_endpoint points into it
   std::optional<ProxyServer> proxy;
   bool secure = false;
@@ -457,10 +349,7 @@ struct MessageMediaServiceAPIWrapper::Channel::Transport {
 
   std::mutex mutex;  // guards what follows, shared with Stop
   HINTERNET request = nullptr;
-  bool cut_on_stop = false;
-  CallCut cut = CallCut::kNone;
-  bool stopping = false;
-  Clock::time_point stop_deadline;  // when calls that may finish after Stop are cut too
+  CallEnd end;
 };
 
 MessageMediaServiceAPIWrapper::Channel::Channel()
@@ -477,13 +366,11 @@ bool MessageMediaServiceAPIWrapper::Channel::BeginCall(const std::string& endpoi
                                                        const Limits& limits, bool stops_at_once, std::string&) {
   Transport& t = *transport;
   t.limits = limits;
-  t.deadline = Clock::now() + milliseconds(limits.total_ms);
   t.failure.clear();
   binding.soap->recv_maxlength = limits.max_answer_bytes;
   {
     std::lock_guard lock(t.mutex);
-    t.cut = CallCut::kNone;
-    t.cut_on_stop = stops_at_once;
+    t.end.Begin(Clock::now() + milliseconds(limits.total_ms), stops_at_once);
   }
   t.endpoint = endpoint;
   t.proxy = EnvironmentProxyFor(endpoint);
@@ -500,7 +387,7 @@ std::string MessageMediaServiceAPIWrapper::Channel::FailureText() {
   CallCut cut;
   {
     std::lock_guard lock(transport->mutex);
-    cut = transport->cut;
+    cut = transport->end.cut;
   }
   if (cut == CallCut::kNone && !transport->failure.empty()) return transport->failure;
   return CallFailureText(cut, transport->limits, binding.soap);
@@ -509,23 +396,22 @@ std::string MessageMediaServiceAPIWrapper::Channel::FailureText() {
 void MessageMediaServiceAPIWrapper::Channel::Stop() {
   Transport& t = *transport;
   std::lock_guard lock(t.mutex);
-  t.stopping = true;
-  t.stop_deadline = Clock::now() + milliseconds(kConfirmGraceMs);
+  t.end.Stop(Clock::now());
   SetEvent(t.stop_event);
   // Closing the handle cancels what WinHTTP is doing for it.
-  if (t.cut_on_stop) CloseInternet(t.request);
+  if (t.end.cut_on_stop) CloseInternet(t.request);
 }
 
 void MessageMediaServiceAPIWrapper::Channel::Resume() {
   Transport& t = *transport;
   std::lock_guard lock(t.mutex);
-  t.stopping = false;
+  t.end.stopping = false;
   ResetEvent(t.stop_event);
 }
 
 bool MessageMediaServiceAPIWrapper::Channel::Stopping() {
   std::lock_guard lock(transport->mutex);
-  return transport->stopping;
+  return transport->end.stopping;
 }
 
 }  // namespace talvenix

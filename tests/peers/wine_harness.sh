@@ -1,7 +1,8 @@
 # Shared by the harnesses that run a Windows test program under Wine beside
 # Linux peers (sourced, not run): a work folder removed at the end, peers
-# stopped at the end, free loopback ports, and certificates made with openssl.
-# The sourcing script sets `root` (the source tree) and `work_tag` first.
+# stopped at the end, free loopback ports, certificates made with openssl,
+# tinyproxy, and the run of the program. The sourcing script sets `root` (the
+# source tree) and `work_tag` first.
 
 work=$(mktemp -d "/tmp/talvenix-$work_tag.XXXXXX")
 pids=""
@@ -45,4 +46,53 @@ make_server() {
 # A Linux path as a Windows program under Wine sees it (Z: is /).
 wine_path() {
   echo "Z:$1" | tr / '\\'
+}
+
+# The test CA ("ca"), a server certificate of it ("server"), and one of a CA
+# nobody trusts ("rogue"); the program finds the test CA's file in
+# TALVENIX_TEST_CA.
+make_test_certificates() {
+  make_ca ca "Talvenix Test CA"
+  make_server server ca
+  make_ca rogue-ca "Unknown CA"
+  make_server rogue rogue-ca
+  TALVENIX_TEST_CA="$(wine_path "$work/ca.crt")"
+  export TALVENIX_TEST_CA
+}
+
+# tinyproxy on a free port; with a password, it asks for Basic credentials.
+start_proxy() {
+  mkdir -p "$work/proxy-$1"
+  cat >"$work/proxy-$1/tinyproxy.conf" <<CONF
+Port $1
+Listen 127.0.0.1
+Timeout 30
+MaxClients 20
+LogLevel Info
+LogFile "$work/proxy-$1/tinyproxy.log"
+PidFile "$work/proxy-$1/tinyproxy.pid"
+CONF
+  [ -z "${2:-}" ] || echo "BasicAuth relay $2" >>"$work/proxy-$1/tinyproxy.conf"
+  tinyproxy -d -c "$work/proxy-$1/tinyproxy.conf" >/dev/null 2>&1 &
+  pids="$pids $!"
+  wait_for_port "$1"
+}
+
+# Two proxies, one asking for Basic credentials and one open, in
+# TALVENIX_TEST_PROXY_PORT (with TALVENIX_TEST_PROXY_PASSWORD) and
+# TALVENIX_TEST_OPEN_PROXY_PORT.
+start_test_proxies() {
+  TALVENIX_TEST_PROXY_PORT=$(free_port)
+  TALVENIX_TEST_PROXY_PASSWORD="p_ss-w0rd.x"
+  start_proxy "$TALVENIX_TEST_PROXY_PORT" "$TALVENIX_TEST_PROXY_PASSWORD"
+  TALVENIX_TEST_OPEN_PROXY_PORT=$(free_port)
+  start_proxy "$TALVENIX_TEST_OPEN_PROXY_PORT"
+  export TALVENIX_TEST_PROXY_PORT TALVENIX_TEST_PROXY_PASSWORD TALVENIX_TEST_OPEN_PROXY_PORT
+}
+
+# Runs the test program (its path, then its arguments) in the build's Wine prefix.
+run_test_program() {
+  exe=$(realpath "$1")
+  shift
+  "$wine_run" "$exe" "$@"
 }

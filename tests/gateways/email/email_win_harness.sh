@@ -12,16 +12,10 @@
 # <NAME> under TALVENIX_TEST_SMTP_OUT.
 set -eu
 
-exe=$(realpath "$1")
-shift
 root=$(realpath "$(dirname "$0")/../../..")
 work_tag=smtp
 . "$root/tests/peers/wine_harness.sh"
-
-make_ca ca "Talvenix Test CA"
-make_server server ca
-make_ca rogue-ca "Unknown CA"
-make_server rogue rogue-ca
+make_test_certificates
 
 # The peers stop when their standard input ends; the harness holds it open.
 mkfifo "$work/hold"
@@ -54,5 +48,6 @@ start_peer DROP --close-in-data
 start_peer BUSY --greeting "554 5.7.1 No SMTP service here"
 export TALVENIX_TEST_SMTP_CLOSED="$(free_port)"
 
-export TALVENIX_TEST_CA="$(wine_path "$work/ca.crt")" TALVENIX_TEST_SMTP_OUT="$(wine_path "$work")"
-"$wine_run" "$exe" "$@"
+TALVENIX_TEST_SMTP_OUT="$(wine_path "$work")"
+export TALVENIX_TEST_SMTP_OUT
+run_test_program "$@"

@@ -9,16 +9,10 @@
 # The program runs through cmake/wine-run, in the build's Wine prefix.
 set -eu
 
-exe=$(realpath "$1")
-shift
 root=$(realpath "$(dirname "$0")/../../..")
 work_tag=winhttp
 . "$root/tests/peers/wine_harness.sh"
-
-make_ca ca "Talvenix Test CA"
-make_server server ca
-make_ca rogue-ca "Unknown CA"
-make_server rogue rogue-ca
+make_test_certificates
 
 # Answers every GET with "ID: secure" over HTTP/1.1 keep-alive.
 start_tls_peer() {
@@ -46,31 +40,7 @@ start_tls_peer "$https_port" server
 rogue_port=$(free_port)
 start_tls_peer "$rogue_port" rogue
 
-# tinyproxy on a free port; with a password, it asks for Basic credentials.
-start_proxy() {
-  mkdir -p "$work/proxy-$1"
-  cat >"$work/proxy-$1/tinyproxy.conf" <<EOF
-Port $1
-Listen 127.0.0.1
-Timeout 30
-MaxClients 20
-LogLevel Info
-LogFile "$work/proxy-$1/tinyproxy.log"
-PidFile "$work/proxy-$1/tinyproxy.pid"
-EOF
-  [ -z "${2:-}" ] || echo "BasicAuth relay $2" >>"$work/proxy-$1/tinyproxy.conf"
-  tinyproxy -d -c "$work/proxy-$1/tinyproxy.conf" >/dev/null 2>&1 &
-  pids="$pids $!"
-  wait_for_port "$1"
-}
-proxy_port=$(free_port)
-proxy_password="p_ss-w0rd.x"
-start_proxy "$proxy_port" "$proxy_password"
-open_proxy_port=$(free_port)
-start_proxy "$open_proxy_port"
+start_test_proxies
 
-export TALVENIX_TEST_CA="$(wine_path "$work/ca.crt")"
 export TALVENIX_TEST_HTTPS_PORT=$https_port TALVENIX_TEST_ROGUE_HTTPS_PORT=$rogue_port
-export TALVENIX_TEST_PROXY_PORT=$proxy_port TALVENIX_TEST_PROXY_PASSWORD=$proxy_password
-export TALVENIX_TEST_OPEN_PROXY_PORT=$open_proxy_port
-"$wine_run" "$exe" "$@"
+run_test_program "$@"
