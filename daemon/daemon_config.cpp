@@ -75,6 +75,12 @@ int Handle(void* user, const char* section, const char* name, const char* raw) {
     if (std::from_chars(value.data(), value.data() + value.size(), rate).ec != std::errc() || rate < 0)
       return fail("expected a number of messages per second, 0 for no limit");
     c.messages_per_second = rate;
+  } else if (s == "queue" && n == "keep_days") {
+    int days = -1;
+    if (std::from_chars(value.data(), value.data() + value.size(), days).ec != std::errc() || days < 0 ||
+        days > 36500)
+      return fail("expected a number of days, 0 to keep everything");
+    c.keep_days = days;
   } else {
     return fail("unknown setting");
   }

@@ -17,6 +17,7 @@ struct DaemonConfig {
   std::string webhook_url;               // default receiver of events
   std::string webhook_secret;            // HMAC-SHA256 key of the signature
   double messages_per_second = 0;        // 0: no throttle
+  int keep_days = 30;                    // settled messages and webhook events older are deleted; 0: kept for ever
 };
 
 // Reads `path`; relative paths inside it are taken from the file's folder.

@@ -17,6 +17,7 @@
 #include "daemon/daemon_config.hpp"
 #include "daemon/dispatcher.hpp"
 #include "daemon/queue_sqlite.hpp"
+#include "daemon/retention.hpp"
 #include "daemon/webhooks.hpp"
 #include "host/commands.hpp"
 
@@ -96,6 +97,8 @@ int Run(const std::string& config_path) {
   }
   WebhookSender webhooks(*queue, config.webhook_secret);
   webhooks.Start();
+  Retention retention(*queue, config.keep_days);
+  retention.Start();
   Api api(config, *queue, dispatcher);
   int port = api.Bind();
   if (port <= 0) {
@@ -130,6 +133,7 @@ int Run(const std::string& config_path) {
   api.Stop();
   server.join();
   dispatcher.Stop();
+  retention.Stop();
   queue->Flush();
   webhooks.Stop();
   return 0;

@@ -57,6 +57,10 @@ struct QueueStats {
 
 enum class RetryResult { kQueued, kNotFound, kNotRetryable };
 
+struct DeletedCounts {
+  int64_t messages = 0, webhooks = 0;
+};
+
 class MessageQueue {
  public:
   virtual ~MessageQueue() = default;
@@ -95,6 +99,12 @@ class MessageQueue {
                                 const std::string& error) = 0;
 
   virtual QueueStats Stats() = 0;
+
+  // Retention: deletes up to `limit` messages that settled (sent, failed,
+  // unknown) before `before_ms`, with their events, and up to `limit` webhook
+  // events delivered or given up before then. Never a message on its way nor
+  // an event still due; the running totals of Stats never go down.
+  virtual DeletedCounts DeleteSettled(int64_t before_ms, int limit) = 0;
 };
 
 int64_t NowMs();

@@ -107,7 +107,8 @@ CREATE TABLE IF NOT EXISTS messages(
   id TEXT UNIQUE NOT NULL,
   recipient TEXT NOT NULL, body TEXT NOT NULL, sender TEXT NOT NULL, client_ref TEXT NOT NULL,
   callback_url TEXT NOT NULL, kannel_dlr_mask INTEGER NOT NULL,
-  state TEXT NOT NULL, code INTEGER, code_name TEXT);
+  state TEXT NOT NULL, code INTEGER, code_name TEXT,
+  settled_ms INTEGER);  -- when it reached sent, failed or unknown; NULL while on its way
 CREATE INDEX IF NOT EXISTS messages_by_state ON messages(state, seq);
 CREATE TABLE IF NOT EXISTS message_events(
   message_seq INTEGER NOT NULL, at_ms INTEGER NOT NULL, state TEXT NOT NULL, code INTEGER, detail TEXT NOT NULL);
@@ -115,6 +116,7 @@ CREATE INDEX IF NOT EXISTS message_events_by_message ON message_events(message_s
 CREATE INDEX IF NOT EXISTS message_events_errors ON message_events(state) WHERE state IN ('failed','unknown');
 CREATE TABLE IF NOT EXISTS outcome_totals(
   state TEXT NOT NULL, code INTEGER NOT NULL, count INTEGER NOT NULL, PRIMARY KEY(state, code));
+CREATE TABLE IF NOT EXISTS deleted_totals(what TEXT PRIMARY KEY, count INTEGER NOT NULL);
 CREATE TABLE IF NOT EXISTS webhooks(
   seq INTEGER PRIMARY KEY AUTOINCREMENT,
   event_id TEXT UNIQUE NOT NULL, message_seq INTEGER, method TEXT NOT NULL, url TEXT NOT NULL, body TEXT NOT NULL,
@@ -147,9 +149,11 @@ std::string CurrentBootId() {
   return id;
 }
 
-SqliteQueue::SqliteQueue(const std::string& path, std::string default_webhook_url, std::string boot_id)
+SqliteQueue::SqliteQueue(const std::string& path, std::string default_webhook_url, std::string boot_id,
+                         std::function<int64_t()> clock)
     : default_webhook_url_(std::move(default_webhook_url)),
       boot_id_(std::move(boot_id)),
+      clock_(std::move(clock)),
       journal_path_(path + "-handed") {
   journal_ = open(journal_path_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
   if (journal_ < 0) throw std::runtime_error(journal_path_ + ": " + std::strerror(errno));
@@ -162,8 +166,11 @@ SqliteQueue::SqliteQueue(const std::string& path, std::string default_webhook_ur
   try {
     // WAL with a full sync on every commit: a committed batch survives a
     // power cut, and readers never wait for the writer.
-    Exec(writer_.db, "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;");
+    // auto_vacuum takes effect only before the first table: new databases
+    // can give pages freed by retention back (ReclaimSpace).
+    Exec(writer_.db, "PRAGMA auto_vacuum=INCREMENTAL; PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;");
     Exec(writer_.db, kSchema);
+    UpgradeSchema();
     reader_.db = Open(path);
   } catch (...) {
     writer_.Close();
@@ -183,6 +190,21 @@ SqliteQueue::~SqliteQueue() {
   reader_.Close();
   writer_.Close();
   close(journal_);
+}
+
+void SqliteQueue::UpgradeSchema() {
+  bool settled_column = false;
+  {
+    Statement column(writer_, "SELECT 1 FROM pragma_table_info('messages') WHERE name='settled_ms'");
+    settled_column = column.Step();
+  }
+  // A database from before retention: settled messages take the time of their last event.
+  if (!settled_column)
+    Exec(writer_.db,
+         "BEGIN IMMEDIATE; ALTER TABLE messages ADD COLUMN settled_ms INTEGER; "
+         "UPDATE messages SET settled_ms=(SELECT max(at_ms) FROM message_events WHERE message_seq=seq) "
+         "WHERE state IN ('sent','failed','unknown'); COMMIT");
+  Exec(writer_.db, "CREATE INDEX IF NOT EXISTS messages_settled ON messages(settled_ms) WHERE settled_ms IS NOT NULL");
 }
 
 void SqliteQueue::EmptyJournal() {
@@ -279,7 +301,7 @@ void SqliteQueue::AddEvent(int64_t message_seq, const std::string& state, std::o
                            const std::string& detail) {
   Statement(writer_, "INSERT INTO message_events(message_seq, at_ms, state, code, detail) VALUES(?,?,?,?,?)")
       .Bind(1, message_seq)
-      .Bind(2, NowMs())
+      .Bind(2, clock_())
       .Bind(3, state)
       .Bind(4, code)
       .Bind(5, detail)
@@ -289,7 +311,7 @@ void SqliteQueue::AddEvent(int64_t message_seq, const std::string& state, std::o
 void SqliteQueue::AddWebhook(int64_t message_seq, const std::string& url, const std::string& method,
                              const std::string& body) {
   if (url.empty()) return;
-  int64_t now = NowMs();
+  int64_t now = clock_();
   Statement(writer_,
             "INSERT INTO webhooks(event_id, message_seq, method, url, body, created_ms, next_ms) VALUES(?,?,?,?,?,?,?)")
       .Bind(1, RandomId())
@@ -317,7 +339,7 @@ void SqliteQueue::AddOutcomeWebhook(int64_t seq, const std::string& state, std::
                          {"message_id", m.Text(0)},
                          {"client_ref", m.Text(1)},
                          {"state", state},
-                         {"at", IsoTime(NowMs())}};
+                         {"at", IsoTime(clock_())}};
   if (code) {
     body["code"] = *code;
     body["code_name"] = code_name;
@@ -389,11 +411,12 @@ void SqliteQueue::RecordCode(const std::string& id, int32_t code, const std::str
     }
     if (IsFinal(state) || state == "queued") return;  // one outcome per send
     std::string final_state = code == 0 ? "sent" : "failed";
-    Statement(writer_, "UPDATE messages SET state=?, code=?, code_name=? WHERE seq=?")
+    Statement(writer_, "UPDATE messages SET state=?, code=?, code_name=?, settled_ms=? WHERE seq=?")
         .Bind(1, final_state)
         .Bind(2, int64_t{code})
         .Bind(3, code_name)
-        .Bind(4, seq)
+        .Bind(4, clock_())
+        .Bind(5, seq)
         .Step();
     AddEvent(seq, final_state, code, code_name);
     // Running totals, so that a scrape never counts the whole history.
@@ -409,7 +432,7 @@ void SqliteQueue::RecordCode(const std::string& id, int32_t code, const std::str
 
 void SqliteQueue::RecordIncoming(const IncomingMessage& m) {
   nlohmann::json body = {
-      {"type", "message.received"}, {"from", m.from}, {"text", m.text}, {"line", m.line}, {"at", IsoTime(NowMs())}};
+      {"type", "message.received"}, {"from", m.from}, {"text", m.text}, {"line", m.line}, {"at", IsoTime(clock_())}};
   Submit([this, text = Dump(body)] { AddWebhook(0, default_webhook_url_, "POST", text); });
 }
 
@@ -420,7 +443,7 @@ void SqliteQueue::RecordStatusReport(const StatusReport& r) {
                          {"from", r.from},
                          {"number", r.number},
                          {"line", r.line},
-                         {"at", IsoTime(NowMs())}};
+                         {"at", IsoTime(clock_())}};
   Submit([this, text = Dump(body)] { AddWebhook(0, default_webhook_url_, "POST", text); });
 }
 
@@ -458,7 +481,10 @@ int SqliteQueue::MarkUnknown() {
           AddEvent(seq, "queued", std::nullopt, "taken but never handed to the module");
         }
         for (int64_t seq : handed) {
-          Statement(writer_, "UPDATE messages SET state='unknown' WHERE seq=?").Bind(1, seq).Step();
+          Statement(writer_, "UPDATE messages SET state='unknown', settled_ms=? WHERE seq=?")
+              .Bind(1, clock_())
+              .Bind(2, seq)
+              .Step();
           AddEvent(seq, "unknown", std::nullopt, "the daemon stopped before the module reported an outcome");
           AddOutcomeWebhook(seq, "unknown", std::nullopt, "unknown");
         }
@@ -484,7 +510,7 @@ RetryResult SqliteQueue::Retry(const std::string& id) {
           result = RetryResult::kNotRetryable;
           return;
         }
-        Statement(writer_, "UPDATE messages SET state='queued', code=NULL, code_name=NULL WHERE seq=?")
+        Statement(writer_, "UPDATE messages SET state='queued', code=NULL, code_name=NULL, settled_ms=NULL WHERE seq=?")
             .Bind(1, find.Int(0))
             .Step();
         AddEvent(find.Int(0), "queued", std::nullopt, "retry requested");
@@ -540,10 +566,12 @@ std::vector<WebhookDelivery> SqliteQueue::DueWebhooks(int64_t now_ms, int limit)
 void SqliteQueue::WebhookAttempted(const std::string& event_id, bool delivered, int64_t next_ms, bool give_up,
                                    const std::string& error) {
   Submit([&] {
+    const bool settled = delivered || give_up;
     const char* state = delivered ? "delivered" : give_up ? "expired" : "due";
+    // A settled event's next_ms is when it settled: retention goes by it.
     Statement(writer_, "UPDATE webhooks SET state=?, attempts=attempts+1, next_ms=?, last_error=? WHERE event_id=?")
         .Bind(1, std::string(state))
-        .Bind(2, next_ms)
+        .Bind(2, settled ? clock_() : next_ms)
         .Bind(3, error)
         .Bind(4, event_id)
         .Step();
@@ -558,6 +586,8 @@ QueueStats SqliteQueue::Stats() {
     stats.messages_per_state[states.Text(0)] = states.Int(1);
     stats.accepted += states.Int(1);
   }
+  Statement deleted(reader_, "SELECT count FROM deleted_totals WHERE what='messages'");
+  if (deleted.Step()) stats.accepted += deleted.Int(0);
   Statement outcomes(reader_, "SELECT state, code, count FROM outcome_totals");
   while (outcomes.Step()) {
     if (outcomes.Text(0) == "sent")
@@ -578,6 +608,58 @@ QueueStats SqliteQueue::Stats() {
     stats.last_errors.push_back(line);
   }
   return stats;
+}
+
+DeletedCounts SqliteQueue::DeleteSettled(int64_t before_ms, int limit) {
+  DeletedCounts deleted;
+  Submit([&] {
+    std::vector<int64_t> seqs;
+    {
+      Statement old(writer_,
+                    "SELECT seq FROM messages WHERE settled_ms<? ORDER BY settled_ms LIMIT ?");
+      old.Bind(1, before_ms).Bind(2, int64_t{limit});
+      while (old.Step()) seqs.push_back(old.Int(0));
+    }
+    for (int64_t seq : seqs) {
+      Statement(writer_, "DELETE FROM message_events WHERE message_seq=?").Bind(1, seq).Step();
+      Statement(writer_, "DELETE FROM messages WHERE seq=?").Bind(1, seq).Step();
+    }
+    deleted.messages = static_cast<int64_t>(seqs.size());
+    // Stats counts every message ever accepted: the deleted ones too.
+    if (deleted.messages > 0)
+      Statement(writer_,
+                "INSERT INTO deleted_totals(what, count) VALUES('messages', ?) "
+                "ON CONFLICT(what) DO UPDATE SET count=count+excluded.count")
+          .Bind(1, deleted.messages)
+          .Step();
+    Statement(writer_,
+              "DELETE FROM webhooks WHERE seq IN (SELECT seq FROM webhooks "
+              "WHERE state IN ('delivered','expired') AND next_ms<? LIMIT ?)")
+        .Bind(1, before_ms)
+        .Bind(2, int64_t{limit})
+        .Step();
+    deleted.webhooks = sqlite3_changes(writer_.db);
+    if (deleted.messages > 0 || deleted.webhooks > 0) ReclaimSpace();
+  }).get();
+  return deleted;
+}
+
+void SqliteQueue::ReclaimSpace() {
+  // The pages one sweep frees are what the next hour's messages fill again:
+  // giving them back only for the file to grow once more is wasted writing.
+  // Only when a quarter of the file is free (the first sweep over a long
+  // history, or less traffic than before) does it shrink, a bounded number
+  // of pages per job (the file itself shrinks at the next checkpoint). A
+  // database made without auto_vacuum ignores this and reuses its free pages.
+  int64_t free_pages = 0, pages = 0;
+  {
+    Statement count(writer_, "SELECT freelist_count, page_count FROM pragma_freelist_count, pragma_page_count");
+    if (count.Step()) {
+      free_pages = count.Int(0);
+      pages = count.Int(1);
+    }
+  }
+  if (free_pages * 4 > pages) Exec(writer_.db, "PRAGMA incremental_vacuum(2000)");
 }
 
 }  // namespace talvenix::daemon

@@ -39,8 +39,10 @@ std::string CurrentBootId();
 class SqliteQueue final : public MessageQueue {
  public:
   // Opens (creating if need be) the file; throws std::runtime_error.
-  // `boot_id` names this run of the machine (the kernel's boot id).
-  SqliteQueue(const std::string& path, std::string default_webhook_url, std::string boot_id = CurrentBootId());
+  // `boot_id` names this run of the machine (the kernel's boot id); `clock`
+  // stamps every event (Unix milliseconds).
+  SqliteQueue(const std::string& path, std::string default_webhook_url, std::string boot_id = CurrentBootId(),
+              std::function<int64_t()> clock = NowMs);
   ~SqliteQueue() override;
 
   std::string Accept(const NewMessage& message) override;
@@ -58,6 +60,7 @@ class SqliteQueue final : public MessageQueue {
   void WebhookAttempted(const std::string& event_id, bool delivered, int64_t next_ms, bool give_up,
                         const std::string& error) override;
   QueueStats Stats() override;
+  DeletedCounts DeleteSettled(int64_t before_ms, int limit) override;
 
  private:
   using Job = std::function<void()>;
@@ -77,12 +80,16 @@ class SqliteQueue final : public MessageQueue {
   // its Kannel dlr-url when the report kind is asked for.
   void AddOutcomeWebhook(int64_t seq, const std::string& state, std::optional<int> code, const std::string& code_name);
   void AddEvent(int64_t message_seq, const std::string& state, std::optional<int> code, const std::string& detail);
+  void UpgradeSchema();
+  // Gives free pages back to the file system once they are a large share.
+  void ReclaimSpace();
   void Woken();
 
   void EmptyJournal();
 
   std::string default_webhook_url_;
   std::string boot_id_;
+  std::function<int64_t()> clock_;
   std::string journal_path_;
   int journal_ = -1;
   SqliteConnection writer_;

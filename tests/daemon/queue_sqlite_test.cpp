@@ -1,9 +1,12 @@
 // What a restart makes of the messages a stopped daemon had taken: handed to
 // the module means unknown, never sent again by itself; only taken means
 // queued again, unless the machine restarted too (its journal of handed
-// messages may be lost with the kernel's buffers).
+// messages may be lost with the kernel's buffers). Retention deletes only
+// what settled long enough ago.
 
 #include <gtest/gtest.h>
+
+#include <sqlite3.h>
 
 #include <filesystem>
 
@@ -64,6 +67,101 @@ TEST(SqliteQueue, AfterAPowerCutEveryTakenMessageIsUnknown) {
   EXPECT_EQ(queue.MarkUnknown(), 2);
   for (const std::string& id : ids) EXPECT_EQ(queue.Find(id).value()["state"], "unknown");
   EXPECT_TRUE(queue.ClaimNext(2).empty());
+}
+
+// Runs one query that yields a number on the file, beside the queue.
+int64_t Count(const std::string& path, const char* sql) {
+  sqlite3* db = nullptr;
+  EXPECT_EQ(sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+  sqlite3_stmt* statement = nullptr;
+  int64_t n = -1;
+  if (sqlite3_prepare_v2(db, sql, -1, &statement, nullptr) == SQLITE_OK && sqlite3_step(statement) == SQLITE_ROW)
+    n = sqlite3_column_int64(statement, 0);
+  sqlite3_finalize(statement);
+  sqlite3_close(db);
+  return n;
+}
+
+TEST(SqliteQueue, RetentionDeletesOnlyWhatSettledBeforeTheCutoff) {
+  testing::TempFolder folder{"queue"};
+  const std::string path = folder.File("queue.db");
+  constexpr int64_t kDay = 24LL * 3600 * 1000;
+  int64_t now = 1'700'000'000'000;
+  const int64_t day0 = now;
+  auto clock = [&] { return now; };
+  auto add = [](SqliteQueue& q, const char* text) { return q.Accept({"+15550100", text, "", "", "", -1}); };
+  std::string lost;  // handed to the module before a stop: unknown at day 0
+  {
+    SqliteQueue queue(path, "http://127.0.0.1:9/hook", "boot-1", clock);
+    queue.MarkUnknown();
+    lost = add(queue, "lost");
+    ASSERT_EQ(queue.ClaimNext(1).size(), 1u);
+    queue.MarkHanded(lost);
+  }
+  SqliteQueue queue(path, "http://127.0.0.1:9/hook", "boot-1", clock);
+  ASSERT_EQ(queue.MarkUnknown(), 1);
+  // Day 0: four sends, of which two fail and are retried on day 35; one
+  // left pending, one in the module's hands; the last stays queued.
+  std::vector<std::string> ids;
+  for (const char* text : {"sent", "failed", "retried", "requeued", "pending", "sending"})
+    ids.push_back(add(queue, text));
+  const std::string queued = add(queue, "queued");
+  ASSERT_EQ(queue.ClaimNext(6).size(), 6u);
+  queue.RecordCode(ids[0], 0, "success");
+  for (int i : {1, 2, 3}) queue.RecordCode(ids[i], 5, "failed");
+  queue.RecordCode(ids[4], 112, "pending");
+  queue.Flush();
+  // Outcome events: the unknown one stays due, the failed one is given up,
+  // the others delivered.
+  std::vector<WebhookDelivery> due = queue.DueWebhooks(now, 100);
+  ASSERT_EQ(due.size(), 5u);
+  for (const WebhookDelivery& d : due) {
+    std::string id = nlohmann::json::parse(d.body)["message_id"];
+    if (id != lost) queue.WebhookAttempted(d.event_id, id != ids[1], now + 1000, id == ids[1], "");
+  }
+  // Day 35: one retry fails again, and its outcome is delivered; the other waits.
+  now = day0 + 35 * kDay;
+  ASSERT_EQ(queue.Retry(ids[2]), RetryResult::kQueued);
+  ASSERT_EQ(queue.ClaimNext(1)[0].id, ids[2]);
+  queue.RecordCode(ids[2], 5, "failed");
+  ASSERT_EQ(queue.Retry(ids[3]), RetryResult::kQueued);
+  for (const WebhookDelivery& d : queue.DueWebhooks(now, 100))
+    if (nlohmann::json::parse(d.body)["message_id"] != lost) queue.WebhookAttempted(d.event_id, true, now, false, "");
+  const QueueStats before = queue.Stats();
+
+  // Day 40, keeping 30 days; batches of two, so that one batch is not all.
+  now = day0 + 40 * kDay;
+  DeletedCounts total;
+  for (int i = 0; i < 10; ++i) {
+    DeletedCounts batch = queue.DeleteSettled(now - 30 * kDay, 2);
+    total.messages += batch.messages;
+    total.webhooks += batch.webhooks;
+    if (batch.messages == 0 && batch.webhooks == 0) break;
+  }
+  EXPECT_EQ(total.messages, 3);  // lost, sent, failed
+  EXPECT_EQ(total.webhooks, 4);  // the day-0 outcomes of sent, failed and both retried
+  for (const std::string& id : {lost, ids[0], ids[1]}) EXPECT_FALSE(queue.Find(id)) << id;
+  EXPECT_EQ(queue.Retry(lost), RetryResult::kNotFound);
+  std::map<std::string, std::string> kept = {
+      {ids[2], "failed"}, {ids[3], "queued"}, {ids[4], "pending"}, {ids[5], "sending"}, {queued, "queued"}};
+  for (const auto& [id, state] : kept) {
+    std::optional<nlohmann::json> message = queue.Find(id);
+    ASSERT_TRUE(message) << state;
+    EXPECT_EQ((*message)["state"], state);
+  }
+  EXPECT_EQ(queue.Find(ids[2]).value()["events"].size(), 6u);  // its whole history, day 0 included
+  EXPECT_EQ(Count(path, "SELECT count(*) FROM message_events WHERE message_seq NOT IN (SELECT seq FROM messages)"), 0);
+  // The undelivered event of a deleted message is still sent; the recent delivered one is kept.
+  ASSERT_EQ(queue.DueWebhooks(now, 100).size(), 1u);
+  EXPECT_EQ(nlohmann::json::parse(queue.DueWebhooks(now, 100)[0].body)["message_id"], lost);
+  EXPECT_EQ(Count(path, "SELECT count(*) FROM webhooks"), 2);
+  // Counters never go down.
+  const QueueStats after = queue.Stats();
+  EXPECT_EQ(after.accepted, before.accepted);
+  EXPECT_EQ(after.sent_total, before.sent_total);
+  EXPECT_EQ(after.failed_per_code, before.failed_per_code);
+  EXPECT_EQ(queue.Retry(ids[2]), RetryResult::kQueued);
+  EXPECT_EQ(Count(path, "PRAGMA auto_vacuum"), 2);  // incremental: freed pages can be given back
 }
 
 }  // namespace
