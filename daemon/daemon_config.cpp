@@ -77,8 +77,7 @@ int Handle(void* user, const char* section, const char* name, const char* raw) {
     c.messages_per_second = rate;
   } else if (s == "queue" && n == "keep_days") {
     int days = -1;
-    if (std::from_chars(value.data(), value.data() + value.size(), days).ec != std::errc() || days < 0 ||
-        days > 36500)
+    if (std::from_chars(value.data(), value.data() + value.size(), days).ec != std::errc() || days < 0 || days > 36500)
       return fail("expected a number of days, 0 to keep everything");
     c.keep_days = days;
   } else {

@@ -615,8 +615,7 @@ DeletedCounts SqliteQueue::DeleteSettled(int64_t before_ms, int limit) {
   Submit([&] {
     std::vector<int64_t> seqs;
     {
-      Statement old(writer_,
-                    "SELECT seq FROM messages WHERE settled_ms<? ORDER BY settled_ms LIMIT ?");
+      Statement old(writer_, "SELECT seq FROM messages WHERE settled_ms<? ORDER BY settled_ms LIMIT ?");
       old.Bind(1, before_ms).Bind(2, int64_t{limit});
       while (old.Step()) seqs.push_back(old.Int(0));
     }
