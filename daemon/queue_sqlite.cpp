@@ -658,7 +658,7 @@ void SqliteQueue::ReclaimSpace() {
       pages = count.Int(1);
     }
   }
-  if (free_pages * 4 > pages) Exec(writer_.db, "PRAGMA incremental_vacuum(2000)");
+  if (free_pages * 4 > pages) Exec(writer_.db, "PRAGMA incremental_vacuum(500)");
 }
 
 }  // namespace talvenix::daemon
