@@ -100,8 +100,8 @@ TEST(SqliteQueue, RetentionDeletesOnlyWhatSettledBeforeTheCutoff) {
   }
   SqliteQueue queue(path, "http://127.0.0.1:9/hook", "boot-1", clock);
   ASSERT_EQ(queue.MarkUnknown(), 1);
-  // Day 0: four sends, of which two fail and are retried on day 35; one
-  // left pending, one in the module's hands; the last stays queued.
+  // Day 0: four sends, three of them failing (two to be retried on day 35);
+  // one left pending, one in the module's hands, one never taken.
   std::vector<std::string> ids;
   for (const char* text : {"sent", "failed", "retried", "requeued", "pending", "sending"})
     ids.push_back(add(queue, text));
@@ -122,7 +122,7 @@ TEST(SqliteQueue, RetentionDeletesOnlyWhatSettledBeforeTheCutoff) {
   // Day 35: one retry fails again, and its outcome is delivered; the other waits.
   now = day0 + 35 * kDay;
   ASSERT_EQ(queue.Retry(ids[2]), RetryResult::kQueued);
-  ASSERT_EQ(queue.ClaimNext(1)[0].id, ids[2]);
+  ASSERT_EQ(queue.ClaimNext(1).at(0).id, ids[2]);
   queue.RecordCode(ids[2], 5, "failed");
   ASSERT_EQ(queue.Retry(ids[3]), RetryResult::kQueued);
   for (const WebhookDelivery& d : queue.DueWebhooks(now, 100))
