@@ -1,6 +1,10 @@
 #include "daemon/api.hpp"
 
+#include <sys/socket.h>
+
+#include <cerrno>
 #include <charconv>
+#include <cstring>
 #include <cstdio>
 
 #include "daemon/crypto.hpp"
@@ -81,9 +85,18 @@ Api::Api(const DaemonConfig& config, MessageQueue& queue, Dispatcher& dispatcher
   });
 }
 
+bool ListeningServer::DeepenListenQueue() {
+  // listen() again on a listening socket only changes its queue's length.
+  return ::listen(svr_sock_, SOMAXCONN) == 0;
+}
+
 int Api::Bind() {
-  if (config_.listen_port == 0) return server_.bind_to_any_port(config_.listen_host);
-  return server_.bind_to_port(config_.listen_host, config_.listen_port) ? config_.listen_port : -1;
+  int port = config_.listen_port == 0 ? server_.bind_to_any_port(config_.listen_host)
+             : server_.bind_to_port(config_.listen_host, config_.listen_port) ? config_.listen_port
+                                                                             : -1;
+  if (port > 0 && !server_.DeepenListenQueue())
+    std::fprintf(stderr, "talvenixd: the listen queue stays 5 connections deep: %s\n", std::strerror(errno));
+  return port;
 }
 
 void Api::Run() { server_.listen_after_bind(); }

@@ -14,6 +14,15 @@
 
 namespace talvenix::daemon {
 
+// cpp-httplib's server with a listen queue fit for many clients: the
+// library's own is 5 connections deep, so a burst of new clients overflows it
+// and the kernel drops their connections for a second or more.
+class ListeningServer : public httplib::Server {
+ public:
+  // After a bind; false when the queue could not be deepened.
+  bool DeepenListenQueue();
+};
+
 class Api {
  public:
   Api(const DaemonConfig& config, MessageQueue& queue, Dispatcher& dispatcher);
@@ -34,7 +43,7 @@ class Api {
   const DaemonConfig& config_;
   MessageQueue& queue_;
   Dispatcher& dispatcher_;
-  httplib::Server server_;
+  ListeningServer server_;
 };
 
 }  // namespace talvenix::daemon
