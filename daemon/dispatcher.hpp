@@ -7,6 +7,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <deque>
+#include <future>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -67,6 +68,8 @@ class Dispatcher {
   std::atomic<bool> stopping_{false};
   std::thread thread_;
   std::deque<OutgoingMessage> claimed_;  // taken from the queue, not yet handed (dispatcher's thread only)
+  std::future<std::vector<OutgoingMessage>> ahead_;  // the next batch, claimed while this one is sent
+  int handed_since_claim_next_ = 0;                   // sends since the journal was last emptied
 
   std::mutex calls_mutex_;
   std::function<int32_t()> call_;

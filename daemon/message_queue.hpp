@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <future>
 #include <map>
 #include <optional>
 #include <string>
@@ -71,6 +72,9 @@ class MessageQueue {
   // dispatcher); empty when the queue is. Every send of earlier claims must
   // have had its code recorded.
   virtual std::vector<OutgoingMessage> ClaimNext(int limit) = 0;
+  // The same claim, returning at once: the batch is there when the future is
+  // ready. Sends of earlier claims may still go on meanwhile.
+  virtual std::future<std::vector<OutgoingMessage>> ClaimAhead(int limit) = 0;
   // Records, so that a crash of the daemon cannot lose it, that the message
   // is about to be handed to the module. Called right before SendSMS.
   virtual void MarkHanded(const std::string& id) = 0;

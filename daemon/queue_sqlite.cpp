@@ -7,6 +7,7 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <memory>
 #include <set>
 #include <stdexcept>
 
@@ -370,22 +371,32 @@ std::string SqliteQueue::Accept(const NewMessage& m) {
   return id;
 }
 
+std::future<std::vector<OutgoingMessage>> SqliteQueue::ClaimAhead(int limit) {
+  auto claimed = std::make_shared<std::vector<OutgoingMessage>>();
+  std::future<void> committed = Submit(
+      [this, claimed, limit] {
+        Statement next(writer_,
+                       "SELECT seq, id, recipient, body, sender FROM messages WHERE state='queued' ORDER BY seq LIMIT ?");
+        next.Bind(1, int64_t{limit});
+        std::vector<int64_t> seqs;
+        while (next.Step()) {
+          seqs.push_back(next.Int(0));
+          claimed->push_back({next.Text(1), next.Text(2), next.Text(3), next.Text(4)});
+        }
+        for (int64_t seq : seqs) {
+          Statement(writer_, "UPDATE messages SET state='sending' WHERE seq=?").Bind(1, seq).Step();
+          AddEvent(seq, "sending", std::nullopt, "");
+        }
+      },
+      Sync::kDisk);  // on disk before the first send: a power cut cannot make a sent message queued
+  return std::async(std::launch::deferred, [committed = std::move(committed), claimed]() mutable {
+    committed.get();
+    return std::move(*claimed);
+  });
+}
+
 std::vector<OutgoingMessage> SqliteQueue::ClaimNext(int limit) {
-  std::vector<OutgoingMessage> claimed;
-  Submit([&] {
-    Statement next(writer_,
-                   "SELECT seq, id, recipient, body, sender FROM messages WHERE state='queued' ORDER BY seq LIMIT ?");
-    next.Bind(1, int64_t{limit});
-    std::vector<int64_t> seqs;
-    while (next.Step()) {
-      seqs.push_back(next.Int(0));
-      claimed.push_back({next.Text(1), next.Text(2), next.Text(3), next.Text(4)});
-    }
-    for (int64_t seq : seqs) {
-      Statement(writer_, "UPDATE messages SET state='sending' WHERE seq=?").Bind(1, seq).Step();
-      AddEvent(seq, "sending", std::nullopt, "");
-    }
-  }, Sync::kDisk).get();  // on disk before the first send: a power cut cannot make a sent message queued
+  std::vector<OutgoingMessage> claimed = ClaimAhead(limit).get();
   // The codes of every earlier send were submitted before this claim, so they
   // are committed now: the journal's ids are needed no more.
   EmptyJournal();

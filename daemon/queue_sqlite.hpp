@@ -47,6 +47,7 @@ class SqliteQueue final : public MessageQueue {
 
   std::string Accept(const NewMessage& message) override;
   std::vector<OutgoingMessage> ClaimNext(int limit) override;
+  std::future<std::vector<OutgoingMessage>> ClaimAhead(int limit) override;
   void MarkHanded(const std::string& id) override;
   void WaitForWork(std::chrono::milliseconds limit) override;
   void RecordCode(const std::string& id, int32_t code, const std::string& code_name) override;

@@ -50,6 +50,24 @@ TEST(SqliteQueue, ARestartTellsHandedFromOnlyTakenMessages) {
   EXPECT_EQ(queue.Retry(ids[3]), RetryResult::kNotRetryable);
 }
 
+TEST(SqliteQueue, AClaimAheadKeepsTheJournalOfASendStillGoingOn) {
+  testing::TempFolder folder{"queue"};
+  const std::string path = folder.File("queue.db");
+  std::vector<std::string> ids;
+  {
+    SqliteQueue queue(path, "", "boot-1");
+    queue.MarkUnknown();
+    for (const char* text : {"in the module", "next"}) ids.push_back(queue.Accept({"+15550100", text, "", "", "", -1}));
+    ASSERT_EQ(queue.ClaimNext(1).size(), 1u);
+    queue.MarkHanded(ids[0]);
+    ASSERT_EQ(queue.ClaimAhead(1).get().size(), 1u);  // while the first is being sent
+  }  // the daemon dies before the first send's code
+  SqliteQueue queue(path, "", "boot-1");
+  EXPECT_EQ(queue.MarkUnknown(), 1);
+  EXPECT_EQ(queue.Find(ids[0]).value()["state"], "unknown");
+  EXPECT_EQ(queue.Find(ids[1]).value()["state"], "queued");
+}
+
 TEST(SqliteQueue, AfterAPowerCutEveryTakenMessageIsUnknown) {
   testing::TempFolder folder{"queue"};
   const std::string path = folder.File("queue.db");
