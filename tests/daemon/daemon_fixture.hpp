@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/free_port.hpp"
 #include "common/temp_folder.hpp"
 #include "daemon/crypto.hpp"
 #include "daemon/webhooks.hpp"
@@ -41,20 +42,6 @@ inline bool WaitUntil(const std::function<bool()>& done, std::chrono::millisecon
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   return true;
-}
-
-// A loopback port that was free a moment ago.
-inline int FreePort() {
-  int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t size = sizeof a;
-  if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-      getsockname(s, reinterpret_cast<sockaddr*>(&a), &size) != 0)
-    throw std::runtime_error("no free port");
-  close(s);
-  return ntohs(a.sin_port);
 }
 
 // Records what the daemon delivers: signed POSTs (JSON events) and GETs
@@ -142,7 +129,7 @@ struct DaemonSettings {
 
 class DaemonProcess {
  public:
-  explicit DaemonProcess(const DaemonSettings& s) : port_(FreePort()) {
+  explicit DaemonProcess(const DaemonSettings& s) : port_(FreeLoopbackPort()) {
     folder_.Write("qvsmscomms.xml", s.module_config);
     folder_.Write("talvenixd.ini",
                   "[daemon]\nlisten = 127.0.0.1:" + std::to_string(port_) +

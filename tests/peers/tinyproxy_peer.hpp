@@ -15,24 +15,10 @@
 #include <string>
 #include <thread>
 
+#include "common/free_port.hpp"
 #include "common/temp_folder.hpp"
 
 namespace talvenix::testing {
-
-// A loopback port that was free a moment ago.
-inline int FreeLoopbackPort() {
-  int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  int port = -1;
-  if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-      getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-    port = ntohs(a.sin_port);
-  close(s);
-  return port;
-}
 
 inline bool Accepts(int port) {
   int s = socket(AF_INET, SOCK_STREAM, 0);
