@@ -1,6 +1,7 @@
 #pragma once
 // The daemon's few uses of OpenSSL: key digests, webhook signatures, ids.
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -8,8 +9,10 @@ namespace talvenix::daemon {
 
 std::string Sha256Hex(std::string_view data);
 std::string HmacSha256Hex(std::string_view key, std::string_view data);
-// 32 hex digits from the system's random source: message and event ids.
-std::string RandomId();
+// Message and event ids: 32 hex digits, 12 of the time `ms` and 20 from the
+// system's random source. New rows keyed by them go to the end of their index
+// instead of all over it, so a commit writes a few pages, not one per row.
+std::string TimeOrderedId(int64_t ms);
 // Compares without leaking where the first difference is.
 bool SameText(std::string_view a, std::string_view b);
 
