@@ -13,11 +13,13 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
-#include <sstream>
+#include <map>
 #include <mutex>
+#include <sstream>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 #include <string>
@@ -130,6 +132,20 @@ struct DaemonSettings {
   double messages_per_second = 0;
 };
 
+// A /proc stat file's command name and its user and system CPU seconds.
+inline std::pair<std::string, double> StatCpuSeconds(const std::filesystem::path& file) {
+  std::ifstream in(file);
+  std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  size_t open = stat.find('('), close = stat.rfind(')');
+  if (open == std::string::npos || close == std::string::npos) return {};
+  std::istringstream fields(stat.substr(close + 2));
+  std::string skip;
+  for (int i = 0; i < 11; ++i) fields >> skip;  // state .. cmajflt
+  double user = 0, system = 0;
+  fields >> user >> system;
+  return {stat.substr(open + 1, close - open - 1), (user + system) / static_cast<double>(sysconf(_SC_CLK_TCK))};
+}
+
 class DaemonProcess {
  public:
   explicit DaemonProcess(const DaemonSettings& s) : port_(FreeLoopbackPort()) {
@@ -197,15 +213,15 @@ class DaemonProcess {
   int port() const { return port_; }
   const TempFolder& folder() const { return folder_; }
   // CPU time the running daemon has used, user and system, in seconds.
-  double CpuSeconds() const {
-    std::ifstream in("/proc/" + std::to_string(pid_) + "/stat");
-    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
-    std::string skip;
-    for (int i = 0; i < 11; ++i) fields >> skip;  // state .. cmajflt
-    double user = 0, system = 0;
-    fields >> user >> system;
-    return (user + system) / static_cast<double>(sysconf(_SC_CLK_TCK));
+  double CpuSeconds() const { return StatCpuSeconds("/proc/" + std::to_string(pid_) + "/stat").second; }
+  // The same per thread name ("dispatcher", "queue writer", ...), summed.
+  std::map<std::string, double> ThreadCpuSeconds() const {
+    std::map<std::string, double> seconds;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid_) + "/task")) {
+      auto [name, cpu] = StatCpuSeconds(task.path() / "stat");
+      seconds[name] += cpu;
+    }
+    return seconds;
   }
 
  private:
