@@ -1,6 +1,8 @@
 #pragma once
-// The daemon's few uses of OpenSSL: key digests, webhook signatures, ids.
+// The daemon's few uses of OpenSSL: key digests, webhook signatures, ids, the
+// password of a browser's login.
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -10,6 +12,8 @@ std::string Sha256Hex(std::string_view data);
 std::string HmacSha256Hex(std::string_view key, std::string_view data);
 // 32 hex digits from the system's random source: message and event ids.
 std::string RandomId();
+// Standard base64 (RFC 4648) to bytes; nullopt when `text` is not base64.
+std::optional<std::string> Base64Decode(std::string_view text);
 // Compares without leaking where the first difference is.
 bool SameText(std::string_view a, std::string_view b);
 

@@ -92,6 +92,43 @@ TEST(DaemonNullGateway, RefusesBadInputNamingTheFieldAndWrongKeys) {
   EXPECT_EQ(res->status, 401);
 }
 
+// The status page and /metrics show the lines and the last errors: they
+// need an API key or a read-only status key, unless they are declared open.
+TEST(DaemonNullGateway, StatusPageAndMetricsAskForAKeyUnlessOpen) {
+  DaemonSettings settings{NullGatewayDocument(), ""};
+  settings.more_ini = "[status]\nkey_sha256 = " + daemon::Sha256Hex("scraper-key") + "\n";
+  DaemonProcess daemon(settings);
+  ASSERT_TRUE(daemon.Start());
+  auto status = [&](const char* path, const std::function<void(httplib::Client&)>& login) {
+    httplib::Client c("127.0.0.1", daemon.port());
+    login(c);
+    auto res = c.Get(path);
+    return res ? res->status : 0;
+  };
+  for (const char* path : {"/", "/metrics"}) {
+    EXPECT_EQ(status(path, [](httplib::Client&) {}), 401) << path;
+    EXPECT_EQ(status(path, [](httplib::Client& c) { c.set_bearer_token_auth("wrong"); }), 401) << path;
+    EXPECT_EQ(status(path, [](httplib::Client& c) { c.set_bearer_token_auth("scraper-key"); }), 200) << path;
+    EXPECT_EQ(status(path, [](httplib::Client& c) { c.set_basic_auth("anyone", kApiKey); }), 200) << path;
+  }
+  auto page = httplib::Client("127.0.0.1", daemon.port()).Get("/");
+  ASSERT_TRUE(page);
+  EXPECT_EQ(page->get_header_value("WWW-Authenticate").rfind("Basic ", 0), 0u) << "a browser asks for the key";
+  httplib::Client scraper("127.0.0.1", daemon.port());
+  scraper.set_bearer_token_auth("scraper-key");
+  auto post = scraper.Post("/v1/messages", R"({"to":"+15550100","text":"hi"})", "application/json");
+  ASSERT_TRUE(post);
+  EXPECT_EQ(post->status, 401) << "a status key cannot send";
+
+  DaemonSettings open_settings{NullGatewayDocument(), ""};
+  open_settings.more_ini = "[status]\nopen = yes\n";
+  DaemonProcess open(open_settings);
+  ASSERT_TRUE(open.Start());
+  auto metrics = httplib::Client("127.0.0.1", open.port()).Get("/metrics");
+  ASSERT_TRUE(metrics);
+  EXPECT_EQ(metrics->status, 200);
+}
+
 TEST(DaemonNullGateway, StopKeepsQueuedMessagesAndTheNextStartSendsThem) {
   DaemonSettings settings{NullGatewayDocument(), ""};
   settings.messages_per_second = 4;  // slow enough that most wait in the queue
@@ -169,7 +206,7 @@ TEST(DaemonProvider, ReloadRestartsTheEngineOnANewGatewayWithoutLosingMessages) 
   daemon.folder().Write("qvsmscomms.xml", NullGatewayDocument());
   daemon.Signal(SIGHUP);
   ASSERT_TRUE(WaitUntil([&] {
-    auto page = httplib::Client("127.0.0.1", daemon.port()).Get("/");
+    auto page = daemon.Client().Get("/");
     return page && page->body.find(">Null gateway<") != std::string::npos;
   }));
   for (const std::string& id : queued) EXPECT_TRUE(WaitUntil([&] { return daemon.State(id) == "sent"; })) << id;
@@ -235,7 +272,7 @@ TEST(DaemonModem, IncomingMessagesStatusReportsAndLineStatesOfTheSimulator) {
 
   ASSERT_TRUE(WaitUntil([&] { return !hooks.events("message.received").empty(); }));
   EXPECT_FALSE(hooks.events("message.received")[0].value("text", "").empty());
-  auto page = httplib::Client("127.0.0.1", daemon.port()).Get("/");
+  auto page = daemon.Client().Get("/");
   ASSERT_TRUE(page);
   EXPECT_NE(page->body.find("id=\"line-3\">ready<"), std::string::npos);
 
@@ -246,7 +283,7 @@ TEST(DaemonModem, IncomingMessagesStatusReportsAndLineStatesOfTheSimulator) {
   for (const json& e : m["events"]) states.push_back(e["state"]);
   EXPECT_EQ(states, (std::vector<std::string>{"queued", "sending", "pending", "sent"}));
   ASSERT_TRUE(WaitUntil([&] { return !hooks.events("message.status_report").empty(); }));
-  auto metrics = httplib::Client("127.0.0.1", daemon.port()).Get("/metrics");
+  auto metrics = daemon.Client().Get("/metrics");
   ASSERT_TRUE(metrics);
   EXPECT_NE(metrics->body.find("talvenixd_line_state{name=\"North\",port=\"3\"} 2"), std::string::npos);
   EXPECT_NE(metrics->body.find("\ntalvenixd_sent_total 1\n"), std::string::npos) << metrics->body;
@@ -283,7 +320,7 @@ TEST(DaemonStatusPage, ABrowserFindsTheQueueDepthAndTheLineState) {
   TempFolder profile{"chromium"};
   std::string dom = Output(
       "timeout 90 /usr/bin/chromium --headless --no-sandbox --disable-gpu --user-data-dir=" + profile.path().string() +
-      " --dump-dom http://127.0.0.1:" + std::to_string(daemon.port()) + "/ 2>/dev/null");
+      " --dump-dom http://talvenix:" + kApiKey + "@127.0.0.1:" + std::to_string(daemon.port()) + "/ 2>/dev/null");
   ASSERT_NE(dom.find("<h1>talvenixd</h1>"), std::string::npos) << dom;
   const std::string depth_tag = "id=\"queue-depth\">";
   size_t depth = dom.find(depth_tag);

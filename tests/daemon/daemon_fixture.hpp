@@ -125,6 +125,7 @@ struct DaemonSettings {
   std::string webhook_url;
   std::string webhook_secret = "hook-secret";
   double messages_per_second = 0;
+  std::string more_ini = "";  // further sections of talvenixd.ini
 };
 
 class DaemonProcess {
@@ -136,7 +137,7 @@ class DaemonProcess {
                       "\ndatabase = queue.db\nmodule = " TALVENIX_MODULE_PATH "\n[api]\nkey_sha256 = " +
                       daemon::Sha256Hex(kApiKey) + "\n[webhook]\nurl = " + s.webhook_url +
                       "\nsecret = " + s.webhook_secret +
-                      "\n[throttle]\nmessages_per_second = " + std::to_string(s.messages_per_second) + "\n");
+                      "\n[throttle]\nmessages_per_second = " + std::to_string(s.messages_per_second) + "\n" + s.more_ini);
   }
   ~DaemonProcess() { Kill(); }
 
