@@ -6,12 +6,15 @@
 
 #include <benchmark/benchmark.h>
 
+#include <sys/resource.h>
+
 #include <algorithm>
 #include <atomic>
 #include <fstream>
 #include <sstream>
 
 #include "common/temp_folder.hpp"
+#include "daemon/queue_sqlite.hpp"
 #include "daemon/daemon_fixture.hpp"
 #include "gateways/internet/clickatell_document.hpp"
 #include "host/module.hpp"
@@ -70,8 +73,10 @@ void BM_Accept16Clients(benchmark::State& state) {
   if (!daemon.Start()) return state.SkipWithError("talvenixd did not start");
   std::vector<double> latencies;
   std::atomic<int> failed{0};
+  const double cpu_before = daemon.CpuSeconds();
   for (auto _ : state) latencies = PostMessages(daemon, static_cast<int>(state.range(0)), failed);
   state.SetItemsProcessed(state.iterations() * state.range(0));
+  state.counters["daemon_cpu_us"] = (daemon.CpuSeconds() - cpu_before) * 1e6 / (state.iterations() * state.range(0));
   state.counters["p50_ms"] = Percentile(latencies, 0.50);
   state.counters["p99_ms"] = Percentile(latencies, 0.99);
   state.counters["failed"] = failed.load();
@@ -92,7 +97,7 @@ void BM_EndToEndIntoProvider(benchmark::State& state) {
   const int count = static_cast<int>(state.range(0));
   std::atomic<int> failed{0};
   int64_t sent_before = 0;
-  double accept_seconds = 0, drain_per_second = 0;
+  double accept_seconds = 0, drain_per_second = 0, cpu_before = daemon.CpuSeconds();
   for (auto _ : state) {
     auto start = std::chrono::steady_clock::now();
     PostMessages(daemon, count, failed);
@@ -109,6 +114,7 @@ void BM_EndToEndIntoProvider(benchmark::State& state) {
   state.counters["failed"] = failed.load();
   state.counters["accept_s"] = accept_seconds;
   state.counters["drain_per_s"] = drain_per_second;
+  state.counters["daemon_cpu_us"] = (daemon.CpuSeconds() - cpu_before) * 1e6 / (state.iterations() * count);
 }
 BENCHMARK(BM_EndToEndIntoProvider)
     ->Arg(2000)
@@ -116,6 +122,45 @@ BENCHMARK(BM_EndToEndIntoProvider)
     ->Repetitions(3)
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
+
+// The queue alone, in this process: 16 threads accept `count` messages while
+// a dispatcher-like thread claims, hands and records each; the CPU time of
+// the whole cycle per message (user and system), free of HTTP and the module.
+void BM_QueueCyclePerMessage(benchmark::State& state) {
+  TempFolder folder{"queue-bench"};
+  const int count = static_cast<int>(state.range(0));
+  double cpu_us = 0;
+  for (auto _ : state) {
+    talvenix::daemon::SqliteQueue queue((folder.path() / "queue.db").string(), "");
+    auto cpu = [] {
+      rusage u{};
+      getrusage(RUSAGE_SELF, &u);
+      return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1e6 + u.ru_utime.tv_usec + u.ru_stime.tv_usec;
+    };
+    const double before = cpu();
+    std::atomic<int> next{0};
+    std::vector<std::thread> clients;
+    for (int c = 0; c < kClients; ++c)
+      clients.emplace_back([&] {
+        while (next++ < count) queue.Accept({"+15550100", "bench message", "", "", "", -1});
+      });
+    for (int done = 0; done < count;) {
+      std::vector<talvenix::daemon::OutgoingMessage> batch = queue.ClaimNext(32);
+      if (batch.empty()) queue.WaitForWork(std::chrono::milliseconds(5));
+      for (const talvenix::daemon::OutgoingMessage& m : batch) {
+        queue.MarkHanded(m.id);
+        queue.RecordCode(m.id, 0, "success");
+        ++done;
+      }
+    }
+    for (auto& t : clients) t.join();
+    queue.Flush();
+    cpu_us = (cpu() - before) / count;
+  }
+  state.SetItemsProcessed(state.iterations() * count);
+  state.counters["cpu_us"] = cpu_us;
+}
+BENCHMARK(BM_QueueCyclePerMessage)->Arg(4000)->Iterations(1)->Repetitions(3)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 int32_t Ignore(int32_t, int32_t, uint32_t, uintptr_t, void*, uint32_t) { return 0; }
 

@@ -40,9 +40,10 @@ std::string HmacSha256Hex(std::string_view key, std::string_view data) {
   return Hex(digest, size);
 }
 
-std::string RandomId() {
+std::string TimeOrderedId(int64_t ms) {
   unsigned char bytes[16];
-  if (RAND_bytes(bytes, sizeof bytes) != 1) throw std::runtime_error("no random bytes");
+  for (int i = 0; i < 6; ++i) bytes[i] = static_cast<unsigned char>(static_cast<uint64_t>(ms) >> (40 - 8 * i));
+  if (RAND_bytes(bytes + 6, 10) != 1) throw std::runtime_error("no random bytes");
   return Hex(bytes, sizeof bytes);
 }
 

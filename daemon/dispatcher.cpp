@@ -1,5 +1,7 @@
 #include "daemon/dispatcher.hpp"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -34,7 +36,10 @@ Dispatcher::Dispatcher(host::Module& module, MessageQueue& queue, double message
 Dispatcher::~Dispatcher() { Stop(); }
 
 bool Dispatcher::Start(int32_t& code) {
-  thread_ = std::thread([this] { Loop(); });
+  thread_ = std::thread([this] {
+    pthread_setname_np(pthread_self(), "dispatcher");
+    Loop();
+  });
   code = OnThread([this] { return StartEngine(); });
   if (code != TALVEX_OK) Stop();
   return code == TALVEX_OK;
@@ -141,9 +146,10 @@ void Dispatcher::Loop() {
         continue;
       }
     }
-    // The next batch is claimed while this one is sent, so its commit (and
-    // fsync, behind the accepted messages') does not hold up sending.
-    if (!throttled && !ahead_.valid() && claimed_.size() <= kClaimBatch / 2 &&
+    // The next batch is claimed as soon as this one is taken, so its commit
+    // (and fsync, behind the accepted messages') has a whole batch of sends
+    // to finish in and does not hold up sending on a slow disk.
+    if (!throttled && !ahead_.valid() && claimed_.size() <= kClaimBatch &&
         handed_since_claim_next_ < kSendsBetweenJournalEmptying)
       ahead_ = queue_.ClaimAhead(kClaimBatch);
     if (throttled) {

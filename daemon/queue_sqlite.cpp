@@ -1,6 +1,7 @@
 #include "daemon/queue_sqlite.hpp"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -178,7 +179,10 @@ SqliteQueue::SqliteQueue(const std::string& path, std::string default_webhook_ur
     close(journal_);
     throw;
   }
-  writer_thread_ = std::thread([this] { WriterLoop(); });
+  writer_thread_ = std::thread([this] {
+    pthread_setname_np(pthread_self(), "queue writer");
+    WriterLoop();
+  });
 }
 
 SqliteQueue::~SqliteQueue() {
@@ -258,19 +262,22 @@ void SqliteQueue::WriterLoop() {
         Exec(writer_.db, sync == Sync::kDisk ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL");
         batch_sync_ = sync;
       }
-      Exec(writer_.db, "BEGIN IMMEDIATE");
+      // Kept prepared like every other statement: these run for every job.
+      auto run = [this](const char* sql) { Statement(writer_, sql).Step(); };
+      run("BEGIN IMMEDIATE");
       for (size_t i = 0; i < batch.size(); ++i) {
         // A failing job takes back only its own changes.
-        Exec(writer_.db, "SAVEPOINT job");
+        run("SAVEPOINT job");
         try {
           batch[i].job();
-          Exec(writer_.db, "RELEASE job");
+          run("RELEASE job");
         } catch (...) {
           failures[i] = std::current_exception();
-          Exec(writer_.db, "ROLLBACK TO job; RELEASE job");
+          run("ROLLBACK TO job");
+          run("RELEASE job");
         }
       }
-      Exec(writer_.db, "COMMIT");
+      run("COMMIT");
     } catch (...) {
       sqlite3_exec(writer_.db, "ROLLBACK", nullptr, nullptr, nullptr);
       for (auto& f : failures) f = std::current_exception();
@@ -315,7 +322,7 @@ void SqliteQueue::AddWebhook(int64_t message_seq, const std::string& url, const 
   int64_t now = clock_();
   Statement(writer_,
             "INSERT INTO webhooks(event_id, message_seq, method, url, body, created_ms, next_ms) VALUES(?,?,?,?,?,?,?)")
-      .Bind(1, RandomId())
+      .Bind(1, TimeOrderedId(now))
       .Bind(2, message_seq)
       .Bind(3, method)
       .Bind(4, url)
@@ -349,7 +356,7 @@ void SqliteQueue::AddOutcomeWebhook(int64_t seq, const std::string& state, std::
 }
 
 std::string SqliteQueue::Accept(const NewMessage& m) {
-  std::string id = RandomId();
+  std::string id = TimeOrderedId(clock_());
   Submit(
       [&] {
         Statement(writer_,

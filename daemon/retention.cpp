@@ -1,5 +1,7 @@
 #include "daemon/retention.hpp"
 
+#include <pthread.h>
+
 #include <cstdio>
 
 namespace talvenix::daemon {
@@ -16,7 +18,11 @@ Retention::Retention(MessageQueue& queue, int keep_days) : queue_(queue), keep_d
 Retention::~Retention() { Stop(); }
 
 void Retention::Start() {
-  if (keep_days_ > 0) thread_ = std::thread([this] { Loop(); });
+  if (keep_days_ > 0)
+    thread_ = std::thread([this] {
+      pthread_setname_np(pthread_self(), "retention");
+      Loop();
+    });
 }
 
 void Retention::Stop() {

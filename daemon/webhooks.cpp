@@ -1,5 +1,7 @@
 #include "daemon/webhooks.hpp"
 
+#include <pthread.h>
+
 #include <httplib.h>
 
 #include <algorithm>
@@ -38,7 +40,10 @@ WebhookSender::WebhookSender(MessageQueue& queue, std::string secret) : queue_(q
 WebhookSender::~WebhookSender() { Stop(); }
 
 void WebhookSender::Start() {
-  thread_ = std::thread([this] { Loop(); });
+  thread_ = std::thread([this] {
+    pthread_setname_np(pthread_self(), "webhooks");
+    Loop();
+  });
 }
 
 void WebhookSender::Stop() {

@@ -13,7 +13,10 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
 #include <functional>
+#include <iterator>
+#include <sstream>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
@@ -194,6 +197,17 @@ class DaemonProcess {
   }
   int port() const { return port_; }
   const TempFolder& folder() const { return folder_; }
+  // CPU time the running daemon has used, user and system, in seconds.
+  double CpuSeconds() const {
+    std::ifstream in("/proc/" + std::to_string(pid_) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+    std::string skip;
+    for (int i = 0; i < 11; ++i) fields >> skip;  // state .. cmajflt
+    double user = 0, system = 0;
+    fields >> user >> system;
+    return (user + system) / static_cast<double>(sysconf(_SC_CLK_TCK));
+  }
 
  private:
   TempFolder folder_{"daemon"};
