@@ -235,8 +235,7 @@ void AtLine::HandleReport(const StatusReport& r, const Stored& at) {
     if (r.status < 0x20 || r.status >= 0x40) sent_.erase(it);  // final: the reference may be reused
   }
   if (record_.callback) {
-    TalvexDriverStatusReport report{r.reference, r.status, r.recipient.text.c_str(), r.smsc.text.c_str(),
-                                    text.c_str()};
+    TalvexDriverStatusReport report{r.reference, r.status, r.recipient.text.c_str(), r.smsc.text.c_str(), text.c_str()};
     record_.callback(0, static_cast<int32_t>(record_.comport), TALVEX_DRV_RECEIVED, record_.context, &report,
                      TALVEX_DATA_STATUS_REPORT);
   }
@@ -276,8 +275,7 @@ int32_t AtLine::Send(const SendJob& job) {
   }
   if (job.request) std::memcpy(job.request->driver_area, &receipt, sizeof receipt);
   if (code == TALVEX_OK)
-    Log(2, "GSMDrv - %s: message to %s sent in %zu part(s).", name_.c_str(), job.recipient.c_str(),
-        build.parts.size());
+    Log(2, "GSMDrv - %s: message to %s sent in %zu part(s).", name_.c_str(), job.recipient.c_str(), build.parts.size());
   return code;
 }
 
@@ -285,8 +283,7 @@ int32_t AtLine::Send(const SendJob& job) {
 // its answer or, late, while the line is brought back in step after it.
 // Temporary errors are retried after a growing pause, all within the submit
 // limit; the others, a time-out and a lost device are not.
-int32_t AtLine::SendPart(const SendJob& job, const SubmitPart& part, size_t number, size_t parts,
-                         uint16_t& receipt) {
+int32_t AtLine::SendPart(const SendJob& job, const SubmitPart& part, size_t number, size_t parts, uint16_t& receipt) {
   uint32_t retries = std::min(record_.sms_retry, kMaxRetries);
   auto deadline = Clock::now() + std::chrono::milliseconds(timing_.submit_ms);
   uint32_t pause = timing_.backoff_ms;

@@ -121,9 +121,10 @@ TEST_F(AtDriverThroughExports, ALongMessageLeavesEveryPartsReferenceBeforeAnyOfI
   ASSERT_EQ(Outcomes(r), std::vector<int32_t>{TALVEX_OK});
 
   auto all = events.All();
-  auto outcome = std::find_if(all.begin(), all.end(), [](const HostEvent& e) { return e.kind == TALVEX_EVENT_OUTCOME; });
-  auto report = std::find_if(all.begin(), all.end(),
-                             [](const HostEvent& e) { return e.data_kind == TALVEX_DATA_STATUS_REPORT; });
+  auto outcome =
+      std::find_if(all.begin(), all.end(), [](const HostEvent& e) { return e.kind == TALVEX_EVENT_OUTCOME; });
+  auto report =
+      std::find_if(all.begin(), all.end(), [](const HostEvent& e) { return e.data_kind == TALVEX_DATA_STATUS_REPORT; });
   EXPECT_LT(outcome - all.begin(), report - all.begin());
 
   TalvexSendReceipt receipt;
