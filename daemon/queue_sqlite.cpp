@@ -334,27 +334,30 @@ void SqliteQueue::AddWebhook(int64_t message_seq, const std::string& url, const 
       .Step();
 }
 
-void SqliteQueue::AddOutcomeWebhook(int64_t seq, const std::string& state, std::optional<int> code,
-                                    const std::string& code_name) {
+void SqliteQueue::AddMessageWebhook(int64_t seq, int kannel_kind, const std::string& kannel_answer,
+                                    nlohmann::json body) {
   Statement m(writer_, "SELECT id, client_ref, callback_url, kannel_dlr_mask, recipient FROM messages WHERE seq=?");
   m.Bind(1, seq);
   if (!m.Step()) return;
   const int64_t kannel_mask = m.Int(3);
   if (kannel_mask >= 0) {
-    int kind = state == "sent" ? kKannelSmscAccepted : kKannelSmscRejected;
-    if (kannel_mask & kind) AddWebhook(seq, KannelDlrUrl(m.Text(2), kind, m.Text(4), code_name), "GET", "");
+    if (kannel_mask & kannel_kind)
+      AddWebhook(seq, KannelDlrUrl(m.Text(2), kannel_kind, m.Text(4), kannel_answer), "GET", "");
     return;
   }
-  nlohmann::json body = {{"type", "message.outcome"},
-                         {"message_id", m.Text(0)},
-                         {"client_ref", m.Text(1)},
-                         {"state", state},
-                         {"at", IsoTime(clock_())}};
+  body["message_id"] = m.Text(0);
+  body["client_ref"] = m.Text(1);
+  AddWebhook(seq, m.Text(2).empty() ? default_webhook_url_ : m.Text(2), "POST", Dump(body));
+}
+
+void SqliteQueue::AddOutcomeWebhook(int64_t seq, const std::string& state, std::optional<int> code,
+                                    const std::string& code_name) {
+  nlohmann::json body = {{"type", "message.outcome"}, {"state", state}, {"at", IsoTime(clock_())}};
   if (code) {
     body["code"] = *code;
     body["code_name"] = code_name;
   }
-  AddWebhook(seq, m.Text(2).empty() ? default_webhook_url_ : m.Text(2), "POST", Dump(body));
+  AddMessageWebhook(seq, state == "sent" ? kKannelSmscAccepted : kKannelSmscRejected, code_name, std::move(body));
 }
 
 std::string SqliteQueue::Accept(const NewMessage& m) {
@@ -575,8 +578,10 @@ std::optional<nlohmann::json> SqliteQueue::Find(const std::string& id) {
   while (e.Step()) {
     nlohmann::json event = {{"state", e.Text(1)}, {"at", IsoTime(e.Int(0))}};
     if (!e.IsNull(2)) event["code"] = e.Int(2);
-    if (e.Text(1) == kReportEvent)
-      event.update(nlohmann::json::parse(e.Text(3), nullptr, false));  // its fields, stored as an object
+    // A status report's fields are stored as an object.
+    nlohmann::json fields = e.Text(1) == kReportEvent ? nlohmann::json::parse(e.Text(3), nullptr, false) : nullptr;
+    if (fields.is_object())
+      event.update(fields);
     else if (!e.Text(3).empty())
       event["detail"] = e.Text(3);
     events.push_back(std::move(event));
@@ -736,23 +741,10 @@ void SqliteQueue::AddMatchedReport(const ReportMatch& match, const StatusReport&
   const std::string delivery = DeliveryState(r.status);
   nlohmann::json fields = {{"status", r.status}, {"delivery", delivery}, {"part", match.part}, {"parts", match.parts}};
   AddEvent(match.seq, kReportEvent, std::nullopt, Dump(fields));
-  Statement m(writer_, "SELECT id, client_ref, callback_url, kannel_dlr_mask, recipient FROM messages WHERE seq=?");
-  m.Bind(1, match.seq);
-  if (!m.Step()) return;
-  const int64_t kannel_mask = m.Int(3);
-  if (kannel_mask >= 0) {
-    int kind = delivery == "delivered" ? kKannelDelivered : delivery == "failed" ? kKannelUndelivered : kKannelQueued;
-    if (kannel_mask & kind)
-      AddWebhook(match.seq,
-                 KannelDlrUrl(m.Text(2), kind, m.Text(4), delivery + " (status " + std::to_string(r.status) + ")"),
-                 "GET", "");
-    return;
-  }
+  int kind = delivery == "delivered" ? kKannelDelivered : delivery == "failed" ? kKannelUndelivered : kKannelQueued;
   nlohmann::json body = ReportBody(r, now_ms);
   body.update(fields);
-  body["message_id"] = m.Text(0);
-  body["client_ref"] = m.Text(1);
-  AddWebhook(match.seq, m.Text(2).empty() ? default_webhook_url_ : m.Text(2), "POST", Dump(body));
+  AddMessageWebhook(match.seq, kind, delivery + " (status " + std::to_string(r.status) + ")", std::move(body));
 }
 
 }  // namespace talvenix::daemon

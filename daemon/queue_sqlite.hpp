@@ -78,8 +78,10 @@ class SqliteQueue final : public MessageQueue {
   void WriterLoop();
   void Exec(sqlite3* db, const char* sql);
   void AddWebhook(int64_t message_seq, const std::string& url, const std::string& method, const std::string& body);
-  // The outcome's event for the message's receiver: a JSON POST, or a GET of
-  // its Kannel dlr-url when the report kind is asked for.
+  // An event for the message's receiver: `body` with the message's id and
+  // client_ref as a JSON POST, or a GET of its Kannel dlr-url when
+  // `kannel_kind` is asked for.
+  void AddMessageWebhook(int64_t seq, int kannel_kind, const std::string& kannel_answer, nlohmann::json body);
   void AddOutcomeWebhook(int64_t seq, const std::string& state, std::optional<int> code, const std::string& code_name);
   void AddEvent(int64_t message_seq, const std::string& state, std::optional<int> code, const std::string& detail);
   // The message a modem line's report is about: the newest send of its line
