@@ -58,8 +58,8 @@ typedef struct TalvexDriverStatusReport {
  * message. A driver writes it into the request's driver_area before it
  * reports the send's outcome (callback kind 1, or before gsmdrvSendSMS
  * returns a final code), and reports no status report of a message before
- * that message's outcome. The host zeroes the area before gsmdrvSendSMS, so
- * a request without a receipt has magic 0. Copy it in and out with memcpy:
+ * that message's outcome. The host zeroes the area before it calls SendSMS,
+ * so a request without a receipt has magic 0. Copy it in and out with memcpy:
  * the area is a byte array. */
 
 #define TALVEX_RECEIPT_MAGIC 0x31525654u     /* "TVR1" */
