@@ -260,15 +260,21 @@ TEST(DaemonNullGateway, TellsSystemdWhenReadyAliveAndStopping) {
   EXPECT_TRUE(daemon.Terminate());
 }
 
-TEST(DaemonModem, IncomingMessagesStatusReportsAndLineStatesOfTheSimulator) {
+// A daemon on one simulated modem line (COM3) whose driver behaves as
+// GSMSIM_DEMO asks: a greeting, and a status report after every send.
+bool StartOnSimulatedModem(DaemonProcess& daemon, const char* demo) {
   setenv("TALVENIX_GSM_DRIVER", TALVENIX_GSMSIM_PATH, 1);
-  setenv("GSMSIM_DEMO", "1", 1);
-  WebhookReceiver hooks("hook-secret");
-  DaemonProcess daemon({GsmDocument({DocumentLine(3, 9600, "North")}), hooks.url()});
+  setenv("GSMSIM_DEMO", demo, 1);
   bool started = daemon.Start();
   unsetenv("TALVENIX_GSM_DRIVER");
   unsetenv("GSMSIM_DEMO");
-  ASSERT_TRUE(started);
+  return started;
+}
+
+TEST(DaemonModem, IncomingMessagesStatusReportsAndLineStatesOfTheSimulator) {
+  WebhookReceiver hooks("hook-secret");
+  DaemonProcess daemon({GsmDocument({DocumentLine(3, 9600, "North")}), hooks.url()});
+  ASSERT_TRUE(StartOnSimulatedModem(daemon, "1"));
 
   ASSERT_TRUE(WaitUntil([&] { return !hooks.events("message.received").empty(); }));
   EXPECT_FALSE(hooks.events("message.received")[0].value("text", "").empty());
@@ -276,17 +282,55 @@ TEST(DaemonModem, IncomingMessagesStatusReportsAndLineStatesOfTheSimulator) {
   ASSERT_TRUE(page);
   EXPECT_NE(page->body.find("id=\"line-3\">ready<"), std::string::npos);
 
-  std::string id = daemon.Send({{"to", "+15550103"}, {"text", "via modem"}});
-  ASSERT_TRUE(WaitUntil([&] { return daemon.State(id) == "sent"; }));
+  // The status report reaches the message's own receiver, tied to it, and
+  // shows among its states.
+  std::string id = daemon.Send(
+      {{"to", "+15550103"}, {"text", "via modem"}, {"client_ref", "order-9"}, {"callback_url", hooks.url("/mine")}});
+  ASSERT_TRUE(WaitUntil([&] { return !hooks.events("message.status_report").empty(); }));
+  json report = hooks.events("message.status_report").at(0);
+  EXPECT_EQ(report["path"], "/mine");
+  EXPECT_EQ(report["message_id"], id);
+  EXPECT_EQ(report["client_ref"], "order-9");
+  EXPECT_EQ(report["delivery"], "delivered");
+  EXPECT_EQ(report["line"], 3);
+  EXPECT_EQ(report["part"], 1);
   std::vector<std::string> states;
   json m = daemon.Get(id);
   for (const json& e : m["events"]) states.push_back(e["state"]);
-  EXPECT_EQ(states, (std::vector<std::string>{"queued", "sending", "pending", "sent"}));
-  ASSERT_TRUE(WaitUntil([&] { return !hooks.events("message.status_report").empty(); }));
+  EXPECT_EQ(states, (std::vector<std::string>{"queued", "sending", "pending", "sent", "status_report"}));
+  EXPECT_EQ(m["events"].back().value("delivery", ""), "delivered");
+  EXPECT_EQ(m["events"].back().value("parts", 0), 1);
+
+  // A Kannel dlr-url is called with "delivered to the phone".
+  auto kannel = httplib::Client("127.0.0.1", daemon.port())
+                    .Get("/cgi-bin/sendsms?username=u&password=" + std::string(kApiKey) +
+                         "&to=15550104&text=k&dlr-mask=1&dlr-url=" +
+                         httplib::detail::encode_query_param(hooks.url("/dlr?type=%d&to=%P")));
+  ASSERT_TRUE(kannel);
+  ASSERT_TRUE(WaitUntil([&] { return !hooks.gets().empty(); }));
+  EXPECT_EQ(hooks.gets(), std::vector<std::string>{"/dlr?type=1&to=15550104"});
   auto metrics = daemon.Client().Get("/metrics");
   ASSERT_TRUE(metrics);
   EXPECT_NE(metrics->body.find("talvenixd_line_state{name=\"North\",port=\"3\"} 2"), std::string::npos);
-  EXPECT_NE(metrics->body.find("\ntalvenixd_sent_total 1\n"), std::string::npos) << metrics->body;
+  EXPECT_NE(metrics->body.find("\ntalvenixd_sent_total 2\n"), std::string::npos) << metrics->body;
+  EXPECT_EQ(hooks.bad_signatures(), 0);
+}
+
+// The driver sent the message but could not tell its reference: its report
+// (reference 0, the simulator's first) is tied to nothing and goes where
+// every untied report goes.
+TEST(DaemonModem, AReportForNoKnownReferenceGoesToTheConfiguredUrl) {
+  WebhookReceiver hooks("hook-secret");
+  DaemonProcess daemon({GsmDocument({DocumentLine(3, 9600, "North")}), hooks.url()});
+  ASSERT_TRUE(StartOnSimulatedModem(daemon, "noreference"));
+  std::string id = daemon.Send({{"to", "+15550103"}, {"text", "via modem"}, {"callback_url", hooks.url("/mine")}});
+  ASSERT_TRUE(WaitUntil([&] { return !hooks.events("message.status_report").empty(); }));
+  json report = hooks.events("message.status_report").at(0);
+  EXPECT_EQ(report["path"], "/hook");
+  EXPECT_EQ(report["reference"], 0);
+  EXPECT_FALSE(report.contains("message_id"));
+  ASSERT_TRUE(WaitUntil([&] { return daemon.State(id) == "sent"; }));
+  EXPECT_EQ(daemon.Get(id)["events"].back()["state"], "sent");
   EXPECT_EQ(hooks.bad_signatures(), 0);
 }
 

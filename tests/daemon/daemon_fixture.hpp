@@ -71,6 +71,7 @@ class WebhookReceiver {
       }
       json event = json::parse(req.body);
       event["event_id"] = req.get_header_value(daemon::kEventIdHeader);
+      event["path"] = req.path;
       events_.push_back(std::move(event));
     });
     server_.Get(".*", [this](const httplib::Request& req, httplib::Response&) {
