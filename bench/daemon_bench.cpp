@@ -93,7 +93,7 @@ void BM_Accept16Clients(benchmark::State& state) {
 BENCHMARK(BM_Accept16Clients)->Arg(4000)->Iterations(1)->Repetitions(3)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 int64_t SentTotal(const DaemonProcess& daemon) {
-  auto res = httplib::Client("127.0.0.1", daemon.port()).Get("/metrics");
+  auto res = daemon.Client().Get("/metrics");
   if (!res) return 0;
   size_t at = res->body.find("\ntalvenixd_sent_total ");
   return at == std::string::npos ? 0 : std::stoll(res->body.substr(at + 22));

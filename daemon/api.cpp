@@ -27,9 +27,17 @@ void BadField(httplib::Response& res, const std::string& field, const std::strin
   Reply(res, 400, {{"error", field + ": " + why}, {"field", field}});
 }
 
-std::string BearerKey(const httplib::Request& req) {
+// The key of "Authorization: Bearer KEY", of "X-Api-Key: KEY", or the
+// password of "Authorization: Basic" (a browser's login; the user name is
+// not checked).
+std::string RequestKey(const httplib::Request& req) {
   std::string value = req.get_header_value("Authorization");
   if (value.rfind("Bearer ", 0) == 0) return value.substr(7);
+  if (value.rfind("Basic ", 0) == 0) {
+    std::optional<std::string> login = Base64Decode(value.substr(6));
+    size_t colon = login ? login->find(':') : std::string::npos;
+    return colon == std::string::npos ? std::string() : login->substr(colon + 1);
+  }
   return req.get_header_value("X-Api-Key");
 }
 
@@ -66,10 +74,12 @@ Api::Api(const DaemonConfig& config, MessageQueue& queue, Dispatcher& dispatcher
   });
   server_.Get("/cgi-bin/sendsms",
               [this](const httplib::Request& req, httplib::Response& res) { KannelSendSms(req, res); });
-  server_.Get("/", [this](const httplib::Request&, httplib::Response& res) {
+  server_.Get("/", [this](const httplib::Request& req, httplib::Response& res) {
+    if (StatusRefused(req, res)) return;
     res.set_content(StatusPageHtml(queue_.Stats(), dispatcher_), "text/html; charset=utf-8");
   });
-  server_.Get("/metrics", [this](const httplib::Request&, httplib::Response& res) {
+  server_.Get("/metrics", [this](const httplib::Request& req, httplib::Response& res) {
+    if (StatusRefused(req, res)) return;
     res.set_content(MetricsText(queue_.Stats(), dispatcher_), "text/plain; version=0.0.4");
   });
   server_.set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr e) {
@@ -104,16 +114,25 @@ void Api::Run() { server_.listen_after_bind(); }
 void Api::Stop() { server_.stop(); }
 
 bool Api::Refused(const httplib::Request& req, httplib::Response& res) const {
-  if (Authorised(BearerKey(req))) return false;
+  if (Authorised(RequestKey(req), config_.key_digests)) return false;
   Reply(res, 401, {{"error", "a valid API key is needed"}});
   return true;
 }
 
-bool Api::Authorised(const std::string& key) const {
+bool Api::StatusRefused(const httplib::Request& req, httplib::Response& res) const {
+  if (config_.status_open) return false;
+  const std::string key = RequestKey(req);
+  if (Authorised(key, config_.status_key_digests) || Authorised(key, config_.key_digests)) return false;
+  res.set_header("WWW-Authenticate", R"(Basic realm="talvenixd", charset="UTF-8")");
+  Reply(res, 401, {{"error", "a valid status or API key is needed"}});
+  return true;
+}
+
+bool Api::Authorised(const std::string& key, const std::vector<std::string>& digests) {
   if (key.empty()) return false;
   std::string digest = Sha256Hex(key);
   bool found = false;
-  for (const std::string& d : config_.key_digests) found |= SameText(d, digest);
+  for (const std::string& d : digests) found |= SameText(d, digest);
   return found;
 }
 
@@ -139,7 +158,7 @@ void Api::PostMessage(const httplib::Request& req, httplib::Response& res) {
 // Kannel's sendsms: the password is one of the API keys; the user name is
 // not checked. Answers as Kannel does when accepted.
 void Api::KannelSendSms(const httplib::Request& req, httplib::Response& res) {
-  if (!Authorised(req.get_param_value("password"))) return Reply(res, 401, {{"error", "a valid password is needed"}});
+  if (!Authorised(req.get_param_value("password"), config_.key_digests)) return Reply(res, 401, {{"error", "a valid password is needed"}});
   NewMessage m;
   m.to = req.get_param_value("to");
   m.text = req.get_param_value("text");

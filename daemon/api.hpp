@@ -34,9 +34,13 @@ class Api {
   void Stop();
 
  private:
-  bool Authorised(const std::string& key) const;
+  // True when `key` is one of `digests`' keys.
+  static bool Authorised(const std::string& key, const std::vector<std::string>& digests);
   // Answers 401 unless the request carries an API key.
   bool Refused(const httplib::Request& req, httplib::Response& res) const;
+  // The same for the status page and /metrics, which status keys open too
+  // and a browser may ask for with its login dialogue.
+  bool StatusRefused(const httplib::Request& req, httplib::Response& res) const;
   void PostMessage(const httplib::Request& req, httplib::Response& res);
   void KannelSendSms(const httplib::Request& req, httplib::Response& res);
 

@@ -47,6 +47,18 @@ std::string TimeOrderedId(int64_t ms) {
   return Hex(bytes, sizeof bytes);
 }
 
+std::optional<std::string> Base64Decode(std::string_view text) {
+  if (text.empty() || text.size() % 4 != 0 || text.size() > 4096) return std::nullopt;
+  std::string out(text.size() / 4 * 3, '\0');
+  int size = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+                             reinterpret_cast<const unsigned char*>(text.data()), static_cast<int>(text.size()));
+  if (size < 0) return std::nullopt;
+  // EVP_DecodeBlock counts the padding's bytes too.
+  size -= static_cast<int>(text.end()[-1] == '=') + static_cast<int>(text.end()[-2] == '=');
+  out.resize(static_cast<size_t>(size));
+  return out;
+}
+
 bool SameText(std::string_view a, std::string_view b) {
   return a.size() == b.size() && CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
 }

@@ -27,6 +27,22 @@ bool IsDigest(const std::string& text) {
   return true;
 }
 
+// One digest per line, or several separated by commas.
+bool AddDigests(const std::string& value, std::vector<std::string>& digests) {
+  size_t start = 0;
+  while (start <= value.size()) {
+    size_t end = value.find(',', start);
+    if (end == std::string::npos) end = value.size();
+    std::string digest = value.substr(start, end - start);
+    digest.erase(0, digest.find_first_not_of(' '));
+    digest.erase(digest.find_last_not_of(' ') + 1);
+    if (!IsDigest(digest)) return false;
+    digests.push_back(Lower(digest));
+    start = end + 1;
+  }
+  return true;
+}
+
 int Handle(void* user, const char* section, const char* name, const char* raw) {
   auto& r = *static_cast<Reading*>(user);
   DaemonConfig& c = *r.config;
@@ -53,19 +69,12 @@ int Handle(void* user, const char* section, const char* name, const char* raw) {
     if (c.listen_host.size() > 2 && c.listen_host.front() == '[' && c.listen_host.back() == ']')
       c.listen_host = c.listen_host.substr(1, c.listen_host.size() - 2);
     c.listen_port = port;
-  } else if (s == "api" && n == "key_sha256") {
-    // One digest per line, or several separated by commas.
-    size_t start = 0;
-    while (start <= value.size()) {
-      size_t end = value.find(',', start);
-      if (end == std::string::npos) end = value.size();
-      std::string digest = value.substr(start, end - start);
-      digest.erase(0, digest.find_first_not_of(' '));
-      digest.erase(digest.find_last_not_of(' ') + 1);
-      if (!IsDigest(digest)) return fail("not a SHA-256 digest in hex (talvenixd --hash-key KEY makes one)");
-      c.key_digests.push_back(Lower(digest));
-      start = end + 1;
-    }
+  } else if ((s == "api" || s == "status") && n == "key_sha256") {
+    if (!AddDigests(value, s == "api" ? c.key_digests : c.status_key_digests))
+      return fail("not a SHA-256 digest in hex (talvenixd --hash-key KEY makes one)");
+  } else if (s == "status" && n == "open") {
+    if (value != "yes" && value != "no") return fail("expected yes or no");
+    c.status_open = value == "yes";
   } else if (s == "webhook" && n == "url") {
     c.webhook_url = value;
   } else if (s == "webhook" && n == "secret") {

@@ -14,6 +14,10 @@ struct DaemonConfig {
   std::string listen_host = "127.0.0.1";
   int listen_port = 8080;                // 0: any free port (printed at start)
   std::vector<std::string> key_digests;  // lower-case hex SHA-256 of each API key
+  // The status page and /metrics: an API key or one of these read-only keys
+  // opens them, unless they are open to anyone who reaches the port.
+  std::vector<std::string> status_key_digests;
+  bool status_open = false;
   std::string webhook_url;               // default receiver of events
   std::string webhook_secret;            // HMAC-SHA256 key of the signature
   double messages_per_second = 0;        // 0: no throttle

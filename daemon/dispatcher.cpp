@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "daemon/status_reports.hpp"
 #include "host/commands.hpp"
 #include "support/text_codec.hpp"
 
@@ -62,6 +63,7 @@ int32_t Dispatcher::Reload() {
 int32_t Dispatcher::StartEngine() {
   int32_t rc = module_.InitTalvex(reinterpret_cast<uintptr_t>(this), Callback, &options_);
   running_ = rc == TALVEX_OK;
+  modem_lines_ = running_ && options_ && options_->service_flag == TALVEX_SERVICE_GSM;
   if (running_ && options_) {
     std::lock_guard lock(mutex_);
     gateway_.assign(options_->selectedservice, strnlen(options_->selectedservice, sizeof options_->selectedservice));
@@ -173,6 +175,7 @@ void Dispatcher::SendOne(const OutgoingMessage& message) {
   flight->to = message.to;
   flight->text = Utf8ToUtf16(message.text);
   flight->text.push_back(u'\0');
+  // Value-initialised: the driver area is zero, so a receipt found there is this send's.
   TalvexSmsRequest& r = flight->request;
   r.text = flight->text.data();
   r.text_capacity = static_cast<uint32_t>(flight->text.size());
@@ -202,8 +205,16 @@ void Dispatcher::SendOne(const OutgoingMessage& message) {
     queue_.RecordCode(f.id, code, host::StatusName(code));
     return;
   }
-  if (!f.outcome_seen) queue_.RecordCode(f.id, code, host::StatusName(code));
+  if (!f.outcome_seen) {
+    RecordReceipt(f);
+    queue_.RecordCode(f.id, code, host::StatusName(code));
+  }
   in_flight_.erase(it);
+}
+
+void Dispatcher::RecordReceipt(const InFlight& f) {
+  if (!modem_lines_) return;  // other gateways never write one
+  if (std::optional<SentReferences> sent = ReadReceipt(f.request)) queue_.RecordReferences(f.id, *sent);
 }
 
 int32_t Dispatcher::Callback(int32_t code, int32_t extra, uint32_t event_kind, uintptr_t context, void* data,
@@ -217,11 +228,12 @@ std::string Text8(const TalvexText& t) { return t.text ? std::string(t.text) : s
 std::string Text16(const TalvexText16& t) { return t.text ? Utf16ToUtf8(t.text) : std::string(); }
 }  // namespace
 
-void Dispatcher::OnEvent(int32_t code, int32_t, uint32_t event_kind, void* data, uint32_t data_kind) {
+void Dispatcher::OnEvent(int32_t code, int32_t extra, uint32_t event_kind, void* data, uint32_t data_kind) {
   if (event_kind == TALVEX_EVENT_OUTCOME && data) {
     std::lock_guard lock(mutex_);
     auto it = in_flight_.find(static_cast<const TalvexSmsRequest*>(data));
     if (it == in_flight_.end()) return;  // not ours, or already settled
+    if (code != TALVEX_PENDING) RecordReceipt(*it->second);
     queue_.RecordCode(it->second->id, code, host::StatusName(code));
     if (code == TALVEX_PENDING) return;
     if (it->second->returned_pending)
@@ -230,11 +242,14 @@ void Dispatcher::OnEvent(int32_t code, int32_t, uint32_t event_kind, void* data,
       it->second->outcome_seen = true;
   } else if (event_kind == TALVEX_EVENT_RECEIVED && data) {
     const auto& m = *static_cast<const TalvexReceivedMessage*>(data);
-    if (data_kind == TALVEX_DATA_STATUS_REPORT)
-      queue_.RecordStatusReport(
-          {m.report_reference, m.report_status, m.line, Text8(m.originator), Text8(m.report_text)});
-    else
+    if (data_kind == TALVEX_DATA_STATUS_REPORT) {
+      // A modem line's report names its line only as the callback's extra.
+      const bool modem = m.service_flag == TALVEX_SERVICE_GSM;
+      queue_.RecordStatusReport({m.report_reference, m.report_status, modem ? static_cast<uint32_t>(extra) : m.line,
+                                 Text8(m.originator), Text8(m.report_text), modem});
+    } else {
       queue_.RecordIncoming({Text8(m.originator), Text16(m.text), m.line});
+    }
   } else if (event_kind == TALVEX_EVENT_LINE_STATE && data) {
     const auto& line = *static_cast<const TalvexLineRecord*>(data);
     size_t n = 0;

@@ -57,6 +57,8 @@ class Dispatcher {
   void StopEngine();
   void Loop();
   void SendOne(const OutgoingMessage& message);
+  // At a send's outcome: the references a modem line left in the request.
+  void RecordReceipt(const InFlight& flight);
   // Runs `call` on the dispatcher's thread, between two sends.
   int32_t OnThread(std::function<int32_t()> call);
 
@@ -81,6 +83,7 @@ class Dispatcher {
   std::map<const TalvexSmsRequest*, std::unique_ptr<InFlight>> in_flight_;
   std::map<uint32_t, LineState> lines_;
   std::string gateway_;
+  std::atomic<bool> modem_lines_{false};  // the engine runs the modem line gateway: requests carry receipts
 };
 
 }  // namespace talvenix::daemon

@@ -6,8 +6,12 @@
 
 namespace talvenix::daemon {
 
-// Report kinds of dlr-mask that the daemon can tell: the gateway took the
-// message (8), or did not (16).
+// Report kinds of dlr-mask that the daemon can tell: from a status report,
+// delivered to the phone (1), not delivered (2) or queued on the SMSC (4);
+// from the outcome, the gateway took the message (8), or did not (16).
+constexpr int kKannelDelivered = 1;
+constexpr int kKannelUndelivered = 2;
+constexpr int kKannelQueued = 4;
 constexpr int kKannelSmscAccepted = 8;
 constexpr int kKannelSmscRejected = 16;
 

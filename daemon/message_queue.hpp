@@ -15,6 +15,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -37,8 +38,18 @@ struct IncomingMessage {
 };
 
 struct StatusReport {
-  uint32_t reference = 0, status = 0, line = 0;
+  uint32_t reference = 0, status = 0;
+  uint32_t line = 0;  // a modem line's COM port
   std::string from, number;
+  bool from_modem_line = false;  // only these can be tied to a message (SentReferences)
+};
+
+// The message references a modem line's network gave the parts of a message.
+struct SentReferences {
+  uint32_t comport = 0;
+  std::string recipient;
+  uint32_t parts = 0;
+  std::vector<std::pair<uint32_t, uint32_t>> references;  // (part from 1, reference) of the parts it is known for
 };
 
 struct WebhookDelivery {
@@ -84,7 +95,11 @@ class MessageQueue {
   // Event recorders: they never wait for the disk (module threads call them).
   virtual void RecordCode(const std::string& id, int32_t code, const std::string& code_name) = 0;
   virtual void RecordIncoming(const IncomingMessage& message) = 0;
+  // A report of a modem line goes to the message it reports on (the newest
+  // send whose references, recipient and line it matches, within a few days)
+  // and to that message's receiver; any other to the configured URL.
   virtual void RecordStatusReport(const StatusReport& report) = 0;
+  virtual void RecordReferences(const std::string& id, const SentReferences& sent) = 0;
   // Waits until every event recorded so far is on disk.
   virtual void Flush() = 0;
 

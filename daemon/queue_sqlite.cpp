@@ -14,6 +14,7 @@
 
 #include "daemon/crypto.hpp"
 #include "daemon/kannel_dlr.hpp"
+#include "daemon/status_reports.hpp"
 
 namespace talvenix::daemon {
 
@@ -126,12 +127,20 @@ CREATE TABLE IF NOT EXISTS webhooks(
   state TEXT NOT NULL DEFAULT 'due', last_error TEXT);
 CREATE INDEX IF NOT EXISTS webhooks_due ON webhooks(state, next_ms);
 CREATE TABLE IF NOT EXISTS settled_boot(id TEXT NOT NULL);
+CREATE TABLE IF NOT EXISTS message_references(
+  message_seq INTEGER NOT NULL, comport INTEGER NOT NULL, reference INTEGER NOT NULL, part INTEGER NOT NULL,
+  parts INTEGER NOT NULL, recipient TEXT NOT NULL, at_ms INTEGER NOT NULL);
+CREATE INDEX IF NOT EXISTS message_references_by_reference ON message_references(comport, reference);
+CREATE INDEX IF NOT EXISTS message_references_by_message ON message_references(message_seq);
 )";
 
 // Bytes that are not UTF-8 (a gateway's 8-bit text) become U+FFFD.
 std::string Dump(const nlohmann::json& body) {
   return body.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
+
+// The event of a status report tied to its message.
+constexpr const char* kReportEvent = "status_report";
 
 bool IsFinal(const std::string& state) { return state == "sent" || state == "failed" || state == "unknown"; }
 
@@ -332,27 +341,30 @@ void SqliteQueue::AddWebhook(int64_t message_seq, const std::string& url, const 
       .Step();
 }
 
-void SqliteQueue::AddOutcomeWebhook(int64_t seq, const std::string& state, std::optional<int> code,
-                                    const std::string& code_name) {
+void SqliteQueue::AddMessageWebhook(int64_t seq, int kannel_kind, const std::string& kannel_answer,
+                                    nlohmann::json body) {
   Statement m(writer_, "SELECT id, client_ref, callback_url, kannel_dlr_mask, recipient FROM messages WHERE seq=?");
   m.Bind(1, seq);
   if (!m.Step()) return;
   const int64_t kannel_mask = m.Int(3);
   if (kannel_mask >= 0) {
-    int kind = state == "sent" ? kKannelSmscAccepted : kKannelSmscRejected;
-    if (kannel_mask & kind) AddWebhook(seq, KannelDlrUrl(m.Text(2), kind, m.Text(4), code_name), "GET", "");
+    if (kannel_mask & kannel_kind)
+      AddWebhook(seq, KannelDlrUrl(m.Text(2), kannel_kind, m.Text(4), kannel_answer), "GET", "");
     return;
   }
-  nlohmann::json body = {{"type", "message.outcome"},
-                         {"message_id", m.Text(0)},
-                         {"client_ref", m.Text(1)},
-                         {"state", state},
-                         {"at", IsoTime(clock_())}};
+  body["message_id"] = m.Text(0);
+  body["client_ref"] = m.Text(1);
+  AddWebhook(seq, m.Text(2).empty() ? default_webhook_url_ : m.Text(2), "POST", Dump(body));
+}
+
+void SqliteQueue::AddOutcomeWebhook(int64_t seq, const std::string& state, std::optional<int> code,
+                                    const std::string& code_name) {
+  nlohmann::json body = {{"type", "message.outcome"}, {"state", state}, {"at", IsoTime(clock_())}};
   if (code) {
     body["code"] = *code;
     body["code_name"] = code_name;
   }
-  AddWebhook(seq, m.Text(2).empty() ? default_webhook_url_ : m.Text(2), "POST", Dump(body));
+  AddMessageWebhook(seq, state == "sent" ? kKannelSmscAccepted : kKannelSmscRejected, code_name, std::move(body));
 }
 
 std::string SqliteQueue::Accept(const NewMessage& m) {
@@ -454,15 +466,26 @@ void SqliteQueue::RecordIncoming(const IncomingMessage& m) {
   Submit([this, text = Dump(body)] { AddWebhook(0, default_webhook_url_, "POST", text); });
 }
 
+namespace {
+nlohmann::json ReportBody(const StatusReport& r, int64_t at_ms) {
+  return {{"type", "message.status_report"},
+          {"reference", r.reference},
+          {"status", r.status},
+          {"delivery", DeliveryState(r.status)},
+          {"from", r.from},
+          {"number", r.number},
+          {"line", r.line},
+          {"at", IsoTime(at_ms)}};
+}
+}  // namespace
+
 void SqliteQueue::RecordStatusReport(const StatusReport& r) {
-  nlohmann::json body = {{"type", "message.status_report"},
-                         {"reference", r.reference},
-                         {"status", r.status},
-                         {"from", r.from},
-                         {"number", r.number},
-                         {"line", r.line},
-                         {"at", IsoTime(clock_())}};
-  Submit([this, text = Dump(body)] { AddWebhook(0, default_webhook_url_, "POST", text); });
+  Submit([this, r, now = clock_()] {
+    if (std::optional<ReportMatch> match = MatchReport(r, now))
+      AddMatchedReport(*match, r, now);
+    else
+      AddWebhook(0, default_webhook_url_, "POST", Dump(ReportBody(r, now)));
+  });
 }
 
 void SqliteQueue::Flush() {
@@ -562,7 +585,12 @@ std::optional<nlohmann::json> SqliteQueue::Find(const std::string& id) {
   while (e.Step()) {
     nlohmann::json event = {{"state", e.Text(1)}, {"at", IsoTime(e.Int(0))}};
     if (!e.IsNull(2)) event["code"] = e.Int(2);
-    if (!e.Text(3).empty()) event["detail"] = e.Text(3);
+    // A status report's fields are stored as an object.
+    nlohmann::json fields = e.Text(1) == kReportEvent ? nlohmann::json::parse(e.Text(3), nullptr, false) : nullptr;
+    if (fields.is_object())
+      event.update(fields);
+    else if (!e.Text(3).empty())
+      event["detail"] = e.Text(3);
     events.push_back(std::move(event));
   }
   out["events"] = std::move(events);
@@ -639,6 +667,7 @@ DeletedCounts SqliteQueue::DeleteSettled(int64_t before_ms, int limit) {
     }
     for (int64_t seq : seqs) {
       Statement(writer_, "DELETE FROM message_events WHERE message_seq=?").Bind(1, seq).Step();
+      Statement(writer_, "DELETE FROM message_references WHERE message_seq=?").Bind(1, seq).Step();
       Statement(writer_, "DELETE FROM messages WHERE seq=?").Bind(1, seq).Step();
     }
     deleted.messages = static_cast<int64_t>(seqs.size());
@@ -677,6 +706,52 @@ void SqliteQueue::ReclaimSpace() {
     }
   }
   if (free_pages * 4 > pages) Exec(writer_.db, "PRAGMA incremental_vacuum(500)");
+}
+
+// ---- Status reports tied to their messages ------------------------------------
+
+void SqliteQueue::RecordReferences(const std::string& id, const SentReferences& sent) {
+  Submit([this, id, sent, now = clock_()] {
+    Statement find(writer_, "SELECT seq FROM messages WHERE id=?");
+    find.Bind(1, id);
+    if (!find.Step()) return;
+    for (const auto& [part, reference] : sent.references)
+      Statement(writer_,
+                "INSERT INTO message_references(message_seq, comport, reference, part, parts, recipient, at_ms) "
+                "VALUES(?,?,?,?,?,?,?)")
+          .Bind(1, find.Int(0))
+          .Bind(2, int64_t{sent.comport})
+          .Bind(3, int64_t{reference})
+          .Bind(4, int64_t{part})
+          .Bind(5, int64_t{sent.parts})
+          .Bind(6, sent.recipient)
+          .Bind(7, now)
+          .Step();
+  });
+}
+
+// Only the newest use of a reference counts: references wrap at 256, and a
+// report put on the wrong message (another customer's, perhaps) is worse
+// than one left unmatched, which still reaches the configured URL.
+std::optional<SqliteQueue::ReportMatch> SqliteQueue::MatchReport(const StatusReport& r, int64_t now_ms) {
+  if (!r.from_modem_line || r.reference > 0xFF) return std::nullopt;
+  Statement newest(writer_,
+                   "SELECT message_seq, part, parts, recipient, at_ms FROM message_references "
+                   "WHERE comport=? AND reference=? ORDER BY rowid DESC LIMIT 1");
+  newest.Bind(1, int64_t{r.line}).Bind(2, int64_t{r.reference});
+  if (!newest.Step() || now_ms - newest.Int(4) > kReportWindowMs || !SameRecipient(newest.Text(3), r.from))
+    return std::nullopt;
+  return ReportMatch{newest.Int(0), static_cast<uint32_t>(newest.Int(1)), static_cast<uint32_t>(newest.Int(2))};
+}
+
+void SqliteQueue::AddMatchedReport(const ReportMatch& match, const StatusReport& r, int64_t now_ms) {
+  const std::string delivery = DeliveryState(r.status);
+  nlohmann::json fields = {{"status", r.status}, {"delivery", delivery}, {"part", match.part}, {"parts", match.parts}};
+  AddEvent(match.seq, kReportEvent, std::nullopt, Dump(fields));
+  int kind = delivery == "delivered" ? kKannelDelivered : delivery == "failed" ? kKannelUndelivered : kKannelQueued;
+  nlohmann::json body = ReportBody(r, now_ms);
+  body.update(fields);
+  AddMessageWebhook(match.seq, kind, delivery + " (status " + std::to_string(r.status) + ")", std::move(body));
 }
 
 }  // namespace talvenix::daemon

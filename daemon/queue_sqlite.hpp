@@ -53,6 +53,7 @@ class SqliteQueue final : public MessageQueue {
   void RecordCode(const std::string& id, int32_t code, const std::string& code_name) override;
   void RecordIncoming(const IncomingMessage& message) override;
   void RecordStatusReport(const StatusReport& report) override;
+  void RecordReferences(const std::string& id, const SentReferences& sent) override;
   void Flush() override;
   int MarkUnknown() override;
   RetryResult Retry(const std::string& id) override;
@@ -77,10 +78,21 @@ class SqliteQueue final : public MessageQueue {
   void WriterLoop();
   void Exec(sqlite3* db, const char* sql);
   void AddWebhook(int64_t message_seq, const std::string& url, const std::string& method, const std::string& body);
-  // The outcome's event for the message's receiver: a JSON POST, or a GET of
-  // its Kannel dlr-url when the report kind is asked for.
+  // An event for the message's receiver: `body` with the message's id and
+  // client_ref as a JSON POST, or a GET of its Kannel dlr-url when
+  // `kannel_kind` is asked for.
+  void AddMessageWebhook(int64_t seq, int kannel_kind, const std::string& kannel_answer, nlohmann::json body);
   void AddOutcomeWebhook(int64_t seq, const std::string& state, std::optional<int> code, const std::string& code_name);
   void AddEvent(int64_t message_seq, const std::string& state, std::optional<int> code, const std::string& detail);
+  // The message a modem line's report is about: the newest send of its line
+  // and reference, if that went to the report's recipient within the window.
+  struct ReportMatch {
+    int64_t seq = 0;
+    uint32_t part = 0, parts = 0;
+  };
+  std::optional<ReportMatch> MatchReport(const StatusReport& report, int64_t now_ms);
+  // Its event on the message, and the webhook to the message's receiver.
+  void AddMatchedReport(const ReportMatch& match, const StatusReport& report, int64_t now_ms);
   void UpgradeSchema();
   // Gives free pages back to the file system once they are a large share.
   void ReclaimSpace();

@@ -138,11 +138,16 @@ class AtLine : public std::enable_shared_from_this<AtLine> {
   bool SwitchMemory(const std::string& memory);
   void HandlePdu(const std::string& pdu, int length, const char* source, const Stored& at);
   void HandleDeliver(const Deliver& d, const Stored& at);
-  void HandleReport(const StatusReport& r);
+  // Delivers the report and then deletes it from storage; while a send is in
+  // hand it is held, so that it never overtakes that message's outcome.
+  void HandleReport(const StatusReport& r, const Stored& at);
+  void ReleaseReports();
   bool DeliverText(const std::string& originator, const std::u16string& text);
   void FlushPartials(bool all);
+  // Sends the job's parts and leaves their references in the request's receipt.
   int32_t Send(const SendJob& job);
-  int32_t SendPart(const SendJob& job, const SubmitPart& part, size_t number, size_t parts);
+  // `receipt` becomes the part's reference, or a marker when it has none.
+  int32_t SendPart(const SendJob& job, const SubmitPart& part, size_t number, size_t parts, uint16_t& receipt);
   std::string CnmiParameters() const;
 
   const TalvexDriverLineRecord record_;
@@ -171,6 +176,8 @@ class AtLine : public std::enable_shared_from_this<AtLine> {
   bool pin_refused_ = false;   // never offered again: three wrong tries lock the SIM
   int late_reference_ = -1;    // +CMGS of a submission that answered after its time limit (scratch of Resync)
   int32_t failure_ = kFailDeviceMissing;
+  bool holding_reports_ = false;  // a send is in hand
+  std::vector<std::pair<StatusReport, Stored>> held_reports_;
   bool acknowledge_ = false;  // the modem wants AT+CNMA after +CMT/+CDS
   bool report_request_ = true;
   std::string memory_ = "SM";

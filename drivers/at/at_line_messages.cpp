@@ -148,8 +148,7 @@ void AtLine::HandlePdu(const std::string& pdu, int length, const char* source, c
           PeerText(pdu, AtReader::kMaxLine).c_str());
     HandleDeliver(*d, at);
   } else if (auto* s = std::get_if<StatusReport>(&*r.message)) {
-    HandleReport(*s);
-    DeleteStored(at);
+    HandleReport(*s, at);
   } else {
     Log(1, "GSMDrv - %s: an SMS-SUBMIT from %s is no incoming message; left there.", name_.c_str(), source);
   }
@@ -219,7 +218,11 @@ bool AtLine::DeliverText(const std::string& originator, const std::u16string& te
   return true;
 }
 
-void AtLine::HandleReport(const StatusReport& r) {
+void AtLine::HandleReport(const StatusReport& r, const Stored& at) {
+  if (holding_reports_) {
+    held_reports_.emplace_back(r, at);
+    return;
+  }
   auto it = sent_.find(r.reference);
   std::u16string text;
   if (it == sent_.end()) {
@@ -231,10 +234,19 @@ void AtLine::HandleReport(const StatusReport& r) {
         it->second.part, it->second.parts, it->second.recipient.c_str(), DeliveryStatusText(r.status));
     if (r.status < 0x20 || r.status >= 0x40) sent_.erase(it);  // final: the reference may be reused
   }
-  if (!record_.callback) return;
-  TalvexDriverStatusReport report{r.reference, r.status, r.recipient.text.c_str(), r.smsc.text.c_str(), text.c_str()};
-  record_.callback(0, static_cast<int32_t>(record_.comport), TALVEX_DRV_RECEIVED, record_.context, &report,
-                   TALVEX_DATA_STATUS_REPORT);
+  if (record_.callback) {
+    TalvexDriverStatusReport report{r.reference, r.status, r.recipient.text.c_str(), r.smsc.text.c_str(), text.c_str()};
+    record_.callback(0, static_cast<int32_t>(record_.comport), TALVEX_DRV_RECEIVED, record_.context, &report,
+                     TALVEX_DATA_STATUS_REPORT);
+  }
+  DeleteStored(at);
+}
+
+void AtLine::ReleaseReports() {
+  holding_reports_ = false;
+  std::vector<std::pair<StatusReport, Stored>> held;
+  held.swap(held_reports_);
+  for (const auto& [report, at] : held) HandleReport(report, at);
 }
 
 // ---- Sending and serving --------------------------------------------------------
@@ -249,20 +261,29 @@ int32_t AtLine::Send(const SendJob& job) {
     Log(0, "GSMDrv - %s: cannot send to \"%s\": %s.", name_.c_str(), job.recipient.c_str(), build.error.c_str());
     return TALVEX_INVALID_PARAMETER;
   }
-  for (size_t i = 0; i < build.parts.size(); ++i) {
-    int32_t code = SendPart(job, build.parts[i], i + 1, build.parts.size());
+  TalvexSendReceipt receipt{};
+  receipt.magic = TALVEX_RECEIPT_MAGIC;
+  receipt.comport = record_.comport;
+  receipt.parts = static_cast<uint16_t>(std::min<size_t>(build.parts.size(), TALVEX_RECEIPT_MAX_PARTS));
+  std::fill(std::begin(receipt.reference), std::end(receipt.reference), TALVEX_RECEIPT_NOT_SENT);
+  int32_t code = TALVEX_OK;
+  for (size_t i = 0; i < build.parts.size() && code == TALVEX_OK; ++i) {
+    uint16_t unused = TALVEX_RECEIPT_NOT_SENT;
+    code = SendPart(job, build.parts[i], i + 1, build.parts.size(),
+                    i < TALVEX_RECEIPT_MAX_PARTS ? receipt.reference[i] : unused);
     if (code == kNotTried && i > 0) code = kFailed;  // earlier parts went out: sending again would repeat them
-    if (code != TALVEX_OK) return code;
   }
-  Log(2, "GSMDrv - %s: message to %s sent in %zu part(s).", name_.c_str(), job.recipient.c_str(), build.parts.size());
-  return TALVEX_OK;
+  if (job.request) std::memcpy(job.request->driver_area, &receipt, sizeof receipt);
+  if (code == TALVEX_OK)
+    Log(2, "GSMDrv - %s: message to %s sent in %zu part(s).", name_.c_str(), job.recipient.c_str(), build.parts.size());
+  return code;
 }
 
 // A part counts as sent only on "+CMGS: <mr>" after its PDU went out, in
 // its answer or, late, while the line is brought back in step after it.
 // Temporary errors are retried after a growing pause, all within the submit
 // limit; the others, a time-out and a lost device are not.
-int32_t AtLine::SendPart(const SendJob& job, const SubmitPart& part, size_t number, size_t parts) {
+int32_t AtLine::SendPart(const SendJob& job, const SubmitPart& part, size_t number, size_t parts, uint16_t& receipt) {
   uint32_t retries = std::min(record_.sms_retry, kMaxRetries);
   auto deadline = Clock::now() + std::chrono::milliseconds(timing_.submit_ms);
   uint32_t pause = timing_.backoff_ms;
@@ -283,13 +304,18 @@ int32_t AtLine::SendPart(const SendJob& job, const SubmitPart& part, size_t numb
     }
     HandleIndications();  // what arrived meanwhile, before the next part
     if (a.result == Answer::kOk || reference >= 0) {
-      if (reference >= 0 && reference < 256)
+      if (reference >= 0 && reference < 256) {
         sent_[static_cast<uint8_t>(reference)] = {job.recipient, job.text, number, parts};
+        receipt = static_cast<uint16_t>(reference);
+      } else {
+        receipt = TALVEX_RECEIPT_UNKNOWN;  // never 0: a report with reference 0 must not find it
+      }
       return TALVEX_OK;
     }
     if (a.result == Answer::kStopped || Stopping()) return stop_code_;
     if (a.result == Answer::kGone || a.result == Answer::kTimeout) {
       if (!a.written) return a.result == Answer::kGone ? kNotTried : kFailed;
+      receipt = TALVEX_RECEIPT_UNKNOWN;
       Log(0,
           "GSMDrv - %s: part %zu of %zu to %s went to the modem but was not acknowledged within the submit limit: "
           "the outcome is unknown; reported as not sent.",
@@ -335,15 +361,16 @@ void AtLine::Serve() {
       continue;
     }
     if (std::optional<SendJob> job = NextJob()) {
+      holding_reports_ = true;
       int32_t code = Send(*job);
       if (code == kNotTried) {  // the device went away first: it waits for a line
         std::lock_guard lock(mutex_);
         queue_.push_front(std::move(*job));
-        continue;
-      }
-      if (job->callback)
+      } else if (job->callback) {
         job->callback(code, static_cast<int32_t>(record_.comport), TALVEX_DRV_SEND_OUTCOME, record_.context,
                       job->request, TALVEX_DATA_REQUEST);
+      }
+      ReleaseReports();
       continue;
     }
     auto next = next_poll_;

@@ -8,7 +8,10 @@
  * With the environment variable GSMSIM_DEMO set, every line sends one greeting
  * message once it started, and a send is answered 112 with its outcome and
  * then a status report following from the line's thread, so a person trying
- * the module sees traffic without a test steering it.
+ * the module sees traffic without a test steering it; GSMSIM_DEMO=noreference
+ * does the same but leaves each send's reference unknown in its receipt.
+ * Every message sent leaves a one-part receipt (gsm_driver.h) with the next
+ * message reference of the driver, counting from 0.
  */
 #ifndef TALVENIX_GSM_SIM_H
 #define TALVENIX_GSM_SIM_H

@@ -24,9 +24,12 @@ namespace {
 struct Settings {
   // GSMSIM_DEMO set: every line greets with one incoming message once it is
   // ready, and every message sent is followed by its status report;
-  // GSMSIM_DEMO=fail: every message sent fails a moment later instead.
+  // GSMSIM_DEMO=fail: every message sent fails a moment later instead;
+  // GSMSIM_DEMO=noreference: sends leave their reference unknown in the
+  // receipt, like a modem whose answer came too late, and still get reports.
   bool demo = std::getenv("GSMSIM_DEMO") != nullptr;
   bool demo_fails = demo && std::string_view(std::getenv("GSMSIM_DEMO")) == "fail";
+  bool demo_no_reference = demo && std::string_view(std::getenv("GSMSIM_DEMO")) == "noreference";
   int32_t init_result = 0;
   std::map<uint32_t, int32_t> line_results;
   int32_t auto_line_state = 0;
@@ -68,6 +71,7 @@ class Simulator {
   std::map<uint32_t, std::unique_ptr<Line>> lines;
   std::map<uint32_t, TalvexDriverLineRecord> last_records;
   std::vector<std::string> calls;
+  uint8_t next_reference = 0;  // TP-MR of the next message, counting from 0 like a modem
   Outstanding outstanding;
 
   void Record(std::string call) {
@@ -112,6 +116,16 @@ Simulator& Sim() {
 
 std::string Utf8Of(const char16_t* text, size_t limit) {
   return text ? Utf16ToUtf8(std::u16string_view(text, Utf16Length(text, limit))) : std::string();
+}
+
+// A one-part message's receipt.
+void WriteReceipt(TalvexSmsRequest* request, uint32_t comport, uint16_t reference) {
+  TalvexSendReceipt receipt{};
+  receipt.magic = TALVEX_RECEIPT_MAGIC;
+  receipt.comport = comport;
+  receipt.parts = 1;
+  receipt.reference[0] = reference;
+  std::memcpy(request->driver_area, &receipt, sizeof receipt);
 }
 
 constexpr int32_t kAborted = 12;
@@ -219,6 +233,9 @@ TALVEX_EXPORT int32_t TALVEX_CALL gsmdrvSendSMS(uint32_t value, TalvexSmsRequest
                              [](const auto& entry) { return entry.second->record().can_send != 0; });
   if (sender == sim.lines.end()) return TALVEX_FAILED;
   Settings s = sim.settings;
+  const uint32_t comport = sender->first;
+  const uint8_t reference = sim.next_reference++;
+  const uint16_t receipt = s.demo_no_reference ? TALVEX_RECEIPT_UNKNOWN : reference;
   if (s.demo && s.send_immediate == TALVEX_OK) {
     // Like a modem: accepted first, sent a moment later, then delivered.
     s.send_immediate = TALVEX_PENDING;
@@ -226,7 +243,6 @@ TALVEX_EXPORT int32_t TALVEX_CALL gsmdrvSendSMS(uint32_t value, TalvexSmsRequest
     if (s.demo_fails) s.send_final = TALVEX_FAILED;
   }
   if (s.demo && s.send_immediate == TALVEX_PENDING && !s.demo_fails) {
-    uint32_t reference = static_cast<uint32_t>(sim.calls.size());
     sim.outstanding.Add();
     sender->second->Post(
         [reference, recipient](const TalvexDriverLineRecord& r, bool aborted) {
@@ -238,12 +254,16 @@ TALVEX_EXPORT int32_t TALVEX_CALL gsmdrvSendSMS(uint32_t value, TalvexSmsRequest
         },
         std::chrono::milliseconds(400));
   }
-  if (s.send_immediate != TALVEX_PENDING) return s.send_immediate;
+  if (s.send_immediate != TALVEX_PENDING) {
+    if (s.send_immediate == TALVEX_OK) WriteReceipt(request, comport, receipt);
+    return s.send_immediate;
+  }
   int32_t final_code = s.send_final;
   auto callback = reinterpret_cast<TalvexDriverCallback>(request->driver_callback);
   sim.outstanding.Add();
   sender->second->Post(
-      [final_code, callback, request](const TalvexDriverLineRecord& r, bool aborted) {
+      [final_code, callback, request, receipt](const TalvexDriverLineRecord& r, bool aborted) {
+        if (!aborted && final_code == TALVEX_OK) WriteReceipt(request, r.comport, receipt);
         TalvexDriverCallback target = callback ? callback : r.callback;
         if (target)
           target(aborted ? kAborted : final_code, static_cast<int32_t>(r.comport), TALVEX_DRV_SEND_OUTCOME, r.context,
@@ -268,6 +288,7 @@ TALVEX_EXPORT void TALVEX_CALL gsmsim_Reset(void) {
     sim.initialised = false;
     sim.last_records.clear();
     sim.calls.clear();
+    sim.next_reference = 0;
   }
   Simulator::StopAll(std::move(stopping));
 }

@@ -51,6 +51,32 @@ typedef struct TalvexDriverStatusReport {
   const char16_t* text;          /* NUL-terminated */
 } TalvexDriverStatusReport;
 
+/* ---- Send receipt ---------------------------------------------------------
+ * What a driver tells the host about a message it sent: the line and the
+ * message reference (TP-MR) the network gave each part, so the host can tie
+ * later status reports (report_reference, originator, the line) to the
+ * message. A driver writes it into the request's driver_area before it
+ * reports the send's outcome (callback kind 1, or before gsmdrvSendSMS
+ * returns a final code), and reports no status report of a message before
+ * that message's outcome. The host zeroes the area before it calls SendSMS,
+ * so a request without a receipt has magic 0. Copy it in and out with memcpy:
+ * the area is a byte array. */
+
+#define TALVEX_RECEIPT_MAGIC 0x31525654u     /* "TVR1" */
+#define TALVEX_RECEIPT_MAX_PARTS 255
+#define TALVEX_RECEIPT_UNKNOWN 0xFFFFu       /* went out (or may have), its reference is not known */
+#define TALVEX_RECEIPT_NOT_SENT 0xFFFEu      /* never went out */
+
+typedef struct TalvexSendReceipt {
+  uint32_t magic;                                  /* TALVEX_RECEIPT_MAGIC */
+  uint32_t comport;                                /* the line that sent it */
+  uint16_t parts;                                  /* parts of the message, at most TALVEX_RECEIPT_MAX_PARTS */
+  uint16_t reference[TALVEX_RECEIPT_MAX_PARTS];    /* part n+1: TP-MR 0..255, or one of the two markers */
+} TalvexSendReceipt;
+
+/* The receipt fills the driver area exactly (a negative array size otherwise). */
+typedef char TalvexSendReceiptFits[sizeof(TalvexSendReceipt) == TALVEX_DRIVER_AREA_BYTES ? 1 : -1];
+
 #ifdef __cplusplus
 }
 #endif

@@ -117,7 +117,11 @@ typedef int32_t(TALVEX_CALL* TalvexHostCallback)(int32_t code, int32_t extra, ui
 
 /* ---- SMS request (owned by the host, at least 1,692 bytes on 32-bit) ---- */
 
-#define TALVEX_SENDER_NAME_BYTES 1632 /* offsets 20 .. 1651 */
+#define TALVEX_SENDER_NAME_BYTES 1632 /* offsets 20 .. 1651: the name, then the driver area */
+/* The tail of the sender name area belongs to the host and the GSM driver
+ * (a driver's send receipt, gsm_driver.h); the module never touches it. */
+#define TALVEX_DRIVER_AREA_BYTES 520
+#define TALVEX_SENDER_NAME_CHARS ((TALVEX_SENDER_NAME_BYTES - TALVEX_DRIVER_AREA_BYTES) / 2)
 
 typedef struct TalvexSmsRequest {
   char16_t* text;               /* UTF-16, NUL-terminated; overwritten with what went out */
@@ -125,9 +129,10 @@ typedef struct TalvexSmsRequest {
   const char16_t* part;         /* set by the engine around each gateway call */
   const char* recipient;        /* 8-bit number */
   uint32_t host_reserved;       /* not used by the module */
-  /* Sender name, UTF-16, NUL-terminated. The tail of this area is shared by the
-   * host and the GSM driver; the module reads only up to the first NUL. */
-  char16_t sender_name[TALVEX_SENDER_NAME_BYTES / 2];
+  /* Sender name, UTF-16, NUL-terminated; the module reads only up to the first NUL. */
+  char16_t sender_name[TALVEX_SENDER_NAME_CHARS];
+  /* Shared by the host and the GSM driver only; passed through untouched. */
+  uint8_t driver_area[TALVEX_DRIVER_AREA_BYTES];
   uintptr_t outcome_context;    /* written by the GSM modem gateway */
   uint32_t driver_reserved1;
   void* driver_callback;        /* written by the GSM modem gateway */

@@ -92,6 +92,43 @@ TEST(DaemonNullGateway, RefusesBadInputNamingTheFieldAndWrongKeys) {
   EXPECT_EQ(res->status, 401);
 }
 
+// The status page and /metrics show the lines and the last errors: they
+// need an API key or a read-only status key, unless they are declared open.
+TEST(DaemonNullGateway, StatusPageAndMetricsAskForAKeyUnlessOpen) {
+  DaemonSettings settings{NullGatewayDocument(), ""};
+  settings.more_ini = "[status]\nkey_sha256 = " + daemon::Sha256Hex("scraper-key") + "\n";
+  DaemonProcess daemon(settings);
+  ASSERT_TRUE(daemon.Start());
+  auto status = [&](const char* path, const std::function<void(httplib::Client&)>& login) {
+    httplib::Client c("127.0.0.1", daemon.port());
+    login(c);
+    auto res = c.Get(path);
+    return res ? res->status : 0;
+  };
+  for (const char* path : {"/", "/metrics"}) {
+    EXPECT_EQ(status(path, [](httplib::Client&) {}), 401) << path;
+    EXPECT_EQ(status(path, [](httplib::Client& c) { c.set_bearer_token_auth("wrong"); }), 401) << path;
+    EXPECT_EQ(status(path, [](httplib::Client& c) { c.set_bearer_token_auth("scraper-key"); }), 200) << path;
+    EXPECT_EQ(status(path, [](httplib::Client& c) { c.set_basic_auth("anyone", kApiKey); }), 200) << path;
+  }
+  auto page = httplib::Client("127.0.0.1", daemon.port()).Get("/");
+  ASSERT_TRUE(page);
+  EXPECT_EQ(page->get_header_value("WWW-Authenticate").rfind("Basic ", 0), 0u) << "a browser asks for the key";
+  httplib::Client scraper("127.0.0.1", daemon.port());
+  scraper.set_bearer_token_auth("scraper-key");
+  auto post = scraper.Post("/v1/messages", R"({"to":"+15550100","text":"hi"})", "application/json");
+  ASSERT_TRUE(post);
+  EXPECT_EQ(post->status, 401) << "a status key cannot send";
+
+  DaemonSettings open_settings{NullGatewayDocument(), ""};
+  open_settings.more_ini = "[status]\nopen = yes\n";
+  DaemonProcess open(open_settings);
+  ASSERT_TRUE(open.Start());
+  auto metrics = httplib::Client("127.0.0.1", open.port()).Get("/metrics");
+  ASSERT_TRUE(metrics);
+  EXPECT_EQ(metrics->status, 200);
+}
+
 TEST(DaemonNullGateway, StopKeepsQueuedMessagesAndTheNextStartSendsThem) {
   DaemonSettings settings{NullGatewayDocument(), ""};
   settings.messages_per_second = 4;  // slow enough that most wait in the queue
@@ -169,7 +206,7 @@ TEST(DaemonProvider, ReloadRestartsTheEngineOnANewGatewayWithoutLosingMessages) 
   daemon.folder().Write("qvsmscomms.xml", NullGatewayDocument());
   daemon.Signal(SIGHUP);
   ASSERT_TRUE(WaitUntil([&] {
-    auto page = httplib::Client("127.0.0.1", daemon.port()).Get("/");
+    auto page = daemon.Client().Get("/");
     return page && page->body.find(">Null gateway<") != std::string::npos;
   }));
   for (const std::string& id : queued) EXPECT_TRUE(WaitUntil([&] { return daemon.State(id) == "sent"; })) << id;
@@ -223,33 +260,77 @@ TEST(DaemonNullGateway, TellsSystemdWhenReadyAliveAndStopping) {
   EXPECT_TRUE(daemon.Terminate());
 }
 
-TEST(DaemonModem, IncomingMessagesStatusReportsAndLineStatesOfTheSimulator) {
+// A daemon on one simulated modem line (COM3) whose driver behaves as
+// GSMSIM_DEMO asks: a greeting, and a status report after every send.
+bool StartOnSimulatedModem(DaemonProcess& daemon, const char* demo) {
   setenv("TALVENIX_GSM_DRIVER", TALVENIX_GSMSIM_PATH, 1);
-  setenv("GSMSIM_DEMO", "1", 1);
-  WebhookReceiver hooks("hook-secret");
-  DaemonProcess daemon({GsmDocument({DocumentLine(3, 9600, "North")}), hooks.url()});
+  setenv("GSMSIM_DEMO", demo, 1);
   bool started = daemon.Start();
   unsetenv("TALVENIX_GSM_DRIVER");
   unsetenv("GSMSIM_DEMO");
-  ASSERT_TRUE(started);
+  return started;
+}
+
+TEST(DaemonModem, IncomingMessagesStatusReportsAndLineStatesOfTheSimulator) {
+  WebhookReceiver hooks("hook-secret");
+  DaemonProcess daemon({GsmDocument({DocumentLine(3, 9600, "North")}), hooks.url()});
+  ASSERT_TRUE(StartOnSimulatedModem(daemon, "1"));
 
   ASSERT_TRUE(WaitUntil([&] { return !hooks.events("message.received").empty(); }));
   EXPECT_FALSE(hooks.events("message.received")[0].value("text", "").empty());
-  auto page = httplib::Client("127.0.0.1", daemon.port()).Get("/");
+  auto page = daemon.Client().Get("/");
   ASSERT_TRUE(page);
   EXPECT_NE(page->body.find("id=\"line-3\">ready<"), std::string::npos);
 
-  std::string id = daemon.Send({{"to", "+15550103"}, {"text", "via modem"}});
-  ASSERT_TRUE(WaitUntil([&] { return daemon.State(id) == "sent"; }));
+  // The status report reaches the message's own receiver, tied to it, and
+  // shows among its states.
+  std::string id = daemon.Send(
+      {{"to", "+15550103"}, {"text", "via modem"}, {"client_ref", "order-9"}, {"callback_url", hooks.url("/mine")}});
+  ASSERT_TRUE(WaitUntil([&] { return !hooks.events("message.status_report").empty(); }));
+  json report = hooks.events("message.status_report").at(0);
+  EXPECT_EQ(report["path"], "/mine");
+  EXPECT_EQ(report["message_id"], id);
+  EXPECT_EQ(report["client_ref"], "order-9");
+  EXPECT_EQ(report["delivery"], "delivered");
+  EXPECT_EQ(report["line"], 3);
+  EXPECT_EQ(report["part"], 1);
   std::vector<std::string> states;
   json m = daemon.Get(id);
   for (const json& e : m["events"]) states.push_back(e["state"]);
-  EXPECT_EQ(states, (std::vector<std::string>{"queued", "sending", "pending", "sent"}));
-  ASSERT_TRUE(WaitUntil([&] { return !hooks.events("message.status_report").empty(); }));
-  auto metrics = httplib::Client("127.0.0.1", daemon.port()).Get("/metrics");
+  EXPECT_EQ(states, (std::vector<std::string>{"queued", "sending", "pending", "sent", "status_report"}));
+  EXPECT_EQ(m["events"].back().value("delivery", ""), "delivered");
+  EXPECT_EQ(m["events"].back().value("parts", 0), 1);
+
+  // A Kannel dlr-url is called with "delivered to the phone".
+  auto kannel = httplib::Client("127.0.0.1", daemon.port())
+                    .Get("/cgi-bin/sendsms?username=u&password=" + std::string(kApiKey) +
+                         "&to=15550104&text=k&dlr-mask=1&dlr-url=" +
+                         httplib::detail::encode_query_param(hooks.url("/dlr?type=%d&to=%P")));
+  ASSERT_TRUE(kannel);
+  ASSERT_TRUE(WaitUntil([&] { return !hooks.gets().empty(); }));
+  EXPECT_EQ(hooks.gets(), std::vector<std::string>{"/dlr?type=1&to=15550104"});
+  auto metrics = daemon.Client().Get("/metrics");
   ASSERT_TRUE(metrics);
   EXPECT_NE(metrics->body.find("talvenixd_line_state{name=\"North\",port=\"3\"} 2"), std::string::npos);
-  EXPECT_NE(metrics->body.find("\ntalvenixd_sent_total 1\n"), std::string::npos) << metrics->body;
+  EXPECT_NE(metrics->body.find("\ntalvenixd_sent_total 2\n"), std::string::npos) << metrics->body;
+  EXPECT_EQ(hooks.bad_signatures(), 0);
+}
+
+// The driver sent the message but could not tell its reference: its report
+// (reference 0, the simulator's first) is tied to nothing and goes where
+// every untied report goes.
+TEST(DaemonModem, AReportForNoKnownReferenceGoesToTheConfiguredUrl) {
+  WebhookReceiver hooks("hook-secret");
+  DaemonProcess daemon({GsmDocument({DocumentLine(3, 9600, "North")}), hooks.url()});
+  ASSERT_TRUE(StartOnSimulatedModem(daemon, "noreference"));
+  std::string id = daemon.Send({{"to", "+15550103"}, {"text", "via modem"}, {"callback_url", hooks.url("/mine")}});
+  ASSERT_TRUE(WaitUntil([&] { return !hooks.events("message.status_report").empty(); }));
+  json report = hooks.events("message.status_report").at(0);
+  EXPECT_EQ(report["path"], "/hook");
+  EXPECT_EQ(report["reference"], 0);
+  EXPECT_FALSE(report.contains("message_id"));
+  ASSERT_TRUE(WaitUntil([&] { return daemon.State(id) == "sent"; }));
+  EXPECT_EQ(daemon.Get(id)["events"].back()["state"], "sent");
   EXPECT_EQ(hooks.bad_signatures(), 0);
 }
 
@@ -283,7 +364,7 @@ TEST(DaemonStatusPage, ABrowserFindsTheQueueDepthAndTheLineState) {
   TempFolder profile{"chromium"};
   std::string dom = Output(
       "timeout 90 /usr/bin/chromium --headless --no-sandbox --disable-gpu --user-data-dir=" + profile.path().string() +
-      " --dump-dom http://127.0.0.1:" + std::to_string(daemon.port()) + "/ 2>/dev/null");
+      " --dump-dom http://talvenix:" + kApiKey + "@127.0.0.1:" + std::to_string(daemon.port()) + "/ 2>/dev/null");
   ASSERT_NE(dom.find("<h1>talvenixd</h1>"), std::string::npos) << dom;
   const std::string depth_tag = "id=\"queue-depth\">";
   size_t depth = dom.find(depth_tag);

@@ -73,6 +73,7 @@ class WebhookReceiver {
       }
       json event = json::parse(req.body);
       event["event_id"] = req.get_header_value(daemon::kEventIdHeader);
+      event["path"] = req.path;
       events_.push_back(std::move(event));
     });
     server_.Get(".*", [this](const httplib::Request& req, httplib::Response&) {
@@ -130,6 +131,7 @@ struct DaemonSettings {
   std::string webhook_url;
   std::string webhook_secret = "hook-secret";
   double messages_per_second = 0;
+  std::string more_ini = "";  // further sections of talvenixd.ini
 };
 
 // A /proc stat file's command name and its user and system CPU seconds.
@@ -155,7 +157,7 @@ class DaemonProcess {
                       "\ndatabase = queue.db\nmodule = " TALVENIX_MODULE_PATH "\n[api]\nkey_sha256 = " +
                       daemon::Sha256Hex(kApiKey) + "\n[webhook]\nurl = " + s.webhook_url +
                       "\nsecret = " + s.webhook_secret +
-                      "\n[throttle]\nmessages_per_second = " + std::to_string(s.messages_per_second) + "\n");
+                      "\n[throttle]\nmessages_per_second = " + std::to_string(s.messages_per_second) + "\n" + s.more_ini);
   }
   ~DaemonProcess() { Kill(); }
 

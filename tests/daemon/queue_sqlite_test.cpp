@@ -182,5 +182,67 @@ TEST(SqliteQueue, RetentionDeletesOnlyWhatSettledBeforeTheCutoff) {
   EXPECT_EQ(Count(path, "PRAGMA auto_vacuum"), 2);  // incremental: freed pages can be given back
 }
 
+// A modem line's references wrap at 256: a report is tied only to the newest
+// send of its line and reference, and only when that went to the report's
+// recipient within the window, across a restart of the daemon; retention
+// takes the references with their message.
+TEST(SqliteQueue, AStatusReportFindsOnlyTheNewestSendOfItsReference) {
+  testing::TempFolder folder{"queue"};
+  const std::string path = folder.File("queue.db");
+  constexpr int64_t kDay = 24LL * 3600 * 1000;
+  int64_t now = 1'700'000'000'000;
+  auto clock = [&] { return now; };
+  std::string older, newer, other_line;
+  {
+    SqliteQueue queue(path, "http://127.0.0.1:9/hook", "boot-1", clock);
+    queue.MarkUnknown();
+    older = queue.Accept({"+15550100", "older", "", "o", "http://127.0.0.1:9/older", -1});
+    newer = queue.Accept({"+15550111", "newer", "", "n", "", -1});
+    other_line = queue.Accept({"+15550100", "other line", "", "", "", -1});
+    ASSERT_EQ(queue.ClaimNext(3).size(), 3u);
+    for (const std::string& id : {older, newer, other_line}) queue.RecordCode(id, 0, "success");
+    queue.RecordReferences(older, {3, "+15550100", 2, {{1, 7}, {2, 8}}});
+    queue.RecordReferences(newer, {3, "+15550111", 1, {{1, 8}}});  // reference 8 again, another recipient
+    queue.RecordReferences(other_line, {4, "+15550100", 1, {{1, 9}}});
+    queue.Flush();
+  }
+  SqliteQueue queue(path, "http://127.0.0.1:9/hook", "boot-1", clock);
+  queue.MarkUnknown();
+  for (const WebhookDelivery& d : queue.DueWebhooks(now, 100)) queue.WebhookAttempted(d.event_id, true, now, false, "");
+  queue.RecordStatusReport({7, 0x00, 3, "+15550100", "", true});   // the older send's first part
+  queue.RecordStatusReport({8, 0x00, 3, "+15550100", "", true});   // 8 was reused since: never the older send
+  queue.RecordStatusReport({8, 0x41, 3, "15550111", "", true});    // the newer send, its number written otherwise
+  queue.RecordStatusReport({9, 0x21, 3, "+15550100", "", true});   // 9 was sent on another line
+  queue.RecordStatusReport({7, 0x00, 3, "+15550100", "", false});  // not from a modem line
+  queue.Flush();
+  std::vector<std::pair<std::string, std::string>> sent;  // (url, message id or "")
+  for (const WebhookDelivery& d : queue.DueWebhooks(now, 100)) {
+    nlohmann::json body = nlohmann::json::parse(d.body);
+    sent.emplace_back(d.url, body.value("message_id", ""));
+    queue.WebhookAttempted(d.event_id, true, now, false, "");
+  }
+  std::vector<std::pair<std::string, std::string>> expected = {{"http://127.0.0.1:9/older", older},
+                                                                {"http://127.0.0.1:9/hook", ""},
+                                                                {"http://127.0.0.1:9/hook", newer},
+                                                                {"http://127.0.0.1:9/hook", ""},
+                                                                {"http://127.0.0.1:9/hook", ""}};
+  EXPECT_EQ(sent, expected);
+  nlohmann::json report = queue.Find(older).value()["events"].back();
+  EXPECT_EQ(report["state"], "status_report");
+  EXPECT_EQ(report["delivery"], "delivered");
+  EXPECT_EQ(report["part"], 1);
+  EXPECT_EQ(report["parts"], 2);
+  EXPECT_EQ(queue.Find(newer).value()["events"].back()["delivery"], "failed");
+
+  now += 6 * kDay;  // past the window: the newest send of 9 is too old
+  queue.RecordStatusReport({9, 0x00, 4, "+15550100", "", true});
+  queue.Flush();
+  ASSERT_EQ(queue.DueWebhooks(now, 100).size(), 1u);
+  EXPECT_FALSE(nlohmann::json::parse(queue.DueWebhooks(now, 100)[0].body).contains("message_id"));
+
+  EXPECT_EQ(queue.DeleteSettled(now, 100).messages, 3);
+  EXPECT_EQ(Count(path, "SELECT count(*) FROM message_references"), 0);
+}
+
 }  // namespace
 }  // namespace talvenix::daemon

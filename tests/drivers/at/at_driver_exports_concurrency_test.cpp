@@ -3,6 +3,7 @@
 // the modem indicates messages and status reports.
 
 #include <algorithm>
+#include <cstring>
 
 #include "drivers/at/at_driver_fixture.hpp"
 
@@ -100,6 +101,42 @@ TEST_F(AtDriverThroughExports, StatusReportsReachTheHostMatchedToTheirMessage) {
   EXPECT_EQ(reports[1].text, u"");
   EXPECT_TRUE(WaitUntil([&](const auto&) { return modem.stored_count() == 0; }));
   EXPECT_NE(DriverLog().find("unknown message reference 200"), std::string::npos);
+}
+
+// The host learns every part's reference from the receipt in its request,
+// and a report that comes while a later part is still being submitted
+// reaches it only after the outcome, when the receipt is there to match it.
+TEST_F(AtDriverThroughExports, ALongMessageLeavesEveryPartsReferenceBeforeAnyOfItsReports) {
+  ModemSim modem(Device(3));
+  Configure({{3, 115200, "North"}});
+  ASSERT_EQ(Start(), TALVEX_OK);
+  ASSERT_TRUE(WaitState(3, 0));
+  modem.SetSubmitDelay(400);
+  TalvexSmsRequest* r = Request(std::u16string(200, u'x'));
+  ASSERT_EQ(m.SendSMS(r), TALVEX_PENDING);
+  ASSERT_TRUE(modem.WaitSubmitted(1));
+  modem.ReportStatus(modem.submitted().at(0).reference, 0x00);  // while the second part waits for its answer
+  ASSERT_TRUE(WaitOutcome(r));
+  ASSERT_TRUE(WaitReceived(TALVEX_DATA_STATUS_REPORT, 1));
+  ASSERT_EQ(Outcomes(r), std::vector<int32_t>{TALVEX_OK});
+
+  auto all = events.All();
+  auto outcome =
+      std::find_if(all.begin(), all.end(), [](const HostEvent& e) { return e.kind == TALVEX_EVENT_OUTCOME; });
+  auto report =
+      std::find_if(all.begin(), all.end(), [](const HostEvent& e) { return e.data_kind == TALVEX_DATA_STATUS_REPORT; });
+  EXPECT_LT(outcome - all.begin(), report - all.begin());
+
+  TalvexSendReceipt receipt;
+  std::memcpy(&receipt, r->driver_area, sizeof receipt);
+  auto sent = modem.submitted();
+  ASSERT_EQ(sent.size(), 2u);
+  EXPECT_EQ(receipt.magic, TALVEX_RECEIPT_MAGIC);
+  EXPECT_EQ(receipt.comport, 3u);
+  ASSERT_EQ(receipt.parts, 2u);
+  EXPECT_EQ(receipt.reference[0], sent[0].reference);
+  EXPECT_EQ(receipt.reference[1], sent[1].reference);
+  EXPECT_EQ(report->raw->report_reference, sent[0].reference);
 }
 
 TEST_F(AtDriverThroughExports, LineSettingsShapeTheModemSetup) {
