@@ -248,6 +248,10 @@ std::future<void> SqliteQueue::Submit(Job job, Sync sync) {
   {
     std::lock_guard lock(jobs_mutex_);
     jobs_.push_back({std::move(job), std::move(done), sync});
+    if (sync != Sync::kLater) ++waited_for_;
+    // An event nobody waits for wakes the writer only to start its wait for
+    // company, or when enough have gathered.
+    if (sync == Sync::kLater && jobs_.size() != 1 && jobs_.size() < kGatherJobs) return result;
   }
   jobs_ready_.notify_one();
   return result;
@@ -260,6 +264,11 @@ void SqliteQueue::WriterLoop() {
       std::unique_lock lock(jobs_mutex_);
       jobs_ready_.wait(lock, [&] { return stopping_ || !jobs_.empty(); });
       if (jobs_.empty()) return;  // stopping, and everything submitted is done
+      // Events nobody waits for keep each other company for a moment, so
+      // that one commit writes the pages they share once, not once each.
+      jobs_ready_.wait_for(lock, kGatherTime,
+                           [&] { return stopping_ || waited_for_ > 0 || jobs_.size() >= kGatherJobs; });
+      waited_for_ = 0;
       batch.swap(jobs_);
     }
     std::vector<std::exception_ptr> failures(batch.size());
@@ -457,13 +466,13 @@ void SqliteQueue::RecordCode(const std::string& id, int32_t code, const std::str
         .Bind(2, int64_t{code})
         .Step();
     AddOutcomeWebhook(seq, final_state, code, code_name);
-  });
+  }, Sync::kLater);
 }
 
 void SqliteQueue::RecordIncoming(const IncomingMessage& m) {
   nlohmann::json body = {
       {"type", "message.received"}, {"from", m.from}, {"text", m.text}, {"line", m.line}, {"at", IsoTime(clock_())}};
-  Submit([this, text = Dump(body)] { AddWebhook(0, default_webhook_url_, "POST", text); });
+  Submit([this, text = Dump(body)] { AddWebhook(0, default_webhook_url_, "POST", text); }, Sync::kLater);
 }
 
 namespace {
@@ -485,7 +494,7 @@ void SqliteQueue::RecordStatusReport(const StatusReport& r) {
       AddMatchedReport(*match, r, now);
     else
       AddWebhook(0, default_webhook_url_, "POST", Dump(ReportBody(r, now)));
-  });
+  }, Sync::kLater);
 }
 
 void SqliteQueue::Flush() {
@@ -727,7 +736,7 @@ void SqliteQueue::RecordReferences(const std::string& id, const SentReferences& 
           .Bind(6, sent.recipient)
           .Bind(7, now)
           .Step();
-  });
+  }, Sync::kLater);
 }
 
 // Only the newest use of a reference counts: references wrap at 256, and a
