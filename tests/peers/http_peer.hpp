@@ -61,6 +61,10 @@ class HttpPeer {
     std::lock_guard lock(mutex_);
     return requests_;
   }
+  size_t request_count() {
+    std::lock_guard lock(mutex_);
+    return requests_.size();
+  }
   // Client connections seen so far, told apart by their ports (keep-alive reuses one).
   size_t connections() {
     std::lock_guard lock(mutex_);
