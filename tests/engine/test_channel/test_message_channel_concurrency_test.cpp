@@ -166,17 +166,9 @@ TEST_F(Channel, AnOutgoingFolderThatCannotTakeTheJobStopsTheServer) {
 }
 
 TEST_F(Channel, TheCallbackMayStopTheChannelAndStartOverAfterwards) {
-  struct Stopper {
-    Channel* test;
-    std::atomic<int> result{0};
-    static void Callback(uint32_t, void*, uintptr_t context, uint32_t) {
-      auto* self = reinterpret_cast<Stopper*>(context);
-      self->result = self->test->Run(TALVEX_CMD_STOPTEST, nullptr);
-    }
-  } stopper{this};
+  StopFromCallback stopper{this};
   TalvexTestRequest request = Request();
-  request.callback = Stopper::Callback;
-  request.context = reinterpret_cast<uintptr_t>(&stopper);
+  stopper.Arm(request);
   ASSERT_EQ(Run(TALVEX_CMD_SENDTESTSMS, &request), TALVEX_OK);
   ASSERT_EQ(Send("stop now"), TALVEX_OK);
   for (int i = 0; i < 500 && stopper.result == 0; ++i) std::this_thread::sleep_for(10ms);
@@ -191,17 +183,8 @@ TEST_F(Channel, TheCallbackMayStopTheChannelAndStartOverAfterwards) {
 TEST_F(Channel, AStopFromTheCallbackHoldsEvenBeforeTheStartHasReturned) {
   // Lines arrive from the moment the server listens, so the callback's stop
   // can come before the start has published its server.
-  struct Stopper {
-    Channel* test;
-    std::atomic<int> calls{0};
-    static void Callback(uint32_t, void*, uintptr_t context, uint32_t) {
-      auto* self = reinterpret_cast<Stopper*>(context);
-      ++self->calls;
-      self->test->Run(TALVEX_CMD_STOPTEST, nullptr);
-    }
-  };
   for (int round = 0; round < 30; ++round) {
-    Stopper stopper{this};
+    StopFromCallback stopper{this};
     std::atomic<bool> done{false};
     std::thread writer([&] {
       while (!done) {
@@ -210,16 +193,13 @@ TEST_F(Channel, AStopFromTheCallbackHoldsEvenBeforeTheStartHasReturned) {
       }
     });
     TalvexTestRequest request = Request();
-    request.callback = Stopper::Callback;
-    request.context = reinterpret_cast<uintptr_t>(&stopper);
+    stopper.Arm(request);
     EXPECT_EQ(Run(TALVEX_CMD_SENDTESTSMS, &request), TALVEX_OK);
     for (int i = 0; i < 500 && stopper.calls == 0; ++i) std::this_thread::sleep_for(1ms);
     std::this_thread::sleep_for(5ms);  // a server that missed the stop hears the writer meanwhile
     done = true;
     writer.join();
-    int32_t late = TALVEX_OK;
-    for (int i = 0; i < 500 && (late = Send("still there?")) == TALVEX_OK; ++i) std::this_thread::sleep_for(1ms);
-    EXPECT_EQ(late, TALVEX_FAILED);
+    EXPECT_EQ(SendUntil("still there?", TALVEX_FAILED, 1ms), TALVEX_FAILED);
     ASSERT_EQ(stopper.calls, 1) << "round " << round;
     Run(TALVEX_CMD_STOPTEST, nullptr);  // waits for the retired server, whose callback holds `stopper`
   }

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -12,6 +13,7 @@
 #include <filesystem>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "channel_host.hpp"
@@ -128,6 +130,31 @@ class Channel : public ChannelFixture {
     ChannelFixture::TearDown();
   }
   int32_t Send(const char* text) { return Run(TALVEX_CMD_SENDTESTSENDDATA, const_cast<char*>(text)); }
+  // Sends `text` every `pause` until the answer is `wanted`, at most 500
+  // times; the last answer.
+  int32_t SendUntil(const char* text, int32_t wanted, std::chrono::milliseconds pause = std::chrono::milliseconds(10)) {
+    int32_t answer = Send(text);
+    for (int i = 1; i < 500 && answer != wanted; ++i) {
+      std::this_thread::sleep_for(pause);
+      answer = Send(text);
+    }
+    return answer;
+  }
+  // A callback that stops the channel from inside the line it hears: the
+  // stop's result and how often it was called.
+  struct StopFromCallback {
+    Channel* test;
+    std::atomic<int> result{0}, calls{0};
+    static void Callback(uint32_t, void*, uintptr_t context, uint32_t) {
+      auto* self = reinterpret_cast<StopFromCallback*>(context);
+      ++self->calls;
+      self->result = self->test->Run(TALVEX_CMD_STOPTEST, nullptr);
+    }
+    void Arm(TalvexTestRequest& request) {
+      request.callback = Callback;
+      request.context = reinterpret_cast<uintptr_t>(this);
+    }
+  };
   RecordingLogger log_;
 };
 

@@ -83,26 +83,15 @@ class HeldFileCreation {
 
 TEST_F(Channel, AStopFromTheCallbackWhileTheJobIsBeingWrittenIsNotLost) {
   HeldFileCreation hold;
-  struct Stopper {
-    Channel* test;
-    std::atomic<int> result{0}, calls{0};
-    static void Callback(uint32_t, void*, uintptr_t context, uint32_t) {
-      auto* self = reinterpret_cast<Stopper*>(context);
-      ++self->calls;
-      self->result = self->test->Run(TALVEX_CMD_STOPTEST, nullptr);
-    }
-  } stopper{this};
+  StopFromCallback stopper{this};
   TalvexTestRequest request = Request();
-  request.callback = Stopper::Callback;
-  request.context = reinterpret_cast<uintptr_t>(&stopper);
+  stopper.Arm(request);
   std::atomic<int32_t> started{-1};
   std::thread start([&] {
     hold.HoldThisThread();
     started = Run(TALVEX_CMD_SENDTESTSMS, &request);
   });
-  int sent = TALVEX_FAILED;
-  for (int i = 0; i < 500 && (sent = Send("stop now")) != TALVEX_OK; ++i) std::this_thread::sleep_for(10ms);
-  ASSERT_EQ(sent, TALVEX_OK);
+  ASSERT_EQ(SendUntil("stop now", TALVEX_OK), TALVEX_OK);
   for (int i = 0; i < 500 && stopper.result == 0; ++i) std::this_thread::sleep_for(10ms);
   EXPECT_EQ(stopper.result, TALVEX_FAILED);
   EXPECT_EQ(started, -1) << "the start went on before the stop";
@@ -111,9 +100,7 @@ TEST_F(Channel, AStopFromTheCallbackWhileTheJobIsBeingWrittenIsNotLost) {
   EXPECT_EQ(started, TALVEX_OK);
   EXPECT_EQ(OutgoingFiles().size(), 1u);
   // The stop held: no server hears another line once the retired one is gone.
-  int32_t late = TALVEX_OK;
-  for (int i = 0; i < 500 && (late = Send("still there?")) == TALVEX_OK; ++i) std::this_thread::sleep_for(10ms);
-  EXPECT_EQ(late, TALVEX_FAILED);
+  EXPECT_EQ(SendUntil("still there?", TALVEX_FAILED), TALVEX_FAILED);
   EXPECT_EQ(stopper.calls, 1);
 }
 
