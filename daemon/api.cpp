@@ -150,7 +150,7 @@ void Api::PostMessage(const httplib::Request& req, httplib::Response& res) {
     if (!it->is_string()) return BadField(res, name, "expected a string");
     *out = it->get<std::string>();
   }
-  if (auto error = CheckMessage(m)) return BadField(res, error->field, error->why);
+  if (auto error = CheckMessage(m, config_.webhook_policy)) return BadField(res, error->field, error->why);
   std::string id = queue_.Accept(m);
   Reply(res, 202, {{"id", id}, {"state", "queued"}});
 }
@@ -174,7 +174,7 @@ void Api::KannelSendSms(const httplib::Request& req, httplib::Response& res) {
       m.kannel_dlr_mask = value;
     }
   }
-  if (auto error = CheckMessage(m)) return BadField(res, error->field, error->why);
+  if (auto error = CheckMessage(m, config_.webhook_policy)) return BadField(res, error->field, error->why);
   queue_.Accept(m);
   res.status = 202;
   res.set_content("0: Accepted for delivery", "text/plain");

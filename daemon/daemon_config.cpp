@@ -6,6 +6,9 @@
 #include <charconv>
 #include <cstring>
 #include <filesystem>
+#include <optional>
+
+#include "daemon/webhook_url.hpp"
 
 namespace talvenix::daemon {
 namespace {
@@ -27,18 +30,26 @@ bool IsDigest(const std::string& text) {
   return true;
 }
 
-// One digest per line, or several separated by commas.
-bool AddDigests(const std::string& value, std::vector<std::string>& digests) {
-  size_t start = 0;
-  while (start <= value.size()) {
+// The items of a comma-separated value, without the blanks around them.
+std::vector<std::string> CommaList(const std::string& value) {
+  std::vector<std::string> items;
+  for (size_t start = 0; start <= value.size();) {
     size_t end = value.find(',', start);
     if (end == std::string::npos) end = value.size();
-    std::string digest = value.substr(start, end - start);
-    digest.erase(0, digest.find_first_not_of(' '));
-    digest.erase(digest.find_last_not_of(' ') + 1);
+    std::string item = value.substr(start, end - start);
+    item.erase(0, item.find_first_not_of(' '));
+    item.erase(item.find_last_not_of(' ') + 1);
+    items.push_back(item);
+    start = end + 1;
+  }
+  return items;
+}
+
+// One digest per line, or several separated by commas.
+bool AddDigests(const std::string& value, std::vector<std::string>& digests) {
+  for (const std::string& digest : CommaList(value)) {
     if (!IsDigest(digest)) return false;
     digests.push_back(Lower(digest));
-    start = end + 1;
   }
   return true;
 }
@@ -76,7 +87,23 @@ int Handle(void* user, const char* section, const char* name, const char* raw) {
     if (value != "yes" && value != "no") return fail("expected yes or no");
     c.status_open = value == "yes";
   } else if (s == "webhook" && n == "url") {
-    c.webhook_url = value;
+    std::string why;
+    std::optional<WebhookUrl> url = ParseWebhookUrl(value, why);
+    if (!url && !value.empty()) return fail("not a receiver's URL: " + why);
+    c.webhook_url = url ? url->url : "";
+  } else if (s == "webhook" && n == "allow") {
+    for (const std::string& network : CommaList(value))
+      if (!network.empty() && !c.webhook_policy.Allow(network))
+        return fail("not an address or network: \"" + network + "\" (expected 10.0.0.0/8, fd00::/8, 127.0.0.1)");
+  } else if (s == "webhook" && (n == "timeout_seconds" || n == "per_receiver" || n == "connections")) {
+    int number = -1;
+    int& out = n == "timeout_seconds" ? c.webhook_timeout_s : n == "per_receiver" ? c.webhook_per_receiver
+                                                                                  : c.webhook_connections;
+    const int most = n == "timeout_seconds" ? 300 : 1000;
+    if (std::from_chars(value.data(), value.data() + value.size(), number).ec != std::errc() || number < 1 ||
+        number > most)
+      return fail("expected a number from 1 to " + std::to_string(most));
+    out = number;
   } else if (s == "webhook" && n == "secret") {
     c.webhook_secret = value;
   } else if (s == "throttle" && n == "messages_per_second") {
@@ -118,6 +145,13 @@ bool LoadDaemonConfig(const std::string& path, DaemonConfig& config, std::string
   anchor(config.module);
   anchor(config.module_config_dir);
   anchor(config.database);
+  if (std::string why; !config.webhook_url.empty()) {
+    std::string refusal = config.webhook_policy.RefusalOfLiteral(ParseWebhookUrl(config.webhook_url, why)->host);
+    if (!refusal.empty()) {
+      error = path + ": [webhook] url: " + refusal;
+      return false;
+    }
+  }
   if (config.key_digests.empty()) {
     error = path + ": [api] key_sha256 is missing: the API needs at least one key";
     return false;

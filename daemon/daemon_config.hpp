@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "daemon/address_policy.hpp"
+
 namespace talvenix::daemon {
 
 struct DaemonConfig {
@@ -20,6 +22,10 @@ struct DaemonConfig {
   bool status_open = false;
   std::string webhook_url;               // default receiver of events
   std::string webhook_secret;            // HMAC-SHA256 key of the signature
+  AddressPolicy webhook_policy;          // which addresses receivers may have
+  int webhook_timeout_s = 10;            // one attempt, the connection included
+  int webhook_per_receiver = 4;          // deliveries at once to one receiver (scheme, host and port)
+  int webhook_connections = 64;          // deliveries at once in all
   double messages_per_second = 0;        // 0: no throttle
   int keep_days = 30;                    // settled messages and webhook events older are deleted; 0: kept for ever
 };

@@ -95,7 +95,8 @@ int Run(const std::string& config_path) {
                  host::Describe(code).c_str(), config.module_config_dir.c_str());
     return 1;
   }
-  WebhookSender webhooks(*queue, config.webhook_secret);
+  WebhookSender webhooks(*queue, {config.webhook_secret, config.webhook_policy, config.webhook_timeout_s,
+                                  config.webhook_per_receiver, config.webhook_connections});
   webhooks.Start();
   Retention retention(*queue, config.keep_days);
   retention.Start();

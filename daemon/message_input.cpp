@@ -1,5 +1,6 @@
 #include "daemon/message_input.hpp"
 
+#include "daemon/webhook_url.hpp"
 #include "support/text_codec.hpp"
 
 namespace talvenix::daemon {
@@ -8,7 +9,6 @@ namespace {
 constexpr size_t kMaxTextUnits = 1600;  // UTF-16 units: ten parts of 160
 constexpr size_t kMaxFromChars = 20;
 constexpr size_t kMaxClientRef = 128;
-constexpr size_t kMaxUrl = 2000;
 
 bool IsNumber(const std::string& to) {
   size_t start = !to.empty() && to[0] == '+' ? 1 : 0;
@@ -27,7 +27,7 @@ bool HasControl(const std::string& text) {
 
 }  // namespace
 
-std::optional<FieldError> CheckMessage(NewMessage& m) {
+std::optional<FieldError> CheckMessage(NewMessage& m, const AddressPolicy& webhook_policy) {
   if (m.to.empty()) return FieldError{"to", "missing"};
   if (!IsNumber(m.to)) return FieldError{"to", "expected a phone number: an optional + and 3 to 20 digits"};
   if (m.text.empty()) return FieldError{"text", "missing or empty"};
@@ -42,10 +42,14 @@ std::optional<FieldError> CheckMessage(NewMessage& m) {
     return FieldError{"client_ref", "at most " + std::to_string(kMaxClientRef) + " printable bytes"};
   m.client_ref = Utf16ToUtf8(Utf8ToUtf16(m.client_ref));
   if (!m.callback_url.empty()) {
-    bool web = m.callback_url.rfind("http://", 0) == 0 || m.callback_url.rfind("https://", 0) == 0;
-    if (!web || m.callback_url.size() > kMaxUrl || HasControl(m.callback_url) ||
-        m.callback_url.find(' ') != std::string::npos)
-      return FieldError{m.kannel_dlr_mask >= 0 ? "dlr-url" : "callback_url", "expected an http:// or https:// URL"};
+    const char* field = m.kannel_dlr_mask >= 0 ? "dlr-url" : "callback_url";
+    std::string why;
+    std::optional<WebhookUrl> url = ParseWebhookUrl(m.callback_url, why);
+    if (!url) return FieldError{field, "not a receiver's URL: " + why};
+    if (std::string refusal = webhook_policy.RefusalOfLiteral(url->host); !refusal.empty())
+      return FieldError{field, "not a receiver the daemon sends to: " + refusal};
+    // Stored as libcurl reads it, so what is delivered to is what was checked.
+    m.callback_url = url->url;
   }
   return std::nullopt;
 }

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "daemon/address_policy.hpp"
 #include "daemon/message_queue.hpp"
 
 namespace talvenix::daemon {
@@ -13,7 +14,9 @@ struct FieldError {
   std::string field, why;
 };
 
-// Checks `m` and puts its text into canonical UTF-8 (bad bytes become U+FFFD).
-std::optional<FieldError> CheckMessage(NewMessage& m);
+// Checks `m` and puts its text into canonical UTF-8 (bad bytes become U+FFFD)
+// and its receiver's URL into libcurl's form; a receiver at an address that
+// `webhook_policy` refuses is refused here when the URL names the address.
+std::optional<FieldError> CheckMessage(NewMessage& m, const AddressPolicy& webhook_policy);
 
 }  // namespace talvenix::daemon

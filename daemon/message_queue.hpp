@@ -58,6 +58,19 @@ struct WebhookDelivery {
   int64_t created_ms = 0;
 };
 
+// Due events a webhook sender does not want now: those it is delivering, and
+// those of receivers (URL origins, "https://host:port") it sends enough to.
+struct WebhookSkip {
+  std::vector<std::string> events, origins;
+};
+
+enum class WebhookOutcome {
+  kDelivered,
+  kDueAgain,  // at next_ms
+  kExpired,   // it kept failing for as long as events are tried
+  kFailed,    // it can never be delivered: a URL that is none, a refused address
+};
+
 struct QueueStats {
   std::map<std::string, int64_t> messages_per_state;
   int64_t accepted = 0;                    // every message ever accepted
@@ -112,9 +125,10 @@ class MessageQueue {
   // The message with its states and times, as the API shows it.
   virtual std::optional<nlohmann::json> Find(const std::string& id) = 0;
 
-  virtual std::vector<WebhookDelivery> DueWebhooks(int64_t now_ms, int limit) = 0;
-  // Records one attempt: delivered, or due again at next_ms, or given up.
-  virtual void WebhookAttempted(const std::string& event_id, bool delivered, int64_t next_ms, bool give_up,
+  // Up to `limit` events due at `now_ms`, the longest due first.
+  virtual std::vector<WebhookDelivery> DueWebhooks(int64_t now_ms, int limit, const WebhookSkip& skip) = 0;
+  // Records one attempt once it is on disk.
+  virtual void WebhookAttempted(const std::string& event_id, WebhookOutcome outcome, int64_t next_ms,
                                 const std::string& error) = 0;
 
   virtual QueueStats Stats() = 0;

@@ -606,27 +606,34 @@ std::optional<nlohmann::json> SqliteQueue::Find(const std::string& id) {
   return out;
 }
 
-std::vector<WebhookDelivery> SqliteQueue::DueWebhooks(int64_t now_ms, int limit) {
+std::vector<WebhookDelivery> SqliteQueue::DueWebhooks(int64_t now_ms, int limit, const WebhookSkip& skip) {
   std::lock_guard lock(reader_mutex_);
+  // A stored URL is canonical, so its receiver's origin is followed by "/".
+  nlohmann::json origins = nlohmann::json::array();
+  for (const std::string& origin : skip.origins) origins.push_back(origin + "/");
   Statement due(reader_,
                 "SELECT event_id, method, url, body, attempts, created_ms FROM webhooks "
-                "WHERE state='due' AND next_ms<=? ORDER BY next_ms, seq LIMIT ?");
-  due.Bind(1, now_ms).Bind(2, int64_t{limit});
+                "WHERE state='due' AND next_ms<=?1 AND event_id NOT IN (SELECT value FROM json_each(?2)) "
+                "AND NOT EXISTS (SELECT 1 FROM json_each(?3) WHERE substr(url, 1, length(value))=value) "
+                "ORDER BY next_ms, seq LIMIT ?4");
+  due.Bind(1, now_ms).Bind(2, Dump(skip.events)).Bind(3, Dump(origins)).Bind(4, int64_t{limit});
   std::vector<WebhookDelivery> out;
   while (due.Step())
     out.push_back({due.Text(0), due.Text(1), due.Text(2), due.Text(3), static_cast<int>(due.Int(4)), due.Int(5)});
   return out;
 }
 
-void SqliteQueue::WebhookAttempted(const std::string& event_id, bool delivered, int64_t next_ms, bool give_up,
+void SqliteQueue::WebhookAttempted(const std::string& event_id, WebhookOutcome outcome, int64_t next_ms,
                                    const std::string& error) {
   Submit([&] {
-    const bool settled = delivered || give_up;
-    const char* state = delivered ? "delivered" : give_up ? "expired" : "due";
+    const char* state = outcome == WebhookOutcome::kDelivered ? "delivered"
+                        : outcome == WebhookOutcome::kExpired ? "expired"
+                        : outcome == WebhookOutcome::kFailed  ? "failed"
+                                                              : "due";
     // A settled event's next_ms is when it settled: retention goes by it.
     Statement(writer_, "UPDATE webhooks SET state=?, attempts=attempts+1, next_ms=?, last_error=? WHERE event_id=?")
         .Bind(1, std::string(state))
-        .Bind(2, settled ? clock_() : next_ms)
+        .Bind(2, outcome == WebhookOutcome::kDueAgain ? next_ms : clock_())
         .Bind(3, error)
         .Bind(4, event_id)
         .Step();
@@ -689,7 +696,7 @@ DeletedCounts SqliteQueue::DeleteSettled(int64_t before_ms, int limit) {
           .Step();
     Statement(writer_,
               "DELETE FROM webhooks WHERE seq IN (SELECT seq FROM webhooks "
-              "WHERE state IN ('delivered','expired') AND next_ms<? LIMIT ?)")
+              "WHERE state IN ('delivered','expired','failed') AND next_ms<? LIMIT ?)")
         .Bind(1, before_ms)
         .Bind(2, int64_t{limit})
         .Step();

@@ -61,8 +61,8 @@ class SqliteQueue final : public MessageQueue {
   int MarkUnknown() override;
   RetryResult Retry(const std::string& id) override;
   std::optional<nlohmann::json> Find(const std::string& id) override;
-  std::vector<WebhookDelivery> DueWebhooks(int64_t now_ms, int limit) override;
-  void WebhookAttempted(const std::string& event_id, bool delivered, int64_t next_ms, bool give_up,
+  std::vector<WebhookDelivery> DueWebhooks(int64_t now_ms, int limit, const WebhookSkip& skip = {}) override;
+  void WebhookAttempted(const std::string& event_id, WebhookOutcome outcome, int64_t next_ms,
                         const std::string& error) override;
   QueueStats Stats() override;
   DeletedCounts DeleteSettled(int64_t before_ms, int limit) override;

@@ -3,15 +3,21 @@
 // HMAC-SHA256 over "<timestamp>.<body>", each event id in a header so that
 // receivers can drop repeats; GET for Kannel delivery reports. A failed
 // attempt is due again after a doubling delay (up to an hour) for 25 hours.
-// cpp-httplib's client: the daemon's server is cpp-httplib already, and the
-// module's HTTP client belongs to the gateways, which a host cannot reach.
+// One thread drives every delivery at once on libcurl's multi interface:
+// each attempt has its own deadline, and a receiver gets only so many
+// deliveries at once, so a slow or dead receiver holds up its own events
+// only. Connections go only to addresses the policy allows, checked on the
+// address about to be connected to (after DNS), never through a proxy.
+
+#include <curl/curl.h>
 
 #include <atomic>
-#include <condition_variable>
-#include <mutex>
+#include <map>
+#include <memory>
 #include <string>
 #include <thread>
 
+#include "daemon/address_policy.hpp"
 #include "daemon/message_queue.hpp"
 
 namespace talvenix::daemon {
@@ -24,25 +30,40 @@ constexpr const char* kEventIdHeader = "X-Talvenix-Event-Id";
 int64_t WebhookBackoffMs(int attempts);
 constexpr int64_t kWebhookGiveUpMs = 25LL * 3600 * 1000;
 
+struct WebhookSettings {
+  std::string secret;
+  AddressPolicy policy;
+  int timeout_s = 10;
+  int per_receiver = 4;
+  int connections = 64;
+};
+
 class WebhookSender {
  public:
-  WebhookSender(MessageQueue& queue, std::string secret);
+  WebhookSender(MessageQueue& queue, WebhookSettings settings);
   ~WebhookSender();
   void Start();
   void Stop();
 
  private:
+  struct Transfer;
   void Loop();
-  // Delivers one event and records the attempt.
-  void Attempt(const WebhookDelivery& delivery);
-  // Empty when delivered, else why not.
-  std::string Deliver(const WebhookDelivery& delivery);
+  // Starts due events while there is room; false when none was due.
+  bool StartDue();
+  void Begin(const WebhookDelivery& delivery);
+  void Finish(CURL* easy, CURLcode result);
+  void Record(const WebhookDelivery& delivery, WebhookOutcome outcome, const std::string& error);
+  static curl_socket_t OpenSocket(void* transfer, curlsocktype purpose, curl_sockaddr* address);
 
   MessageQueue& queue_;
-  std::string secret_;
+  WebhookSettings settings_;
+  CURLM* multi_ = nullptr;
+  std::map<CURL*, std::unique_ptr<Transfer>> transfers_;
+  std::map<std::string, int> per_origin_;  // deliveries under way per receiver
+  // Events whose attempt could not be recorded: not tried again for a while,
+  // so a failing disk does not make them go out again and again.
+  std::map<std::string, int64_t> held_;
   std::atomic<bool> stopping_{false};
-  std::mutex mutex_;
-  std::condition_variable wake_;
   std::thread thread_;
 };
 

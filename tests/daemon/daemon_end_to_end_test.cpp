@@ -16,13 +16,6 @@
 namespace talvenix::testing {
 namespace {
 
-std::string NullGatewayDocument() {
-  std::ifstream in(TALVENIX_SOURCE_DIR "/examples/qvsmscomms.xml");
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 TEST(DaemonNullGateway, SendsRecordsEveryStateAndSignsEveryWebhook) {
   WebhookReceiver hooks("hook-secret");
   DaemonProcess daemon({NullGatewayDocument(), hooks.url()});

@@ -130,6 +130,7 @@ struct DaemonSettings {
   std::string module_config;  // qvsmscomms.xml
   std::string webhook_url;
   std::string webhook_secret = "hook-secret";
+  std::string webhook_allow = "127.0.0.0/8";  // the test receivers are on loopback
   double messages_per_second = 0;
   std::string more_ini = "";  // further sections of talvenixd.ini
 };
@@ -156,7 +157,7 @@ class DaemonProcess {
                   "[daemon]\nlisten = 127.0.0.1:" + std::to_string(port_) +
                       "\ndatabase = queue.db\nmodule = " TALVENIX_MODULE_PATH "\n[api]\nkey_sha256 = " +
                       daemon::Sha256Hex(kApiKey) + "\n[webhook]\nurl = " + s.webhook_url +
-                      "\nsecret = " + s.webhook_secret +
+                      "\nsecret = " + s.webhook_secret + "\nallow = " + s.webhook_allow +
                       "\n[throttle]\nmessages_per_second = " + std::to_string(s.messages_per_second) + "\n" + s.more_ini);
   }
   ~DaemonProcess() { Kill(); }
@@ -232,6 +233,14 @@ class DaemonProcess {
   pid_t pid_ = -1;
   int status_ = 0;
 };
+
+// The bundled configuration: the null gateway.
+inline std::string NullGatewayDocument() {
+  std::ifstream in(TALVENIX_SOURCE_DIR "/examples/qvsmscomms.xml");
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
 
 inline bool IsFinal(const std::string& state) { return state == "sent" || state == "failed" || state == "unknown"; }
 

@@ -135,7 +135,7 @@ TEST(SqliteQueue, RetentionDeletesOnlyWhatSettledBeforeTheCutoff) {
   ASSERT_EQ(due.size(), 5u);
   for (const WebhookDelivery& d : due) {
     std::string id = nlohmann::json::parse(d.body)["message_id"];
-    if (id != lost) queue.WebhookAttempted(d.event_id, id != ids[1], now + 1000, id == ids[1], "");
+    if (id != lost) queue.WebhookAttempted(d.event_id, id == ids[1] ? WebhookOutcome::kExpired : WebhookOutcome::kDelivered, now + 1000, "");
   }
   // Day 35: one retry fails again, and its outcome is delivered; the other waits.
   now = day0 + 35 * kDay;
@@ -144,7 +144,7 @@ TEST(SqliteQueue, RetentionDeletesOnlyWhatSettledBeforeTheCutoff) {
   queue.RecordCode(ids[2], 5, "failed");
   ASSERT_EQ(queue.Retry(ids[3]), RetryResult::kQueued);
   for (const WebhookDelivery& d : queue.DueWebhooks(now, 100))
-    if (nlohmann::json::parse(d.body)["message_id"] != lost) queue.WebhookAttempted(d.event_id, true, now, false, "");
+    if (nlohmann::json::parse(d.body)["message_id"] != lost) queue.WebhookAttempted(d.event_id, WebhookOutcome::kDelivered, now, "");
   const QueueStats before = queue.Stats();
 
   // Day 40, keeping 30 days; batches of two, so that one batch is not all.
@@ -208,7 +208,7 @@ TEST(SqliteQueue, AStatusReportFindsOnlyTheNewestSendOfItsReference) {
   }
   SqliteQueue queue(path, "http://127.0.0.1:9/hook", "boot-1", clock);
   queue.MarkUnknown();
-  for (const WebhookDelivery& d : queue.DueWebhooks(now, 100)) queue.WebhookAttempted(d.event_id, true, now, false, "");
+  for (const WebhookDelivery& d : queue.DueWebhooks(now, 100)) queue.WebhookAttempted(d.event_id, WebhookOutcome::kDelivered, now, "");
   queue.RecordStatusReport({7, 0x00, 3, "+15550100", "", true});   // the older send's first part
   queue.RecordStatusReport({8, 0x00, 3, "+15550100", "", true});   // 8 was reused since: never the older send
   queue.RecordStatusReport({8, 0x41, 3, "15550111", "", true});    // the newer send, its number written otherwise
@@ -219,7 +219,7 @@ TEST(SqliteQueue, AStatusReportFindsOnlyTheNewestSendOfItsReference) {
   for (const WebhookDelivery& d : queue.DueWebhooks(now, 100)) {
     nlohmann::json body = nlohmann::json::parse(d.body);
     sent.emplace_back(d.url, body.value("message_id", ""));
-    queue.WebhookAttempted(d.event_id, true, now, false, "");
+    queue.WebhookAttempted(d.event_id, WebhookOutcome::kDelivered, now, "");
   }
   std::vector<std::pair<std::string, std::string>> expected = {{"http://127.0.0.1:9/older", older},
                                                                 {"http://127.0.0.1:9/hook", ""},
