@@ -158,10 +158,14 @@ void Dispatcher::Loop() {
       std::this_thread::sleep_until(next_send);
       next_send = std::max(next_send, std::chrono::steady_clock::now()) + gap_;
     }
-    OutgoingMessage message = std::move(claimed_.front());
+    if (!SendOne(claimed_.front())) {
+      // Nothing goes to the module that the journal does not name: sending
+      // stops until the journal takes the id again.
+      std::this_thread::sleep_for(std::chrono::milliseconds(500));
+      continue;
+    }
     claimed_.pop_front();
     ++handed_since_claim_next_;
-    SendOne(message);
   }
   run_call();
   if (running_) StopEngine();
@@ -169,7 +173,7 @@ void Dispatcher::Loop() {
   call_done_.notify_all();
 }
 
-void Dispatcher::SendOne(const OutgoingMessage& message) {
+bool Dispatcher::SendOne(const OutgoingMessage& message) {
   auto flight = std::make_unique<InFlight>();
   flight->id = message.id;
   flight->to = message.to;
@@ -186,10 +190,13 @@ void Dispatcher::SendOne(const OutgoingMessage& message) {
   try {
     queue_.MarkHanded(message.id);
   } catch (const std::exception& e) {
-    // Not sent: the message stays taken and is queued again at the next start.
-    std::fprintf(stderr, "talvenixd: message %s not sent: %s\n", message.id.c_str(), e.what());
-    return;
+    if (!journal_failing_)
+      std::fprintf(stderr, "talvenixd: sending stops, message %s waits: %s\n", message.id.c_str(), e.what());
+    journal_failing_ = true;
+    return false;
   }
+  if (journal_failing_) std::fprintf(stderr, "talvenixd: the journal takes ids again: sending goes on\n");
+  journal_failing_ = false;
   {
     std::lock_guard lock(mutex_);
     in_flight_[key] = std::move(flight);
@@ -203,13 +210,14 @@ void Dispatcher::SendOne(const OutgoingMessage& message) {
   if (code == TALVEX_PENDING && !f.outcome_seen) {
     f.returned_pending = true;
     queue_.RecordCode(f.id, code, host::StatusName(code));
-    return;
+    return true;
   }
   if (!f.outcome_seen) {
     RecordReceipt(f);
     queue_.RecordCode(f.id, code, host::StatusName(code));
   }
   in_flight_.erase(it);
+  return true;
 }
 
 void Dispatcher::RecordReceipt(const InFlight& f) {

@@ -56,7 +56,9 @@ class Dispatcher {
   // Unint; then what the engine held without an outcome is unknown.
   void StopEngine();
   void Loop();
-  void SendOne(const OutgoingMessage& message);
+  // False when the message could not be named in the journal: it was not
+  // handed to the module then.
+  bool SendOne(const OutgoingMessage& message);
   // At a send's outcome: the references a modem line left in the request.
   void RecordReceipt(const InFlight& flight);
   // Runs `call` on the dispatcher's thread, between two sends.
@@ -72,6 +74,7 @@ class Dispatcher {
   std::deque<OutgoingMessage> claimed_;  // taken from the queue, not yet handed (dispatcher's thread only)
   std::future<std::vector<OutgoingMessage>> ahead_;  // the next batch, claimed while this one is sent
   int handed_since_claim_next_ = 0;                   // sends since the journal was last emptied
+  bool journal_failing_ = false;                      // the last journal write failed: sending stopped
 
   std::mutex calls_mutex_;
   std::function<int32_t()> call_;

@@ -78,6 +78,7 @@ struct QueueStats {
   std::map<int, int64_t> failed_per_code;  // failed sends, retries included
   int64_t webhook_backlog = 0;
   std::vector<std::string> last_errors;  // newest first
+  std::string storage_error;             // why the queue cannot write now; empty while it can
 };
 
 enum class RetryResult { kQueued, kNotFound, kNotRetryable };

@@ -45,6 +45,12 @@ std::string MetricsText(const QueueStats& stats, Dispatcher& dispatcher) {
       .Add({})
       .Set(static_cast<double>(stats.webhook_backlog));
   BuildGauge()
+      .Name("talvenixd_storage_ok")
+      .Help("1 while the queue can write to its storage, 0 while writes fail (a full disk)")
+      .Register(registry)
+      .Add({})
+      .Set(stats.storage_error.empty() ? 1 : 0);
+  BuildGauge()
       .Name("talvenixd_engine_running")
       .Help("1 while the module's engine runs")
       .Register(registry)

@@ -4,6 +4,7 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -35,8 +36,55 @@ std::string IsoTime(int64_t ms) {
 
 namespace {
 
-[[noreturn]] void Fail(sqlite3* db, const char* what) {
-  throw std::runtime_error(std::string(what) + ": " + sqlite3_errmsg(db));
+// A failure of the storage itself (a full disk, an I/O error, no memory),
+// which writing again later may mend, unlike a statement's own fault.
+class StorageError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+bool IsStorageCode(int rc) {
+  switch (rc & 0xFF) {
+    case SQLITE_FULL: case SQLITE_IOERR: case SQLITE_CANTOPEN: case SQLITE_NOMEM: case SQLITE_BUSY:
+    case SQLITE_LOCKED: case SQLITE_READONLY: case SQLITE_PROTOCOL: case SQLITE_NOLFS:
+      return true;
+    default:
+      return false;
+  }
+}
+
+[[noreturn]] void Fail(sqlite3* db, const std::string& what, const char* message = nullptr) {
+  std::string text = what + ": " + (message ? message : sqlite3_errmsg(db));
+  if (IsStorageCode(sqlite3_extended_errcode(db))) throw StorageError(text);
+  throw std::runtime_error(text);
+}
+
+bool IsStorageError(const std::exception_ptr& e) {
+  try {
+    std::rethrow_exception(e);
+  } catch (const StorageError&) {
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+std::string What(const std::exception_ptr& e) {
+  try {
+    std::rethrow_exception(e);
+  } catch (const std::exception& x) {
+    return x.what();
+  } catch (...) {
+    return "an unknown failure";
+  }
+}
+
+// A line of the journal: one id as TimeOrderedId makes them.
+bool IsJournalLine(const std::string& line) {
+  if (line.size() != 32) return false;
+  for (char c : line)
+    if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
+  return true;
 }
 
 class Statement {
@@ -168,6 +216,7 @@ SqliteQueue::SqliteQueue(const std::string& path, std::string default_webhook_ur
       journal_path_(path + "-handed") {
   journal_ = open(journal_path_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
   if (journal_ < 0) throw std::runtime_error(journal_path_ + ": " + std::strerror(errno));
+  journal_size_ = lseek(journal_, 0, SEEK_END);
   try {
     writer_.db = Open(path);
   } catch (...) {
@@ -221,16 +270,43 @@ void SqliteQueue::UpgradeSchema() {
   Exec(writer_.db, "CREATE INDEX IF NOT EXISTS messages_settled ON messages(settled_ms) WHERE settled_ms IS NOT NULL");
 }
 
-void SqliteQueue::EmptyJournal() {
+void SqliteQueue::EmptyJournalIfSaved() {
+  {
+    // An event written again later may be the outcome of a handed message:
+    // until it is on disk, its id must stay.
+    std::lock_guard lock(jobs_mutex_);
+    if (unsaved_events_ > 0) return;
+  }
+  std::lock_guard lock(journal_mutex_);
   if (ftruncate(journal_, 0) != 0) throw std::runtime_error(journal_path_ + ": " + std::strerror(errno));
+  journal_size_ = 0;
+  journal_error_.clear();
 }
 
 void SqliteQueue::MarkHanded(const std::string& id) {
+  std::lock_guard lock(journal_mutex_);
+  auto fail = [&](const std::string& why) {
+    journal_error_ = journal_path_ + ": " + why;
+    throw StorageError(journal_error_);
+  };
+  // A torn line left by a short write would hide the ids after it: it is
+  // cut off before anything else is written.
+  if (off_t end = lseek(journal_, 0, SEEK_END); end != journal_size_ && ftruncate(journal_, journal_size_) != 0)
+    fail(std::string("cannot cut off a torn line: ") + std::strerror(errno));
   // One write with O_APPEND: in the kernel's hands when it returns, which a
   // crash of the daemon cannot undo.
-  std::string line = id + "\n";
-  if (write(journal_, line.data(), line.size()) != static_cast<ssize_t>(line.size()))
-    throw std::runtime_error(journal_path_ + ": " + std::strerror(errno));
+  const std::string line = id + "\n";
+  errno = 0;
+  const ssize_t n = write(journal_, line.data(), line.size());
+  if (n != static_cast<ssize_t>(line.size())) {
+    if (n > 0 && ftruncate(journal_, journal_size_) != 0)
+      fail("wrote " + std::to_string(n) + " of " + std::to_string(line.size()) +
+           " bytes and cannot cut them off: " + std::strerror(errno));
+    fail(n < 0 ? std::strerror(errno)
+               : "wrote " + std::to_string(n) + " of " + std::to_string(line.size()) + " bytes (the disk is full?)");
+  }
+  journal_size_ += n;
+  journal_error_.clear();
 }
 
 void SqliteQueue::Exec(sqlite3* db, const char* sql) {
@@ -238,7 +314,7 @@ void SqliteQueue::Exec(sqlite3* db, const char* sql) {
   if (sqlite3_exec(db, sql, nullptr, nullptr, &message) != SQLITE_OK) {
     std::string why = message ? message : "failed";
     sqlite3_free(message);
-    throw std::runtime_error(std::string(sql) + ": " + why);
+    Fail(db, sql, why.c_str());
   }
 }
 
@@ -300,11 +376,42 @@ void SqliteQueue::WriterLoop() {
       sqlite3_exec(writer_.db, "ROLLBACK", nullptr, nullptr, nullptr);
       for (auto& f : failures) f = std::current_exception();
     }
+    // Events nobody waits for are never dropped for a failing disk: they go
+    // back to the front, in their order, and are written again after a
+    // pause; until then the journal keeps the ids of handed messages. Only
+    // a stop gives up on them, after a few tries: the journal still names
+    // their messages, so the next start makes those unknown.
+    std::deque<Pending> again;
+    std::string storage_error;
+    {
+      std::lock_guard lock(jobs_mutex_);
+      for (size_t i = 0; i < batch.size(); ++i) {
+        if (!failures[i] || !IsStorageError(failures[i])) continue;
+        storage_error = What(failures[i]);
+        if (batch[i].sync == Sync::kLater && !(stopping_ && failed_batches_ >= 3)) again.push_back(std::move(batch[i]));
+      }
+      unsaved_events_ = again.size();
+      jobs_.insert(jobs_.begin(), std::make_move_iterator(again.begin()), std::make_move_iterator(again.end()));
+      if (storage_error.empty() != storage_error_.empty())
+        std::fprintf(stderr, storage_error.empty() ? "talvenixd: the queue writes again\n"
+                                                   : "talvenixd: the queue cannot write: %s; %zu events are kept and "
+                                                     "written again\n",
+                     storage_error.c_str(), again.size());
+      storage_error_ = storage_error;
+    }
     for (size_t i = 0; i < batch.size(); ++i) {
+      if (!batch[i].job) continue;  // moved to be written again
       if (failures[i])
         batch[i].done.set_exception(failures[i]);
       else
         batch[i].done.set_value();
+    }
+    failed_batches_ = storage_error.empty() ? 0 : failed_batches_ + 1;
+    if (failed_batches_ > 0) {
+      // A pause that grows, so a full disk is not written to in a loop.
+      std::unique_lock lock(jobs_mutex_);
+      jobs_ready_.wait_for(lock, std::chrono::milliseconds(100) * (1 << std::min(failed_batches_, 5)),
+                           [&] { return stopping_; });
     }
   }
 }
@@ -426,8 +533,9 @@ std::future<std::vector<OutgoingMessage>> SqliteQueue::ClaimAhead(int limit) {
 std::vector<OutgoingMessage> SqliteQueue::ClaimNext(int limit) {
   std::vector<OutgoingMessage> claimed = ClaimAhead(limit).get();
   // The codes of every earlier send were submitted before this claim, so they
-  // are committed now: the journal's ids are needed no more.
-  EmptyJournal();
+  // are committed now, unless a failed write holds some for writing again:
+  // the journal's ids are needed no more.
+  EmptyJournalIfSaved();
   return claimed;
 }
 
@@ -503,25 +611,29 @@ void SqliteQueue::Flush() {
 
 int SqliteQueue::MarkUnknown() {
   std::set<std::string> journal;
+  bool journal_whole = true;  // a line that is no id (a torn write) leaves no id to trust
   {
     std::ifstream in(journal_path_);
-    for (std::string id; std::getline(in, id);) journal.insert(id);
+    for (std::string id; std::getline(in, id);) {
+      journal_whole &= IsJournalLine(id);
+      journal.insert(id);
+    }
   }
   std::vector<int64_t> handed;
   Submit(
       [&] {
         // The journal lives in the kernel's buffers: after a restart of the
         // machine it may have lost ids, so every claimed message counts then.
-        bool same_boot = false;
+        bool journal_trusted = false;
         {
           Statement settled(writer_, "SELECT id FROM settled_boot");
-          same_boot = !boot_id_.empty() && settled.Step() && settled.Text(0) == boot_id_;
+          journal_trusted = journal_whole && !boot_id_.empty() && settled.Step() && settled.Text(0) == boot_id_;
         }
         Statement find(writer_,
                        "SELECT seq, id, state FROM messages WHERE state IN ('sending','pending') ORDER BY seq");
         std::vector<int64_t> not_handed;
         while (find.Step()) {
-          if (!same_boot || find.Text(2) == "pending" || journal.count(find.Text(1)))
+          if (!journal_trusted || find.Text(2) == "pending" || journal.count(find.Text(1)))
             handed.push_back(find.Int(0));
           else
             not_handed.push_back(find.Int(0));
@@ -543,7 +655,7 @@ int SqliteQueue::MarkUnknown() {
       },
       Sync::kDisk)
       .get();
-  EmptyJournal();
+  EmptyJournalIfSaved();
   Woken();
   return static_cast<int>(handed.size());
 }
@@ -641,8 +753,12 @@ void SqliteQueue::WebhookAttempted(const std::string& event_id, WebhookOutcome o
 }
 
 QueueStats SqliteQueue::Stats() {
-  std::lock_guard lock(reader_mutex_);
   QueueStats stats;
+  {
+    std::scoped_lock lock(jobs_mutex_, journal_mutex_);
+    stats.storage_error = !storage_error_.empty() ? storage_error_ : journal_error_;
+  }
+  std::lock_guard lock(reader_mutex_);
   Statement states(reader_, "SELECT state, count(*) FROM messages GROUP BY state");
   while (states.Step()) {
     stats.messages_per_state[states.Text(0)] = states.Int(1);

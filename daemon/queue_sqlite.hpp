@@ -16,6 +16,7 @@
 // every claimed message without an outcome counts as handed.
 
 #include <sqlite3.h>
+#include <sys/types.h>
 
 #include <condition_variable>
 #include <deque>
@@ -104,13 +105,17 @@ class SqliteQueue final : public MessageQueue {
   void ReclaimSpace();
   void Woken();
 
-  void EmptyJournal();
+  // Empties the journal unless an event is kept for writing again.
+  void EmptyJournalIfSaved();
 
   std::string default_webhook_url_;
   std::string boot_id_;
   std::function<int64_t()> clock_;
   std::string journal_path_;
+  std::mutex journal_mutex_;
   int journal_ = -1;
+  off_t journal_size_ = 0;     // its whole lines: the end of a torn one is cut off
+  std::string journal_error_;  // why the last write of it failed; empty when it did not
   SqliteConnection writer_;
   SqliteConnection reader_;
   std::mutex reader_mutex_;
@@ -124,6 +129,9 @@ class SqliteQueue final : public MessageQueue {
   };
   std::deque<Pending> jobs_;
   int waited_for_ = 0;  // queued jobs that someone waits for (not kLater)
+  size_t unsaved_events_ = 0;  // events the disk refused, queued to be written again
+  std::string storage_error_;  // why the last batch failed; empty when it did not
+  int failed_batches_ = 0;     // in a row (writer thread only)
   Sync batch_sync_ = Sync::kDisk;  // what the writer connection is set to now
   bool stopping_ = false;
   std::thread writer_thread_;

@@ -56,6 +56,9 @@ std::string StatusPageHtml(const QueueStats& stats, Dispatcher& dispatcher) {
           "</b>, engine <b id=\"engine\">" + (dispatcher.EngineRunning() ? "running" : "stopped") + "</b></p>\n";
   html += "<p>Queue depth: <b id=\"queue-depth\">" + std::to_string(Count(stats, "queued")) +
           "</b>; webhook backlog: <b id=\"webhook-backlog\">" + std::to_string(stats.webhook_backlog) + "</b></p>\n";
+  html += "<p>Storage: <b id=\"storage\">" +
+          (stats.storage_error.empty() ? std::string("writing") : "failing: " + Escape(stats.storage_error)) +
+          "</b></p>\n";
 
   html += "<h2>Lines</h2>\n";
   auto lines = dispatcher.Lines();

@@ -74,9 +74,9 @@ void WebhookSender::Stop() {
 void WebhookSender::Loop() {
   int64_t next_look = 0;  // when the queue is asked again for due events
   while (!stopping_) {
+    const bool room = static_cast<int>(transfers_.size()) < settings_.connections;
     try {
-      if (NowMs() >= next_look && static_cast<int>(transfers_.size()) < settings_.connections)
-        next_look = StartDue() ? 0 : NowMs() + 200;
+      if (room && NowMs() >= next_look) next_look = StartDue() ? 0 : NowMs() + 200;
       int running = 0;
       curl_multi_perform(multi_, &running);
       int left = 0;
@@ -89,7 +89,11 @@ void WebhookSender::Loop() {
       std::fprintf(stderr, "talvenixd: webhooks: %s\n", e.what());
       next_look = NowMs() + 1000;
     }
-    int64_t wait = next_look == 0 ? 0 : std::clamp<int64_t>(next_look - NowMs(), 0, 200);
+    // Transfers wake the poll themselves; the queue is looked at again at
+    // once only while there is room and the last look moved something.
+    int64_t wait = 200;
+    if (static_cast<int>(transfers_.size()) < settings_.connections)
+      wait = std::clamp<int64_t>(next_look - NowMs(), 0, 200);
     curl_multi_poll(multi_, nullptr, 0, static_cast<int>(wait), nullptr);
   }
 }
@@ -102,26 +106,31 @@ bool WebhookSender::StartDue() {
   for (auto& [origin, count] : per_origin_)
     if (count >= settings_.per_receiver) skip.origins.push_back(origin);
   const int room = settings_.connections - static_cast<int>(transfers_.size());
-  std::vector<WebhookDelivery> due = queue_.DueWebhooks(NowMs(), room, skip);
-  for (const WebhookDelivery& d : due) {
+  bool moved = false;
+  for (const WebhookDelivery& d : queue_.DueWebhooks(NowMs(), room, skip)) {
     if (static_cast<int>(transfers_.size()) >= settings_.connections) break;
     try {
-      Begin(d);
+      moved |= Begin(d);
     } catch (const std::exception& e) {
       // One event that cannot even start never stops the others.
       Record(d, WebhookOutcome::kFailed, e.what());
+      moved = true;
     }
   }
-  return !due.empty();
+  return moved;
 }
 
-void WebhookSender::Begin(const WebhookDelivery& d) {
+bool WebhookSender::Begin(const WebhookDelivery& d) {
   std::string why;
   std::optional<WebhookUrl> url = ParseWebhookUrl(d.url, why);
-  if (!url) return Record(d, WebhookOutcome::kFailed, "not a receiver's URL: " + why);
+  if (!url) {
+    Record(d, WebhookOutcome::kFailed, "not a receiver's URL: " + why);
+    return true;
+  }
   // Events of a receiver at its limit, which the queue did not leave out
-  // (a URL stored in another form), wait for the next look.
-  if (per_origin_[url->origin] >= settings_.per_receiver) return;
+  // (a URL stored in another form), wait for a later look.
+  if (auto at = per_origin_.find(url->origin); at != per_origin_.end() && at->second >= settings_.per_receiver)
+    return false;
 
   auto t = std::make_unique<Transfer>();
   t->sender = this;
@@ -165,6 +174,7 @@ void WebhookSender::Begin(const WebhookDelivery& d) {
   }
   ++per_origin_[t->origin];
   transfers_.emplace(easy, std::move(t));
+  return true;
 }
 
 curl_socket_t WebhookSender::OpenSocket(void* data, curlsocktype, curl_sockaddr* address) {

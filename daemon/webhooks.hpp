@@ -48,9 +48,11 @@ class WebhookSender {
  private:
   struct Transfer;
   void Loop();
-  // Starts due events while there is room; false when none was due.
+  // Starts due events while there is room; false when none could start.
   bool StartDue();
-  void Begin(const WebhookDelivery& delivery);
+  // Starts one delivery, or records why it never can; false when its
+  // receiver has all the deliveries it may have.
+  bool Begin(const WebhookDelivery& delivery);
   void Finish(CURL* easy, CURLcode result);
   void Record(const WebhookDelivery& delivery, WebhookOutcome outcome, const std::string& error);
   static curl_socket_t OpenSocket(void* transfer, curlsocktype purpose, curl_sockaddr* address);

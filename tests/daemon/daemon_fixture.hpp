@@ -133,6 +133,8 @@ struct DaemonSettings {
   std::string webhook_allow = "127.0.0.0/8";  // the test receivers are on loopback
   double messages_per_second = 0;
   std::string more_ini = "";  // further sections of talvenixd.ini
+  std::string database = "queue.db";
+  std::vector<std::string> launcher = {};  // runs the daemon: its program and arguments, then the daemon's
 };
 
 // A /proc stat file's command name and its user and system CPU seconds.
@@ -151,11 +153,11 @@ inline std::pair<std::string, double> StatCpuSeconds(const std::filesystem::path
 
 class DaemonProcess {
  public:
-  explicit DaemonProcess(const DaemonSettings& s) : port_(FreeLoopbackPort()) {
+  explicit DaemonProcess(const DaemonSettings& s) : launcher_(s.launcher), port_(FreeLoopbackPort()) {
     folder_.Write("qvsmscomms.xml", s.module_config);
     folder_.Write("talvenixd.ini",
                   "[daemon]\nlisten = 127.0.0.1:" + std::to_string(port_) +
-                      "\ndatabase = queue.db\nmodule = " TALVENIX_MODULE_PATH "\n[api]\nkey_sha256 = " +
+                      "\ndatabase = " + s.database + "\nmodule = " TALVENIX_MODULE_PATH "\n[api]\nkey_sha256 = " +
                       daemon::Sha256Hex(kApiKey) + "\n[webhook]\nurl = " + s.webhook_url +
                       "\nsecret = " + s.webhook_secret + "\nallow = " + s.webhook_allow +
                       "\n[throttle]\nmessages_per_second = " + std::to_string(s.messages_per_second) + "\n" + s.more_ini);
@@ -170,8 +172,12 @@ class DaemonProcess {
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 2, folder_.File("daemon.err").c_str(), O_WRONLY | O_CREAT | O_APPEND,
                                      0600);
-    char* argv[] = {program.data(), const_cast<char*>("--config"), config.data(), nullptr};
-    int rc = posix_spawn(&pid_, argv[0], &actions, nullptr, argv, environ);
+    std::vector<std::string> words = launcher_;
+    words.insert(words.end(), {program, "--config", config});
+    std::vector<char*> argv;
+    for (std::string& w : words) argv.push_back(w.data());
+    argv.push_back(nullptr);
+    int rc = posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0) return false;
     return WaitUntil([this] {
@@ -229,6 +235,7 @@ class DaemonProcess {
 
  private:
   TempFolder folder_{"daemon"};
+  std::vector<std::string> launcher_;
   int port_;
   pid_t pid_ = -1;
   int status_ = 0;
