@@ -2,6 +2,8 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -32,8 +34,14 @@ void BadField(httplib::Response& res, const std::string& field, const std::strin
 // not checked).
 std::string RequestKey(const httplib::Request& req) {
   std::string value = req.get_header_value("Authorization");
-  if (value.rfind("Bearer ", 0) == 0) return value.substr(7);
-  if (value.rfind("Basic ", 0) == 0) {
+  // The scheme's name is case-insensitive ("bearer" too).
+  auto scheme = [&](std::string_view name) {
+    return value.size() > name.size() && value[name.size()] == ' ' &&
+           std::equal(name.begin(), name.end(), value.begin(),
+                      [](char lower, char c) { return std::tolower(static_cast<unsigned char>(c)) == lower; });
+  };
+  if (scheme("bearer")) return value.substr(7);
+  if (scheme("basic")) {
     std::optional<std::string> login = Base64Decode(value.substr(6));
     size_t colon = login ? login->find(':') : std::string::npos;
     return colon == std::string::npos ? std::string() : login->substr(colon + 1);

@@ -59,6 +59,40 @@ int Run(const std::string& config_path) {
   for (int s : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&signals, s);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
+  // Everything the configuration names is checked before the queue's file
+  // is made, so a mistake leaves nothing behind.
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  if (!fs::is_directory(config.module_config_dir, ec)) {
+    std::fprintf(stderr, "talvenixd: [daemon] module_config: the folder %s does not exist\n",
+                 config.module_config_dir.c_str());
+    return 1;
+  }
+  if (!fs::exists(fs::path(config.module_config_dir) / "qvsmscomms.xml", ec)) {
+    std::fprintf(stderr, "talvenixd: [daemon] module_config: %s holds no qvsmscomms.xml\n",
+                 config.module_config_dir.c_str());
+    return 1;
+  }
+  const fs::path queue_folder = fs::path(config.database).parent_path();
+  if (!fs::is_directory(queue_folder, ec)) {
+    std::fprintf(stderr, "talvenixd: [daemon] database: the folder %s does not exist\n", queue_folder.c_str());
+    return 1;
+  }
+  host::Module module{};
+  std::string module_path = config.module.empty() ? host::ModulePath() : config.module;
+  try {
+    module = host::Module::Load(module_path.c_str());
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "talvenixd: cannot load the module %s: %s\n", module_path.c_str(), e.what());
+    return 1;
+  }
+  // The module reads qvsmscomms.xml and writes Talvenix.log in the working folder.
+  fs::current_path(config.module_config_dir, ec);
+  if (ec) {
+    std::fprintf(stderr, "talvenixd: cannot enter %s: %s\n", config.module_config_dir.c_str(), ec.message().c_str());
+    return 1;
+  }
+
   std::unique_ptr<SqliteQueue> queue;
   try {
     queue = std::make_unique<SqliteQueue>(config.database, config.webhook_url);
@@ -71,22 +105,6 @@ int Run(const std::string& config_path) {
                  "talvenixd: %d message(s) were handed to the module before the last stop without an "
                  "outcome; they are now unknown and are not sent again unless retried\n",
                  unknown);
-
-  host::Module module{};
-  std::string module_path = config.module.empty() ? host::ModulePath() : config.module;
-  try {
-    module = host::Module::Load(module_path.c_str());
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "talvenixd: cannot load the module %s: %s\n", module_path.c_str(), e.what());
-    return 1;
-  }
-  // The module reads qvsmscomms.xml and writes Talvenix.log in the working folder.
-  std::error_code ec;
-  std::filesystem::current_path(config.module_config_dir, ec);
-  if (ec) {
-    std::fprintf(stderr, "talvenixd: cannot enter %s: %s\n", config.module_config_dir.c_str(), ec.message().c_str());
-    return 1;
-  }
 
   Dispatcher dispatcher(module, *queue, config.messages_per_second);
   int32_t code = 0;

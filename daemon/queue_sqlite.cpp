@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -140,6 +141,22 @@ class Statement {
   sqlite3_stmt* statement_ = nullptr;
 };
 
+// The queue holds texts and numbers: its files are the owner's alone. SQLite
+// gives the WAL and shared-memory files the database file's mode, so the
+// database file is made (or tightened) first.
+void MakePrivate(const std::string& path) {
+  for (const std::string& file : {path, path + "-wal", path + "-shm"}) {
+    int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC | (file == path ? O_CREAT : 0), 0600);
+    if (fd < 0) {
+      if (errno == ENOENT && file != path) continue;
+      throw std::runtime_error(file + ": " + std::strerror(errno));
+    }
+    struct stat st {};
+    if (fstat(fd, &st) == 0 && (st.st_mode & 077) != 0) fchmod(fd, st.st_mode & 0700);
+    close(fd);
+  }
+}
+
 sqlite3* Open(const std::string& path) {
   sqlite3* db = nullptr;
   if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr) !=
@@ -214,6 +231,7 @@ SqliteQueue::SqliteQueue(const std::string& path, std::string default_webhook_ur
       boot_id_(std::move(boot_id)),
       clock_(std::move(clock)),
       journal_path_(path + "-handed") {
+  MakePrivate(path);
   journal_ = open(journal_path_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
   if (journal_ < 0) throw std::runtime_error(journal_path_ + ": " + std::strerror(errno));
   journal_size_ = lseek(journal_, 0, SEEK_END);
@@ -228,6 +246,7 @@ SqliteQueue::SqliteQueue(const std::string& path, std::string default_webhook_ur
     // power cut, and readers never wait for the writer.
     // auto_vacuum takes effect only before the first table: new databases
     // can give pages freed by retention back (ReclaimSpace).
+    CheckWhole();
     Exec(writer_.db, "PRAGMA auto_vacuum=INCREMENTAL; PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;");
     Exec(writer_.db, kSchema);
     UpgradeSchema();
@@ -253,6 +272,24 @@ SqliteQueue::~SqliteQueue() {
   reader_.Close();
   writer_.Close();
   close(journal_);
+}
+
+void SqliteQueue::CheckWhole() {
+  // A damaged file would start "ready" and then refuse every message.
+  std::string findings;
+  try {
+    Statement check(writer_, "PRAGMA quick_check(5)");
+    while (check.Step())
+      if (check.Text(0) != "ok") findings += (findings.empty() ? "" : "; ") + check.Text(0);
+  } catch (const std::runtime_error&) {
+    // Pages too damaged to be read are a finding too; a failing disk is not.
+    const int code = sqlite3_extended_errcode(writer_.db) & 0xFF;
+    if (code != SQLITE_CORRUPT && code != SQLITE_NOTADB) throw;
+    findings = sqlite3_errmsg(writer_.db);
+  }
+  if (!findings.empty())
+    throw std::runtime_error("the database is damaged (" + findings +
+                             "): restore it from a backup, or move it aside to start with an empty queue");
 }
 
 void SqliteQueue::UpgradeSchema() {

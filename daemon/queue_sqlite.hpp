@@ -100,6 +100,8 @@ class SqliteQueue final : public MessageQueue {
   std::optional<ReportMatch> MatchReport(const StatusReport& report, int64_t now_ms);
   // Its event on the message, and the webhook to the message's receiver.
   void AddMatchedReport(const ReportMatch& match, const StatusReport& report, int64_t now_ms);
+  // Throws when the file's pages are damaged.
+  void CheckWhole();
   void UpgradeSchema();
   // Gives free pages back to the file system once they are a large share.
   void ReclaimSpace();

@@ -367,5 +367,49 @@ TEST(DaemonStatusPage, ABrowserFindsTheQueueDepthAndTheLineState) {
   EXPECT_NE(dom.find("id=\"line-3\">ready<"), std::string::npos) << dom;
 }
 
+// The queue's files are the owner's alone, a damaged one stops the start
+// with a clear line, and a configuration that names a missing folder is
+// refused before anything is made.
+TEST(DaemonStorage, FilesArePrivateAndEveryProblemIsNamedBeforeTheStart) {
+  namespace fs = std::filesystem;
+  DaemonProcess daemon({NullGatewayDocument(), ""});
+  ASSERT_TRUE(daemon.Start());
+  for (int i = 0; i < 40; ++i) ASSERT_FALSE(daemon.Send({{"to", "+15550100"}, {"text", std::string(500, 'x')}}).empty());
+  // A lower-case scheme is a scheme too.
+  httplib::Client lower("127.0.0.1", daemon.port());
+  auto res = lower.Get("/metrics", {{"Authorization", std::string("bearer ") + kApiKey}});
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 200);
+  for (const char* file : {"queue.db", "queue.db-wal", "queue.db-shm", "queue.db-handed"})
+    EXPECT_EQ(fs::status(daemon.folder().File(file)).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write)
+        << file;
+  ASSERT_TRUE(daemon.Terminate());
+
+  {
+    std::fstream db(daemon.folder().File("queue.db"), std::ios::in | std::ios::out | std::ios::binary);
+    db.seekp(3 * 4096);
+    std::string garbage(2 * 4096, 'Z');
+    db.write(garbage.data(), static_cast<std::streamsize>(garbage.size()));
+  }
+  EXPECT_FALSE(daemon.Start()) << daemon.folder().Read("daemon.err");
+  EXPECT_NE(daemon.folder().Read("daemon.err").find("the database is damaged"), std::string::npos)
+      << daemon.folder().Read("daemon.err");
+
+  DaemonSettings nowhere{NullGatewayDocument(), ""};
+  nowhere.database = "missing-folder/queue.db";
+  DaemonProcess no_queue_folder(nowhere);
+  EXPECT_FALSE(no_queue_folder.Start());
+  EXPECT_NE(no_queue_folder.folder().Read("daemon.err").find("[daemon] database: the folder "), std::string::npos);
+  EXPECT_NE(no_queue_folder.folder().Read("daemon.err").find("missing-folder does not exist"), std::string::npos);
+
+  DaemonSettings no_module{NullGatewayDocument(), ""};
+  no_module.more_ini = "[daemon]\nmodule_config = missing-module-folder\n";
+  DaemonProcess no_module_folder(no_module);
+  EXPECT_FALSE(no_module_folder.Start());
+  EXPECT_NE(no_module_folder.folder().Read("daemon.err").find("missing-module-folder does not exist"),
+            std::string::npos);
+  EXPECT_FALSE(fs::exists(no_module_folder.folder().File("queue.db"))) << "the queue was made before the check";
+}
+
 }  // namespace
 }  // namespace talvenix::testing

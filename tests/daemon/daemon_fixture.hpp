@@ -180,10 +180,13 @@ class DaemonProcess {
     int rc = posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0) return false;
+    // A daemon that refuses to start ends by itself: no need to wait then.
     return WaitUntil([this] {
-      httplib::Client c("127.0.0.1", port_);
-      return static_cast<bool>(c.Get("/metrics"));
-    });
+             if (waitpid(pid_, &status_, WNOHANG) == pid_) pid_ = -1;
+             httplib::Client c("127.0.0.1", port_);
+             return pid_ <= 0 || static_cast<bool>(c.Get("/metrics"));
+           }) &&
+           pid_ > 0;
   }
   void Kill(int signal = SIGKILL) {
     if (pid_ <= 0) return;
