@@ -51,8 +51,8 @@ std::string RequestKey(const httplib::Request& req) {
 
 }  // namespace
 
-Api::Api(const DaemonConfig& config, MessageQueue& queue, Dispatcher& dispatcher)
-    : config_(config), queue_(queue), dispatcher_(dispatcher) {
+Api::Api(std::shared_ptr<const DaemonConfig> config, MessageQueue& queue, Dispatcher& dispatcher)
+    : config_(std::move(config)), queue_(queue), dispatcher_(dispatcher) {
   server_.new_task_queue = [] { return new httplib::ThreadPool(kServerThreads); };
   server_.set_tcp_nodelay(true);
   server_.set_keep_alive_max_count(100000);
@@ -80,6 +80,7 @@ Api::Api(const DaemonConfig& config, MessageQueue& queue, Dispatcher& dispatcher
         return Reply(res, 409, {{"error", "only a message in state unknown or failed can be sent again"}});
     }
   });
+  server_.Get("/livez", [](const httplib::Request&, httplib::Response& res) { res.status = 204; });
   server_.Get("/cgi-bin/sendsms",
               [this](const httplib::Request& req, httplib::Response& res) { KannelSendSms(req, res); });
   server_.Get("/", [this](const httplib::Request& req, httplib::Response& res) {
@@ -109,8 +110,9 @@ bool ListeningServer::DeepenListenQueue() {
 }
 
 int Api::Bind() {
-  int port = config_.listen_port == 0 ? server_.bind_to_any_port(config_.listen_host)
-             : server_.bind_to_port(config_.listen_host, config_.listen_port) ? config_.listen_port
+  const DaemonConfig& c = *Config();
+  int port = c.listen_port == 0 ? server_.bind_to_any_port(c.listen_host)
+             : server_.bind_to_port(c.listen_host, c.listen_port) ? c.listen_port
                                                                              : -1;
   if (port > 0 && !server_.DeepenListenQueue())
     std::fprintf(stderr, "talvenixd: the listen queue stays 5 connections deep: %s\n", std::strerror(errno));
@@ -119,18 +121,29 @@ int Api::Bind() {
 
 void Api::Run() { server_.listen_after_bind(); }
 
+std::shared_ptr<const DaemonConfig> Api::Config() const {
+  std::lock_guard lock(config_mutex_);
+  return config_;
+}
+
+void Api::Reconfigure(std::shared_ptr<const DaemonConfig> config) {
+  std::lock_guard lock(config_mutex_);
+  config_ = std::move(config);
+}
+
 void Api::Stop() { server_.stop(); }
 
 bool Api::Refused(const httplib::Request& req, httplib::Response& res) const {
-  if (Authorised(RequestKey(req), config_.key_digests)) return false;
+  if (Authorised(RequestKey(req), Config()->key_digests)) return false;
   Reply(res, 401, {{"error", "a valid API key is needed"}});
   return true;
 }
 
 bool Api::StatusRefused(const httplib::Request& req, httplib::Response& res) const {
-  if (config_.status_open) return false;
+  std::shared_ptr<const DaemonConfig> config = Config();
+  if (config->status_open) return false;
   const std::string key = RequestKey(req);
-  if (Authorised(key, config_.status_key_digests) || Authorised(key, config_.key_digests)) return false;
+  if (Authorised(key, config->status_key_digests) || Authorised(key, config->key_digests)) return false;
   res.set_header("WWW-Authenticate", R"(Basic realm="talvenixd", charset="UTF-8")");
   Reply(res, 401, {{"error", "a valid status or API key is needed"}});
   return true;
@@ -158,7 +171,7 @@ void Api::PostMessage(const httplib::Request& req, httplib::Response& res) {
     if (!it->is_string()) return BadField(res, name, "expected a string");
     *out = it->get<std::string>();
   }
-  if (auto error = CheckMessage(m, config_.webhook_policy)) return BadField(res, error->field, error->why);
+  if (auto error = CheckMessage(m, Config()->webhook_policy)) return BadField(res, error->field, error->why);
   std::string id = queue_.Accept(m);
   Reply(res, 202, {{"id", id}, {"state", "queued"}});
 }
@@ -166,7 +179,8 @@ void Api::PostMessage(const httplib::Request& req, httplib::Response& res) {
 // Kannel's sendsms: the password is one of the API keys; the user name is
 // not checked. Answers as Kannel does when accepted.
 void Api::KannelSendSms(const httplib::Request& req, httplib::Response& res) {
-  if (!Authorised(req.get_param_value("password"), config_.key_digests)) return Reply(res, 401, {{"error", "a valid password is needed"}});
+  if (!Authorised(req.get_param_value("password"), Config()->key_digests))
+    return Reply(res, 401, {{"error", "a valid password is needed"}});
   NewMessage m;
   m.to = req.get_param_value("to");
   m.text = req.get_param_value("text");
@@ -182,7 +196,7 @@ void Api::KannelSendSms(const httplib::Request& req, httplib::Response& res) {
       m.kannel_dlr_mask = value;
     }
   }
-  if (auto error = CheckMessage(m, config_.webhook_policy)) return BadField(res, error->field, error->why);
+  if (auto error = CheckMessage(m, Config()->webhook_policy)) return BadField(res, error->field, error->why);
   queue_.Accept(m);
   res.status = 202;
   res.set_content("0: Accepted for delivery", "text/plain");

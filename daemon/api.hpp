@@ -1,11 +1,13 @@
 #pragma once
 // The HTTP side of the daemon (cpp-httplib): the JSON API under /v1, the
-// Kannel-compatible /cgi-bin/sendsms, the status page at / and /metrics.
+// Kannel-compatible /cgi-bin/sendsms, the status page at / and /metrics,
+// and /livez (204, no key, nothing told) for the daemon's own watchdog.
 // Requests and their keys are never logged.
 
 #include <httplib.h>
 
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "daemon/daemon_config.hpp"
@@ -25,7 +27,10 @@ class ListeningServer : public httplib::Server {
 
 class Api {
  public:
-  Api(const DaemonConfig& config, MessageQueue& queue, Dispatcher& dispatcher);
+  Api(std::shared_ptr<const DaemonConfig> config, MessageQueue& queue, Dispatcher& dispatcher);
+  // Takes the keys, status access and webhook policy of a re-read file;
+  // requests under way keep the settings they began with.
+  void Reconfigure(std::shared_ptr<const DaemonConfig> config);
   // Binds the configured address; returns the port, or -1.
   int Bind();
   // Serves until Stop.
@@ -44,7 +49,10 @@ class Api {
   void PostMessage(const httplib::Request& req, httplib::Response& res);
   void KannelSendSms(const httplib::Request& req, httplib::Response& res);
 
-  const DaemonConfig& config_;
+  std::shared_ptr<const DaemonConfig> Config() const;
+
+  mutable std::mutex config_mutex_;
+  std::shared_ptr<const DaemonConfig> config_;
   MessageQueue& queue_;
   Dispatcher& dispatcher_;
   ListeningServer server_;

@@ -30,9 +30,20 @@ struct Dispatcher::InFlight {
 };
 
 Dispatcher::Dispatcher(host::Module& module, MessageQueue& queue, double messages_per_second)
-    : module_(module), queue_(queue) {
-  if (messages_per_second > 0) gap_ = std::chrono::nanoseconds(static_cast<int64_t>(1e9 / messages_per_second));
+    : module_(module), queue_(queue), gap_(Gap(messages_per_second)) {}
+
+std::chrono::nanoseconds Dispatcher::Gap(double messages_per_second) {
+  return std::chrono::nanoseconds(messages_per_second > 0 ? static_cast<int64_t>(1e9 / messages_per_second) : 0);
 }
+
+void Dispatcher::SetRate(double messages_per_second) {
+  OnThread([this, messages_per_second] {
+    gap_ = Gap(messages_per_second);
+    return TALVEX_OK;
+  });
+}
+
+bool Dispatcher::Answering(std::chrono::milliseconds limit) const { return NowMs() - beat_ms_ <= limit.count(); }
 
 Dispatcher::~Dispatcher() { Stop(); }
 
@@ -120,6 +131,7 @@ void Dispatcher::Loop() {
   };
   auto next_send = std::chrono::steady_clock::now();
   while (!stopping_) {
+    beat_ms_ = NowMs();
     run_call();
     if (!running_) {
       queue_.WaitForWork(std::chrono::milliseconds(50));

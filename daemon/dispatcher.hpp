@@ -43,6 +43,12 @@ class Dispatcher {
   // Finishes the message in hand, stops the engine (Unint) and the thread.
   void Stop();
 
+  // Takes a new throttle (messages per second, 0 for none) between two sends.
+  void SetRate(double messages_per_second);
+  // False when the dispatcher's loop has not come round for `limit`: a send
+  // or the module hangs.
+  bool Answering(std::chrono::milliseconds limit) const;
+
   std::vector<LineState> Lines();
   bool EngineRunning() const { return running_; }
   std::string Gateway();  // the selected service, as the options record names it
@@ -66,7 +72,10 @@ class Dispatcher {
 
   host::Module& module_;
   MessageQueue& queue_;
+  static std::chrono::nanoseconds Gap(double messages_per_second);
+
   std::chrono::nanoseconds gap_{0};
+  std::atomic<int64_t> beat_ms_{0};  // when the loop last came round
   TalvexGenericOptions* options_ = nullptr;
   std::atomic<bool> running_{false};
   std::atomic<bool> stopping_{false};

@@ -1,8 +1,10 @@
 // talvenixd: the module as a service. A host like any other: it loads the
 // module at run time and calls only its exports, from one thread.
 
+#include <httplib.h>
 #include <signal.h>
 #include <systemd/sd-daemon.h>
+#include <time.h>
 
 #include <cstdio>
 #include <cstring>
@@ -46,13 +48,64 @@ std::string StatusLine(MessageQueue& queue) {
          ", webhook backlog " + std::to_string(stats.webhook_backlog);
 }
 
-int Run(const std::string& config_path) {
-  DaemonConfig config;
+WebhookSettings WebhookSettingsOf(const DaemonConfig& c) {
+  return {c.webhook_secret, c.webhook_policy, c.webhook_timeout_s, c.webhook_per_receiver, c.webhook_connections};
+}
+
+// SIGHUP: the module re-reads qvsmscomms.xml, the daemon its own file. Keys,
+// status access, webhook settings and the throttle change at once; what
+// needs a restart is said to, and a file that no longer reads is refused
+// whole, keeping the running settings.
+void Reload(const std::string& config_path, std::shared_ptr<const DaemonConfig>& running, Dispatcher& dispatcher,
+            Api& api, WebhookSender& webhooks, SqliteQueue& queue) {
+  int32_t rc = dispatcher.Reload();
+  std::fprintf(stderr, "talvenixd: qvsmscomms.xml re-read: %s\n", host::Describe(rc).c_str());
+  auto fresh = std::make_shared<DaemonConfig>();
   std::string error;
-  if (!LoadDaemonConfig(config_path, config, error)) {
+  if (!LoadDaemonConfig(config_path, *fresh, error)) {
+    std::fprintf(stderr, "talvenixd: %s; the running settings stay\n", error.c_str());
+    return;
+  }
+  const DaemonConfig& old = *running;
+  for (auto [changed, name] : {std::pair{fresh->module != old.module, "[daemon] module"},
+                               {fresh->module_config_dir != old.module_config_dir, "[daemon] module_config"},
+                               {fresh->database != old.database, "[daemon] database"},
+                               {fresh->listen_host != old.listen_host || fresh->listen_port != old.listen_port,
+                                "[daemon] listen"},
+                               {fresh->keep_days != old.keep_days, "[queue] keep_days"}})
+    if (changed) std::fprintf(stderr, "talvenixd: %s changed: it takes effect at the next start\n", name);
+  api.Reconfigure(fresh);
+  webhooks.Reconfigure(WebhookSettingsOf(*fresh));
+  if (fresh->webhook_url != old.webhook_url) queue.SetDefaultWebhookUrl(fresh->webhook_url);
+  if (fresh->messages_per_second != old.messages_per_second) dispatcher.SetRate(fresh->messages_per_second);
+  running = fresh;
+  std::fprintf(stderr, "talvenixd: %s re-read: keys, status access, webhooks and throttle as it says\n",
+               config_path.c_str());
+}
+
+// The API answers on its own port, and the dispatcher comes round: only
+// then is systemd's watchdog fed, so a daemon that hangs is restarted.
+bool Answering(const DaemonConfig& config, int port, Dispatcher& dispatcher) {
+  if (!dispatcher.Answering(std::chrono::minutes(2))) return false;
+  std::string host = config.listen_host;
+  if (host == "0.0.0.0" || host.empty()) host = "127.0.0.1";
+  if (host == "::") host = "::1";
+  httplib::Client self(host, port);
+  self.set_connection_timeout(5);
+  self.set_read_timeout(5);
+  httplib::Result res = self.Get("/livez");
+  return res && res->status == 204;
+}
+
+int Run(const std::string& config_path) {
+  auto loaded = std::make_shared<DaemonConfig>();
+  std::string error;
+  if (!LoadDaemonConfig(config_path, *loaded, error)) {
     std::fprintf(stderr, "talvenixd: %s\n", error.c_str());
     return 2;
   }
+  std::shared_ptr<const DaemonConfig> running = loaded;
+  const DaemonConfig& config = *loaded;  // the settings of the start
   // Signals are taken by the main thread only: block them before any thread starts.
   sigset_t signals;
   sigemptyset(&signals);
@@ -113,12 +166,11 @@ int Run(const std::string& config_path) {
                  host::Describe(code).c_str(), config.module_config_dir.c_str());
     return 1;
   }
-  WebhookSender webhooks(*queue, {config.webhook_secret, config.webhook_policy, config.webhook_timeout_s,
-                                  config.webhook_per_receiver, config.webhook_connections});
+  WebhookSender webhooks(*queue, WebhookSettingsOf(config));
   webhooks.Start();
   Retention retention(*queue, config.keep_days);
   retention.Start();
-  Api api(config, *queue, dispatcher);
+  Api api(running, *queue, dispatcher);
   int port = api.Bind();
   if (port <= 0) {
     std::fprintf(stderr, "talvenixd: cannot listen on %s:%d\n", config.listen_host.c_str(), config.listen_port);
@@ -135,14 +187,27 @@ int Run(const std::string& config_path) {
   bool watchdog = sd_watchdog_enabled(0, &watchdog_usec) > 0;
   timespec tick{1, 0};
   if (watchdog && watchdog_usec < 2000000) tick = {0, static_cast<long>(watchdog_usec / 2 * 1000)};
+  bool answering = true;
   while (true) {
     int s = sigtimedwait(&signals, nullptr, &tick);
     if (s == SIGTERM || s == SIGINT) break;
     if (s == SIGHUP) {
-      int32_t rc = dispatcher.Reload();
-      std::fprintf(stderr, "talvenixd: configuration re-read: %s\n", host::Describe(rc).c_str());
+      timespec now{};
+      clock_gettime(CLOCK_MONOTONIC, &now);
+      sd_notifyf(0, "RELOADING=1\nMONOTONIC_USEC=%lld\nSTATUS=reloading",
+                 static_cast<long long>(now.tv_sec) * 1000000 + now.tv_nsec / 1000);
+      Reload(config_path, running, dispatcher, api, webhooks, *queue);
+      sd_notify(0, "READY=1");
     }
-    if (watchdog) sd_notify(0, "WATCHDOG=1");
+    if (watchdog) {
+      const bool now_answering = Answering(config, port, dispatcher);
+      if (now_answering != answering)
+        std::fprintf(stderr, now_answering ? "talvenixd: answering again: the watchdog is fed again\n"
+                                           : "talvenixd: the API or the dispatcher does not answer: the watchdog "
+                                             "is not fed, so systemd restarts the daemon if it lasts\n");
+      answering = now_answering;
+      if (answering) sd_notify(0, "WATCHDOG=1");
+    }
     sd_notifyf(0, "STATUS=listening on %s; %s%s", address.c_str(), StatusLine(*queue).c_str(),
                dispatcher.EngineRunning() ? "" : "; engine stopped");
   }

@@ -642,6 +642,11 @@ void SqliteQueue::RecordStatusReport(const StatusReport& r) {
   }, Sync::kLater);
 }
 
+void SqliteQueue::SetDefaultWebhookUrl(std::string url) {
+  // The writer's thread reads it, in its jobs.
+  Submit([this, url = std::move(url)] { default_webhook_url_ = url; }).get();
+}
+
 void SqliteQueue::Flush() {
   Submit([] {}).get();
 }

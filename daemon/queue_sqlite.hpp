@@ -49,6 +49,9 @@ class SqliteQueue final : public MessageQueue {
               std::function<int64_t()> clock = NowMs);
   ~SqliteQueue() override;
 
+  // Where events go whose message names no receiver, from the next event on.
+  void SetDefaultWebhookUrl(std::string url);
+
   std::string Accept(const NewMessage& message) override;
   std::vector<OutgoingMessage> ClaimNext(int limit) override;
   std::future<std::vector<OutgoingMessage>> ClaimAhead(int limit) override;

@@ -71,9 +71,25 @@ void WebhookSender::Stop() {
   if (thread_.joinable()) thread_.join();
 }
 
+void WebhookSender::Reconfigure(WebhookSettings settings) {
+  {
+    std::lock_guard lock(new_settings_mutex_);
+    new_settings_ = std::move(settings);
+  }
+  curl_multi_wakeup(multi_);
+}
+
 void WebhookSender::Loop() {
   int64_t next_look = 0;  // when the queue is asked again for due events
   while (!stopping_) {
+    {
+      std::lock_guard lock(new_settings_mutex_);
+      if (new_settings_) {
+        settings_ = std::move(*new_settings_);
+        new_settings_.reset();
+        curl_multi_setopt(multi_, CURLMOPT_MAXCONNECTS, static_cast<long>(settings_.connections));
+      }
+    }
     const bool room = static_cast<int>(transfers_.size()) < settings_.connections;
     try {
       if (room && NowMs() >= next_look) next_look = StartDue() ? 0 : NowMs() + 200;

@@ -14,6 +14,8 @@
 #include <atomic>
 #include <map>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -44,6 +46,9 @@ class WebhookSender {
   ~WebhookSender();
   void Start();
   void Stop();
+  // Takes new settings (a re-read file) before its next look at the queue;
+  // deliveries under way finish under the old ones.
+  void Reconfigure(WebhookSettings settings);
 
  private:
   struct Transfer;
@@ -58,7 +63,9 @@ class WebhookSender {
   static curl_socket_t OpenSocket(void* transfer, curlsocktype purpose, curl_sockaddr* address);
 
   MessageQueue& queue_;
-  WebhookSettings settings_;
+  WebhookSettings settings_;  // the sender's thread's own
+  std::mutex new_settings_mutex_;
+  std::optional<WebhookSettings> new_settings_;
   CURLM* multi_ = nullptr;
   std::map<CURL*, std::unique_ptr<Transfer>> transfers_;
   std::map<std::string, int> per_origin_;  // deliveries under way per receiver

@@ -207,7 +207,8 @@ TEST(DaemonProvider, ReloadRestartsTheEngineOnANewGatewayWithoutLosingMessages) 
   EXPECT_NE(daemon.folder().Read("daemon.err").find("124"), std::string::npos);
 }
 
-// What the daemon tells systemd, read from a NOTIFY_SOCKET of the test's own.
+// What the daemon tells systemd, read from a NOTIFY_SOCKET of the test's own
+// as it comes, one line a message field.
 class NotifySocket {
  public:
   NotifySocket() : fd_(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
@@ -215,25 +216,49 @@ class NotifySocket {
     a.sun_family = AF_UNIX;
     std::snprintf(a.sun_path, sizeof a.sun_path, "%s", path_.c_str());
     if (bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) throw std::runtime_error("bind failed");
+    thread_ = std::thread([this] {
+      while (!stop_) {
+        pollfd p{fd_, POLLIN, 0};
+        if (poll(&p, 1, 50) <= 0) continue;
+        char buffer[4096];
+        ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
+        std::istringstream lines(std::string(buffer, static_cast<size_t>(std::max<ssize_t>(n, 0))));
+        std::lock_guard lock(mutex_);
+        for (std::string line; std::getline(lines, line);) said_.push_back(line);
+      }
+    });
   }
-  ~NotifySocket() { close(fd_); }
+  ~NotifySocket() {
+    stop_ = true;
+    thread_.join();
+    close(fd_);
+  }
   const std::string& path() const { return path_; }
-  // Every message until one holds `wanted`, or 20 s passed.
+  // How many times the daemon said exactly `line`.
+  size_t Count(const std::string& line) {
+    std::lock_guard lock(mutex_);
+    return static_cast<size_t>(std::count(said_.begin(), said_.end(), line));
+  }
+  // Whether a line holding `wanted` came within 20 s.
   bool WaitFor(const std::string& wanted) {
-    for (int i = 0; i < 200; ++i) {
-      pollfd p{fd_, POLLIN, 0};
-      if (poll(&p, 1, 100) <= 0) continue;
-      char buffer[4096];
-      ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
-      if (n > 0 && std::string(buffer, static_cast<size_t>(n)).find(wanted) != std::string::npos) return true;
-    }
-    return false;
+    return WaitUntil(
+        [&] {
+          std::lock_guard lock(mutex_);
+          for (const std::string& line : said_)
+            if (line.find(wanted) != std::string::npos) return true;
+          return false;
+        },
+        std::chrono::seconds(20));
   }
 
  private:
   TempFolder folder_{"notify"};
   std::string path_ = folder_.File("notify");
   int fd_;
+  std::atomic<bool> stop_{false};
+  std::mutex mutex_;
+  std::vector<std::string> said_;
+  std::thread thread_;
 };
 
 TEST(DaemonNullGateway, TellsSystemdWhenReadyAliveAndStopping) {
@@ -409,6 +434,76 @@ TEST(DaemonStorage, FilesArePrivateAndEveryProblemIsNamedBeforeTheStart) {
   EXPECT_NE(no_module_folder.folder().Read("daemon.err").find("missing-module-folder does not exist"),
             std::string::npos);
   EXPECT_FALSE(fs::exists(no_module_folder.folder().File("queue.db"))) << "the queue was made before the check";
+}
+
+// SIGHUP re-reads talvenixd.ini too: new keys work at once, what needs a
+// restart is said to, a broken file keeps the running settings; systemd
+// hears RELOADING=1 and READY=1. The watchdog is fed only while the API
+// answers: clients that hold every connection with a header line now and
+// then stop it.
+TEST(DaemonOperations, SighupRereadsTheSettingsAndTheWatchdogNeedsAnAnsweringApi) {
+  NotifySocket notify;
+  setenv("NOTIFY_SOCKET", notify.path().c_str(), 1);
+  setenv("WATCHDOG_USEC", "1000000", 1);
+  DaemonProcess daemon({NullGatewayDocument(), ""});
+  bool started = daemon.Start();
+  unsetenv("NOTIFY_SOCKET");
+  unsetenv("WATCHDOG_USEC");
+  ASSERT_TRUE(started);
+  ASSERT_TRUE(WaitUntil([&] { return notify.Count("READY=1") == 1 && notify.Count("WATCHDOG=1") > 0; }));
+
+  const std::string second_key = "a-second-key-added-later";
+  auto works = [&](const std::string& key) {
+    httplib::Client c("127.0.0.1", daemon.port());
+    c.set_bearer_token_auth(key);
+    auto res = c.Get("/metrics");
+    return res && res->status == 200;
+  };
+  EXPECT_FALSE(works(second_key));
+  const std::string ini = daemon.folder().Read("talvenixd.ini");
+  daemon.folder().Write("talvenixd.ini", ini + "[api]\nkey_sha256 = " + daemon::Sha256Hex(second_key) +
+                                             "\n[daemon]\nlisten = 127.0.0.1:1\n");
+  daemon.Signal(SIGHUP);
+  EXPECT_TRUE(WaitUntil([&] { return works(second_key); }));
+  EXPECT_TRUE(works(kApiKey));
+  EXPECT_TRUE(WaitUntil([&] { return notify.Count("READY=1") == 2; }));
+  EXPECT_EQ(notify.Count("RELOADING=1"), 1u);
+  EXPECT_NE(daemon.folder().Read("daemon.err").find("[daemon] listen changed: it takes effect at the next start"),
+            std::string::npos);
+
+  daemon.folder().Write("talvenixd.ini", ini + "[api]\nkey_sha256 = not-a-digest\n");
+  daemon.Signal(SIGHUP);
+  EXPECT_TRUE(WaitUntil([&] { return notify.Count("READY=1") == 3; }));
+  EXPECT_TRUE(works(second_key)) << "a broken file replaced the running settings";
+  EXPECT_NE(daemon.folder().Read("daemon.err").find("the running settings stay"), std::string::npos);
+
+  // Every server thread held by a client that sends a header line every 2 s.
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> holders;
+  for (int i = 0; i < 40; ++i)
+    holders.emplace_back([&] {
+      int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      sockaddr_in a{};
+      a.sin_family = AF_INET;
+      a.sin_port = htons(static_cast<uint16_t>(daemon.port()));
+      a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+        send(s, "GET / HTTP/1.1\r\n", 16, MSG_NOSIGNAL);
+        for (int line = 0; !stop; ++line) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(100));
+          if (line % 20 == 19) send(s, "X-Slow: 1\r\n", 11, MSG_NOSIGNAL);
+        }
+      }
+      close(s);
+    });
+  EXPECT_TRUE(WaitUntil([&] { return daemon.folder().Read("daemon.err").find("the watchdog is not fed") !=
+                                     std::string::npos; }));
+  const size_t fed = notify.Count("WATCHDOG=1");
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+  EXPECT_EQ(notify.Count("WATCHDOG=1"), fed) << "fed while the API did not answer";
+  stop = true;
+  for (auto& t : holders) t.join();
+  EXPECT_TRUE(WaitUntil([&] { return notify.Count("WATCHDOG=1") > fed; }));
 }
 
 }  // namespace
