@@ -419,13 +419,15 @@ void SqliteQueue::WriterLoop() {
     // a stop gives up on them, after a few tries: the journal still names
     // their messages, so the next start makes those unknown.
     std::deque<Pending> again;
+    std::vector<bool> kept(batch.size(), false);
     std::string storage_error;
     {
       std::lock_guard lock(jobs_mutex_);
       for (size_t i = 0; i < batch.size(); ++i) {
         if (!failures[i] || !IsStorageError(failures[i])) continue;
         storage_error = What(failures[i]);
-        if (batch[i].sync == Sync::kLater && !(stopping_ && failed_batches_ >= 3)) again.push_back(std::move(batch[i]));
+        kept[i] = batch[i].sync == Sync::kLater && !(stopping_ && failed_batches_ >= 3);
+        if (kept[i]) again.push_back(std::move(batch[i]));
       }
       unsaved_events_ = again.size();
       jobs_.insert(jobs_.begin(), std::make_move_iterator(again.begin()), std::make_move_iterator(again.end()));
@@ -437,7 +439,7 @@ void SqliteQueue::WriterLoop() {
       storage_error_ = storage_error;
     }
     for (size_t i = 0; i < batch.size(); ++i) {
-      if (!batch[i].job) continue;  // moved to be written again
+      if (kept[i]) continue;  // to be written again
       if (failures[i])
         batch[i].done.set_exception(failures[i]);
       else

@@ -261,15 +261,20 @@ class NotifySocket {
   std::thread thread_;
 };
 
-TEST(DaemonNullGateway, TellsSystemdWhenReadyAliveAndStopping) {
-  NotifySocket notify;
+// Starts the daemon as systemd would, with a watchdog of one second.
+bool StartWatched(DaemonProcess& daemon, const NotifySocket& notify) {
   setenv("NOTIFY_SOCKET", notify.path().c_str(), 1);
   setenv("WATCHDOG_USEC", "1000000", 1);
-  DaemonProcess daemon({NullGatewayDocument(), ""});
   bool started = daemon.Start();
   unsetenv("NOTIFY_SOCKET");
   unsetenv("WATCHDOG_USEC");
-  ASSERT_TRUE(started);
+  return started;
+}
+
+TEST(DaemonNullGateway, TellsSystemdWhenReadyAliveAndStopping) {
+  NotifySocket notify;
+  DaemonProcess daemon({NullGatewayDocument(), ""});
+  ASSERT_TRUE(StartWatched(daemon, notify));
   EXPECT_TRUE(notify.WaitFor("READY=1"));
   EXPECT_TRUE(notify.WaitFor("STATUS=listening on 127.0.0.1:" + std::to_string(daemon.port()) + "; queued 0"));
   EXPECT_TRUE(notify.WaitFor("WATCHDOG=1"));
@@ -443,13 +448,8 @@ TEST(DaemonStorage, FilesArePrivateAndEveryProblemIsNamedBeforeTheStart) {
 // then stop it.
 TEST(DaemonOperations, SighupRereadsTheSettingsAndTheWatchdogNeedsAnAnsweringApi) {
   NotifySocket notify;
-  setenv("NOTIFY_SOCKET", notify.path().c_str(), 1);
-  setenv("WATCHDOG_USEC", "1000000", 1);
   DaemonProcess daemon({NullGatewayDocument(), ""});
-  bool started = daemon.Start();
-  unsetenv("NOTIFY_SOCKET");
-  unsetenv("WATCHDOG_USEC");
-  ASSERT_TRUE(started);
+  ASSERT_TRUE(StartWatched(daemon, notify));
   ASSERT_TRUE(WaitUntil([&] { return notify.Count("READY=1") == 1 && notify.Count("WATCHDOG=1") > 0; }));
 
   const std::string second_key = "a-second-key-added-later";
