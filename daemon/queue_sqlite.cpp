@@ -11,6 +11,7 @@
 #include <ctime>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <set>
 #include <stdexcept>
 
@@ -60,23 +61,14 @@ bool IsStorageCode(int rc) {
   throw std::runtime_error(text);
 }
 
-bool IsStorageError(const std::exception_ptr& e) {
+// What a storage failure says; nothing for any other failure.
+std::optional<std::string> StorageFailure(const std::exception_ptr& e) {
   try {
     std::rethrow_exception(e);
-  } catch (const StorageError&) {
-    return true;
-  } catch (...) {
-    return false;
-  }
-}
-
-std::string What(const std::exception_ptr& e) {
-  try {
-    std::rethrow_exception(e);
-  } catch (const std::exception& x) {
+  } catch (const StorageError& x) {
     return x.what();
   } catch (...) {
-    return "an unknown failure";
+    return std::nullopt;
   }
 }
 
@@ -333,14 +325,12 @@ void SqliteQueue::MarkHanded(const std::string& id) {
   // One write with O_APPEND: in the kernel's hands when it returns, which a
   // crash of the daemon cannot undo.
   const std::string line = id + "\n";
-  errno = 0;
   const ssize_t n = write(journal_, line.data(), line.size());
+  if (n < 0) fail(std::strerror(errno));
   if (n != static_cast<ssize_t>(line.size())) {
-    if (n > 0 && ftruncate(journal_, journal_size_) != 0)
-      fail("wrote " + std::to_string(n) + " of " + std::to_string(line.size()) +
-           " bytes and cannot cut them off: " + std::strerror(errno));
-    fail(n < 0 ? std::strerror(errno)
-               : "wrote " + std::to_string(n) + " of " + std::to_string(line.size()) + " bytes (the disk is full?)");
+    std::string why = "wrote " + std::to_string(n) + " of " + std::to_string(line.size()) + " bytes";
+    if (ftruncate(journal_, journal_size_) != 0) fail(why + " and cannot cut them off: " + std::strerror(errno));
+    fail(why + " (the disk is full?)");
   }
   journal_size_ += n;
   journal_error_.clear();
@@ -424,8 +414,9 @@ void SqliteQueue::WriterLoop() {
     {
       std::lock_guard lock(jobs_mutex_);
       for (size_t i = 0; i < batch.size(); ++i) {
-        if (!failures[i] || !IsStorageError(failures[i])) continue;
-        storage_error = What(failures[i]);
+        std::optional<std::string> failure = failures[i] ? StorageFailure(failures[i]) : std::nullopt;
+        if (!failure) continue;
+        storage_error = *failure;
         kept[i] = batch[i].sync == Sync::kLater && !(stopping_ && failed_batches_ >= 3);
         if (kept[i]) again.push_back(std::move(batch[i]));
       }

@@ -1,5 +1,6 @@
 #pragma once
-// A free loopback TCP port for a peer or a daemon a test starts.
+// A free loopback TCP port for a peer or a daemon a test starts, or a
+// socket already listening on one for a peer of the test's own.
 
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -20,6 +21,22 @@ inline int FreeLoopbackPort() {
     port = ntohs(a.sin_port);
   close(s);
   return port;
+}
+
+// A socket listening on a free loopback port, which `port` receives.
+inline int ListenOnLoopback(int& port, int backlog) {
+  int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int one = 1;
+  setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  listen(s, backlog);
+  getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+  port = ntohs(a.sin_port);
+  return s;
 }
 
 }  // namespace talvenix::testing

@@ -20,15 +20,7 @@ namespace {
 class SilentReceiver {
  public:
   SilentReceiver() {
-    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    listen(listener_, 64);
-    socklen_t size = sizeof a;
-    getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &size);
-    port_ = ntohs(a.sin_port);
+    listener_ = ListenOnLoopback(port_, 64);
     thread_ = std::thread([this] { Serve(); });
   }
   ~SilentReceiver() {

@@ -16,21 +16,15 @@
 #include <thread>
 #include <vector>
 
+#include "common/free_port.hpp"
+
 namespace talvenix::testing {
 
 class RawPeer {
  public:
   // `serve` gets each accepted socket and may keep it open; the peer closes it.
   explicit RawPeer(std::function<void(int)> serve) : serve_(std::move(serve)) {
-    listener_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    listen(listener_, 8);
-    getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len);
-    port_ = ntohs(a.sin_port);
+    listener_ = ListenOnLoopback(port_, 8);
     thread_ = std::thread([this] { Run(); });
   }
   ~RawPeer() {

@@ -8,22 +8,13 @@
 
 #include <cstdlib>
 
+#include "common/free_port.hpp"
 #include "soap_peer.hpp"
 
 namespace talvenix::testing {
 
 RawAnswerPeer::RawAnswerPeer(std::string answer) : answer_(std::move(answer)) {
-  listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
-  int one = 1;
-  setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  listen(listener_, 16);
-  socklen_t length = sizeof address;
-  getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-  port_ = ntohs(address.sin_port);
+  listener_ = ListenOnLoopback(port_, 16);
   thread_ = std::thread(&RawAnswerPeer::Run, this);
 }
 
