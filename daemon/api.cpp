@@ -1,12 +1,8 @@
 #include "daemon/api.hpp"
 
-#include <sys/socket.h>
-
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <charconv>
-#include <cstring>
 #include <cstdio>
 
 #include "daemon/crypto.hpp"
@@ -18,22 +14,19 @@ namespace talvenix::daemon {
 namespace {
 
 constexpr const char* kJson = "application/json";
-constexpr int kServerThreads = 32;  // at least the clients a busy sender keeps open
+constexpr std::string_view kMessages = "/v1/messages";
 
-void Reply(httplib::Response& res, int status, const nlohmann::json& body) {
-  res.status = status;
-  res.set_content(body.dump(), kJson);
-}
+HttpResponse Reply(int status, const nlohmann::json& body) { return {status, kJson, body.dump(), {}}; }
 
-void BadField(httplib::Response& res, const std::string& field, const std::string& why) {
-  Reply(res, 400, {{"error", field + ": " + why}, {"field", field}});
+HttpResponse BadField(const std::string& field, const std::string& why) {
+  return Reply(400, {{"error", field + ": " + why}, {"field", field}});
 }
 
 // The key of "Authorization: Bearer KEY", of "X-Api-Key: KEY", or the
 // password of "Authorization: Basic" (a browser's login; the user name is
 // not checked).
-std::string RequestKey(const httplib::Request& req) {
-  std::string value = req.get_header_value("Authorization");
+std::string RequestKey(const HttpRequest& req) {
+  std::string value = req.Header("Authorization");
   // The scheme's name is case-insensitive ("bearer" too).
   auto scheme = [&](std::string_view name) {
     return value.size() > name.size() && value[name.size()] == ' ' &&
@@ -46,80 +39,104 @@ std::string RequestKey(const httplib::Request& req) {
     size_t colon = login ? login->find(':') : std::string::npos;
     return colon == std::string::npos ? std::string() : login->substr(colon + 1);
   }
-  return req.get_header_value("X-Api-Key");
+  return req.Header("X-Api-Key");
+}
+
+bool IsMessageId(std::string_view text) {
+  return text.size() == 32 && std::all_of(text.begin(), text.end(), [](char c) {
+           return std::isdigit(static_cast<unsigned char>(c)) || (c >= 'a' && c <= 'f');
+         });
+}
+
+// An answer that reads or writes the queue: a queue that fails is a 503
+// the client may try again, never a dropped connection.
+HttpAnswer Guarded(std::function<HttpResponse(const HttpRequest&)> answer) {
+  return [answer = std::move(answer)](const HttpRequest& req) {
+    try {
+      return answer(req);
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "talvenixd: a request failed: %s\n", e.what());
+      return Reply(503, {{"error", "the queue is not available; try again later"}});
+    }
+  };
 }
 
 }  // namespace
 
+HttpLimits HttpLimitsOf(const DaemonConfig& c) {
+  HttpLimits limits;
+  limits.request_timeout = std::chrono::seconds(c.request_timeout_s);
+  limits.idle_timeout = std::chrono::seconds(c.idle_timeout_s);
+  limits.connections = c.connections;
+  limits.connections_per_address = c.connections_per_address;
+  return limits;
+}
+
 Api::Api(std::shared_ptr<const DaemonConfig> config, MessageQueue& queue, Dispatcher& dispatcher)
-    : config_(std::move(config)), queue_(queue), dispatcher_(dispatcher) {
-  server_.new_task_queue = [] { return new httplib::ThreadPool(kServerThreads); };
-  server_.set_tcp_nodelay(true);
-  server_.set_keep_alive_max_count(100000);
-  server_.set_keep_alive_timeout(5);
-  server_.set_payload_max_length(64 * 1024);
+    : config_(config),
+      queue_(queue),
+      dispatcher_(dispatcher),
+      server_([this](const HttpRequest& head) { return Route(head); }, HttpLimitsOf(*config)) {}
 
-  server_.Post("/v1/messages", [this](const httplib::Request& req, httplib::Response& res) {
-    if (Refused(req, res)) return;
-    PostMessage(req, res);
-  });
-  server_.Get(R"(/v1/messages/([0-9a-f]{32}))", [this](const httplib::Request& req, httplib::Response& res) {
-    if (Refused(req, res)) return;
-    std::optional<nlohmann::json> message = queue_.Find(req.matches[1]);
-    if (!message) return Reply(res, 404, {{"error", "no such message"}});
-    Reply(res, 200, *message);
-  });
-  server_.Post(R"(/v1/messages/([0-9a-f]{32})/retry)", [this](const httplib::Request& req, httplib::Response& res) {
-    if (Refused(req, res)) return;
-    switch (queue_.Retry(req.matches[1])) {
-      case RetryResult::kQueued:
-        return Reply(res, 202, {{"id", req.matches[1]}, {"state", "queued"}});
-      case RetryResult::kNotFound:
-        return Reply(res, 404, {{"error", "no such message"}});
-      case RetryResult::kNotRetryable:
-        return Reply(res, 409, {{"error", "only a message in state unknown or failed can be sent again"}});
-    }
-  });
-  server_.Get("/livez", [](const httplib::Request&, httplib::Response& res) { res.status = 204; });
-  server_.Get("/cgi-bin/sendsms",
-              [this](const httplib::Request& req, httplib::Response& res) { KannelSendSms(req, res); });
-  server_.Get("/", [this](const httplib::Request& req, httplib::Response& res) {
-    if (StatusRefused(req, res)) return;
-    res.set_content(StatusPageHtml(queue_.Stats(), dispatcher_), "text/html; charset=utf-8");
-  });
-  server_.Get("/metrics", [this](const httplib::Request& req, httplib::Response& res) {
-    if (StatusRefused(req, res)) return;
-    res.set_content(MetricsText(queue_.Stats(), dispatcher_), "text/plain; version=0.0.4");
-  });
-  server_.set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr e) {
-    std::string why = "internal error";
-    try {
-      std::rethrow_exception(e);
-    } catch (const std::exception& x) {
-      why = x.what();
-    } catch (...) {
-    }
-    std::fprintf(stderr, "talvenixd: a request failed: %s\n", why.c_str());
-    Reply(res, 503, {{"error", "the queue is not available; try again later"}});
-  });
+HttpRoute Api::Route(const HttpRequest& head) {
+  const std::string& path = head.path;
+  const bool get = head.method == "GET", post = head.method == "POST";
+  auto allowed = [](const char* methods) {
+    HttpResponse r = ErrorResponse(405, std::string("use ") + methods);
+    r.headers.emplace_back("Allow", methods);
+    return r;
+  };
+  if (path == "/livez") {
+    if (!get) return allowed("GET");
+    return HttpAnswer([](const HttpRequest&) { return HttpResponse{204, "", "", {}}; });
+  }
+  if (path == "/cgi-bin/sendsms") {
+    if (!get) return allowed("GET");
+    if (!Authorised(head.Param("password").value_or(""), Config()->key_digests))
+      return Reply(401, {{"error", "a valid password is needed"}});
+    return Guarded([this](const HttpRequest& req) { return KannelSendSms(req); });
+  }
+  if (path == "/" || path == "/metrics") {
+    if (!get) return allowed("GET");
+    if (auto refusal = StatusRefusal(head)) return *refusal;
+    if (path == "/")
+      return Guarded([this](const HttpRequest&) {
+        return HttpResponse{
+            200, "text/html; charset=utf-8", StatusPageHtml(queue_.Stats(), server_.Stats(), dispatcher_), {}};
+      });
+    return Guarded([this](const HttpRequest&) {
+      return HttpResponse{
+          200, "text/plain; version=0.0.4", MetricsText(queue_.Stats(), server_.Stats(), dispatcher_), {}};
+    });
+  }
+  if (path.compare(0, kMessages.size(), kMessages) != 0) return ErrorResponse(404, "no such resource");
+  // /v1/messages, /v1/messages/ID, /v1/messages/ID/retry
+  std::string_view rest = std::string_view(path).substr(kMessages.size());
+  std::string id;
+  bool retry = false;
+  if (!rest.empty()) {
+    if (rest.front() != '/' || !IsMessageId(rest.substr(1, 32))) return ErrorResponse(404, "no such resource");
+    id = std::string(rest.substr(1, 32));
+    rest = rest.substr(33);
+    retry = rest == "/retry";
+    if (!rest.empty() && !retry) return ErrorResponse(404, "no such resource");
+  }
+  const bool right_method = id.empty() || retry ? post : get;
+  if (!right_method) return allowed(id.empty() || retry ? "POST" : "GET");
+  if (auto refusal = Refusal(head)) return *refusal;
+  if (id.empty()) return Guarded([this](const HttpRequest& req) { return PostMessage(req); });
+  if (retry) return Guarded([this, id](const HttpRequest&) { return Retry(id); });
+  return Guarded([this, id](const HttpRequest&) { return Find(id); });
 }
 
-bool ListeningServer::DeepenListenQueue() {
-  // listen() again on a listening socket only changes its queue's length.
-  return ::listen(svr_sock_, SOMAXCONN) == 0;
-}
-
-int Api::Bind() {
+int Api::Bind(std::string& error) {
   const DaemonConfig& c = *Config();
-  int port = c.listen_port == 0 ? server_.bind_to_any_port(c.listen_host)
-             : server_.bind_to_port(c.listen_host, c.listen_port) ? c.listen_port
-                                                                             : -1;
-  if (port > 0 && !server_.DeepenListenQueue())
-    std::fprintf(stderr, "talvenixd: the listen queue stays 5 connections deep: %s\n", std::strerror(errno));
-  return port;
+  return server_.Bind(c.listen_host, c.listen_port, error);
 }
 
-void Api::Run() { server_.listen_after_bind(); }
+void Api::Start() { server_.Start(); }
+
+void Api::Stop() { server_.Stop(); }
 
 std::shared_ptr<const DaemonConfig> Api::Config() const {
   std::lock_guard lock(config_mutex_);
@@ -131,22 +148,19 @@ void Api::Reconfigure(std::shared_ptr<const DaemonConfig> config) {
   config_ = std::move(config);
 }
 
-void Api::Stop() { server_.stop(); }
-
-bool Api::Refused(const httplib::Request& req, httplib::Response& res) const {
-  if (Authorised(RequestKey(req), Config()->key_digests)) return false;
-  Reply(res, 401, {{"error", "a valid API key is needed"}});
-  return true;
+std::optional<HttpResponse> Api::Refusal(const HttpRequest& head) const {
+  if (Authorised(RequestKey(head), Config()->key_digests)) return std::nullopt;
+  return Reply(401, {{"error", "a valid API key is needed"}});
 }
 
-bool Api::StatusRefused(const httplib::Request& req, httplib::Response& res) const {
+std::optional<HttpResponse> Api::StatusRefusal(const HttpRequest& head) const {
   std::shared_ptr<const DaemonConfig> config = Config();
-  if (config->status_open) return false;
-  const std::string key = RequestKey(req);
-  if (Authorised(key, config->status_key_digests) || Authorised(key, config->key_digests)) return false;
-  res.set_header("WWW-Authenticate", R"(Basic realm="talvenixd", charset="UTF-8")");
-  Reply(res, 401, {{"error", "a valid status or API key is needed"}});
-  return true;
+  if (config->status_open) return std::nullopt;
+  const std::string key = RequestKey(head);
+  if (Authorised(key, config->status_key_digests) || Authorised(key, config->key_digests)) return std::nullopt;
+  HttpResponse refusal = Reply(401, {{"error", "a valid status or API key is needed"}});
+  refusal.headers.emplace_back("WWW-Authenticate", R"(Basic realm="talvenixd", charset="UTF-8")");
+  return refusal;
 }
 
 bool Api::Authorised(const std::string& key, const std::vector<std::string>& digests) {
@@ -157,9 +171,27 @@ bool Api::Authorised(const std::string& key, const std::vector<std::string>& dig
   return found;
 }
 
-void Api::PostMessage(const httplib::Request& req, httplib::Response& res) {
+HttpResponse Api::Find(const std::string& id) {
+  std::optional<nlohmann::json> message = queue_.Find(id);
+  if (!message) return Reply(404, {{"error", "no such message"}});
+  return Reply(200, *message);
+}
+
+HttpResponse Api::Retry(const std::string& id) {
+  switch (queue_.Retry(id)) {
+    case RetryResult::kQueued:
+      return Reply(202, {{"id", id}, {"state", "queued"}});
+    case RetryResult::kNotFound:
+      return Reply(404, {{"error", "no such message"}});
+    case RetryResult::kNotRetryable:
+      break;
+  }
+  return Reply(409, {{"error", "only a message in state unknown or failed can be sent again"}});
+}
+
+HttpResponse Api::PostMessage(const HttpRequest& req) {
   nlohmann::json body = nlohmann::json::parse(req.body, nullptr, false);
-  if (!body.is_object()) return BadField(res, "body", "expected a JSON object");
+  if (!body.is_object()) return BadField("body", "expected a JSON object");
   NewMessage m;
   for (auto [name, out] : {std::pair{"to", &m.to},
                            {"text", &m.text},
@@ -168,38 +200,35 @@ void Api::PostMessage(const httplib::Request& req, httplib::Response& res) {
                            {"callback_url", &m.callback_url}}) {
     auto it = body.find(name);
     if (it == body.end() || it->is_null()) continue;
-    if (!it->is_string()) return BadField(res, name, "expected a string");
+    if (!it->is_string()) return BadField(name, "expected a string");
     *out = it->get<std::string>();
   }
-  if (auto error = CheckMessage(m, Config()->webhook_policy)) return BadField(res, error->field, error->why);
+  if (auto error = CheckMessage(m, Config()->webhook_policy)) return BadField(error->field, error->why);
   std::string id = queue_.Accept(m);
-  Reply(res, 202, {{"id", id}, {"state", "queued"}});
+  return Reply(202, {{"id", id}, {"state", "queued"}});
 }
 
 // Kannel's sendsms: the password is one of the API keys; the user name is
 // not checked. Answers as Kannel does when accepted.
-void Api::KannelSendSms(const httplib::Request& req, httplib::Response& res) {
-  if (!Authorised(req.get_param_value("password"), Config()->key_digests))
-    return Reply(res, 401, {{"error", "a valid password is needed"}});
+HttpResponse Api::KannelSendSms(const HttpRequest& req) {
   NewMessage m;
-  m.to = req.get_param_value("to");
-  m.text = req.get_param_value("text");
-  m.from = req.get_param_value("from");
-  m.callback_url = req.get_param_value("dlr-url");
+  m.to = req.Param("to").value_or("");
+  m.text = req.Param("text").value_or("");
+  m.from = req.Param("from").value_or("");
+  m.callback_url = req.Param("dlr-url").value_or("");
   if (!m.callback_url.empty()) {
     m.kannel_dlr_mask = 8 | 16;
-    if (req.has_param("dlr-mask")) {
-      const std::string mask = req.get_param_value("dlr-mask");
+    if (std::optional<std::string> mask = req.Param("dlr-mask")) {
       int value = -1;
-      if (std::from_chars(mask.data(), mask.data() + mask.size(), value).ec != std::errc() || value < 0 || value > 31)
-        return BadField(res, "dlr-mask", "expected a number from 0 to 31");
+      if (std::from_chars(mask->data(), mask->data() + mask->size(), value).ec != std::errc() || value < 0 ||
+          value > 31)
+        return BadField("dlr-mask", "expected a number from 0 to 31");
       m.kannel_dlr_mask = value;
     }
   }
-  if (auto error = CheckMessage(m, Config()->webhook_policy)) return BadField(res, error->field, error->why);
+  if (auto error = CheckMessage(m, Config()->webhook_policy)) return BadField(error->field, error->why);
   queue_.Accept(m);
-  res.status = 202;
-  res.set_content("0: Accepted for delivery", "text/plain");
+  return {202, "text/plain", "0: Accepted for delivery", {}};
 }
 
 }  // namespace talvenix::daemon

@@ -54,6 +54,28 @@ bool AddDigests(const std::string& value, std::vector<std::string>& digests) {
   return true;
 }
 
+struct NumberSetting {
+  int* out;
+  int most;
+};
+
+// The whole-number settings, each from 1 up to its most.
+std::optional<NumberSetting> NumberSettingOf(DaemonConfig& c, const std::string& section, const std::string& name) {
+  const std::pair<const char*, NumberSetting> settings[] = {
+      {"webhook timeout_seconds", {&c.webhook_timeout_s, 300}},
+      {"webhook per_receiver", {&c.webhook_per_receiver, 1000}},
+      {"webhook connections", {&c.webhook_connections, 1000}},
+      {"api request_timeout_seconds", {&c.request_timeout_s, 300}},
+      {"api idle_timeout_seconds", {&c.idle_timeout_s, 3600}},
+      {"api connections", {&c.connections, 1000000}},
+      {"api connections_per_address", {&c.connections_per_address, 1000000}},
+  };
+  const std::string key = section + " " + name;
+  for (auto [setting, number] : settings)
+    if (key == setting) return number;
+  return std::nullopt;
+}
+
 int Handle(void* user, const char* section, const char* name, const char* raw) {
   auto& r = *static_cast<Reading*>(user);
   DaemonConfig& c = *r.config;
@@ -95,15 +117,12 @@ int Handle(void* user, const char* section, const char* name, const char* raw) {
     for (const std::string& network : CommaList(value))
       if (!network.empty() && !c.webhook_policy.Allow(network))
         return fail("not an address or network: \"" + network + "\" (expected 10.0.0.0/8, fd00::/8, 127.0.0.1)");
-  } else if (s == "webhook" && (n == "timeout_seconds" || n == "per_receiver" || n == "connections")) {
-    int number = -1;
-    int& out = n == "timeout_seconds" ? c.webhook_timeout_s : n == "per_receiver" ? c.webhook_per_receiver
-                                                                                  : c.webhook_connections;
-    const int most = n == "timeout_seconds" ? 300 : 1000;
-    if (std::from_chars(value.data(), value.data() + value.size(), number).ec != std::errc() || number < 1 ||
-        number > most)
-      return fail("expected a number from 1 to " + std::to_string(most));
-    out = number;
+  } else if (std::optional<NumberSetting> number = NumberSettingOf(c, s, n)) {
+    int read = -1;
+    if (std::from_chars(value.data(), value.data() + value.size(), read).ec != std::errc() || read < 1 ||
+        read > number->most)
+      return fail("expected a number from 1 to " + std::to_string(number->most));
+    *number->out = read;
   } else if (s == "webhook" && n == "secret") {
     c.webhook_secret = value;
   } else if (s == "throttle" && n == "messages_per_second") {

@@ -16,6 +16,10 @@ struct DaemonConfig {
   std::string listen_host = "127.0.0.1";
   int listen_port = 8080;                // 0: any free port (printed at start)
   std::vector<std::string> key_digests;  // lower-case hex SHA-256 of each API key
+  int request_timeout_s = 20;            // a request's head and body, from its first byte
+  int idle_timeout_s = 60;               // a kept connection without a request
+  int connections = 10000;               // client connections at once, in all
+  int connections_per_address = 256;     // client connections at once from one address
   // The status page and /metrics: an API key or one of these read-only keys
   // opens them, unless they are open to anyone who reaches the port.
   std::vector<std::string> status_key_digests;

@@ -1,7 +1,7 @@
 // talvenixd: the module as a service. A host like any other: it loads the
 // module at run time and calls only its exports, from one thread.
 
-#include <httplib.h>
+#include <curl/curl.h>
 #include <signal.h>
 #include <systemd/sd-daemon.h>
 #include <time.h>
@@ -67,12 +67,15 @@ void Reload(const std::string& config_path, std::shared_ptr<const DaemonConfig>&
     return;
   }
   const DaemonConfig& old = *running;
-  for (auto [changed, name] : {std::pair{fresh->module != old.module, "[daemon] module"},
-                               {fresh->module_config_dir != old.module_config_dir, "[daemon] module_config"},
-                               {fresh->database != old.database, "[daemon] database"},
-                               {fresh->listen_host != old.listen_host || fresh->listen_port != old.listen_port,
-                                "[daemon] listen"},
-                               {fresh->keep_days != old.keep_days, "[queue] keep_days"}})
+  for (auto [changed, name] :
+       {std::pair{fresh->module != old.module, "[daemon] module"},
+        {fresh->module_config_dir != old.module_config_dir, "[daemon] module_config"},
+        {fresh->database != old.database, "[daemon] database"},
+        {fresh->listen_host != old.listen_host || fresh->listen_port != old.listen_port, "[daemon] listen"},
+        {fresh->keep_days != old.keep_days, "[queue] keep_days"},
+        {fresh->request_timeout_s != old.request_timeout_s || fresh->idle_timeout_s != old.idle_timeout_s ||
+             fresh->connections != old.connections || fresh->connections_per_address != old.connections_per_address,
+         "[api] time-outs and connections"}})
     if (changed) std::fprintf(stderr, "talvenixd: %s changed: it takes effect at the next start\n", name);
   api.Reconfigure(fresh);
   webhooks.Reconfigure(WebhookSettingsOf(*fresh));
@@ -90,11 +93,18 @@ bool Answering(const DaemonConfig& config, int port, Dispatcher& dispatcher) {
   std::string host = config.listen_host;
   if (host == "0.0.0.0" || host.empty()) host = "127.0.0.1";
   if (host == "::") host = "::1";
-  httplib::Client self(host, port);
-  self.set_connection_timeout(5);
-  self.set_read_timeout(5);
-  httplib::Result res = self.Get("/livez");
-  return res && res->status == 204;
+  if (host.find(':') != std::string::npos) host = "[" + host + "]";
+  const std::string url = "http://" + host + ":" + std::to_string(port) + "/livez";
+  CURL* self = curl_easy_init();
+  if (!self) return false;
+  curl_easy_setopt(self, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(self, CURLOPT_PROXY, "");
+  curl_easy_setopt(self, CURLOPT_TIMEOUT, 5L);
+  curl_easy_setopt(self, CURLOPT_NOSIGNAL, 1L);
+  long status = 0;
+  if (curl_easy_perform(self) == CURLE_OK) curl_easy_getinfo(self, CURLINFO_RESPONSE_CODE, &status);
+  curl_easy_cleanup(self);
+  return status == 204;
 }
 
 int Run(const std::string& config_path) {
@@ -171,12 +181,13 @@ int Run(const std::string& config_path) {
   Retention retention(*queue, config.keep_days);
   retention.Start();
   Api api(running, *queue, dispatcher);
-  int port = api.Bind();
+  int port = api.Bind(error);
   if (port <= 0) {
-    std::fprintf(stderr, "talvenixd: cannot listen on %s:%d\n", config.listen_host.c_str(), config.listen_port);
+    std::fprintf(stderr, "talvenixd: cannot listen on %s:%d: %s\n", config.listen_host.c_str(), config.listen_port,
+                 error.c_str());
     return 1;
   }
-  std::thread server([&] { api.Run(); });
+  api.Start();
   const bool ipv6 = config.listen_host.find(':') != std::string::npos;
   const std::string address = (ipv6 ? "[" + config.listen_host + "]" : config.listen_host) + ":" + std::to_string(port);
   std::printf("talvenixd: listening on http://%s\n", address.c_str());
@@ -215,7 +226,6 @@ int Run(const std::string& config_path) {
   // Stop taking messages, finish the one in the module, stop the engine.
   sd_notify(0, "STOPPING=1\nSTATUS=stopping");
   api.Stop();
-  server.join();
   dispatcher.Stop();
   retention.Stop();
   queue->Flush();

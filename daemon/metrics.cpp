@@ -9,7 +9,7 @@
 
 namespace talvenix::daemon {
 
-std::string MetricsText(const QueueStats& stats, Dispatcher& dispatcher) {
+std::string MetricsText(const QueueStats& stats, const HttpStats& http, Dispatcher& dispatcher) {
   using namespace prometheus;
   Registry registry;
   BuildCounter()
@@ -50,6 +50,24 @@ std::string MetricsText(const QueueStats& stats, Dispatcher& dispatcher) {
       .Register(registry)
       .Add({})
       .Set(stats.storage_error.empty() ? 1 : 0);
+  BuildGauge()
+      .Name("talvenixd_http_connections")
+      .Help("Client connections open now")
+      .Register(registry)
+      .Add({})
+      .Set(http.open);
+  BuildCounter()
+      .Name("talvenixd_http_connections_refused_total")
+      .Help("Client connections closed at once: over [api] connections or connections_per_address")
+      .Register(registry)
+      .Add({})
+      .Increment(static_cast<double>(http.refused));
+  BuildCounter()
+      .Name("talvenixd_http_requests_timed_out_total")
+      .Help("Requests whose head and body did not arrive within [api] request_timeout_seconds")
+      .Register(registry)
+      .Add({})
+      .Increment(static_cast<double>(http.timed_out));
   BuildGauge()
       .Name("talvenixd_engine_running")
       .Help("1 while the module's engine runs")

@@ -5,10 +5,11 @@
 #include <string>
 
 #include "daemon/dispatcher.hpp"
+#include "daemon/http_server.hpp"
 #include "daemon/message_queue.hpp"
 
 namespace talvenix::daemon {
 
-std::string MetricsText(const QueueStats& stats, Dispatcher& dispatcher);
+std::string MetricsText(const QueueStats& stats, const HttpStats& http, Dispatcher& dispatcher);
 
 }  // namespace talvenix::daemon

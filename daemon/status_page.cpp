@@ -46,7 +46,7 @@ int64_t Count(const QueueStats& stats, const char* state) {
 
 }  // namespace
 
-std::string StatusPageHtml(const QueueStats& stats, Dispatcher& dispatcher) {
+std::string StatusPageHtml(const QueueStats& stats, const HttpStats& http, Dispatcher& dispatcher) {
   std::string html =
       "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><meta http-equiv=\"refresh\" content=\"5\">"
       "<title>talvenixd</title><style>body{font-family:sans-serif}td,th{padding:2px 8px;text-align:left}</style>"
@@ -59,6 +59,9 @@ std::string StatusPageHtml(const QueueStats& stats, Dispatcher& dispatcher) {
   html += "<p>Storage: <b id=\"storage\">" +
           (stats.storage_error.empty() ? std::string("writing") : "failing: " + Escape(stats.storage_error)) +
           "</b></p>\n";
+  html += "<p>Connections: <b id=\"connections\">" + std::to_string(http.open) + "</b> open; " +
+          std::to_string(http.refused) + " refused over the caps, " + std::to_string(http.timed_out) +
+          " requests cut off by their deadline</p>\n";
 
   html += "<h2>Lines</h2>\n";
   auto lines = dispatcher.Lines();

@@ -4,10 +4,11 @@
 #include <string>
 
 #include "daemon/dispatcher.hpp"
+#include "daemon/http_server.hpp"
 #include "daemon/message_queue.hpp"
 
 namespace talvenix::daemon {
 
-std::string StatusPageHtml(const QueueStats& stats, Dispatcher& dispatcher);
+std::string StatusPageHtml(const QueueStats& stats, const HttpStats& http, Dispatcher& dispatcher);
 
 }  // namespace talvenix::daemon

@@ -32,5 +32,9 @@ bool CopyBounded(char16_t* destination, size_t size, std::u16string_view source)
 size_t CutLength(std::string_view text, size_t limit);
 size_t CutLength(std::u16string_view text, size_t limit);
 
+// "%" and two hexadecimal digits become that byte; anything else, a lone "%"
+// included, is kept as it is.
+std::string PercentDecode(std::string_view text);
+
 
 }  // namespace talvenix

@@ -216,20 +216,6 @@ int32_t parse_queryrecvmsg(std::string_view response, std::vector<ReceivedEntry>
   return 0;
 }
 
-std::string PercentDecode(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '%' && i + 2 < text.size() && HexValue(text[i + 1]) >= 0 && HexValue(text[i + 2]) >= 0) {
-      out += static_cast<char>(HexValue(text[i + 1]) * 16 + HexValue(text[i + 2]));
-      i += 2;
-    } else {
-      out += text[i];
-    }
-  }
-  return out;
-}
-
 std::u16string DecodeUnicodeHex(std::u16string_view hex) {
   std::u16string units;
   units.reserve(hex.size() / 4);

@@ -43,10 +43,6 @@ int32_t parse_error(std::string_view text, ILogInterface* logger);
 // code when the answer is not XML) on failure, with the entries read so far.
 int32_t parse_queryrecvmsg(std::string_view response, std::vector<ReceivedEntry>& entries, ILogInterface* logger);
 
-// "%" and two hexadecimal digits become that byte; anything else, a lone "%"
-// included, is kept as it is.
-std::string PercentDecode(std::string_view text);
-
 // Each group of four hexadecimal digits becomes one UTF-16 unit; a last
 // shorter group is dropped. A group that is not hexadecimal, and a surrogate
 // without its partner, become U+FFFD, so the host never gets broken UTF-16.

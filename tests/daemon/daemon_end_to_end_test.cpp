@@ -443,12 +443,15 @@ TEST(DaemonStorage, FilesArePrivateAndEveryProblemIsNamedBeforeTheStart) {
 
 // SIGHUP re-reads talvenixd.ini too: new keys work at once, what needs a
 // restart is said to, a broken file keeps the running settings; systemd
-// hears RELOADING=1 and READY=1. The watchdog is fed only while the API
-// answers: clients that hold every connection with a header line now and
-// then stop it.
+// hears RELOADING=1 and READY=1. Clients that dribble a header line now and
+// then hold nothing but their own connection: others are answered and the
+// watchdog is fed. The watchdog is fed only while the API answers: a client
+// address holding all the connections it may have stops it.
 TEST(DaemonOperations, SighupRereadsTheSettingsAndTheWatchdogNeedsAnAnsweringApi) {
   NotifySocket notify;
-  DaemonProcess daemon({NullGatewayDocument(), ""});
+  DaemonSettings settings{NullGatewayDocument(), ""};
+  settings.more_ini = "[api]\nconnections_per_address = 60\n";
+  DaemonProcess daemon(settings);
   ASSERT_TRUE(StartWatched(daemon, notify));
   ASSERT_TRUE(WaitUntil([&] { return notify.Count("READY=1") == 1 && notify.Count("WATCHDOG=1") > 0; }));
 
@@ -477,32 +480,41 @@ TEST(DaemonOperations, SighupRereadsTheSettingsAndTheWatchdogNeedsAnAnsweringApi
   EXPECT_TRUE(works(second_key)) << "a broken file replaced the running settings";
   EXPECT_NE(daemon.folder().Read("daemon.err").find("the running settings stay"), std::string::npos);
 
-  // Every server thread held by a client that sends a header line every 2 s.
   std::atomic<bool> stop{false};
   std::vector<std::thread> holders;
   for (int i = 0; i < 40; ++i)
     holders.emplace_back([&] {
-      int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-      sockaddr_in a{};
-      a.sin_family = AF_INET;
-      a.sin_port = htons(static_cast<uint16_t>(daemon.port()));
-      a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-      if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
-        send(s, "GET / HTTP/1.1\r\n", 16, MSG_NOSIGNAL);
-        for (int line = 0; !stop; ++line) {
-          std::this_thread::sleep_for(std::chrono::milliseconds(100));
-          if (line % 20 == 19) send(s, "X-Slow: 1\r\n", 11, MSG_NOSIGNAL);
-        }
+      int s = ConnectToLoopback(daemon.port());
+      send(s, "GET / HTTP/1.1\r\n", 16, MSG_NOSIGNAL);
+      for (int line = 0; !stop; ++line) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        if (line % 20 == 19) send(s, "X-Slow: 1\r\n", 11, MSG_NOSIGNAL);
       }
       close(s);
     });
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  httplib::Client client = daemon.Client();
+  client.set_read_timeout(5);
+  auto posted = client.Post("/v1/messages", R"({"to":"+15550100","text":"past the slow ones"})", "application/json");
+  ASSERT_TRUE(posted) << "a client that dribbles its header starved the others";
+  EXPECT_EQ(posted->status, 202);
+  const size_t fed_among_slow = notify.Count("WATCHDOG=1");
+  EXPECT_TRUE(WaitUntil([&] { return notify.Count("WATCHDOG=1") > fed_among_slow + 2; }));
+  stop = true;
+  for (auto& t : holders) t.join();
+
+  // The cap is 60 connections per address (set above): 60 silent ones
+  // from this machine leave none for the daemon's own liveness check.
+  std::vector<int> held;
+  for (int i = 0; i < 60; ++i) held.push_back(ConnectToLoopback(daemon.port()));
   EXPECT_TRUE(WaitUntil([&] { return daemon.folder().Read("daemon.err").find("the watchdog is not fed") !=
                                      std::string::npos; }));
+  EXPECT_NE(daemon.folder().Read("daemon.err").find("connections refused from 127.0.0.1: it holds 60"),
+            std::string::npos);
   const size_t fed = notify.Count("WATCHDOG=1");
   std::this_thread::sleep_for(std::chrono::seconds(3));
   EXPECT_EQ(notify.Count("WATCHDOG=1"), fed) << "fed while the API did not answer";
-  stop = true;
-  for (auto& t : holders) t.join();
+  for (int s : held) close(s);
   EXPECT_TRUE(WaitUntil([&] { return notify.Count("WATCHDOG=1") > fed; }));
 }
 

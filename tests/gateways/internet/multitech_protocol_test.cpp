@@ -6,6 +6,7 @@
 #include "gateways/internet/multitech_protocol.hpp"
 #include "gateways/internet/multitech_response.hpp"
 #include "peers/isms_device_sim.hpp"
+#include "support/text_codec.hpp"
 
 namespace talvenix::testing {
 namespace {
