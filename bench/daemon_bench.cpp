@@ -5,6 +5,8 @@
 // CPU per message: the daemon's (daemon_cpu_us), the sending thread's in the
 // gateway alone (sender_cpu_us), and the queue's alone (BM_QueueCycle...).
 // The queue lives in TMPDIR: point it at the disk the daemon would use.
+// Set TALVENIX_BASELINE_DAEMON to an older build's talvenixd to measure it
+// in the same run.
 
 #include <benchmark/benchmark.h>
 
@@ -15,6 +17,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "bench/daemon_programs.hpp"
 #include "common/temp_folder.hpp"
 #include "daemon/queue_sqlite.hpp"
 #include "daemon/daemon_fixture.hpp"
@@ -27,13 +30,6 @@ namespace {
 using namespace talvenix::testing;
 
 constexpr int kClients = 16;
-
-std::string NullGatewayDocument() {
-  std::ifstream in(TALVENIX_SOURCE_DIR "/examples/qvsmscomms.xml");
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 // `count` POSTs from kClients threads, each on its own kept connection; the
 // latency of every 202, in milliseconds.
@@ -75,8 +71,9 @@ double Percentile(const std::vector<double>& sorted, double p) {
   return sorted.empty() ? 0 : sorted[std::min(sorted.size() - 1, static_cast<size_t>(p * sorted.size()))];
 }
 
-void BM_Accept16Clients(benchmark::State& state) {
+void Accept16Clients(benchmark::State& state, const std::string& program) {
   DaemonSettings settings{NullGatewayDocument(), ""};
+  settings.program = program;
   settings.messages_per_second = 1;  // the queue fills; only accepting is measured
   DaemonProcess daemon(settings);
   if (!daemon.Start()) return state.SkipWithError("talvenixd did not start");
@@ -90,11 +87,12 @@ void BM_Accept16Clients(benchmark::State& state) {
   state.counters["p99_ms"] = Percentile(latencies, 0.99);
   state.counters["failed"] = failed.load();
 }
-BENCHMARK(BM_Accept16Clients)->Arg(4000)->Iterations(1)->Repetitions(3)->UseRealTime()->Unit(benchmark::kMillisecond);
 
-void BM_EndToEndIntoProvider(benchmark::State& state) {
+void EndToEndIntoProvider(benchmark::State& state, const std::string& program) {
   HttpPeer provider;
-  DaemonProcess daemon({ClickatellDocument({"k", "u", "p", ""}, provider.base()), ""});
+  DaemonSettings settings{ClickatellDocument({"k", "u", "p", ""}, provider.base()), ""};
+  settings.program = program;
+  DaemonProcess daemon(settings);
   if (!daemon.Start()) return state.SkipWithError("talvenixd did not start");
   const int count = static_cast<int>(state.range(0));
   std::atomic<int> failed{0};
@@ -134,12 +132,6 @@ void BM_EndToEndIntoProvider(benchmark::State& state) {
   }
   state.counters["daemon_cpu_us"] = total;
 }
-BENCHMARK(BM_EndToEndIntoProvider)
-    ->Arg(2000)
-    ->Iterations(1)
-    ->Repetitions(3)
-    ->UseRealTime()
-    ->Unit(benchmark::kMillisecond);
 
 // The queue alone, in this process: 16 threads accept `count` messages while
 // a dispatcher-like thread claims, hands and records each; the CPU time of
@@ -211,4 +203,16 @@ BENCHMARK(BM_ProviderGatewayAlone)
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  auto shape = [](int count) {
+    return [count](benchmark::internal::Benchmark* b) {
+      b->Arg(count)->Iterations(1)->Repetitions(3)->UseRealTime()->Unit(benchmark::kMillisecond);
+    };
+  };
+  talvenix::bench::RegisterPerDaemon("BM_Accept16Clients", Accept16Clients, shape(4000));
+  talvenix::bench::RegisterPerDaemon("BM_EndToEndIntoProvider", EndToEndIntoProvider, shape(2000));
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

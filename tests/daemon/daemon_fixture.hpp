@@ -135,6 +135,7 @@ struct DaemonSettings {
   std::string more_ini = "";  // further sections of talvenixd.ini
   std::string database = "queue.db";
   std::vector<std::string> launcher = {};  // runs the daemon: its program and arguments, then the daemon's
+  std::string program = TALVENIX_DAEMON_PATH;  // another build's, to measure it side by side with this one
 };
 
 // A /proc stat file's command name and its user and system CPU seconds.
@@ -153,7 +154,8 @@ inline std::pair<std::string, double> StatCpuSeconds(const std::filesystem::path
 
 class DaemonProcess {
  public:
-  explicit DaemonProcess(const DaemonSettings& s) : launcher_(s.launcher), port_(FreeLoopbackPort()) {
+  explicit DaemonProcess(const DaemonSettings& s)
+      : launcher_(s.launcher), program_(s.program), port_(FreeLoopbackPort()) {
     folder_.Write("qvsmscomms.xml", s.module_config);
     folder_.Write("talvenixd.ini",
                   "[daemon]\nlisten = 127.0.0.1:" + std::to_string(port_) +
@@ -166,7 +168,7 @@ class DaemonProcess {
 
   // Starts the daemon and waits until it answers; false when it does not.
   bool Start() {
-    std::string program = TALVENIX_DAEMON_PATH, config = folder_.File("talvenixd.ini");
+    std::string program = program_, config = folder_.File("talvenixd.ini");
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
@@ -226,6 +228,13 @@ class DaemonProcess {
   const TempFolder& folder() const { return folder_; }
   // CPU time the running daemon has used, user and system, in seconds.
   double CpuSeconds() const { return StatCpuSeconds("/proc/" + std::to_string(pid_) + "/stat").second; }
+  // A "VmRSS"-like line of /proc/PID/status, in KiB.
+  long StatusKiB(const std::string& field) const {
+    std::ifstream in("/proc/" + std::to_string(pid_) + "/status");
+    for (std::string line; std::getline(in, line);)
+      if (line.compare(0, field.size() + 1, field + ":") == 0) return std::stol(line.substr(field.size() + 1));
+    return -1;
+  }
   // The same per thread name ("dispatcher", "queue writer", ...), summed.
   std::map<std::string, double> ThreadCpuSeconds() const {
     std::map<std::string, double> seconds;
@@ -239,6 +248,7 @@ class DaemonProcess {
  private:
   TempFolder folder_{"daemon"};
   std::vector<std::string> launcher_;
+  std::string program_;
   int port_;
   pid_t pid_ = -1;
   int status_ = 0;
