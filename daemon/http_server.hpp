@@ -53,7 +53,7 @@ struct HttpLimits {
   std::chrono::seconds idle_timeout{60};     // a connection without a request under way
   int connections = 10000;                   // open at once, in all
   int connections_per_address = 256;         // open at once from one client address
-  int event_threads = 2;
+  int event_threads = 1;
   int workers = 32;       // answers at once (each may wait for the queue's disk)
   size_t waiting = 4096;  // requests waiting for a worker; beyond, 503
 };
