@@ -17,10 +17,10 @@
 #include <fstream>
 #include <sstream>
 
-#include "bench/daemon_programs.hpp"
+#include "bench/daemon_clients.hpp"
 #include "common/temp_folder.hpp"
-#include "daemon/queue_sqlite.hpp"
 #include "daemon/daemon_fixture.hpp"
+#include "daemon/queue_sqlite.hpp"
 #include "gateways/internet/clickatell_document.hpp"
 #include "host/module.hpp"
 #include "peers/http_peer.hpp"
@@ -28,36 +28,14 @@
 namespace {
 
 using namespace talvenix::testing;
+using talvenix::bench::kClients;
+using talvenix::bench::Percentile;
 
-constexpr int kClients = 16;
-
-// `count` POSTs from kClients threads, each on its own kept connection; the
-// latency of every 202, in milliseconds.
+// `count` POSTs from kClients threads.
 std::vector<double> PostMessages(const DaemonProcess& daemon, int count, std::atomic<int>& failed) {
   std::atomic<int> next{0};
-  std::vector<std::vector<double>> latencies(kClients);
-  std::vector<std::thread> threads;
-  for (int c = 0; c < kClients; ++c)
-    threads.emplace_back([&, c] {
-      httplib::Client client = daemon.Client();
-      client.set_keep_alive(true);
-      client.set_tcp_nodelay(true);
-      while (next++ < count) {
-        auto start = std::chrono::steady_clock::now();
-        auto res = client.Post("/v1/messages", R"({"to":"+15550100","text":"bench message"})", "application/json");
-        if (!res || res->status != 202) {
-          ++failed;
-          continue;
-        }
-        latencies[c].push_back(
-            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
-      }
-    });
-  for (auto& t : threads) t.join();
-  std::vector<double> all;
-  for (auto& l : latencies) all.insert(all.end(), l.begin(), l.end());
-  std::sort(all.begin(), all.end());
-  return all;
+  return talvenix::bench::PostMessages(
+      daemon, [&] { return next++ < count; }, failed);
 }
 
 // User and system CPU time of this process or thread, in microseconds.
@@ -65,10 +43,6 @@ double CpuMicros(int who) {
   rusage u{};
   getrusage(who, &u);
   return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1e6 + u.ru_utime.tv_usec + u.ru_stime.tv_usec;
-}
-
-double Percentile(const std::vector<double>& sorted, double p) {
-  return sorted.empty() ? 0 : sorted[std::min(sorted.size() - 1, static_cast<size_t>(p * sorted.size()))];
 }
 
 void Accept16Clients(benchmark::State& state, const std::string& program) {
@@ -125,7 +99,8 @@ void EndToEndIntoProvider(benchmark::State& state, const std::string& program) {
   double total = 0;
   for (auto [name, seconds] : daemon.ThreadCpuSeconds()) {
     auto before = cpu_before.find(name);
-    const double us = (seconds - (before == cpu_before.end() ? 0 : before->second)) * 1e6 / (state.iterations() * count);
+    const double us =
+        (seconds - (before == cpu_before.end() ? 0 : before->second)) * 1e6 / (state.iterations() * count);
     total += us;
     if (name == "dispatcher") state.counters["dispatcher_cpu_us"] = us;
     if (name == "queue writer") state.counters["writer_cpu_us"] = us;
@@ -165,7 +140,12 @@ void BM_QueueCyclePerMessage(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * count);
   state.counters["cpu_us"] = cpu_us;
 }
-BENCHMARK(BM_QueueCyclePerMessage)->Arg(4000)->Iterations(1)->Repetitions(3)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_QueueCyclePerMessage)
+    ->Arg(4000)
+    ->Iterations(1)
+    ->Repetitions(3)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 
 int32_t Ignore(int32_t, int32_t, uint32_t, uintptr_t, void*, uint32_t) { return 0; }
 

@@ -17,56 +17,16 @@
 #include <atomic>
 #include <thread>
 
-#include "bench/daemon_programs.hpp"
+#include "bench/daemon_clients.hpp"
 #include "common/free_port.hpp"
 #include "daemon/daemon_fixture.hpp"
 
 namespace {
 
 using namespace talvenix::testing;
+using talvenix::bench::Percentile;
 
-constexpr int kActive = 16;
 constexpr auto kLength = std::chrono::seconds(4);
-
-struct Load {
-  std::vector<double> latencies_ms;  // sorted
-  int failed = 0;
-};
-
-// kActive clients, each on its own kept connection, POST for kLength.
-Load PostForAWhile(const DaemonProcess& daemon) {
-  std::vector<std::vector<double>> latencies(kActive);
-  std::atomic<int> failed{0};
-  const auto end = std::chrono::steady_clock::now() + kLength;
-  std::vector<std::thread> threads;
-  for (int c = 0; c < kActive; ++c)
-    threads.emplace_back([&, c] {
-      httplib::Client client = daemon.Client();
-      client.set_keep_alive(true);
-      client.set_tcp_nodelay(true);
-      client.set_read_timeout(5);
-      while (std::chrono::steady_clock::now() < end) {
-        auto start = std::chrono::steady_clock::now();
-        auto res = client.Post("/v1/messages", R"({"to":"+15550100","text":"bench message"})", "application/json");
-        if (!res || res->status != 202) {
-          ++failed;
-          continue;
-        }
-        latencies[c].push_back(
-            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
-      }
-    });
-  for (auto& t : threads) t.join();
-  Load load;
-  for (auto& l : latencies) load.latencies_ms.insert(load.latencies_ms.end(), l.begin(), l.end());
-  std::sort(load.latencies_ms.begin(), load.latencies_ms.end());
-  load.failed = failed;
-  return load;
-}
-
-double Percentile(const std::vector<double>& sorted, double p) {
-  return sorted.empty() ? 0 : sorted[std::min(sorted.size() - 1, static_cast<size_t>(p * sorted.size()))];
-}
 
 // Clients that send a header line every 3 s and start again when cut off.
 class SlowHeaders {
@@ -120,13 +80,18 @@ void ActiveClients(benchmark::State& state, const std::string& program, Beside b
     for (int i = 0; i < 1000; ++i) idle.push_back(ConnectToLoopback(daemon.port(), 2 + i % 8));
   if (beside == Beside::kSlowHeaders) slow.emplace(daemon.port(), 64);
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  Load load;
-  for (auto _ : state) load = PostForAWhile(daemon);
+  std::vector<double> latencies;
+  std::atomic<int> failed{0};
+  for (auto _ : state) {
+    const auto end = std::chrono::steady_clock::now() + kLength;
+    latencies = talvenix::bench::PostMessages(
+        daemon, [&] { return std::chrono::steady_clock::now() < end; }, failed);
+  }
   state.counters["accepted_per_s"] =
-      static_cast<double>(load.latencies_ms.size()) / std::chrono::duration<double>(kLength).count();
-  state.counters["p50_ms"] = Percentile(load.latencies_ms, 0.50);
-  state.counters["p99_ms"] = Percentile(load.latencies_ms, 0.99);
-  state.counters["failed"] = load.failed;
+      static_cast<double>(latencies.size()) / std::chrono::duration<double>(kLength).count();
+  state.counters["p50_ms"] = Percentile(latencies, 0.50);
+  state.counters["p99_ms"] = Percentile(latencies, 0.99);
+  state.counters["failed"] = failed.load();
   slow.reset();
   for (int s : idle) close(s);
 }
@@ -174,11 +139,11 @@ void Uploads(benchmark::State& state, const std::string& program) {
         timeval limit{10, 0};
         setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
         setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-        std::string head = "POST /v1/messages HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer " + std::string(kApiKey) +
-                           "\r\nContent-Type: application/json\r\n" +
-                           (chunked ? "Transfer-Encoding: chunked\r\n\r\n"
-                                    : "Content-Encoding: gzip\r\nContent-Length: " + std::to_string(bomb.size()) +
-                                          "\r\n\r\n");
+        std::string head =
+            "POST /v1/messages HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer " + std::string(kApiKey) +
+            "\r\nContent-Type: application/json\r\n" +
+            (chunked ? "Transfer-Encoding: chunked\r\n\r\n"
+                     : "Content-Encoding: gzip\r\nContent-Length: " + std::to_string(bomb.size()) + "\r\n\r\n");
         send(s, head.data(), head.size(), MSG_NOSIGNAL);
         const std::string chunk = "10000\r\n" + std::string(0x10000, ' ') + "\r\n";
         for (size_t sent = 0; sent < bomb.size(); sent += 0x10000) {
@@ -210,10 +175,12 @@ int main(int argc, char** argv) {
   auto load = [](benchmark::internal::Benchmark* b) {
     b->Iterations(1)->Repetitions(3)->UseRealTime()->Unit(benchmark::kMillisecond);
   };
-  RegisterPerDaemon("BM_Active16Alone", [](auto& s, auto& p) { ActiveClients(s, p, Beside::kNothing); }, load);
-  RegisterPerDaemon("BM_Active16Beside1000Idle", [](auto& s, auto& p) { ActiveClients(s, p, Beside::kIdle); }, load);
-  RegisterPerDaemon("BM_Active16Beside64SlowHeaders", [](auto& s, auto& p) { ActiveClients(s, p, Beside::kSlowHeaders); },
-                    load);
+  RegisterPerDaemon(
+      "BM_Active16Alone", [](auto& s, auto& p) { ActiveClients(s, p, Beside::kNothing); }, load);
+  RegisterPerDaemon(
+      "BM_Active16Beside1000Idle", [](auto& s, auto& p) { ActiveClients(s, p, Beside::kIdle); }, load);
+  RegisterPerDaemon(
+      "BM_Active16Beside64SlowHeaders", [](auto& s, auto& p) { ActiveClients(s, p, Beside::kSlowHeaders); }, load);
   RegisterPerDaemon("BM_MemoryUnder100Uploads", Uploads, [](benchmark::internal::Benchmark* b) {
     b->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
   });

@@ -19,8 +19,8 @@
 #include <iterator>
 #include <map>
 #include <mutex>
-#include <sstream>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -134,7 +134,7 @@ struct DaemonSettings {
   double messages_per_second = 0;
   std::string more_ini = "";  // further sections of talvenixd.ini
   std::string database = "queue.db";
-  std::vector<std::string> launcher = {};  // runs the daemon: its program and arguments, then the daemon's
+  std::vector<std::string> launcher = {};      // runs the daemon: its program and arguments, then the daemon's
   std::string program = TALVENIX_DAEMON_PATH;  // another build's, to measure it side by side with this one
 };
 
@@ -157,12 +157,12 @@ class DaemonProcess {
   explicit DaemonProcess(const DaemonSettings& s)
       : launcher_(s.launcher), program_(s.program), port_(FreeLoopbackPort()) {
     folder_.Write("qvsmscomms.xml", s.module_config);
-    folder_.Write("talvenixd.ini",
-                  "[daemon]\nlisten = 127.0.0.1:" + std::to_string(port_) +
-                      "\ndatabase = " + s.database + "\nmodule = " TALVENIX_MODULE_PATH "\n[api]\nkey_sha256 = " +
-                      daemon::Sha256Hex(kApiKey) + "\n[webhook]\nurl = " + s.webhook_url +
-                      "\nsecret = " + s.webhook_secret + "\nallow = " + s.webhook_allow +
-                      "\n[throttle]\nmessages_per_second = " + std::to_string(s.messages_per_second) + "\n" + s.more_ini);
+    folder_.Write(
+        "talvenixd.ini",
+        "[daemon]\nlisten = 127.0.0.1:" + std::to_string(port_) + "\ndatabase = " + s.database +
+            "\nmodule = " TALVENIX_MODULE_PATH "\n[api]\nkey_sha256 = " + daemon::Sha256Hex(kApiKey) +
+            "\n[webhook]\nurl = " + s.webhook_url + "\nsecret = " + s.webhook_secret + "\nallow = " + s.webhook_allow +
+            "\n[throttle]\nmessages_per_second = " + std::to_string(s.messages_per_second) + "\n" + s.more_ini);
   }
   ~DaemonProcess() { Kill(); }
 
