@@ -415,12 +415,16 @@ int HttpServer::Bind(const std::string& host, int port, std::string& error) {
     }
   }
   beast::error_code ec;
-  const net::ip::address address = net::ip::make_address(host, ec);
-  if (ec) {
-    error = "not an IP address: " + host;
+  // An address, or a name such as localhost: its first IPv4 address if it
+  // has one, as clients try that first.
+  tcp::resolver resolver(s.events);
+  const auto found = resolver.resolve(host, std::to_string(port), tcp::resolver::passive, ec);
+  if (ec || found.empty()) {
+    error = "cannot resolve " + host + ": " + ec.message();
     return -1;
   }
-  const tcp::endpoint endpoint(address, static_cast<unsigned short>(port));
+  auto v4 = std::find_if(found.begin(), found.end(), [](const auto& e) { return e.endpoint().address().is_v4(); });
+  const tcp::endpoint endpoint = (v4 != found.end() ? v4 : found.begin())->endpoint();
   s.acceptor.open(endpoint.protocol(), ec);
   if (!ec) s.acceptor.set_option(net::socket_base::reuse_address(true), ec);
   if (!ec) s.acceptor.bind(endpoint, ec);
