@@ -228,6 +228,19 @@ int32_t GSMEngine::SendInParts(TalvexSmsRequest* request, std::u16string_view ho
     }
     ++parts_sent;
     index += length;
+    if (result == TALVEX_PENDING) {
+      // Its outcome may already have released the request: nothing more is written into it.
+      const size_t left = text.size() - index;
+      const size_t room = static_cast<size_t>(std::max(chars_per_part, 1));
+      const size_t parts_left = (left + room - 1) / room;
+      if (left > 0 && parts_sent < max_parts)
+        logger_->Error(
+            "GSMEngine::SendSMS - the gateway answered 112 to part %d of %d though it does not split by "
+            "itself: the %d part(s) after it are not sent",
+            static_cast<int>(parts_sent), static_cast<int>(std::min<size_t>(parts_sent + parts_left, max_parts)),
+            static_cast<int>(std::min<size_t>(parts_left, max_parts - parts_sent)));
+      break;
+    }
   }
   logger_->Info("GSMEngine::SMSSentInfo: NumSent: %d, NumCharacters: %d", static_cast<int>(parts_sent),
                 static_cast<int>(index));
