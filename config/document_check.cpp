@@ -4,6 +4,7 @@
 #include <map>
 
 #include "config/ascii_case.hpp"
+#include "config/value_cipher.hpp"
 #include "config/xml_errors.hpp"
 #include "config/xml_file.hpp"
 #include "contract/service.hpp"
@@ -61,11 +62,19 @@ std::string Quoted(std::string_view text) {
 
 // Numeric properties (ports, intervals) whose value is outside the range
 // their gateway takes: an error for the selected service, else a warning.
-// An empty value is one not yet configured and is left to the gateway.
-void CheckPropertyRanges(Checker& check, pugi::xml_node service, const ServiceDescriptor& gateway, bool selected) {
+// An empty value is one not yet configured and is left to the gateway. A
+// value marked encrypt="yes" that is not enciphered is used as it stands:
+// a warning.
+void CheckProperties(Checker& check, pugi::xml_node service, const ServiceDescriptor& gateway, bool selected) {
   for (pugi::xml_node property : service.child("properties").children("property")) {
     std::string_view id = AttributeOf(property, "id").value();
     std::string_view value = AttributeOf(property, "value").value();
+    if (std::string plain; !value.empty() && std::string_view(property.attribute("encrypt").value()) == "yes" &&
+                           !DecipherValue(value, plain))
+      check.Warning(property, "the property " + std::string(id) + " of " +
+                                  Quoted(AttributeOf(service, "name").value()) +
+                                  " is marked encrypt=\"yes\" but its value is not enciphered: it is used as it "
+                                  "stands; set it through the settings to store it enciphered");
     if (value.empty() || AttributeOf(property, "encrypt")) continue;
     for (const SettingsField& field : gateway.settings_fields) {
       if (id != field.property_id || !field.HasRange() || field.AcceptsNumber(value)) continue;
@@ -149,7 +158,7 @@ std::vector<ConfigProblem> CheckConfigurationDocument(const char* path, const ch
     } else if (const ServiceDescriptor* gateway = FindServiceByTransportId(gateways, transport.value()); !gateway) {
       check.Warning(service, "unknown transport id " + Quoted(transport.value()));
     } else if (first) {
-      CheckPropertyRanges(check, service, *gateway, false);
+      CheckProperties(check, service, *gateway, false);
     }
   }
 
@@ -170,7 +179,7 @@ std::vector<ConfigProblem> CheckConfigurationDocument(const char* path, const ch
         check.Error(service, "the selected service " + Quoted(selected.value()) + " uses transport id " +
                                  Quoted(transport.value()) + ", which no gateway implements");
       } else {
-        CheckPropertyRanges(check, service, *gateway, true);
+        CheckProperties(check, service, *gateway, true);
       }
     }
   }

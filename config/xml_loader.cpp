@@ -6,8 +6,8 @@
 #include <cstring>
 
 #include "config/ascii_case.hpp"
-#include "support/text_codec.hpp"
 #include "config/value_cipher.hpp"
+#include "support/text_codec.hpp"
 
 namespace talvenix {
 
@@ -252,11 +252,13 @@ int XMLLoader::getpropertyvaluefromid(const char* service, const char* property,
   }
   std::string plain;
   if (!DecipherValue(stored, plain)) {
+    // Whoever typed it into the file meant it: one plain value does not
+    // stop the gateway. The value itself is never logged.
     logger_->WarnW(
-        u"XMLLoader::getpropertyvaluefromid _ Value of property id '%s' is not enciphered text; "
-        u"set it through the settings or remove encrypt=\"yes\".",
+        u"XMLLoader::getpropertyvaluefromid _ Value of property id '%s' is not enciphered text; it is used as it "
+        u"stands: set it through the settings to store it enciphered.",
         Utf8ToUtf16(property).c_str());
-    return 0;
+    plain = stored;
   }
   value = Utf8ToUtf16(plain);
   return 1;

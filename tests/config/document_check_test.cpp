@@ -67,6 +67,12 @@ TEST(DocumentCheck, NumbersOutsideTheirRangeAreReportedAtTheirLine) {
                             line_of("id=\"[port]\"") +
                                 " W the property [port] of \"Multi-Tech iSMS\" is \"99999\": it takes a whole "
                                 "number from 1 to 65535"}));
+  const std::string typed_in = testing::Replaced(good, "[smtppassword]\" name=\"SMTP Password\" value=\"\"",
+                                                 "[smtppassword]\" name=\"SMTP Password\" value=\"hunter2\"");
+  EXPECT_EQ(Check(typed_in), std::vector<std::string>{line_of("[smtppassword]") +
+                                                      " W the property [smtppassword] of \"E-mail to SMS\" is marked "
+                                                      "encrypt=\"yes\" but its value is not enciphered: it is used as "
+                                                      "it stands; set it through the settings to store it enciphered"});
   bad = testing::Replaced(bad, "value=\"Null gateway\"", "value=\"Multi-Tech iSMS\"");
   EXPECT_EQ(Check(bad).back(), line_of("id=\"[port]\"") +
                                    " E the property [port] of \"Multi-Tech iSMS\" is \"99999\": it takes a whole "

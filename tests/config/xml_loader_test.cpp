@@ -153,13 +153,19 @@ TEST_F(XmlLoaderTest, FlaggedPropertiesAreWrittenEncipheredAndReadBackPlain) {
   EXPECT_EQ(std::u16string(back), std::u16string(password));
 }
 
-TEST_F(XmlLoaderTest, APlainValueInAFlaggedPropertyIsReportedNotGarbled) {
+// Someone typed the password into the file: it is used as it stands (the
+// gateway starts), with a warning that names the property, never the value.
+TEST_F(XmlLoaderTest, APlainValueInAFlaggedPropertyIsUsedAsItStandsNotGarbled) {
   Use(testing::Replaced(document_, "value=\"\" encrypt", "value=\"hunter2\" encrypt"));
   char16_t back[16] = u"";
   ConfigTable load;
   load.emplace_back(kConfigLoad, u"[password]", kValueWide, back, 16);
-  EXPECT_EQ(loader_->LoadServiceConfigs(u"clickatellapi", &load, 0), 0);
-  EXPECT_EQ(std::u16string(back), u"");
+  EXPECT_EQ(loader_->LoadServiceConfigs(u"clickatellapi", &load, 0), 1);
+  EXPECT_EQ(std::u16string(back), u"hunter2");
+  EXPECT_TRUE(
+      log_.HasText("XMLLoader::getpropertyvaluefromid _ Value of property id '[password]' is not enciphered "
+                   "text; it is used as it stands: set it through the settings to store it enciphered."));
+  for (const auto& line : log_.lines()) EXPECT_EQ(line.text.find("hunter2"), std::string::npos) << line.text;
 }
 
 TEST_F(XmlLoaderTest, ServiceUpdateWritesNothingUnlessEveryRowSucceeds) {
