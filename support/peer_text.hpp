@@ -13,8 +13,8 @@ namespace talvenix {
 // Bytes of peer text kept in a log line.
 constexpr size_t kPeerTextLogLimit = 300;
 
-// `text` with control characters and backslashes escaped (\n, \r, \t, \\,
-// \xNN), cut to at most `limit` bytes of the original (never inside a UTF-8
+// `text` with control characters, backslashes and bytes that are not valid
+// UTF-8 escaped (\n, \r, \t, \\, \xNN), cut to at most `limit` bytes of the original (never inside a UTF-8
 // sequence); a cut text ends in "... (N bytes)" with its full length.
 std::string PeerText(std::string_view text, size_t limit = kPeerTextLogLimit);
 

@@ -12,6 +12,10 @@ TEST(PeerText, LineBreaksAndControlsCannotForgeALine) {
             "fault\\r\\n2026-01-01 [E] ClickATellService::SendSMS - Succesfully sent SMS");
   EXPECT_EQ(PeerText(std::string_view("a\0b\x1b\x7f\t\\", 7)), "a\\x00b\\x1b\\x7f\\t\\\\");
   EXPECT_EQ(PeerText("caf\xc3\xa9"), "caf\xc3\xa9");
+  // A gzip answer, a lone continuation byte, an overlong '/', a surrogate, a
+  // cut sequence: escaped, so the log stays valid UTF-8. A 4-byte one is kept.
+  EXPECT_EQ(PeerText("\x1f\x8b\x08 \xc0\xaf \xed\xa0\x80 \xe2\x82 \xf0\x9f\x98\x80"),
+            "\\x1f\\x8b\\x08 \\xc0\\xaf \\xed\\xa0\\x80 \\xe2\\x82 \xf0\x9f\x98\x80");
 }
 
 TEST(PeerText, LongTextIsCutWithItsLengthNoted) {
