@@ -10,11 +10,12 @@ namespace {
 
 bool Holds(std::u16string_view text, std::u16string_view id) { return text.find(id) != std::u16string_view::npos; }
 
-// Blanks and parentheses cannot stand in an address; the rest of the number can.
+// The number as a mailbox: its digits and a leading '+', as an e-mail to
+// SMS service expects ("+1 (555) 01-00." is +15550100).
 std::u16string AddressForm(std::u16string_view number) {
   std::u16string out;
   for (char16_t c : number)
-    if (c != u' ' && c != u'\t' && c != u'(' && c != u')') out += c;
+    if ((c >= u'0' && c <= u'9') || (c == u'+' && out.empty())) out += c;
   return out;
 }
 

@@ -197,9 +197,9 @@ TEST_F(EmailSending, TheHostsValuesCannotAddOrChangeAddresses) {
   EXPECT_EQ(m["rcpt_tos"], Json({"15550100@sms.example.net"}));
   EXPECT_EQ(m["headers"]["from"][0], "\"Eve <ceo@victim.example>, X via SMS\" <gw@example.com>");
 
-  // What cannot stand in an address is left out of a written number.
-  ASSERT_EQ(Send(u"x", "+1 (555) 010-0100"), TALVEX_OK);
-  EXPECT_EQ(peer.Messages().back()["rcpt_tos"], Json({"+1555010-0100@sms.example.net"}));
+  // A written number goes into an address as its digits and leading '+'.
+  ASSERT_EQ(Send(u"x", "+1 (555) 01-00."), TALVEX_OK);
+  EXPECT_EQ(peer.Messages().back()["rcpt_tos"], Json({"+15550100@sms.example.net"}));
 
   // Outside the address fields a value is only text.
   doc.template_fields["to"] = "fixed@example.net";
