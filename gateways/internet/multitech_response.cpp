@@ -11,6 +11,10 @@
 namespace talvenix::multitech {
 namespace {
 
+// A NUL in a received text would end it at the host (a C string): it shows
+// as the symbol for NUL instead, as the modem lines show it.
+constexpr char16_t kNulSymbol = u'\u2400';
+
 struct CodeText {
   int32_t code;
   const char* text;
@@ -114,7 +118,9 @@ void ReadNotification(pugi::xml_node node, std::vector<ReceivedEntry>& entries) 
     if (name == "Message_Index") {
       entry.index = static_cast<uint32_t>(ReadDecimal(TextOf(child)));
     } else if (name == "SenderNumber") {
+      // The host takes it as the originator: a line break in it is not a number.
       entry.sender = TextOf(child);
+      std::erase_if(entry.sender, [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; });
     } else if (name == "Date") {
       entry.date = TextOf(child);
     } else if (name == "Time") {
@@ -129,6 +135,7 @@ void ReadNotification(pugi::xml_node node, std::vector<ReceivedEntry>& entries) 
         entry.encoding = TextEncoding::kAscii;
     } else if (name == "Message") {
       entry.text = Utf8ToUtf16(PercentDecode(TextOf(child)));
+      std::replace(entry.text.begin(), entry.text.end(), u'\0', kNulSymbol);
       has_message = true;
     }
   }
@@ -225,7 +232,7 @@ std::u16string DecodeUnicodeHex(std::u16string_view hex) {
       int digit = HexValue(hex[i + k]);
       value = digit < 0 ? -1 : value * 16 + digit;
     }
-    units += value < 0 ? u'\uFFFD' : static_cast<char16_t>(value);
+    units += value < 0 ? u'\uFFFD' : value == 0 ? kNulSymbol : static_cast<char16_t>(value);
   }
   // A pair is kept whole; a surrogate alone is not text.
   for (size_t i = 0; i < units.size(); ++i) {

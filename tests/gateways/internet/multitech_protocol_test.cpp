@@ -107,6 +107,16 @@ TEST(MultitechAnswers, ReceivedMessagesAsTheDeviceWritesThem) {
   EXPECT_EQ(entries[2].encoding, TextEncoding::kExtendedAscii);
   EXPECT_EQ(entries[2].text, u"café+%");  // '+' stays, a lone '%' too
   EXPECT_TRUE(log.lines().empty());
+
+  // A NUL would end the text at the host; a line break is no number.
+  entries.clear();
+  document = peers::IsmsDeviceSim::RecvDocument(
+      {{"+1555\r\n0005", "a%00b", "ASCII"}, peers::InboxMessage::Unicode("+15550006", std::u16string(u"c\0d", 3))});
+  ASSERT_EQ(parse_queryrecvmsg(document, entries, &log), 0);
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_EQ(entries[0].sender, "+15550005");
+  EXPECT_EQ(entries[0].text, u"a\u2400b");
+  EXPECT_EQ(DecodeUnicodeHex(entries[1].text), u"c\u2400d");
 }
 
 TEST(MultitechAnswers, BrokenReceiveAnswersFailOrYieldOnlyWhatIsThere) {
