@@ -65,7 +65,10 @@ DeviceReply DeviceConnection::send_request(std::string& response, const std::str
 
   DeviceReply reply = DeviceReply::kAnswered;
   if (!result.ok()) {
-    reply = result.resend_refused ? DeviceReply::kMaybeTaken : DeviceReply::kFailed;
+    // Once the request went out whole, the device may have acted on it,
+    // whether or not its answer came back.
+    reply = result.resend_refused || result.failure == internet::HttpFailure::kReceive ? DeviceReply::kMaybeTaken
+                                                                                       : DeviceReply::kFailed;
     unsigned code = static_cast<unsigned>(result.code);
     const char* text = result.error_text.c_str();
     switch (result.failure) {

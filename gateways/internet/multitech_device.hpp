@@ -19,7 +19,8 @@ namespace multitech {
 
 enum class DeviceReply {
   kAnswered,    // the whole answer was read, whatever its HTTP status
-  kFailed,      // unreachable, a broken answer, or nothing within the time-outs
+  kFailed,      // the request never went out whole: unreachable, refused, a failed send
+  kNoAnswer,    // the request went out whole, but its answer broke off or did not come in time
   kMaybeTaken,  // the request went out and the kept connection dropped before any answer
   kAborted      // Abort ended it
 };

@@ -125,9 +125,11 @@ int32_t MultitechISMSService::ServiceSendSMS(uint32_t, uint32_t, TalvexSmsReques
     case multitech::DeviceReply::kAnswered:
       break;
     case multitech::DeviceReply::kMaybeTaken:
-      // Sending it again could deliver it twice; the host decides.
+    case multitech::DeviceReply::kNoAnswer:
+      // The device read the request and may have acted on it: sending it
+      // again could deliver it twice; the host decides.
       logger_->ErrorW(
-          u"ServiceSendSMS: the connection dropped after the request was sent, so the device may have "
+          u"ServiceSendSMS: the request was sent but no whole answer came back, so the device may have "
           u"taken it. [request: %S ]",
           internet::MaskCredentials(path).c_str());
       return TALVEX_FAILED;
@@ -256,6 +258,7 @@ void MultitechISMSService::query_smss_state() {
         outcome = multitech::ParseQueryResponse(response, logger_);
         break;
       case multitech::DeviceReply::kFailed:
+      case multitech::DeviceReply::kNoAnswer:
         logger_->ErrorW(
             u"MultitechISMSService::query_smss_state: error, failed to connect.(treating as failure)[ip: %s][port: "
             u"%d][request: %S]",

@@ -167,6 +167,28 @@ TEST_F(MultitechThroughExports, ARequestWhoseConnectionDropsIsNotSentTwice) {
   EXPECT_EQ(OutcomesOf(first).at(0).code, TALVEX_ABORTED);
 }
 
+// A device that took the request and then closed, before or in the middle
+// of its answer, may have the message: that is the "may have taken it"
+// failure (1), never "unreachable" (59), which a host may send again.
+TEST_F(MultitechThroughExports, ADeviceThatReadTheRequestIsNeverReportedUnreachable) {
+  for (const std::string& answer :
+       {std::string(), std::string("HTTP/1.1 200 OK\r\nContent-Length: 40\r\n\r\nID: 101")}) {
+    SCOPED_TRACE(answer);
+    RawPeer cut([&](int s) {
+      if (!RawPeer::ReadRequest(s).empty()) RawPeer::Send(s, answer);
+      shutdown(s, SHUT_RDWR);
+    });
+    folder.Write("qvsmscomms.xml", MultitechDocument("admin", "s3cret", cut.port()));
+    ASSERT_EQ(Start(), TALVEX_OK);
+    EXPECT_EQ(m.SendSMS(NewSms()), TALVEX_FAILED);
+    m.Unint();
+    std::string log = folder.Read("Talvenix.log");
+    EXPECT_NE(log.find("the device may have taken it"), std::string::npos);
+    EXPECT_EQ(log.find("ServiceSendSMS: error, failed to connect."), std::string::npos);
+    folder.Write("Talvenix.log", "");
+  }
+}
+
 // A device that reads the state query and never answers: Unint must not wait
 // out the time-outs, and the message is given up (12), not failed (59).
 TEST_F(MultitechThroughExports, UnintDoesNotWaitForAHangingDevice) {
