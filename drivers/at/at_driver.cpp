@@ -166,7 +166,8 @@ TALVEX_EXPORT int32_t TALVEX_CALL gsmdrvSendSMS(uint32_t disable_unicode, Talvex
   if (!d.initialised) return TALVEX_NOT_INITIALISED;
   job.callback = reinterpret_cast<TalvexDriverCallback>(request->driver_callback);
   job.concat_reference = d.concat_reference++ & 0xFF;
-  job.hold_until = std::chrono::steady_clock::now() + std::chrono::milliseconds(d.timing.submit_ms);
+  job.hold_for = std::chrono::milliseconds(d.timing.submit_ms);
+  job.hold_until = std::chrono::steady_clock::now() + job.hold_for;
   if (!Route(d, job, false, nullptr)) {
     Log(0, "GSMDrv - no line can send to %s.", job.recipient.c_str());
     return TALVEX_FAILED;

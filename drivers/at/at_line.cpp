@@ -82,6 +82,7 @@ void AtLine::Run() {
         ReportState(0);
         Serve();
         phase_ = Phase::kStarting;
+        RestartHolds();
       }
       if (Stopping()) break;
     }
@@ -123,8 +124,8 @@ bool AtLine::OpenDevice() {
   if (path.empty()) {
     failure_ = kFailDeviceMissing;
     if (last_state_ != failure_)
-      Log(0, "GSMDrv - %s: the host settings file %s cannot be read, so the device of COM%u is unknown.",
-          name_.c_str(), HostSettingsPath().c_str(), record_.comport);
+      Log(0, "GSMDrv - %s: the host settings file %s cannot be read, so the device of COM%u is unknown.", name_.c_str(),
+          HostSettingsPath().c_str(), record_.comport);
     return false;
   }
   if (port_.Open(path, record_.baudrate)) {
@@ -184,6 +185,14 @@ void AtLine::HandOffQueued() {
     if (!handoff_ || !handoff_(job)) kept.push_back(std::move(job));
   std::lock_guard lock(mutex_);
   queue_.insert(queue_.begin(), std::make_move_iterator(kept.begin()), std::make_move_iterator(kept.end()));
+}
+
+// The sends that waited their turn on a ready line begin their wait for a
+// ready line now, not from when they were sent.
+void AtLine::RestartHolds() {
+  std::lock_guard lock(mutex_);
+  const auto now = Clock::now();
+  for (SendJob& job : queue_) job.hold_until = std::max(job.hold_until, now + job.hold_for);
 }
 
 void AtLine::ExpireHeld() {

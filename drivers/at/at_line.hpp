@@ -36,7 +36,10 @@ struct SendJob {
   bool allow_ucs2 = true;
   uint16_t concat_reference = 0;
   // Held for a ready line until then; failed when no line became ready.
+  // The wait is `hold_for` from the send, or from when its line stopped
+  // being ready, whichever is later.
   std::chrono::steady_clock::time_point hold_until;
+  std::chrono::milliseconds hold_for{0};
 };
 
 // Offers a job to another ready line of the driver; true when one took it.
@@ -116,6 +119,7 @@ class AtLine : public std::enable_shared_from_this<AtLine> {
   void ReportState(int32_t code);
   void FailQueued(int32_t code);
   void HandOffQueued();
+  void RestartHolds();
   void ExpireHeld();
   void WaitFor(uint32_t ms);
   std::optional<SendJob> NextJob();

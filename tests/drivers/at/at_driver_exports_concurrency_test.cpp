@@ -284,6 +284,37 @@ TEST_F(AtDriverThroughExports, AnUnpluggedModemFailsItsLineAndPendingSendsThenCo
   EXPECT_EQ(modem.submitted().back().pdu.text, u"Back again");
 }
 
+// Sends that waited behind a slow one on a ready line start their wait for
+// a ready line when it drops, not from when they were sent: a line back
+// within that wait sends them all.
+TEST_F(AtDriverThroughExports, HeldSendsWaitFromWhenTheLineDropped) {
+  setenv("TALVENIX_AT_TIMING", "command=500,submit=3000,keepalive=400,backoff=100,backoffmax=200,reassembly=400", 1);
+  ModemSim modem(Device(3));
+  Configure({{3, 115200, "North"}});
+  ASSERT_EQ(Start(), TALVEX_OK);
+  ASSERT_TRUE(WaitState(3, 0));
+  modem.SetSubmitDelay(2800);  // the modem is free again once replugged
+  const auto sent = std::chrono::steady_clock::now();
+  TalvexSmsRequest* slow = Request(u"Slow");
+  ASSERT_EQ(m.SendSMS(slow), TALVEX_PENDING);
+  std::vector<TalvexSmsRequest*> waiting;
+  for (int i = 0; i < 3; ++i) {
+    waiting.push_back(Request(u"Waiting " + std::u16string(1, static_cast<char16_t>(u'1' + i))));
+    ASSERT_EQ(m.SendSMS(waiting.back()), TALVEX_PENDING);
+  }
+  ASSERT_TRUE(modem.WaitCommand("AT+CMGS="));
+  std::this_thread::sleep_until(sent + std::chrono::milliseconds(2500));
+  modem.Unplug();  // 2.5 s after the sends: 0.5 s of their 3 s wait left, counted from the send
+  ASSERT_TRUE(WaitOutcome(slow));
+  std::this_thread::sleep_until(sent + std::chrono::milliseconds(3200));
+  modem.SetSubmitDelay(0);
+  modem.Replug();
+  for (TalvexSmsRequest* r : waiting) {
+    ASSERT_TRUE(WaitOutcome(r));
+    EXPECT_EQ(Outcomes(r), std::vector<int32_t>{TALVEX_OK}) << DriverLog();
+  }
+}
+
 TEST_F(AtDriverThroughExports, LinesThatCannotStartSayWhy) {
   ModemSim::Options pin;
   pin.pin = "0000";
