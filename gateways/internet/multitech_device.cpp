@@ -67,8 +67,12 @@ DeviceReply DeviceConnection::send_request(std::string& response, const std::str
   if (!result.ok()) {
     // Once the request went out whole, the device may have acted on it,
     // whether or not its answer came back.
-    reply = result.resend_refused || result.failure == internet::HttpFailure::kReceive ? DeviceReply::kMaybeTaken
-                                                                                       : DeviceReply::kFailed;
+    if (result.resend_refused)
+      reply = DeviceReply::kMaybeTaken;
+    else if (result.failure == internet::HttpFailure::kReceive)
+      reply = DeviceReply::kNoAnswer;
+    else
+      reply = DeviceReply::kFailed;
     unsigned code = static_cast<unsigned>(result.code);
     const char* text = result.error_text.c_str();
     switch (result.failure) {
