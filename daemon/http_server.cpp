@@ -155,10 +155,10 @@ class Session : public std::enable_shared_from_this<Session> {
     net::dispatch(stream_.get_executor(), [self = shared_from_this()] { self->WaitForRequest(); });
   }
 
-  // On the session's strand: at a stop, a connection with no answer under
-  // way ends now; one with an answer ends after writing it.
   net::any_io_executor Executor() { return stream_.get_executor(); }
 
+  // On the session's strand: at a stop, a connection with no answer under
+  // way ends now; one with an answer ends after writing it.
   void StopIfIdle() {
     if (phase_ == Phase::kIdle || phase_ == Phase::kReading) Close();
   }
