@@ -14,6 +14,13 @@ namespace {
 // transaction: no sound server sends one.
 constexpr size_t kMaxReply = 64 * 1024;
 
+// No reply can answer the end of the data before the server has read it. A
+// server that answers on its own after its 354, even in a later write, must
+// not have that answer taken for the one to the dot, so the dot waits until
+// this long after the 354 (a long message's own writing counts towards it)
+// and any reply before then ends the transaction unsent.
+constexpr int64_t kEarlyReplyWindowMs = 250;
+
 int64_t NowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
       .count();
@@ -77,9 +84,12 @@ std::string SmtpTransaction::Submit(const std::string& sender, const std::vector
   bool accepted = Command("MAIL FROM:<" + sender + ">" + (utf8 ? " SMTPUTF8" : ""), 2, "MAIL") &&
                   std::all_of(recipients.begin(), recipients.end(),
                               [&](const std::string& r) { return Command("RCPT TO:<" + r + ">", 2, "RCPT"); }) &&
-                  Command("DATA", 3, "DATA") && Send(DotStuffed(message));
+                  Command("DATA", 3, "DATA");
   if (accepted) {
-    DiscardEarlyReplies();
+    int64_t window_end = NowMs() + kEarlyReplyWindowMs;
+    accepted = Send(DotStuffed(message)) && NoReplyUntil(window_end);
+  }
+  if (accepted) {
     int code = Send(".\r\n") ? ReadReply() : -1;
     accepted = code / 100 == 2;
     if (code >= 0 && !accepted) failure_ = "end of data failed: " + std::to_string(code);
@@ -122,17 +132,34 @@ int SmtpTransaction::ReadReply() {
   return -1;
 }
 
-// Whatever the server sent while the data went out answers nothing: only a
-// reply that follows the end of the data can accept the message.
-void SmtpTransaction::DiscardEarlyReplies() {
+// False when the server said anything, or the connection failed, before
+// `until_ms`: then the dot is never written, so a sound server drops the data.
+bool SmtpTransaction::NoReplyUntil(int64_t until_ms) {
   char chunk[4096];
-  size_t n = 0;
-  while (input_.size() <= kMaxReply && curl_easy_recv(curl_, chunk, sizeof chunk, &n) == CURLE_OK && n > 0)
-    input_.append(chunk, n);
-  if (input_.empty()) return;
-  logger_->Warn("CEmail::SendEmail - the server replied before the end of the data, ignored: %s",
-                PeerText(input_).c_str());
-  input_.clear();
+  while (!broken_ && input_.empty()) {
+    size_t n = 0;
+    CURLcode code = curl_easy_recv(curl_, chunk, sizeof chunk, &n);
+    if (code == CURLE_OK && n > 0) {
+      input_.append(chunk, n);
+    } else if (code != CURLE_AGAIN) {
+      failure_ = code == CURLE_OK ? "the server closed the connection" : curl_easy_strerror(code);
+      broken_ = true;
+    } else if (until_ms <= NowMs()) {
+      return true;
+    } else {
+      Wait(CURL_WAIT_POLLIN, until_ms, false);
+    }
+  }
+  if (broken_) return false;
+  for (std::string_view rest(input_); !rest.empty();) {
+    std::string_view line = rest.substr(0, rest.find('\n'));
+    rest.remove_prefix(std::min(rest.size(), line.size() + 1));
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    replies_.AddLine(line);
+  }
+  failure_ = "the server replied before the end of the data";
+  broken_ = true;  // out of step: no dot, no QUIT
+  return false;
 }
 
 bool SmtpTransaction::Send(std::string_view bytes) {
@@ -172,8 +199,8 @@ void SmtpTransaction::Receive(int64_t deadline_ms) {
 }
 
 // Waits until the socket may be ready; marks the connection broken once the
-// deadline has passed.
-void SmtpTransaction::Wait(int events, int64_t deadline_ms) {
+// deadline has passed, unless `deadline_fails` is false.
+void SmtpTransaction::Wait(int events, int64_t deadline_ms, bool deadline_fails) {
   int64_t left = deadline_ms - NowMs();
   curl_socket_t socket = CURL_SOCKET_BAD;
   if (left > 0 && waiter_ && curl_easy_getinfo(curl_, CURLINFO_ACTIVESOCKET, &socket) == CURLE_OK &&
@@ -181,6 +208,7 @@ void SmtpTransaction::Wait(int events, int64_t deadline_ms) {
     curl_waitfd wait = {socket, static_cast<short>(events), 0};
     if (curl_multi_wait(waiter_, &wait, 1, static_cast<int>(left), nullptr) == CURLM_OK) return;
   }
+  if (left <= 0 && !deadline_fails) return;
   failure_ = curl_easy_strerror(left > 0 ? CURLE_RECV_ERROR : CURLE_OPERATION_TIMEDOUT);
   broken_ = true;
 }

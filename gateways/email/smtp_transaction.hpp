@@ -50,10 +50,10 @@ class SmtpTransaction {
  private:
   bool Command(const std::string& line, int expected_class, const char* name);
   int ReadReply();
-  void DiscardEarlyReplies();
+  bool NoReplyUntil(int64_t until_ms);
   bool Send(std::string_view bytes);
   void Receive(int64_t deadline_ms);
-  void Wait(int events, int64_t deadline_ms);
+  void Wait(int events, int64_t deadline_ms, bool deadline_fails = true);
   int64_t Deadline() const;
   void Quit();
 

@@ -10,8 +10,9 @@ Scripted faults that aiosmtpd cannot play are served by a small raw server:
 or waits for QUIT (5xx); --refuse closes every connection at once;
 --close-in-data accepts the envelope and closes after the first DATA line;
 --silent-after-data never answers the end of the data; --early-reply sends
-"250" with its "354", before the data, then never answers the end of the data
-but answers every later command.
+"250" with its "354", before the data (--early-reply MS: in a write of its
+own, MS milliseconds later), then never answers the end of the data but
+answers every later command.
 """
 
 import argparse
@@ -131,8 +132,12 @@ class Scripted(asyncio.Protocol):
             self.transport.write(b"250-peer\r\n250 8BITMIME\r\n")
         elif verb == b"DATA":
             self.in_data = True
-            early = b"250 2.0.0 Ok: queued before the data\r\n" if self.args.early_reply else b""
-            self.transport.write(b"354 End data with <CR><LF>.<CR><LF>\r\n" + early)
+            early = b"250 2.0.0 Ok: queued before the data\r\n"
+            together = self.args.early_reply == "with"
+            self.transport.write(b"354 End data with <CR><LF>.<CR><LF>\r\n" + (early if together else b""))
+            if self.args.early_reply and not together:
+                delay = int(self.args.early_reply) / 1000
+                asyncio.get_running_loop().call_later(delay, lambda: self.transport.write(early))
         else:
             self.transport.write(b"250 OK\r\n")
 
@@ -159,7 +164,7 @@ async def main():
     p.add_argument("--greeting")
     p.add_argument("--close-in-data", action="store_true")
     p.add_argument("--silent-after-data", action="store_true")
-    p.add_argument("--early-reply", action="store_true")
+    p.add_argument("--early-reply", nargs="?", const="with")
     args = p.parse_args()
 
     loop = asyncio.get_running_loop()
