@@ -236,7 +236,9 @@ AtLine::Answer AtLine::Command(Exchange exchange, uint32_t timeout_ms) {
     Log(1, "GSMDrv - %s: no answer to %s within %u ms.", name_.c_str(), pin ? "AT+CPIN=****" : exchange.command.c_str(),
         timeout_ms);
     late_reference_ = -1;  // only an answer that comes now can be this command's
+    if (answer.written) owed_submits_.push_back({submitting_, Clock::now(), true});
     if (!Resync()) answer.result = lost_ ? Answer::kGone : Answer::kStopped;
+    for (OwedSubmit& owed : owed_submits_) owed.in_hand = false;
     answer.late_reference = late_reference_;
   }
   return answer;
@@ -286,22 +288,82 @@ AtLine::Answer AtLine::Transact(Exchange& exchange, uint32_t timeout_ms) {
 
 // After a time-out the modem may still be at its text prompt, and the answer
 // of the abandoned command may come at any moment. ESC leaves the prompt; then
-// a query whose answer cannot be mistaken for an earlier one is repeated
-// until its answer arrives: everything before it is stale. A late "+CMGS:"
-// seen on the way is kept: that submission did reach the network.
+// a query is repeated until its own answer arrives: one whose kind has no
+// answer owed by an earlier probe, so that answer cannot be an earlier one's.
+// A late "+CMGS:" seen on the way is kept: that submission did reach the network.
 bool AtLine::Resync() {
+  static constexpr std::pair<const char*, const char*> kProbes[] = {
+      {"AT+CMGF?", "+CMGF:"}, {"AT+CSCA?", "+CSCA:"}, {"AT+CSMS?", "+CSMS:"}};
   (void)port_.Write("\x1B", timing_.command_ms);
   for (uint32_t i = 0; i < std::max<uint32_t>(timing_.failures, 1) && !lost_ && !Stopping(); ++i) {
     Exchange probe;
-    probe.command = "AT+CMGF?";
-    probe.expect = "+CMGF:";
+    for (size_t k = 0; k < std::size(kProbes) && probe.command.empty(); ++k) {
+      const auto& [command, expect] = kProbes[(next_probe_ + k) % std::size(kProbes)];
+      if (owed_lines_[expect] > 0) continue;
+      probe.command = command;
+      probe.expect = expect;
+    }
+    if (probe.command.empty()) break;  // every probe's answer is still owed
+    next_probe_ = (next_probe_ + 1) % std::size(kProbes);
     probe.needs_line = true;
     Answer a = Transact(probe, timing_.command_ms);
     if (a.result == Answer::kOk) return true;
     if (a.result == Answer::kGone || a.result == Answer::kStopped) return false;
+    if (a.result == Answer::kTimeout) ++owed_lines_[probe.expect];
     if (a.result == Answer::kError) WaitFor(timing_.backoff_ms);  // stale, or not ready for a moment
   }
   if (!Stopping()) Lost(kFailNoAnswer, "the modem stopped answering");
+  return false;
+}
+
+bool AtLine::OwedAnswer(const AtEvent& e, const Exchange* ex) {
+  using K = AtEvent::Kind;
+  // The modem is given twice the submit limit to answer; an answer later
+  // than that can no longer be told from a later submission's.
+  auto too_old = Clock::now() - 2 * std::chrono::milliseconds(timing_.submit_ms);
+  while (!owed_submits_.empty() && !owed_submits_.front().in_hand && owed_submits_.front().written < too_old)
+    owed_submits_.pop_front();
+  bool line = e.kind == K::kLine;
+  if (line && StartsWith(e.text, "+CMGS:")) {
+    if (owed_submits_.empty()) {
+      if (ex && ex->prompted) return false;  // the running submission's own
+      Log(1, "GSMDrv - %s: late answer %s to an earlier submission.", name_.c_str(), PeerText(e.text).c_str());
+      ++owed_oks_;
+      return true;
+    }
+    OwedSubmit owed = std::move(owed_submits_.front());
+    owed_submits_.pop_front();
+    ++owed_oks_;
+    int reference = NumberAfter(e.text, 6);
+    if (owed.in_hand) {
+      late_reference_ = reference;  // the part being decided: its send records it
+      return true;
+    }
+    Log(1, "GSMDrv - %s: late answer %s to part %zu of %zu to %s, already reported: recorded as sent.", name_.c_str(),
+        PeerText(e.text).c_str(), owed.part.part, owed.part.parts, owed.part.recipient.c_str());
+    if (reference >= 0 && reference < 256) sent_[static_cast<uint8_t>(reference)] = std::move(owed.part);
+    return true;
+  }
+  if (e.kind == K::kError && e.cms && !owed_submits_.empty()) {
+    OwedSubmit owed = std::move(owed_submits_.front());
+    owed_submits_.pop_front();
+    Log(1, "GSMDrv - %s: late answer +CMS ERROR %d to part %zu of %zu to %s%s.", name_.c_str(), e.code, owed.part.part,
+        owed.part.parts, owed.part.recipient.c_str(), owed.in_hand ? "" : ", already reported");
+    return true;
+  }
+  if (line) {
+    for (auto& [prefix, count] : owed_lines_)
+      if (count > 0 && StartsWith(e.text, prefix.c_str())) {
+        --count;
+        ++owed_oks_;
+        return true;
+      }
+    return false;
+  }
+  if (e.kind == K::kOk && owed_oks_ > 0) {
+    --owed_oks_;
+    return true;
+  }
   return false;
 }
 
@@ -337,11 +399,7 @@ bool AtLine::Pump(uint32_t timeout_ms, Answer& answer, Exchange* ex) {
     using K = AtEvent::Kind;
     if (e.kind == K::kUnsolicited && ex && !done && !ex->expect.empty() && StartsWith(e.text, ex->expect.c_str()))
       e.kind = K::kLine;  // "+CREG: 0,1" answering AT+CREG?
-    if (e.kind == K::kLine && StartsWith(e.text, "+CMGS:") && !(ex && ex->prompted)) {
-      late_reference_ = NumberAfter(e.text, 6);  // a submission answered after its time limit
-      Log(1, "GSMDrv - %s: late answer %s to an earlier submission.", name_.c_str(), PeerText(e.text).c_str());
-      continue;
-    }
+    if (OwedAnswer(e, ex)) continue;
     switch (e.kind) {
       case K::kNewMessage:
       case K::kNewReport:

@@ -98,6 +98,13 @@ class AtLine : public std::enable_shared_from_this<AtLine> {
     std::u16string text;  // the whole message the part belongs to
     size_t part = 0, parts = 0;
   };
+  // A submission given up on after its PDU went out: the modem still owes its
+  // "+CMGS:" or "+CMS ERROR", and answers in the order it was asked.
+  struct OwedSubmit {
+    SentPart part;
+    std::chrono::steady_clock::time_point written;
+    bool in_hand = false;  // the send that gave it up is still being decided
+  };
   struct Partial {
     std::string originator;
     uint8_t total = 0;
@@ -133,6 +140,9 @@ class AtLine : public std::enable_shared_from_this<AtLine> {
   static bool NotReadyYet(const Answer& a);
   Answer Transact(Exchange& exchange, uint32_t timeout_ms);
   bool Resync();
+  // Sets aside what an answer owed by a command given up on (`text` its line);
+  // true when the event is that answer and not the running command's.
+  bool OwedAnswer(const AtEvent& e, const Exchange* ex);
   bool Pump(uint32_t timeout_ms, Answer& answer, Exchange* exchange);
   void HandleIndications();
   void ReadStored(const std::string& memory, int index);
@@ -179,6 +189,13 @@ class AtLine : public std::enable_shared_from_this<AtLine> {
   bool unregistered_ = false;  // the poll found no network: wait for it again
   bool pin_refused_ = false;   // never offered again: three wrong tries lock the SIM
   int late_reference_ = -1;    // +CMGS of a submission that answered after its time limit (scratch of Resync)
+  // Answers the modem owes for commands given up on, oldest first; only what
+  // comes after them can be a later command's.
+  std::deque<OwedSubmit> owed_submits_;
+  std::map<std::string, int> owed_lines_;  // by answer prefix ("+CMGF:") of probes that timed out
+  int owed_oks_ = 0;                       // the OK after an owed answer line
+  SentPart submitting_;                    // the part of the submission running now
+  size_t next_probe_ = 0;
   int32_t failure_ = kFailDeviceMissing;
   bool holding_reports_ = false;  // a send is in hand
   std::vector<std::pair<StatusReport, Stored>> held_reports_;

@@ -293,6 +293,7 @@ int32_t AtLine::SendPart(const SendJob& job, const SubmitPart& part, size_t numb
     submit.pdu = part.hex;
     submit.expect = "+CMGS:";
     submit.needs_line = true;
+    submitting_ = {job.recipient, job.text, number, parts};
     Answer a = Command(submit, std::max<uint32_t>(MsUntil(deadline), 1));
     int reference = -1;
     for (const std::string& l : a.lines)

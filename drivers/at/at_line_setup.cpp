@@ -48,6 +48,9 @@ bool AtLine::Initialise() {
   indications_.clear();
   restarted_ = unregistered_ = false;
   late_reference_ = -1;
+  owed_submits_.clear();  // a modem that starts again owes nothing
+  owed_lines_.clear();
+  owed_oks_ = 0;
   failure_ = kFailNoAnswer;
   (void)port_.Write("\x1B", timing_.command_ms);  // ends a text prompt left open by an earlier owner
   Answer a;

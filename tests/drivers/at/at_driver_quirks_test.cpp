@@ -78,6 +78,39 @@ TEST_F(AtDriverQuirks, AModemThatAnswersLateAtRandomNeverGetsAMessageReportedSen
   EXPECT_NE(DriverLog().find("was answered after the submit limit: sent"), std::string::npos);
 }
 
+// A modem that keeps answering while a submission is out: the answer of one
+// given up on comes while the next one waits for its own. It belongs to the
+// first (whose status report then finds it); the second is decided by its own.
+TEST_F(AtDriverQuirks, ALateSubmitAnswerIsNeverCreditedToTheNextMessage) {
+  setenv("TALVENIX_AT_TIMING", "command=300,submit=1000,keepalive=60000,backoff=20,backoffmax=100", 1);
+  ModemSim modem(Device(3));
+  Configure({{3, 115200, "North", {{"[smsretry]", "0"}}}});
+  ASSERT_EQ(Start(), TALVEX_OK);
+  ASSERT_TRUE(WaitState(3, 0));
+  // The second answers 1.6 s after its PDU, past its limit; the third is
+  // refused 0.8 s after its PDU, which went out about 1 s after the second's.
+  modem.AnswerSubmitsLater({0, 1600, 800});
+  TalvexSmsRequest* first = Request(u"First");
+  ASSERT_EQ(m.SendSMS(first), TALVEX_PENDING);
+  ASSERT_TRUE(WaitOutcome(first));
+  TalvexSmsRequest* second = Request(u"Second");
+  ASSERT_EQ(m.SendSMS(second), TALVEX_PENDING);
+  ASSERT_TRUE(modem.WaitSubmitted(2));
+  modem.FailSubmits(1, 500);
+  TalvexSmsRequest* third = Request(u"Third");
+  ASSERT_EQ(m.SendSMS(third), TALVEX_PENDING);
+  ASSERT_TRUE(WaitOutcome(third, 10000));
+  EXPECT_EQ(Outcomes(first), std::vector<int32_t>{TALVEX_OK});
+  EXPECT_EQ(Outcomes(second), std::vector<int32_t>{TALVEX_FAILED});  // reported at its limit, before its answer
+  EXPECT_EQ(Outcomes(third), std::vector<int32_t>{TALVEX_FAILED});
+  EXPECT_NE(DriverLog().find("to part 1 of 1 to +46708251358, already reported: recorded as sent"), std::string::npos)
+      << DriverLog();
+
+  modem.ReportStatus(modem.submitted().at(1).reference, 0x00);
+  ASSERT_TRUE(WaitReceived(TALVEX_DATA_STATUS_REPORT, 1));
+  EXPECT_EQ(Received(TALVEX_DATA_STATUS_REPORT)[0].text, u"Second");
+}
+
 TEST_F(AtDriverQuirks, AStaleOkBeforeThePromptIsNoSubmission) {
   ModemSim::Options options;
   options.stale_ok = true;

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <filesystem>
 #include <map>
 #include <mutex>
@@ -39,6 +40,8 @@ struct ModemSim::State {
   std::string input;
   int fail_submits = 0, fail_code = 0;
   uint32_t submit_delay_ms = 0;
+  std::deque<uint32_t> answer_later_ms;
+  std::vector<std::thread> late_answers;
   int late_percent = 0;
   uint32_t late_min_ms = 0, late_max_ms = 0;
   std::mt19937 random;
@@ -57,7 +60,8 @@ struct ModemSim::State {
   std::thread thread;
 };
 
-ModemSim::ModemSim(std::string link, Options options) : link_(std::move(link)), s_(std::make_unique<State>(std::move(options))) {
+ModemSim::ModemSim(std::string link, Options options)
+    : link_(std::move(link)), s_(std::make_unique<State>(std::move(options))) {
   if (pipe2(s_->wake, O_CLOEXEC | O_NONBLOCK) != 0) s_->wake[0] = s_->wake[1] = -1;
   Plug();
   s_->thread = std::thread([this] { Run(); });
@@ -71,6 +75,7 @@ ModemSim::~ModemSim() {
   s_->changed.notify_all();
   (void)!write(s_->wake[1], "x", 1);
   s_->thread.join();
+  for (std::thread& t : s_->late_answers) t.join();
   Close();
   close(s_->wake[0]);
   close(s_->wake[1]);
@@ -241,7 +246,7 @@ void ModemSim::Command(std::string line) {
     Answer("");
   } else if (c == "+CPIN?") {
     Answer(!s_->options.pin.empty() && !s_->unlocked ? "\r\n+CPIN: SIM PIN\r\n"
-                                               : "\r\n+CPIN: " + s_->options.cpin_ready + "\r\n");
+                                                     : "\r\n+CPIN: " + s_->options.cpin_ready + "\r\n");
   } else if (c == "+CSCA?") {
     Answer("\r\n+CSCA: \"+27381000015\",145\r\n");
   } else if (c == "+CSMS?") {
@@ -311,6 +316,18 @@ std::string ModemSim::AmidRead() const { return s_->options.amid_reads.empty() ?
 
 void ModemSim::Submit(const std::string& hex) {
   std::unique_lock lock(s_->mutex);
+  if (!s_->answer_later_ms.empty()) {
+    uint32_t later = s_->answer_later_ms.front();
+    s_->answer_later_ms.pop_front();
+    if (s_->fail_submits > 0) {
+      --s_->fail_submits;
+      return AnswerLater(later, "", "+CMS ERROR: " + std::to_string(s_->fail_code));
+    }
+    uint8_t reference = s_->next_reference++;
+    s_->submitted.push_back({hex, std::get<at::Submit>(*at::DecodePdu(hex, true, true).message), reference});
+    s_->changed.notify_all();
+    return AnswerLater(later, "\r\n+CMGS: " + std::to_string(reference) + "\r\n", "OK");
+  }
   uint32_t delay = s_->submit_delay_ms;
   if (s_->late_percent > 0 && static_cast<int>(s_->random() % 100) < s_->late_percent)
     delay = s_->late_min_ms + static_cast<uint32_t>(s_->random() % (s_->late_max_ms - s_->late_min_ms + 1));
@@ -334,6 +351,21 @@ void ModemSim::Submit(const std::string& hex) {
   s_->submitted.push_back({hex, std::get<at::Submit>(*r.message), reference});
   s_->changed.notify_all();
   Answer("\r\n+CMGS: " + std::to_string(reference) + "\r\n");
+}
+
+// Called holding the mutex: the answer is written by a thread of its own.
+void ModemSim::AnswerLater(uint32_t delay_ms, std::string body, std::string final_result) {
+  auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(delay_ms);
+  s_->late_answers.emplace_back([this, until, body = std::move(body), final_result = std::move(final_result)] {
+    std::unique_lock lock(s_->mutex);
+    s_->changed.wait_until(lock, until, [this] { return s_->stopping; });
+    if (!s_->stopping) Answer(body, final_result);
+  });
+}
+
+void ModemSim::AnswerSubmitsLater(const std::vector<uint32_t>& delays_ms) {
+  std::lock_guard lock(s_->mutex);
+  s_->answer_later_ms.assign(delays_ms.begin(), delays_ms.end());
 }
 
 std::string ModemSim::StoreLocked(const std::string& pdu, int& index) {
@@ -421,7 +453,8 @@ int ModemSim::pin_attempts() {
 
 bool ModemSim::WaitSubmitted(size_t count, int timeout_ms) {
   std::unique_lock lock(s_->mutex);
-  return s_->changed.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] { return s_->submitted.size() >= count; });
+  return s_->changed.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                              [&] { return s_->submitted.size() >= count; });
 }
 
 bool ModemSim::WaitCommand(const std::string& command, int timeout_ms) {

@@ -50,6 +50,9 @@ class ModemSim {
   void FailSubmits(int count, int code);
   // Every submit is answered after this delay. Meanwhile the modem reads no input.
   void SetSubmitDelay(uint32_t ms);
+  // The next submits are answered after these delays, while the modem goes on
+  // reading and answering other commands meanwhile.
+  void AnswerSubmitsLater(const std::vector<uint32_t>& delays_ms);
   // `percent` of the submits are answered after a delay between the bounds
   // (the rest at once), chosen by a generator seeded with `seed`.
   void SetLateSubmits(int percent, uint32_t min_ms, uint32_t max_ms, unsigned seed);
@@ -105,6 +108,7 @@ class ModemSim {
   std::string AmidRead() const;
   void Command(std::string line);
   void Submit(const std::string& hex);
+  void AnswerLater(uint32_t delay_ms, std::string body, std::string final_result);
   std::string StoreLocked(const std::string& pdu, int& index);
 
   std::string link_;

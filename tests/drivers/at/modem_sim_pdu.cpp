@@ -72,7 +72,6 @@ std::string ModemSim::DeliverPdu(const std::string& originator, const std::u16st
   return kSmsc + first + address + "00" + (ucs2 ? "08" : "00") + kTimestamp + Hex2(udl) + ud;
 }
 
-
 std::string ModemSim::StatusReportPdu(uint8_t reference, const std::string& recipient, uint8_t status) {
   return kSmsc + ("06" + Hex2(reference) + AddressField(recipient) + kTimestamp + kTimestamp + Hex2(status));
 }

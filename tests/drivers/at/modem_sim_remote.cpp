@@ -114,6 +114,11 @@ void ModemSim::FailSubmits(int count, int code) {
   s_->Call("fail_submits", std::to_string(count) + " " + std::to_string(code));
 }
 void ModemSim::SetSubmitDelay(uint32_t ms) { s_->Call("submit_delay", std::to_string(ms)); }
+void ModemSim::AnswerSubmitsLater(const std::vector<uint32_t>& delays_ms) {
+  std::string words;
+  for (uint32_t ms : delays_ms) words += (words.empty() ? "" : " ") + std::to_string(ms);
+  s_->Call("answer_submits_later", words);
+}
 void ModemSim::SetLateSubmits(int percent, uint32_t min_ms, uint32_t max_ms, unsigned seed) {
   s_->Call("late_submits", std::to_string(percent) + " " + std::to_string(min_ms) + " " + std::to_string(max_ms) + " " +
                                std::to_string(seed));

@@ -78,6 +78,10 @@ class Session {
       sim.FailSubmits(Number(w, 2), Number(w, 3));
     } else if (verb == "submit_delay") {
       sim.SetSubmitDelay(static_cast<uint32_t>(Number(w, 2)));
+    } else if (verb == "answer_submits_later") {
+      std::vector<uint32_t> delays;
+      for (size_t i = 2; i < w.size(); ++i) delays.push_back(static_cast<uint32_t>(Number(w, i)));
+      sim.AnswerSubmitsLater(delays);
     } else if (verb == "late_submits") {
       sim.SetLateSubmits(Number(w, 2), static_cast<uint32_t>(Number(w, 3)), static_cast<uint32_t>(Number(w, 4)),
                          static_cast<unsigned>(Number(w, 5)));
