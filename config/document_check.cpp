@@ -92,7 +92,9 @@ std::vector<ConfigProblem> CheckConfigurationDocument(const char* path, const ch
   XmlFileError error;
   std::unique_ptr<XmlFileDocument> file = LoadXmlFile(path, error);
   if (!file) {
-    const char* what = error.code == kXmlErrorRefusedMarkup ? "refused: " : "not well-formed: ";
+    const char* what = error.code == kXmlErrorRefusedMarkup ? "refused: "
+                       : error.code == kXmlErrorEncoding    ? "not readable in its encoding: "
+                                                            : "not well-formed: ";
     std::string text = error.line > 0 ? what + error.reason + " (position " + std::to_string(error.position) + ")"
                                       : "cannot be read: " + error.reason;
     return {{ConfigProblem::Kind::kError, error.line, std::move(text)}};

@@ -1,8 +1,10 @@
 #include "config/xml_file.hpp"
 
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <string_view>
 
 #include "config/ascii_case.hpp"
@@ -147,11 +149,45 @@ std::string DeclaredEncoding(std::string_view text) {
   return std::string(declaration.substr(quote + 1, close - quote - 1));
 }
 
-bool DeclaresReadableEncoding(const std::string& name) {
+// The single-byte set a declaration names, if it names one that is read.
+std::optional<SingleByteCharset> SingleByteCharsetNamed(const std::string& name) {
+  for (const char* latin1 : {"ISO-8859-1", "ISO_8859-1", "ISO8859-1", "LATIN1", "L1", "CP819", "IBM819"})
+    if (EqualsIgnoringCase(name, latin1)) return SingleByteCharset::kLatin1;
+  for (const char* windows : {"WINDOWS-1252", "CP1252"})
+    if (EqualsIgnoringCase(name, windows)) return SingleByteCharset::kWindows1252;
+  return std::nullopt;
+}
+
+bool DeclaresReadableEncoding(const std::string& name, XmlFileFormat::Encoding encoding) {
   if (name.empty()) return true;
+  bool single_byte = encoding == XmlFileFormat::Encoding::kLatin1 || encoding == XmlFileFormat::Encoding::kWindows1252;
+  if (single_byte || SingleByteCharsetNamed(name))
+    return single_byte;  // a UTF-16 file declaring Latin-1 contradicts itself
   for (const char* known : {"UTF-8", "UTF8", "UTF-16", "UTF16", "UTF-16LE", "UTF-16BE", "US-ASCII", "ASCII"})
     if (EqualsIgnoringCase(name, known)) return true;
   return false;
+}
+
+// UTF-8 text in a single-byte set; a character the set lacks becomes a
+// character reference, which reads back as the same character.
+std::string Utf8ToSingleByte(std::string_view text, SingleByteCharset set) {
+  std::u16string units = Utf8ToUtf16(text);
+  std::string out;
+  out.reserve(units.size());
+  for (size_t i = 0; i < units.size(); ++i) {
+    char32_t cp = units[i];
+    if (IsHighSurrogate(units[i]) && i + 1 < units.size() && IsLowSurrogate(units[i + 1]))
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (units[++i] - 0xDC00);
+    int byte = ByteOfCodePoint(cp, set);
+    if (byte >= 0) {
+      out += static_cast<char>(byte);
+    } else {
+      char reference[16];
+      std::snprintf(reference, sizeof reference, "&#x%X;", static_cast<unsigned>(cp));
+      out += reference;
+    }
+  }
+  return out;
 }
 
 // Start of the '<' that opens the node whose name or value begins at `offset`.
@@ -256,6 +292,9 @@ std::string Serialise(XmlFileDocument& file) {
   text.reserve(prolog.size() + body.size() + epilog.size());
   text.append(prolog).append(body).append(epilog);
   if (format.encoding == XmlFileFormat::Encoding::kUtf8) return (format.bom ? "\xEF\xBB\xBF" : "") + text;
+  if (format.encoding == XmlFileFormat::Encoding::kLatin1) return Utf8ToSingleByte(text, SingleByteCharset::kLatin1);
+  if (format.encoding == XmlFileFormat::Encoding::kWindows1252)
+    return Utf8ToSingleByte(text, SingleByteCharset::kWindows1252);
 
   bool big_endian = format.encoding == XmlFileFormat::Encoding::kUtf16BE;
   std::u16string units = Utf8ToUtf16(text);
@@ -297,6 +336,12 @@ std::unique_ptr<XmlFileDocument> LoadXmlFile(const char* path, XmlFileError& err
 
     // The UTF-8 text, parsed in place: the file's own bytes when it is UTF-8.
     char* text_begin = file->storage.get();
+    auto adopt = [&](const std::string& converted) {
+      file->storage = std::make_unique_for_overwrite<char[]>(converted.size() + 1);
+      std::memcpy(file->storage.get(), converted.data(), converted.size() + 1);
+      text_begin = file->storage.get();
+      size = converted.size();
+    };
     if (starts("\xFF\xFE\0\0"sv) || starts("\0\0\xFE\xFF"sv)) {
       Fail(error, kXmlErrorEncoding, "UTF-32 text is not read; save the file as UTF-8");
       return nullptr;
@@ -310,10 +355,11 @@ std::unique_ptr<XmlFileDocument> LoadXmlFile(const char* path, XmlFileError& err
       format.encoding = big_endian ? XmlFileFormat::Encoding::kUtf16BE : XmlFileFormat::Encoding::kUtf16LE;
       std::string converted;
       if (!Utf16BytesToUtf8(raw.substr(format.bom ? 2 : 0), big_endian, converted, error)) return nullptr;
-      file->storage = std::make_unique_for_overwrite<char[]>(converted.size() + 1);
-      std::memcpy(file->storage.get(), converted.data(), converted.size() + 1);
-      text_begin = file->storage.get();
-      size = converted.size();
+      adopt(converted);
+    } else if (auto set = SingleByteCharsetNamed(DeclaredEncoding(raw))) {
+      format.encoding =
+          *set == SingleByteCharset::kLatin1 ? XmlFileFormat::Encoding::kLatin1 : XmlFileFormat::Encoding::kWindows1252;
+      adopt(SingleByteToUtf8(raw, *set));
     }
     std::string_view text(text_begin, size);
 
@@ -325,11 +371,12 @@ std::unique_ptr<XmlFileDocument> LoadXmlFile(const char* path, XmlFileError& err
         return nullptr;
       }
     }
-    if (std::string declared = DeclaredEncoding(text); !DeclaresReadableEncoding(declared)) {
-      Fail(
-          error, kXmlErrorEncoding,
-          "the document declares encoding \"" + declared + "\"; only UTF-8 and UTF-16 are read, save the file as UTF-8",
-          1, 1);
+    if (std::string declared = DeclaredEncoding(text); !DeclaresReadableEncoding(declared, format.encoding)) {
+      Fail(error, kXmlErrorEncoding,
+           "the document declares encoding \"" + declared +
+               "\", which this file is not or which is not read (UTF-8, UTF-16, ISO-8859-1, Windows-1252); save "
+               "the file as UTF-8",
+           1, 1);
       return nullptr;
     }
     size_t refused_at;

@@ -1,6 +1,7 @@
 #pragma once
-// The configuration file on disk. Loading reads UTF-8 or UTF-16 text, refuses
-// bytes that are not valid in that encoding, and parses with pugixml keeping
+// The configuration file on disk. Loading reads UTF-8 or UTF-16 text, or
+// ISO-8859-1 or Windows-1252 where the declaration names it, refuses bytes
+// that are not valid in that encoding, and parses with pugixml keeping
 // comments and whitespace. Saving writes the document back in the file's own
 // encoding and line ends, with the text before and after the root element
 // exactly as read, through a temporary file in the same folder and a rename:
@@ -16,7 +17,7 @@
 namespace talvenix {
 
 struct XmlFileFormat {
-  enum class Encoding { kUtf8, kUtf16LE, kUtf16BE };
+  enum class Encoding { kUtf8, kUtf16LE, kUtf16BE, kLatin1, kWindows1252 };
   Encoding encoding = Encoding::kUtf8;
   bool bom = false;
   bool crlf = false;  // line ends were CR LF

@@ -9,6 +9,12 @@ namespace {
 
 constexpr char32_t kReplacement = 0xFFFD;
 
+// Windows-1252 bytes 0x80-0x9F; 0 where the byte is unused.
+constexpr char16_t kWindows1252High[32] = {0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+                                           0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0,      0x017D, 0,
+                                           0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+                                           0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
+
 void AppendUtf8(std::string& out, char32_t cp) {
   if (cp < 0x80) {
     out += static_cast<char>(cp);
@@ -150,7 +156,10 @@ bool CopyBounded(char16_t* destination, size_t size, std::u16string_view source)
 
 std::string PercentDecode(std::string_view text) {
   auto hex = [](char c) {
-    return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+    return c >= '0' && c <= '9'   ? c - '0'
+           : c >= 'a' && c <= 'f' ? c - 'a' + 10
+           : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                  : -1;
   };
   std::string out;
   out.reserve(text.size());
@@ -162,6 +171,28 @@ std::string PercentDecode(std::string_view text) {
       out += text[i];
     }
   }
+  return out;
+}
+
+char32_t CodePointOfByte(unsigned char byte, SingleByteCharset set) {
+  if (set == SingleByteCharset::kWindows1252 && byte >= 0x80 && byte < 0xA0 && kWindows1252High[byte - 0x80])
+    return kWindows1252High[byte - 0x80];
+  return byte;
+}
+
+int ByteOfCodePoint(char32_t cp, SingleByteCharset set) {
+  if (set == SingleByteCharset::kWindows1252) {
+    for (int i = 0; i < 32; ++i)
+      if (kWindows1252High[i] == cp) return 0x80 + i;
+    if (cp >= 0x80 && cp < 0xA0 && kWindows1252High[cp - 0x80]) return -1;  // that byte means another character
+  }
+  return cp < 0x100 ? static_cast<int>(cp) : -1;
+}
+
+std::string SingleByteToUtf8(std::string_view text, SingleByteCharset set) {
+  std::string out;
+  out.reserve(text.size() + text.size() / 8);
+  for (char c : text) AppendUtf8(out, CodePointOfByte(static_cast<unsigned char>(c), set));
   return out;
 }
 

@@ -36,5 +36,13 @@ size_t CutLength(std::u16string_view text, size_t limit);
 // included, is kept as it is.
 std::string PercentDecode(std::string_view text);
 
+// Single-byte character sets: ISO-8859-1, and Windows-1252, which puts
+// letters and signs where ISO-8859-1 has the C1 controls (its five unused
+// bytes keep their ISO-8859-1 meaning, as Windows reads them).
+enum class SingleByteCharset { kLatin1, kWindows1252 };
+char32_t CodePointOfByte(unsigned char byte, SingleByteCharset set);
+// The byte of `cp` in `set`, or -1 when the set lacks it.
+int ByteOfCodePoint(char32_t cp, SingleByteCharset set);
+std::string SingleByteToUtf8(std::string_view text, SingleByteCharset set);
 
 }  // namespace talvenix

@@ -23,6 +23,18 @@ std::vector<std::string> Check(const std::string& text) {
 
 TEST(DocumentCheck, TheBundledFileHasNoProblems) {
   EXPECT_EQ(Check(testing::DefaultConfiguration()), std::vector<std::string>{});
+  // A copy that declares another encoding it is also written in.
+  const std::string declaration = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>";
+  for (const char* name : {"ISO-8859-1", "windows-1252", "us-ascii"}) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(Check(testing::Replaced(testing::DefaultConfiguration(), declaration,
+                                      "<?xml version=\"1.0\" encoding=\"" + std::string(name) + "\"?>")),
+              std::vector<std::string>{});
+  }
+  EXPECT_THAT(Check(testing::Replaced(testing::DefaultConfiguration(), declaration,
+                                      "<?xml version=\"1.0\" encoding=\"KOI8-R\"?>")),
+              ::testing::ElementsAre(::testing::StartsWith(
+                  "1 E not readable in its encoding: the document declares encoding \"KOI8-R\"")));
 }
 
 TEST(DocumentCheck, PointsAtWhatStopsTheEngine) {

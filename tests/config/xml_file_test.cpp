@@ -66,6 +66,38 @@ TEST(XmlFileSave, KeepsUtf16AndItsByteOrderMark) {
   EXPECT_EQ(LoadAndSave(folder, bytes), bytes);
 }
 
+// A file in ISO-8859-1 or Windows-1252 reads as its declaration says and is
+// saved in it again; a character the set lacks is saved as a reference.
+TEST(XmlFileSave, KeepsTheSingleByteEncodingTheDeclarationNames) {
+  TempFolder folder;
+  struct Case {
+    const char* encoding;
+    std::string value;  // as the file holds it
+    const char* read;   // as the document holds it (UTF-8)
+    std::string saved;  // the value written for "\u03A9\u20AC\u00E9"
+  } const cases[] = {
+      {"ISO-8859-1", "caf\xE9 \x80", "caf\xC3\xA9 \xC2\x80", "&#x3A9;&#x20AC;\xE9"},
+      {"windows-1252", "\x93\x80\x81q", "\xE2\x80\x9C\xE2\x82\xAC\xC2\x81q", "&#x3A9;\x80\xE9"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.encoding);
+    std::string head =
+        "<?xml version=\"1.0\" encoding=\"" + std::string(c.encoding) + "\"?>\r\n<r>\r\n  <o name=\"x\" ";
+    std::string bytes = head + "value=\"" + c.value + "\"/>\r\n</r>\r\n";
+    std::string path = folder.Write("c.xml", bytes);
+    XmlFileError error;
+    auto file = LoadXmlFile(path.c_str(), error);
+    ASSERT_TRUE(file) << DescribeParseError(error);
+    EXPECT_STREQ(file->document.child("r").child("o").attribute("value").value(), c.read);
+    EXPECT_EQ(LoadAndSave(folder, bytes), bytes);
+    EXPECT_EQ(LoadAndSave(folder, bytes, "\xCE\xA9\xE2\x82\xAC\xC3\xA9"),
+              head + "value=\"" + c.saved + "\"/>\r\n</r>\r\n");
+    file = LoadXmlFile(path.c_str(), error);
+    ASSERT_TRUE(file) << DescribeParseError(error);
+    EXPECT_STREQ(file->document.child("r").child("o").attribute("value").value(), "\xCE\xA9\xE2\x82\xAC\xC3\xA9");
+  }
+}
+
 TEST(XmlFileLoad, RefusesBadFilesWithThePlaceOfTheFault) {
   TempFolder folder;
   struct Case {
@@ -82,7 +114,14 @@ TEST(XmlFileLoad, RefusesBadFilesWithThePlaceOfTheFault) {
       // Past the long ASCII runs that are checked many bytes at a time.
       {"invalid UTF-8 late", "<r>\n <a v=\"" + std::string(70, 'x') + "\xE9\"/></r>", kXmlErrorEncoding, 2, 78},
       {"second root", "<r/>\n<s/>", kXmlErrorNotWellFormed, 2, 1},
-      {"declared Latin-1", "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><r/>", kXmlErrorEncoding, 1, 1},
+      {"declared KOI8-R", "<?xml version=\"1.0\" encoding=\"KOI8-R\"?><r/>", kXmlErrorEncoding, 1, 1},
+      {"UTF-16 declaring Latin-1",
+       [] {
+         std::string bytes;
+         for (char c : std::string_view("<?xml encoding='latin1'?><r/>")) bytes += {c, '\0'};
+         return bytes;
+       }(),
+       kXmlErrorEncoding, 1, 1},
       {"UTF-32", std::string("\xFF\xFE\0\0<\0\0\0", 8), kXmlErrorEncoding, 0, 0},
       {"unpaired surrogate", std::string("\xFF\xFE<\0r\0\x00\xD8/\0>\0", 12), kXmlErrorEncoding, 1, 3},
   };
