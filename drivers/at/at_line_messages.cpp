@@ -197,10 +197,25 @@ void AtLine::FlushPartials(bool all) {
       ++it;
       continue;
     }
+    // The reader sees where text is missing: a marker stands for each gap.
     std::u16string text;
-    for (auto& [n, part] : p.parts) text += part;
-    Log(1, "GSMDrv - %s: incomplete message from %s (%zu of %u parts) delivered as it is.", name_.c_str(),
-        p.originator.c_str(), p.parts.size(), p.total);
+    std::string missing;
+    unsigned expected = 1;
+    auto gap_until = [&](unsigned end) {
+      if (expected >= end) return;
+      text += u"[\u2026]";
+      for (; expected < end; ++expected) missing += (missing.empty() ? "" : ", ") + std::to_string(expected);
+    };
+    for (auto& [n, part] : p.parts) {
+      gap_until(n);
+      text += part;
+      expected = std::max(expected, n + 1u);
+    }
+    gap_until(p.total + 1u);
+    Log(1,
+        "GSMDrv - %s: incomplete message from %s (%zu of %u parts) delivered with \"[\xE2\x80\xA6]\" in place of "
+        "missing part(s) %s.",
+        name_.c_str(), p.originator.c_str(), p.parts.size(), p.total, missing.c_str());
     std::string originator = p.originator;
     std::vector<Stored> stored = std::move(p.stored);
     it = partials_.erase(it);

@@ -333,22 +333,26 @@ TEST_F(AtDriverQuirks, PartsWaitOnTheSimAcrossARestart) {
   EXPECT_EQ(Received(TALVEX_DATA_SMS).size(), 1u);
 }
 
-// A gap longer than the time limit: the part that came is delivered as it is
-// and leaves the SIM only then; the late part comes on its own.
+// A gap longer than the time limit: the parts that came are delivered with the
+// gaps marked and leave the SIM only then; the late part comes on its own.
 TEST_F(AtDriverQuirks, APartWhoseRestComesTooLateLeavesTheSimOnlyWhenDelivered) {
   setenv("TALVENIX_AT_TIMING", "command=500,submit=1500,keepalive=400,backoff=100,backoffmax=200,reassembly=1500", 1);
   ModemSim modem(Device(3));
   ASSERT_NO_FATAL_FAILURE(StartReadyLine());
-  modem.DeliverStored(ModemSim::DeliverPdu("+15550001", u"Your code is ", {7, 2, 1}));
+  modem.DeliverStored(ModemSim::DeliverPdu("+15550001", u"Your code is ", {7, 4, 1}));
+  modem.DeliverStored(ModemSim::DeliverPdu("+15550001", u"; valid for", {7, 4, 3}));
   ASSERT_TRUE(modem.WaitCommand("AT+CMGR="));
   std::this_thread::sleep_for(std::chrono::milliseconds(500));  // a poll or two meanwhile: read once only
-  EXPECT_EQ(modem.stored_count(), 1u);
+  EXPECT_EQ(modem.stored_count(), 2u);
   ASSERT_TRUE(WaitReceived(TALVEX_DATA_SMS, 1));
-  EXPECT_EQ(Received(TALVEX_DATA_SMS)[0].text, u"Your code is ");
+  EXPECT_EQ(Received(TALVEX_DATA_SMS)[0].text, u"Your code is [\u2026]; valid for[\u2026]");
   EXPECT_TRUE(WaitUntil([&](const auto&) { return modem.stored_count() == 0; }));
-  modem.DeliverStored(ModemSim::DeliverPdu("+15550001", u"482913", {7, 2, 2}));
+  EXPECT_NE(DriverLog().find("(2 of 4 parts) delivered with \"[\xE2\x80\xA6]\" in place of missing part(s) 2, 4"),
+            std::string::npos);
+  modem.DeliverStored(ModemSim::DeliverPdu("+15550001", u"482913", {7, 4, 2}));
   ASSERT_TRUE(WaitReceived(TALVEX_DATA_SMS, 2, 5000));
   EXPECT_EQ(Received(TALVEX_DATA_SMS).size(), 2u);
+  EXPECT_EQ(Received(TALVEX_DATA_SMS)[1].text, u"[\u2026]482913[\u2026]");
 }
 
 // ---- The SIM's PIN --------------------------------------------------------------------
