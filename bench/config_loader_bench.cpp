@@ -4,14 +4,15 @@
 // with 64 and with 1,000 modem lines (the loader must grow linearly).
 
 #include <benchmark/benchmark.h>
+#include <malloc.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <set>
 #include <pugixml.hpp>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -178,6 +179,11 @@ class RatioReporter : public benchmark::ConsoleReporter {
 }  // namespace talvenix
 
 int main(int argc, char** argv) {
+  // Both sides keep the memory they free: otherwise glibc hands a freed
+  // document back to the kernel and each bare parse faults it in again,
+  // which measures the kernel, not the parse.
+  mallopt(M_TRIM_THRESHOLD, 1000000000);
+  mallopt(M_MMAP_THRESHOLD, 100000000);
   benchmark::Initialize(&argc, argv);
   talvenix::RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
@@ -197,11 +203,10 @@ int main(int argc, char** argv) {
     ratio(("LoadGlobalConfigs, " + file).c_str(), std::string("BM_LoadGlobalConfigs/") + lines, bare, target);
     ratio(("LoadServiceConfigsEx, " + file).c_str(), std::string("BM_LoadServiceConfigsEx/") + lines, bare, target);
   }
-  // A changed file is parsed again, with the checks that come with a load:
-  // no target, but the ratio must not grow with the file.
+  // A changed file is read and parsed again, with the checks that come with a load.
   for (const char* lines : {"0", "64", "1000"})
     ratio((std::string("LoadServiceConfigsEx, changed file, ") + lines + " lines").c_str(),
-          std::string("BM_LoadServiceConfigsExChangedFile/") + lines, std::string("BM_BarePugixmlParse/") + lines, 0);
+          std::string("BM_LoadServiceConfigsExChangedFile/") + lines, std::string("BM_BarePugixmlParse/") + lines, 1.5);
   std::filesystem::remove_all(talvenix::Folder());
   benchmark::Shutdown();
   return 0;

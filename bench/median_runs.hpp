@@ -6,6 +6,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <map>
 #include <string>
 #include <vector>
@@ -51,6 +52,29 @@ inline std::map<std::string, MedianRun> RunBenchmarks(int argc, char** argv, int
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
   return reporter.medians;
+}
+
+// The time of `first` over the time of `second`, as the median of `pairs`
+// ratios, each from one run of the two taken in turn: both meet the same
+// moments of a busy machine, so only a real change moves the figure.
+inline double RunPaired(int argc, char** argv, const std::string& first, const std::string& second, int pairs) {
+  benchmark::Initialize(&argc, argv);
+  MedianReporter reporter;
+  auto time_of = [&](const std::string& name) {
+    reporter.medians.erase(name);
+    benchmark::RunSpecifiedBenchmarks(&reporter, "^" + name + "$");
+    auto run = reporter.medians.find(name);
+    return run == reporter.medians.end() ? 0.0 : run->second.real_time;
+  };
+  std::vector<double> ratios;
+  for (int i = 0; i < pairs; ++i) {
+    double a = time_of(first), b = time_of(second);
+    if (a > 0 && b > 0) ratios.push_back(a / b);
+  }
+  benchmark::Shutdown();
+  if (ratios.empty()) return 0;
+  std::nth_element(ratios.begin(), ratios.begin() + static_cast<ptrdiff_t>(ratios.size() / 2), ratios.end());
+  return ratios[ratios.size() / 2];
 }
 
 }  // namespace talvenix::bench

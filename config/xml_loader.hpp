@@ -117,11 +117,11 @@ class XMLLoader : public IGSMConfigurationInterface {
   // The properties of every line of a service, in document order, with
   // whether each starts a line (its id holds the key). Kept with the
   // document they were read from and given again while the loader still
-  // reads that same document, unchanged.
+  // reads that same document, unchanged. The texts are the document's own.
   struct LineListing {
     struct Property {
-      std::u16string id;
-      std::u16string value;
+      std::string_view id;
+      std::string_view value;
       bool starts_line;
     };
     std::weak_ptr<const XmlFileDocument> document;

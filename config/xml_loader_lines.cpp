@@ -9,11 +9,11 @@
 #include <string>
 
 #include "config/ascii_case.hpp"
-#include "support/text_codec.hpp"
 #include "config/value_encoding.hpp"
 #include "config/xml_file.hpp"
 #include "config/xml_layout.hpp"
 #include "config/xml_loader.hpp"
+#include "support/text_codec.hpp"
 
 namespace talvenix {
 
@@ -78,24 +78,24 @@ int XMLLoader::LoadServiceConfigsEx(const char16_t* transport_id, const char16_t
   }
   std::string service;
   if (!ReloadAndFindServiceName(transport_id, service)) return 0;
+  std::shared_ptr<const XmlFileDocument> document = parser_.loadeddocument();  // holds the listing's texts
   const LineListing& listing = ListLineProperties(service, key_id);
   if (!list) return static_cast<int>(listing.properties.size());
 
+  // The caller's rows are reused from call to call: conversions into them
+  // allocate only when a text outgrows its row.
   int line_counter = 0;
-  const std::u16string* line_key = nullptr;
+  std::string_view line_key;
   auto row = list->begin();
   for (const LineListing::Property& property : listing.properties) {
     if (row == list->end()) break;  // never more rows than the caller gave room for
     if (property.starts_line) {
       ++line_counter;
-      line_key = &property.value;
+      line_key = property.value;
     }
-    row->item.id = property.id;
-    row->value = property.value;
-    if (line_key)
-      row->line_key = *line_key;
-    else
-      row->line_key.clear();
+    AssignUtf16(row->item.id, property.id);
+    AssignUtf16(row->value, property.value);
+    AssignUtf16(row->line_key, line_key);
     row->line_number = line_counter;
     ++row;
   }
@@ -114,7 +114,8 @@ const XMLLoader::LineListing& XMLLoader::ListLineProperties(const std::string& s
   listing = LineListing{document, service, key, {}};
   ForEachLineProperty(ServiceElement(service.c_str()), [&](pugi::xml_node property) {
     std::string_view id, value;
-    for (pugi::xml_attribute attribute = property.first_attribute(); attribute; attribute = attribute.next_attribute()) {
+    for (pugi::xml_attribute attribute = property.first_attribute(); attribute;
+         attribute = attribute.next_attribute()) {
       const char* name = attribute.name();
       if (EqualsIgnoringCase(name, "value"))
         value = attribute.value();
@@ -122,7 +123,7 @@ const XMLLoader::LineListing& XMLLoader::ListLineProperties(const std::string& s
         id = attribute.value();
     }
     bool starts_line = key && id.find(*key) != std::string_view::npos;  // the key property starts a new line
-    listing.properties.push_back({Utf8ToUtf16(id), Utf8ToUtf16(value), starts_line});
+    listing.properties.push_back({id, value, starts_line});
     return true;
   });
   return listing;

@@ -1,6 +1,7 @@
 #include "config/xml_refusals.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <vector>
 
 namespace talvenix {
@@ -151,6 +152,37 @@ class Scan {
 
 bool AcceptableMarkup(std::string_view text, size_t& offset, std::string& reason) {
   return Scan(text, offset, reason).Run();
+}
+
+bool MayHoldRefusedReferences(std::string_view text) {
+  if (text.find("<!DOCTYPE") != npos) return true;
+  for (size_t amp = text.find('&'); amp != npos; amp = text.find('&', amp + 1)) {
+    size_t at = amp + 1;
+    if (at < text.size() && text[at] == '#') continue;
+    while (at < text.size() && IsReferenceNameChar(text[at])) ++at;
+    if (at == amp + 1 || at >= text.size() || text[at] != ';') continue;
+    std::string_view name = text.substr(amp + 1, at - amp - 1);
+    if (name != "lt" && name != "gt" && name != "amp" && name != "quot" && name != "apos") return true;
+  }
+  return false;
+}
+
+bool RepeatsAnAttribute(pugi::xml_node root) {
+  pugi::xml_node node = root;
+  while (node) {
+    for (pugi::xml_attribute a = node.first_attribute(); a; a = a.next_attribute())
+      for (pugi::xml_attribute b = a.next_attribute(); b; b = b.next_attribute())
+        if (std::strcmp(a.name(), b.name()) == 0) return true;
+    // Next element in document order, without recursion: documents may nest deeply.
+    if (node.first_child()) {
+      node = node.first_child();
+      continue;
+    }
+    while (node != root && !node.next_sibling()) node = node.parent();
+    if (node == root) break;
+    node = node.next_sibling();
+  }
+  return false;
 }
 
 }  // namespace talvenix

@@ -9,11 +9,19 @@
 #include <string>
 #include <string_view>
 
+#include <pugixml.hpp>
+
 namespace talvenix {
 
 // Scans UTF-8 document text. False when it holds refused markup: `offset` is
 // the byte where it starts and `reason` says what it is and what to write
 // instead. Text that is not well-formed is left for the parser to report.
 bool AcceptableMarkup(std::string_view text, size_t& offset, std::string& reason);
+
+// Quick checks that let a load of a sound document skip the scan above: the
+// text may hold a refused reference or declaration (false: it holds none),
+// and a parsed document gives an element the same attribute twice.
+bool MayHoldRefusedReferences(std::string_view text);
+bool RepeatsAnAttribute(pugi::xml_node root);
 
 }  // namespace talvenix

@@ -14,13 +14,6 @@ namespace {
 // transaction: no sound server sends one.
 constexpr size_t kMaxReply = 64 * 1024;
 
-// No reply can answer the end of the data before the server has read it. A
-// server that answers on its own after its 354, even in a later write, must
-// not have that answer taken for the one to the dot, so the dot waits until
-// this long after the 354 (a long message's own writing counts towards it)
-// and any reply before then ends the transaction unsent.
-constexpr int64_t kEarlyReplyWindowMs = 250;
-
 int64_t NowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
       .count();
@@ -86,7 +79,7 @@ std::string SmtpTransaction::Submit(const std::string& sender, const std::vector
                               [&](const std::string& r) { return Command("RCPT TO:<" + r + ">", 2, "RCPT"); }) &&
                   Command("DATA", 3, "DATA");
   if (accepted) {
-    int64_t window_end = NowMs() + kEarlyReplyWindowMs;
+    int64_t window_end = NowMs() + kSmtpEarlyReplyWindowMs;
     accepted = Send(DotStuffed(message)) && NoReplyUntil(window_end);
   }
   if (accepted) {

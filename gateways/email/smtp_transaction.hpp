@@ -17,6 +17,13 @@ typedef void CURLM;
 
 namespace talvenix {
 
+// No reply can answer the end of the data before the server has read it. A
+// server that answers on its own after its 354, even in a later write, must
+// not have that answer taken for the one to the dot, so the dot waits until
+// this long after the 354 (a long message's own writing counts towards it)
+// and any reply before then ends the transaction unsent.
+inline constexpr int64_t kSmtpEarlyReplyWindowMs = 250;
+
 // The server's replies of one session, line by line as they arrive.
 class SmtpReplies {
  public:
