@@ -62,7 +62,7 @@ inline double RunPaired(int argc, char** argv, const std::string& first, const s
   MedianReporter reporter;
   auto time_of = [&](const std::string& name) {
     reporter.medians.erase(name);
-    benchmark::RunSpecifiedBenchmarks(&reporter, "^" + name + "$");
+    benchmark::RunSpecifiedBenchmarks(&reporter, "^" + name + "(/|$)");
     auto run = reporter.medians.find(name);
     return run == reporter.medians.end() ? 0.0 : run->second.real_time;
   };

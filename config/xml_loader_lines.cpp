@@ -111,7 +111,9 @@ const XMLLoader::LineListing& XMLLoader::ListLineProperties(const std::string& s
       listing.key == key)
     return listing;
 
+  size_t expected = listing.properties.size();  // a changed file mostly keeps its size
   listing = LineListing{document, service, key, {}};
+  listing.properties.reserve(expected);
   ForEachLineProperty(ServiceElement(service.c_str()), [&](pugi::xml_node property) {
     std::string_view id, value;
     for (pugi::xml_attribute attribute = property.first_attribute(); attribute;

@@ -4,9 +4,9 @@
 #include <cstring>
 #include <string>
 
-#include "support/text_codec.hpp"
 #include "config/value_encoding.hpp"
 #include "config/xml_loader.hpp"
+#include "support/text_codec.hpp"
 
 namespace talvenix {
 
@@ -32,14 +32,14 @@ void StoreValue(const ConfigItem& row, bool found, const std::u16string& text) {
       if (row.size < 1) return;
       const char* fallback = row.default_value ? static_cast<const char*>(row.default_value) : "";
       CopyBounded(static_cast<char*>(row.destination), static_cast<size_t>(row.size),
-              found ? Utf16ToUtf8(text) : std::string(fallback));
+                  found ? Utf16ToUtf8(text) : std::string(fallback));
       break;
     }
     case kValueWide: {
       if (row.size < 1) return;
       const char16_t* fallback = row.default_value ? static_cast<const char16_t*>(row.default_value) : u"";
       CopyBounded(static_cast<char16_t*>(row.destination), static_cast<size_t>(row.size),
-              found ? std::u16string_view(text) : std::u16string_view(fallback));
+                  found ? std::u16string_view(text) : std::u16string_view(fallback));
       break;
     }
     case kValueBoolean: {

@@ -3,8 +3,8 @@
 #include <new>
 #include <unordered_map>
 
-#include "support/text_codec.hpp"
 #include "config/xml_errors.hpp"
+#include "support/text_codec.hpp"
 
 namespace talvenix {
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <vector>
 
 namespace talvenix {
@@ -169,10 +170,22 @@ bool MayHoldRefusedReferences(std::string_view text) {
 
 bool RepeatsAnAttribute(pugi::xml_node root) {
   pugi::xml_node node = root;
+  const char* names[8];
   while (node) {
-    for (pugi::xml_attribute a = node.first_attribute(); a; a = a.next_attribute())
-      for (pugi::xml_attribute b = a.next_attribute(); b; b = b.next_attribute())
-        if (std::strcmp(a.name(), b.name()) == 0) return true;
+    // Each name is compared with those before it; an element with more
+    // attributes than the array holds compares its first ones with the rest.
+    size_t count = 0;
+    for (pugi::xml_attribute a = node.first_attribute(); a; a = a.next_attribute()) {
+      const char* name = a.name();
+      for (size_t i = 0; i < count; ++i)
+        if (names[i][0] == name[0] && std::strcmp(names[i], name) == 0) return true;
+      if (count < std::size(names)) {
+        names[count++] = name;
+      } else {
+        for (pugi::xml_attribute b = a.next_attribute(); b; b = b.next_attribute())
+          if (std::strcmp(name, b.name()) == 0) return true;
+      }
+    }
     // Next element in document order, without recursion: documents may nest deeply.
     if (node.first_child()) {
       node = node.first_child();
