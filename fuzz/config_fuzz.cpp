@@ -1,6 +1,7 @@
 // Arbitrary bytes as qvsmscomms.xml, through the loader's load operations and
 // the writes that follow them. Besides crashes and sanitizer reports, it stops
-// when a document the loader saved cannot be read again.
+// when a document the loader saved cannot be read again, or when a load for
+// reading (quick checks) and one for editing (the full scan) disagree.
 
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "config/xml_file.hpp"
 #include "config/xml_loader.hpp"
 #include "contract/service.hpp"
 #include "formatting_logger.hpp"
@@ -75,6 +77,11 @@ void WalkLines(XMLLoader& loader) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string& path = FilePath();
   if (!WriteFile(path, data, size)) return 0;
+  XmlFileError reading, editing;
+  bool read = LoadXmlFile(path.c_str(), reading, XmlLoadMode::kForReading) != nullptr;
+  bool edited = LoadXmlFile(path.c_str(), editing, XmlLoadMode::kForEditing) != nullptr;
+  Check(read == edited && reading.code == editing.code, "loads for reading and for editing disagree");
+
   FormattingLogger log;
   XMLLoader loader(&log, path.c_str(), "sms");
 
