@@ -318,11 +318,13 @@ bool AtLine::Resync() {
 
 bool AtLine::OwedAnswer(const AtEvent& e, const Exchange* ex) {
   using K = AtEvent::Kind;
-  // The modem is given twice the submit limit to answer; an answer later
-  // than that can no longer be told from a later submission's.
-  auto too_old = Clock::now() - 2 * std::chrono::milliseconds(timing_.submit_ms);
-  while (!owed_submits_.empty() && !owed_submits_.front().in_hand && owed_submits_.front().written < too_old)
-    owed_submits_.pop_front();
+  // The modem gets twice the submit limit more after the send gave up; an
+  // answer later than that can no longer be told from a later submission's.
+  if (!owed_submits_.empty()) {
+    auto too_old = Clock::now() - 2 * std::chrono::milliseconds(timing_.submit_ms);
+    while (!owed_submits_.empty() && !owed_submits_.front().in_hand && owed_submits_.front().given_up < too_old)
+      owed_submits_.pop_front();
+  }
   bool line = e.kind == K::kLine;
   if (line && StartsWith(e.text, "+CMGS:")) {
     if (owed_submits_.empty()) {

@@ -102,7 +102,7 @@ class AtLine : public std::enable_shared_from_this<AtLine> {
   // "+CMGS:" or "+CMS ERROR", and answers in the order it was asked.
   struct OwedSubmit {
     SentPart part;
-    std::chrono::steady_clock::time_point written;
+    std::chrono::steady_clock::time_point given_up;
     bool in_hand = false;  // the send that gave it up is still being decided
   };
   struct Partial {
