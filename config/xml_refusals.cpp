@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <iterator>
 #include <vector>
 
@@ -156,7 +157,10 @@ bool AcceptableMarkup(std::string_view text, size_t& offset, std::string& reason
 }
 
 bool MayHoldRefusedReferences(std::string_view text) {
-  if (text.find("<!DOCTYPE") != npos) return true;
+  static constexpr std::string_view kDoctype = "<!DOCTYPE";
+  if (std::search(text.begin(), text.end(), std::boyer_moore_horspool_searcher(kDoctype.begin(), kDoctype.end())) !=
+      text.end())
+    return true;
   for (size_t amp = text.find('&'); amp != npos; amp = text.find('&', amp + 1)) {
     size_t at = amp + 1;
     if (at < text.size() && text[at] == '#') continue;

@@ -97,6 +97,11 @@ std::u16string Utf8ToUtf16(std::string_view text) {
 }
 
 void AssignUtf16(std::u16string& out, std::string_view text) {
+  // A buffer that holds the text already (ASCII compares unit by unit) is
+  // left as it is: lists filled again from the same document mostly are.
+  if (out.size() == text.size() &&
+      std::equal(text.begin(), text.end(), out.begin(), [](char c, char16_t u) { return c == u && c >= 0; }))
+    return;
   out.resize(text.size());
   for (size_t i = 0; i < text.size(); ++i) {
     auto c = static_cast<unsigned char>(text[i]);

@@ -13,7 +13,8 @@ inline bool IsLowSurrogate(char16_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
 
 std::string Utf16ToUtf8(std::u16string_view text);
 std::u16string Utf8ToUtf16(std::string_view text);
-// out = Utf8ToUtf16(text), reusing out's storage; ASCII takes a fast path.
+// out = Utf8ToUtf16(text), reusing out's storage; ASCII takes a fast path,
+// and an `out` that holds the text already is not written.
 void AssignUtf16(std::u16string& out, std::string_view text);
 
 // Length of a NUL-terminated UTF-16 text, reading at most `limit` characters.
