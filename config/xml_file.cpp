@@ -10,6 +10,7 @@
 #include "config/ascii_case.hpp"
 #include "config/xml_errors.hpp"
 #include "config/xml_refusals.hpp"
+#include "config/xml_walk.hpp"
 #include "platform/file.hpp"
 #include "support/text_codec.hpp"
 
@@ -234,8 +235,7 @@ size_t StartTagEndSlowly(std::string_view text, size_t from) {
 // as <e></e> gets an empty text child, which is written back as <e></e> and
 // reads as the same empty text.
 void KeepEmptyElementForms(std::string_view text, pugi::xml_node root) {
-  pugi::xml_node node = root;
-  while (node) {
+  for (pugi::xml_node node = root; node; node = NextInDocumentOrder(node, root)) {
     ptrdiff_t name_at = node.first_child() || node.type() != pugi::node_element ? -1 : node.offset_debug();
     if (name_at > 0) {
       // The start tag ends at the first '>' after the closing quote of its last
@@ -253,14 +253,6 @@ void KeepEmptyElementForms(std::string_view text, pugi::xml_node root) {
       size_t end = from == std::string_view::npos ? from : text.find('>', from);
       if (end != std::string_view::npos && text[end - 1] != '/') node.append_child(pugi::node_pcdata);
     }
-    // Next node in document order, without recursion: documents may nest deeply.
-    if (node.first_child()) {
-      node = node.first_child();
-      continue;
-    }
-    while (node != root && !node.next_sibling()) node = node.parent();
-    if (node == root) break;
-    node = node.next_sibling();
   }
 }
 

@@ -4,6 +4,7 @@
 #include <unordered_map>
 
 #include "config/xml_errors.hpp"
+#include "config/xml_walk.hpp"
 #include "support/text_codec.hpp"
 
 namespace talvenix {
@@ -36,17 +37,8 @@ std::string DescendantText(pugi::xpath_node item) {
   pugi::xml_node node = item.node();
   if (node.type() != pugi::node_element && node.type() != pugi::node_document) return node.value();
   std::string text;
-  pugi::xml_node current = node.first_child();
-  while (current) {
+  for (pugi::xml_node current = node.first_child(); current; current = NextInDocumentOrder(current, node))
     if (current.type() == pugi::node_pcdata || current.type() == pugi::node_cdata) text += current.value();
-    if (current.first_child()) {
-      current = current.first_child();
-      continue;
-    }
-    while (current != node && !current.next_sibling()) current = current.parent();
-    if (current == node) break;
-    current = current.next_sibling();
-  }
   return text;
 }
 

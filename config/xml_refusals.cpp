@@ -6,6 +6,8 @@
 #include <iterator>
 #include <vector>
 
+#include "config/xml_walk.hpp"
+
 namespace talvenix {
 namespace {
 
@@ -173,9 +175,8 @@ bool MayHoldRefusedReferences(std::string_view text) {
 }
 
 bool RepeatsAnAttribute(pugi::xml_node root) {
-  pugi::xml_node node = root;
   const char* names[8];
-  while (node) {
+  for (pugi::xml_node node = root; node; node = NextInDocumentOrder(node, root)) {
     // Each name is compared with those before it; an element with more
     // attributes than the array holds compares its first ones with the rest.
     size_t count = 0;
@@ -190,14 +191,6 @@ bool RepeatsAnAttribute(pugi::xml_node root) {
           if (std::strcmp(name, b.name()) == 0) return true;
       }
     }
-    // Next element in document order, without recursion: documents may nest deeply.
-    if (node.first_child()) {
-      node = node.first_child();
-      continue;
-    }
-    while (node != root && !node.next_sibling()) node = node.parent();
-    if (node == root) break;
-    node = node.next_sibling();
   }
   return false;
 }
