@@ -18,8 +18,10 @@ namespace talvenix {
 namespace {
 
 constexpr unsigned kEditingOptions = pugi::parse_full | pugi::parse_ws_pcdata;
-// Whitespace alone in an element is its text; whitespace between elements is layout.
-constexpr unsigned kReadingOptions = pugi::parse_default | pugi::parse_ws_pcdata_single;
+// Whitespace alone in an element is its text; whitespace between elements is
+// layout. The declaration is parsed, not skipped, so that a file a load for
+// editing refuses for it is refused by every load.
+constexpr unsigned kReadingOptions = pugi::parse_default | pugi::parse_ws_pcdata_single | pugi::parse_declaration;
 
 std::string SystemError(std::string_view what, const platform::Error& error) {
   return std::string(what) + ": " + error.Describe();

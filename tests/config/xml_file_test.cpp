@@ -114,6 +114,7 @@ TEST(XmlFileLoad, RefusesBadFilesWithThePlaceOfTheFault) {
       // Past the long ASCII runs that are checked many bytes at a time.
       {"invalid UTF-8 late", "<r>\n <a v=\"" + std::string(70, 'x') + "\xE9\"/></r>", kXmlErrorEncoding, 2, 78},
       {"second root", "<r/>\n<s/>", kXmlErrorNotWellFormed, 2, 1},
+      {"broken declaration", "<?xml version=1.0?>\n<r/>", kXmlErrorNotWellFormed, 1, 15},
       {"declared KOI8-R", "<?xml version=\"1.0\" encoding=\"KOI8-R\"?><r/>", kXmlErrorEncoding, 1, 1},
       {"UTF-16 declaring Latin-1",
        [] {
@@ -125,15 +126,17 @@ TEST(XmlFileLoad, RefusesBadFilesWithThePlaceOfTheFault) {
       {"UTF-32", std::string("\xFF\xFE\0\0<\0\0\0", 8), kXmlErrorEncoding, 0, 0},
       {"unpaired surrogate", std::string("\xFF\xFE<\0r\0\x00\xD8/\0>\0", 12), kXmlErrorEncoding, 1, 3},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    std::string path = folder.Write("bad.xml", c.bytes);
-    XmlFileError error;
-    EXPECT_FALSE(LoadXmlFile(path.c_str(), error));
-    EXPECT_EQ(error.code, c.code);
-    EXPECT_EQ(error.line, c.line);
-    EXPECT_EQ(error.position, c.position);
-    EXPECT_FALSE(error.reason.empty());
+  for (XmlLoadMode mode : {XmlLoadMode::kForReading, XmlLoadMode::kForEditing}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(c.name);
+      std::string path = folder.Write("bad.xml", c.bytes);
+      XmlFileError error;
+      EXPECT_FALSE(LoadXmlFile(path.c_str(), error, mode));
+      EXPECT_EQ(error.code, c.code);
+      EXPECT_EQ(error.line, c.line);
+      EXPECT_EQ(error.position, c.position);
+      EXPECT_FALSE(error.reason.empty());
+    }
   }
   XmlFileError error;
   EXPECT_FALSE(LoadXmlFile(folder.File("missing.xml").c_str(), error));
