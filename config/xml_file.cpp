@@ -365,6 +365,14 @@ std::unique_ptr<XmlFileDocument> LoadXmlFile(const char* path, XmlFileError& err
         return nullptr;
       }
     }
+    // The parser would take a NUL for the end of the text and read the rest
+    // as if it were not there; XML allows no such character anyway.
+    if (size_t nul = text.find('\0'); nul != std::string_view::npos) {
+      int line, position;
+      PlaceOf(text, nul, line, position);
+      Fail(error, kXmlErrorNotWellFormed, "a NUL character, which XML does not allow", line, position);
+      return nullptr;
+    }
     if (std::string declared = DeclaredEncoding(text); !DeclaresReadableEncoding(declared, format.encoding)) {
       Fail(error, kXmlErrorEncoding,
            "the document declares encoding \"" + declared +
