@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The module's boundary: the thirteen exports and the module-wide state.
 // The host calls the exports from one thread at a time; gateway threads call
 // the host back meanwhile. Nothing here throws across the boundary.

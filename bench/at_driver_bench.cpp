@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Messages per second through SendSMS, the AT driver and the modem simulator:
 // against smstools' smsd sending the same messages through the same simulator
 // (answering at once), and with a modem that takes 2 s per submit on 1, 2 and

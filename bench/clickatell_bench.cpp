@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Messages per second through SendSMS (the real module, Clickatell gateway) to
 // a local test server, against a bare libcurl loop of the same GET requests on
 // one reused handle, in the same run. Also HTTPS, and the bare loop with a new

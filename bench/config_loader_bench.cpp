@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The loader's reads against a bare pugixml parse of the same file from disk,
 // in the same run. Every loader operation looks at the file again, so each
 // timed call includes that check. Files: the bundled default, and the same

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // talvenixd over HTTP: messages accepted per second with 16 client
 // connections (each 202 only after its batch is on disk) with the 202's p50
 // and p99 latency; and messages per second end to end into a test provider,

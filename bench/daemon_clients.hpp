@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // What the daemon's benchmarks share: the daemons measured side by side in
 // one run (this build's talvenixd, and another build's, an older commit's

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // talvenixd's API under hostile connections, on loopback: 16 active
 // clients POST for a few seconds alone, beside 1,000 idle connections (from
 // eight client addresses), and beside 64 clients that send one header line

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // One worker cycle of the device gateway with 1,000 tracked messages (1,000
 // state queries and one poll for received messages), through the whole
 // module, against a bare libcurl loop of the same 1,000 query GETs on one

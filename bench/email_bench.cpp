@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // One SMS through the module's SendSMS to a local SMTP server (aiosmtpd), as
 // one e-mail built from the template, against a bare libcurl SMTP send of
 // the same message bytes (as the server received them from the module) to

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // SendSMS through the engine with a gateway that answers at once, against
 // copying the same text into a std::u16string once. The log is open at
 // level 1, as the module opens it, so information lines are filtered out.

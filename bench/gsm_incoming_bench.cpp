@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Incoming messages from a simulator line thread to the host callback, through
 // the whole module (driver callback, gateway lock, received message record),
 // against the same simulator thread calling a bare function with the same

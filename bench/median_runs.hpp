@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The shared main of the benchmarks that compare two ways of doing one thing:
 // runs every registered benchmark (`default_repetitions` times unless the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The test-message channel's latency: from the start of a command-2 write
 // (ExecuteCommand through the exported function) to the moment the host's test
 // callback runs, over 10,000 lines one at a time. The baseline, measured in the

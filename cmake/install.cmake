@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # What `cmake --install` puts where. The module lives in a folder of its own,
 # $libdir/talvenix/, with the AT driver beside it (where the module looks
 # first) and the SOAP binding it links (found through RUNPATH $ORIGIN). Test

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # The build's shape: one static library per layer of the tree. A layer sees
 # the headers of the layers it links and no others: each library's include
 # root holds only its own folder (a link into the source tree), so a gateway

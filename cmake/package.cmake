@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # The Debian package, made by `cpack -G DEB` from the install rules
 # (scripts/package). Dependencies come from the binaries' shared libraries.
 set(CPACK_GENERATOR DEB)

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # The libraries of the Windows build. Debian ships none of them built for
 # MinGW, so they are made here under the names the Linux build finds:
 #   pugixml     compiled from Debian's source package, fetched into the build tree

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Cross-build for 32-bit Windows with Debian's MinGW-w64 (posix threads
 # variant, so std::thread and std::mutex work). Windows programs built here
 # run under Wine, which is how CTest runs the tests.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Comparisons that ignore the case of ASCII letters only: attribute names
 // and transport ids are ASCII, and other letters must not match by accident

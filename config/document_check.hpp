@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // A check of the configuration document for people: what in it would stop
 // the engine, each with the line where it is. Used by `talvenix config

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The value cipher of properties flagged encrypt="yes". It keeps passwords
 // from being read at a glance in the file; it is not encryption and gives no

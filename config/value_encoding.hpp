@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // How values are written in the configuration document. These readings are
 // part of the file format: documents written by earlier versions rely on

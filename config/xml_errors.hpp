@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Error codes of the configuration store's XML layer. They stand where the
 // loader's log lines print an error code ("com error[0x%X, %s]"); the text

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The configuration file on disk. Loading reads UTF-8 or UTF-16 text, or
 // ISO-8859-1 or Windows-1252 where the declaration names it, refuses bytes

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Adding and removing elements in a document that keeps its whitespace, so
 // that a line added to a hand-indented file is indented like its neighbours

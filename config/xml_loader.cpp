@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // XMLLoader: construction, path building, the attribute readers and writers,
 // name translation and the property enumeration.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // XMLLoader: the only reader and writer of the configuration document. The
 // engine and the gateways describe what they want as settings tables; the

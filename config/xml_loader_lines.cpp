@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // XMLLoader: the lines of multi-line services (the GSM modem lines): listing,
 // changing one line, adding and removing lines.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // XMLLoader: loading and writing settings tables (global options and a
 // service's properties).
 

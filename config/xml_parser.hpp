@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // xmlparser_c: a cursor over one XML document held by pugixml. It loads the
 // document from a file, selects nodes with an XPath, steps through them and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Markup the configuration store refuses rather than half-understands:
 // entity declarations, references to entities other than the five

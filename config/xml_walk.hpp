@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Walking a pugixml tree without recursion: documents may nest deeply.
 

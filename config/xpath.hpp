@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // An XPath expression whose user-given texts (category, service, property,
 // option, template and field names) travel as bound variables ($name), so a

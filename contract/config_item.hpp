@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Rows of the settings tables through which the engine and every gateway load
 // and save their settings. The caller owns a table and everything its

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The configuration store as the engine and the gateways see it. Results are
 // 1 for success and 0 for failure unless said otherwise. One loader must not

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The logger every component writes through. One instance is shared by the
 // whole module and never owned by the components that use it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Owner of a generic options record. The record itself is plain data shared
 // with the host; its line status text and line list point to memory that this

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // A received message record built on a gateway thread's stack for one host
 // callback. It owns its string buffers; they start empty with capacity 2.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The gateway contract. The engine and the exports use a gateway only through
 // these operations; every gateway takes exactly one constructor argument, the

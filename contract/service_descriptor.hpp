@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // What the module may know about a gateway without building one. Every
 // gateway's descriptor and the only list of them are in gateways/catalog/. Shared code asks a descriptor's capability

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The ConfigLoad and ConfigUpdate tables of a gateway, made from its
 // descriptor's one list of settings fields. Rows point into the caller's

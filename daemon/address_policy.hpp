@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Which addresses the daemon may send webhooks to. A client names the
 // receivers, so by default none of the machine's own or its network's

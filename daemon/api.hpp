@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The HTTP side of the daemon: the JSON API under /v1, the Kannel-compatible
 // /cgi-bin/sendsms, the status page at / and /metrics, and /livez (204, no

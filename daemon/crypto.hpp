@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The daemon's few uses of OpenSSL: key digests, webhook signatures, ids, the
 // password of a browser's login.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The daemon's own settings: a small INI file (talvenixd.ini). API keys are
 // kept as SHA-256 digests, so the file never holds a usable key.

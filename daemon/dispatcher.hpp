@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The one thread that calls the module's exports: InitTalvex, SendSMS one
 // message at a time, Update on reload, Unint at the end. The module's

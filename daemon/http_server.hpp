@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The daemon's HTTP/1.1 server, event-driven (Boost.Beast on Boost.Asio): a
 // connection costs a socket and a few KiB, never a thread, so thousands of

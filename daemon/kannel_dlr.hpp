@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Delivery reports the Kannel way, for users who switch from Kannel's
 // sendsms: the dlr-url they gave is called with GET, its %-escapes replaced.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // talvenixd: the module as a service. A host like any other: it loads the
 // module at run time and calls only its exports, from one thread.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "daemon/message_input.hpp"
 
 #include "daemon/webhook_url.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Checks of a message given to the API (JSON or Kannel's query), one rule
 // set for both.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The daemon's durable queue: accepted messages, the states they pass
 // through, and the webhook deliveries their events cause. One interface, so

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // /metrics in the Prometheus text format, made from the queue's figures and
 // the lines' states at each scrape.

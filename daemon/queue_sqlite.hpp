@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // MessageQueue in one SQLite file (WAL). One writer thread owns every change
 // and commits whatever has gathered in one transaction: many accepted

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Keeps the queue bounded: at start and then every hour, deletes the
 // messages and webhook events that settled more than `keep_days` ago. A

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The status page at /: server-rendered HTML that reloads itself.
 

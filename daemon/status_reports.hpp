@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Tying a modem line's status reports to the messages they report on: the
 // references a send left in its request's receipt, what a report's TP-Status

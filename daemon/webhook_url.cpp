@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "daemon/webhook_url.hpp"
 
 #include <curl/curl.h>

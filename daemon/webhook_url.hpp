@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The URL of a webhook receiver, checked whole by libcurl's URL parser:
 // http or https, a host, a port from 1 to 65535, no user name or password

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Delivers the queue's webhook events: POST of the JSON body, signed with
 // HMAC-SHA256 over "<timestamp>.<body>", each event id in a header so that

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The gateway classes the module can construct, one row per service flag
 // (gateway_classes.cpp, the only place that names them); a flag without a row

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Loading and writing the global options through the configuration loader.
 // They live beside the gateway catalog, which maps transport ids to service flags.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The one object that runs the module: loads the global options, builds and
 // starts the selected gateway, applies the message rules to every send, and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "engine/service_factory.hpp"
 
 #include "engine/gateway_classes.hpp"

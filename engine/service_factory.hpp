@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Builds the gateway of a service flag from this build's list of gateway
 // classes (gateway_classes.hpp). What the module knows about a gateway

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Arbitrary bytes through the AT driver's readers: the first byte chooses
 // the PDU decoder (the rest as hex text, as a modem shows it, or re-encoded
 // as hex so most inputs reach the fields) or the modem response reader (the

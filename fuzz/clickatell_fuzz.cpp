@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Fuzzes the reading of the provider's answers: the Central text answers, the
 // Platform XML tags and JSON documents. Any input must give one of the four
 // outcomes without crashing, and a sent answer always carries its id.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Arbitrary bytes as qvsmscomms.xml, through the loader's load operations and
 // the writes that follow them. Besides crashes and sanitizer reports, it stops
 // when a document the loader saved cannot be read again, or when a load for

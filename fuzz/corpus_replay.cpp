@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Feeds every file of the given folders to the fuzz entry point once, as
 // libFuzzer would, so the corpus runs as an ordinary test under any compiler.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // A logger for fuzz targets: formats every line, so the log texts meet the
 // fuzzed bytes too, and throws the result away.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Arbitrary text as an e-mail template's address list, subject and message:
 // the header lines built from it, the encoded body, the address list filled
 // with host values, and the placeholder replacement. Besides crashes and

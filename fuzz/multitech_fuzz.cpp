@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Arbitrary bytes as an answer of the iSMS device, through the three answer
 // parsers and the decoding of every received message, as the gateway runs
 // them. Besides crashes and sanitizer reports, it stops when a parser breaks

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Arbitrary bytes as the HTTP answer body of the three SOAP calls, read by
 // the same generated deserialisers and context settings as the gateway's
 // client (strict, UTF-8). Looks for crashes and sanitizer reports.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The one argument reader of the `talvenix` commands. A command takes its
 // options by name, then its positional words; every mistake (an option

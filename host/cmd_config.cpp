@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // `talvenix config show|set NAME VALUE|check`: the global options of
 // qvsmscomms.xml through the configuration exports, and a check of the file
 // that points at the lines that would stop the engine.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // `talvenix lines`: list, add, change and delete GSM modem lines in
 // qvsmscomms.xml through the module's line exports, as a settings screen would.
 

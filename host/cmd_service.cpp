@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // `talvenix service show|set PROPERTY VALUE`: the selected gateway's properties
 // through the settings exports, written once for every gateway from the
 // property list of its descriptor.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // test-sms: starts the module's test-message channel (a test message file for
 // the host's sender plus a listening mailslot) and prints what arrives.
 // test-sms-report: writes a line into that channel from another process.

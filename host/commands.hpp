@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Subcommands of the `talvenix` host. Each lives in its own file and is
 // listed once in the table of commands.cpp.

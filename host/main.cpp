@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // talvenix: a command-line host of the module. It loads the module at run
 // time and calls only the exports, like any host.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Loads the module (libTalvenix.so, Talvenix.dll) at run time and resolves
 // the thirteen exports; used by the command-line host and by the tests that

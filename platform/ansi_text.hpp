@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The host's 8-bit text (a recipient's number) is in the system's ANSI code
 // page: UTF-8 on POSIX, the active code page on Windows. This turns it into

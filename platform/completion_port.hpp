@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // A completion port: a blocking queue of packets that any thread may post to
 // and worker threads wait on, plus descriptor association. A read started on

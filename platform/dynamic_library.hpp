@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // A shared library loaded at run time. One object owns at most one handle and
 // closes it when destroyed. Failures never throw: Open returns false and

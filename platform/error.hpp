@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The one error type that leaves platform/ and support/: what went wrong, in
 // words every platform can produce, plus the system's own number for log

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Plain files by descriptor, for writers that must publish a file whole: make
 // it under a unique or temporary name, write it completely, sync it, then

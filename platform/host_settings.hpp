@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The host's settings. Sections are registry key paths (for example
 // "SOFTWARE\Vantrel FAX & VOICE\Orlinda\Config\E2FG"), keys are value names;

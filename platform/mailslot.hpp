@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Local mailslots: one reader, any number of writers, message boundaries kept.
 // Names look like "\\.\mailslot\Maker\Product\slot" (UTF-8). On Windows they

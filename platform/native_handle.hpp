@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The system's handle of an open file, device, mailslot or event: the one type
 // that differs between platforms, so headers holding one include this.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Where the running program's own file lives, so a program finds files
 // installed beside it wherever the tree was put. Any thread.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The folder of a loaded module on Windows, for the platform files that need
 // it (the program's own, a library's).

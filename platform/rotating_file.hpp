@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // A text file that several processes append lines to and rotate by size, such
 // as a log shared by a host and a command started beside it. Each line goes

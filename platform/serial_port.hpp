@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // A serial device opened for one owner: raw 8N1 at a baud rate, no flow
 // control, held exclusively (no second process may open it). Reads wait on

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Events in the manner of the original design's kernel events, on
 // std::condition_variable. Any thread may Set; waits may time out.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Every system call of platform/ that can fail in a way worth testing goes
 // through this one table. Product code only calls through it; a test swaps an

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // One-shot timers served by one timer thread (on Windows the system's timer
 // queue thread) on the steady clock. Routines run

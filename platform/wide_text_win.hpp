@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Narrow text inside platform/ is UTF-8 on Windows as on POSIX (the module
 // turns the host's UTF-16 into UTF-8 before it names files and mailslots);

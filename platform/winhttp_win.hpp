@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // What the WinHTTP clients share (the gateways' HTTP client and the SOAP
 // transport): asynchronous sessions whose request handles report their

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The system proxy configuration on POSIX: the environment's https_proxy,
 // http_proxy and all_proxy (either case) name the proxy, no_proxy lists the

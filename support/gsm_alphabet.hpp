@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The GSM 7-bit default alphabet (3GPP 23.038) with its extension table: the
 // one table of it, shared by the AT driver's codec and by the engine, which

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "support/log_backend.hpp"
 
 #include <spdlog/sinks/base_sink.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The log file backend: four entry points, like an external log library.
 // Handles are opaque numbers; a write to a closed or unknown handle is

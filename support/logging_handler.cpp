@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "support/logging_handler.hpp"
 
 #include "support/log_backend.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The module's logger over the log backend. One instance per loaded module.
 // Open/Close are called from the host's thread; the writing operations may be

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The test and deployment overrides read from the environment, each in one
 // place. A value that is not a plain decimal number is ignored.

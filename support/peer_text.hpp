@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Text that a peer sent (an answer, a fault string, a server reply) made fit
 // for one log line. A peer decides what it sends: a line break in it must not

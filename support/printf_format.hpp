@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // printf-style formatting for log lines, narrow and UTF-16 formats alike.
 // In a narrow format %s takes a narrow text and %S a UTF-16 text; in a UTF-16

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The one place where text changes encoding. "8-bit" text is UTF-8 here.
 // Invalid input never fails: bad sequences become U+FFFD.

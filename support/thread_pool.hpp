@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // CAThreadPool: worker threads that wait on one completion port and run work
 // items and I/O completions. Every packet's key is a WorkItem. Results are

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // TimerCallback: a one-shot timer whose callback runs on a CAThreadPool worker,
 // never on the timer queue's thread. Start replaces an armed timer; Cancel and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The six entry points of the AT-command driver. One lock guards the list of
 // lines; it is never held while a line's thread is joined, so a line may call
 // back into the module (and the module into us) while another line stops.

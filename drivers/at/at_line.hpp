@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // One modem line: a thread that owns the serial device and runs the line's
 // state machine (open, initialise, wait for the network, serve sends and

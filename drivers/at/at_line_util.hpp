@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Small helpers of the line's files: time left until a deadline, and the
 // pieces of an answer line (numbers, prefixes, hex digits).

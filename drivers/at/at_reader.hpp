@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Splits what a modem writes into events: answer lines, final result codes,
 // the "> " prompt of AT+CMGS, and unsolicited indications (with the PDU line

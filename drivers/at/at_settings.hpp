@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // What the driver reads besides the line record: its time limits (with
 // TALVENIX_AT_TIMING overriding them for tests and slow modems), the device

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "drivers/at/device_holders.hpp"
 
 #include <filesystem>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Which processes hold a device open: the exclusive open keeps out only
 // programs that ask for it too, and a probing modem manager running as root

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The GSM default alphabet with its extension table, septet packing and hex.
 
 #include "support/gsm_alphabet.hpp"

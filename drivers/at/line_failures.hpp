@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The codes a line reports with a failed line state: why it cannot work.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // SMS PDUs as modems exchange them in PDU mode (hex text): building
 // SMS-SUBMIT parts for a text, and reading SMS-DELIVER, SMS-STATUS-REPORT and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Reading SMS-DELIVER, SMS-STATUS-REPORT and SMS-SUBMIT PDUs. Every length
 // in the PDU is checked against the octets that are really there.
 

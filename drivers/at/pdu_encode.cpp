@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // SMS-SUBMIT parts for a text.
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * The simulator GSM driver: the six driver entry points over simulated
  * modems, plus controls that tests, benchmarks and demonstrations use to

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The simulator driver's controls, resolved at run time: tests and benchmarks
 // load the same file that the module loads through TALVENIX_GSM_DRIVER, so

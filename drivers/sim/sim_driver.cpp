@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The simulator driver's state, its six entry points and the controls of
 // gsm_sim.h. One lock guards the state; it is never held while a line's
 // thread is joined or while the module is called back.

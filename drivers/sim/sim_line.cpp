@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "drivers/sim/sim_line.hpp"
 
 namespace talvenix::sim {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // One simulated modem line: a copy of the record the module handed over and a
 // thread that runs the line's work items in order of their due time. Stopping

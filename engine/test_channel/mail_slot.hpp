@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The two ends of the test-message mailslot share this small interface.
 // Results: 0 success, 6 invalid argument, 17 already initialised,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "engine/test_channel/mail_slot_client.hpp"
 
 #include <cstring>

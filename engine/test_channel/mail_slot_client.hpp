@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // MailSlotWriter_Client: opens the test-message mailslot and writes one text
 // message into it. Lives for one command; one thread.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // MailSlotReader_Server: listens on the test-message mailslot and hands every
 // message (up to 999 bytes, NUL-terminated) to the host's test callback as

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // CSorrelMessage: a message job file for the host's sender, written into its
 // outgoing folder. The module calls, in this order: Create, GetFlags/SetFlags,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "engine/test_channel/test_message_channel.hpp"
 
 #include <memory>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The commands of ExecuteCommand: 0 starts the test-message channel (a
 // mailslot server with a time limit) and drops a test message file into the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The test message file: a message job dropped into the host's outgoing
 // folder, so that the host's own sender sends it like any SMS. It appears

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // CTextWriter: writes UTF-16 text to an open file in a chosen code page:
 // 1200 (UTF-16LE, starting with FF FE), 65001 (UTF-8, starting with EF BB BF)

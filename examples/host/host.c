@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /* A small host of the Talvenix module, in C: it loads the module at run time
  * (dlopen, or LoadLibrary on Windows), starts the engine on qvsmscomms.xml in the working folder, sends one SMS,
  * prints the incoming messages for three seconds and stops. Exit status 0

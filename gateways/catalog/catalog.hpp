@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // What the module and its hosts may know about every gateway without building
 // one: each gateway's descriptor (flag, names, capabilities, the properties of

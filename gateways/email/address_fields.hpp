@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The address fields of a template (from, to, cc, bcc) filled with the
 // message's values. The host chooses those values, so none of them may add

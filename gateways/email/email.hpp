@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // CEmail sends one plain-text e-mail by SMTP: libcurl connects, secures the
 // connection and logs in; the message and the mail transaction are ours. The

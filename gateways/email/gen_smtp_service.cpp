@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "gateways/email/gen_smtp_service.hpp"
 
 #include <cstddef>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The gateway of service flag 4: every SMS part goes out as one e-mail built
 // from a template of the configuration document, with placeholders replaced

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The e-mail as we compose it ourselves: address lists, header lines a mail
 // reader decodes exactly (RFC 2047 encoded words for text that is not plain

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Placeholders of the e-mail templates: property ids of the running service
 // ("[bodyline3]") and the message's own "[smsnumber]", "[smsmessage]" and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The mail transaction (MAIL, RCPT, DATA, QUIT) on a connection that libcurl
 // has opened, secured and logged in (CURLOPT_CONNECT_ONLY). We run it

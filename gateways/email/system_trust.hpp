@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Which certificate authorities the mailer's TLS trusts when no CA file is
 // configured: the system's own. Each platform's file says how libcurl is

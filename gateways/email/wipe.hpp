@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Overwrites a secret (a password) with zeros before its memory is given
 // back. The writes go through a volatile pointer, so the compiler cannot drop

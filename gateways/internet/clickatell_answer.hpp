@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Reading the provider's answers: the Central/Connector text answers ("ID: ",
 // "ERR: "), and the Platform/Touch answers as XML tags or as JSON. Pure

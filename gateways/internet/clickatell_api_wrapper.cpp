@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "gateways/internet/clickatell_api_wrapper.hpp"
 
 #include "support/peer_text.hpp"

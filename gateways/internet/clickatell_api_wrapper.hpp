@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The Clickatell web API: builds the two kinds of request, sends them through
 // the HTTP client with its proxy state, and reads the answers. One wrapper

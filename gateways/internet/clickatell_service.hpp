@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The gateway of service flag 2: each part goes out as one GET to the
 // Clickatell web API, Central/Connector when user and password are set, else

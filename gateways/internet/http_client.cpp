@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What every platform's HTTP client shares: the proxy choice, the log lines
 // of SendRequest and the masking of credentials in logged URLs.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The one HTTP transport of the module: libcurl on POSIX
 // (http_client_curl.cpp), WinHTTP on Windows (http_client_win.cpp). A request

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The HTTP client over libcurl. One easy handle is reused for every request
 // on a multi handle that keeps the connections, so Abort can wake a wait.
 

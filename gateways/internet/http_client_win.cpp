@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The HTTP client over WinHTTP. The client keeps an asynchronous session
 // while the proxy stays the same; the proxy is set on the session, where every
 // WinHTTP honours it. Every request goes out on a connection of its own

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // One connection to the iSMS device: plain-HTTP GET requests over the shared
 // HTTP client, kept alive between requests, with the system proxy

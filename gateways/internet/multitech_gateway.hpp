@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The gateway of service flag 8: SMS through an iSMS device on the local
 // network, over the device's plain-HTTP API. A send hands the message to the

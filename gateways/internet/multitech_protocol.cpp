@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "gateways/internet/multitech_protocol.hpp"
 
 #include "contract/log_interface.hpp"

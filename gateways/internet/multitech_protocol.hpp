@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The three requests of the iSMS device's HTTP API ("/sendmsg?", "/querymsg?",
 // "/recvmsg?") and the encodings they use. Pure functions: callable from any

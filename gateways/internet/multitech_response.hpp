@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Reading the iSMS device's answers: the send answer ("ID: n"), the state of a
 // message ("ID: n Status: s" or "Err: e"), device errors, and the XML list of

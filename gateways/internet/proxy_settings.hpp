@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The proxy that the HTTP clients apply to each request: the configured proxy
 // of the host settings (section [proxysettings]), else the user's system proxy

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "gateways/messagemedia/message_media_api_wrapper.hpp"
 
 #include <vector>

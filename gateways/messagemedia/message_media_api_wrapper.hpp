@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The web-service client of the MessageMedia gateway: builds the SOAP calls
 // sendMessages, checkReplies and confirmReplies, reads their answers, and

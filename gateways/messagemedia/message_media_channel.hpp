@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // One gSOAP context of the MessageMedia client with its lock, and the
 // transport under it: gSOAP's own sockets with OpenSSL on POSIX

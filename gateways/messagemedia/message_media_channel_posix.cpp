@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The MessageMedia client's transport on POSIX: gSOAP's own sockets and
 // OpenSSL, with socket hooks that keep every wait within the call's limits
 // and let Stop shut the connection in use down from another thread (gSOAP

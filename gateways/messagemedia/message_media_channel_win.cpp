@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The MessageMedia client's transport on Windows. gSOAP writes the request
 // and reads the answer as usual, but its I/O callbacks carry them through
 // WinHTTP, so Windows' own TLS and root store apply: the post callback only

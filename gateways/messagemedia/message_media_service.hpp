@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The gateway of service flag 7: sends each message as one sendMessages call
 // to the MessageMedia SOAP web service, and runs a poll thread that fetches

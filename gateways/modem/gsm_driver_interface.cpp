@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "gateways/modem/gsm_driver_interface.hpp"
 
 #include "support/overrides.hpp"

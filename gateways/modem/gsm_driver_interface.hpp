@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The GSM driver library as the modem gateway uses it: loads the file, finds
 // the six entry points and forwards to them. Used from the host's thread only;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What the driver reports, on the driver's threads: line states, send
 // outcomes, incoming messages and status reports. Each call runs holding the
 // gateway's lock, host callback included.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The gateway of service flag 1: one or more GSM modems ("lines") driven by
 // the GSM driver library. It keeps every line's settings, starts and stops

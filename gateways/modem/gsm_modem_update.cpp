@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Applying a changed configuration while lines run: lines that are gone or
 // disabled stop, lines whose modem settings changed restart, new enabled lines
 // start, and every other line keeps running untouched.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // How a GSM modem line is stored in the configuration document: reading the
 // lines into records, the rows that write selected properties of a record,

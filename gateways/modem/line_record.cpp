@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "gateways/modem/line_record.hpp"
 
 #include <algorithm>

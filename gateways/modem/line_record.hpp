@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The GSM modem line record: its initial values, bounded access to its texts
 // (a record from the host need not terminate them), and the record the driver

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The gateway's lock: re-entrant like a critical section, so an operation the
 // host calls from inside a callback on the same thread does not block. Every

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The gateway of service flag 0: sends nothing (every send succeeds after
 // 300 ms) and delivers a fake incoming message to the host every second.

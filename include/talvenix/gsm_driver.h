@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * The contract between the module and a GSM driver library: the six entry
  * points (cdecl, int results), the callback kinds and the records a driver

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * Talvenix: the SMS gateway module's public interface.
  *

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Compares the module's exported names with the names in the version script.
 # A Windows DLL (OBJDUMP given) is read from its export table, and must import
 # no MinGW runtime DLL: the module has to load with Windows' own DLLs alone.

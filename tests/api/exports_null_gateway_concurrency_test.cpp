@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The module end to end on the bundled default configuration (the null
 // gateway), loaded through dlopen: sends, fake incoming messages, Update and
 // a shutdown that waits for a callback in progress.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The exports as a host sees them: argument checks and the two states, with
 // the module loaded through dlopen.
 

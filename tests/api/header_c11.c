@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /* The public header compiles as C11 with every warning. */
 #include "talvenix/talvenix.h"
 #include "talvenix/gsm_driver.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Compiled for a 32-bit target only (i686 cross compiler, -fsyntax-only):
 // every record that crosses the host boundary has its documented layout.
 #include <cstddef>

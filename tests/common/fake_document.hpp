@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Global options served from a map, the way the real loader stores them; for
 // engine tests and benchmarks that need no document on disk.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // A free loopback TCP port for a peer or a daemon a test starts, a socket
 // already listening on one for a peer of the test's own, or a raw client

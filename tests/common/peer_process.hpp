@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // A peer program started by a test: its standard input stays open for the
 // peer's lifetime (a peer exits when it closes, so it never outlives a test

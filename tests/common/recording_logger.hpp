@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // A logger for tests: formats every line with the module's own formatter and
 // keeps it, so tests can assert on the exact log texts. Thread-safe.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // setenv and unsetenv for the tests' Windows build (MSVCRT has neither),
 // force-included by tests/CMakeLists.txt. The module reads the same CRT

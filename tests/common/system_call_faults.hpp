@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Makes the Nth call of one system call of platform/ fail with a chosen error
 // number (errno, or GetLastError on Windows), through the table in

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // A fresh folder that a test works in (the module reads qvsmscomms.xml and
 // writes Talvenix.log in the working folder); removed afterwards, also when a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Adds a test CA (a PEM file) to the trusted roots of the Wine prefix the
 // test runs in: Windows' TLS clients trust only the system's store.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // `talvenix config` as people run it, on a copy of the bundled file.
 
 #include <sys/wait.h>

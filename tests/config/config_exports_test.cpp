@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The configuration exports and the engine's start-up through the real module
 // (loaded with dlopen, as a host does) on real copies of the bundled file.
 

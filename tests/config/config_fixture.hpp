@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Configuration tests work on real files in a fresh folder of their own.
 

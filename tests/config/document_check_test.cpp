@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // `config check`: each problem that would stop the engine, at its line.
 
 #include "config/document_check.hpp"

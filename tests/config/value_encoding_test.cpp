@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The readings of the file format and the value cipher.
 
 #include <gtest/gtest.h>

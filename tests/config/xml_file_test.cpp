@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Reading and writing the configuration file: what a save writes back, what a
 // load refuses, and that a failed save never damages the file.
 

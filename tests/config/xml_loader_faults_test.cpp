@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // XMLLoader when the disk refuses the save (POSIX: the failure is injected
 // into write).
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The lines operations of XMLLoader: count, list, update one line, add and
 // remove lines, on a GSM service standing first under services.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Changes of one configuration file by several loaders at once: every
 // load-change-save holds the file's lock, so no change is lost, and a writer
 // that cannot get the lock in time fails instead of overwriting.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // XMLLoader over small inline documents: global options, service properties,
 // descriptions, templates, name translation and the property enumeration.
 

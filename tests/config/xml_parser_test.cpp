@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The cursor of xmlparser_c over real files: selections, steps, attributes,
 // copies, and failures that must be logged rather than thrown.
 

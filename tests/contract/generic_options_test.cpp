@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Global options through the loader: transport id matching and the rows
 // that an update writes.
 

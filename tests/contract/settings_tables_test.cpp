@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The settings tables that gateways build from their descriptors: the rows in
 // each gateway's own order, and every row inside the settings block.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kill -9 of talvenixd while clients send through it to a provider, and a
 // disk that fills up under it: nothing accepted is lost, nothing reaches the
 // provider twice, every outcome reaches the webhook receiver.

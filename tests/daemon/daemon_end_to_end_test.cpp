@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // talvenixd end to end: a real daemon process, the real module, real peers.
 
 #include <gtest/gtest.h>

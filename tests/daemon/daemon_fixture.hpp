@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // talvenixd as the tests run it: a real child process of this build with its
 // own folder (talvenixd.ini, the queue, qvsmscomms.xml, its standard error in

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // talvenixd's webhooks against hostile clients and receivers: URLs that are
 // none, receivers on the machine itself, a receiver that never answers.
 

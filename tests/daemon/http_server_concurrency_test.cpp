@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The daemon's HTTP server in this process, against clients that are idle,
 // slow, greedy or send more than they may: each holds only its own
 // connection, bodies are refused before they are read, the caps hold.

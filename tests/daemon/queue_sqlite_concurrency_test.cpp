@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The SQLite queue under load from many threads: clients accepting while the
 // dispatcher claims and the module's threads record codes, all through one
 // writer thread.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What a restart makes of the messages a stopped daemon had taken: handed to
 // the module means unknown, never sent again by itself; only taken means
 // queued again, unless the machine restarted too (its journal of handed

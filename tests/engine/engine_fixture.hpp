@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // An engine over a GoogleMock loader that serves global options from a map,
 // and a gateway that records every part it is asked to send.

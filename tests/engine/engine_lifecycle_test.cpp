@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Starting, updating and stopping the engine, with the log lines a user sees.
 
 #include <gtest/gtest.h>

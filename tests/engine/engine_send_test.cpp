@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The engine's message rules: splitting, UTF-16 detection, cutting, and what
 // the host's buffer holds afterwards.
 

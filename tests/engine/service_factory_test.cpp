@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The catalog lists what exists; the factory builds it. They must agree, or a
 // selectable service would fail to start (or a class would be unreachable).
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The `talvenix` program as people mistype it: every mistake in the
 // arguments is a usage error (exit 2) that names what was wrong, and failures
 // say where the cause lies.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // `talvenix lines` as a person uses it: the program run in a folder holding
 // qvsmscomms.xml, its output, its exit status and what the document holds.
 

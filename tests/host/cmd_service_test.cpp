@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // `talvenix service` as a person uses it, on a document selecting Clickatell.
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Runs the built `talvenix` program through the shell, as a person would, and
 // keeps what it printed.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // A real HTTP or HTTPS server on a free loopback port (cpp-httplib), playing
 // a provider's or device's web API. Every request is recorded with its exact

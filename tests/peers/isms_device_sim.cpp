@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "peers/isms_device_sim.hpp"
 
 #include <httplib.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // A simulated iSMS device: the HTTP API ("/sendmsg", "/querymsg", "/recvmsg")
 // answered as the device answers it, on a loopback port, with controls for

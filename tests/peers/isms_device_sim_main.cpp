@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The iSMS device simulator as a program, for trying the gateway without a
 // device: point "[ipaddress]" at 127.0.0.1 and "[port]" at its port.
 //   isms-device-sim [--port N] [--user U] [--password P] [--states S,S,...]

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """A real SMTP server for the e-mail gateway's tests (aiosmtpd).
 
 Listens on a free loopback port and prints "PORT <n>" once ready. Every

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // A CA and a server certificate for 127.0.0.1 and localhost, made with the
 // openssl command in a fresh folder when a test needs them. A second,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // tinyproxy as a real forward proxy on a free loopback port, optionally with
 // Basic authentication. Its configuration goes into a temporary folder; it

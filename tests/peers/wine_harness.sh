@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Shared by the harnesses that run a Windows test program under Wine beside
 # Linux peers (sourced, not run): a work folder removed at the end, peers
 # stopped at the end, free loopback ports, certificates made with openssl,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Reads of a plain datagram socket through the port (POSIX descriptors only).
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A mailslot read through the completion port, as the test channel reads it:
 // the same behaviour from the system's mailslots and from the POSIX stand-in.
 

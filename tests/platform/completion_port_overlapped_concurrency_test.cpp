@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A handle opened for overlapped I/O, bound to the system's port: a read that
 // finishes at once still completes once through the port, and Close takes a
 // pending read back before the buffer goes.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Loading a library, finding its exports and the folder a module lives in.
 
 #include <gtest/gtest.h>

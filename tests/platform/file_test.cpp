@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Whole-file saves and the lock that guards a load-change-save.
 
 #include "platform/file.hpp"

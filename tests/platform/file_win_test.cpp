@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A save that fails at any step leaves the old file as it was and nothing beside it.
 
 #include <gtest/gtest.h>

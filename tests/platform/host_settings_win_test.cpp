@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The host's settings read from the registry, typed as the settings file gives them.
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The system's mailslots: one reader per name, and no writer without a reader.
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Two writers of one log, as a host and a command started beside it: every
 // line goes into the newest file, never into one that rotation has passed.
 

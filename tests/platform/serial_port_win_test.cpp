@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A COM port: exclusive, overlapped reads and writes, and a wait that another
 // thread interrupts. The line test needs a modem (or a responder on a
 // pseudo-terminal) on the port that TALVENIX_TEST_COM_PORT names; it answers

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // One-shot timers beyond what the timer callback's tests show: what a routine
 // holds goes with a Delete, routines may delete timers, and a closing queue
 // drops what is pending.

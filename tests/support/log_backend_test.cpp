@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The log file shared by several processes: rotation by one writer at a time,
 // and no line written into a file that rotation has passed.
 

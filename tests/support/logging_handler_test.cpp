@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The module's logger writing a real file through the backend.
 
 #include "support/logging_handler.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The environment overrides: each read in one place, with one rule.
 
 #include "support/overrides.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Peer text in log lines: no forged lines, no flooding, no broken UTF-8.
 
 #include "support/peer_text.hpp"

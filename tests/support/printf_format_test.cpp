@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The log formatter: narrow and UTF-16 formats, and formats that are wrong.
 
 #include "support/printf_format.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The one text codec: round trips, broken input, bounded copies.
 
 #include "support/text_codec.hpp"

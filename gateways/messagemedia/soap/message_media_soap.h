@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // gSOAP interface header of the SMS web service's 2009 interface: SOAP 1.1,
 // document/literal, every element qualified in the service's namespace,
 // attributes unqualified, SOAP action = namespace + "/" + operation.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The AT driver end to end through the module's exports: each line's thread
 // talks to a simulated modem on a pseudo-terminal while the host sends and
 // the modem indicates messages and status reports.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The module loaded like a host loads it, the GSM modem service selected, the
 // AT driver as its driver and simulated modems on pseudo-terminals as the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // What the AT driver's tests do differently per platform
 // (at_driver_platform_posix.cpp, at_driver_platform_win.cpp): where a

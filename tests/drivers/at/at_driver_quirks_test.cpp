@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The AT driver against modems that behave like awkward real hardware: late
 // answers, stale results, status codes inside answers, refused or forgotten
 // indication settings, a busy network, PINs. What the modem received is read

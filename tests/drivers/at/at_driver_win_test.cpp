@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The AT driver's Windows-only behaviour, against the modem simulator on a COM
 // port of the Wine prefix.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The response reader: modem output cut into arbitrary pieces.
 
 #include <gtest/gtest.h>

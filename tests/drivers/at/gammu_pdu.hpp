@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // What the modem simulator received, read back by an independent codec:
 // python3-gammu through tests/drivers/at/gammu_pdu.py, so a fault that the

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """Decodes SMS-SUBMIT PDUs (hex, one a line, with their SMSC part) with
 python3-gammu, a codec independent of the driver's, and prints them as JSON."""
 import binascii

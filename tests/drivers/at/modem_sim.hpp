@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // A GSM modem on a pseudo-terminal, for tests and benchmarks: it answers the
 // AT commands of SMS work in PDU mode the way common USB modems do (echo

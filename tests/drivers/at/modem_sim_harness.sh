@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: Apache-2.0
 # Runs a Windows test program of the AT driver under Wine beside
 # modem_sim_server, which runs the program's modem simulators on
 # pseudo-terminals linked as COM ports of the Wine prefix. Each run takes ten

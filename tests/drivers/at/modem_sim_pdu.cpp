@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The PDUs a network hands a modem, built independently of the driver's
 // encoder. Pure functions: the simulator and the tests that drive it from
 // another process share them.

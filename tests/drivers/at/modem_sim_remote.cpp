@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // ModemSim for programs that cannot open a pseudo-terminal (Windows under
 // Wine): every call goes to modem_sim_server, which runs the simulator beside
 // the program and links its pseudo-terminal as the Wine prefix's COM port.

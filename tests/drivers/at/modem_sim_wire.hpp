@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The line protocol between a test program that cannot open a pseudo-terminal
 // and modem_sim_server, which runs its simulators: a request is a line of

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The PDU codec against PDUs published in modem guides and forums (quoted
 // below), and against the faults a network or a broken modem may hand us.
 

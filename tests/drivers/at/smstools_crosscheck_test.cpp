@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The modem simulator against an independent modem client: smstools' smsd
 // sends a message through it and reads one from it, so the simulator behaves
 // like a modem that real software accepts.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // What the test channel's tests set up differently per platform, one file per
 // platform beside this header: where the host's settings name the outgoing

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include <spawn.h>
 #include <stdlib.h>
 #include <sys/wait.h>

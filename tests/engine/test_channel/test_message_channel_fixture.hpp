@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // A private world for test-channel tests: host settings of its own naming an
 // outgoing folder in a fresh temporary folder (channel_host.hpp says what

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // A configuration document for the e-mail gateway, and its settings as the
 // tests change them.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The e-mail gateway end to end: the module loaded like a host loads it, a
 // real qvsmscomms.xml in a fresh working folder, a real SMTP server.
 

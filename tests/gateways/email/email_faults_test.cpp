@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Every way a send can fail ends in 1, the gateway's and the mailer's error
 // lines and, where the server said something, its reply; nothing hangs.
 

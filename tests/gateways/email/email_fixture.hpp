@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The e-mail gateway's tests on POSIX: each test starts its own aiosmtpd
 // peer, and TLS trusts the test CA through TALVENIX_CA_FILE.

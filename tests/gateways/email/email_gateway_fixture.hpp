@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The e-mail gateway over a real loader and a real document in a fresh
 // folder. Mailers get short time-outs, and every test checks that no log line

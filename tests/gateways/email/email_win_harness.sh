@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: Apache-2.0
 # Runs the e-mail gateway's Windows test under Wine beside the SMTP servers it
 # cannot start itself (tests/peers/smtp_peer.py on aiosmtpd, Debian's
 # interpreter), each on a free loopback port: plain, STARTTLS and implicit TLS

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The e-mail gateway in the Windows build: libcurl over Winsock with
 // Schannel, against the aiosmtpd servers that its harness starts on Linux
 // and names in the environment. TLS trusts the system's store, which gets the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The e-mail gateway: its settings block and template, and what a mail reader
 // sees of the messages it sends to a real SMTP server.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Message composition and placeholder replacement where a mail reader would
 // not notice the fault: address lists that are split wrongly, header lines
 // that break the line limits, cuts inside a character.

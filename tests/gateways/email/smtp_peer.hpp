@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The SMTP server of the e-mail tests (tests/peers/smtp_peer.py on aiosmtpd,
 // started with Debian's interpreter) and the certificates it serves (made

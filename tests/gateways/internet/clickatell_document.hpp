@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // A qvsmscomms.xml that selects the Clickatell gateway, with its endpoints
 // pointed at a test server and the given property values.

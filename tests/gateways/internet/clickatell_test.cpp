@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The Clickatell gateway through the real module (SendSMS as a host calls it)
 // against a cpp-httplib server playing both APIs, and the answer parsing.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The HTTP client against real servers: cpp-httplib over HTTP and HTTPS (a CA
 // made by openssl for the test), misbehaving sockets, and tinyproxy.
 

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: Apache-2.0
 # Runs the WinHTTP client test under Wine beside the peers it cannot start
 # itself: two HTTPS servers (one with a certificate of a test CA made here
 # with openssl, one with a certificate of a CA nobody trusts) and tinyproxy,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The WinHTTP client against real peers: a Winsock HTTP server inside the
 // test, and two that its harness starts beside it and names in the
 // environment: HTTPS servers (a test CA's certificate, and an unknown CA's)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The process environment of the internet tests: no proxy variables from the
 // machine, a host settings file of the test's own, and a CA file when asked.

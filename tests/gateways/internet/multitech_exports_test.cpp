@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The device gateway end to end: through the exports, against the simulator.
 
 #include <atomic>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The device gateway driven like a host drives it: the module loaded with
 // dlopen, a qvsmscomms.xml that selects the device service in a fresh working

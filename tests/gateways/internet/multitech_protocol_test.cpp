@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The device requests and the reading of the device's answers.
 
 #include <gtest/gtest.h>

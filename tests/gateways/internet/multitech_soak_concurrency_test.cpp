@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Ten thousand messages through the device gateway while the device
 // misbehaves at random, with the settings reloaded and the engine stopped in
 // the middle of the traffic: every request answered 112 gets exactly one

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The host's scrambling of a stored proxy password, for tests that write one.
 

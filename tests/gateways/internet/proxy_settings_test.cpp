@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The proxy state as read from the host settings file and the environment.
 
 #include "gateways/internet/proxy_settings.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // A loopback server that misbehaves on purpose: it accepts connections and
 // then does one scripted thing with each (never answer, answer part of a

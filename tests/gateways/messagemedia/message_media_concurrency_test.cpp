@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include <atomic>
 
 #include "message_media_fixture.hpp"

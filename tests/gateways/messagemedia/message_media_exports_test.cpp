@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The gateway through the real module (dlopen, as a host loads it): the
 // engine sends through it, and the settings exports of flag 7 round trip.
 

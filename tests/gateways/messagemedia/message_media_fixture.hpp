@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // A MessageMedia gateway over a real configuration document whose service
 // element points at a test peer; replies reach a recording host callback.

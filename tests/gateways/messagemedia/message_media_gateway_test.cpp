@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What a peer cannot make the gateway do: forge or flood log lines, fill
 // memory with one answer, hold a call for ever, or keep the poll thread
 // fetching without a pause.

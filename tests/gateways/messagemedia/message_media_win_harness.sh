@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: Apache-2.0
 # Runs the MessageMedia gateway's Windows test under Wine beside the peers it
 # cannot start itself, all on free loopback ports: TLS in front of the test's
 # own SOAP server (a certificate of a test CA made here with openssl, and one

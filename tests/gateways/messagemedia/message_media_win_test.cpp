@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The MessageMedia gateway on Windows, whose calls go through WinHTTP: a
 // gSOAP server inside the test (plain HTTP, on the port the harness names),
 // and what the harness starts beside it on Linux: TLS in front of that server

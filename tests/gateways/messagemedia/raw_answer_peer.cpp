@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The raw server of hand-written answers, on POSIX sockets.
 
 #include <arpa/inet.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Test peers of the MessageMedia gateway, started by the tests on loopback:
 // SoapPeer, a gSOAP server generated from the same interface header (plain

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The log line of a driver that does not load, carrying the number this
 // system gives for `path` (and for `missing_entry` when the file loads).

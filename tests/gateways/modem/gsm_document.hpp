@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // A configuration document that selects the GSM modem service with the given
 // lines, written where the module reads it, and a reader of the lines that

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Loading the GSM driver library: where it is looked for, what a broken
 // driver file gives, and the forwarders of an unloaded driver.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The GSM modem gateway over the simulator driver, for the gateway's tests.
 

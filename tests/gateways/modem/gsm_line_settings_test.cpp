@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The settings-screen side of the GSM modem gateway: reading every line into
 // the host's list, writing selected properties of one line, adding and
 // deleting lines, and the record a line is started with in the driver.

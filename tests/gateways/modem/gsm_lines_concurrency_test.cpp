@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The simulator's line threads call back (messages, line states, unknown
 // ports, send outcomes) while the host sends and applies configuration
 // changes that restart lines under them.

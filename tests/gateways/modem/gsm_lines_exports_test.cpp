@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // GSM modem lines end to end: the module loaded like a host loads it, a real
 // qvsmscomms.xml in a fresh working folder, and the simulator driver.
 

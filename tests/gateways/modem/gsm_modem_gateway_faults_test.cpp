@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The GSM modem gateway when the system refuses to map its driver: the
 // system's reason reaches the log (POSIX: the failure is injected into dlopen).
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The running GSM modem gateway over the simulator driver: starting lines,
 // sending, what the driver reports, configuration changes and stopping.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // A host callback for tests that copies every event it gets (the data lives
 // only for the call) and lets a test wait for the events it expects.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // An in-memory configuration store holding only GSM modem lines, with the
 // loader's documented line semantics: properties are numbered by the key

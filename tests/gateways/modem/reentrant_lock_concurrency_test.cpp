@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The gateway's re-entrant lock under several threads: exclusion, re-entry on
 // the holding thread, and waiters that sleep until the holder lets go.
 

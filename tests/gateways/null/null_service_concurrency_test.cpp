@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The null gateway's generator thread and its shutdown.
 
 #include <gtest/gtest.h>

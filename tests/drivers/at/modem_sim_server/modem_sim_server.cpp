@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Runs modem simulators for a test program that cannot open a pseudo-terminal
 // (the Windows tests under Wine): each simulator's pseudo-terminal is linked
 // as <dosdevices>/com<n> of the Wine prefix, so the program opens it as COMn,
