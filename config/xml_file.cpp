@@ -20,9 +20,9 @@ namespace {
 
 constexpr unsigned kEditingOptions = pugi::parse_full | pugi::parse_ws_pcdata;
 // Whitespace alone in an element is its text; whitespace between elements is
-// layout. The declaration is parsed, not skipped, so that a file a load for
-// editing refuses for it is refused by every load.
-constexpr unsigned kReadingOptions = pugi::parse_default | pugi::parse_ws_pcdata_single | pugi::parse_declaration;
+// layout. Declarations, instructions, comments and the document type are
+// parsed as for editing, so that every load refuses the same files.
+constexpr unsigned kReadingOptions = pugi::parse_full | pugi::parse_ws_pcdata_single;
 
 std::string SystemError(std::string_view what, const platform::Error& error) {
   return std::string(what) + ": " + error.Describe();

@@ -116,6 +116,8 @@ TEST(XmlFileLoad, RefusesBadFilesWithThePlaceOfTheFault) {
       {"invalid UTF-8 late", "<r>\n <a v=\"" + std::string(70, 'x') + "\xE9\"/></r>", kXmlErrorEncoding, 2, 78},
       {"second root", "<r/>\n<s/>", kXmlErrorNotWellFormed, 2, 1},
       {"broken declaration", "<?xml version=1.0?>\n<r/>", kXmlErrorNotWellFormed, 1, 15},
+      {"instruction named like the declaration", "<?xml\xE4\x84\xA0version=\"1.0\"?><r/>", kXmlErrorNotWellFormed, 1,
+       15},
       // pugixml would end the document there and read what came before it.
       {"NUL", std::string("<r>\n  <a/>\0<a v='1' v='2'/></r>", 29), kXmlErrorNotWellFormed, 2, 7},
       {"declared KOI8-R", "<?xml version=\"1.0\" encoding=\"KOI8-R\"?><r/>", kXmlErrorEncoding, 1, 1},
