@@ -20,9 +20,11 @@ namespace {
 
 constexpr unsigned kEditingOptions = pugi::parse_full | pugi::parse_ws_pcdata;
 // Whitespace alone in an element is its text; whitespace between elements is
-// layout. Declarations, instructions, comments and the document type are
-// parsed as for editing, so that every load refuses the same files.
-constexpr unsigned kReadingOptions = pugi::parse_full | pugi::parse_ws_pcdata_single;
+// layout. The declaration and instructions are parsed, not skipped, because
+// only then does the parser check them: every load refuses the same files.
+// Comments and the document type are checked when skipped as well.
+constexpr unsigned kReadingOptions =
+    pugi::parse_default | pugi::parse_ws_pcdata_single | pugi::parse_declaration | pugi::parse_pi;
 
 std::string SystemError(std::string_view what, const platform::Error& error) {
   return std::string(what) + ": " + error.Describe();

@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <functional>
 #include <iterator>
 #include <vector>
 
@@ -160,10 +159,9 @@ bool AcceptableMarkup(std::string_view text, size_t& offset, std::string& reason
 }
 
 bool MayHoldRefusedReferences(std::string_view text) {
-  static constexpr std::string_view kDoctype = "<!DOCTYPE";
-  if (std::search(text.begin(), text.end(), std::boyer_moore_horspool_searcher(kDoctype.begin(), kDoctype.end())) !=
-      text.end())
-    return true;
+  // By its '!', which is rare in a document, where '<' is everywhere.
+  for (size_t bang = text.find('!'); bang != npos; bang = text.find('!', bang + 1))
+    if (bang > 0 && text[bang - 1] == '<' && text.substr(bang + 1, 7) == "DOCTYPE") return true;
   for (size_t amp = text.find('&'); amp != npos; amp = text.find('&', amp + 1)) {
     size_t at = amp + 1;
     if (at < text.size() && text[at] == '#') continue;
