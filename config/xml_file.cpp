@@ -174,26 +174,12 @@ bool DeclaresReadableEncoding(const std::string& name, XmlFileFormat::Encoding e
   return false;
 }
 
-// UTF-8 text in a single-byte set; a character the set lacks becomes a
-// character reference, which reads back as the same character.
-std::string Utf8ToSingleByte(std::string_view text, SingleByteCharset set) {
-  std::u16string units = Utf8ToUtf16(text);
-  std::string out;
-  out.reserve(units.size());
-  for (size_t i = 0; i < units.size(); ++i) {
-    char32_t cp = units[i];
-    if (IsHighSurrogate(units[i]) && i + 1 < units.size() && IsLowSurrogate(units[i + 1]))
-      cp = 0x10000 + ((cp - 0xD800) << 10) + (units[++i] - 0xDC00);
-    int byte = ByteOfCodePoint(cp, set);
-    if (byte >= 0) {
-      out += static_cast<char>(byte);
-    } else {
-      char reference[16];
-      std::snprintf(reference, sizeof reference, "&#x%X;", static_cast<unsigned>(cp));
-      out += reference;
-    }
-  }
-  return out;
+// A character a single-byte file cannot hold is saved as a reference, which
+// reads back as the same character.
+void AppendCharacterReference(std::string& out, char32_t cp) {
+  char reference[16];
+  std::snprintf(reference, sizeof reference, "&#x%X;", static_cast<unsigned>(cp));
+  out += reference;
 }
 
 // Start of the '<' that opens the node whose name or value begins at `offset`.
@@ -289,9 +275,10 @@ std::string Serialise(XmlFileDocument& file) {
   text.reserve(prolog.size() + body.size() + epilog.size());
   text.append(prolog).append(body).append(epilog);
   if (format.encoding == XmlFileFormat::Encoding::kUtf8) return (format.bom ? "\xEF\xBB\xBF" : "") + text;
-  if (format.encoding == XmlFileFormat::Encoding::kLatin1) return Utf8ToSingleByte(text, SingleByteCharset::kLatin1);
+  if (format.encoding == XmlFileFormat::Encoding::kLatin1)
+    return Utf8ToSingleByte(text, SingleByteCharset::kLatin1, AppendCharacterReference);
   if (format.encoding == XmlFileFormat::Encoding::kWindows1252)
-    return Utf8ToSingleByte(text, SingleByteCharset::kWindows1252);
+    return Utf8ToSingleByte(text, SingleByteCharset::kWindows1252, AppendCharacterReference);
 
   bool big_endian = format.encoding == XmlFileFormat::Encoding::kUtf16BE;
   std::u16string units = Utf8ToUtf16(text);

@@ -180,6 +180,8 @@ std::string PercentDecode(std::string_view text) {
   return out;
 }
 
+namespace {
+
 char32_t CodePointOfByte(unsigned char byte, SingleByteCharset set) {
   if (set == SingleByteCharset::kWindows1252 && byte >= 0x80 && byte < 0xA0 && kWindows1252High[byte - 0x80])
     return kWindows1252High[byte - 0x80];
@@ -195,10 +197,29 @@ int ByteOfCodePoint(char32_t cp, SingleByteCharset set) {
   return cp < 0x100 ? static_cast<int>(cp) : -1;
 }
 
+}  // namespace
+
 std::string SingleByteToUtf8(std::string_view text, SingleByteCharset set) {
   std::string out;
   out.reserve(text.size() + text.size() / 8);
   for (char c : text) AppendUtf8(out, CodePointOfByte(static_cast<unsigned char>(c), set));
+  return out;
+}
+
+std::string Utf8ToSingleByte(std::string_view text, SingleByteCharset set,
+                             void (*lacking)(std::string& out, char32_t)) {
+  std::u16string units = Utf8ToUtf16(text);
+  std::string out;
+  out.reserve(units.size());
+  for (size_t i = 0; i < units.size(); ++i) {
+    char32_t cp = units[i];
+    if (IsHighSurrogate(units[i]) && i + 1 < units.size() && IsLowSurrogate(units[i + 1]))
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (units[++i] - 0xDC00);
+    if (int byte = ByteOfCodePoint(cp, set); byte >= 0)
+      out += static_cast<char>(byte);
+    else
+      lacking(out, cp);
+  }
   return out;
 }
 

@@ -42,9 +42,8 @@ std::string PercentDecode(std::string_view text);
 // letters and signs where ISO-8859-1 has the C1 controls (its five unused
 // bytes keep their ISO-8859-1 meaning, as Windows reads them).
 enum class SingleByteCharset { kLatin1, kWindows1252 };
-char32_t CodePointOfByte(unsigned char byte, SingleByteCharset set);
-// The byte of `cp` in `set`, or -1 when the set lacks it.
-int ByteOfCodePoint(char32_t cp, SingleByteCharset set);
 std::string SingleByteToUtf8(std::string_view text, SingleByteCharset set);
+// UTF-8 text in `set`; a character the set lacks is written by `lacking`.
+std::string Utf8ToSingleByte(std::string_view text, SingleByteCharset set, void (*lacking)(std::string& out, char32_t));
 
 }  // namespace talvenix
