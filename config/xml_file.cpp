@@ -372,10 +372,10 @@ std::unique_ptr<XmlFileDocument> LoadXmlFile(const char* path, XmlFileError& err
       return nullptr;
     }
     // A load for reading scans for refused markup only where quick checks
-    // say it may be; when the parsed document shows a repeated attribute, or
-    // does not parse, the load is made again for editing, which scans always
-    // and reports a refusal before a fault of form, at its place.
-    bool scan = mode == XmlLoadMode::kForEditing || MayHoldRefusedReferences(text);
+    // say it may be; when the document does not parse, the load is made
+    // again for editing, which scans always and reports a refusal before a
+    // fault of form, at its place.
+    bool scan = mode == XmlLoadMode::kForEditing || MayHoldRefusedReferences(text) || MayRepeatAnAttribute(text);
     size_t refused_at;
     if (std::string why; scan && !AcceptableMarkup(text, refused_at, why)) {
       int line, position;
@@ -394,8 +394,6 @@ std::unique_ptr<XmlFileDocument> LoadXmlFile(const char* path, XmlFileError& err
     for (pugi::xml_node extra = file->document.document_element().next_sibling(); result && extra && one_root;
          extra = extra.next_sibling())
       one_root = extra.type() != pugi::node_element;  // pugixml accepts several; XML does not
-    if (!scan && result && RepeatsAnAttribute(file->document))
-      return LoadXmlFile(path, error, XmlLoadMode::kForEditing);
     if (!result || !one_root) {
       // The place of the fault is counted in the text as read, which only a
       // load for editing keeps.

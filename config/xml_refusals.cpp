@@ -6,8 +6,6 @@
 #include <iterator>
 #include <vector>
 
-#include "config/xml_walk.hpp"
-
 namespace talvenix {
 namespace {
 
@@ -173,22 +171,56 @@ bool MayHoldRefusedReferences(std::string_view text) {
   return false;
 }
 
-bool RepeatsAnAttribute(pugi::xml_node root) {
-  const char* names[8];
-  for (pugi::xml_node node = root; node; node = NextInDocumentOrder(node, root)) {
-    // Each name is compared with those before it; an element with more
-    // attributes than the array holds compares its first ones with the rest.
-    size_t count = 0;
-    for (pugi::xml_attribute a = node.first_attribute(); a; a = a.next_attribute()) {
-      const char* name = a.name();
-      for (size_t i = 0; i < count; ++i)
-        if (names[i][0] == name[0] && std::strcmp(names[i], name) == 0) return true;
-      if (count < std::size(names)) {
-        names[count++] = name;
+bool MayRepeatAnAttribute(std::string_view text) {
+  // Only start tags are read: end tags and character data hold no '<', and
+  // values are stepped over by their closing quote. Whatever this walk does
+  // not expect (a document type, markup that is not well-formed) answers
+  // true, and the full scan decides.
+  const char* p = text.data();
+  const char* const end = p + text.size();
+  auto skip_past = [&](std::string_view mark) {
+    std::string_view rest(p, static_cast<size_t>(end - p));
+    size_t at = rest.find(mark);
+    p = at == npos ? end : p + at + mark.size();
+  };
+  auto space = [](char c) { return c == ' ' || c == '\n' || c == '\t' || c == '\r'; };
+  auto ends_name = [&](char c) { return space(c) || c == '=' || c == '>' || c == '/'; };
+  std::string_view names[8];
+  while ((p = static_cast<const char*>(std::memchr(p, '<', static_cast<size_t>(end - p)))) && ++p < end) {
+    if (*p == '/') continue;
+    if (*p == '?') {
+      skip_past("?>");
+      continue;
+    }
+    if (*p == '!') {
+      std::string_view rest(p, static_cast<size_t>(end - p));
+      if (rest.starts_with("!--")) {
+        skip_past("-->");
+      } else if (rest.starts_with("![CDATA[")) {
+        skip_past("]]>");
       } else {
-        for (pugi::xml_attribute b = a.next_attribute(); b; b = b.next_attribute())
-          if (std::strcmp(name, b.name()) == 0) return true;
+        return true;
       }
+      continue;
+    }
+    while (p < end && !ends_name(*p)) ++p;
+    size_t count = 0;
+    for (;;) {
+      while (p < end && space(*p)) ++p;
+      if (p >= end) return true;
+      if (*p == '>' || *p == '/') break;
+      const char* name = p;
+      while (p < end && !ends_name(*p)) ++p;
+      std::string_view this_name(name, static_cast<size_t>(p - name));
+      while (p < end && (space(*p) || *p == '=')) ++p;
+      if (p >= end || (*p != '"' && *p != '\'')) return true;
+      const char quote = *p++;
+      while (p < end && *p != quote) ++p;  // values are short: a loop beats memchr's set-up
+      if (p++ >= end) return true;
+      for (size_t i = 0; i < count; ++i)
+        if (names[i] == this_name) return true;
+      if (count == std::size(names)) return true;  // rare: the full scan compares them all
+      names[count++] = this_name;
     }
   }
   return false;

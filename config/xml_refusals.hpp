@@ -10,8 +10,6 @@
 #include <string>
 #include <string_view>
 
-#include <pugixml.hpp>
-
 namespace talvenix {
 
 // Scans UTF-8 document text. False when it holds refused markup: `offset` is
@@ -20,9 +18,9 @@ namespace talvenix {
 bool AcceptableMarkup(std::string_view text, size_t& offset, std::string& reason);
 
 // Quick checks that let a load of a sound document skip the scan above: the
-// text may hold a refused reference or declaration (false: it holds none),
-// and a parsed document gives an element the same attribute twice.
+// text may hold a refused reference or declaration, or an element may give
+// the same attribute twice (false: it certainly does not).
 bool MayHoldRefusedReferences(std::string_view text);
-bool RepeatsAnAttribute(pugi::xml_node root);
+bool MayRepeatAnAttribute(std::string_view text);
 
 }  // namespace talvenix

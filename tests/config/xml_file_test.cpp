@@ -171,6 +171,9 @@ TEST(XmlFileLoad, RefusesEntitiesAndRepeatedAttributesAtTheirPlaceAndNeverExpand
        0},
       {"the same attribute on two elements", "<r v='1'><s v='2'/></r>", 0, 0},
       {"a quoted '>' and '&' in a value", "<r a=\"x > y\" b='&amp;gw;'/>", 0, 0},
+      {"repeated after a value holding '/>', spaced around '='", "<r>\n<o a='/>' b = \"1\" b='2'/></r>", 2, 19},
+      {"repeated after a comment holding a tag", "<r><!-- <o b='1'> -->\n<o b='1' b='2'/></r>", 2, 10},
+      {"repeated among nine attributes", "<r a='' b='' c='' d='' e='' f='' g='' h='' a=''/>", 1, 44},
   };
   for (XmlLoadMode mode : {XmlLoadMode::kForReading, XmlLoadMode::kForEditing}) {
     for (const Case& c : cases) {
