@@ -14,8 +14,14 @@ configure_file(daemon/talvenixd.service.in ${CMAKE_BINARY_DIR}/talvenixd.service
 install(FILES ${CMAKE_BINARY_DIR}/talvenixd.service DESTINATION lib/systemd/system)
 install(DIRECTORY include/talvenix DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
+# The daemon's settings as a conffile, and the module's configuration for
+# the null gateway that the package's postinst puts into the daemon's state
+# folder on the first install (packaging/debian).
+install(FILES daemon/talvenixd.ini DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/talvenix)
+install(FILES examples/qvsmscomms.xml DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/talvenix)
+
 set(talvenix_docdir ${CMAKE_INSTALL_DATAROOTDIR}/doc/talvenix)
-install(FILES examples/qvsmscomms.xml daemon/talvenixd.ini DESTINATION ${talvenix_docdir}/examples)
+install(FILES examples/qvsmscomms.xml DESTINATION ${talvenix_docdir}/examples)
 install(FILES examples/host/host.c examples/host/CMakeLists.txt DESTINATION ${talvenix_docdir}/examples/host)
 install(FILES packaging/copyright DESTINATION ${talvenix_docdir})
 

@@ -173,7 +173,9 @@ bool LoadDaemonConfig(const std::string& path, DaemonConfig& config, std::string
     }
   }
   if (config.key_digests.empty()) {
-    error = path + ": [api] key_sha256 is missing: the API needs at least one key";
+    error = path +
+            ": [api] key_sha256 is missing: the API needs at least one key. Make a digest with "
+            "printf '%s\\n' 'YOUR KEY' | talvenixd --hash-key and write it there as key_sha256 = DIGEST";
     return false;
   }
   return true;
