@@ -23,7 +23,7 @@ install(FILES examples/qvsmscomms.xml DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/t
 set(talvenix_docdir ${CMAKE_INSTALL_DATAROOTDIR}/doc/talvenix)
 install(FILES examples/qvsmscomms.xml DESTINATION ${talvenix_docdir}/examples)
 install(FILES examples/host/host.c examples/host/CMakeLists.txt DESTINATION ${talvenix_docdir}/examples/host)
-install(FILES packaging/copyright DESTINATION ${talvenix_docdir})
+install(FILES packaging/copyright packaging/THIRD-PARTY-NOTICES.txt DESTINATION ${talvenix_docdir})
 
 # Man pages and the package's change log, compressed as Debian keeps them.
 function(talvenix_gzip source output destination)

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "gateways/messagemedia/message_media_api_wrapper.hpp"
 
+#include <new>
 #include <vector>
 
 #include "contract/received_message.hpp"
@@ -41,7 +42,7 @@ const char* MessageMediaErrorText(const std::string& code) {
   return nullptr;
 }
 
-std::string CallFailureText(CallCut cut, const MessageMediaServiceAPIWrapper::Limits& limits, soap* s) {
+std::string CallFailureText(CallCut cut, const IMessageMediaClient::Limits& limits, soap* s) {
   if (cut == CallCut::kStopped) return "cut short: the service is stopping";
   if (cut == CallCut::kDeadline) return "not finished within " + std::to_string(limits.total_ms) + " ms";
   if (cut == CallCut::kSilent) return "nothing received for " + std::to_string(limits.silence_ms) + " ms";
@@ -84,23 +85,23 @@ MessageMediaServiceAPIWrapper::MessageMediaServiceAPIWrapper(ILogInterface* logg
 
 MessageMediaServiceAPIWrapper::~MessageMediaServiceAPIWrapper() = default;
 
-void MessageMediaServiceAPIWrapper::SetCredentials(const std::string& user_id, const std::string& password) {
+void MessageMediaServiceAPIWrapper::SetCredentials(const char* user_id, const char* password) {
   std::lock_guard lock(account_mutex_);
-  account_.user_id = user_id;
-  account_.password = password;
+  account_.user_id = user_id ? user_id : "";
+  account_.password = password ? password : "";
 }
 
-void MessageMediaServiceAPIWrapper::SetEndpoint(const std::string& url) {
+void MessageMediaServiceAPIWrapper::SetEndpoint(const char* url) {
   std::lock_guard lock(account_mutex_);
-  account_.endpoint = url.empty() ? kMessageMediaDefaultEndpoint : url;
+  account_.endpoint = url && *url ? url : kMessageMediaDefaultEndpoint;
 }
 
-void MessageMediaServiceAPIWrapper::SetCaFolder(const std::string& folder) {
+void MessageMediaServiceAPIWrapper::SetCaFolder(const char* folder) {
   std::lock_guard lock(account_mutex_);
-  account_.ca_folder = folder;
+  account_.ca_folder = folder ? folder : "";
 }
 
-void MessageMediaServiceAPIWrapper::SetLimits(Limits limits) {
+void MessageMediaServiceAPIWrapper::SetLimits(const Limits& limits) {
   std::lock_guard lock(account_mutex_);
   account_.limits = limits;
 }
@@ -138,7 +139,7 @@ void MessageMediaServiceAPIWrapper::LogSoapError(Channel& channel, const char* o
     logger_->Error("MessageMediaServiceAPIWrapper::%s - SOAP error >> %s.", operation, why.c_str());
 }
 
-bool MessageMediaServiceAPIWrapper::SendMessage(const std::string& recipient, const std::string& text_utf8) {
+bool MessageMediaServiceAPIWrapper::SendMessage(const char* recipient, const char* text_utf8) {
   const Account account = CurrentAccount();
   Channel& channel = *sending_;
   std::lock_guard lock(channel.mutex);
@@ -290,3 +291,14 @@ bool MessageMediaServiceAPIWrapper::ConfirmReply(const Account& account, uint64_
 }
 
 }  // namespace talvenix
+
+// The SOAP library's one entry point (message_media_client.hpp).
+extern "C" TALVEX_EXPORT talvenix::IMessageMediaClient* talvenix_soap_new_client(uint32_t version,
+                                                                                 talvenix::ILogInterface* logger) {
+  if (version != talvenix::kMessageMediaClientVersion || !logger) return nullptr;
+  try {
+    return new talvenix::MessageMediaServiceAPIWrapper(logger);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}

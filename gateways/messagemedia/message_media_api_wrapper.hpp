@@ -2,8 +2,9 @@
 #pragma once
 // The web-service client of the MessageMedia gateway: builds the SOAP calls
 // sendMessages, checkReplies and confirmReplies, reads their answers, and
-// holds the account credentials and the endpoint. gSOAP stays behind this
-// header (the binding lives in soap/).
+// holds the account credentials and the endpoint. It lives in the SOAP
+// library with gSOAP (the binding is in soap/), and the gateway reaches it
+// only through IMessageMediaClient.
 //
 // Threads: sending (the host's thread) and fetching (the poll thread) each
 // have their own gSOAP context, each used under its own lock, so the two
@@ -14,58 +15,30 @@
 #include <mutex>
 #include <string>
 
-#include "contract/log_interface.hpp"
-#include "talvenix/talvenix.h"
+#include "gateways/messagemedia/message_media_client.hpp"
 
 namespace talvenix {
 
 constexpr const char* kMessageMediaDefaultEndpoint = "https://soap.m4u.com.au/";
 
-class MessageMediaServiceAPIWrapper {
+class MessageMediaServiceAPIWrapper final : public IMessageMediaClient {
  public:
-  // Limits of every call, as the HTTP client has them.
-  struct Limits {
-    uint32_t connect_ms = 60000;          // connecting, TLS handshake included
-    uint32_t silence_ms = 30000;          // a call that receives or sends nothing this long ends
-    uint32_t total_ms = 300000;           // no call lasts longer, however slowly the answer trickles
-    uint64_t max_answer_bytes = 1 << 20;  // a longer answer fails the call
-  };
-  // What a confirmation may still take once Stop is called: a reply the host
-  // already has must not come back, yet stopping must not wait for long.
-  static constexpr uint32_t kConfirmGraceMs = 5000;
-
   // `logger` is not owned and must outlive the client.
   explicit MessageMediaServiceAPIWrapper(ILogInterface* logger);
   ~MessageMediaServiceAPIWrapper();
   MessageMediaServiceAPIWrapper(const MessageMediaServiceAPIWrapper&) = delete;
   MessageMediaServiceAPIWrapper& operator=(const MessageMediaServiceAPIWrapper&) = delete;
 
-  // UTF-8 texts, sent with every later call.
-  void SetCredentials(const std::string& user_id, const std::string& password);
-  // The whole URL ("https://…" or "http://…"); empty restores the default.
-  void SetEndpoint(const std::string& url);
-  // The folder searched for "cacerts.pem" (TALVENIX_CA_FILE overrides it;
-  // without either file the system CA bundle is used).
-  void SetCaFolder(const std::string& folder);
-  void SetLimits(Limits limits);
-
-  // One sendMessages call for one recipient. True when the service reports
-  // no failed message; every failure is logged.
-  bool SendMessage(const std::string& recipient, const std::string& text_utf8);
-
-  // One checkReplies call for at most `max_replies`; each reply goes to the
-  // callback (event 1) in list order and is confirmed right after it. Once
-  // Stop is called no further reply is handed over (those stay on the
-  // service, unconfirmed). False on a failed call (remaining is then 0).
-  // `delivered` counts the replies handed to the callback.
+  void SetCredentials(const char* user_id, const char* password) override;
+  void SetEndpoint(const char* url) override;
+  void SetCaFolder(const char* folder) override;
+  void SetLimits(const Limits& limits) override;
+  bool SendMessage(const char* recipient, const char* text_utf8) override;
   bool GetIncomingSMSs(uint32_t max_replies, TalvexHostCallback callback, uintptr_t context, uint64_t* remaining,
-                       uint32_t* delivered);
-
-  // Makes a send or fetch in flight end now and refuses new ones until
-  // Resume (used by shutdown, so it never waits for a slow server). A
-  // confirmation in flight or still to come gets kConfirmGraceMs. Any thread.
-  void Stop();
-  void Resume();
+                       uint32_t* delivered) override;
+  void Stop() override;
+  void Resume() override;
+  void Release() override { delete this; }
 
   struct Channel;  // one gSOAP context with its lock (defined with gSOAP)
 

@@ -3,7 +3,6 @@
 
 #include <cstddef>
 #include <filesystem>
-#include <new>
 #include <system_error>
 
 #include "contract/settings_tables.hpp"
@@ -32,7 +31,7 @@ uint64_t DecimalValue(const char16_t* text) {
 }  // namespace
 
 MessageMediaService::MessageMediaService(ILogInterface* logger) : GenericGSMService(logger, kMessageMediaService) {
-  client_.reset(new (std::nothrow) MessageMediaServiceAPIWrapper(logger));
+  client_ = soap_.NewClient(logger, no_client_);
 }
 
 MessageMediaService::~MessageMediaService() { ServiceUninit(); }
@@ -74,7 +73,7 @@ int MessageMediaService::ConfigLoad(IGSMConfigurationInterface* loader, void* se
         // UTF-8, so a user name or password outside Latin-1 reaches the service intact.
         user = Utf16ToUtf8(settings_.username);
         password = Utf16ToUtf8(settings_.password);
-        if (client_) client_->SetCredentials(user, password);
+        if (client_) client_->SetCredentials(user.c_str(), password.c_str());
       }
     }
   }
@@ -114,7 +113,7 @@ int32_t MessageMediaService::ServiceSendSMS(uint32_t, uint32_t, TalvexSmsRequest
     logger_->Error("MessageMediaService::ServiceSendSMS - Invalid parameter(s).");
     return TALVEX_INVALID_PARAMETER;
   }
-  return client_->SendMessage(request->recipient, Utf16ToUtf8(request->part)) ? TALVEX_OK : TALVEX_FAILED;
+  return client_->SendMessage(request->recipient, Utf16ToUtf8(request->part).c_str()) ? TALVEX_OK : TALVEX_FAILED;
 }
 
 int MessageMediaService::ServiceInit(TalvexHostCallback callback, uintptr_t context,
@@ -128,14 +127,17 @@ int MessageMediaService::ServiceInit(TalvexHostCallback callback, uintptr_t cont
     logger_->Error("MessageMediaService::ServiceInit - Invalid parameter(s).");
     return 0;
   }
+  if (!client_) {
+    logger_->Error("MessageMediaService::ServiceInit - the SOAP client is missing: %s. The gateway does not start.",
+                   no_client_.c_str());
+    return 0;
+  }
   loader_ = loader;
   callback_ = callback;
   context_ = context;
-  if (client_) {
-    // cacerts.pem is looked for beside the configuration document.
-    client_->SetCaFolder(std::filesystem::path(loader->GetDocumentPath()).parent_path().string());
-    client_->Resume();
-  }
+  // cacerts.pem is looked for beside the configuration document.
+  client_->SetCaFolder(std::filesystem::path(loader->GetDocumentPath()).parent_path().string().c_str());
+  client_->Resume();
   initialised_ = 1;  // before the thread starts: its loop runs while this is set
   try {
     poll_thread_ = std::thread(&MessageMediaService::GetSMSsReceived, this);

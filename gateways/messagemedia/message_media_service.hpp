@@ -15,7 +15,7 @@
 
 #include "contract/service.hpp"
 #include "gateways/catalog/catalog.hpp"
-#include "gateways/messagemedia/message_media_api_wrapper.hpp"
+#include "gateways/messagemedia/soap_client_library.hpp"
 #include "platform/sync.hpp"
 
 namespace talvenix {
@@ -48,8 +48,9 @@ class MessageMediaService : public GenericGSMService {
   int UpdateConfigs(uint32_t* change_mask, TalvexGenericOptions* options, uint32_t value_b, uint32_t value_a) override;
   const char* GetServiceName() override { return kMessageMediaService.display_name; }
 
-  // The web-service client (null when it could not be allocated); owned.
-  MessageMediaServiceAPIWrapper* client() { return client_.get(); }
+  // The web-service client from the SOAP library (null when the library
+  // could not be loaded or made none: the gateway then does not start); owned.
+  IMessageMediaClient* client() { return client_.get(); }
   // The poll interval in minutes as the running settings give it (at least 1).
   uint32_t PollIntervalMinutes();
 
@@ -60,7 +61,9 @@ class MessageMediaService : public GenericGSMService {
   std::mutex settings_mutex_;
   TalvexMessageMediaSettings settings_{};
   TalvexGenericOptions* options_ = nullptr;
-  std::unique_ptr<MessageMediaServiceAPIWrapper> client_;
+  SoapClientLibrary soap_;  // before the client, which must go first
+  MessageMediaClientPtr client_;
+  std::string no_client_;  // why there is no client
   TalvexHostCallback callback_ = nullptr;
   uintptr_t context_ = 0;
   std::thread poll_thread_;              // m_hGetSMSsThread
