@@ -18,7 +18,9 @@ class DynamicLibrary {
   DynamicLibrary& operator=(const DynamicLibrary&) = delete;
 
   // Loads `path` (a name without a folder is looked for on the loader's search
-  // path). Closes a library opened earlier first. False when it cannot load.
+  // path; a whole path on Windows takes what it imports from its own folder
+  // and the system's only). Closes a library opened earlier first. False
+  // when it cannot load, or for an empty path.
   bool Open(const std::string& path);
   void Close();
   bool IsOpen() const { return handle_ != nullptr; }
@@ -36,6 +38,10 @@ class DynamicLibrary {
   // Folder of the loaded file that holds `address`, without the trailing
   // slash; empty when it cannot be told.
   static std::string FolderOf(const void* address);
+  // `file` in that folder, joined with the platform's separator: where a
+  // module finds the libraries that belong to it; empty when the folder
+  // cannot be told (Open then refuses it).
+  static std::string Beside(const void* address, const std::string& file);
   static bool FileExists(const std::string& path);
 
  private:

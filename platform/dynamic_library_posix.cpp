@@ -14,6 +14,11 @@ DynamicLibrary::~DynamicLibrary() { Close(); }
 
 bool DynamicLibrary::Open(const std::string& path) {
   Close();
+  if (path.empty()) {  // dlopen would hand back the program itself
+    error_ = ErrorFromSystem(ENOENT);
+    last_error_ = "cannot load a library without a file name";
+    return false;
+  }
   dlerror();
   errno = 0;
   // RTLD_LOCAL: a driver's symbols must not satisfy lookups of other libraries.
@@ -58,6 +63,11 @@ void* DynamicLibrary::Symbol(const char* name) {
     last_error_ = reason ? reason : std::string("missing symbol ") + name;
   }
   return address;
+}
+
+std::string DynamicLibrary::Beside(const void* address, const std::string& file) {
+  std::string folder = FolderOf(address);
+  return folder.empty() ? std::string() : folder + "/" + file;
 }
 
 std::string DynamicLibrary::FolderOf(const void* address) {

@@ -10,12 +10,39 @@ namespace talvenix::platform {
 
 DynamicLibrary::~DynamicLibrary() { Close(); }
 
+namespace {
+
+bool IsWholePath(const std::string& path) {
+  return (path.size() > 2 && path[1] == ':' && (path[2] == '\\' || path[2] == '/')) || path.starts_with("\\\\") ||
+         path.starts_with("//");
+}
+
+}  // namespace
+
 bool DynamicLibrary::Open(const std::string& path) {
   Close();
+  if (path.empty()) {
+    error_ = ErrorFromSystem(ERROR_FILE_NOT_FOUND);
+    last_error_ = "cannot load a library without a file name";
+    return false;
+  }
   // No "cannot find the library" dialog box on a server.
   DWORD old_mode = 0;
   SetThreadErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX, &old_mode);
-  handle_ = g_system_calls.load_library(Wide(path).c_str());
+  // A whole path is that file, and what it imports comes from its own
+  // folder and the system's, never from the working folder or PATH, where
+  // a planted library would be taken. Windows without these flags (Vista,
+  // 7 without its update) refuses them: there the folder of the file is
+  // searched first instead.
+  const std::wstring wide = Wide(path);
+  if (IsWholePath(path)) {
+    handle_ =
+        g_system_calls.load_library(wide.c_str(), LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
+    if (!handle_ && GetLastError() == ERROR_INVALID_PARAMETER)
+      handle_ = g_system_calls.load_library(wide.c_str(), LOAD_WITH_ALTERED_SEARCH_PATH);
+  } else {
+    handle_ = g_system_calls.load_library(wide.c_str(), 0);
+  }
   error_ = handle_ ? kNoError : LastSystemError();
   SetThreadErrorMode(old_mode, nullptr);
   if (handle_) {
@@ -43,6 +70,11 @@ void* DynamicLibrary::Symbol(const char* name) {
     last_error_ = std::string("missing symbol ") + name + ": " + error_.Describe();
   }
   return address;
+}
+
+std::string DynamicLibrary::Beside(const void* address, const std::string& file) {
+  std::string folder = FolderOf(address);
+  return folder.empty() ? std::string() : folder + "\\" + file;
 }
 
 std::string DynamicLibrary::FolderOf(const void* address) {

@@ -26,7 +26,7 @@ struct SystemCalls {
   bool (*move_file)(const wchar_t* from, const wchar_t* to, DWORD flags);
   bool (*delete_file)(const wchar_t* path);
   bool (*lock_file)(HANDLE file, DWORD flags, OVERLAPPED* overlapped);
-  HMODULE (*load_library)(const wchar_t* path);
+  HMODULE (*load_library)(const wchar_t* path, DWORD flags);  // LoadLibraryExW
   HANDLE (*create_mailslot)(const wchar_t* name, DWORD read_timeout);
   HANDLE (*create_io_completion_port)(HANDLE file, HANDLE port, ULONG_PTR key);
   bool (*create_timer)(HANDLE* timer, HANDLE queue, WAITORTIMERCALLBACK routine, void* context, DWORD due_ms);

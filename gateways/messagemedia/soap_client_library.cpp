@@ -5,9 +5,8 @@ namespace talvenix {
 
 std::string SoapClientLibrary::Path() {
   // Any address inside this module tells where the module was loaded from.
-  // A whole path, so no search finds a library of the same name elsewhere.
-  std::string folder = platform::DynamicLibrary::FolderOf(reinterpret_cast<const void*>(&SoapClientLibrary::Path));
-  return folder.empty() ? TALVENIX_SOAP_LIBRARY_FILE : folder + "/" + TALVENIX_SOAP_LIBRARY_FILE;
+  return platform::DynamicLibrary::Beside(reinterpret_cast<const void*>(&SoapClientLibrary::Path),
+                                          TALVENIX_SOAP_LIBRARY_FILE);
 }
 
 MessageMediaClientPtr SoapClientLibrary::NewClient(ILogInterface* logger, std::string& why) {

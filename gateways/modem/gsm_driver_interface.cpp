@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "gateways/modem/gsm_driver_interface.hpp"
 
+#include <filesystem>
+#include <system_error>
+
 #include "support/overrides.hpp"
 
 namespace talvenix {
@@ -13,14 +16,16 @@ GSMDriverInterface::~GSMDriverInterface() {
 }
 
 std::string GSMDriverInterface::DriverPath() {
-  if (std::string overridden = GsmDriverOverride(); !overridden.empty()) return overridden;
-  // Any address inside this module tells where the module was loaded from.
-  std::string folder = platform::DynamicLibrary::FolderOf(reinterpret_cast<const void*>(&GSMDriverInterface::DriverPath));
-  if (!folder.empty()) {
-    std::string beside = folder + "/" + TALVEX_GSM_DRIVER_FILE;
-    if (platform::DynamicLibrary::FileExists(beside)) return beside;
+  // The configured file, as a whole path: a bare name would be searched for,
+  // on Windows in the working folder and on PATH too.
+  if (std::string overridden = GsmDriverOverride(); !overridden.empty()) {
+    std::error_code ec;
+    std::filesystem::path whole = std::filesystem::absolute(overridden, ec);
+    return ec ? overridden : whole.string();
   }
-  return TALVEX_GSM_DRIVER_FILE;
+  // Else only beside the module: any address inside it tells where it was loaded from.
+  return platform::DynamicLibrary::Beside(reinterpret_cast<const void*>(&GSMDriverInterface::DriverPath),
+                                          TALVEX_GSM_DRIVER_FILE);
 }
 
 template <typename Fn>

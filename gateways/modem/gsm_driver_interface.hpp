@@ -20,8 +20,8 @@ class GSMDriverInterface {
   GSMDriverInterface(const GSMDriverInterface&) = delete;
   GSMDriverInterface& operator=(const GSMDriverInterface&) = delete;
 
-  // TALVENIX_GSM_DRIVER when set; else the driver file beside the module when
-  // it exists there; else the bare file name for the loader's search path.
+  // TALVENIX_GSM_DRIVER when set, made a whole path; else the driver file
+  // beside the module, and nowhere else (never found by a search).
   static std::string DriverPath();
 
   // 1 when the library loaded and has all six entry points, else 0 (nothing

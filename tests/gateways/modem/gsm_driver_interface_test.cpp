@@ -10,6 +10,7 @@
 
 #include "drivers/sim/gsm_sim_client.hpp"
 #include "gateways/modem/gsm_driver_interface.hpp"
+#include "platform/program_path.hpp"
 
 namespace talvenix::testing {
 namespace {
@@ -25,14 +26,22 @@ class GsmDriverBinding : public ::testing::Test {
   GSMDriverInterface driver;
 };
 
-TEST_F(GsmDriverBinding, TheEnvironmentOverridesTheDefaultFile) {
+// Only ever a whole path: a bare name would be searched for, on Windows in
+// the working folder and on PATH, where a planted library would be taken.
+TEST_F(GsmDriverBinding, TheDriverIsTakenFromBesideTheModuleOrTheConfiguredFileOnly) {
+  namespace fs = std::filesystem;
   unsetenv(TALVEX_GSM_DRIVER_ENV);
-  // Nothing named like the driver stands beside this program: the loader's search path decides.
-  EXPECT_EQ(GSMDriverInterface::DriverPath(), "qvGSMcomdrv.Qvd");
+  // This program holds the modem gateway: its own folder is where the driver must be.
+  const fs::path beside = fs::path(platform::ProgramFolder()) / TALVEX_GSM_DRIVER_FILE;
+  EXPECT_EQ(fs::path(GSMDriverInterface::DriverPath()).lexically_normal(), beside.lexically_normal());
   setenv(TALVEX_GSM_DRIVER_ENV, "", 1);
-  EXPECT_EQ(GSMDriverInterface::DriverPath(), "qvGSMcomdrv.Qvd");
-  setenv(TALVEX_GSM_DRIVER_ENV, "/opt/modems/driver.so", 1);
-  EXPECT_EQ(GSMDriverInterface::DriverPath(), "/opt/modems/driver.so");
+  EXPECT_EQ(fs::path(GSMDriverInterface::DriverPath()).lexically_normal(), beside.lexically_normal());
+  setenv(TALVEX_GSM_DRIVER_ENV, "modems/driver.so", 1);
+  EXPECT_EQ(fs::path(GSMDriverInterface::DriverPath()), fs::current_path() / "modems" / "driver.so");
+  // Nothing named like the driver stands beside this program, and the search path is not tried.
+  unsetenv(TALVEX_GSM_DRIVER_ENV);
+  EXPECT_EQ(driver.LoadDriver(), 0);
+  EXPECT_NE(driver.LastError().find(beside.filename().string()), std::string::npos) << driver.LastError();
 }
 
 TEST_F(GsmDriverBinding, LoadsACompleteDriverAndForwardsToIt) {

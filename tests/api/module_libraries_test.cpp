@@ -1,9 +1,14 @@
 // SPDX-License-Identifier: Apache-2.0
-// The SOAP library belongs to the SOAP gateway alone: a copy of the module
-// without it beside loads and keeps the settings exports, and only that
-// gateway's start fails, with a line naming the library; once the library
-// is put beside the module, the same loaded module starts the gateway.
-// This program links no SOAP code, so nothing else provides it.
+// The libraries that belong to the module come from beside it and nowhere
+// else, each loaded only by the gateway that needs it. A copy of the module
+// in a folder of its own is loaded as a host loads it; this program links no
+// SOAP code and has no driver beside it, so nothing else provides them.
+//
+// The SOAP library: without it beside, the module loads and keeps the
+// settings exports, and only the SOAP gateway's start fails, with a line
+// naming the library; once it is put there, the same loaded module starts
+// that gateway. The GSM driver: a file of its name in the host's working
+// folder is never taken.
 
 #include <gtest/gtest.h>
 
@@ -12,7 +17,9 @@
 #include <string>
 
 #include "common/temp_folder.hpp"
+#include "gateways/modem/gsm_document.hpp"
 #include "host/module.hpp"
+#include "talvenix/gsm_driver.h"
 
 namespace talvenix::testing {
 namespace {
@@ -30,16 +37,23 @@ constexpr const char* kDocument =
     "<property id=\"[receivepollinterval]\" name=\"Poll Interval\" value=\"60\"/>"
     "</properties></service></services></sms></vantrelcomms>\n";
 
-TEST(SoapLibrary, TheModuleRunsWithoutItAndOnlyTheSoapGatewayWaitsForIt) {
-  namespace fs = std::filesystem;
-  TempFolder folder("soap-library");
+namespace fs = std::filesystem;
+
+// A copy of the module in `folder`/module/, loaded.
+host::Module LoadCopyOfTheModule(const TempFolder& folder) {
   const fs::path module_folder = folder.path() / "module";
   fs::create_directory(module_folder);
   const fs::path module = module_folder / fs::path(TALVENIX_MODULE_PATH).filename();
   fs::copy_file(TALVENIX_MODULE_PATH, module);
+  return host::Module::Load(module.string().c_str());
+}
+
+TEST(ModuleLibraries, TheModuleRunsWithoutTheSoapLibraryAndOnlyTheSoapGatewayWaitsForIt) {
+  TempFolder folder("soap-library");
+  host::Module m = LoadCopyOfTheModule(folder);
+  const fs::path module_folder = folder.path() / "module";
   folder.Write("qvsmscomms.xml", kDocument);
   WorkingFolder inside(folder.path());
-  host::Module m = host::Module::Load(module.string().c_str());
 
   TalvexGenericOptions* options = nullptr;
   EXPECT_NE(m.InitTalvex(0, Ignore, &options), TALVEX_OK);
@@ -65,6 +79,22 @@ TEST(SoapLibrary, TheModuleRunsWithoutItAndOnlyTheSoapGatewayWaitsForIt) {
   m.Unint();
   log = folder.Read("Talvenix.log");
   EXPECT_NE(log.find("MessageMediaServiceAPIWrapper::SendMessage - SOAP error"), std::string::npos) << log;
+}
+
+TEST(ModuleLibraries, ADriverPlantedInTheWorkingFolderIsNeverLoaded) {
+  TempFolder folder("planted-driver");
+  host::Module m = LoadCopyOfTheModule(folder);
+  // A complete driver (the simulator) under the driver's name, where the host works.
+  fs::copy_file(TALVENIX_GSMSIM_PATH, folder.path() / TALVEX_GSM_DRIVER_FILE);
+  folder.Write("qvsmscomms.xml", GsmDocument({DocumentLine(3)}));
+  WorkingFolder inside(folder.path());
+  TalvexGenericOptions* options = nullptr;
+  EXPECT_NE(m.InitTalvex(0, Ignore, &options), TALVEX_OK);
+  m.Unint();
+  const std::string log = folder.Read("Talvenix.log");
+  EXPECT_NE(log.find("GSMComDrv::init - failed to load GSM interface"), std::string::npos) << log;
+  // The file looked for is the one beside the module.
+  EXPECT_NE(log.find((fs::path("module") / TALVEX_GSM_DRIVER_FILE).string()), std::string::npos) << log;
 }
 
 }  // namespace
