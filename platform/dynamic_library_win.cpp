@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include <windows.h>
 
+#include <filesystem>
+
 #include "platform/dynamic_library.hpp"
 #include "platform/program_path_win.hpp"
 #include "platform/system_calls.hpp"
@@ -9,15 +11,6 @@
 namespace talvenix::platform {
 
 DynamicLibrary::~DynamicLibrary() { Close(); }
-
-namespace {
-
-bool IsWholePath(const std::string& path) {
-  return (path.size() > 2 && path[1] == ':' && (path[2] == '\\' || path[2] == '/')) || path.starts_with("\\\\") ||
-         path.starts_with("//");
-}
-
-}  // namespace
 
 bool DynamicLibrary::Open(const std::string& path) {
   Close();
@@ -35,7 +28,7 @@ bool DynamicLibrary::Open(const std::string& path) {
   // 7 without its update) refuses them: there the folder of the file is
   // searched first instead.
   const std::wstring wide = Wide(path);
-  if (IsWholePath(path)) {
+  if (std::filesystem::path(wide).is_absolute()) {
     handle_ =
         g_system_calls.load_library(wide.c_str(), LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
     if (!handle_ && GetLastError() == ERROR_INVALID_PARAMETER)

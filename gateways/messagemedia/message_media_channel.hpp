@@ -77,6 +77,6 @@ struct CallEnd {
 // The failure text of a call: the cut when there was one, else an answer over
 // the length limit, else gSOAP's fault string (peer text, escaped); empty when
 // nothing is known.
-std::string CallFailureText(CallCut cut, const MessageMediaServiceAPIWrapper::Limits& limits, soap* s);
+std::string CallFailureText(CallCut cut, const IMessageMediaClient::Limits& limits, soap* s);
 
 }  // namespace talvenix
