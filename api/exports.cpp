@@ -6,20 +6,20 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
 
 #include "engine/gsm_engine.hpp"
 #include "engine/service_factory.hpp"
 #include "engine/test_channel/test_message_channel.hpp"
 #include "gateways/catalog/catalog.hpp"
+#include "platform/ansi_text.hpp"
 #include "support/logging_handler.hpp"
-#include "support/text_codec.hpp"
 #include "talvenix/talvenix.h"
 
 using namespace talvenix;
 
 namespace {
 
-constexpr size_t kArgumentBuffer = 300;
 constexpr size_t kMaxPath = 259;     // the loader's path field holds 259 characters
 constexpr size_t kMaxRootName = 62;  // and its category field 62
 
@@ -28,8 +28,10 @@ GSMEngine g_engine(&g_logger);
 bool g_engine_state = false;
 bool g_config_state = false;
 std::unique_ptr<IGSMConfigurationInterface> g_config_loader;
-char g_path[kArgumentBuffer];
-char g_root[kArgumentBuffer];
+// The host's path and root name, in the module's UTF-8 (the host gives them
+// in its ANSI code page).
+std::string g_path;
+std::string g_root;
 
 void OpenLog() { g_logger.Open(kLogFileName, kLogSourceTag, 1); }
 
@@ -139,9 +141,9 @@ int32_t InitXMLConfigurations(const char* path, const char* root) {
   }
   return Guarded(
       [&]() -> int32_t {
-        CopyBounded(g_path, kArgumentBuffer, path);
-        CopyBounded(g_root, kArgumentBuffer, root);
-        auto loader = g_engine.CreateConfigLoader(g_path, g_root);
+        g_path = platform::AnsiToUtf8(path);
+        g_root = platform::AnsiToUtf8(root);
+        auto loader = g_engine.CreateConfigLoader(g_path.c_str(), g_root.c_str());
         if (!loader) return 0;
         g_config_loader = std::move(loader);
         g_config_state = true;

@@ -7,6 +7,10 @@
 #include <filesystem>
 #include <string>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include "common/temp_folder.hpp"
 #include "host/module.hpp"
 
@@ -14,6 +18,20 @@ namespace talvenix::testing {
 namespace {
 
 using host::Module;
+
+// A path as a host in this system's ANSI code page spells it.
+std::string HostCodePage(const std::filesystem::path& path) {
+#ifdef _WIN32
+  const std::wstring wide = path.wstring();
+  int n = WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<size_t>(n), '\0');
+  WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), out.data(), n, nullptr, nullptr);
+  return out;
+#else
+  const std::u8string utf8 = path.u8string();
+  return std::string(utf8.begin(), utf8.end());
+#endif
+}
 
 int32_t Ignore(int32_t, int32_t, uint32_t, uintptr_t, void*, uint32_t) { return 0; }
 
@@ -90,6 +108,20 @@ TEST_F(ExportsWithoutConfiguration, OverlongPathOrRootIsRefusedNotCut) {
   EXPECT_NE(folder.Read("Talvenix.log").find("path or root name too long"), std::string::npos);
 }
 
+// The host names files in its ANSI code page, as Windows programs do: a
+// folder whose name is not ASCII is found under the bytes the host spells it
+// with (UTF-8 on POSIX, the active code page on Windows).
+TEST_F(ExportsWithoutConfiguration, APathInTheHostsCodePageNamesTheFolderItSpells) {
+  const std::filesystem::path inner = folder.path() / std::filesystem::path(u"Soci\u00e9t\u00e9 Caf\u00e9");
+  std::filesystem::create_directory(inner);
+  std::filesystem::copy_file(std::string(TALVENIX_SOURCE_DIR) + "/examples/qvsmscomms.xml", inner / "qvsmscomms.xml");
+  const std::string path = HostCodePage(inner / "qvsmscomms.xml");
+  ASSERT_EQ(m.InitXMLConfigurations(path.c_str(), "sms"), 1);
+  TalvexGenericOptions options{};
+  EXPECT_EQ(m.LoadGSMGenericXMLConfigurations(&options), 1);
+  EXPECT_STREQ(options.transport_id, "nuldrv");
+}
+
 // The settings exports over the bundled document.
 class SettingsExports : public ExportsWithoutConfiguration {
  protected:
@@ -126,8 +158,8 @@ TEST_F(SettingsExports, FlagsWithoutTheOperationAreRefusedAndNamedInTheLog) {
   EXPECT_TRUE(Logged("-> LoadGSMServiceXMLConfigurations - Invalid GSM Service Flag [0]"));
   EXPECT_TRUE(Logged(
       "-> XMLConfigMultiLine_CreateNewLine - Invalid GSM Service Flag [2], Srv MUST SUPPORT Multiline Interface."));
-  EXPECT_TRUE(Logged(
-      "-> XMLConfigMultiLine_DeleteLine - Invalid GSM Service Flag [2], Srv MUST SUPPORT Multiline Interface."));
+  EXPECT_TRUE(
+      Logged("-> XMLConfigMultiLine_DeleteLine - Invalid GSM Service Flag [2], Srv MUST SUPPORT Multiline Interface."));
   EXPECT_TRUE(Logged("-> FreeXMLLoadResources _ Onvalid Service specfied."));
   EXPECT_EQ(line.comport, 0u);  // the refused calls wrote nothing
 }
