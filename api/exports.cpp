@@ -5,7 +5,9 @@
 
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <new>
+#include <optional>
 #include <string>
 
 #include "engine/gsm_engine.hpp"
@@ -13,6 +15,7 @@
 #include "engine/test_channel/test_message_channel.hpp"
 #include "gateways/catalog/catalog.hpp"
 #include "platform/ansi_text.hpp"
+#include "platform/module_lifetime.hpp"
 #include "support/logging_handler.hpp"
 #include "talvenix/talvenix.h"
 
@@ -23,8 +26,17 @@ namespace {
 constexpr size_t kMaxPath = 259;     // the loader's path field holds 259 characters
 constexpr size_t kMaxRootName = 62;  // and its category field 62
 
-CLoggingHandler g_logger;
-GSMEngine g_engine(&g_logger);
+// The logger and the engine own threads: kept, not destroyed, when the
+// process is ending (platform/module_lifetime.hpp).
+platform::KeptAtProcessEnd<CLoggingHandler> g_kept_logger;
+platform::KeptAtProcessEnd<GSMEngine> g_kept_engine(&g_kept_logger.get());
+CLoggingHandler& g_logger = g_kept_logger.get();
+GSMEngine& g_engine = g_kept_engine.get();
+// The module stays loaded while the engine or the test channel runs threads,
+// even if the host unloads it without Unint or a stop.
+std::optional<platform::ModuleHold> g_engine_hold;
+std::mutex g_channel_hold_mutex;  // a test callback may run commands too
+std::optional<platform::ModuleHold> g_channel_hold;
 bool g_engine_state = false;
 bool g_config_state = false;
 std::unique_ptr<IGSMConfigurationInterface> g_config_loader;
@@ -34,6 +46,17 @@ std::string g_path;
 std::string g_root;
 
 void OpenLog() { g_logger.Open(kLogFileName, kLogSourceTag, 1); }
+
+// Never released from a test callback: that thread runs the module's code,
+// which the last reference must not unmap under it.
+void HoldWhileTheChannelRuns() {
+  std::lock_guard lock(g_channel_hold_mutex);
+  if (TestChannelRuns()) {
+    if (!g_channel_hold) g_channel_hold.emplace();
+  } else if (!InsideTestCallback()) {
+    g_channel_hold.reset();
+  }
+}
 
 // A gateway that lives for one configuration operation, built only when its
 // descriptor has all the `required` capability and trait bits. Null otherwise,
@@ -94,6 +117,8 @@ int32_t InitTalvex(uintptr_t context, TalvexHostCallback callback, TalvexGeneric
         int32_t code = g_engine.Initialize(context, callback, options_out, kConfigPath, kConfigRoot);
         if (code == TALVEX_OK) {
           g_engine_state = true;
+          g_engine_hold.emplace();
+          if (g_engine_hold->Holds()) g_logger.Info("SMSEngine - the module stays loaded until Unint.");
           return TALVEX_OK;
         }
         g_logger.Warn("SMSEngine::Initialize - failed.");
@@ -119,6 +144,7 @@ void Unint(void) {
     g_logger.Info("SMSEngine::Unint.");
     g_engine.Uninitialize();
     g_engine_state = false;
+    g_engine_hold.reset();
   } else if (g_config_state) {
     g_config_loader.reset();
     g_config_state = false;
@@ -127,7 +153,13 @@ void Unint(void) {
 }
 
 int32_t ExecuteCommand(uint32_t command, void* data, uint32_t) {
-  return Guarded([&] { return ExecuteTestCommand(&g_logger, command, data); }, TALVEX_FAILED);
+  return Guarded(
+      [&] {
+        int32_t code = ExecuteTestCommand(&g_logger, command, data);
+        if (command == TALVEX_CMD_SENDTESTSMS || command == TALVEX_CMD_STOPTEST) HoldWhileTheChannelRuns();
+        return code;
+      },
+      TALVEX_FAILED);
 }
 
 int32_t InitXMLConfigurations(const char* path, const char* root) {

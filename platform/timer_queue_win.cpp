@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/module_lifetime.hpp"
 #include "platform/system_calls.hpp"
 #include "platform/timer_queue.hpp"
 
@@ -86,9 +87,11 @@ TimerQueue::~TimerQueue() {
   if (state_->queue) DeleteTimerQueueEx(state_->queue, INVALID_HANDLE_VALUE);
 }
 
+// Deleting the queue waits for its routines' threads, which are gone when
+// the process is ending.
 TimerQueue& TimerQueue::Default() {
-  static TimerQueue queue;
-  return queue;
+  static KeptAtProcessEnd<TimerQueue> queue;
+  return queue.get();
 }
 
 TimerId TimerQueue::Create(uint32_t due_ms, std::function<void()> routine, Error* error) {

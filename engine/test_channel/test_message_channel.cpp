@@ -9,6 +9,7 @@
 #include "engine/test_channel/mail_slot_client.hpp"
 #include "engine/test_channel/mail_slot_server.hpp"
 #include "engine/test_channel/test_message_file.hpp"
+#include "platform/module_lifetime.hpp"
 #include "platform/timer_queue.hpp"
 #include "support/overrides.hpp"
 #include "talvenix/talvenix.h"
@@ -46,6 +47,11 @@ class Channel {
     }
     server.reset();  // outside the lock: this waits for its callback, which may be stopping
     return nullptr;
+  }
+
+  bool Runs() {
+    std::lock_guard lock(mutex_);
+    return server_ || starting_ || retiring_.joinable();
   }
 
   // Stops the published server; with `only`, only if that one is still
@@ -93,9 +99,10 @@ class Channel {
   bool starting_stopped_ = false;
 };
 
+// Its server's threads are gone when the process is ending.
 Channel& TheChannel() {
-  static Channel channel;
-  return channel;
+  static platform::KeptAtProcessEnd<Channel> channel;
+  return channel.get();
 }
 
 int32_t StartTest(ILogInterface* logger, const TalvexTestRequest* request) {
@@ -145,6 +152,9 @@ int32_t SendLine(ILogInterface* logger, const char* text) {
 }
 
 }  // namespace
+
+bool TestChannelRuns() { return TheChannel().Runs(); }
+bool InsideTestCallback() { return MailSlotReader_Server::Calling() != nullptr; }
 
 int32_t ExecuteTestCommand(ILogInterface* logger, uint32_t command, void* data) {
   switch (command) {

@@ -19,4 +19,10 @@ constexpr uint32_t kTestTimeLimitMs = 60000;
 // Runs one command; the result is the export's status code.
 int32_t ExecuteTestCommand(ILogInterface* logger, uint32_t command, void* data);
 
+// Whether the channel has threads of its own: a server starting or
+// listening, or one still being stopped.
+bool TestChannelRuns();
+// Whether this thread is running a test callback.
+bool InsideTestCallback();
+
 }  // namespace talvenix
