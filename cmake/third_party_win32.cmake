@@ -13,6 +13,16 @@
 
 set(third_party ${CMAKE_BINARY_DIR}/third_party)
 
+# 32-bit MinGW on MSVCRT gives time_t 32 bits unless __MINGW_USE_VC2005_COMPAT
+# maps time, gmtime, mktime and the rest to their 64-bit forms. The runtimes
+# below do their date and time-out arithmetic with time_t, so they get it, as
+# private settings: it also widens struct timespec, which Debian's prebuilt
+# threads library (and libstdc++'s inline waits over it) read with 32-bit
+# seconds, so it must not reach our own C++ files. No time_t crosses from
+# those into these runtimes: the SOAP binding has no dates, and we call none
+# of curl's date functions.
+set(time_t_64 __MINGW_USE_VC2005_COMPAT)
+
 # Debian's source package `package` fetched with `apt-get source` once per
 # build tree (scripts/deps win32 adds the deb-src line it needs); `out` is the
 # folder of it that matches `pattern` (a glob under the package's folder).
@@ -49,7 +59,7 @@ file(GLOB curl_sources ${curl_root}/lib/*.c ${curl_root}/lib/vauth/*.c ${curl_ro
                        ${curl_root}/lib/vtls/*.c)
 add_library(talvenix_curl STATIC ${curl_sources})
 target_include_directories(talvenix_curl SYSTEM PUBLIC ${curl_root}/include PRIVATE ${curl_root}/lib)
-target_compile_definitions(talvenix_curl PUBLIC CURL_STATICLIB PRIVATE BUILDING_LIBCURL
+target_compile_definitions(talvenix_curl PUBLIC CURL_STATICLIB PRIVATE ${time_t_64} BUILDING_LIBCURL
   USE_SCHANNEL USE_WINDOWS_SSPI ENABLE_IPV6 CURL_DISABLE_PROXY CURL_DISABLE_COOKIES CURL_DISABLE_ALTSVC
   CURL_DISABLE_HSTS CURL_DISABLE_NETRC CURL_DISABLE_DICT CURL_DISABLE_FILE CURL_DISABLE_FTP CURL_DISABLE_GOPHER
   CURL_DISABLE_IMAP CURL_DISABLE_LDAP CURL_DISABLE_LDAPS CURL_DISABLE_MQTT CURL_DISABLE_POP3 CURL_DISABLE_RTSP
@@ -68,7 +78,7 @@ target_include_directories(talvenix_gsoap_runtime SYSTEM PUBLIC ${gsoap_dir})
 target_compile_options(talvenix_gsoap_runtime PRIVATE -w)  # not our code to keep warning-free
 # Without a global namespace table: the generated proxy and service classes
 # install theirs on their own contexts.
-target_compile_definitions(talvenix_gsoap_runtime PRIVATE WITH_NONAMESPACES)
+target_compile_definitions(talvenix_gsoap_runtime PRIVATE ${time_t_64} WITH_NONAMESPACES)
 target_link_libraries(talvenix_gsoap_runtime PUBLIC ws2_32)
 # Its header brings in <windows.h>: without winuser.h, whose SendMessage macro
 # would rename the gateway's own SendMessage.
