@@ -5,7 +5,7 @@
 #include <map>
 
 #include "config/ascii_case.hpp"
-#include "config/value_cipher.hpp"
+#include "support/value_cipher.hpp"
 #include "config/xml_errors.hpp"
 #include "config/xml_file.hpp"
 #include "contract/service.hpp"

@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "config/ascii_case.hpp"
-#include "config/value_cipher.hpp"
+#include "support/value_cipher.hpp"
 #include "support/text_codec.hpp"
 
 namespace talvenix {

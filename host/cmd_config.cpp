@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
-// `talvenix config show|set NAME VALUE|check`: the global options of
-// qvsmscomms.xml through the configuration exports, and a check of the file
-// that points at the lines that would stop the engine.
+// `talvenix config show|set NAME VALUE|check|cipher VALUE`: the global
+// options of qvsmscomms.xml through the configuration exports, a check of the
+// file that points at the lines that would stop the engine, and the value
+// cipher for what is stored outside it (SIM PINs in the host settings).
 
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include "config/document_check.hpp"
 #include "gateways/catalog/catalog.hpp"
 #include "host/commands.hpp"
+#include "support/value_cipher.hpp"
 
 namespace talvenix::host {
 
@@ -233,12 +235,16 @@ int Check(Module& module) {
 
 int RunConfig(Module& module, const Args& arguments) {
   Arguments a(arguments);
-  Args args = a.Words(1, 3, "show, set NAME VALUE or check");
+  Args args = a.Words(1, 3, "show, set NAME VALUE, check or cipher VALUE");
   if (!a.ok()) return a.UsageError("config");
   if (args.size() == 1 && args[0] == "show") return Show(module);
   if (args.size() == 1 && args[0] == "check") return Check(module);
   if (args.size() == 3 && args[0] == "set") return Set(module, args[1], args[2]);
-  std::fprintf(stderr, "usage: talvenix config show | set NAME VALUE | check\n");
+  if (args.size() == 2 && args[0] == "cipher") {
+    std::printf("%s\n", EncipherValue(args[1]).c_str());
+    return 0;
+  }
+  std::fprintf(stderr, "usage: talvenix config show | set NAME VALUE | check | cipher VALUE\n");
   return 2;
 }
 

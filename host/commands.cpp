@@ -44,10 +44,12 @@ const std::vector<Command>& Commands() {
        "      smsretry inumberenabled readiomode cnmiparameters (yes/no for the flags)\n"
        "  delete --port N           remove the line on COMn",
        RunLines},
-      {"config", "show | set NAME VALUE | check", "read or change the global options; check qvsmscomms.xml",
+      {"config", "show | set NAME VALUE | check | cipher VALUE",
+       "read or change the global options; check qvsmscomms.xml",
        "  show             every global option and its value\n"
        "  set NAME VALUE   change one global option\n"
-       "  check            read qvsmscomms.xml and report every problem with its line",
+       "  check            read qvsmscomms.xml and report every problem with its line\n"
+       "  cipher VALUE     print VALUE enciphered, as a SIM PIN is stored in the host settings",
        RunConfig},
       {"service", "show | set PROPERTY VALUE",
        "read or change the selected gateway's properties (passwords are shown as ****)",

@@ -10,6 +10,10 @@ namespace talvenix::platform {
 namespace {
 
 constexpr std::string_view kTestRoot = "HKEY_CURRENT_USER\\";
+// Where the host keeps its configuration: a section that is not a whole key
+// path (one from "SOFTWARE\") is a key below it.
+constexpr std::string_view kHostKey = "SOFTWARE\\Vantrel FAX & VOICE\\Orlinda\\Config\\";
+constexpr std::string_view kSoftware = "SOFTWARE\\";
 
 bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix) {
   if (text.size() < prefix.size()) return false;
@@ -68,12 +72,18 @@ HostSettings::Status HostSettings::Load(const std::string& path) {
   return status == ERROR_FILE_NOT_FOUND ? Status::kMissing : Status::kUnreadable;
 }
 
+// The machine's value comes first: an administrator sets it for every user,
+// and a host running as a service has a user hive of its own account. A
+// 32-bit module sees the machine's SOFTWARE key as 32-bit programs do (under
+// WOW6432Node on 64-bit Windows), as its 32-bit host does.
 std::optional<std::string> HostSettings::Get(std::string_view section, std::string_view key) const {
   std::wstring name = Wide(key);
-  if (!root_.empty()) return ReadValue(HKEY_CURRENT_USER, Wide(root_ + "\\" + std::string(section)), name);
-  std::wstring key_path = Wide(section);
-  if (auto value = ReadValue(HKEY_CURRENT_USER, key_path, name)) return value;
-  return ReadValue(HKEY_LOCAL_MACHINE, key_path, name);
+  std::string path =
+      StartsWithIgnoringCase(section, kSoftware) ? std::string(section) : std::string(kHostKey) + std::string(section);
+  if (!root_.empty()) return ReadValue(HKEY_CURRENT_USER, Wide(root_ + "\\" + path), name);
+  std::wstring key_path = Wide(path);
+  if (auto value = ReadValue(HKEY_LOCAL_MACHINE, key_path, name)) return value;
+  return ReadValue(HKEY_CURRENT_USER, key_path, name);
 }
 
 }  // namespace talvenix::platform

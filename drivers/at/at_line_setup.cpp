@@ -135,7 +135,8 @@ bool AtLine::UnlockSim() {
       return Fail(
           kFailSimLocked,
           ("the SIM needs " + (state.empty() ? std::string("unlocking") : state) + "; enter it on the modem").c_str());
-    std::string pin = SimPinOf(record_.comport);
+    SimPin stored = SimPinOf(record_.comport);
+    const std::string& pin = stored.pin;
     if (pin_refused_)
       return Fail(kFailSimLocked, ("the SIM refused the PIN of [simpins] " + name_ +
                                    " before; it is not offered again (three wrong tries lock the SIM)")
@@ -144,6 +145,10 @@ bool AtLine::UnlockSim() {
       return Fail(kFailSimLocked,
                   ("the SIM needs SIM PIN; set it as [simpins] " + name_ + " in the host settings").c_str());
     if (offered) return Fail(kFailSimLocked, "the SIM still wants its PIN after it was entered");
+    if (stored.in_clear)
+      Log(1,
+          "GSMDrv - %s: the PIN of [simpins] %s is stored in clear; store what \"talvenix config cipher PIN\" prints.",
+          name_.c_str(), name_.c_str());
     Answer entered = Command("AT+CPIN=\"" + pin + "\"", timing_.command_ms);
     if (entered.result != Answer::kOk) {
       if (entered.result == Answer::kError) pin_refused_ = true;

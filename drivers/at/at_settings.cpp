@@ -12,6 +12,7 @@
 #include "platform/serial_port.hpp"
 #include "support/log_backend.hpp"
 #include "support/overrides.hpp"
+#include "support/value_cipher.hpp"
 
 namespace talvenix::at {
 namespace {
@@ -77,7 +78,12 @@ std::string DevicePathOf(uint32_t comport) {
   return path->empty() ? platform::DefaultDevicePath(comport) : *path;
 }
 
-std::string SimPinOf(uint32_t comport) { return HostSetting("simpins", comport).value_or(""); }
+SimPin SimPinOf(uint32_t comport) {
+  std::string stored = HostSetting("simpins", comport).value_or("");
+  SimPin result;
+  if (stored.empty() || DecipherValue(stored, result.pin)) return result;
+  return SimPin{stored, true};  // digits are never enciphered text
+}
 
 void OpenLog() {
   if (log_handle.load()) return;

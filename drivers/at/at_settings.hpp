@@ -28,8 +28,14 @@ Timing TimingFromEnvironment();
 // when the host settings file exists but cannot be read or has a malformed
 // line: a guessed device could be another line's modem.
 std::string DevicePathOf(uint32_t comport);
-// [simpins] COM<N> of the host settings; empty when there is none.
-std::string SimPinOf(uint32_t comport);
+// [simpins] COM<N> of the host settings, stored enciphered with the value
+// cipher (what "talvenix config cipher PIN" prints); empty when there is
+// none. A PIN in clear digits is used as it stands, and `in_clear` says so.
+struct SimPin {
+  std::string pin;
+  bool in_clear = false;
+};
+SimPin SimPinOf(uint32_t comport);
 
 // The driver's own log, "qvGSMcomdrv.log" in the working folder. Thread-safe;
 // never fails the caller. Severity 0 error, 1 warning, 2 information.

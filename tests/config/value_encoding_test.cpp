@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "config/value_cipher.hpp"
+#include "support/value_cipher.hpp"
 #include "config/value_encoding.hpp"
 
 namespace talvenix {

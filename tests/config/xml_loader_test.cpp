@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "config/value_cipher.hpp"
+#include "support/value_cipher.hpp"
 #include "contract/service.hpp"
 #include "loader_fixture.hpp"
 

@@ -12,6 +12,7 @@
 #include "common/temp_folder.hpp"
 #include "gateways/internet/clickatell_document.hpp"
 #include "host/run_program.hpp"
+#include "support/value_cipher.hpp"
 
 namespace talvenix::testing {
 namespace {
@@ -43,6 +44,16 @@ TEST_F(ServiceCommand, SetThenShowRoundTripsAndHidesThePassword) {
   EXPECT_NE(shown.output.find("[password]     ****\n"), std::string::npos) << shown.output;
   EXPECT_EQ(shown.output.find("n3w-secret"), std::string::npos);
   EXPECT_NE(folder.Read("qvsmscomms.xml").find("key &amp; more é"), std::string::npos);
+}
+
+// What the host settings keep of a SIM PIN: the driver deciphers it.
+TEST_F(ServiceCommand, ConfigCipherPrintsAValueTheDriverReadsBack) {
+  Outcome printed = RunShell(std::string(TALVENIX_BINARY_DIR) + "/bin/talvenix --dir " + folder.path().string() +
+                             " config cipher 0042");
+  ASSERT_EQ(printed.status, 0) << printed.output;
+  std::string plain;
+  ASSERT_TRUE(DecipherValue(printed.output.substr(0, printed.output.find('\n')), plain)) << printed.output;
+  EXPECT_EQ(plain, "0042");
 }
 
 TEST_F(ServiceCommand, BadInputIsRefused) {

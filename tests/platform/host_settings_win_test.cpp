@@ -36,14 +36,17 @@ class RegistrySettings : public ::testing::Test {
   HostSettings settings_;
 };
 
+constexpr const char* kHostKey = "SOFTWARE\\Vantrel FAX & VOICE\\Orlinda\\Config\\";
+
 TEST_F(RegistrySettings, ValuesComeTypedAsTheSettingsFileGivesThem) {
   std::string section = "SOFTWARE\\Vantrel FAX & VOICE\\Orlinda\\Config\\E2FG";
+  std::string proxy = root_ + "\\" + kHostKey + "proxysettings";  // a section of ours, below the host's key
   SetText(HKEY_CURRENT_USER, root_ + "\\" + section, "OutDir", "C:\\out\\d\xC3\xA9p\xC3\xB4t");
-  SetText(HKEY_CURRENT_USER, root_ + "\\proxysettings", "proxyserver", "");
+  SetText(HKEY_CURRENT_USER, proxy, "proxyserver", "");
   DWORD minus_one = 0xFFFFFFFF, port = 8080;
-  Set(HKEY_CURRENT_USER, root_ + "\\proxysettings", "useproxy", REG_DWORD, &minus_one, sizeof minus_one);
-  Set(HKEY_CURRENT_USER, root_ + "\\proxysettings", "proxy_port", REG_DWORD, &port, sizeof port);
-  Set(HKEY_CURRENT_USER, root_ + "\\proxysettings", "blob", REG_BINARY, &port, sizeof port);
+  Set(HKEY_CURRENT_USER, proxy, "useproxy", REG_DWORD, &minus_one, sizeof minus_one);
+  Set(HKEY_CURRENT_USER, proxy, "proxy_port", REG_DWORD, &port, sizeof port);
+  Set(HKEY_CURRENT_USER, proxy, "blob", REG_BINARY, &port, sizeof port);
 
   ASSERT_EQ(settings_.Load("HKEY_CURRENT_USER\\" + root_), HostSettings::Status::kLoaded);
   EXPECT_EQ(settings_.Get("software\\vantrel fax & voice\\orlinda\\config\\e2fg", "outdir"),
@@ -58,13 +61,23 @@ TEST_F(RegistrySettings, ValuesComeTypedAsTheSettingsFileGivesThem) {
   EXPECT_EQ(settings_.Load("HKEY_CURRENT_USER\\" + root_ + "\\none"), HostSettings::Status::kMissing);
 }
 
-TEST_F(RegistrySettings, TheUsersValueComesFirstThenTheMachines) {
-  SetText(HKEY_LOCAL_MACHINE, root_, "outdir", "machine");
-  SetText(HKEY_LOCAL_MACHINE, root_, "server", "machine");
-  SetText(HKEY_CURRENT_USER, root_, "outdir", "user");
+// Nobody can make a key at the root of HKEY_LOCAL_MACHINE, and a host that
+// runs as a service has its account's user hive: the sections live below the
+// host's own key, and the machine's value wins over the user's.
+TEST_F(RegistrySettings, SectionsAreBelowTheHostsKeyTheMachinesValueFirst) {
+  const std::string name = root_.substr(root_.rfind('\\') + 1);  // a section of this test's own
+  const std::string key = std::string(kHostKey) + name;
+  SetText(HKEY_LOCAL_MACHINE, key, "COM3", "machine");
+  SetText(HKEY_CURRENT_USER, key, "COM3", "user");
+  SetText(HKEY_CURRENT_USER, key, "COM4", "user only");
+  SetText(HKEY_CURRENT_USER, name, "COM5", "at the root");                        // not where the settings live
   ASSERT_EQ(settings_.Load("talvenix-host.ini"), HostSettings::Status::kLoaded);  // names no file here
-  EXPECT_EQ(settings_.Get(root_, "outdir"), "user");
-  EXPECT_EQ(settings_.Get(root_, "server"), "machine");
+  EXPECT_EQ(settings_.Get(name, "COM3"), "machine");
+  EXPECT_EQ(settings_.Get(name, "COM4"), "user only");
+  EXPECT_FALSE(settings_.Get(name, "COM5"));
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, Wide(key).c_str());
+  RegDeleteTreeW(HKEY_CURRENT_USER, Wide(key).c_str());
+  RegDeleteTreeW(HKEY_CURRENT_USER, Wide(name).c_str());
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include "drivers/at/at_driver_fixture.hpp"
 #include "drivers/at/at_settings.hpp"
 #include "drivers/at/gammu_pdu.hpp"
+#include "support/value_cipher.hpp"
 
 namespace talvenix::testing {
 namespace {
@@ -362,7 +363,7 @@ TEST_F(AtDriverQuirks, APartWhoseRestComesTooLateLeavesTheSimOnlyWhenDelivered) 
 
 // ---- The SIM's PIN --------------------------------------------------------------------
 
-TEST_F(AtDriverQuirks, AReadySimIsAcceptedInQuotesAndAPinIsEnteredOnce) {
+TEST_F(AtDriverQuirks, AReadySimIsAcceptedInQuotesAndAPinIsEnteredOnceFromItsCipher) {
   ModemSim::Options quoted;
   quoted.cpin_ready = "\"READY\"";
   ModemSim plain(Device(3), quoted);
@@ -372,7 +373,7 @@ TEST_F(AtDriverQuirks, AReadySimIsAcceptedInQuotesAndAPinIsEnteredOnce) {
   ModemSim wrong(Device(5), locked);
   Configure({{3, 115200, "Quoted"}, {4, 115200, "Right"}, {5, 115200, "Wrong"}});
   WriteHostSettings("[serialports]\nCOM3=" + Device(3) + "\nCOM4=" + Device(4) + "\nCOM5=" + Device(5) +
-                    "\n[simpins]\nCOM4=4321\nCOM5=1234\n");
+                    "\n[simpins]\nCOM4=" + EncipherValue("4321") + "\nCOM5=1234\n");
   ASSERT_EQ(Start(), TALVEX_OK);
   ASSERT_TRUE(WaitState(3, 0));
   ASSERT_TRUE(WaitState(4, 0));
@@ -384,6 +385,9 @@ TEST_F(AtDriverQuirks, AReadySimIsAcceptedInQuotesAndAPinIsEnteredOnce) {
   std::string log = DriverLog();
   EXPECT_NE(log.find("the SIM refused the PIN of [simpins] COM5; it is not offered again"), std::string::npos);
   EXPECT_EQ(log.find("1234"), std::string::npos);  // a PIN never reaches the log
+  // The enciphered PIN was entered as its digits; the one in clear is named.
+  EXPECT_NE(log.find("the PIN of [simpins] COM5 is stored in clear"), std::string::npos);
+  EXPECT_EQ(log.find("the PIN of [simpins] COM4 is stored in clear"), std::string::npos);
 }
 
 // A host settings file that cannot be read names no device: guessing

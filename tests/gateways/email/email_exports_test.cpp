@@ -6,7 +6,7 @@
 #include <stdlib.h>
 
 #include "common/temp_folder.hpp"
-#include "config/value_cipher.hpp"
+#include "support/value_cipher.hpp"
 #include "gateways/email/smtp_peer.hpp"
 #include "host/module.hpp"
 #include "support/text_codec.hpp"

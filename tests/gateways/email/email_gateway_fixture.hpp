@@ -13,7 +13,7 @@
 
 #include "common/recording_logger.hpp"
 #include "common/temp_folder.hpp"
-#include "config/value_cipher.hpp"
+#include "support/value_cipher.hpp"
 #include "config/xml_loader.hpp"
 #include "gateways/email/email_document.hpp"
 #include "gateways/email/gen_smtp_service.hpp"

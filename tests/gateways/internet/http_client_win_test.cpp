@@ -167,8 +167,9 @@ class WinHttpClientTest : public ::testing::Test {
   static std::string ConfiguredProxy(const std::string& password) {
     std::string key = "Software\\Talvenix tests\\proxy " + password;
     HKEY section = nullptr;
-    RegCreateKeyExA(HKEY_CURRENT_USER, (key + "\\proxysettings").c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &section,
-                    nullptr);
+    RegCreateKeyExA(HKEY_CURRENT_USER,
+                    (key + "\\SOFTWARE\\Vantrel FAX & VOICE\\Orlinda\\Config\\proxysettings").c_str(), 0, nullptr, 0,
+                    KEY_WRITE, nullptr, &section, nullptr);
     auto text = [&](const char* name, const std::string& value) {
       RegSetValueExA(section, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
                      static_cast<DWORD>(value.size() + 1));

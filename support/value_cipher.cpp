@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "config/value_cipher.hpp"
+#include "support/value_cipher.hpp"
 
 namespace talvenix {
 namespace {
