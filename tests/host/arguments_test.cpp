@@ -51,7 +51,7 @@ TEST_F(TalvenixProgram, EveryArgumentMistakeIsAUsageErrorNamingIt) {
       {"lines add --port 4294967296", "--port takes a whole number from 1 to 4294967295"},
       {"lines add --port 0", "--port takes a whole number from 1 to 4294967295"},
       {"lines delete", "give --port N"},
-      {"config", "give show, set NAME VALUE or check"},
+      {"config", "give show, set NAME VALUE, check or cipher VALUE"},
   };
   for (const auto& [arguments, message] : cases) {
     Outcome outcome = Run(arguments);
