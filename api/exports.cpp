@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 
+#include "engine/generic_options.hpp"
 #include "engine/gsm_engine.hpp"
 #include "engine/service_factory.hpp"
 #include "engine/test_channel/test_message_channel.hpp"
@@ -188,7 +189,7 @@ int32_t LoadGSMGenericXMLConfigurations(TalvexGenericOptions* options) {
   if (!g_config_state || !options) return 0;
   return Guarded(
       [&] {
-        int result = GenericGSMService::LoadGenericXMLConfigs(options, g_config_loader.get());
+        int result = LoadGenericXMLConfigs(options, g_config_loader.get());
         if (!result) g_logger.Error("-> LoadGSMGenericConfigurations _ Failed");
         return result;
       },
@@ -197,7 +198,7 @@ int32_t LoadGSMGenericXMLConfigurations(TalvexGenericOptions* options) {
 
 int32_t ChangeXMLGenericConfigurations(TalvexGenericOptions* options, uint32_t mask) {
   if (!g_config_state || !options) return 0;
-  return Guarded([&] { return GenericGSMService::UpdateGenericXMLConfigs(g_config_loader.get(), options, mask); }, 0);
+  return Guarded([&] { return UpdateGenericXMLConfigs(g_config_loader.get(), options, mask); }, 0);
 }
 
 int32_t ChangeXMLConfigurations(uint32_t service_flag, void* settings_block, uint32_t property_mask) {

@@ -8,16 +8,17 @@ include(CMakePackageConfigHelpers)
 
 install(TARGETS Talvenix talvenix_soap atdriver LIBRARY DESTINATION ${TALVENIX_INSTALL_MODULEDIR})
 install(TARGETS talvenix RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-# The daemon, its systemd unit and an example of its settings.
-install(TARGETS talvenixd RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-configure_file(daemon/talvenixd.service.in ${CMAKE_BINARY_DIR}/talvenixd.service @ONLY)
-install(FILES ${CMAKE_BINARY_DIR}/talvenixd.service DESTINATION lib/systemd/system)
 install(DIRECTORY include/talvenix DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+if(TALVENIX_DAEMON)
+  # The daemon, its systemd unit, and its settings as a conffile.
+  install(TARGETS talvenixd RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  configure_file(daemon/talvenixd.service.in ${CMAKE_BINARY_DIR}/talvenixd.service @ONLY)
+  install(FILES ${CMAKE_BINARY_DIR}/talvenixd.service DESTINATION lib/systemd/system)
+  install(FILES daemon/talvenixd.ini DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/talvenix)
+endif()
 
-# The daemon's settings as a conffile, and the module's configuration for
-# the null gateway that the package's postinst puts into the daemon's state
-# folder on the first install (packaging/debian).
-install(FILES daemon/talvenixd.ini DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/talvenix)
+# The module's configuration for the null gateway that the package's postinst
+# puts into the daemon's state folder on the first install (packaging/debian).
 install(FILES examples/qvsmscomms.xml DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/talvenix)
 
 set(talvenix_docdir ${CMAKE_INSTALL_DATAROOTDIR}/doc/talvenix)

@@ -108,18 +108,6 @@ class GenericGSMService : public IServiceConfig {
   uint32_t GetServiceType() override { return service_flag_; }
   uint32_t IsServiceInitialized() override { return initialised_.load(); }
 
-  // The two global-option operations are defined in engine/generic_options.cpp,
-  // beside the gateway list that maps transport ids to service flags. Both use
-  // `loader` and `options` only during the call, log through the loader's
-  // logger, and are called on the host thread.
-  // Reads the global options into the caller's `options`; non-zero on
-  // success, 0 on failure (rows read before a missing required one keep their values).
-  static int LoadGenericXMLConfigs(TalvexGenericOptions* options, IGSMConfigurationInterface* loader);
-  // Writes the options selected by `option_mask` (0x1000: all) and saves the
-  // document; non-zero on success, 0 on failure (the file then unchanged).
-  static int UpdateGenericXMLConfigs(IGSMConfigurationInterface* loader, TalvexGenericOptions* options,
-                                     uint32_t option_mask);
-
  protected:
   uint32_t capability_flags_ = 0;
   uint32_t service_flag_ = 0;

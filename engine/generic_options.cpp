@@ -2,6 +2,8 @@
 // Loading and writing the global options through the configuration loader.
 // They live beside the gateway catalog, which maps transport ids to service flags.
 
+#include "engine/generic_options.hpp"
+
 #include <cstring>
 
 #include "contract/configuration_interface.hpp"
@@ -23,7 +25,7 @@ bool NamesServiceOfFlag(IGSMConfigurationInterface* loader, const char* name, ui
 
 }  // namespace
 
-int GenericGSMService::LoadGenericXMLConfigs(TalvexGenericOptions* o, IGSMConfigurationInterface* loader) {
+int LoadGenericXMLConfigs(TalvexGenericOptions* o, IGSMConfigurationInterface* loader) {
   if (!o || !loader) return 0;
   ILogInterface* log = loader->GetLogger();
 
@@ -64,8 +66,7 @@ int GenericGSMService::LoadGenericXMLConfigs(TalvexGenericOptions* o, IGSMConfig
   return result;
 }
 
-int GenericGSMService::UpdateGenericXMLConfigs(IGSMConfigurationInterface* loader, TalvexGenericOptions* o,
-                                               uint32_t mask) {
+int UpdateGenericXMLConfigs(IGSMConfigurationInterface* loader, TalvexGenericOptions* o, uint32_t mask) {
   if (!loader || !o) return 0;
   ILogInterface* log = loader->GetLogger();
   auto selected = [mask](uint32_t bit) { return (mask & bit) || (mask & TALVEX_OPT_ALL); };

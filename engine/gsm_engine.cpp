@@ -7,6 +7,7 @@
 #include <string>
 
 #include "config/xml_loader.hpp"
+#include "engine/generic_options.hpp"
 #include "engine/service_factory.hpp"
 #include "gateways/catalog/catalog.hpp"
 #include "support/gsm_alphabet.hpp"
@@ -115,7 +116,7 @@ int32_t GSMEngine::Initialize(uintptr_t context, TalvexHostCallback callback, Ta
     publish(nullptr);
     return fail(TALVEX_FAILED);
   }
-  if (!GenericGSMService::LoadGenericXMLConfigs(options_.get(), loader_.get())) {
+  if (!LoadGenericXMLConfigs(options_.get(), loader_.get())) {
     logger_->Error("GSMEngine::Initialize - LoadGenericXMLConfigs - Failed.");
     publish(nullptr);
     return fail(TALVEX_FAILED);
@@ -265,7 +266,7 @@ int32_t GSMEngine::Update(uint32_t* change_mask, uint32_t host_value_a, uint32_t
     logger_->Error("GSMEngine::Update - Error: failed to create configuration loader.");
     return TALVEX_FAILED;
   }
-  if (!GenericGSMService::LoadGenericXMLConfigs(fresh, loader.get())) {
+  if (!LoadGenericXMLConfigs(fresh, loader.get())) {
     logger_->Error("GSMEngine::Update - Error: failed to load global configuration flags.");
     return TALVEX_FAILED;
   }

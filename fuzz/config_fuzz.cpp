@@ -15,6 +15,7 @@
 #include "config/xml_file.hpp"
 #include "config/xml_loader.hpp"
 #include "contract/service.hpp"
+#include "engine/generic_options.hpp"
 #include "formatting_logger.hpp"
 
 using namespace talvenix;
@@ -87,7 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   XMLLoader loader(&log, path.c_str(), "sms");
 
   TalvexGenericOptions options{};
-  bool loaded = GenericGSMService::LoadGenericXMLConfigs(&options, &loader) != 0;
+  bool loaded = LoadGenericXMLConfigs(&options, &loader) != 0;
   char name[64], id[64];
   char16_t value[64];
   loader.ResolveSrvNameFromID(u"nuldrv", name, sizeof name);
@@ -101,7 +102,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Writes: whatever the loader saves must read back.
   if (loaded) {
     options.maxsmssplit = 7;
-    if (GenericGSMService::UpdateGenericXMLConfigs(&loader, &options, TALVEX_OPT_MAXSMSSPLIT | TALVEX_OPT_INFOTYPE))
+    if (UpdateGenericXMLConfigs(&loader, &options, TALVEX_OPT_MAXSMSSPLIT | TALVEX_OPT_INFOTYPE))
       Check(loader.ReloadConfiguration() == 1, "a saved document does not load");
   }
   LineTemplate line = {{u"COM Port", u"[comport]", u"9"}, {u"Line Name", u"[linename]", u"new"}};

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "contract/service.hpp"
+#include "engine/generic_options.hpp"
 #include "loader_fixture.hpp"
 #include "support/text_codec.hpp"
 
@@ -44,7 +45,7 @@ TEST_F(EditLockTest, ConcurrentChangesAreAllKept) {
         if (i % 5 == 0) {
           TalvexGenericOptions o{};
           o.maxsmssplit = 100 * w + i;
-          if (GenericGSMService::UpdateGenericXMLConfigs(&loader, &o, TALVEX_OPT_MAXSMSSPLIT) != 1) ++failures;
+          if (UpdateGenericXMLConfigs(&loader, &o, TALVEX_OPT_MAXSMSSPLIT) != 1) ++failures;
         }
       }
     });
@@ -61,7 +62,7 @@ TEST_F(EditLockTest, AWriterThatCannotGetTheLockFailsAndWritesNothing) {
   loader_->SetEditWait(std::chrono::milliseconds(50));
   TalvexGenericOptions o{};
   o.maxsmssplit = 9;
-  EXPECT_EQ(GenericGSMService::UpdateGenericXMLConfigs(loader_.get(), &o, TALVEX_OPT_MAXSMSSPLIT), 0);
+  EXPECT_EQ(UpdateGenericXMLConfigs(loader_.get(), &o, TALVEX_OPT_MAXSMSSPLIT), 0);
   LineTemplate line = {{u"COM Port", u"[comport]", u"7"}};
   EXPECT_EQ(loader_->CreateNewLine(u"simple_gsm", &line), 0);
   EXPECT_TRUE(log_.Has(Severity::Error, "XMLLoader::CreateNewLine - " + path_ +

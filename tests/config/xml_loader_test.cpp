@@ -4,9 +4,10 @@
 
 #include <cstring>
 
-#include "support/value_cipher.hpp"
 #include "contract/service.hpp"
+#include "engine/generic_options.hpp"
 #include "loader_fixture.hpp"
+#include "support/value_cipher.hpp"
 
 namespace talvenix {
 namespace {
@@ -47,7 +48,7 @@ class XmlLoaderTest : public LoaderTest {
 TEST_F(XmlLoaderTest, GlobalOptionsLoadWithTheFileFormatsReadings) {
   TalvexGenericOptions o{};
   o.automaticrouting = 7;
-  ASSERT_EQ(GenericGSMService::LoadGenericXMLConfigs(&o, loader_.get()), 1);
+  ASSERT_EQ(LoadGenericXMLConfigs(&o, loader_.get()), 1);
   EXPECT_EQ(o.enableengine, 1);
   EXPECT_STREQ(o.selectedservice, "Click \"A\" [1]");
   EXPECT_STREQ(o.transport_id, "clickatellapi");
@@ -84,8 +85,8 @@ TEST_F(XmlLoaderTest, GlobalUpdateChangesOnlyTheSelectedAttributes) {
   o.maxsmssplit = 5;
   std::strcpy(o.infotype, "a&b \"c\"");
   o.automaticrouting = 1;  // no such option in the file: warned, others still written
-  ASSERT_EQ(GenericGSMService::UpdateGenericXMLConfigs(
-                loader_.get(), &o, TALVEX_OPT_MAXSMSSPLIT | TALVEX_OPT_INFOTYPE | TALVEX_OPT_AUTOMATICROUTING),
+  ASSERT_EQ(UpdateGenericXMLConfigs(loader_.get(), &o,
+                                    TALVEX_OPT_MAXSMSSPLIT | TALVEX_OPT_INFOTYPE | TALVEX_OPT_AUTOMATICROUTING),
             1);
   std::string expected = testing::Replaced(document_, "\"1,000\"", "\"5\"");
   expected = testing::Replaced(expected, "infotype=\"popup\"", "infotype=\"a&amp;b &quot;c&quot;\"");
@@ -251,7 +252,7 @@ TEST_F(XmlLoaderTest, PropertiesAreEnumeratedForTheSettingsScreens) {
 TEST_F(XmlLoaderTest, UnreadableDocumentsFailEveryOperationWithTheParseError) {
   folder_.Write("qvsmscomms.xml", "<vantrelcomms><sms>\n<config></sms>");
   TalvexGenericOptions o{};
-  EXPECT_EQ(GenericGSMService::LoadGenericXMLConfigs(&o, loader_.get()), 0);
+  EXPECT_EQ(LoadGenericXMLConfigs(&o, loader_.get()), 0);
   EXPECT_TRUE(log_.Has(Severity::Error,
                        "XMLParser::loadconfiguration - Parsing error on line 2 position 11 : "
                        "Start-end tags mismatch"));

@@ -6,6 +6,7 @@
 
 #include "config/loader_fixture.hpp"
 #include "engine/engine_fixture.hpp"
+#include "engine/generic_options.hpp"
 #include "gateways/catalog/catalog.hpp"
 
 namespace talvenix::testing {
@@ -36,7 +37,7 @@ TEST_F(GenericOptions, LoadFillsDefaultsAndResolvesTheService) {
   doc.options["maxsmschars"] = "0";
   doc.transports["Fake"] = "xx_multitechisms";
   auto loader = MakeLoader(doc, &log);
-  ASSERT_EQ(GenericGSMService::LoadGenericXMLConfigs(record.get(), loader.get()), 1);
+  ASSERT_EQ(LoadGenericXMLConfigs(record.get(), loader.get()), 1);
   EXPECT_EQ(record.get()->maxsmschars, 160);  // a stored 0 becomes 160
   EXPECT_EQ(record.get()->service_flag, 8u);
   EXPECT_EQ(record.get()->automaticrouting, 1);
@@ -46,12 +47,12 @@ TEST_F(GenericOptions, LoadFillsDefaultsAndResolvesTheService) {
 TEST_F(GenericOptions, UnknownTransportIdFailsWithFlagSix) {
   doc.transports["Fake"] = "carrier_pigeon";
   auto loader = MakeLoader(doc, &log);
-  EXPECT_EQ(GenericGSMService::LoadGenericXMLConfigs(record.get(), loader.get()), 0);
+  EXPECT_EQ(LoadGenericXMLConfigs(record.get(), loader.get()), 0);
   EXPECT_EQ(record.get()->service_flag, 6u);
   EXPECT_TRUE(
       log.Has(Severity::Error, "GenericGSMService::LoadGenericXMLConfigs - Invalid Service ID [carrier_pigeon]"));
-  EXPECT_EQ(GenericGSMService::LoadGenericXMLConfigs(nullptr, loader.get()), 0);
-  EXPECT_EQ(GenericGSMService::LoadGenericXMLConfigs(record.get(), nullptr), 0);
+  EXPECT_EQ(LoadGenericXMLConfigs(nullptr, loader.get()), 0);
+  EXPECT_EQ(LoadGenericXMLConfigs(record.get(), nullptr), 0);
 }
 
 TEST_F(GenericOptions, UpdateWritesTheSelectedRowsOnly) {
@@ -70,13 +71,12 @@ TEST_F(GenericOptions, UpdateWritesTheSelectedRowsOnly) {
   TalvexGenericOptions* o = record.get();
   o->service_flag = TALVEX_SERVICE_EMAIL;
 
-  EXPECT_EQ(GenericGSMService::UpdateGenericXMLConfigs(loader.get(), o, TALVEX_OPT_MAXSMSCHARS | TALVEX_OPT_POSITION),
-            1);
+  EXPECT_EQ(UpdateGenericXMLConfigs(loader.get(), o, TALVEX_OPT_MAXSMSCHARS | TALVEX_OPT_POSITION), 1);
   EXPECT_EQ(written, (std::vector<std::u16string>{u"maxsmschars", u"position"}));
 
   written.clear();
   directions.clear();
-  EXPECT_EQ(GenericGSMService::UpdateGenericXMLConfigs(loader.get(), o, TALVEX_OPT_ALL), 1);
+  EXPECT_EQ(UpdateGenericXMLConfigs(loader.get(), o, TALVEX_OPT_ALL), 1);
   ASSERT_EQ(written.size(), 12u);
   EXPECT_EQ(written.front(), u"selectedservice");
   EXPECT_STREQ(o->selectedservice, "Mail gateway");
@@ -86,10 +86,10 @@ TEST_F(GenericOptions, UpdateWritesTheSelectedRowsOnly) {
 TEST_F(GenericOptions, UpdateRefusesEmptyMasksAndUnknownServices) {
   auto loader = MakeLoader(doc, &log);
   EXPECT_CALL(*loader, UpdateGlobalConfigs(_)).Times(0);
-  EXPECT_EQ(GenericGSMService::UpdateGenericXMLConfigs(loader.get(), record.get(), 0), 0);
+  EXPECT_EQ(UpdateGenericXMLConfigs(loader.get(), record.get(), 0), 0);
   EXPECT_TRUE(log.Has(Severity::Error, "GenericGSMService::UpdateGenericXMLConfigs - Failed, Invalid Flags."));
   record.get()->service_flag = TALVEX_SERVICE_RESERVED;
-  EXPECT_EQ(GenericGSMService::UpdateGenericXMLConfigs(loader.get(), record.get(), TALVEX_OPT_SELECTEDSERVICE), 0);
+  EXPECT_EQ(UpdateGenericXMLConfigs(loader.get(), record.get(), TALVEX_OPT_SELECTEDSERVICE), 0);
   EXPECT_TRUE(log.Has(Severity::Error, "GenericGSMService::UpdateGenericXMLConfigs - invalid service selected."));
 }
 
@@ -100,7 +100,7 @@ class SavingTheSelection : public LoaderTest {
  protected:
   void UseServices(const std::string& selected, const std::string& services) {
     Use(Document(Option("enableengine", "yes") + Option("selectedservice", selected), services));
-    ASSERT_EQ(GenericGSMService::LoadGenericXMLConfigs(record.get(), loader_.get()), 1);
+    ASSERT_EQ(LoadGenericXMLConfigs(record.get(), loader_.get()), 1);
   }
   static std::string Service(const std::string& name, const std::string& transport) {
     return "      <service name=\"" + name + "\" transport=\"" + transport + "\"/>\n";
@@ -115,27 +115,27 @@ TEST_F(SavingTheSelection, ATransportOnlyContainingTheIdKeepsItsService) {
   UseServices("Modem", Service("Modem", "simple_gsm_v2"));
   ASSERT_EQ(record.get()->service_flag, 1u);
   record.get()->maxsmschars = 150;
-  EXPECT_EQ(GenericGSMService::UpdateGenericXMLConfigs(loader_.get(), record.get(), TALVEX_OPT_SELECTEDSERVICE), 1);
+  EXPECT_EQ(UpdateGenericXMLConfigs(loader_.get(), record.get(), TALVEX_OPT_SELECTEDSERVICE), 1);
   EXPECT_STREQ(record.get()->selectedservice, "Modem");
   EXPECT_TRUE(Selects("Modem"));
 }
 
 TEST_F(SavingTheSelection, TheSecondOfTwoServicesOfOneTransportStaysSelected) {
   UseServices("Null B", Service("Null A", "nuldrv") + Service("Null B", "nuldrv"));
-  EXPECT_EQ(GenericGSMService::UpdateGenericXMLConfigs(loader_.get(), record.get(), TALVEX_OPT_ALL), 1);
+  EXPECT_EQ(UpdateGenericXMLConfigs(loader_.get(), record.get(), TALVEX_OPT_ALL), 1);
   EXPECT_TRUE(Selects("Null B"));
 }
 
 TEST_F(SavingTheSelection, ANewFlagNamesItsServiceAndAnUnnamedOneWritesNothing) {
   UseServices("Null", Service("Null", "nuldrv") + Service("Mail", "gensmtp") + Service("Modem", "simple_gsm_v2"));
   record.get()->service_flag = TALVEX_SERVICE_EMAIL;  // the host picked another gateway
-  EXPECT_EQ(GenericGSMService::UpdateGenericXMLConfigs(loader_.get(), record.get(), TALVEX_OPT_SELECTEDSERVICE), 1);
+  EXPECT_EQ(UpdateGenericXMLConfigs(loader_.get(), record.get(), TALVEX_OPT_SELECTEDSERVICE), 1);
   EXPECT_TRUE(Selects("Mail"));
 
   std::string before = File();
   record.get()->service_flag = TALVEX_SERVICE_GSM;  // no transport is exactly its id
   record.get()->maxsmssplit = 9;
-  EXPECT_EQ(GenericGSMService::UpdateGenericXMLConfigs(loader_.get(), record.get(), TALVEX_OPT_ALL), 0);
+  EXPECT_EQ(UpdateGenericXMLConfigs(loader_.get(), record.get(), TALVEX_OPT_ALL), 0);
   EXPECT_EQ(File(), before);
   EXPECT_STREQ(record.get()->selectedservice, "Mail");
   EXPECT_TRUE(

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/engine_fixture.hpp"
+#include "engine/generic_options.hpp"
 
 namespace talvenix::testing {
 namespace {
@@ -50,8 +51,9 @@ TEST_F(EngineLifecycle, FailuresAreLoggedAndLeaveNothingHeld) {
   engine.fail_loader = false;
   doc.reload_ok = false;
   EXPECT_EQ(Init(), TALVEX_FAILED);
-  EXPECT_TRUE(log.Has(Severity::Error,
-                      "GSMEngine::Initialize - Failed to load configurations from path [qvsmscomms.xml] and root [sms]"));
+  EXPECT_TRUE(
+      log.Has(Severity::Error,
+              "GSMEngine::Initialize - Failed to load configurations from path [qvsmscomms.xml] and root [sms]"));
 
   doc.reload_ok = true;
   doc.options.erase("selectedservice");  // required
@@ -166,9 +168,9 @@ TEST_F(EngineUpdate, EachOptionReportsItsOwnMaskBit) {
       {"disableunicode", TALVEX_OPT_DISABLEUNICODE},
       {"append/infotype", TALVEX_OPT_INFOTYPE},
   };
-  const std::map<std::string, std::string> changed_values = {
-      {"append", "yes"},          {"detectsignature", "yes"}, {"automaticrouting", "no"},
-      {"smsautoroute_ttl", "60"}, {"disableunicode", "1"},    {"append/infotype", "hidden"}};
+  const std::map<std::string, std::string> changed_values = {{"append", "yes"},          {"detectsignature", "yes"},
+                                                             {"automaticrouting", "no"}, {"smsautoroute_ttl", "60"},
+                                                             {"disableunicode", "1"},    {"append/infotype", "hidden"}};
   for (const auto& [option, bit] : changes) {
     SCOPED_TRACE(option);
     FakeDocument before = doc;
