@@ -11,6 +11,7 @@
 #include "engine/service_factory.hpp"
 #include "gateways/catalog/catalog.hpp"
 #include "support/gsm_alphabet.hpp"
+#include "support/sms_segments.hpp"
 #include "support/text_codec.hpp"
 
 namespace talvenix {
@@ -33,23 +34,6 @@ bool NeedsUtf16(std::u16string_view text) {
 
 bool OutsideGsmAlphabet(std::u16string_view text) {
   return std::any_of(text.begin(), text.end(), [](char16_t c) { return gsm7::SeptetsOf(c) == 0; });
-}
-
-// The longest prefix of `text` that fills at most `max_parts` parts of
-// `room` septets, an extension character never split between two parts.
-// Characters the alphabet lacks go out as '?' (UCS-2 is off): one septet.
-size_t GsmPrefix(std::u16string_view text, uint64_t room, uint32_t max_parts) {
-  uint64_t used = 0;
-  uint32_t part = 1;
-  for (size_t i = 0; i < text.size(); ++i) {
-    uint64_t septets = std::max(gsm7::SeptetsOf(text[i]), 1);
-    if (used + septets > room) {
-      if (++part > max_parts) return i;
-      used = 0;
-    }
-    used += septets;
-  }
-  return text.size();
 }
 
 }  // namespace
@@ -193,8 +177,10 @@ int32_t GSMEngine::SendWhole(TalvexSmsRequest* request, std::u16string_view text
   // character of room instead of letting the product wrap.
   uint64_t room = chars_per_part > kSelfSplitReserve ? uint64_t(chars_per_part - kSelfSplitReserve) : 1;
   if (septets) {
-    // No part of the gateway's holds more than a concatenated part.
-    size_t keep = GsmPrefix(text, std::min<uint64_t>(room, gsm7::kSeptetsPerConcatenatedPart), max_parts);
+    // No part of the gateway's holds more than a concatenated part; a
+    // character the alphabet lacks goes out as '?' (UCS-2 is off).
+    auto parts = sms::Segments(text, sms::Coding::kGsm7, std::min<uint64_t>(room, sms::kPartSeptets), max_parts);
+    size_t keep = parts.empty() ? 0 : parts.back().end;
     if (keep < text.size()) KeepHostPrefix(request, keep);
   } else if (uint64_t limit = std::min<uint64_t>(room * max_parts, UINT32_MAX); text.size() > limit) {
     KeepHostPrefix(request, CutLength(text, static_cast<size_t>(limit)));  // never half a surrogate pair

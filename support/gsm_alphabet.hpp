@@ -66,7 +66,4 @@ inline int SeptetsOf(char16_t c) {
   return code == 0xFFFF ? 0 : (code & 0x100) ? 2 : 1;
 }
 
-// Septets in a part of a concatenated message (160 less the header's 7).
-constexpr uint32_t kSeptetsPerConcatenatedPart = 153;
-
 }  // namespace talvenix::gsm7

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 // The GSM default alphabet with its extension table, septet packing and hex.
 
-#include "support/gsm_alphabet.hpp"
 #include "drivers/at/pdu.hpp"
+#include "support/gsm_alphabet.hpp"
 
 namespace talvenix::at {
 
@@ -18,8 +18,11 @@ bool ToGsm7(std::u16string_view text, std::vector<uint8_t>& septets, bool replac
     uint16_t code = map[text[i]];
     if (code == 0xFFFF) {
       if (!replace) return false;
-      septets.push_back(0x3F);                                                   // '?'
-      if (i + 1 < text.size() && (text[i] >= 0xD800 && text[i] <= 0xDBFF)) ++i;  // one '?' per pair
+      septets.push_back(0x3F);  // '?'
+      // One '?' per surrogate pair; a lone half is one '?' of its own.
+      if (i + 1 < text.size() && text[i] >= 0xD800 && text[i] <= 0xDBFF && text[i + 1] >= 0xDC00 &&
+          text[i + 1] <= 0xDFFF)
+        ++i;
       continue;
     }
     if (code & 0x100) septets.push_back(kEscape);

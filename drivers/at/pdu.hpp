@@ -102,7 +102,7 @@ struct SubmitBuild {
 };
 
 // One PDU for a short text, else concatenated parts of 153 septets or 67
-// UCS-2 characters, each carrying the same reference.
+// UCS-2 characters (support/sms_segments.hpp), each carrying the same reference.
 SubmitBuild BuildSubmit(const std::string& recipient, std::u16string_view text, const SubmitOptions& options);
 
 // ---- Pieces shared with tests and tools -------------------------------------

@@ -1,15 +1,11 @@
 // SPDX-License-Identifier: Apache-2.0
 // SMS-SUBMIT parts for a text.
 
-#include <algorithm>
-
 #include "drivers/at/pdu.hpp"
+#include "support/sms_segments.hpp"
 
 namespace talvenix::at {
 namespace {
-
-constexpr size_t kSingleSeptets = 160, kPartSeptets = 153;
-constexpr size_t kSingleUcs2 = 70, kPartUcs2 = 67;
 
 bool EncodeNumber(const std::string& number, bool international, std::vector<uint8_t>& out) {
   std::string digits;
@@ -37,21 +33,6 @@ bool EncodeNumber(const std::string& number, bool international, std::vector<uin
   return true;
 }
 
-// Cuts [begin, end) ranges of at most `room` units, never between the escape
-// and its character (7-bit) or inside a surrogate pair (UCS-2).
-template <typename Unit, typename Splits>
-std::vector<std::pair<size_t, size_t>> Cut(const std::basic_string_view<Unit> units, size_t room, Splits keeps_next) {
-  std::vector<std::pair<size_t, size_t>> ranges;
-  size_t begin = 0;
-  while (begin < units.size()) {
-    size_t end = std::min(units.size(), begin + room);
-    if (end < units.size() && end > begin + 1 && keeps_next(units[end - 1])) --end;
-    ranges.emplace_back(begin, end);
-    begin = end;
-  }
-  return ranges;
-}
-
 }  // namespace
 
 SubmitBuild BuildSubmit(const std::string& recipient, std::u16string_view text, const SubmitOptions& options) {
@@ -65,27 +46,16 @@ SubmitBuild BuildSubmit(const std::string& recipient, std::u16string_view text, 
   bool gsm = ToGsm7(text, septets, !options.allow_ucs2);
   build.encoding = gsm ? Encoding::kGsm7 : Encoding::kUcs2;
 
-  std::vector<std::pair<size_t, size_t>> ranges;
-  if (gsm) {
-    std::basic_string_view<uint8_t> units(septets.data(), septets.size());
-    if (septets.size() <= kSingleSeptets)
-      ranges.emplace_back(0, septets.size());
-    else
-      ranges = Cut(units, kPartSeptets, [](uint8_t s) { return s == 0x1B; });
-  } else if (text.size() <= kSingleUcs2) {
-    ranges.emplace_back(0, text.size());
-  } else {
-    ranges = Cut(text, kPartUcs2, [](char16_t c) { return c >= 0xD800 && c <= 0xDBFF; });
-  }
+  const std::vector<sms::Segment> ranges = sms::MessageParts(text, gsm ? sms::Coding::kGsm7 : sms::Coding::kUcs2);
   if (ranges.size() > 255) {
     build.error = "text needs more than 255 parts";
     return build;
   }
   bool concatenated = ranges.size() > 1;
   for (size_t n = 0; n < ranges.size(); ++n) {
-    auto [begin, end] = ranges[n];
+    const sms::Segment& range = ranges[n];
     std::vector<uint8_t> tpdu;
-    tpdu.reserve(180);  // a whole PDU; also spares GCC 12 a false -Warray-bounds at -O3
+    tpdu.reserve(180);            // a whole PDU; also spares GCC 12 a false -Warray-bounds at -O3
     uint8_t first = 0x01 | 0x10;  // SMS-SUBMIT, relative validity
     if (options.report_request) first |= 0x20;
     if (concatenated) first |= 0x40;
@@ -104,7 +74,8 @@ SubmitBuild BuildSubmit(const std::string& recipient, std::u16string_view text, 
                 static_cast<uint8_t>(ranges.size()),
                 static_cast<uint8_t>(n + 1)};
     if (gsm) {
-      std::vector<uint8_t> part(septets.begin() + static_cast<long>(begin), septets.begin() + static_cast<long>(end));
+      std::vector<uint8_t> part;
+      ToGsm7(text.substr(range.begin, range.end - range.begin), part, true);
       // The header is followed by fill bits up to the next septet boundary.
       size_t header_septets = (header.size() * 8 + 6) / 7;
       int fill = static_cast<int>(header_septets * 7 - header.size() * 8);
@@ -113,9 +84,9 @@ SubmitBuild BuildSubmit(const std::string& recipient, std::u16string_view text, 
       tpdu.insert(tpdu.end(), header.begin(), header.end());
       tpdu.insert(tpdu.end(), packed.begin(), packed.end());
     } else {
-      tpdu.push_back(static_cast<uint8_t>(header.size() + (end - begin) * 2));
+      tpdu.push_back(static_cast<uint8_t>(header.size() + (range.end - range.begin) * 2));
       tpdu.insert(tpdu.end(), header.begin(), header.end());
-      for (size_t i = begin; i < end; ++i) {
+      for (size_t i = range.begin; i < range.end; ++i) {
         tpdu.push_back(static_cast<uint8_t>(text[i] >> 8));
         tpdu.push_back(static_cast<uint8_t>(text[i] & 0xFF));
       }
