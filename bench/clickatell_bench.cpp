@@ -15,7 +15,7 @@
 
 #include "common/temp_folder.hpp"
 #include "gateways/internet/clickatell_document.hpp"
-#include "host/module.hpp"
+#include "hostkit/module.hpp"
 #include "peers/http_peer.hpp"
 #include "peers/test_certificates.hpp"
 

@@ -23,7 +23,7 @@
 #include "daemon/daemon_fixture.hpp"
 #include "daemon/queue_sqlite.hpp"
 #include "gateways/internet/clickatell_document.hpp"
-#include "host/module.hpp"
+#include "hostkit/module.hpp"
 #include "peers/http_peer.hpp"
 
 namespace {

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "common/temp_folder.hpp"
-#include "host/module.hpp"
+#include "hostkit/module.hpp"
 #include "peers/isms_device_sim.hpp"
 
 namespace talvenix {

@@ -20,7 +20,7 @@
 #include "common/temp_folder.hpp"
 #include "gateways/email/smtp_peer.hpp"
 #include "gateways/email/smtp_transaction.hpp"
-#include "host/module.hpp"
+#include "hostkit/module.hpp"
 #include "support/text_codec.hpp"
 
 namespace talvenix {

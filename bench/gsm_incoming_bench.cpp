@@ -19,7 +19,7 @@
 #include "common/temp_folder.hpp"
 #include "drivers/sim/gsm_sim_client.hpp"
 #include "gateways/modem/gsm_document.hpp"
-#include "host/module.hpp"
+#include "hostkit/module.hpp"
 
 namespace talvenix {
 namespace {

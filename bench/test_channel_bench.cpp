@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "host/module.hpp"
+#include "hostkit/module.hpp"
 #include "platform/sync.hpp"
 
 namespace {

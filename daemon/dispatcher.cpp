@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "daemon/status_reports.hpp"
-#include "host/commands.hpp"
+#include "hostkit/status_names.hpp"
 #include "support/text_codec.hpp"
 
 namespace talvenix::daemon {

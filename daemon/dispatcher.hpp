@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "daemon/message_queue.hpp"
-#include "host/module.hpp"
+#include "hostkit/module.hpp"
 
 namespace talvenix::daemon {
 
@@ -81,10 +81,10 @@ class Dispatcher {
   std::atomic<bool> running_{false};
   std::atomic<bool> stopping_{false};
   std::thread thread_;
-  std::deque<OutgoingMessage> claimed_;  // taken from the queue, not yet handed (dispatcher's thread only)
+  std::deque<OutgoingMessage> claimed_;              // taken from the queue, not yet handed (dispatcher's thread only)
   std::future<std::vector<OutgoingMessage>> ahead_;  // the next batch, claimed while this one is sent
-  int handed_since_claim_next_ = 0;                   // sends since the journal was last emptied
-  bool journal_failing_ = false;                      // the last journal write failed: sending stopped
+  int handed_since_claim_next_ = 0;                  // sends since the journal was last emptied
+  bool journal_failing_ = false;                     // the last journal write failed: sending stopped
 
   std::mutex calls_mutex_;
   std::function<int32_t()> call_;

@@ -22,7 +22,8 @@
 #include "daemon/queue_sqlite.hpp"
 #include "daemon/retention.hpp"
 #include "daemon/webhooks.hpp"
-#include "host/commands.hpp"
+#include "hostkit/module.hpp"
+#include "hostkit/status_names.hpp"
 
 using namespace talvenix;
 using namespace talvenix::daemon;

@@ -6,7 +6,7 @@
 #include <prometheus/registry.h>
 #include <prometheus/text_serializer.h>
 
-#include "host/commands.hpp"
+#include "hostkit/status_names.hpp"
 
 namespace talvenix::daemon {
 

@@ -140,4 +140,12 @@ std::optional<int32_t> WaitForOutcome(double seconds) {
   return g_outcome.load();
 }
 
+int RunCodes(Module&, const Args& arguments) {
+  Arguments a(arguments);
+  a.Words(0, 0, "");
+  if (!a.ok()) return a.UsageError("codes");
+  for (const StatusCode& c : StatusCodes()) std::printf("%4d  %-20s %s\n", c.code, c.name, c.meaning);
+  return 0;
+}
+
 }  // namespace talvenix::host

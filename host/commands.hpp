@@ -9,7 +9,8 @@
 #include <vector>
 
 #include "host/arguments.hpp"
-#include "host/module.hpp"
+#include "hostkit/module.hpp"
+#include "hostkit/status_names.hpp"
 
 namespace talvenix::host {
 
@@ -26,8 +27,6 @@ struct Command {
 const std::vector<Command>& Commands();
 
 // Shared by the commands.
-const char* StatusName(int code);
-std::string Describe(int code);  // "112 pending"
 // Prints events of the host callback to stdout; thread-safe.
 int32_t PrintingCallback(int32_t code, int32_t extra, uint32_t event_kind, uintptr_t context, void* data,
                          uint32_t data_kind);

@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "common/temp_folder.hpp"
-#include "host/module.hpp"
+#include "hostkit/module.hpp"
 #include "support/text_codec.hpp"
 
 namespace talvenix::testing {

@@ -12,7 +12,7 @@
 #endif
 
 #include "common/temp_folder.hpp"
-#include "host/module.hpp"
+#include "hostkit/module.hpp"
 
 namespace talvenix::testing {
 namespace {

@@ -18,7 +18,7 @@
 
 #include "common/temp_folder.hpp"
 #include "gateways/modem/gsm_document.hpp"
-#include "host/module.hpp"
+#include "hostkit/module.hpp"
 #include "talvenix/gsm_driver.h"
 
 namespace talvenix::testing {

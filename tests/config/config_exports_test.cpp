@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "config_fixture.hpp"
-#include "host/module.hpp"
+#include "hostkit/module.hpp"
 
 namespace talvenix {
 namespace {

@@ -20,7 +20,7 @@
 #include "drivers/at/modem_sim.hpp"
 #include "gateways/modem/gsm_document.hpp"
 #include "gateways/modem/host_events.hpp"
-#include "host/module.hpp"
+#include "hostkit/module.hpp"
 #include "talvenix/gsm_driver.h"
 
 namespace talvenix::testing {

@@ -6,7 +6,7 @@
 #include "common/recording_logger.hpp"
 #include "engine/test_channel/mail_slot_server.hpp"
 #include "engine/test_channel/test_message_channel.hpp"
-#include "host/module.hpp"
+#include "hostkit/module.hpp"
 #include "platform/mailslot.hpp"
 #include "test_message_channel_fixture.hpp"
 

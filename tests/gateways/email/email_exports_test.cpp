@@ -8,7 +8,7 @@
 #include "common/temp_folder.hpp"
 #include "support/value_cipher.hpp"
 #include "gateways/email/smtp_peer.hpp"
-#include "host/module.hpp"
+#include "hostkit/module.hpp"
 #include "support/text_codec.hpp"
 
 namespace talvenix::testing {

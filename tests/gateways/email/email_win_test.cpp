@@ -19,7 +19,7 @@
 #include "common/trusted_root_win.hpp"
 #include "gateways/email/email_gateway_fixture.hpp"
 #include "gateways/email/mail_message.hpp"
-#include "host/module.hpp"
+#include "hostkit/module.hpp"
 
 namespace talvenix::testing {
 namespace {

@@ -14,7 +14,7 @@
 #include "gateways/internet/clickatell_document.hpp"
 #include "gateways/internet/internet_env.hpp"
 #include "gateways/internet/raw_peer.hpp"
-#include "host/module.hpp"
+#include "hostkit/module.hpp"
 #include "peers/http_peer.hpp"
 #include "peers/test_certificates.hpp"
 #include "peers/tinyproxy_peer.hpp"

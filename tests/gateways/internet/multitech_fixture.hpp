@@ -13,7 +13,7 @@
 
 #include "common/temp_folder.hpp"
 #include "gateways/modem/host_events.hpp"
-#include "host/module.hpp"
+#include "hostkit/module.hpp"
 #include "peers/isms_device_sim.hpp"
 
 namespace talvenix::testing {

@@ -2,7 +2,7 @@
 // The gateway through the real module (dlopen, as a host loads it): the
 // engine sends through it, and the settings exports of flag 7 round trip.
 
-#include "host/module.hpp"
+#include "hostkit/module.hpp"
 #include "message_media_fixture.hpp"
 
 namespace talvenix::testing {

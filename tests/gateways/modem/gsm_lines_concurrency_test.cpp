@@ -15,7 +15,7 @@
 #include "drivers/sim/gsm_sim_client.hpp"
 #include "gateways/modem/gsm_document.hpp"
 #include "gateways/modem/host_events.hpp"
-#include "host/module.hpp"
+#include "hostkit/module.hpp"
 
 namespace talvenix::testing {
 namespace {

@@ -13,7 +13,7 @@
 #include "gateways/modem/driver_load_failure.hpp"
 #include "gateways/modem/gsm_document.hpp"
 #include "gateways/modem/host_events.hpp"
-#include "host/module.hpp"
+#include "hostkit/module.hpp"
 
 namespace talvenix::testing {
 namespace {

@@ -1,17 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
-#include <cstdio>
-
-#include "host/commands.hpp"
+#include "hostkit/status_names.hpp"
 
 namespace talvenix::host {
 
 namespace {
-struct CodeName {
-  int code;
-  const char* name;
-  const char* meaning;
-};
-constexpr CodeName kCodes[] = {
+constexpr StatusCode kCodes[] = {
     {0, "success", "the message was sent"},
     {1, "failure", "the operation failed; Talvenix.log says why"},
     {2, "device parsing error", "the iSMS device could not read the request"},
@@ -32,20 +25,14 @@ constexpr CodeName kCodes[] = {
 };
 }  // namespace
 
+std::span<const StatusCode> StatusCodes() { return kCodes; }
+
 const char* StatusName(int code) {
-  for (const CodeName& c : kCodes)
+  for (const StatusCode& c : kCodes)
     if (c.code == code) return c.name;
   return "unknown code";
 }
 
 std::string Describe(int code) { return std::to_string(code) + " " + StatusName(code); }
-
-int RunCodes(Module&, const Args& arguments) {
-  Arguments a(arguments);
-  a.Words(0, 0, "");
-  if (!a.ok()) return a.UsageError("codes");
-  for (const CodeName& c : kCodes) std::printf("%4d  %-20s %s\n", c.code, c.name, c.meaning);
-  return 0;
-}
 
 }  // namespace talvenix::host

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Loads the module (libTalvenix.so, Talvenix.dll) at run time and resolves
-// the thirteen exports; used by the command-line host and by the tests that
+// the thirteen exports; used by the command-line host, the daemon and the tests that
 // drive the module as a host. Module state is global: one load per process,
 // and the module stays loaded until the process ends.
 
