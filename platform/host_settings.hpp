@@ -20,6 +20,10 @@
 
 namespace talvenix::platform {
 
+// The host's own key, below which the registry keeps a section that is not a
+// whole key path (Windows).
+inline constexpr std::string_view kHostConfigKey = "SOFTWARE\\Vantrel FAX & VOICE\\Orlinda\\Config\\";
+
 class HostSettings {
  public:
   enum class Status { kLoaded, kMissing, kUnreadable, kMalformed };

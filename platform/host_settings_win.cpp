@@ -10,9 +10,7 @@ namespace talvenix::platform {
 namespace {
 
 constexpr std::string_view kTestRoot = "HKEY_CURRENT_USER\\";
-// Where the host keeps its configuration: a section that is not a whole key
-// path (one from "SOFTWARE\") is a key below it.
-constexpr std::string_view kHostKey = "SOFTWARE\\Vantrel FAX & VOICE\\Orlinda\\Config\\";
+// A section from here is a whole key path; any other is below kHostConfigKey.
 constexpr std::string_view kSoftware = "SOFTWARE\\";
 
 bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix) {
@@ -78,8 +76,8 @@ HostSettings::Status HostSettings::Load(const std::string& path) {
 // WOW6432Node on 64-bit Windows), as its 32-bit host does.
 std::optional<std::string> HostSettings::Get(std::string_view section, std::string_view key) const {
   std::wstring name = Wide(key);
-  std::string path =
-      StartsWithIgnoringCase(section, kSoftware) ? std::string(section) : std::string(kHostKey) + std::string(section);
+  std::string path = StartsWithIgnoringCase(section, kSoftware) ? std::string(section)
+                                                                : std::string(kHostConfigKey) + std::string(section);
   if (!root_.empty()) return ReadValue(HKEY_CURRENT_USER, Wide(root_ + "\\" + path), name);
   std::wstring key_path = Wide(path);
   if (auto value = ReadValue(HKEY_LOCAL_MACHINE, key_path, name)) return value;

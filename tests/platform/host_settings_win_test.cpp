@@ -36,7 +36,7 @@ class RegistrySettings : public ::testing::Test {
   HostSettings settings_;
 };
 
-constexpr const char* kHostKey = "SOFTWARE\\Vantrel FAX & VOICE\\Orlinda\\Config\\";
+const std::string kHostKey(kHostConfigKey);
 
 TEST_F(RegistrySettings, ValuesComeTypedAsTheSettingsFileGivesThem) {
   std::string section = "SOFTWARE\\Vantrel FAX & VOICE\\Orlinda\\Config\\E2FG";
@@ -66,7 +66,7 @@ TEST_F(RegistrySettings, ValuesComeTypedAsTheSettingsFileGivesThem) {
 // host's own key, and the machine's value wins over the user's.
 TEST_F(RegistrySettings, SectionsAreBelowTheHostsKeyTheMachinesValueFirst) {
   const std::string name = root_.substr(root_.rfind('\\') + 1);  // a section of this test's own
-  const std::string key = std::string(kHostKey) + name;
+  const std::string key = kHostKey + name;
   SetText(HKEY_LOCAL_MACHINE, key, "COM3", "machine");
   SetText(HKEY_CURRENT_USER, key, "COM3", "user");
   SetText(HKEY_CURRENT_USER, key, "COM4", "user only");

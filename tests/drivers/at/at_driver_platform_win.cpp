@@ -5,6 +5,7 @@
 
 #include "drivers/at/at_driver_platform.hpp"
 #include "platform/error.hpp"
+#include "platform/host_settings.hpp"
 #include "platform/serial_port.hpp"
 #include "platform/wide_text_win.hpp"
 
@@ -39,7 +40,7 @@ void WriteHostSettings(const TempFolder& folder, const std::string& ini) {
     size_t eq = line.find('=');
     if (line.size() > 2 && line.front() == '[' && line.back() == ']') {
       section = line.substr(1, line.size() - 2);
-      if (section.rfind("SOFTWARE\\", 0) != 0) section = "SOFTWARE\\Vantrel FAX & VOICE\\Orlinda\\Config\\" + section;
+      if (section.rfind("SOFTWARE\\", 0) != 0) section = std::string(platform::kHostConfigKey) + section;
     } else if (eq != std::string::npos && !section.empty()) {
       HKEY handle = nullptr;
       if (RegCreateKeyExW(HKEY_CURRENT_USER, platform::Wide(key + "\\" + section).c_str(), 0, nullptr, 0, KEY_SET_VALUE,

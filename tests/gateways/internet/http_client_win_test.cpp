@@ -25,6 +25,7 @@
 #include "gateways/internet/http_client.hpp"
 #include "gateways/internet/multitech_device.hpp"
 #include "gateways/internet/proxy_password.hpp"
+#include "platform/host_settings.hpp"
 
 namespace talvenix::internet {
 namespace {
@@ -168,8 +169,8 @@ class WinHttpClientTest : public ::testing::Test {
     std::string key = "Software\\Talvenix tests\\proxy " + password;
     HKEY section = nullptr;
     RegCreateKeyExA(HKEY_CURRENT_USER,
-                    (key + "\\SOFTWARE\\Vantrel FAX & VOICE\\Orlinda\\Config\\proxysettings").c_str(), 0, nullptr, 0,
-                    KEY_WRITE, nullptr, &section, nullptr);
+                    (key + "\\" + std::string(talvenix::platform::kHostConfigKey) + "proxysettings").c_str(), 0,
+                    nullptr, 0, KEY_WRITE, nullptr, &section, nullptr);
     auto text = [&](const char* name, const std::string& value) {
       RegSetValueExA(section, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
                      static_cast<DWORD>(value.size() + 1));
