@@ -18,6 +18,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 
 #include "contract/configuration_interface.hpp"
 #include "contract/log_interface.hpp"
@@ -91,17 +92,29 @@ class IServiceConfig {
   virtual uint32_t IsServiceInitialized() = 0;
 };
 
+// What a gateway's log says when one of its settings operations fails.
+struct SettingsLogLines {
+  const char* load_invalid;    // ConfigLoad without a loader or a block
+  const char* load_failed;     // the loader failed to load
+  const char* update_invalid;  // ConfigUpdate without a loader or a block
+  const char* update_failed;   // the loader failed to update
+};
+
 class GenericGSMService : public IServiceConfig {
  public:
   // Only for gateways that are not listed (test doubles): flag and capability bits stay 0.
   explicit GenericGSMService(ILogInterface* logger) : logger_(logger) {}
-  // Gateways take their service flag and capability bits from their
-  // descriptor; `logger` is shared and not owned.
-  GenericGSMService(ILogInterface* logger, const ServiceDescriptor& descriptor)
-      : capability_flags_(descriptor.capabilities), service_flag_(descriptor.service_flag), logger_(logger) {}
+  // Gateways take their service flag, capability bits and transport id from
+  // their descriptor, which outlives them; `logger` is shared and not owned.
+  // `log` is for the settings operations below.
+  GenericGSMService(ILogInterface* logger, const ServiceDescriptor& descriptor, const SettingsLogLines& log = {});
 
   // Most gateways allocate nothing in ConfigLoad, so there is nothing to free.
   void FreeXMLLoadResources(void*) override {}
+  // Load and update the block the descriptor describes through its settings
+  // tables; a gateway overrides them only to add to what they do.
+  int ConfigLoad(IGSMConfigurationInterface* loader, void* settings_block, uint32_t load_mode) override;
+  int ConfigUpdate(IGSMConfigurationInterface* loader, void* settings_block, uint32_t property_mask) override;
   // A gateway without kCapAppliesUpdates applies no changes itself: 0.
   int UpdateConfigs(uint32_t*, TalvexGenericOptions*, uint32_t, uint32_t) override { return 0; }
   uint32_t GetServiceFlags() override { return capability_flags_; }
@@ -109,8 +122,14 @@ class GenericGSMService : public IServiceConfig {
   uint32_t IsServiceInitialized() override { return initialised_.load(); }
 
  protected:
+  // The transport id as the loader takes it.
+  const char16_t* TransportId() const { return transport_id_.c_str(); }
+
   uint32_t capability_flags_ = 0;
   uint32_t service_flag_ = 0;
+  const ServiceDescriptor* descriptor_ = nullptr;  // null for test doubles
+  SettingsLogLines settings_log_ = {};
+  std::u16string transport_id_;
   std::atomic<uint32_t> initialised_{0};  // written on the host thread, read by gateway threads
   ILogInterface* logger_;                 // shared, not owned
 };

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
 #include <string_view>
 
 namespace talvenix {
@@ -50,6 +51,33 @@ struct SettingsField {
   bool AcceptsNumber(std::string_view text) const;
 };
 
+// An attribute of the service element that load mode 0 also reads, as 8-bit
+// text, into the settings block (a sign-up link); it must be there.
+struct SettingsAttribute {
+  const char* name;
+  uint32_t offset;  // inside the settings block
+  int32_t chars;    // size of its row (the loader keeps size-1 bytes)
+};
+
+// One property of a modem line (the records of TalvexLineRecord), listed in
+// the order ConfigUpdate writes them.
+struct LineField {
+  enum Kind : uint8_t {
+    kPort,      // uint32 key; the update writes the record's new port
+    kUnsigned,  // uint32
+    kSigned,    // int32
+    kFlag,      // uint8 0/1, stored "1"/"0"
+    kReadMode,  // uint16, 1 stored "BLOCKING", else "NON-BLOCKING"
+    kText       // UTF-16 text of TALVEX_LINE_TEXT_CHARS
+  };
+  const char* property_id;  // "[comport]"
+  uint32_t mask_bit;        // the line property mask bit that writes it
+  const char16_t* display;  // the name CreateNewLine writes beside it
+  Kind kind;
+  uint32_t offset;         // inside the line record
+  uint8_t template_place;  // its place in a new line, from 0 (the key first)
+};
+
 // What holds for every row of a gateway's settings tables.
 struct SettingsTables {
   uint32_t all_fields_bit = 0;    // the ConfigUpdate mask bit that selects every field
@@ -57,6 +85,7 @@ struct SettingsTables {
   // Update rows carry the value's size, so the loader reads no further than
   // the field; else 0, and the loader reads the text up to its terminator.
   bool sized_updates = false;
+  std::span<const SettingsAttribute> attributes = {};
 };
 
 struct ServiceDescriptor {
@@ -70,10 +99,14 @@ struct ServiceDescriptor {
   uint32_t settings_block_size;
   std::span<const SettingsField> settings_fields;
   SettingsTables settings_tables = {};
+  std::span<const LineField> line_fields = {};  // kCapMultiLine: every property of a line
 };
 
 // The gateway list in transport-id search order (see FindServiceByTransportId).
 using ServiceList = std::span<const ServiceDescriptor* const>;
+
+// The descriptor's transport id as the loader takes it (UTF-16).
+std::u16string WideTransportId(const ServiceDescriptor& descriptor);
 
 // The entry of the flag, or null. Any thread.
 const ServiceDescriptor* FindServiceByFlag(ServiceList services, uint32_t service_flag);

@@ -321,7 +321,7 @@ int GSMEngine::ConfigLoadOldSettings(TalvexLegacyModemSettings* settings, IGSMCo
   table.emplace_back(kConfigLoad, u"[baudrate]", kValueInteger, &settings->baudrate, 4, nullptr, 1);
   table.emplace_back(kConfigLoad, u"[initstr]", kValueWide, settings->initstr, 511, kEmpty, 1);
   table.emplace_back(kConfigLoad, u"[smsc]", kValueWide, settings->smsc, 511, kEmpty, 1);
-  int result = loader->LoadServiceConfigs(u"simple_gsm", &table, 0);
+  int result = loader->LoadServiceConfigs(WideTransportId(kModemService).c_str(), &table, 0);
   if (!result) logger_->Error("GSMEngine::ConfigLoadOldSettings: - failed to load service configuration(s).");
   return result;
 }

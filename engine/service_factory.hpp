@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Builds the gateway of a service flag from this build's list of gateway
-// classes (gateway_classes.hpp). What the module knows about a gateway
-// without building one is in gateways/catalog.
+// classes; a flag without a class fails the start like an unknown one. What
+// the module knows about a gateway without building one is in gateways/catalog.
 
 #include <cstdint>
 

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "contract/line_fields.hpp"
+#include "gateways/catalog/catalog.hpp"
 #include "host/commands.hpp"
 #include "support/text_codec.hpp"
 
@@ -18,44 +20,26 @@ namespace {
 constexpr const char* kDocument = "qvsmscomms.xml";
 constexpr uint32_t kGsm = TALVEX_SERVICE_GSM;
 
-enum class Kind { Number, Flag, Text, ReadMode };
+using Field = LineField;
 
-struct Field {
-  const char* name;  // the property id without its brackets
-  uint32_t bit;
-  Kind kind;
-};
+std::span<const LineField> Fields() { return kModemService.line_fields; }
 
-constexpr Field kFields[] = {
-    {"comport", TALVEX_LINE_COMPORT, Kind::Number},
-    {"baudrate", TALVEX_LINE_BAUDRATE, Kind::Number},
-    {"linename", TALVEX_LINE_NAME, Kind::Text},
-    {"initstr", TALVEX_LINE_INITSTR, Kind::Text},
-    {"smsc", TALVEX_LINE_SMSC, Kind::Text},
-    {"recenabled", TALVEX_LINE_RECENABLED, Kind::Flag},
-    {"sendenabled", TALVEX_LINE_SENDENABLED, Kind::Flag},
-    {"cleansimenabled", TALVEX_LINE_CLEANSIM, Kind::Flag},
-    {"srenabled", TALVEX_LINE_SRENABLED, Kind::Flag},
-    {"lineenabled", TALVEX_LINE_ENABLED, Kind::Flag},
-    {"smsretry", TALVEX_LINE_SMSRETRY, Kind::Number},
-    {"inumberenabled", TALVEX_LINE_INUMBERENABLED, Kind::Flag},
-    {"readiomode", TALVEX_LINE_READIOMODE, Kind::ReadMode},
-    {"cnmiparameters", TALVEX_LINE_CNMI, Kind::Text},
-};
+// The property id without its brackets, as the command names a field.
+std::string_view NameOf(const Field& f) {
+  std::string_view id = f.property_id;
+  return id.substr(1, id.size() - 2);
+}
 
 void PrintFieldNames() {
+  std::vector<const Field*> in_line_order(Fields().size());
+  for (const Field& f : Fields()) in_line_order[f.template_place] = &f;
   std::fprintf(stderr, "fields:");
-  for (const Field& f : kFields) std::fprintf(stderr, " %s", f.name);
+  for (const Field* f : in_line_order)
+    std::fprintf(stderr, " %.*s", static_cast<int>(NameOf(*f).size()), NameOf(*f).data());
   std::fprintf(stderr, "\n");
 }
 
-const Field* FindField(const std::string& name) {
-  std::string bare = name;
-  if (bare.size() > 2 && bare.front() == '[' && bare.back() == ']') bare = bare.substr(1, bare.size() - 2);
-  for (const Field& f : kFields)
-    if (bare == f.name) return &f;
-  return nullptr;
-}
+const Field* FindField(const std::string& name) { return FindLineField(Fields(), name); }
 
 bool ParseNumber(const std::string& text, uint32_t& out) {
   const char* end = text.data() + text.size();
@@ -64,66 +48,66 @@ bool ParseNumber(const std::string& text, uint32_t& out) {
 }
 
 bool ParseFlag(const std::string& text, uint8_t& out) {
-  if (text == "1" || text == "yes" || text == "true" || text == "on") out = 1;
-  else if (text == "0" || text == "no" || text == "false" || text == "off") out = 0;
-  else return false;
+  if (text == "1" || text == "yes" || text == "true" || text == "on")
+    out = 1;
+  else if (text == "0" || text == "no" || text == "false" || text == "off")
+    out = 0;
+  else
+    return false;
   return true;
 }
 
 // Stores `value` into the record's field; false with a message on stderr.
 bool SetField(TalvexLineRecord& line, const Field& field, const std::string& value) {
+  const std::string name(NameOf(field));
   uint32_t number = 0;
   uint8_t flag = 0;
   switch (field.kind) {
-    case Kind::Number:
-      if (!ParseNumber(value, number) || (field.bit == TALVEX_LINE_SMSRETRY && number > INT32_MAX) ||
-          (field.bit == TALVEX_LINE_COMPORT && number == 0)) {  // COM ports count from 1
-        std::fprintf(stderr, "lines: %s needs a whole number, not '%s'\n", field.name, value.c_str());
+    case Field::kPort:
+    case Field::kUnsigned:
+    case Field::kSigned:
+      if (!ParseNumber(value, number) || (field.kind == Field::kSigned && number > INT32_MAX) ||
+          (field.kind == Field::kPort && number == 0)) {  // COM ports count from 1
+        std::fprintf(stderr, "lines: %s needs a whole number, not '%s'\n", name.c_str(), value.c_str());
         return false;
       }
-      if (field.bit == TALVEX_LINE_COMPORT) line.new_comport = number;
-      if (field.bit == TALVEX_LINE_BAUDRATE) line.baudrate = number;
-      if (field.bit == TALVEX_LINE_SMSRETRY) line.sms_retry = static_cast<int32_t>(number);
+      if (field.kind == Field::kPort)
+        line.new_comport = number;
+      else if (field.kind == Field::kSigned)
+        LineMember<int32_t>(line, field) = static_cast<int32_t>(number);
+      else
+        LineMember<uint32_t>(line, field) = number;
       return true;
-    case Kind::Flag:
+    case Field::kFlag:
       if (!ParseFlag(value, flag)) {
-        std::fprintf(stderr, "lines: %s is yes or no (1 or 0), not '%s'\n", field.name, value.c_str());
+        std::fprintf(stderr, "lines: %s is yes or no (1 or 0), not '%s'\n", name.c_str(), value.c_str());
         return false;
       }
-      switch (field.bit) {
-        case TALVEX_LINE_RECENABLED: line.accept_incoming = flag; break;
-        case TALVEX_LINE_SENDENABLED: line.accept_outgoing = flag; break;
-        case TALVEX_LINE_CLEANSIM: line.clean_sim = flag; break;
-        case TALVEX_LINE_SRENABLED: line.status_reports = flag; break;
-        case TALVEX_LINE_ENABLED: line.line_enabled = flag; break;
-        case TALVEX_LINE_INUMBERENABLED: line.international_numbers = flag; break;
-      }
+      LineMember<uint8_t>(line, field) = flag;
       return true;
-    case Kind::ReadMode:
+    case Field::kReadMode:
       if (value != "BLOCKING" && value != "NON-BLOCKING") {
-        std::fprintf(stderr, "lines: readiomode is BLOCKING or NON-BLOCKING, not '%s'\n", value.c_str());
+        std::fprintf(stderr, "lines: %s is BLOCKING or NON-BLOCKING, not '%s'\n", name.c_str(), value.c_str());
         return false;
       }
-      line.read_mode = value == "BLOCKING" ? 1 : 0;
+      LineMember<uint16_t>(line, field) = value == "BLOCKING" ? 1 : 0;
       return true;
-    case Kind::Text: {
+    case Field::kText: {
       std::u16string text = Utf8ToUtf16(value);
       if (text.size() >= TALVEX_LINE_TEXT_CHARS) {
-        std::fprintf(stderr, "lines: %s holds at most %d characters\n", field.name, TALVEX_LINE_TEXT_CHARS - 1);
+        std::fprintf(stderr, "lines: %s holds at most %d characters\n", name.c_str(), TALVEX_LINE_TEXT_CHARS - 1);
         return false;
       }
-      char16_t* target = field.bit == TALVEX_LINE_NAME    ? line.line_name
-                         : field.bit == TALVEX_LINE_INITSTR ? line.initstr
-                         : field.bit == TALVEX_LINE_SMSC    ? line.smsc
-                                                             : line.cnmi;
-      CopyBounded(target, TALVEX_LINE_TEXT_CHARS, text);
+      CopyBounded(LineMember<char16_t[TALVEX_LINE_TEXT_CHARS]>(line, field), TALVEX_LINE_TEXT_CHARS, text);
       return true;
     }
   }
   return false;
 }
 
-std::string Text(const char16_t* field) { return Utf16ToUtf8(std::u16string(field, Utf16Length(field, TALVEX_LINE_TEXT_CHARS))); }
+std::string Text(const char16_t* field) {
+  return Utf16ToUtf8(std::u16string(field, Utf16Length(field, TALVEX_LINE_TEXT_CHARS)));
+}
 const char* YesNo(uint8_t flag) { return flag ? "yes" : "no"; }
 
 // The configuration exports over the document of the working folder, released on exit.
@@ -182,8 +166,8 @@ int List(Settings& settings) {
     std::printf("no GSM lines configured; add one with: talvenix lines add --port N\n");
     return 0;
   }
-  std::printf("%-6s %-8s %-8s %-8s %-5s %-14s %-6s %s\n", "PORT", "BAUD", "ENABLED", "RECEIVE", "SEND",
-              "INTERNATIONAL", "RETRY", "NAME");
+  std::printf("%-6s %-8s %-8s %-8s %-5s %-14s %-6s %s\n", "PORT", "BAUD", "ENABLED", "RECEIVE", "SEND", "INTERNATIONAL",
+              "RETRY", "NAME");
   for (uint32_t i = 0; i < list->count; ++i) {
     const TalvexLineRecord& l = *list->lines[i];
     std::printf("%-6u %-8u %-8s %-8s %-5s %-14s %-6d %s\n", l.comport, l.baudrate, YesNo(l.line_enabled),
@@ -198,8 +182,8 @@ int Add(Settings& settings, Arguments& a) {
   bool clean_sim = a.Flag("--clean-sim"), status_reports = a.Flag("--status-reports"), disabled = a.Flag("--disabled"),
        no_receive = a.Flag("--no-receive"), no_send = a.Flag("--no-send"),
        no_international = a.Flag("--no-international"), non_blocking = a.Flag("--non-blocking");
-  const std::pair<const char*, const char*> options[] = {{"--baud", "baudrate"}, {"--name", "linename"},
-                                                         {"--initstr", "initstr"}, {"--smsc", "smsc"},
+  const std::pair<const char*, const char*> options[] = {{"--baud", "baudrate"},       {"--name", "linename"},
+                                                         {"--initstr", "initstr"},     {"--smsc", "smsc"},
                                                          {"--cnmi", "cnmiparameters"}, {"--retry", "smsretry"}};
   std::vector<std::pair<const Field*, std::string>> values;
   for (auto [option, field] : options)
@@ -261,15 +245,15 @@ int Set(Settings& settings, Arguments& a) {
   }
   line->new_comport = line->comport;
   if (!SetField(*line, *field, args[1])) return 2;
-  if (field->bit == TALVEX_LINE_COMPORT && line->new_comport != port && settings.Find(line->new_comport)) {
+  if (field->kind == Field::kPort && line->new_comport != port && settings.Find(line->new_comport)) {
     std::fprintf(stderr, "lines: COM%u already has a line\n", line->new_comport);
     return 1;
   }
-  if (!settings.module().ChangeXMLConfigurations(kGsm, line, field->bit)) {
+  if (!settings.module().ChangeXMLConfigurations(kGsm, line, field->mask_bit)) {
     std::fprintf(stderr, "lines: the change could not be written; see Talvenix.log\n");
     return 1;
   }
-  std::printf("COM%u: %s = %s\n", port, field->name, args[1].c_str());
+  std::printf("COM%u: %s = %s\n", port, std::string(NameOf(*field)).c_str(), args[1].c_str());
   return 0;
 }
 

@@ -27,13 +27,19 @@ constexpr SettingsField kClickatellFields[] = {
 };
 // clang-format on
 
+constexpr SettingsAttribute kClickatellAttributes[] = {{"signupurl", offsetof(Block, signupurl), kLoadChars}};
+
 }  // namespace
 
 constexpr ServiceDescriptor kClickatellService = {
-    TALVEX_SERVICE_CLICKATELL, "clickatellapi",
-    "ClickATell Gateway",      0,
-    kTraitSettingsExports,     sizeof(TalvexClickatellSettings),
-    kClickatellFields,         {TALVEX_CLICKATELL_ALL, TALVEX_CLICKATELL_DESCRIPTION_CHARS - 1, false},
+    TALVEX_SERVICE_CLICKATELL,
+    "clickatellapi",
+    "ClickATell Gateway",
+    0,
+    kTraitSettingsExports,
+    sizeof(TalvexClickatellSettings),
+    kClickatellFields,
+    {TALVEX_CLICKATELL_ALL, TALVEX_CLICKATELL_DESCRIPTION_CHARS - 1, false, kClickatellAttributes},
 };
 
 }  // namespace talvenix

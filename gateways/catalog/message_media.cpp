@@ -26,13 +26,15 @@ constexpr SettingsField kMessageMediaFields[] = {
 };
 // clang-format on
 
+constexpr SettingsAttribute kMessageMediaAttributes[] = {{"signupurl", offsetof(Block, signup_url), kShortText}};
+
 }  // namespace
 
 constexpr ServiceDescriptor kMessageMediaService = {
     TALVEX_SERVICE_MESSAGEMEDIA, "messagemediaservice",
     "Message Media Service",     kCapReceives | kCapSplitsItself | kCapAppliesUpdates,
     kTraitSettingsExports,       sizeof(TalvexMessageMediaSettings),
-    kMessageMediaFields,         {TALVEX_MM_ALL, kLongText, false},
+    kMessageMediaFields,         {TALVEX_MM_ALL, kLongText, false, kMessageMediaAttributes},
 };
 
 }  // namespace talvenix

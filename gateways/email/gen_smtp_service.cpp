@@ -5,7 +5,6 @@
 #include <new>
 #include <vector>
 
-#include "contract/settings_tables.hpp"
 #include "gateways/email/address_fields.hpp"
 #include "gateways/email/placeholders.hpp"
 #include "gateways/email/wipe.hpp"
@@ -16,7 +15,12 @@
 namespace talvenix {
 namespace {
 
-constexpr char16_t kTransportId[] = u"gensmtp";
+constexpr SettingsLogLines kSettingsLog = {
+    "GenSMTPService::ConfigLoad - Invalid Parameter(s)",
+    "GenSMTPService::ConfigLoad - failed to load service configuration(s).",
+    "GenSMTPService::ConfigUpdate - Invalid Parameter(s).",
+    "GenSMTPService::ConfigUpdate - failed to update service configuration(s).",
+};
 constexpr uint32_t kDefaultPort = 25;
 constexpr uint32_t kDefaultTlsPort = 465;
 
@@ -85,7 +89,7 @@ int32_t ParsePort(std::u16string_view text, SmtpSecurity security) {
 }  // namespace
 
 GenSMTPService::GenSMTPService(ILogInterface* logger)
-    : GenericGSMService(logger, kEmailService), settings_(std::make_unique<TalvexSmtpSettings>()) {}
+    : GenericGSMService(logger, kEmailService, kSettingsLog), settings_(std::make_unique<TalvexSmtpSettings>()) {}
 
 GenSMTPService::~GenSMTPService() { WipeSecret(password_); }
 
@@ -94,28 +98,6 @@ std::unique_ptr<CEmail> GenSMTPService::CreateMailer() {
 }
 
 // ---- Settings ---------------------------------------------------------------
-
-int GenSMTPService::ConfigLoad(IGSMConfigurationInterface* loader, void* settings_block, uint32_t mode) {
-  if (!loader || !settings_block) {
-    logger_->Error("GenSMTPService::ConfigLoad - Invalid Parameter(s)");
-    return 0;
-  }
-  ConfigTable table = SettingsLoadTable(kEmailService, settings_block, mode);
-  int result = loader->LoadServiceConfigs(kTransportId, &table, mode == 0 ? 0 : 1);
-  if (!result) logger_->Error("GenSMTPService::ConfigLoad - failed to load service configuration(s).");
-  return result;
-}
-
-int GenSMTPService::ConfigUpdate(IGSMConfigurationInterface* loader, void* settings_block, uint32_t mask) {
-  if (!loader || !settings_block) {
-    logger_->Error("GenSMTPService::ConfigUpdate - Invalid Parameter(s).");
-    return 0;
-  }
-  ConfigTable table = SettingsUpdateTable(kEmailService, settings_block, mask);
-  int result = loader->UpdateServiceConfigs(kTransportId, &table);
-  if (!result) logger_->Error("GenSMTPService::ConfigUpdate - failed to update service configuration(s).");
-  return result;
-}
 
 // ---- Running ------------------------------------------------------------------
 
@@ -143,7 +125,7 @@ void GenSMTPService::LoadSubmissionSettings(IGSMConfigurationInterface* loader) 
   table.emplace_back(kConfigLoad, u"[smtpsecurity]", kValueWide, security, 32, u"none", 1);
   table.emplace_back(kConfigLoad, u"[smtpuser]", kValueWide, user, 500, nullptr, 1);
   table.emplace_back(kConfigLoad, u"[smtppassword]", kValueWide, password, 500, nullptr, 1);
-  loader->LoadServiceConfigs(kTransportId, &table, 0);
+  loader->LoadServiceConfigs(TransportId(), &table, 0);
   security_ = Text(security);
   user_ = Text(user);
   WipeSecret(password_);
@@ -169,7 +151,7 @@ int GenSMTPService::LoadTemplate(IGSMConfigurationInterface* loader, int result)
   rows.emplace_back(kConfigLoad, u"bcc", kValueWide, s.bcc, 1000, nullptr, 1, kSourceTemplateField, name);
   rows.emplace_back(kConfigLoad, u"subject", kValueWide, s.subject, 1000, nullptr, 1, kSourceTemplateField, name);
   rows.emplace_back(kConfigLoad, u"body", kValueWide, s.body, 5000, nullptr, 1, kSourceTemplateField, name);
-  result = loader->LoadServiceConfigs(kTransportId, &rows, 0);
+  result = loader->LoadServiceConfigs(TransportId(), &rows, 0);
   if (!result) {
     logger_->Error("GenSMTPService::LoadInternalConfigs - failed to load template data.");
     return 0;

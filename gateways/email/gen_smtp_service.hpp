@@ -20,11 +20,6 @@ class GenSMTPService : public GenericGSMService {
   explicit GenSMTPService(ILogInterface* logger);
   ~GenSMTPService() override;
 
-  // settings_block: a TalvexSmtpSettings; writes the properties of `mask`.
-  int ConfigUpdate(IGSMConfigurationInterface* loader, void* settings_block, uint32_t mask) override;
-  // settings_block: a TalvexSmtpSettings; mode 0 reads the eighteen
-  // properties, any other mode their descriptions.
-  int ConfigLoad(IGSMConfigurationInterface* loader, void* settings_block, uint32_t mode) override;
   // Loads the properties and the template they name; keeps both pointers.
   int LoadServiceSpecficConfigurations(TalvexGenericOptions* options, IGSMConfigurationInterface* loader) override;
   // One e-mail for the request's part: 0 sent, 1 failed, 6 no request, 18 not initialised.

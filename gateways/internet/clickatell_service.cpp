@@ -4,17 +4,18 @@
 #include <cstring>
 #include <new>
 
-#include "contract/settings_tables.hpp"
 #include "support/text_codec.hpp"
 
 namespace talvenix {
 namespace {
 
-constexpr const char16_t* kTransport = u"clickatellapi";
+constexpr SettingsLogLines kSettingsLog = {
+    "ClickATellService::ConfigLoad - Invalid Parameter(s)",
+    "ClickATellService::ConfigLoad - failed to load service configuration(s).",
+    "ClickATellService::ConfigUpdate - Invalid Parameter(s)",
+    "ClickATellService::ConfigLoad - failed to update service configuration(s).",
+};
 constexpr uint32_t kValueChars = TALVEX_CLICKATELL_VALUE_CHARS;
-
-constexpr int32_t kLoadChars = kValueChars - 1;
-using Block = TalvexClickatellSettings;
 
 }  // namespace
 
@@ -38,36 +39,12 @@ int32_t ClickatellStatusOf(int r) {
 }
 
 ClickATellService::ClickATellService(ILogInterface* logger)
-    : GenericGSMService(logger, kClickatellService), settings_(std::make_unique<TalvexClickatellSettings>()) {
+    : GenericGSMService(logger, kClickatellService, kSettingsLog),
+      settings_(std::make_unique<TalvexClickatellSettings>()) {
   std::memset(settings_.get(), 0, sizeof(TalvexClickatellSettings));
 }
 
 ClickATellService::~ClickATellService() = default;
-
-int ClickATellService::ConfigLoad(IGSMConfigurationInterface* loader, void* settings_block, uint32_t mode) {
-  if (!loader || !settings_block) {
-    logger_->Error("ClickATellService::ConfigLoad - Invalid Parameter(s)");
-    return 0;
-  }
-  ConfigTable table = SettingsLoadTable(kClickatellService, settings_block, mode);
-  if (mode == 0)
-    table.emplace_back(kConfigLoad, u"signupurl", kValueNarrow, static_cast<Block*>(settings_block)->signupurl,
-                       kLoadChars, nullptr, 0, kSourceServiceAttribute);
-  int result = loader->LoadServiceConfigs(kTransport, &table, static_cast<int>(mode));
-  if (!result) logger_->Error("ClickATellService::ConfigLoad - failed to load service configuration(s).");
-  return result;
-}
-
-int ClickATellService::ConfigUpdate(IGSMConfigurationInterface* loader, void* settings_block, uint32_t mask) {
-  if (!loader || !settings_block) {
-    logger_->Error("ClickATellService::ConfigUpdate - Invalid Parameter(s)");
-    return 0;
-  }
-  ConfigTable table = SettingsUpdateTable(kClickatellService, settings_block, mask);
-  int result = loader->UpdateServiceConfigs(kTransport, &table);
-  if (!result) logger_->Error("ClickATellService::ConfigLoad - failed to update service configuration(s).");
-  return result;
-}
 
 int ClickATellService::LoadServiceSpecficConfigurations(TalvexGenericOptions*, IGSMConfigurationInterface* loader) {
   int result = ConfigLoad(loader, settings_.get(), 0);
@@ -80,7 +57,7 @@ int ClickATellService::LoadServiceSpecficConfigurations(TalvexGenericOptions*, I
   urls.emplace_back(kConfigLoad, u"platformurl", kValueNarrow, platform, sizeof platform, "", 1,
                     kSourceServiceAttribute);
   internet::ClickatellEndpoints endpoints;
-  if (loader->LoadServiceConfigs(kTransport, &urls, 0)) {
+  if (loader->LoadServiceConfigs(TransportId(), &urls, 0)) {
     if (*central) endpoints.central = central;
     if (*platform) endpoints.platform = platform;
   }

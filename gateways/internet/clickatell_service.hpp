@@ -18,10 +18,6 @@ class ClickATellService : public GenericGSMService {
   explicit ClickATellService(ILogInterface* logger);
   ~ClickATellService() override;
 
-  // Writes the properties of a TalvexClickatellSettings block selected by mask; non-zero on success.
-  int ConfigUpdate(IGSMConfigurationInterface* loader, void* settings_block, uint32_t mask) override;
-  // Fills a TalvexClickatellSettings block: values (mode 0) or descriptions (other modes).
-  int ConfigLoad(IGSMConfigurationInterface* loader, void* settings_block, uint32_t mode) override;
   // Loads the service's own block and its endpoint attributes.
   int LoadServiceSpecficConfigurations(TalvexGenericOptions* options, IGSMConfigurationInterface* loader) override;
   // Status code: 0 sent, 1, 6, 18, 41, 58, 74 or 107.

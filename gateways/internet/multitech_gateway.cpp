@@ -7,7 +7,6 @@
 #include <system_error>
 
 #include "contract/received_message.hpp"
-#include "contract/settings_tables.hpp"
 #include "gateways/internet/http_client.hpp"
 #include "gateways/internet/multitech_protocol.hpp"
 #include "support/overrides.hpp"
@@ -17,7 +16,12 @@
 namespace talvenix {
 namespace {
 
-constexpr char16_t kTransportId[] = u"multitechisms";
+constexpr SettingsLogLines kSettingsLog = {
+    "MultitechISMSService::ConfigLoad - invalid parameter(s).",
+    "MultitechISMSService::ConfigLoad - failed to load service configuration(s).",
+    "MultitechISMSService::ConfigUpdate - invalid parameter(s).",
+    "MultitechISMSService::ConfigUpdate - failed to update service configuration(s).",
+};
 
 // The port text read as a decimal number (0 when it is not one), cut to 16 bits.
 uint16_t PortOf(const char16_t* text) {
@@ -39,7 +43,7 @@ std::u16string LoggedText(const std::u16string& text) { return Utf8ToUtf16(PeerT
 }  // namespace
 
 MultitechISMSService::MultitechISMSService(ILogInterface* logger)
-    : GenericGSMService(logger, kMultitechService),
+    : GenericGSMService(logger, kMultitechService, kSettingsLog),
       settings_(std::make_unique<TalvexMultitechSettings>()),
       send_connection_(logger),
       poll_connection_(logger) {}
@@ -50,28 +54,6 @@ MultitechISMSService::~MultitechISMSService() {
 }
 
 // ---- Settings --------------------------------------------------------------
-
-int MultitechISMSService::ConfigLoad(IGSMConfigurationInterface* loader, void* settings_block, uint32_t mode) {
-  if (!loader || !settings_block) {
-    logger_->Error("MultitechISMSService::ConfigLoad - invalid parameter(s).");
-    return 0;
-  }
-  ConfigTable table = SettingsLoadTable(kMultitechService, settings_block, mode);
-  int result = loader->LoadServiceConfigs(kTransportId, &table, mode != 0 ? 1 : 0);
-  if (!result) logger_->Error("MultitechISMSService::ConfigLoad - failed to load service configuration(s).");
-  return result;
-}
-
-int MultitechISMSService::ConfigUpdate(IGSMConfigurationInterface* loader, void* settings_block, uint32_t mask) {
-  if (!loader || !settings_block) {
-    logger_->Error("MultitechISMSService::ConfigUpdate - invalid parameter(s).");
-    return 0;
-  }
-  ConfigTable table = SettingsUpdateTable(kMultitechService, settings_block, mask);
-  int result = loader->UpdateServiceConfigs(kTransportId, &table);
-  if (!result) logger_->Error("MultitechISMSService::ConfigUpdate - failed to update service configuration(s).");
-  return result;
-}
 
 int MultitechISMSService::ReloadSettings(IGSMConfigurationInterface* loader) {
   auto fresh = std::make_unique<TalvexMultitechSettings>();

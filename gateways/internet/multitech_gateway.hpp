@@ -36,10 +36,6 @@ class MultitechISMSService : public GenericGSMService {
   // Stops a running worker first (reporting what it still tracked).
   ~MultitechISMSService() override;
 
-  // settings_block: a TalvexMultitechSettings; writes the values of `mask`.
-  int ConfigUpdate(IGSMConfigurationInterface* loader, void* settings_block, uint32_t mask) override;
-  // settings_block: a TalvexMultitechSettings; mode 0 the values, else the descriptions.
-  int ConfigLoad(IGSMConfigurationInterface* loader, void* settings_block, uint32_t mode) override;
   int LoadServiceSpecficConfigurations(TalvexGenericOptions* options, IGSMConfigurationInterface* loader) override;
   // 112 with the device's id in request->tracking_id; 59 when the device
   // cannot be reached; a device error's code; 18 when not running.

@@ -12,7 +12,12 @@
 namespace talvenix {
 namespace {
 
-constexpr const char16_t* kTransport = u"messagemediaservice";
+constexpr SettingsLogLines kSettingsLog = {
+    "MessageMediaService::ConfigLoad - Invalid Parameter(s).",
+    "MessageMediaService::ConfigLoad - Failed to load service configuration(s).",
+    "MessageMediaService::ConfigUpdate - Invalid Parameter(s).",
+    "MessageMediaService::ConfigUpdate - Failed to update service configuration(s).",
+};
 constexpr int32_t kShortText = 999;      // user name, password and sign-up link, load mode 0
 constexpr int32_t kIntervalText = 9;     // poll interval, load mode 0
 constexpr size_t kEndpointBytes = 2048;  // the optional "endpoint" attribute
@@ -30,65 +35,40 @@ uint64_t DecimalValue(const char16_t* text) {
 
 }  // namespace
 
-MessageMediaService::MessageMediaService(ILogInterface* logger) : GenericGSMService(logger, kMessageMediaService) {
+MessageMediaService::MessageMediaService(ILogInterface* logger)
+    : GenericGSMService(logger, kMessageMediaService, kSettingsLog) {
   client_ = soap_.NewClient(logger, no_client_);
 }
 
 MessageMediaService::~MessageMediaService() { ServiceUninit(); }
 
 int MessageMediaService::ConfigLoad(IGSMConfigurationInterface* loader, void* settings_block, uint32_t mode) {
-  if (!loader || !settings_block) {
-    logger_->Error("MessageMediaService::ConfigLoad - Invalid Parameter(s).");
-    return 0;
-  }
-  auto* block = static_cast<TalvexMessageMediaSettings*>(settings_block);
+  const int result = GenericGSMService::ConfigLoad(loader, settings_block, mode);
+  // Load mode 1 reads the properties' descriptions: never credentials.
+  if (!loader || !settings_block || mode != 0) return result;
+  // Where the service is reached; tests and local relays point it elsewhere.
   auto endpoint = std::make_unique<char[]>(kEndpointBytes);
   endpoint[0] = '\0';
-  ConfigTable table = SettingsLoadTable(kMessageMediaService, settings_block, mode);
-  if (mode == 0) {
-    table.emplace_back(kConfigLoad, u"signupurl", kValueNarrow, block->signup_url, kShortText, nullptr, 0,
-                       kSourceServiceAttribute);
-    // Where the service is reached; tests and local relays point it elsewhere.
-    table.emplace_back(kConfigLoad, u"endpoint", kValueNarrow, endpoint.get(), static_cast<int32_t>(kEndpointBytes), "",
-                       1, kSourceServiceAttribute);
+  if (result) {
+    ConfigTable row;
+    row.emplace_back(kConfigLoad, u"endpoint", kValueNarrow, endpoint.get(), static_cast<int32_t>(kEndpointBytes), "",
+                     1, kSourceServiceAttribute);
+    loader->LoadServiceConfigs(TransportId(), &row, 0);
   }
-
-  const int result = loader->LoadServiceConfigs(kTransport, &table, static_cast<int>(mode));
-  if (!result) logger_->Error("MessageMediaService::ConfigLoad - Failed to load service configuration(s).");
-
-  // Load mode 1 reads the properties' descriptions: never credentials.
-  if (mode != 0) return result;
   // The loaded values also become the running gateway's own.
-  std::string user, password;
+  const auto* block = static_cast<const TalvexMessageMediaSettings*>(settings_block);
   {
     std::lock_guard lock(settings_mutex_);
-    for (const ConfigItem& row : table) {
-      if (row.id == u"[username]") {
-        CopyBounded(settings_.username, kShortText, static_cast<const char16_t*>(row.destination));
-      } else if (row.id == u"[receivepollinterval]") {
-        const auto* text = static_cast<const char16_t*>(row.destination);
-        CopyBounded(settings_.poll_interval, kIntervalText + 1, DecimalValue(text) > 0 ? text : u"1");
-      } else if (row.id == u"[password]") {
-        CopyBounded(settings_.password, kShortText, static_cast<const char16_t*>(row.destination));
-        // UTF-8, so a user name or password outside Latin-1 reaches the service intact.
-        user = Utf16ToUtf8(settings_.username);
-        password = Utf16ToUtf8(settings_.password);
-        if (client_) client_->SetCredentials(user.c_str(), password.c_str());
-      }
-    }
+    CopyBounded(settings_.username, kShortText, block->username);
+    CopyBounded(settings_.poll_interval, kIntervalText + 1,
+                DecimalValue(block->poll_interval) > 0 ? block->poll_interval : u"1");
+    CopyBounded(settings_.password, kShortText, block->password);
+    // UTF-8, so a user name or password outside Latin-1 reaches the service intact.
+    std::string user = Utf16ToUtf8(settings_.username);
+    std::string password = Utf16ToUtf8(settings_.password);
+    if (client_) client_->SetCredentials(user.c_str(), password.c_str());
   }
   if (client_) client_->SetEndpoint(endpoint.get());
-  return result;
-}
-
-int MessageMediaService::ConfigUpdate(IGSMConfigurationInterface* loader, void* settings_block, uint32_t mask) {
-  if (!loader || !settings_block) {
-    logger_->Error("MessageMediaService::ConfigUpdate - Invalid Parameter(s).");
-    return 0;
-  }
-  ConfigTable table = SettingsUpdateTable(kMessageMediaService, settings_block, mask);
-  const int result = loader->UpdateServiceConfigs(kTransport, &table);
-  if (!result) logger_->Error("MessageMediaService::ConfigUpdate - Failed to update service configuration(s).");
   return result;
 }
 

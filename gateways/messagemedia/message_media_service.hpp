@@ -30,10 +30,8 @@ class MessageMediaService : public GenericGSMService {
   // Stops the poll thread if ServiceUninit has not.
   ~MessageMediaService() override;
 
-  // settings_block: a TalvexMessageMediaSettings; mask: TalvexMessageMediaProperty bits.
-  int ConfigUpdate(IGSMConfigurationInterface* loader, void* settings_block, uint32_t mask) override;
-  // settings_block: a TalvexMessageMediaSettings. Also refreshes the running
-  // user name, password, poll interval, endpoint and the client's credentials.
+  // The descriptor's load, which also refreshes the running user name,
+  // password, poll interval, endpoint and the client's credentials.
   int ConfigLoad(IGSMConfigurationInterface* loader, void* settings_block, uint32_t mode) override;
   int LoadServiceSpecficConfigurations(TalvexGenericOptions* options, IGSMConfigurationInterface* loader) override;
   // 0 sent, 1 failed (logged), 18 before ServiceInit, 6 for a null request.

@@ -1,64 +1,35 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "gateways/modem/line_properties.hpp"
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <string>
 
-#include "gateways/modem/gsm_modem_gateway.hpp"
+#include "contract/line_fields.hpp"
+#include "gateways/catalog/catalog.hpp"
 #include "gateways/modem/line_record.hpp"
 #include "support/text_codec.hpp"
 
 namespace talvenix::gsm {
 namespace {
 
-constexpr char16_t kCnmiHelp[] =
-    u"Override CNMI Parameters, parameters: (MODE)(MT)(BM)(DS)(BFR), use '-' for range (1-3),  use ',' for "
-    u"multiples (0,2,3) or just (1) Example: (2) (0,2,3) (0-3) (0-2) (0,1), Note: Orlinda may ignore certain "
-    u"parameters overide if not supported.";
+std::span<const LineField> Fields() { return kModemService.line_fields; }
 
-struct Property {
-  uint32_t bit;
-  const char16_t* id;
-  const char16_t* display;
-};
-
-// In the order ConfigUpdate writes them.
-constexpr Property kUpdateOrder[] = {
-    {TALVEX_LINE_COMPORT, u"[comport]", u"COM Port"},
-    {TALVEX_LINE_ENABLED, u"[lineenabled]", u"Line Enabled?"},
-    {TALVEX_LINE_READIOMODE, u"[readiomode]", u"Read IO Mode"},
-    {TALVEX_LINE_SMSRETRY, u"[smsretry]", u"SMS Retry Count"},
-    {TALVEX_LINE_INUMBERENABLED, u"[inumberenabled]", u"International Numbers Enabled?"},
-    {TALVEX_LINE_BAUDRATE, u"[baudrate]", u"Baud Rate"},
-    {TALVEX_LINE_INITSTR, u"[initstr]", u"Initialisation String*"},
-    {TALVEX_LINE_SMSC, u"[smsc]", u"Service Center Number"},
-    {TALVEX_LINE_NAME, u"[linename]", u"Line Name"},
-    {TALVEX_LINE_RECENABLED, u"[recenabled]", u"Accept Incoming SMS?"},
-    {TALVEX_LINE_SENDENABLED, u"[sendenabled]", u"Accept Outgoing SMS?"},
-    {TALVEX_LINE_CLEANSIM, u"[cleansimenabled]", u"Clean Sim card on Init?"},
-    {TALVEX_LINE_SRENABLED, u"[srenabled]", u"Status Reports Enabled?"},
-    {TALVEX_LINE_CNMI, u"[cnmiparameters]", kCnmiHelp},
-};
-
-// In the order a new line lists them.
-constexpr uint32_t kTemplateOrder[] = {
-    TALVEX_LINE_COMPORT,   TALVEX_LINE_BAUDRATE,     TALVEX_LINE_INITSTR,  TALVEX_LINE_SMSC,
-    TALVEX_LINE_NAME,      TALVEX_LINE_RECENABLED,   TALVEX_LINE_SENDENABLED, TALVEX_LINE_CLEANSIM,
-    TALVEX_LINE_SRENABLED, TALVEX_LINE_ENABLED,      TALVEX_LINE_SMSRETRY, TALVEX_LINE_INUMBERENABLED,
-    TALVEX_LINE_READIOMODE, TALVEX_LINE_CNMI,
-};
-
-const Property& PropertyOf(uint32_t bit) {
-  for (const Property& p : kUpdateOrder)
-    if (p.bit == bit) return p;
-  return kUpdateOrder[0];  // every caller passes a bit of the table
+// Property ids are ASCII, so a stored id compares unit by unit.
+bool SameId(std::u16string_view stored, const char* id) {
+  std::string_view narrow(id);
+  return std::equal(stored.begin(), stored.end(), narrow.begin(), narrow.end(),
+                    [](char16_t a, char b) { return a == static_cast<unsigned char>(b); });
 }
 
-const Property* PropertyOf(std::u16string_view id) {
-  for (const Property& p : kUpdateOrder)
-    if (id == p.id) return &p;
+const LineField* FieldOf(std::u16string_view id) {
+  for (const LineField& f : Fields())
+    if (SameId(id, f.property_id)) return &f;
   return nullptr;
 }
+
+std::u16string WideId(const char* id) { return std::u16string(id, id + std::strlen(id)); }
 
 // Leading blanks, an optional sign, then digits; anything else ends the number.
 // No digits give 0; values beyond 32 bits saturate.
@@ -85,22 +56,20 @@ void ApplyFlag(uint8_t& field, std::u16string_view value) {
 std::u16string Decimal(int64_t value) { return Utf8ToUtf16(std::to_string(value)); }
 const char16_t* Flag(uint8_t value) { return value ? u"1" : u"0"; }
 
-std::u16string ValueOf(const TalvexLineRecord& line, uint32_t bit, bool for_update) {
-  switch (bit) {
-    case TALVEX_LINE_COMPORT: return Decimal(for_update ? line.new_comport : line.comport);
-    case TALVEX_LINE_BAUDRATE: return Decimal(line.baudrate);
-    case TALVEX_LINE_NAME: return ReadText(line.line_name);
-    case TALVEX_LINE_INITSTR: return ReadText(line.initstr);
-    case TALVEX_LINE_SMSC: return ReadText(line.smsc);
-    case TALVEX_LINE_RECENABLED: return Flag(line.accept_incoming);
-    case TALVEX_LINE_SENDENABLED: return Flag(line.accept_outgoing);
-    case TALVEX_LINE_CLEANSIM: return Flag(line.clean_sim);
-    case TALVEX_LINE_SRENABLED: return Flag(line.status_reports);
-    case TALVEX_LINE_ENABLED: return Flag(line.line_enabled);
-    case TALVEX_LINE_SMSRETRY: return Decimal(line.sms_retry);
-    case TALVEX_LINE_INUMBERENABLED: return Flag(line.international_numbers);
-    case TALVEX_LINE_READIOMODE: return line.read_mode == 1 ? u"BLOCKING" : u"NON-BLOCKING";
-    case TALVEX_LINE_CNMI: return ReadText(line.cnmi);
+std::u16string ValueOf(const TalvexLineRecord& line, const LineField& f, bool for_update) {
+  switch (f.kind) {
+    case LineField::kPort:
+      return Decimal(for_update ? line.new_comport : LineMember<uint32_t>(line, f));
+    case LineField::kUnsigned:
+      return Decimal(LineMember<uint32_t>(line, f));
+    case LineField::kSigned:
+      return Decimal(LineMember<int32_t>(line, f));
+    case LineField::kFlag:
+      return Flag(LineMember<uint8_t>(line, f));
+    case LineField::kReadMode:
+      return LineMember<uint16_t>(line, f) == 1 ? u"BLOCKING" : u"NON-BLOCKING";
+    case LineField::kText:
+      return ReadText(LineMember<LineText>(line, f));
   }
   return {};
 }
@@ -108,30 +77,30 @@ std::u16string ValueOf(const TalvexLineRecord& line, uint32_t bit, bool for_upda
 }  // namespace
 
 const char16_t* TransportId() {
-  static const std::u16string id = Utf8ToUtf16(kModemService.transport_id);
+  static const std::u16string id = WideTransportId(kModemService);
   return id.c_str();
 }
 
 void ApplyLineProperty(TalvexLineRecord* line, std::u16string_view id, std::u16string_view value) {
-  const Property* p = PropertyOf(id);
-  if (!p) return;
-  switch (p->bit) {
-    case TALVEX_LINE_COMPORT: line->comport = static_cast<uint32_t>(ParseLeadingInteger(value)); break;
-    case TALVEX_LINE_BAUDRATE: line->baudrate = static_cast<uint32_t>(ParseLeadingInteger(value)); break;
-    case TALVEX_LINE_SMSRETRY: line->sms_retry = ParseLeadingInteger(value); break;
-    case TALVEX_LINE_RECENABLED: ApplyFlag(line->accept_incoming, value); break;
-    case TALVEX_LINE_SENDENABLED: ApplyFlag(line->accept_outgoing, value); break;
-    case TALVEX_LINE_CLEANSIM: ApplyFlag(line->clean_sim, value); break;
-    case TALVEX_LINE_SRENABLED: ApplyFlag(line->status_reports, value); break;
-    case TALVEX_LINE_ENABLED: ApplyFlag(line->line_enabled, value); break;
-    case TALVEX_LINE_INUMBERENABLED: ApplyFlag(line->international_numbers, value); break;
-    case TALVEX_LINE_READIOMODE:
-      line->read_mode = value.find(u"NON-BLOCKING") == std::u16string_view::npos ? 1 : 0;
+  const LineField* f = FieldOf(id);
+  if (!f) return;
+  switch (f->kind) {
+    case LineField::kPort:
+    case LineField::kUnsigned:
+      LineMember<uint32_t>(*line, *f) = static_cast<uint32_t>(ParseLeadingInteger(value));
       break;
-    case TALVEX_LINE_NAME: WriteText(line->line_name, value); break;
-    case TALVEX_LINE_INITSTR: WriteText(line->initstr, value); break;
-    case TALVEX_LINE_SMSC: WriteText(line->smsc, value); break;
-    case TALVEX_LINE_CNMI: WriteText(line->cnmi, value); break;
+    case LineField::kSigned:
+      LineMember<int32_t>(*line, *f) = ParseLeadingInteger(value);
+      break;
+    case LineField::kFlag:
+      ApplyFlag(LineMember<uint8_t>(*line, *f), value);
+      break;
+    case LineField::kReadMode:
+      LineMember<uint16_t>(*line, *f) = value.find(u"NON-BLOCKING") == std::u16string_view::npos ? 1 : 0;
+      break;
+    case LineField::kText:
+      WriteText(LineMember<LineText>(*line, *f), value);
+      break;
   }
 }
 
@@ -158,23 +127,21 @@ int LoadLineRecords(IGSMConfigurationInterface* loader, LineRecords& lines) {
 
 std::vector<LinePropertyItem> LinePropertyRows(const TalvexLineRecord& line, uint32_t mask) {
   std::vector<LinePropertyItem> rows;
-  for (const Property& p : kUpdateOrder) {
-    if (!(mask & p.bit)) continue;
+  for (const LineField& f : Fields()) {
+    if (!(mask & f.mask_bit)) continue;
     LinePropertyItem row;
-    row.item.id = p.id;
+    row.item.id = WideId(f.property_id);
     row.item.direction = kConfigUpdate;
-    row.value = ValueOf(line, p.bit, true);
+    row.value = ValueOf(line, f, true);
     rows.push_back(std::move(row));
   }
   return rows;
 }
 
 LineTemplate NewLineTemplate(const TalvexLineRecord& line) {
-  LineTemplate fields;
-  for (uint32_t bit : kTemplateOrder) {
-    const Property& p = PropertyOf(bit);
-    fields.push_back({p.display, p.id, ValueOf(line, bit, false)});
-  }
+  LineTemplate fields(Fields().size());
+  for (const LineField& f : Fields())
+    fields[f.template_place] = {f.display, WideId(f.property_id), ValueOf(line, f, false)};
   return fields;
 }
 

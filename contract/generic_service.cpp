@@ -1,0 +1,45 @@
+// SPDX-License-Identifier: Apache-2.0
+#include <cstring>
+
+#include "contract/service.hpp"
+#include "contract/settings_tables.hpp"
+
+namespace talvenix {
+
+GenericGSMService::GenericGSMService(ILogInterface* logger, const ServiceDescriptor& descriptor,
+                                     const SettingsLogLines& log)
+    : capability_flags_(descriptor.capabilities),
+      service_flag_(descriptor.service_flag),
+      descriptor_(&descriptor),
+      settings_log_(log),
+      transport_id_(WideTransportId(descriptor)),
+      logger_(logger) {}
+
+int GenericGSMService::ConfigLoad(IGSMConfigurationInterface* loader, void* settings_block, uint32_t load_mode) {
+  if (!loader || !settings_block || !descriptor_) {
+    if (settings_log_.load_invalid) logger_->Error("%s", settings_log_.load_invalid);
+    return 0;
+  }
+  ConfigTable table = SettingsLoadTable(*descriptor_, settings_block, load_mode);
+  if (load_mode == 0)
+    for (const SettingsAttribute& a : descriptor_->settings_tables.attributes)
+      table.emplace_back(kConfigLoad, std::u16string(a.name, a.name + std::strlen(a.name)), kValueNarrow,
+                         static_cast<unsigned char*>(settings_block) + a.offset, a.chars, nullptr, 0,
+                         kSourceServiceAttribute);
+  int result = loader->LoadServiceConfigs(TransportId(), &table, load_mode == 0 ? 0 : 1);
+  if (!result && settings_log_.load_failed) logger_->Error("%s", settings_log_.load_failed);
+  return result;
+}
+
+int GenericGSMService::ConfigUpdate(IGSMConfigurationInterface* loader, void* settings_block, uint32_t property_mask) {
+  if (!loader || !settings_block || !descriptor_) {
+    if (settings_log_.update_invalid) logger_->Error("%s", settings_log_.update_invalid);
+    return 0;
+  }
+  ConfigTable table = SettingsUpdateTable(*descriptor_, settings_block, property_mask);
+  int result = loader->UpdateServiceConfigs(TransportId(), &table);
+  if (!result && settings_log_.update_failed) logger_->Error("%s", settings_log_.update_failed);
+  return result;
+}
+
+}  // namespace talvenix
