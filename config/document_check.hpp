@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "contract/config_item.hpp"
 #include "contract/service_descriptor.hpp"
 
 namespace talvenix {
@@ -18,8 +19,11 @@ struct ConfigProblem {
   std::string text;
 };
 
-// `gateways` is the module's gateway list (the catalog's AvailableServices()).
-std::vector<ConfigProblem> CheckConfigurationDocument(const char* path, const char* category, ServiceList gateways);
+// `gateways` is the module's gateway list (the catalog's AvailableServices()),
+// `global_options` the table the engine loads its global options with: its
+// required rows, read as the loader reads them, are the options checked.
+std::vector<ConfigProblem> CheckConfigurationDocument(const char* path, const char* category, ServiceList gateways,
+                                                      const ConfigTable& global_options);
 
 // Why the document at `path` cannot be read as XML; empty when it can.
 std::string ConfigurationReadProblem(const char* path);

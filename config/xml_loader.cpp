@@ -7,8 +7,9 @@
 #include <cstring>
 
 #include "config/ascii_case.hpp"
-#include "support/value_cipher.hpp"
+#include "config/xml_loader_rules.hpp"
 #include "support/text_codec.hpp"
+#include "support/value_cipher.hpp"
 
 namespace talvenix {
 
@@ -76,25 +77,7 @@ bool XMLLoader::constructserviceroot(const char* service, XPath& path) {
     logger_->Error("constructserviceroot _ Invalid parameter for service type.");
     return false;
   }
-  path = XPath("/vantrelcomms/*[name()=");
-  path.Bind("category", category_);
-  path += "]/services/service";
-  if (service) {
-    path += "[@name=";
-    path.Bind("service", service);
-    path += "]";
-  }
-  return true;
-}
-
-bool XMLLoader::constructconfigroot(XPath& path) {
-  if (category_.empty()) {
-    logger_->Error("constructconfigroot _ Invalid parameter for service type.");
-    return false;
-  }
-  path = XPath("/vantrelcomms/*[name()=");
-  path.Bind("category", category_);
-  path += "]/config";
+  path = service ? ServicePath(category_, service) : ServicesPath(category_);
   return true;
 }
 
@@ -121,7 +104,7 @@ bool XMLLoader::FindServiceCursor(const char* service) {
   if (!constructserviceroot(service, path)) return false;
   auto cursor = std::make_unique<xmlparser_c>(parser_);
   // A missing service leaves the cursor on no node: every selection under it is empty.
-  if (cursor->findinititem(path)) cursor->findnextitem();
+  SelectFirst(*cursor, path);
   service_cursor_ = std::move(cursor);
   service_name_ = service;
   return true;
@@ -129,13 +112,15 @@ bool XMLLoader::FindServiceCursor(const char* service) {
 
 int XMLLoader::ReadAttribute(std::string_view attribute, std::u16string* value) {
   if (!parser_.findnextitem()) return -1;
-  const char *name, *text;
-  while (parser_.findnextattribute(&name, &text)) {
-    if (!EqualsIgnoringCase(name, attribute)) continue;
-    if (value) *value = Utf8ToUtf16(text);
-    return 1;
-  }
-  return 0;
+  return ReadAttribute(parser_.currentelement(), attribute, value) == 1 ? 1 : 0;
+}
+
+int XMLLoader::ReadAttribute(pugi::xml_node element, std::string_view attribute, std::u16string* value) {
+  if (!element) return -1;
+  pugi::xml_attribute found = AttributeIgnoringCase(element, attribute);
+  if (!found) return 0;
+  if (value) *value = Utf8ToUtf16(found.value());
+  return 1;
 }
 
 int XMLLoader::WriteAttribute(std::string_view attribute, const char16_t* new_value) {
@@ -147,10 +132,11 @@ int XMLLoader::WriteAttribute(std::string_view attribute, const char16_t* new_va
 }
 
 bool XMLLoader::constructoptionpath(const char* option, XPath& path) {
-  if (!constructconfigroot(path)) return false;
-  path += "/option[@name=";
-  path.Bind("option", option);
-  path += "]";
+  if (category_.empty()) {
+    logger_->Error("constructconfigroot _ Invalid parameter for service type.");
+    return false;
+  }
+  path = OptionPath(category_, option);
   return true;
 }
 
@@ -161,7 +147,7 @@ int XMLLoader::getglobaloption(const char* option, std::u16string& value, const 
   }
   XPath path;
   if (!constructoptionpath(option, path)) return 0;
-  int found = parser_.findinititem(path) ? ReadAttribute(attribute, &value) : -1;
+  int found = ReadAttribute(SelectFirst(parser_, path), attribute, &value);
   if (found == 0) logger_->Warn(" XMLLoader::getglobaloption _ Option not found.");
   return found == 1;
 }
@@ -192,7 +178,7 @@ int XMLLoader::getservicespecial(const char* service, const char* attribute, std
 
 bool XMLLoader::ReadServiceAttribute(const char* service, const char* attribute, std::string& value) {
   std::u16string text;
-  if (!SelectInService(service, XPath("self::*")) || ReadAttribute(attribute, &text) != 1) return false;
+  if (ReadAttribute(ServiceElement(service), attribute, &text) != 1) return false;
   value = Utf16ToUtf8(text);
   return true;
 }

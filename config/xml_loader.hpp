@@ -73,7 +73,6 @@ class XMLLoader : public IGSMConfigurationInterface {
 
   // Path building.
   bool constructserviceroot(const char* service, XPath& path);
-  bool constructconfigroot(XPath& path);
   // The selection of one global option by name.
   bool constructoptionpath(const char* option, XPath& path);
 
@@ -114,6 +113,8 @@ class XMLLoader : public IGSMConfigurationInterface {
   // 1 found, 0 no such attribute, -1 no node.
   int ReadAttribute(std::string_view attribute, std::u16string* value);
   int WriteAttribute(std::string_view attribute, const char16_t* new_value);
+  // The same read on `element`; -1 when it is empty.
+  int ReadAttribute(pugi::xml_node element, std::string_view attribute, std::u16string* value);
 
   // The properties of every line of a service, in document order, with
   // whether each starts a line (its id holds the key). Kept with the

@@ -7,6 +7,7 @@
 
 #include "config/value_encoding.hpp"
 #include "config/xml_loader.hpp"
+#include "config/xml_loader_rules.hpp"
 #include "support/text_codec.hpp"
 
 namespace talvenix {
@@ -90,15 +91,12 @@ int XMLLoader::LoadGlobalConfigs(ConfigTable* table) {
   }
   if (!ReloadConfiguration()) return 0;
   for (const ConfigItem& row : *table) {
-    if (row.direction != kConfigLoad) continue;
-    if (row.source != kSourceValue && row.source != kSourceOptionAttribute) continue;
-    bool by_value = row.source == kSourceValue;
-    std::string option = Utf16ToUtf8(by_value ? row.id : row.second_name);
-    std::string attribute = by_value ? std::string("value") : Utf16ToUtf8(row.id);
+    GlobalOptionPlace place;
+    if (row.direction != kConfigLoad || !GlobalOptionPlaceOf(row, place)) continue;
     std::u16string text;
-    bool found = getglobaloption(option.c_str(), text, attribute.c_str());
+    bool found = getglobaloption(place.option.c_str(), text, place.attribute.c_str());
     // A required option stops the load; the rows after it keep their values.
-    if (!found && !row.optional) return 0;
+    if (!found && IsRequired(row)) return 0;
     StoreValue(row, found, text);
   }
   return 1;
@@ -113,12 +111,9 @@ int XMLLoader::UpdateGlobalConfigs(ConfigTable* table) {
   if (!LockForEditing(lock, "UpdateGlobalConfigs")) return 0;
   if (!Reload(XmlLoadMode::kForEditing)) return 0;
   for (const ConfigItem& row : *table) {
-    if (row.direction != kConfigUpdate) continue;
-    if (row.source != kSourceValue && row.source != kSourceOptionAttribute) continue;
-    bool by_value = row.source == kSourceValue;
-    std::string option = Utf16ToUtf8(by_value ? row.id : row.second_name);
-    std::string attribute = by_value ? std::string("value") : Utf16ToUtf8(row.id);
-    if (!setglobaloption(option.c_str(), Utf16ToUtf8(UpdateText(row)).c_str(), attribute.c_str()))
+    GlobalOptionPlace place;
+    if (row.direction != kConfigUpdate || !GlobalOptionPlaceOf(row, place)) continue;
+    if (!setglobaloption(place.option.c_str(), Utf16ToUtf8(UpdateText(row)).c_str(), place.attribute.c_str()))
       logger_->Warn("XMLLoader::UpdateGlobalConfigs - Failed to Update XML Setting [%s].", Utf16ToUtf8(row.id).c_str());
   }
   int saved = parser_.saveconfiguration(path_.c_str());

@@ -90,6 +90,8 @@ int xmlparser_c::loadconfiguration(const char* path, XmlLoadMode mode) {
 
 std::shared_ptr<const XmlFileDocument> xmlparser_c::loadeddocument() const { return shared_->document; }
 
+void xmlparser_c::adoptdocument(std::shared_ptr<XmlFileDocument> document) { shared_->document = std::move(document); }
+
 int xmlparser_c::saveconfiguration(const char* path) {
   if (!shared_->document) {
     LogError("XMLParser::saveconfiguration - com error[0x%X, %s]", kXmlErrorNoDocument, "nothing was loaded");

@@ -37,6 +37,9 @@ class xmlparser_c {
   // loaded for reading and not changed since is kept while the file still
   // holds the very bytes it was parsed from.
   int loadconfiguration(const char* path, XmlLoadMode mode = XmlLoadMode::kForEditing);
+  // Takes a document read already (by LoadXmlFile) as if it had been loaded,
+  // for a reader that wants the load's error itself.
+  void adoptdocument(std::shared_ptr<XmlFileDocument> document);
   // Writes the document to path through a temporary file and a rename.
   int saveconfiguration(const char* path);
 

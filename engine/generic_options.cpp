@@ -25,10 +25,7 @@ bool NamesServiceOfFlag(IGSMConfigurationInterface* loader, const char* name, ui
 
 }  // namespace
 
-int LoadGenericXMLConfigs(TalvexGenericOptions* o, IGSMConfigurationInterface* loader) {
-  if (!o || !loader) return 0;
-  ILogInterface* log = loader->GetLogger();
-
+ConfigTable GlobalOptionsLoadTable(TalvexGenericOptions* o) {
   static const int32_t kOne = 1, kZero = 0, kThree = 3, kTtl = 300, kChars = 160;
   ConfigTable table;
   table.reserve(12);
@@ -46,7 +43,13 @@ int LoadGenericXMLConfigs(TalvexGenericOptions* o, IGSMConfigurationInterface* l
   table.emplace_back(kConfigLoad, u"position", kValueNarrow, o->position, 499, "after", 1, kSourceOptionAttribute,
                      u"append");
   table.emplace_back(kConfigLoad, u"disableunicode", kValueInteger, &o->disableunicode, 4, &kZero, 1);
+  return table;
+}
 
+int LoadGenericXMLConfigs(TalvexGenericOptions* o, IGSMConfigurationInterface* loader) {
+  if (!o || !loader) return 0;
+  ILogInterface* log = loader->GetLogger();
+  ConfigTable table = GlobalOptionsLoadTable(o);
   int result = loader->LoadGlobalConfigs(&table);
   if (!result) {
     if (log) log->Error("GenericGSMService::LoadGenericXMLConfigs - Failed.");

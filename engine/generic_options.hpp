@@ -12,6 +12,10 @@
 
 namespace talvenix {
 
+// The rows LoadGenericXMLConfigs reads `options` with: which options are
+// required, their kinds and sizes. `talvenix config check` takes its rules
+// from them; their destinations point into `options`.
+ConfigTable GlobalOptionsLoadTable(TalvexGenericOptions* options);
 // Reads the global options into the caller's `options`; non-zero on success,
 // 0 on failure (rows read before a missing required one keep their values).
 int LoadGenericXMLConfigs(TalvexGenericOptions* options, IGSMConfigurationInterface* loader);

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "config/document_check.hpp"
+#include "engine/generic_options.hpp"
 #include "gateways/catalog/catalog.hpp"
 #include "host/commands.hpp"
 #include "support/value_cipher.hpp"
@@ -205,7 +206,9 @@ int Set(Module& module, const std::string& name, const std::string& text) {
 
 int Check(Module& module) {
   if (!ConfigurationPresent("config")) return 1;
-  std::vector<ConfigProblem> problems = CheckConfigurationDocument(kFile, kCategory, AvailableServices());
+  TalvexGenericOptions unused;  // the table's rows point into it; the check reads only the rows
+  std::vector<ConfigProblem> problems =
+      CheckConfigurationDocument(kFile, kCategory, AvailableServices(), GlobalOptionsLoadTable(&unused));
   int errors = 0;
   for (const ConfigProblem& p : problems) {
     bool error = p.kind == ConfigProblem::Kind::kError;

@@ -4,6 +4,8 @@
 #include "config/document_check.hpp"
 
 #include <gmock/gmock.h>
+#include "config/xml_loader.hpp"
+#include "engine/generic_options.hpp"
 #include "gateways/catalog/catalog.hpp"
 
 #include "config_fixture.hpp"
@@ -13,11 +15,17 @@ namespace {
 
 using testing::TempFolder;
 
+// The check by the engine's own option table, as `talvenix config check` runs it.
+std::vector<ConfigProblem> CheckFile(const std::string& path) {
+  TalvexGenericOptions unused;
+  return CheckConfigurationDocument(path.c_str(), "sms", AvailableServices(), GlobalOptionsLoadTable(&unused));
+}
+
 std::vector<std::string> Check(const std::string& text) {
   TempFolder folder;
   std::string path = folder.Write("c.xml", text);
   std::vector<std::string> lines;
-  for (const ConfigProblem& p : CheckConfigurationDocument(path.c_str(), "sms", AvailableServices()))
+  for (const ConfigProblem& p : CheckFile(path))
     lines.push_back(std::to_string(p.line) + (p.kind == ConfigProblem::Kind::kError ? " E " : " W ") + p.text);
   return lines;
 }
@@ -92,6 +100,44 @@ TEST(DocumentCheck, NumbersOutsideTheirRangeAreReportedAtTheirLine) {
                                    "number from 1 to 65535");
 }
 
+// The check finds an error exactly where the engine cannot load its global
+// options: both find an option, the selected service and the longest name
+// the engine keeps by the same rules.
+TEST(DocumentCheck, FindsAnErrorExactlyWhereTheEngineCannotLoad) {
+  const std::string good = testing::DefaultConfiguration();
+  struct Case {
+    std::string label, text;
+  };
+  std::vector<Case> cases = {
+      {"service NAME", testing::Replaced(good, "<service name=\"Null gateway\"", "<service NAME=\"Null gateway\"")},
+      {"option VALUE", testing::Replaced(good, "\"selectedservice\" value=", "\"selectedservice\" VALUE=")},
+  };
+  // Names about as long as the engine's record holds: the longest are cut.
+  const size_t room = sizeof(TalvexGenericOptions::selectedservice);
+  for (size_t length = room - 4; length <= room; ++length) {
+    std::string name(length, 'n');
+    cases.push_back({std::to_string(length) + " bytes",
+                     testing::Replaced(testing::Replaced(good, "value=\"Null gateway\"", "value=\"" + name + "\""),
+                                       "<service name=\"Null gateway\"", "<service name=\"" + name + "\"")});
+  }
+  int loaded = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    TempFolder folder;
+    std::string path = folder.Write("c.xml", c.text);
+    std::vector<ConfigProblem> problems = CheckFile(path);
+    bool errs = std::any_of(problems.begin(), problems.end(),
+                            [](const ConfigProblem& p) { return p.kind == ConfigProblem::Kind::kError; });
+    XMLLoader loader(nullptr, path.c_str(), "sms");
+    TalvexGenericOptions options{};
+    bool loads = LoadGenericXMLConfigs(&options, &loader) != 0;
+    EXPECT_NE(errs, loads);
+    loaded += loads;
+  }
+  EXPECT_GT(loaded, 0);
+  EXPECT_LT(loaded, static_cast<int>(cases.size()));
+}
+
 TEST(DocumentCheck, ReportsDocumentsThatDoNotParse) {
   EXPECT_EQ(Check("<vantrelcomms>\n  <sms>\n</vantrelcomms>\n"),
             std::vector<std::string>{"3 E not well-formed: Start-end tags mismatch (position 3)"});
@@ -106,7 +152,7 @@ TEST(DocumentCheck, ReportsDocumentsThatDoNotParse) {
             std::vector<std::string>{"2 E refused: the attribute \"name\" is given twice on one element: keep one "
                                      "(position 15)"});
   TempFolder folder;
-  auto missing = CheckConfigurationDocument(folder.File("none.xml").c_str(), "sms", AvailableServices());
+  auto missing = CheckFile(folder.File("none.xml"));
   ASSERT_EQ(missing.size(), 1u);
   EXPECT_THAT(missing[0].text, ::testing::StartsWith("cannot be read: cannot open the file: "));
   EXPECT_GT(missing[0].text.size(), std::string("cannot be read: cannot open the file: ").size());  // and why
