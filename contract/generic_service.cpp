@@ -42,4 +42,28 @@ int GenericGSMService::ConfigUpdate(IGSMConfigurationInterface* loader, void* se
   return result;
 }
 
+std::vector<std::u16string> GenericGSMService::LoadGatewaySettings(IGSMConfigurationInterface* loader) {
+  std::span<const GatewaySetting> settings =
+      descriptor_ ? descriptor_->gateway_settings : std::span<const GatewaySetting>();
+  std::vector<std::u16string> values(settings.size());
+  if (!loader || settings.empty()) return values;
+  std::vector<std::u16string> buffers;
+  buffers.reserve(settings.size());  // the rows point into them
+  ConfigTable table;
+  for (const GatewaySetting& s : settings) {
+    buffers.emplace_back(static_cast<size_t>(s.chars), u'\0');
+    table.emplace_back(kConfigLoad, std::u16string(s.id, s.id + std::strlen(s.id)), kValueWide, buffers.back().data(),
+                       s.chars, s.fallback ? s.fallback : u"", 1,
+                       s.source == GatewaySetting::kProperty ? kSourceValue : kSourceServiceAttribute);
+  }
+  if (loader->LoadServiceConfigs(TransportId(), &table, 0))
+    for (size_t i = 0; i < settings.size(); ++i) values[i] = buffers[i].c_str();
+  for (size_t i = 0; i < settings.size(); ++i)
+    if (settings[i].secret) {
+      volatile char16_t* p = buffers[i].data();  // not dropped as a dead store
+      for (size_t k = 0; k < buffers[i].size(); ++k) p[k] = 0;
+    }
+  return values;
+}
+
 }  // namespace talvenix

@@ -19,6 +19,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "contract/configuration_interface.hpp"
 #include "contract/log_interface.hpp"
@@ -124,6 +125,10 @@ class GenericGSMService : public IServiceConfig {
  protected:
   // The transport id as the loader takes it.
   const char16_t* TransportId() const { return transport_id_.c_str(); }
+  // The descriptor's gateway settings, in its order, each its fallback when
+  // absent; every one empty when the loader cannot read the service. The
+  // caller wipes the secret ones when done.
+  std::vector<std::u16string> LoadGatewaySettings(IGSMConfigurationInterface* loader);
 
   uint32_t capability_flags_ = 0;
   uint32_t service_flag_ = 0;

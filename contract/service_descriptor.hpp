@@ -78,6 +78,18 @@ struct LineField {
   uint8_t template_place;  // its place in a new line, from 0 (the key first)
 };
 
+// A setting of the gateway's own that the host's settings block does not
+// carry (a submission mode, another endpoint): optional text, read from a
+// property's value or an attribute of the service element.
+struct GatewaySetting {
+  enum Source : uint8_t { kProperty, kServiceAttribute };
+  const char* id;  // "[smtpsecurity]" (a property), "endpoint" (an attribute)
+  Source source;
+  int32_t chars;             // size of its row (the loader keeps size-1 characters)
+  const char16_t* fallback;  // its value when absent; null: empty
+  bool secret;               // never shown (passwords)
+};
+
 // What holds for every row of a gateway's settings tables.
 struct SettingsTables {
   uint32_t all_fields_bit = 0;    // the ConfigUpdate mask bit that selects every field
@@ -100,6 +112,7 @@ struct ServiceDescriptor {
   std::span<const SettingsField> settings_fields;
   SettingsTables settings_tables = {};
   std::span<const LineField> line_fields = {};  // kCapMultiLine: every property of a line
+  std::span<const GatewaySetting> gateway_settings = {};
 };
 
 // The gateway list in transport-id search order (see FindServiceByTransportId).

@@ -7,6 +7,7 @@
 // edits their properties without carrying the gateways. Any thread may read
 // it at any time.
 
+#include <cstddef>
 #include <cstdint>
 
 #include "contract/service_descriptor.hpp"
@@ -19,6 +20,11 @@ extern const ServiceDescriptor kMessageMediaService;
 extern const ServiceDescriptor kModemService;
 extern const ServiceDescriptor kMultitechService;
 extern const ServiceDescriptor kNullService;
+
+// Where each gateway setting sits in its descriptor's list.
+enum ClickatellSetting : size_t { kClickatellCentralUrl, kClickatellPlatformUrl };
+enum EmailSetting : size_t { kSmtpSecurity, kSmtpUser, kSmtpPassword };
+enum MessageMediaSetting : size_t { kMessageMediaEndpoint };
 
 // Every service flag that has a transport id, in transport-id search order.
 ServiceList AvailableServices();

@@ -27,6 +27,12 @@ constexpr SettingsField kClickatellFields[] = {
 };
 // clang-format on
 
+// Other endpoints of the service, for tests and relays (in ClickatellSetting order).
+constexpr GatewaySetting kClickatellSettings[] = {
+    {"centralurl", GatewaySetting::kServiceAttribute, 1000, nullptr, false},
+    {"platformurl", GatewaySetting::kServiceAttribute, 1000, nullptr, false},
+};
+
 constexpr SettingsAttribute kClickatellAttributes[] = {{"signupurl", offsetof(Block, signupurl), kLoadChars}};
 
 }  // namespace
@@ -40,6 +46,8 @@ constexpr ServiceDescriptor kClickatellService = {
     sizeof(TalvexClickatellSettings),
     kClickatellFields,
     {TALVEX_CLICKATELL_ALL, TALVEX_CLICKATELL_DESCRIPTION_CHARS - 1, false, kClickatellAttributes},
+    {},
+    kClickatellSettings,
 };
 
 }  // namespace talvenix

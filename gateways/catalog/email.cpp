@@ -55,6 +55,13 @@ constexpr SettingsField kSmtpFields[] = {
 };
 static_assert(std::size(kSmtpFields) == TALVEX_SMTP_PROPERTIES);
 
+// How the mail is submitted, beyond the block's server and port (in EmailSetting order).
+constexpr GatewaySetting kSmtpSettings[] = {
+    {"[smtpsecurity]", GatewaySetting::kProperty, 32, u"none", false},
+    {"[smtpuser]", GatewaySetting::kProperty, 500, nullptr, false},
+    {"[smtppassword]", GatewaySetting::kProperty, 500, nullptr, true},
+};
+
 }  // namespace
 
 constexpr ServiceDescriptor kEmailService = {
@@ -66,6 +73,8 @@ constexpr ServiceDescriptor kEmailService = {
     sizeof(TalvexSmtpSettings),
     kSmtpFields,
     {TALVEX_SMTP_ALL, kDescriptionChars, true},
+    {},
+    kSmtpSettings,
 };
 
 }  // namespace talvenix

@@ -26,15 +26,25 @@ constexpr SettingsField kMessageMediaFields[] = {
 };
 // clang-format on
 
+// Where the service is reached; tests and local relays point it elsewhere.
+constexpr GatewaySetting kMessageMediaSettings[] = {
+    {"endpoint", GatewaySetting::kServiceAttribute, 2048, nullptr, false}};
+
 constexpr SettingsAttribute kMessageMediaAttributes[] = {{"signupurl", offsetof(Block, signup_url), kShortText}};
 
 }  // namespace
 
 constexpr ServiceDescriptor kMessageMediaService = {
-    TALVEX_SERVICE_MESSAGEMEDIA, "messagemediaservice",
-    "Message Media Service",     kCapReceives | kCapSplitsItself | kCapAppliesUpdates,
-    kTraitSettingsExports,       sizeof(TalvexMessageMediaSettings),
-    kMessageMediaFields,         {TALVEX_MM_ALL, kLongText, false, kMessageMediaAttributes},
+    TALVEX_SERVICE_MESSAGEMEDIA,
+    "messagemediaservice",
+    "Message Media Service",
+    kCapReceives | kCapSplitsItself | kCapAppliesUpdates,
+    kTraitSettingsExports,
+    sizeof(TalvexMessageMediaSettings),
+    kMessageMediaFields,
+    {TALVEX_MM_ALL, kLongText, false, kMessageMediaAttributes},
+    {},
+    kMessageMediaSettings,
 };
 
 }  // namespace talvenix

@@ -119,18 +119,12 @@ int GenSMTPService::LoadServiceSpecficConfigurations(TalvexGenericOptions* optio
 }
 
 void GenSMTPService::LoadSubmissionSettings(IGSMConfigurationInterface* loader) {
-  // Password and user name fit the block's text sizes; the mode is one word.
-  char16_t security[32] = {}, user[500] = {}, password[500] = {};
-  ConfigTable table;
-  table.emplace_back(kConfigLoad, u"[smtpsecurity]", kValueWide, security, 32, u"none", 1);
-  table.emplace_back(kConfigLoad, u"[smtpuser]", kValueWide, user, 500, nullptr, 1);
-  table.emplace_back(kConfigLoad, u"[smtppassword]", kValueWide, password, 500, nullptr, 1);
-  loader->LoadServiceConfigs(TransportId(), &table, 0);
-  security_ = Text(security);
-  user_ = Text(user);
+  std::vector<std::u16string> values = LoadGatewaySettings(loader);
+  security_ = values[kSmtpSecurity];
+  user_ = values[kSmtpUser];
   WipeSecret(password_);
-  password_ = Text(password);
-  WipeSecret(password, sizeof password);
+  password_ = values[kSmtpPassword];
+  WipeSecret(values[kSmtpPassword]);
   SmtpSecurity parsed;
   if (!ParseSecurity(security_, parsed))
     logger_->Error("GenSMTPService::LoadInternalConfigs - unknown [smtpsecurity] '%s' (none, starttls or tls).",

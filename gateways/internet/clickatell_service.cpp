@@ -50,17 +50,10 @@ int ClickATellService::LoadServiceSpecficConfigurations(TalvexGenericOptions*, I
   int result = ConfigLoad(loader, settings_.get(), 0);
   if (!result || !loader) return result;
   // Optional attributes of the service element point the gateway at other endpoints.
-  char central[1000] = {};
-  char platform[1000] = {};
-  ConfigTable urls;
-  urls.emplace_back(kConfigLoad, u"centralurl", kValueNarrow, central, sizeof central, "", 1, kSourceServiceAttribute);
-  urls.emplace_back(kConfigLoad, u"platformurl", kValueNarrow, platform, sizeof platform, "", 1,
-                    kSourceServiceAttribute);
+  std::vector<std::u16string> urls = LoadGatewaySettings(loader);
   internet::ClickatellEndpoints endpoints;
-  if (loader->LoadServiceConfigs(TransportId(), &urls, 0)) {
-    if (*central) endpoints.central = central;
-    if (*platform) endpoints.platform = platform;
-  }
+  if (!urls[kClickatellCentralUrl].empty()) endpoints.central = Utf16ToUtf8(urls[kClickatellCentralUrl]);
+  if (!urls[kClickatellPlatformUrl].empty()) endpoints.platform = Utf16ToUtf8(urls[kClickatellPlatformUrl]);
   endpoints_ = endpoints;
   // A reload while running (the engine's answer to Update) redirects later messages too.
   if (wrapper_) wrapper_->SetEndpoints(endpoints_);

@@ -18,9 +18,8 @@ constexpr SettingsLogLines kSettingsLog = {
     "MessageMediaService::ConfigUpdate - Invalid Parameter(s).",
     "MessageMediaService::ConfigUpdate - Failed to update service configuration(s).",
 };
-constexpr int32_t kShortText = 999;      // user name, password and sign-up link, load mode 0
-constexpr int32_t kIntervalText = 9;     // poll interval, load mode 0
-constexpr size_t kEndpointBytes = 2048;  // the optional "endpoint" attribute
+constexpr int32_t kShortText = 999;   // user name, password and sign-up link, load mode 0
+constexpr int32_t kIntervalText = 9;  // poll interval, load mode 0
 constexpr uint32_t kMinuteMs = 60000;
 
 // The decimal value at the start of a text; 0 when it has none.
@@ -46,15 +45,7 @@ int MessageMediaService::ConfigLoad(IGSMConfigurationInterface* loader, void* se
   const int result = GenericGSMService::ConfigLoad(loader, settings_block, mode);
   // Load mode 1 reads the properties' descriptions: never credentials.
   if (!loader || !settings_block || mode != 0) return result;
-  // Where the service is reached; tests and local relays point it elsewhere.
-  auto endpoint = std::make_unique<char[]>(kEndpointBytes);
-  endpoint[0] = '\0';
-  if (result) {
-    ConfigTable row;
-    row.emplace_back(kConfigLoad, u"endpoint", kValueNarrow, endpoint.get(), static_cast<int32_t>(kEndpointBytes), "",
-                     1, kSourceServiceAttribute);
-    loader->LoadServiceConfigs(TransportId(), &row, 0);
-  }
+  const std::string endpoint = result ? Utf16ToUtf8(LoadGatewaySettings(loader)[kMessageMediaEndpoint]) : "";
   // The loaded values also become the running gateway's own.
   const auto* block = static_cast<const TalvexMessageMediaSettings*>(settings_block);
   {
@@ -68,7 +59,7 @@ int MessageMediaService::ConfigLoad(IGSMConfigurationInterface* loader, void* se
     std::string password = Utf16ToUtf8(settings_.password);
     if (client_) client_->SetCredentials(user.c_str(), password.c_str());
   }
-  if (client_) client_->SetEndpoint(endpoint.get());
+  if (client_) client_->SetEndpoint(endpoint.c_str());
   return result;
 }
 
