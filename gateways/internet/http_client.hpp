@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "contract/log_interface.hpp"
+#include "contract/transport_outcome.hpp"
 #include "gateways/internet/proxy_settings.hpp"
 
 namespace talvenix::internet {
@@ -40,6 +41,10 @@ struct HttpRequest {
   std::string user_agent = "Vantrel HTTPClient";
   std::vector<std::string> headers = {"Accept:application/xml"};
   ProxyUse proxy = ProxyUse::kConfigured;
+  // A request that changes nothing (a query) may go out again on a fresh
+  // connection when a kept one died before any answer; any other request
+  // is never sent twice.
+  bool idempotent = false;
 };
 
 // The step of a request that failed, in the same words on every platform.
@@ -67,6 +72,14 @@ struct HttpResult {
   bool truncated = false;       // the body was longer than the limit
   bool headers_received() const { return status != 0; }
   bool ok() const { return failure == HttpFailure::kNone; }
+  TransportOutcome outcome() const {
+    if (aborted) return TransportOutcome::kCut;
+    if (ok()) return TransportOutcome::kAnswered;
+    // Once the request went out whole, the server may have acted on it,
+    // whether or not its answer came back.
+    if (resend_refused || failure == HttpFailure::kReceive) return TransportOutcome::kMaybeTaken;
+    return TransportOutcome::kNotSent;
+  }
 };
 
 class HttpClient {

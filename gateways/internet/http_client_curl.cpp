@@ -82,6 +82,7 @@ struct HttpClient::Transport {
   int requests_sent = 0;    // requests that went out on a connection
   long redirects_seen = 0;  // redirects followed when the last one went out
   bool resend_refused = false;
+  bool idempotent = false;  // the request under way may go out again
 };
 
 const int HttpClient::kBadUrlCode = CURLE_URL_MALFORMAT;
@@ -149,7 +150,7 @@ int HttpClient::Transport::BeforeEachRequest(void* self, char*, char*, int, int)
   auto* t = static_cast<Transport*>(self);
   long redirects = 0;
   curl_easy_getinfo(t->curl, CURLINFO_REDIRECT_COUNT, &redirects);
-  if (t->requests_sent++ > 0 && redirects == t->redirects_seen) {
+  if (t->requests_sent++ > 0 && redirects == t->redirects_seen && !t->idempotent) {
     t->resend_refused = true;
     return CURL_PREREQFUNC_ABORT;
   }
@@ -283,6 +284,7 @@ HttpResult HttpClient::Get(const HttpRequest& request) {
   t.requests_sent = 0;
   t.redirects_seen = 0;
   t.resend_refused = false;
+  t.idempotent = request.idempotent;
   code = t.Perform(result);
   t.body = nullptr;
   curl_easy_setopt(t.curl, CURLOPT_ERRORBUFFER, nullptr);

@@ -42,8 +42,8 @@ DeviceConnection::~DeviceConnection() = default;
 void DeviceConnection::Abort() { state_->client.Abort(); }
 void DeviceConnection::Resume() { state_->client.Resume(); }
 
-DeviceReply DeviceConnection::send_request(std::string& response, const std::string& path, std::u16string_view host,
-                                           uint16_t port) {
+TransportOutcome DeviceConnection::send_request(std::string& response, const std::string& path,
+                                                std::u16string_view host, uint16_t port, bool query) {
   std::lock_guard lock(mutex_);
   response.clear();
   std::string host8 = Utf16ToUtf8(host);
@@ -51,7 +51,7 @@ DeviceReply DeviceConnection::send_request(std::string& response, const std::str
     logger_->ErrorW(u"WinHttpConnect failed on 88%s request, error: %u (%S)", kVerb,
                     static_cast<unsigned>(internet::HttpClient::kBadUrlCode),
                     "the device address is not a host name or address");
-    return DeviceReply::kFailed;
+    return TransportOutcome::kNotSent;
   }
   internet::HttpRequest request;
   request.url = UrlOf(host8, port, path);
@@ -59,21 +59,13 @@ DeviceReply DeviceConnection::send_request(std::string& response, const std::str
   request.headers.clear();  // a device request carries no extra headers
   // The system proxy is read afresh for this request; credentials are never sent.
   request.proxy = internet::ProxyUse::kSystemWithoutCredentials;
+  request.idempotent = query;
   internet::HttpResult result = state_->client.Get(request);
   // The status is not examined: an error page is an answer the parsers judge.
   response = result.body.substr(0, result.body.find('\0'));
-  if (result.aborted) return DeviceReply::kAborted;
-
-  DeviceReply reply = DeviceReply::kAnswered;
-  if (!result.ok()) {
-    // Once the request went out whole, the device may have acted on it,
-    // whether or not its answer came back.
-    if (result.resend_refused)
-      reply = DeviceReply::kMaybeTaken;
-    else if (result.failure == internet::HttpFailure::kReceive)
-      reply = DeviceReply::kNoAnswer;
-    else
-      reply = DeviceReply::kFailed;
+  const TransportOutcome outcome = result.outcome();
+  if (outcome == TransportOutcome::kCut) return outcome;
+  if (outcome != TransportOutcome::kAnswered) {
     unsigned code = static_cast<unsigned>(result.code);
     const char* text = result.error_text.c_str();
     switch (result.failure) {
@@ -95,7 +87,7 @@ DeviceReply DeviceConnection::send_request(std::string& response, const std::str
     }
   }
   if (logger_->Records(Severity::Information)) logger_->Info("send_request: response [%s]", PeerText(response).c_str());
-  return reply;
+  return outcome;
 }
 
 }  // namespace talvenix::multitech

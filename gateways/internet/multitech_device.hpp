@@ -12,19 +12,13 @@
 #include <string>
 #include <string_view>
 
+#include "contract/transport_outcome.hpp"
+
 namespace talvenix {
 
 class ILogInterface;
 
 namespace multitech {
-
-enum class DeviceReply {
-  kAnswered,    // the whole answer was read, whatever its HTTP status
-  kFailed,      // the request never went out whole: unreachable, refused, a failed send
-  kNoAnswer,    // the request went out whole, but its answer broke off or did not come in time
-  kMaybeTaken,  // the request went out and the kept connection dropped before any answer
-  kAborted      // Abort ended it
-};
 
 class DeviceConnection {
  public:
@@ -33,8 +27,12 @@ class DeviceConnection {
   ~DeviceConnection();
 
   // One GET of `path` (path and query) to host:port; `response` is the body
-  // up to its first NUL. Failures are logged, except an abort.
-  DeviceReply send_request(std::string& response, const std::string& path, std::u16string_view host, uint16_t port);
+  // up to its first NUL. kAnswered whatever the HTTP status: the parsers
+  // judge an error page. A `query` (it changes nothing on the device) is
+  // sent again on a fresh connection when a kept one died before any
+  // answer. Failures are logged, except a cut.
+  TransportOutcome send_request(std::string& response, const std::string& path, std::u16string_view host, uint16_t port,
+                                bool query);
 
   // Any thread: ends the request under way at once, and every later one,
   // until Resume.

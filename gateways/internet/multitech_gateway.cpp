@@ -23,6 +23,27 @@ constexpr SettingsLogLines kSettingsLog = {
     "MultitechISMSService::ConfigUpdate - failed to update service configuration(s).",
 };
 
+// The code a device request gives its message before its answer is read
+// (TALVEX_OK once it was answered). A send whose answer was lost may have
+// been taken: never "unreachable", which a host may send again. A state
+// query whose answer was lost tells as little as no device at all; one cut
+// short by the stop leaves the state unknown.
+int32_t CodeOfOutcome(TransportOutcome outcome, bool query) {
+  switch (outcome) {
+    case TransportOutcome::kAnswered:
+      return TALVEX_OK;
+    case TransportOutcome::kMaybeTaken:
+      if (query) return TALVEX_MULTITECH_UNREACHABLE;
+      return TALVEX_FAILED;
+    case TransportOutcome::kNotSent:
+      return TALVEX_MULTITECH_UNREACHABLE;
+    case TransportOutcome::kCut:
+      if (query) return TALVEX_PENDING;
+      return TALVEX_MULTITECH_UNREACHABLE;
+  }
+  return TALVEX_MULTITECH_UNREACHABLE;
+}
+
 // The port text read as a decimal number (0 when it is not one), cut to 16 bits.
 uint16_t PortOf(const char16_t* text) {
   uint32_t value = 0;
@@ -104,22 +125,18 @@ int32_t MultitechISMSService::ServiceSendSMS(uint32_t, uint32_t, TalvexSmsReques
   std::string path = multitech::BuildSendRequest(s.user, s.password, number, text, logger_);
 
   std::string response;
-  switch (send_connection_.send_request(response, path, s.host, s.port)) {
-    case multitech::DeviceReply::kAnswered:
-      break;
-    case multitech::DeviceReply::kMaybeTaken:
-    case multitech::DeviceReply::kNoAnswer:
-      // The device read the request and may have acted on it: sending it
-      // again could deliver it twice; the host decides.
-      logger_->ErrorW(
-          u"ServiceSendSMS: the request was sent but no whole answer came back, so the device may have "
-          u"taken it. [request: %S ]",
-          internet::MaskCredentials(path).c_str());
-      return TALVEX_FAILED;
-    default:
-      logger_->ErrorW(u"ServiceSendSMS: error, failed to connect. [ip: %s] [port: %d ] [request: %S ]", s.host.c_str(),
-                      static_cast<int>(s.port), internet::MaskCredentials(path).c_str());
-      return TALVEX_MULTITECH_UNREACHABLE;
+  const int32_t sent = CodeOfOutcome(send_connection_.send_request(response, path, s.host, s.port, false), false);
+  if (sent == TALVEX_FAILED) {
+    logger_->ErrorW(
+        u"ServiceSendSMS: the request was sent but no whole answer came back, so the device may have "
+        u"taken it. [request: %S ]",
+        internet::MaskCredentials(path).c_str());
+    return sent;
+  }
+  if (sent != TALVEX_OK) {
+    logger_->ErrorW(u"ServiceSendSMS: error, failed to connect. [ip: %s] [port: %d ] [request: %S ]", s.host.c_str(),
+                    static_cast<int>(s.port), internet::MaskCredentials(path).c_str());
+    return sent;
   }
   uint32_t id = 0;
   int32_t r = multitech::ParseSendResponse(response, &id);
@@ -235,24 +252,14 @@ void MultitechISMSService::query_smss_state() {
     DeviceSettings s = Settings();
     std::string path = multitech::BuildQueryRequest(s.user, s.password, t.id);
     logger_->InfoW(u"MultitechISMSService::query_smss_state: querying SMS state [ID: %d]", static_cast<int>(t.id));
-    int32_t outcome;
-    switch (poll_connection_.send_request(response, path, s.host, s.port)) {
-      case multitech::DeviceReply::kAnswered:
-        outcome = multitech::ParseQueryResponse(response, logger_);
-        break;
-      case multitech::DeviceReply::kFailed:
-      case multitech::DeviceReply::kNoAnswer:
-        logger_->ErrorW(
-            u"MultitechISMSService::query_smss_state: error, failed to connect.(treating as failure)[ip: %s][port: "
-            u"%d][request: %S]",
-            s.host.c_str(), static_cast<int>(s.port), internet::MaskCredentials(path).c_str());
-        outcome = TALVEX_MULTITECH_UNREACHABLE;
-        break;
-      default:
-        // The device was reached, or the stop cut the question short: the state is still unknown.
-        outcome = TALVEX_PENDING;
-        break;
-    }
+    int32_t outcome = CodeOfOutcome(poll_connection_.send_request(response, path, s.host, s.port, true), true);
+    if (outcome == TALVEX_OK)
+      outcome = multitech::ParseQueryResponse(response, logger_);
+    else if (outcome == TALVEX_MULTITECH_UNREACHABLE)
+      logger_->ErrorW(
+          u"MultitechISMSService::query_smss_state: error, failed to connect.(treating as failure)[ip: %s][port: "
+          u"%d][request: %S]",
+          s.host.c_str(), static_cast<int>(s.port), internet::MaskCredentials(path).c_str());
     if (outcome == TALVEX_PENDING) continue;
 
     bool found = false;
@@ -280,9 +287,10 @@ void MultitechISMSService::query_recvsms() {
   DeviceSettings s = Settings();
   std::string path = multitech::BuildRecvRequest(s.user, s.password);
   std::string response;
-  multitech::DeviceReply reply = poll_connection_.send_request(response, path, s.host, s.port);
-  if (reply == multitech::DeviceReply::kAborted) return;
-  if (reply != multitech::DeviceReply::kAnswered) {
+  // Not sent again after a lost answer: the device may have handed its messages out with it.
+  const TransportOutcome reply = poll_connection_.send_request(response, path, s.host, s.port, false);
+  if (reply == TransportOutcome::kCut) return;
+  if (reply != TransportOutcome::kAnswered) {
     logger_->ErrorW(u"MultitechISMSService::query_recvsms: error, failed to connect. [ip: %s][port: %d]",
                     s.host.c_str(), static_cast<int>(s.port));
     return;

@@ -297,21 +297,21 @@ TEST_F(WinHttpClientTest, DeviceRequestsTellAnAnswerADropAndAnUnreachableDevice)
   });
   multitech::DeviceConnection connection(&log_);
   std::string response;
-  EXPECT_EQ(connection.send_request(response, "/sendmsg?user=u&passwd=p", u"127.0.0.1", device.port()),
-            multitech::DeviceReply::kAnswered);
+  EXPECT_EQ(connection.send_request(response, "/sendmsg?user=u&passwd=p", u"127.0.0.1", device.port(), false),
+            TransportOutcome::kAnswered);
   EXPECT_EQ(response, "ID: 17");
   EXPECT_EQ(HeaderOf(device.heads()[0], "User-Agent"), "Vantrel Orlinda Multi-tech ISMS");
-  EXPECT_EQ(connection.send_request(response, "/sendmsg?again", u"127.0.0.1", device.port()),
-            multitech::DeviceReply::kNoAnswer);
+  EXPECT_EQ(connection.send_request(response, "/sendmsg?again", u"127.0.0.1", device.port(), false),
+            TransportOutcome::kMaybeTaken);
   EXPECT_EQ(device.heads().size(), 2u) << "the second request went out again";
-  EXPECT_EQ(connection.send_request(response, "/querymsg?", u"127.0.0.1", device.port()),
-            multitech::DeviceReply::kAnswered);
+  EXPECT_EQ(connection.send_request(response, "/querymsg?", u"127.0.0.1", device.port(), true),
+            TransportOutcome::kAnswered);
   EXPECT_EQ(device.heads().size(), 3u);
 
   int closed_port = ClosedPort();
   log_.Clear();
-  EXPECT_EQ(connection.send_request(response, "/recvmsg?", u"127.0.0.1", static_cast<uint16_t>(closed_port)),
-            multitech::DeviceReply::kFailed);
+  EXPECT_EQ(connection.send_request(response, "/recvmsg?", u"127.0.0.1", static_cast<uint16_t>(closed_port), false),
+            TransportOutcome::kNotSent);
   auto lines = log_.lines();
   ASSERT_FALSE(lines.empty());
   EXPECT_EQ(lines[0].text.rfind("WinHttpConnect failed on 88GET request, error: 12029 (", 0), 0u) << lines[0].text;

@@ -7,6 +7,8 @@
 #include <thread>
 
 #include "gateways/internet/multitech_fixture.hpp"
+#include "common/recording_logger.hpp"
+#include "gateways/internet/multitech_device.hpp"
 #include "gateways/internet/raw_peer.hpp"
 
 namespace talvenix::testing {
@@ -166,6 +168,31 @@ TEST_F(MultitechThroughExports, ARequestWhoseConnectionDropsIsNotSentTwice) {
   ASSERT_EQ(requests.size(), 2u) << "one copy of each";
   EXPECT_NE(requests[1].find("&text=73;65;63;6F;6E;64;"), std::string::npos);
   EXPECT_EQ(OutcomesOf(first).at(0).code, TALVEX_ABORTED);
+}
+
+// A kept connection that dies at the next request, before any answer: a
+// state query, which changes nothing on the device, is asked again on a
+// fresh connection; a send never goes out twice.
+TEST(MultitechDevice, OnlyAQueryGoesOutAgainAfterItsKeptConnectionDied) {
+  std::atomic<int> requests{0};
+  RawPeer peer([&](int s) {  // each connection answers its first request and drops at the second
+    if (RawPeer::ReadRequest(s).empty()) return;
+    ++requests;
+    RawPeer::Answer(s, "ID: 17");
+    if (!RawPeer::ReadRequest(s).empty()) ++requests;
+    shutdown(s, SHUT_RDWR);
+  });
+  RecordingLogger log;
+  multitech::DeviceConnection device(&log);
+  const auto port = static_cast<uint16_t>(peer.port());
+  std::string answer;
+  EXPECT_EQ(device.send_request(answer, "/sendmsg?a", u"127.0.0.1", port, false), TransportOutcome::kAnswered);
+  EXPECT_EQ(device.send_request(answer, "/sendmsg?b", u"127.0.0.1", port, false), TransportOutcome::kMaybeTaken);
+  EXPECT_EQ(requests.load(), 2);
+  EXPECT_EQ(device.send_request(answer, "/querymsg?c", u"127.0.0.1", port, true), TransportOutcome::kAnswered);
+  EXPECT_EQ(device.send_request(answer, "/querymsg?d", u"127.0.0.1", port, true), TransportOutcome::kAnswered);
+  EXPECT_EQ(answer, "ID: 17");
+  EXPECT_EQ(requests.load(), 5) << "the query was asked once more, on a new connection";
 }
 
 // A device that took the request and then closed, before or in the middle
