@@ -52,10 +52,18 @@ std::string CallFailureText(CallCut cut, const IMessageMediaClient::Limits& limi
   return fault ? PeerText(fault) : std::string();
 }
 
+TransportOutcome CallOutcome(const CallEnd& end, soap* s) {
+  if (s->error == SOAP_OK || s->error == SOAP_FAULT || (s->error >= 300 && s->error < 600))
+    return TransportOutcome::kAnswered;
+  if (end.cut == CallCut::kStopped) return TransportOutcome::kCut;
+  return end.request_sent ? TransportOutcome::kMaybeTaken : TransportOutcome::kNotSent;
+}
+
 void CallEnd::Begin(Clock::time_point call_deadline, bool stops_at_once) {
   deadline = call_deadline;
   cut_on_stop = stops_at_once;
   cut = CallCut::kNone;
+  request_sent = false;
 }
 
 CallEnd::Clock::duration CallEnd::Remaining(Clock::time_point now) {
@@ -139,11 +147,13 @@ void MessageMediaServiceAPIWrapper::LogSoapError(Channel& channel, const char* o
     logger_->Error("MessageMediaServiceAPIWrapper::%s - SOAP error >> %s.", operation, why.c_str());
 }
 
-bool MessageMediaServiceAPIWrapper::SendMessage(const char* recipient, const char* text_utf8) {
+TransportOutcome MessageMediaServiceAPIWrapper::SendMessage(const char* recipient, const char* text_utf8,
+                                                            bool* accepted) {
+  *accepted = false;
   const Account account = CurrentAccount();
   Channel& channel = *sending_;
   std::lock_guard lock(channel.mutex);
-  if (!Prepare(channel, account, "SendMessage", true)) return false;
+  if (!Prepare(channel, account, "SendMessage", true)) return TransportOutcome::kNotSent;
 
   ns1__AuthenticationType authentication = AuthenticationOf(account.user_id, account.password);
   ns1__RecipientType to;
@@ -171,13 +181,13 @@ bool MessageMediaServiceAPIWrapper::SendMessage(const char* recipient, const cha
   _ns1__sendMessagesResponse response;
 
   const bool answered = channel.binding.sendMessages(&request, response) == SOAP_OK;
-  bool sent = false;
+  const TransportOutcome outcome = answered ? TransportOutcome::kAnswered : channel.Outcome();
   if (!answered) {
     LogSoapError(channel, "SendMessage");
   } else if (!response.result) {
     logger_->Error("MessageMediaServiceAPIWrapper::SendMessage - SOAP error >> answer without result.");
   } else if (response.result->failed == 0) {
-    sent = true;
+    *accepted = true;
   } else {
     const ns1__MessageErrorType* first = nullptr;
     if (response.result->errors && !response.result->errors->error.empty()) first = response.result->errors->error[0];
@@ -186,7 +196,7 @@ bool MessageMediaServiceAPIWrapper::SendMessage(const char* recipient, const cha
     logger_->Error("MessageMediaServiceAPIWrapper::SendMessage - Transmission error >> %s.", shown.c_str());
   }
   channel.EndCall(!answered);
-  return sent;
+  return outcome;
 }
 
 bool MessageMediaServiceAPIWrapper::GetIncomingSMSs(uint32_t max_replies, TalvexHostCallback callback,

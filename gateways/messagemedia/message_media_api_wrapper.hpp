@@ -33,7 +33,7 @@ class MessageMediaServiceAPIWrapper final : public IMessageMediaClient {
   void SetEndpoint(const char* url) override;
   void SetCaFolder(const char* folder) override;
   void SetLimits(const Limits& limits) override;
-  bool SendMessage(const char* recipient, const char* text_utf8) override;
+  TransportOutcome SendMessage(const char* recipient, const char* text_utf8, bool* accepted) override;
   bool GetIncomingSMSs(uint32_t max_replies, TalvexHostCallback callback, uintptr_t context, uint64_t* remaining,
                        uint32_t* delivered) override;
   void Stop() override;

@@ -36,6 +36,8 @@ struct MessageMediaServiceAPIWrapper::Channel {
   void EndCall(bool failed);
   // Why the last call failed, fit for a log line; empty when nothing is known.
   std::string FailureText();
+  // How the last call ended, for a call that did not return SOAP_OK.
+  TransportOutcome Outcome();
 
   // Any thread: calls that stop at once end now, the others within
   // kConfirmGraceMs, and later ones too until Resume.
@@ -72,11 +74,17 @@ struct CallEnd {
   bool stopping = false;            // from Stop until Resume
   Clock::time_point stop_deadline;  // when calls that may finish after Stop are cut too
   CallCut cut = CallCut::kNone;
+  bool request_sent = false;  // the whole request went out: the service may have it
 };
 
 // The failure text of a call: the cut when there was one, else an answer over
 // the length limit, else gSOAP's fault string (peer text, escaped); empty when
 // nothing is known.
 std::string CallFailureText(CallCut cut, const IMessageMediaClient::Limits& limits, soap* s);
+
+// How a call that did not return SOAP_OK ended: a fault or an HTTP error
+// status is the service's answer; else it was cut by a stop, or lost before
+// or after the whole request went out.
+TransportOutcome CallOutcome(const CallEnd& end, soap* s);
 
 }  // namespace talvenix

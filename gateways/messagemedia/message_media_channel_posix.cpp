@@ -145,6 +145,11 @@ struct MessageMediaServiceAPIWrapper::Channel::Transport {
   // limit ends the wait, then reads what has come.
   static size_t Recv(soap* s, char* buffer, size_t length) {
     auto* self = static_cast<Transport*>(s->user);
+    {
+      // gSOAP reads only once the whole request is out.
+      std::lock_guard lock(self->socket_mutex);
+      self->end.request_sent = true;
+    }
     const auto silent_end = Clock::now() + milliseconds(self->limits.silence_ms);
     Clock::duration left;
     for (;;) {
@@ -282,6 +287,11 @@ std::string MessageMediaServiceAPIWrapper::Channel::FailureText() {
     cut = transport->end.cut;
   }
   return CallFailureText(cut, transport->limits, binding.soap);
+}
+
+TransportOutcome MessageMediaServiceAPIWrapper::Channel::Outcome() {
+  std::lock_guard lock(transport->socket_mutex);
+  return CallOutcome(transport->end, binding.soap);
 }
 
 void MessageMediaServiceAPIWrapper::Channel::Stop() {

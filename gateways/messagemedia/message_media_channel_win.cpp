@@ -243,9 +243,13 @@ struct MessageMediaServiceAPIWrapper::Channel::Transport {
                 return WinHttpSendRequest(r, headers.c_str(), static_cast<DWORD>(headers.size()), body.data(),
                                           static_cast<DWORD>(body.size()), static_cast<DWORD>(body.size()), context);
               },
-              true) ||
-          !Run([](HINTERNET r) { return WinHttpReceiveResponse(r, nullptr); }))
+              true))
         return false;
+      {
+        std::lock_guard lock(mutex);
+        end.request_sent = true;  // headers and body went out in that one call
+      }
+      if (!Run([](HINTERNET r) { return WinHttpReceiveResponse(r, nullptr); })) return false;
       DWORD size = sizeof status;
       StartOperation([&](HINTERNET r) {
         return WinHttpQueryHeaders(r, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
@@ -392,6 +396,11 @@ std::string MessageMediaServiceAPIWrapper::Channel::FailureText() {
   }
   if (cut == CallCut::kNone && !transport->failure.empty()) return transport->failure;
   return CallFailureText(cut, transport->limits, binding.soap);
+}
+
+TransportOutcome MessageMediaServiceAPIWrapper::Channel::Outcome() {
+  std::lock_guard lock(transport->mutex);
+  return CallOutcome(transport->end, binding.soap);
 }
 
 void MessageMediaServiceAPIWrapper::Channel::Stop() {

@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "contract/log_interface.hpp"
+#include "contract/transport_outcome.hpp"
 #include "talvenix/talvenix.h"
 
 namespace talvenix {
@@ -36,9 +37,10 @@ class IMessageMediaClient {
   virtual void SetCaFolder(const char* folder) = 0;
   virtual void SetLimits(const Limits& limits) = 0;
 
-  // One sendMessages call for one recipient. True when the service reports
-  // no failed message; every failure is logged.
-  virtual bool SendMessage(const char* recipient, const char* text_utf8) = 0;
+  // One sendMessages call for one recipient: how the call ended and, when
+  // the service answered, whether it reports no failed message
+  // (`accepted`). Every failure is logged.
+  virtual TransportOutcome SendMessage(const char* recipient, const char* text_utf8, bool* accepted) = 0;
 
   // One checkReplies call for at most `max_replies`; each reply goes to the
   // callback (event 1) in list order and is confirmed right after it. Once
@@ -64,7 +66,7 @@ class IMessageMediaClient {
 // The library's one entry point: a new client logging to `logger` (not
 // owned, outlives the client), or null when `version` is not this one or
 // memory ran out.
-constexpr uint32_t kMessageMediaClientVersion = 1;
+constexpr uint32_t kMessageMediaClientVersion = 2;
 constexpr const char* kMessageMediaClientEntry = "talvenix_soap_new_client";
 using NewMessageMediaClientFn = IMessageMediaClient* (*)(uint32_t version, ILogInterface* logger);
 

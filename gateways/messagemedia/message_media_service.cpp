@@ -32,6 +32,12 @@ uint64_t DecimalValue(const char16_t* text) {
   return value;
 }
 
+// A message's status from how its call ended: only the service's answer
+// with no failed message is a success; every other end is 1.
+int32_t StatusOfSend(TransportOutcome outcome, bool accepted) {
+  return outcome == TransportOutcome::kAnswered && accepted ? TALVEX_OK : TALVEX_FAILED;
+}
+
 }  // namespace
 
 MessageMediaService::MessageMediaService(ILogInterface* logger)
@@ -84,7 +90,14 @@ int32_t MessageMediaService::ServiceSendSMS(uint32_t, uint32_t, TalvexSmsRequest
     logger_->Error("MessageMediaService::ServiceSendSMS - Invalid parameter(s).");
     return TALVEX_INVALID_PARAMETER;
   }
-  return client_->SendMessage(request->recipient, Utf16ToUtf8(request->part).c_str()) ? TALVEX_OK : TALVEX_FAILED;
+  bool accepted = false;
+  const TransportOutcome outcome =
+      client_->SendMessage(request->recipient, Utf16ToUtf8(request->part).c_str(), &accepted);
+  if (outcome == TransportOutcome::kMaybeTaken)
+    logger_->Error(
+        "MessageMediaService::ServiceSendSMS - the request was sent but no answer came back, so the service may have "
+        "taken it.");
+  return StatusOfSend(outcome, accepted);
 }
 
 int MessageMediaService::ServiceInit(TalvexHostCallback callback, uintptr_t context,

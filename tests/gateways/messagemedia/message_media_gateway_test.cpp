@@ -9,6 +9,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "gateways/internet/raw_peer.hpp"
 #include "message_media_fixture.hpp"
 
 namespace talvenix::testing {
@@ -19,6 +20,19 @@ constexpr const char* kUtf8Text =
     "e \xE4\xBD\xA0\xE5\xA5\xBD \xF0\x9F\x98\x80";
 
 class MessageMediaGateway : public MessageMediaFixture {};
+
+// A loopback port nobody listens on.
+int ClosedPort() {
+  int s = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  getsockname(s, reinterpret_cast<sockaddr*>(&address), &size);
+  close(s);
+  return ntohs(address.sin_port);
+}
 
 // Connections of this machine still waiting for their answer from `port`.
 int ConnectsWaitingFor(uint16_t port) {
@@ -72,6 +86,31 @@ TEST_F(MessageMediaGateway, FailedMessagesAndFaultsGiveOneWithTheirText) {
                        "suspended."));
   peer.FaultWith("");
   EXPECT_EQ(Send(u"hi"), TALVEX_OK);
+}
+
+// A service that read the whole request and closed without answering may
+// have the message, and the log says so; one that could not be reached
+// cannot have it.
+TEST_F(MessageMediaGateway, OnlyASendWhoseAnswerIsLostMayHaveBeenTaken) {
+  const std::string taken = "the request was sent but no answer came back, so the service may have taken it.";
+  RawPeer cut([](int s) {
+    if (RawPeer::ReadRequest(s).empty()) return;
+    char body[4096];
+    while (recv(s, body, sizeof body, MSG_DONTWAIT) > 0) {
+    }
+    shutdown(s, SHUT_RDWR);
+  });
+  Start(cut.url());
+  EXPECT_EQ(Send(u"hi"), TALVEX_FAILED);
+  EXPECT_TRUE(LogContains(taken));
+
+  gateway_->ServiceUninit();
+  gateway_.reset();
+  log_.Clear();
+  Start("http://127.0.0.1:" + std::to_string(ClosedPort()) + "/");
+  EXPECT_EQ(Send(u"hi"), TALVEX_FAILED);
+  EXPECT_TRUE(LogContains("SendMessage - SOAP error"));
+  EXPECT_FALSE(LogContains(taken));
 }
 
 TEST_F(MessageMediaGateway, SendBeforeInitAndWithoutRequest) {
