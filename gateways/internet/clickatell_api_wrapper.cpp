@@ -89,8 +89,13 @@ int ClickATellAPIWrapper::Send(const char* operation, const std::string& url,
                                ClickatellAnswer (*parse)(std::string_view)) {
   logger_->Info("ClickATellAPIWrapper::%s - Request [%s]", operation, MaskCredentials(url).c_str());
   std::string response;
-  if (!http_.SendRequest(url, response)) {
+  TransportOutcome outcome;
+  if (!http_.SendRequest(url, response, &outcome)) {
     logger_->Error("ClickATellAPIWrapper::%s - HTTP Request Failed ", operation);
+    if (outcome == TransportOutcome::kMaybeTaken)
+      logger_->Error(
+          "ClickATellAPIWrapper::%s - the request was sent but no answer came back, so Clickatell may have taken it.",
+          operation);
     return -2;
   }
   logger_->Info("ClickATellAPIWrapper::%s - Result [%s]", operation, PeerText(response).c_str());

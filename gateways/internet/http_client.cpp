@@ -92,8 +92,11 @@ void HttpClient::LogTruncated(const std::string& url) const {
                 MaskCredentials(url).c_str(), limit, limit);
 }
 
-bool HttpClient::SendRequest(const std::string& url, std::string& response) {
+bool HttpClient::SendRequest(const std::string& url, std::string& response, TransportOutcome* outcome) {
   response.clear();
+  TransportOutcome ignored;
+  if (!outcome) outcome = &ignored;
+  *outcome = TransportOutcome::kNotSent;
   const std::string shown = MaskCredentials(url);
   UrlParts parts = CrackUrl(url);
   if (parts.code != 0) {
@@ -103,6 +106,7 @@ bool HttpClient::SendRequest(const std::string& url, std::string& response) {
   HttpRequest request;
   request.url = url;
   HttpResult result = Get(request);
+  *outcome = result.outcome();
   auto code = static_cast<unsigned>(result.code);
   if (result.failure == HttpFailure::kSetUp) {
     logger_->Error("WinHttpOpen failed Error %u", code);

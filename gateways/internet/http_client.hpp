@@ -106,7 +106,9 @@ class HttpClient {
   // One GET with the default user agent and "Accept:application/xml": true
   // when the server answered 2xx, with the body (possibly cut at the limit) in
   // `response`. Every failure is logged, the URL through MaskCredentials.
-  bool SendRequest(const std::string& url, std::string& response);
+  // `outcome`, when given, says how the request ended (kAnswered also for
+  // an answer that is not 2xx).
+  bool SendRequest(const std::string& url, std::string& response, TransportOutcome* outcome = nullptr);
 
   // The transport's code for a URL it refuses, for callers that refuse one first.
   static const int kBadUrlCode;

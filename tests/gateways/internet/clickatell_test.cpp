@@ -171,6 +171,7 @@ TEST_F(ClickatellModuleTest, AMessageWhoseConnectionDropsIsNotSentTwice) {
   EXPECT_EQ(results[1], TALVEX_FAILED);
   EXPECT_EQ(results[2], TALVEX_OK);
   EXPECT_EQ(results[3], TALVEX_FAILED);
+  EXPECT_NE(folder_.Read("Talvenix.log").find("so Clickatell may have taken it."), std::string::npos);
 }
 
 // A second request that answers the proxy's 407 (a Digest round) is not a
