@@ -7,21 +7,22 @@
 namespace talvenix {
 namespace {
 
-XPath CategoryPath(std::string_view category) {
-  XPath path("/vantrelcomms/*[name()=");
-  path.Bind("category", std::string(category));
+// `path` narrowed by `open` and a bound value, closed with "]".
+XPath Narrowed(XPath path, std::string_view open, std::string_view variable, std::string_view value) {
+  path += open;
+  path.Bind(variable, std::string(value));
   path += "]";
   return path;
+}
+
+XPath CategoryPath(std::string_view category) {
+  return Narrowed(XPath("/vantrelcomms"), "/*[name()=", "category", category);
 }
 
 }  // namespace
 
 XPath OptionPath(std::string_view category, std::string_view option) {
-  XPath path = CategoryPath(category);
-  path += "/config/option[@name=";
-  path.Bind("option", std::string(option));
-  path += "]";
-  return path;
+  return Narrowed(CategoryPath(category), "/config/option[@name=", "option", option);
 }
 
 XPath ServicesPath(std::string_view category) {
@@ -31,11 +32,7 @@ XPath ServicesPath(std::string_view category) {
 }
 
 XPath ServicePath(std::string_view category, std::string_view service) {
-  XPath path = ServicesPath(category);
-  path += "[@name=";
-  path.Bind("service", std::string(service));
-  path += "]";
-  return path;
+  return Narrowed(ServicesPath(category), "[@name=", "service", service);
 }
 
 pugi::xml_attribute ServiceNameAttribute(pugi::xml_node service) { return service.attribute("name"); }
