@@ -1,6 +1,4 @@
 // SPDX-License-Identifier: Apache-2.0
-#include <cstring>
-
 #include "contract/service.hpp"
 #include "contract/settings_tables.hpp"
 
@@ -23,7 +21,7 @@ int GenericGSMService::ConfigLoad(IGSMConfigurationInterface* loader, void* sett
   ConfigTable table = SettingsLoadTable(*descriptor_, settings_block, load_mode);
   if (load_mode == 0)
     for (const SettingsAttribute& a : descriptor_->settings_tables.attributes)
-      table.emplace_back(kConfigLoad, std::u16string(a.name, a.name + std::strlen(a.name)), kValueNarrow,
+      table.emplace_back(kConfigLoad, WideId(a.name), kValueNarrow,
                          static_cast<unsigned char*>(settings_block) + a.offset, a.chars, nullptr, 0,
                          kSourceServiceAttribute);
   int result = loader->LoadServiceConfigs(TransportId(), &table, load_mode == 0 ? 0 : 1);
@@ -52,8 +50,8 @@ std::vector<std::u16string> GenericGSMService::LoadGatewaySettings(IGSMConfigura
   ConfigTable table;
   for (const GatewaySetting& s : settings) {
     buffers.emplace_back(static_cast<size_t>(s.chars), u'\0');
-    table.emplace_back(kConfigLoad, std::u16string(s.id, s.id + std::strlen(s.id)), kValueWide, buffers.back().data(),
-                       s.chars, s.fallback ? s.fallback : u"", 1,
+    table.emplace_back(kConfigLoad, WideId(s.id), kValueWide, buffers.back().data(), s.chars,
+                       s.fallback ? s.fallback : u"", 1,
                        s.source == GatewaySetting::kProperty ? kSourceValue : kSourceServiceAttribute);
   }
   if (loader->LoadServiceConfigs(TransportId(), &table, 0))

@@ -14,11 +14,7 @@ bool SettingsField::AcceptsNumber(std::string_view text) const {
   return error == std::errc() && end == text.data() + text.size() && value >= min_number && value <= max_number;
 }
 
-// Transport ids are ASCII: each byte is its own UTF-16 unit.
-std::u16string WideTransportId(const ServiceDescriptor& descriptor) {
-  std::string_view id = descriptor.transport_id ? descriptor.transport_id : "";
-  return std::u16string(id.begin(), id.end());
-}
+std::u16string WideId(std::string_view id) { return std::u16string(id.begin(), id.end()); }
 
 const ServiceDescriptor* FindServiceByFlag(ServiceList services, uint32_t service_flag) {
   for (const ServiceDescriptor* d : services)

@@ -118,8 +118,12 @@ struct ServiceDescriptor {
 // The gateway list in transport-id search order (see FindServiceByTransportId).
 using ServiceList = std::span<const ServiceDescriptor* const>;
 
-// The descriptor's transport id as the loader takes it (UTF-16).
-std::u16string WideTransportId(const ServiceDescriptor& descriptor);
+// An id of a descriptor (transport, property, attribute) as the loader takes
+// it: ids are ASCII, so each byte is its own UTF-16 unit.
+std::u16string WideId(std::string_view id);
+inline std::u16string WideTransportId(const ServiceDescriptor& d) {
+  return WideId(d.transport_id ? d.transport_id : "");
+}
 
 // The entry of the flag, or null. Any thread.
 const ServiceDescriptor* FindServiceByFlag(ServiceList services, uint32_t service_flag);

@@ -2,7 +2,6 @@
 #include "contract/settings_tables.hpp"
 
 #include <algorithm>
-#include <cstring>
 #include <vector>
 
 namespace talvenix {
@@ -23,9 +22,6 @@ int32_t ValueTypeOf(SettingsField::Kind kind) {
 }
 
 void* At(void* block, uint32_t offset) { return static_cast<unsigned char*>(block) + offset; }
-
-// Property ids are bracketed ASCII names: each byte is its own UTF-16 unit.
-std::u16string WideId(const char* id) { return std::u16string(id, id + std::strlen(id)); }
 
 // One routine builds all three tables: the field list in the order the
 // table's rows take, each field mapped to its row.

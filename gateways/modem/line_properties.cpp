@@ -1,9 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "gateways/modem/line_properties.hpp"
 
-#include <algorithm>
 #include <cstdint>
-#include <cstring>
 #include <string>
 
 #include "contract/line_fields.hpp"
@@ -16,20 +14,11 @@ namespace {
 
 std::span<const LineField> Fields() { return kModemService.line_fields; }
 
-// Property ids are ASCII, so a stored id compares unit by unit.
-bool SameId(std::u16string_view stored, const char* id) {
-  std::string_view narrow(id);
-  return std::equal(stored.begin(), stored.end(), narrow.begin(), narrow.end(),
-                    [](char16_t a, char b) { return a == static_cast<unsigned char>(b); });
-}
-
 const LineField* FieldOf(std::u16string_view id) {
   for (const LineField& f : Fields())
-    if (SameId(id, f.property_id)) return &f;
+    if (id == WideId(f.property_id)) return &f;
   return nullptr;
 }
-
-std::u16string WideId(const char* id) { return std::u16string(id, id + std::strlen(id)); }
 
 // Leading blanks, an optional sign, then digits; anything else ends the number.
 // No digits give 0; values beyond 32 bits saturate.
