@@ -194,11 +194,18 @@ HttpResponse Api::PostMessage(const HttpRequest& req) {
   nlohmann::json body = nlohmann::json::parse(req.body, nullptr, false);
   if (!body.is_object()) return BadField("body", "expected a JSON object");
   NewMessage m;
-  for (auto [name, out] : {std::pair{"to", &m.to},
-                           {"text", &m.text},
-                           {"from", &m.from},
-                           {"client_ref", &m.client_ref},
-                           {"callback_url", &m.callback_url}}) {
+  const std::pair<const char*, std::string*> fields[] = {{"to", &m.to},
+                                                         {"text", &m.text},
+                                                         {"from", &m.from},
+                                                         {"client_ref", &m.client_ref},
+                                                         {"callback_url", &m.callback_url}};
+  // A field the API does not know would be ignored, and the client would
+  // believe it had asked for something (a priority, a schedule) it never gets.
+  for (const auto& item : body.items())
+    if (std::none_of(std::begin(fields), std::end(fields), [&](const auto& f) { return item.key() == f.first; }))
+      return BadField(item.key(),
+                      "not a field of a message; the fields are to, text, from, client_ref and callback_url");
+  for (auto [name, out] : fields) {
     auto it = body.find(name);
     if (it == body.end() || it->is_null()) continue;
     if (!it->is_string()) return BadField(name, "expected a string");

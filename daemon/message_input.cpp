@@ -32,6 +32,9 @@ std::optional<FieldError> CheckMessage(NewMessage& m, const AddressPolicy& webho
   if (m.to.empty()) return FieldError{"to", "missing"};
   if (!IsNumber(m.to)) return FieldError{"to", "expected a phone number: an optional + and 3 to 20 digits"};
   if (m.text.empty()) return FieldError{"text", "missing or empty"};
+  // The module takes a text up to its first NUL: the rest would be lost without a word.
+  if (m.text.find('\0') != std::string::npos)
+    return FieldError{"text", "holds a NUL character (\\u0000), which a message cannot carry"};
   std::u16string text = Utf8ToUtf16(m.text);
   if (text.size() > kMaxTextUnits)
     return FieldError{"text", "longer than " + std::to_string(kMaxTextUnits) + " UTF-16 units"};

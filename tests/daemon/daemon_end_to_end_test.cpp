@@ -64,6 +64,9 @@ TEST(DaemonNullGateway, RefusesBadInputNamingTheFieldAndWrongKeys) {
       {R"({"to":"+1555abc","text":"hi"})", "to"},
       {R"({"to":"+15550100","text":""})", "text"},
       {R"({"to":"+15550100","text":7})", "text"},
+      {R"({"to":"+15550100","text":"cut\u0000here"})", "text"},
+      {R"({"to":"+15550100","text":"hi","priority":1})", "priority"},
+      {R"({"to":"+15550100","text":"hi","send_at":"2027-01-01T00:00:00Z"})", "send_at"},
       {R"({"to":"+15550100","text":"hi","from":"a\nb"})", "from"},
       {R"({"to":"+15550100","text":"hi","callback_url":"ftp://x/"})", "callback_url"},
       {R"(["to"])", "body"},
@@ -425,14 +428,16 @@ TEST(DaemonStorage, FilesArePrivateAndEveryProblemIsNamedBeforeTheStart) {
   namespace fs = std::filesystem;
   DaemonProcess daemon({NullGatewayDocument(), ""});
   ASSERT_TRUE(daemon.Start());
-  for (int i = 0; i < 40; ++i) ASSERT_FALSE(daemon.Send({{"to", "+15550100"}, {"text", std::string(500, 'x')}}).empty());
+  for (int i = 0; i < 40; ++i)
+    ASSERT_FALSE(daemon.Send({{"to", "+15550100"}, {"text", std::string(500, 'x')}}).empty());
   // A lower-case scheme is a scheme too.
   httplib::Client lower("127.0.0.1", daemon.port());
   auto res = lower.Get("/metrics", {{"Authorization", std::string("bearer ") + kApiKey}});
   ASSERT_TRUE(res);
   EXPECT_EQ(res->status, 200);
   for (const char* file : {"queue.db", "queue.db-wal", "queue.db-shm", "queue.db-handed"})
-    EXPECT_EQ(fs::status(daemon.folder().File(file)).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write)
+    EXPECT_EQ(fs::status(daemon.folder().File(file)).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write)
         << file;
   ASSERT_TRUE(daemon.Terminate());
 
@@ -528,8 +533,8 @@ TEST(DaemonOperations, SighupRereadsTheSettingsAndTheWatchdogNeedsAnAnsweringApi
   // from this machine leave none for the daemon's own liveness check.
   std::vector<int> held;
   for (int i = 0; i < 60; ++i) held.push_back(ConnectToLoopback(daemon.port()));
-  EXPECT_TRUE(WaitUntil([&] { return daemon.folder().Read("daemon.err").find("the watchdog is not fed") !=
-                                     std::string::npos; }));
+  EXPECT_TRUE(WaitUntil(
+      [&] { return daemon.folder().Read("daemon.err").find("the watchdog is not fed") != std::string::npos; }));
   EXPECT_NE(daemon.folder().Read("daemon.err").find("connections refused from 127.0.0.1: it holds 60"),
             std::string::npos);
   const size_t fed = notify.Count("WATCHDOG=1");
