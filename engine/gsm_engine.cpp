@@ -10,9 +10,8 @@
 #include "engine/generic_options.hpp"
 #include "engine/service_factory.hpp"
 #include "gateways/catalog/catalog.hpp"
-#include "support/gsm_alphabet.hpp"
-#include "support/sms_segments.hpp"
 #include "support/text_codec.hpp"
+#include "support/text_fit.hpp"
 
 namespace talvenix {
 namespace {
@@ -24,16 +23,6 @@ void KeepHostPrefix(TalvexSmsRequest* request, size_t length) {
   if (!request->text || request->text_capacity == 0) return;
   size_t keep = std::min<size_t>(length, request->text_capacity - 1);
   std::fill(request->text + keep, request->text + request->text_capacity, u'\0');
-}
-
-bool NeedsUtf16(std::u16string_view text) {
-  unsigned any = 0;
-  for (size_t i = 0; i < text.size(); ++i) any |= text[i] >= 127;  // no early exit: this loop vectorises
-  return any != 0;
-}
-
-bool OutsideGsmAlphabet(std::u16string_view text) {
-  return std::any_of(text.begin(), text.end(), [](char16_t c) { return gsm7::SeptetsOf(c) == 0; });
 }
 
 }  // namespace
@@ -156,14 +145,12 @@ int32_t GSMEngine::SendSMS(TalvexSmsRequest* request) {
                    request->text_capacity);
     return TALVEX_INVALID_PARAMETER;
   }
-  uint32_t capabilities = gateway_->GetServiceFlags();
-  bool septets = gateway_traits_ & kTraitCountsGsmAlphabet;
-  bool utf16 = o->disableunicode == 0 && (septets ? OutsideGsmAlphabet(text) : NeedsUtf16(text));
-  int32_t chars_per_part = std::max<int32_t>(utf16 ? kUnicodeCharsPerPart : o->maxsmschars, 1);
-  uint32_t max_parts = o->splitsms ? static_cast<uint32_t>(o->maxsmssplit) : 1;
-
-  if (capabilities & kCapSplitsItself) return SendWhole(request, text, chars_per_part, max_parts, septets && !utf16);
-  return SendInParts(request, text, chars_per_part, max_parts);
+  const bool splits_itself = gateway_->GetServiceFlags() & kCapSplitsItself;
+  const sms::TextFit fit =
+      sms::FitText(text, {splits_itself, (gateway_traits_ & kTraitCountsGsmAlphabet) != 0, o->disableunicode != 0,
+                          o->splitsms != 0, o->maxsmschars, o->maxsmssplit});
+  if (splits_itself) return SendWhole(request, text, fit.kept);
+  return SendInParts(request, text, fit.chars_per_part, fit.max_parts);
 }
 
 // The part handed to the gateway always lies in the host's own buffer, cut
@@ -171,20 +158,8 @@ int32_t GSMEngine::SendSMS(TalvexSmsRequest* request) {
 // the call returns. After a 112 the outcome may already have reached the host,
 // which may have changed or released the request, so the engine never writes
 // into it again.
-int32_t GSMEngine::SendWhole(TalvexSmsRequest* request, std::u16string_view text, int32_t chars_per_part,
-                             uint32_t max_parts, bool septets) {
-  // Below the reserve a part would have negative room: give each part one
-  // character of room instead of letting the product wrap.
-  uint64_t room = chars_per_part > kSelfSplitReserve ? uint64_t(chars_per_part - kSelfSplitReserve) : 1;
-  if (septets) {
-    // No part of the gateway's holds more than a concatenated part; a
-    // character the alphabet lacks goes out as '?' (UCS-2 is off).
-    auto parts = sms::Segments(text, sms::Coding::kGsm7, std::min<uint64_t>(room, sms::kPartSeptets), max_parts);
-    size_t keep = parts.empty() ? 0 : parts.back().end;
-    if (keep < text.size()) KeepHostPrefix(request, keep);
-  } else if (uint64_t limit = std::min<uint64_t>(room * max_parts, UINT32_MAX); text.size() > limit) {
-    KeepHostPrefix(request, CutLength(text, static_cast<size_t>(limit)));  // never half a surrogate pair
-  }
+int32_t GSMEngine::SendWhole(TalvexSmsRequest* request, std::u16string_view text, size_t kept) {
+  if (kept < text.size()) KeepHostPrefix(request, kept);
   int32_t code = SendPart(request, request->text);
   if (code != TALVEX_OK && code != TALVEX_PENDING) logger_->Error("GSMEngine::SendSMS - failed. [qverc: %d]", code);
   return code;

@@ -13,8 +13,6 @@ namespace talvenix {
 
 constexpr const char* kConfigPath = "qvsmscomms.xml";
 constexpr const char* kConfigRoot = "sms";
-constexpr int32_t kUnicodeCharsPerPart = 70;
-constexpr int32_t kSelfSplitReserve = 7;
 
 class GSMEngine {
  public:
@@ -44,8 +42,8 @@ class GSMEngine {
   ILogInterface* logger() const { return logger_; }
 
  private:
-  int32_t SendWhole(TalvexSmsRequest* request, std::u16string_view text, int32_t chars_per_part, uint32_t max_parts,
-                    bool septets);
+  // The first `kept` code units of the text, in one call (the gateway splits them).
+  int32_t SendWhole(TalvexSmsRequest* request, std::u16string_view text, size_t kept);
   int32_t SendInParts(TalvexSmsRequest* request, std::u16string_view text, int32_t chars_per_part, uint32_t max_parts);
   // One gateway call for `part`; the part field is cleared afterwards unless
   // the answer is 112 (the request may then already be released).
