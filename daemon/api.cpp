@@ -212,6 +212,8 @@ HttpResponse Api::PostMessage(const HttpRequest& req) {
     *out = it->get<std::string>();
   }
   if (auto error = CheckMessage(m, Config()->webhook_policy)) return BadField(error->field, error->why);
+  if (std::string cut = SplitRefusal(m.text, dispatcher_.SplitRules()); !cut.empty())
+    return Reply(422, {{"error", cut}, {"field", "text"}});
   std::string id = queue_.Accept(m);
   return Reply(202, {{"id", id}, {"state", "queued"}});
 }
@@ -235,6 +237,8 @@ HttpResponse Api::KannelSendSms(const HttpRequest& req) {
     }
   }
   if (auto error = CheckMessage(m, Config()->webhook_policy)) return BadField(error->field, error->why);
+  if (std::string cut = SplitRefusal(m.text, dispatcher_.SplitRules()); !cut.empty())
+    return Reply(422, {{"error", cut}, {"field", "text"}});
   queue_.Accept(m);
   return {202, "text/plain", "0: Accepted for delivery", {}};
 }

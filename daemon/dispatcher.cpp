@@ -7,7 +7,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "contract/service.hpp"
 #include "daemon/status_reports.hpp"
+#include "gateways/catalog/catalog.hpp"
 #include "hostkit/status_names.hpp"
 #include "support/text_codec.hpp"
 
@@ -63,7 +65,10 @@ int32_t Dispatcher::Reload() {
     if (running_) {
       uint32_t changed = 0;
       int32_t rc = module_.Update(&changed, 1, 1, &options_);
-      if (rc != TALVEX_UPDATE_RESTART) return rc;
+      if (rc != TALVEX_UPDATE_RESTART) {
+        TakeOptions();
+        return rc;
+      }
       // The engine must start afresh; queued messages wait in the queue.
       StopEngine();
     }
@@ -76,11 +81,29 @@ int32_t Dispatcher::StartEngine() {
   int32_t rc = module_.InitTalvex(reinterpret_cast<uintptr_t>(this), Callback, &options_);
   running_ = rc == TALVEX_OK;
   modem_lines_ = running_ && options_ && options_->service_flag == TALVEX_SERVICE_GSM;
-  if (running_ && options_) {
-    std::lock_guard lock(mutex_);
-    gateway_.assign(options_->selectedservice, strnlen(options_->selectedservice, sizeof options_->selectedservice));
-  }
+  TakeOptions();
   return rc;
+}
+
+void Dispatcher::TakeOptions() {
+  std::lock_guard lock(mutex_);
+  split_rules_.reset();
+  if (!running_ || !options_) return;
+  const TalvexGenericOptions& o = *options_;
+  gateway_.assign(o.selectedservice, strnlen(o.selectedservice, sizeof o.selectedservice));
+  const ServiceDescriptor* d = FindServiceByFlag(AvailableServices(), o.service_flag);
+  if (!d) return;
+  split_rules_ = sms::FitRules{(d->capabilities & kCapSplitsItself) != 0,
+                               (d->traits & kTraitCountsGsmAlphabet) != 0,
+                               o.disableunicode != 0,
+                               o.splitsms != 0,
+                               o.maxsmschars,
+                               o.maxsmssplit};
+}
+
+std::optional<sms::FitRules> Dispatcher::SplitRules() {
+  std::lock_guard lock(mutex_);
+  return split_rules_;
 }
 
 void Dispatcher::StopEngine() {
@@ -88,6 +111,7 @@ void Dispatcher::StopEngine() {
   module_.Unint();
   running_ = false;
   options_ = nullptr;
+  TakeOptions();
   // What the engine still held will never be reported now; what it was
   // never given goes back to the queue.
   if (ahead_.valid()) {

@@ -12,12 +12,14 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "daemon/message_queue.hpp"
 #include "hostkit/module.hpp"
+#include "support/text_fit.hpp"
 
 namespace talvenix::daemon {
 
@@ -53,6 +55,8 @@ class Dispatcher {
   std::vector<LineState> Lines();
   bool EngineRunning() const { return running_; }
   std::string Gateway();  // the selected service, as the options record names it
+  // How the running engine splits a text; none while no engine runs. Any thread.
+  std::optional<sms::FitRules> SplitRules();
 
  private:
   struct InFlight;
@@ -60,6 +64,8 @@ class Dispatcher {
                                       uint32_t data_kind);
   void OnEvent(int32_t code, int32_t extra, uint32_t event_kind, void* data, uint32_t data_kind);
   int32_t StartEngine();
+  // Copies what other threads may ask of the options record (dispatcher's thread).
+  void TakeOptions();
   // Unint; then what the engine held without an outcome is unknown.
   void StopEngine();
   void Loop();
@@ -96,6 +102,7 @@ class Dispatcher {
   std::map<const TalvexSmsRequest*, std::unique_ptr<InFlight>> in_flight_;
   std::map<uint32_t, LineState> lines_;
   std::string gateway_;
+  std::optional<sms::FitRules> split_rules_;
   std::atomic<bool> modem_lines_{false};  // the engine runs the modem line gateway: requests carry receipts
 };
 

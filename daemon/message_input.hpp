@@ -8,6 +8,7 @@
 
 #include "daemon/address_policy.hpp"
 #include "daemon/message_queue.hpp"
+#include "support/text_fit.hpp"
 
 namespace talvenix::daemon {
 
@@ -19,5 +20,10 @@ struct FieldError {
 // and its receiver's URL into libcurl's form; a receiver at an address that
 // `webhook_policy` refuses is refused here when the URL names the address.
 std::optional<FieldError> CheckMessage(NewMessage& m, const AddressPolicy& webhook_policy);
+
+// Why the running engine would cut `text` (UTF-8) under its splitting
+// rules, naming the count and the limit; empty when it goes out whole, or
+// when no engine runs to say (the message then waits for one).
+std::string SplitRefusal(const std::string& text, const std::optional<sms::FitRules>& rules);
 
 }  // namespace talvenix::daemon

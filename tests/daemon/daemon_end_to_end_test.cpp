@@ -78,6 +78,17 @@ TEST(DaemonNullGateway, RefusesBadInputNamingTheFieldAndWrongKeys) {
     EXPECT_EQ(answer.value("field", ""), field) << body;
   }
   EXPECT_EQ(post(R"({"to":"+15550100","text":")" + std::string(1601, 'x') + "\"}").second.value("field", ""), "text");
+  // The example's three parts of 160 (70 in UTF-16): more would be cut without a word.
+  auto long_text = [&](const std::string& unit, int count) {
+    std::string text;
+    for (int i = 0; i < count; ++i) text += unit;
+    return post(R"({"to":"+15550100","text":")" + text + "\"}");
+  };
+  EXPECT_EQ(long_text("x", 480).first, 202);
+  auto [status, answer] = long_text("x", 481);
+  EXPECT_EQ(status, 422);
+  EXPECT_EQ(answer.value("error", ""), "text needs 4 parts, maxsmssplit is 3");
+  EXPECT_EQ(long_text("\u00e9", 211).second.value("error", ""), "text needs 4 parts, maxsmssplit is 3");
 
   httplib::Client wrong("127.0.0.1", daemon.port());
   wrong.set_bearer_token_auth("not-the-key");
@@ -428,8 +439,8 @@ TEST(DaemonStorage, FilesArePrivateAndEveryProblemIsNamedBeforeTheStart) {
   namespace fs = std::filesystem;
   DaemonProcess daemon({NullGatewayDocument(), ""});
   ASSERT_TRUE(daemon.Start());
-  for (int i = 0; i < 40; ++i)
-    ASSERT_FALSE(daemon.Send({{"to", "+15550100"}, {"text", std::string(500, 'x')}}).empty());
+  for (int i = 0; i < 40; ++i)  // each as long as the example's three parts take
+    ASSERT_FALSE(daemon.Send({{"to", "+15550100"}, {"text", std::string(480, 'x')}}).empty());
   // A lower-case scheme is a scheme too.
   httplib::Client lower("127.0.0.1", daemon.port());
   auto res = lower.Get("/metrics", {{"Authorization", std::string("bearer ") + kApiKey}});
