@@ -20,6 +20,9 @@ constexpr uint32_t kTraitLoadResources = 0x2;
 // With kCapSplitsItself: parts go out in the GSM 7-bit alphabet (UCS-2 only
 // for a character it lacks), so the engine counts the gateway's room in septets.
 constexpr uint32_t kTraitCountsGsmAlphabet = 0x4;
+// Sends with the sender of its own settings (an account's, a SIM's): a
+// request's sender name is not used.
+constexpr uint32_t kTraitOwnSender = 0x8;
 
 // Where one property goes in its gateway's ConfigLoad and ConfigUpdate tables.
 struct SettingsRows {

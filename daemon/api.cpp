@@ -190,6 +190,22 @@ HttpResponse Api::Retry(const std::string& id) {
   return Reply(409, {{"error", "only a message in state unknown or failed can be sent again"}});
 }
 
+// What the running gateway would drop without a word: a sender it does not
+// use, the end of a text it would cut.
+bool Api::RefusedByGateway(const NewMessage& m, HttpResponse& refused) {
+  std::optional<Dispatcher::GatewayRules> rules = dispatcher_.Rules();
+  if (!rules) return false;  // no engine to say: the message waits for one
+  if (!m.from.empty() && rules->own_sender) {
+    refused = BadField("from", "the running gateway sends with the sender of its own settings; leave from out");
+    return true;
+  }
+  if (std::string cut = SplitRefusal(m.text, rules->split); !cut.empty()) {
+    refused = Reply(422, {{"error", cut}, {"field", "text"}});
+    return true;
+  }
+  return false;
+}
+
 HttpResponse Api::PostMessage(const HttpRequest& req) {
   nlohmann::json body = nlohmann::json::parse(req.body, nullptr, false);
   if (!body.is_object()) return BadField("body", "expected a JSON object");
@@ -212,8 +228,7 @@ HttpResponse Api::PostMessage(const HttpRequest& req) {
     *out = it->get<std::string>();
   }
   if (auto error = CheckMessage(m, Config()->webhook_policy)) return BadField(error->field, error->why);
-  if (std::string cut = SplitRefusal(m.text, dispatcher_.SplitRules()); !cut.empty())
-    return Reply(422, {{"error", cut}, {"field", "text"}});
+  if (HttpResponse refused; RefusedByGateway(m, refused)) return refused;
   std::string id = queue_.Accept(m);
   return Reply(202, {{"id", id}, {"state", "queued"}});
 }
@@ -237,8 +252,7 @@ HttpResponse Api::KannelSendSms(const HttpRequest& req) {
     }
   }
   if (auto error = CheckMessage(m, Config()->webhook_policy)) return BadField(error->field, error->why);
-  if (std::string cut = SplitRefusal(m.text, dispatcher_.SplitRules()); !cut.empty())
-    return Reply(422, {{"error", cut}, {"field", "text"}});
+  if (HttpResponse refused; RefusedByGateway(m, refused)) return refused;
   queue_.Accept(m);
   return {202, "text/plain", "0: Accepted for delivery", {}};
 }

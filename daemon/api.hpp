@@ -43,6 +43,8 @@ class Api {
   // and a browser may ask for with its login dialogue.
   std::optional<HttpResponse> StatusRefusal(const HttpRequest& head) const;
   HttpResponse PostMessage(const HttpRequest& req);
+  // True, with the answer, when the running gateway would drop part of `m`.
+  bool RefusedByGateway(const NewMessage& m, HttpResponse& refused);
   HttpResponse Find(const std::string& id);
   HttpResponse Retry(const std::string& id);
   HttpResponse KannelSendSms(const HttpRequest& req);

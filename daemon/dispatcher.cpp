@@ -87,23 +87,24 @@ int32_t Dispatcher::StartEngine() {
 
 void Dispatcher::TakeOptions() {
   std::lock_guard lock(mutex_);
-  split_rules_.reset();
+  rules_.reset();
   if (!running_ || !options_) return;
   const TalvexGenericOptions& o = *options_;
   gateway_.assign(o.selectedservice, strnlen(o.selectedservice, sizeof o.selectedservice));
   const ServiceDescriptor* d = FindServiceByFlag(AvailableServices(), o.service_flag);
   if (!d) return;
-  split_rules_ = sms::FitRules{(d->capabilities & kCapSplitsItself) != 0,
-                               (d->traits & kTraitCountsGsmAlphabet) != 0,
-                               o.disableunicode != 0,
-                               o.splitsms != 0,
-                               o.maxsmschars,
-                               o.maxsmssplit};
+  const sms::FitRules split{(d->capabilities & kCapSplitsItself) != 0,
+                            (d->traits & kTraitCountsGsmAlphabet) != 0,
+                            o.disableunicode != 0,
+                            o.splitsms != 0,
+                            o.maxsmschars,
+                            o.maxsmssplit};
+  rules_ = GatewayRules{split, (d->traits & kTraitOwnSender) != 0};
 }
 
-std::optional<sms::FitRules> Dispatcher::SplitRules() {
+std::optional<Dispatcher::GatewayRules> Dispatcher::Rules() {
   std::lock_guard lock(mutex_);
-  return split_rules_;
+  return rules_;
 }
 
 void Dispatcher::StopEngine() {

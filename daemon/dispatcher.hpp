@@ -55,8 +55,13 @@ class Dispatcher {
   std::vector<LineState> Lines();
   bool EngineRunning() const { return running_; }
   std::string Gateway();  // the selected service, as the options record names it
-  // How the running engine splits a text; none while no engine runs. Any thread.
-  std::optional<sms::FitRules> SplitRules();
+  // What the running gateway does with a message's text and sender; none
+  // while no engine runs. Any thread.
+  struct GatewayRules {
+    sms::FitRules split;
+    bool own_sender;  // sends with the sender of its own settings
+  };
+  std::optional<GatewayRules> Rules();
 
  private:
   struct InFlight;
@@ -102,7 +107,7 @@ class Dispatcher {
   std::map<const TalvexSmsRequest*, std::unique_ptr<InFlight>> in_flight_;
   std::map<uint32_t, LineState> lines_;
   std::string gateway_;
-  std::optional<sms::FitRules> split_rules_;
+  std::optional<GatewayRules> rules_;
   std::atomic<bool> modem_lines_{false};  // the engine runs the modem line gateway: requests carry receipts
 };
 

@@ -58,13 +58,12 @@ std::optional<FieldError> CheckMessage(NewMessage& m, const AddressPolicy& webho
   return std::nullopt;
 }
 
-std::string SplitRefusal(const std::string& text, const std::optional<sms::FitRules>& rules) {
-  if (!rules) return {};
+std::string SplitRefusal(const std::string& text, const sms::FitRules& rules) {
   const std::u16string units = Utf8ToUtf16(text);
-  const sms::TextFit fit = sms::FitText(units, *rules);
+  const sms::TextFit fit = sms::FitText(units, rules);
   if (fit.kept >= units.size()) return {};
   return "text needs " + std::to_string(fit.parts_needed) + " parts, " +
-         (rules->split ? "maxsmssplit is " + std::to_string(fit.max_parts) : std::string("splitsms is off"));
+         (rules.split ? "maxsmssplit is " + std::to_string(fit.max_parts) : std::string("splitsms is off"));
 }
 
 }  // namespace talvenix::daemon

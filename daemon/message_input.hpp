@@ -22,8 +22,7 @@ struct FieldError {
 std::optional<FieldError> CheckMessage(NewMessage& m, const AddressPolicy& webhook_policy);
 
 // Why the running engine would cut `text` (UTF-8) under its splitting
-// rules, naming the count and the limit; empty when it goes out whole, or
-// when no engine runs to say (the message then waits for one).
-std::string SplitRefusal(const std::string& text, const std::optional<sms::FitRules>& rules);
+// rules, naming the count and the limit; empty when it goes out whole.
+std::string SplitRefusal(const std::string& text, const sms::FitRules& rules);
 
 }  // namespace talvenix::daemon

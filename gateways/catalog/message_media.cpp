@@ -39,7 +39,7 @@ constexpr ServiceDescriptor kMessageMediaService = {
     "messagemediaservice",
     "Message Media Service",
     kCapReceives | kCapSplitsItself | kCapAppliesUpdates,
-    kTraitSettingsExports,
+    kTraitSettingsExports | kTraitOwnSender,
     sizeof(TalvexMessageMediaSettings),
     kMessageMediaFields,
     {TALVEX_MM_ALL, kLongText, false, kMessageMediaAttributes},

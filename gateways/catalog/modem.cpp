@@ -44,7 +44,7 @@ constexpr ServiceDescriptor kModemService = {
     "simple_gsm",
     "GSM COM Driver Gateway",
     kCapAppliesUpdates | kCapMultiLine | kCapSplitsItself | kCapReceives,
-    kTraitSettingsExports | kTraitLoadResources | kTraitCountsGsmAlphabet,
+    kTraitSettingsExports | kTraitLoadResources | kTraitCountsGsmAlphabet | kTraitOwnSender,
     0,  // the block is the host's line list: `talvenix lines` edits it
     {},
     {},

@@ -33,7 +33,7 @@ constexpr ServiceDescriptor kMultitechService = {
     "multitechisms",
     "Multi-Tech SMS Finder Service",
     kCapAppliesUpdates | kCapSplitsItself | kCapReceives,
-    kTraitSettingsExports,
+    kTraitSettingsExports | kTraitOwnSender,
     sizeof(TalvexMultitechSettings),
     kMultitechFields,
     {TALVEX_MULTITECH_ALL, TALVEX_MULTITECH_DESCRIPTION_CHARS - 1, true},

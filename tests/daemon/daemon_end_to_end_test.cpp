@@ -183,6 +183,14 @@ TEST(DaemonProvider, SendsThroughTheProviderAndCallsKannelDeliveryUrls) {
   DaemonProcess daemon({ClickatellDocument({"api1", "user", "pw", "Shop"}, provider.base()), hooks.url()});
   ASSERT_TRUE(daemon.Start());
 
+  // The provider sends with the account's sender ("Shop"): a sender of the request's would be dropped.
+  auto with_from = httplib::Client("127.0.0.1", daemon.port())
+                       .Post("/v1/messages", {{"Authorization", std::string("Bearer ") + kApiKey}},
+                             R"({"to":"+15550101","text":"hi","from":"Other"})", "application/json");
+  ASSERT_TRUE(with_from);
+  EXPECT_EQ(with_from->status, 400);
+  EXPECT_EQ(json::parse(with_from->body).value("field", ""), "from");
+
   std::string id = daemon.Send({{"to", "+15550101"}, {"text", "über 1"}, {"callback_url", hooks.url("/mine")}});
   ASSERT_TRUE(WaitUntil([&] { return daemon.State(id) == "sent"; }));
   ASSERT_EQ(provider.requests().size(), 1u);
