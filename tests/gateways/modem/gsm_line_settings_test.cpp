@@ -8,7 +8,9 @@
 #include <cstring>
 
 #include "common/recording_logger.hpp"
+#include "gateways/catalog/catalog.hpp"
 #include "gateways/modem/gsm_modem_gateway.hpp"
+#include "gateways/modem/line_properties.hpp"
 #include "gateways/modem/line_record.hpp"
 #include "gateways/modem/line_store_fake.hpp"
 
@@ -55,12 +57,13 @@ TEST_F(GsmLineSettings, LoadsEveryLineWithItsPropertiesInDocumentOrder) {
 }
 
 TEST_F(GsmLineSettings, BadValuesInTheDocumentNeverBreakTheLoad) {
-  LineStoreFake::Line odd = LineStoreFake::MakeLine(4, 0, u"", {{u"[baudrate]", u"fast"},
-                                                                {u"[recenabled]", u"2"},
-                                                                {u"[inumberenabled]", u"-1"},
-                                                                {u"[smsretry]", u"99999999999999"},
-                                                                {u"[lineenabled]", u" 1 please"},
-                                                                {u"[unknown]", u"ignored"}});
+  LineStoreFake::Line odd = LineStoreFake::MakeLine(4, 0, u"",
+                                                    {{u"[baudrate]", u"fast"},
+                                                     {u"[recenabled]", u"2"},
+                                                     {u"[inumberenabled]", u"-1"},
+                                                     {u"[smsretry]", u"99999999999999"},
+                                                     {u"[lineenabled]", u" 1 please"},
+                                                     {u"[unknown]", u"ignored"}});
   LineStoreFake::Set(odd, u"[linename]", std::u16string(700, u'x'));  // longer than the field
   // Properties that stand before any key property belong to no line.
   // A line that names only its port keeps every other default.
@@ -75,11 +78,11 @@ TEST_F(GsmLineSettings, BadValuesInTheDocumentNeverBreakTheLoad) {
   EXPECT_EQ(bare.international_numbers, 1);
   const TalvexLineRecord& line = *list->lines[0];
   EXPECT_EQ(line.comport, 4u);
-  EXPECT_EQ(line.baudrate, 0u);                    // no digits
-  EXPECT_EQ(line.accept_incoming, 0);              // "2" keeps the default
-  EXPECT_EQ(line.international_numbers, 1);        // "-1" keeps the default
-  EXPECT_EQ(line.sms_retry, INT32_MAX);            // saturated, never wrapped
-  EXPECT_EQ(line.line_enabled, 1);                 // leading digits count
+  EXPECT_EQ(line.baudrate, 0u);              // no digits
+  EXPECT_EQ(line.accept_incoming, 0);        // "2" keeps the default
+  EXPECT_EQ(line.international_numbers, 1);  // "-1" keeps the default
+  EXPECT_EQ(line.sms_retry, INT32_MAX);      // saturated, never wrapped
+  EXPECT_EQ(line.line_enabled, 1);           // leading digits count
   EXPECT_EQ(gsm::ReadText(line.line_name), std::u16string(511, u'x'));
 
   store.lines.clear();
@@ -127,17 +130,17 @@ TEST_F(GsmLineSettings, UpdateWritesTheMaskedPropertiesInOrderAndMovesTheKey) {
   record->line_enabled = 1;
   record->read_mode = 7;  // anything but 1 is non-blocking
   gsm::WriteText(record->line_name, u"New");
-  uint32_t mask = TALVEX_LINE_COMPORT | TALVEX_LINE_BAUDRATE | TALVEX_LINE_NAME | TALVEX_LINE_ENABLED |
-                  TALVEX_LINE_READIOMODE;
+  uint32_t mask =
+      TALVEX_LINE_COMPORT | TALVEX_LINE_BAUDRATE | TALVEX_LINE_NAME | TALVEX_LINE_ENABLED | TALVEX_LINE_READIOMODE;
   ASSERT_EQ(gateway.ConfigUpdate(&store, record.get(), mask), 1);
   ASSERT_EQ(store.updates.size(), 1u);
   EXPECT_EQ(store.updates[0].first, 3);  // found by its current key
   using Row = std::pair<std::u16string, std::u16string>;
   EXPECT_EQ(store.updates[0].second, (std::vector<Row>{{u"[comport]", u"5"},
-                                                        {u"[lineenabled]", u"1"},
-                                                        {u"[readiomode]", u"NON-BLOCKING"},
-                                                        {u"[baudrate]", u"19200"},
-                                                        {u"[linename]", u"New"}}));
+                                                       {u"[lineenabled]", u"1"},
+                                                       {u"[readiomode]", u"NON-BLOCKING"},
+                                                       {u"[baudrate]", u"19200"},
+                                                       {u"[linename]", u"New"}}));
   EXPECT_EQ(record->comport, 5u);
   EXPECT_EQ(store.Value(5, u"[linename]"), u"New");
 
@@ -166,9 +169,9 @@ TEST_F(GsmLineSettings, NewLineTemplateListsAllFourteenPropertiesKeyFirst) {
   std::vector<std::u16string> ids;
   for (const auto& f : t) ids.push_back(f.id);
   EXPECT_EQ(ids, (std::vector<std::u16string>{u"[comport]", u"[baudrate]", u"[initstr]", u"[smsc]", u"[linename]",
-                                              u"[recenabled]", u"[sendenabled]", u"[cleansimenabled]",
-                                              u"[srenabled]", u"[lineenabled]", u"[smsretry]",
-                                              u"[inumberenabled]", u"[readiomode]", u"[cnmiparameters]"}));
+                                              u"[recenabled]", u"[sendenabled]", u"[cleansimenabled]", u"[srenabled]",
+                                              u"[lineenabled]", u"[smsretry]", u"[inumberenabled]", u"[readiomode]",
+                                              u"[cnmiparameters]"}));
   EXPECT_EQ(t[0].name, u"COM Port");
   EXPECT_EQ(t[0].value, u"4000000000");
   EXPECT_EQ(t[3].value, std::u16string(512, u'7'));
@@ -184,6 +187,47 @@ TEST_F(GsmLineSettings, NewLineTemplateListsAllFourteenPropertiesKeyFirst) {
   EXPECT_EQ(gateway.DeleteLine(nullptr, 3), 0);
 }
 
+// Every property of the catalog's line list is written from its own field
+// of the record and read back into the same one: a row pointing at the
+// wrong field, or of the wrong kind, loses the value.
+TEST(GsmLineFields, EveryPropertyComesBackIntoTheFieldItWasWrittenFrom) {
+  TalvexLineRecord written;
+  gsm::ResetLineRecord(&written);
+  written.comport = written.new_comport = 4000;
+  written.baudrate = 115200;
+  written.sms_retry = -7;
+  written.read_mode = 1;
+  written.accept_incoming = 0;
+  written.accept_outgoing = 0;
+  written.clean_sim = 1;
+  written.status_reports = 1;
+  written.line_enabled = 1;
+  written.international_numbers = 0;
+  gsm::WriteText(written.line_name, u"Shop");
+  gsm::WriteText(written.initstr, u"AT+CSCS=\"GSM\"");
+  gsm::WriteText(written.smsc, u"+4412345");
+  gsm::WriteText(written.cnmi, u"(2)(1)");
+
+  TalvexLineRecord read;
+  gsm::ResetLineRecord(&read);
+  read.accept_incoming = read.accept_outgoing = read.international_numbers = 1;
+  const std::vector<LinePropertyItem> rows = gsm::LinePropertyRows(written, 0xFFFFFFFFu);
+  ASSERT_EQ(rows.size(), kModemService.line_fields.size());
+  for (const LinePropertyItem& row : rows) gsm::ApplyLineProperty(&read, row.item.id, row.value);
+
+  EXPECT_EQ(read.comport, written.comport);
+  EXPECT_EQ(read.baudrate, written.baudrate);
+  EXPECT_EQ(read.sms_retry, written.sms_retry);
+  EXPECT_EQ(read.read_mode, written.read_mode);
+  for (auto flag :
+       {&TalvexLineRecord::accept_incoming, &TalvexLineRecord::accept_outgoing, &TalvexLineRecord::clean_sim,
+        &TalvexLineRecord::status_reports, &TalvexLineRecord::line_enabled, &TalvexLineRecord::international_numbers})
+    EXPECT_EQ(read.*flag, written.*flag);
+  for (auto text :
+       {&TalvexLineRecord::line_name, &TalvexLineRecord::initstr, &TalvexLineRecord::smsc, &TalvexLineRecord::cnmi})
+    EXPECT_EQ(gsm::ReadText(read.*text), gsm::ReadText(written.*text));
+}
+
 TEST(GsmDriverLineRecord, CarriesTheLineInEightBitAndDropsOneCharacterTexts) {
   TalvexLineRecord line;
   gsm::ResetLineRecord(&line);
@@ -191,7 +235,7 @@ TEST(GsmDriverLineRecord, CarriesTheLineInEightBitAndDropsOneCharacterTexts) {
   line.baudrate = 9600;
   line.accept_outgoing = 1;
   line.clean_sim = 1;
-  gsm::WriteText(line.smsc, u"+");          // one character: absent
+  gsm::WriteText(line.smsc, u"+");  // one character: absent
   gsm::WriteText(line.initstr, u"AT+CMGF=1");
   gsm::WriteText(line.cnmi, u"");
   TalvexDriverLineRecord out;
