@@ -192,18 +192,14 @@ HttpResponse Api::Retry(const std::string& id) {
 
 // What the running gateway would drop without a word: a sender it does not
 // use, the end of a text it would cut.
-bool Api::RefusedByGateway(const NewMessage& m, HttpResponse& refused) {
+std::optional<HttpResponse> Api::GatewayRefusal(const NewMessage& m) {
   std::optional<Dispatcher::GatewayRules> rules = dispatcher_.Rules();
-  if (!rules) return false;  // no engine to say: the message waits for one
-  if (!m.from.empty() && rules->own_sender) {
-    refused = BadField("from", "the running gateway sends with the sender of its own settings; leave from out");
-    return true;
-  }
-  if (std::string cut = SplitRefusal(m.text, rules->split); !cut.empty()) {
-    refused = Reply(422, {{"error", cut}, {"field", "text"}});
-    return true;
-  }
-  return false;
+  if (!rules) return std::nullopt;  // no engine to say: the message waits for one
+  if (!m.from.empty() && rules->own_sender)
+    return BadField("from", "the running gateway sends with the sender of its own settings; leave from out");
+  if (std::string cut = SplitRefusal(m.text, rules->split); !cut.empty())
+    return Reply(422, {{"error", cut}, {"field", "text"}});
+  return std::nullopt;
 }
 
 HttpResponse Api::PostMessage(const HttpRequest& req) {
@@ -228,7 +224,7 @@ HttpResponse Api::PostMessage(const HttpRequest& req) {
     *out = it->get<std::string>();
   }
   if (auto error = CheckMessage(m, Config()->webhook_policy)) return BadField(error->field, error->why);
-  if (HttpResponse refused; RefusedByGateway(m, refused)) return refused;
+  if (std::optional<HttpResponse> refused = GatewayRefusal(m)) return *refused;
   std::string id = queue_.Accept(m);
   return Reply(202, {{"id", id}, {"state", "queued"}});
 }
@@ -252,7 +248,7 @@ HttpResponse Api::KannelSendSms(const HttpRequest& req) {
     }
   }
   if (auto error = CheckMessage(m, Config()->webhook_policy)) return BadField(error->field, error->why);
-  if (HttpResponse refused; RefusedByGateway(m, refused)) return refused;
+  if (std::optional<HttpResponse> refused = GatewayRefusal(m)) return *refused;
   queue_.Accept(m);
   return {202, "text/plain", "0: Accepted for delivery", {}};
 }

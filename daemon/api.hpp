@@ -43,8 +43,8 @@ class Api {
   // and a browser may ask for with its login dialogue.
   std::optional<HttpResponse> StatusRefusal(const HttpRequest& head) const;
   HttpResponse PostMessage(const HttpRequest& req);
-  // True, with the answer, when the running gateway would drop part of `m`.
-  bool RefusedByGateway(const NewMessage& m, HttpResponse& refused);
+  // The refusal when the running gateway would drop part of `m`.
+  std::optional<HttpResponse> GatewayRefusal(const NewMessage& m);
   HttpResponse Find(const std::string& id);
   HttpResponse Retry(const std::string& id);
   HttpResponse KannelSendSms(const HttpRequest& req);
