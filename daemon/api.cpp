@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "daemon/crypto.hpp"
+#include "daemon/kannel_sendsms.hpp"
 #include "daemon/message_input.hpp"
 #include "daemon/metrics.hpp"
 #include "daemon/status_page.hpp"
@@ -51,15 +52,26 @@ bool IsMessageId(std::string_view text) {
 
 // An answer that reads or writes the queue: a queue that fails is a 503
 // the client may try again, never a dropped connection.
-HttpAnswer Guarded(std::function<HttpResponse(const HttpRequest&)> answer) {
-  return [answer = std::move(answer)](const HttpRequest& req) {
+HttpAnswer Guarded(std::function<HttpResponse(const HttpRequest&)> answer,
+                   HttpResponse failure = Reply(503, {{"error", "the queue is not available; try again later"}})) {
+  return [answer = std::move(answer), failure = std::move(failure)](const HttpRequest& req) {
     try {
       return answer(req);
     } catch (const std::exception& e) {
       std::fprintf(stderr, "talvenixd: a request failed: %s\n", e.what());
-      return Reply(503, {{"error", "the queue is not available; try again later"}});
+      return failure;
     }
   };
+}
+
+constexpr std::string_view kFormType = "application/x-www-form-urlencoded";
+
+bool IsForm(const HttpRequest& req) {
+  const std::string type = req.Header("Content-Type");
+  return type.size() >= kFormType.size() &&
+         std::equal(kFormType.begin(), kFormType.end(), type.begin(),
+                    [](char lower, char c) { return std::tolower(static_cast<unsigned char>(c)) == lower; }) &&
+         (type.size() == kFormType.size() || type[kFormType.size()] == ';');
 }
 
 }  // namespace
@@ -92,10 +104,15 @@ HttpRoute Api::Route(const HttpRequest& head) {
     return HttpAnswer([](const HttpRequest&) { return HttpResponse{204, "", "", {}}; });
   }
   if (path == "/cgi-bin/sendsms") {
-    if (!get) return allowed("GET");
-    if (!Authorised(head.Param("password").value_or(""), Config()->key_digests))
-      return Reply(401, {{"error", "a valid password is needed"}});
-    return Guarded([this](const HttpRequest& req) { return KannelSendSms(req); });
+    if (!get && !post) return allowed("GET, POST");
+    // A GET's password is in its head: a wrong one costs no body.
+    if (get && !Authorised(FormParam(head.query, "password").value_or(FormParam(head.query, "pass").value_or("")),
+                           Config()->key_digests))
+      return KannelAnswer(403, kKannelAuthFailed);
+    if (post && !IsForm(head))
+      return KannelAnswer(415, "Content-Type must be application/x-www-form-urlencoded, rejected");
+    return Guarded([this](const HttpRequest& req) { return KannelSendSms(req); },
+                   KannelAnswer(503, kKannelTemporalFailure));
   }
   if (path == "/" || path == "/metrics") {
     if (!get) return allowed("GET");
@@ -191,66 +208,117 @@ HttpResponse Api::Retry(const std::string& id) {
 }
 
 // What the running gateway would drop without a word: a sender it does not
-// use, the end of a text it would cut.
-std::optional<HttpResponse> Api::GatewayRefusal(const NewMessage& m) {
+// use, the end of a text it would cut. Sets the parts the text becomes.
+std::optional<Api::Refused> Api::GatewayRefusal(NewMessage& m) {
   std::optional<Dispatcher::GatewayRules> rules = dispatcher_.Rules();
   if (!rules) return std::nullopt;  // no engine to say: the message waits for one
   if (!m.from.empty() && rules->own_sender)
-    return BadField("from", "the running gateway sends with the sender of its own settings; leave from out");
-  if (std::string cut = SplitRefusal(m.text, rules->split); !cut.empty())
-    return Reply(422, {{"error", cut}, {"field", "text"}});
+    return Refused{400, "from", "from: the running gateway sends with the sender of its own settings; leave from out"};
+  SplitCheck split = CheckSplit(m.text, rules->split);
+  if (!split.refusal.empty()) return Refused{422, "text", split.refusal};
+  m.parts = split.parts;
   return std::nullopt;
+}
+
+// Checks every message, then accepts them all or none; the ids in their order.
+std::variant<std::vector<std::string>, Api::Refused> Api::AcceptAll(std::vector<NewMessage>& messages, bool list) {
+  const int64_t now = NowMs();
+  for (size_t i = 0; i < messages.size(); ++i)
+    if (auto error = CheckMessage(messages[i], Config()->webhook_policy, now)) {
+      if (error->field == "to" && list) error->field = "to[" + std::to_string(i) + "]";
+      return Refused{400, error->field, error->field + ": " + error->why};
+    }
+  if (std::optional<Refused> refused = GatewayRefusal(messages.front())) return *refused;
+  for (NewMessage& m : messages) m.parts = messages.front().parts;
+  return queue_.AcceptAll(messages);
 }
 
 HttpResponse Api::PostMessage(const HttpRequest& req) {
   nlohmann::json body = nlohmann::json::parse(req.body, nullptr, false);
   if (!body.is_object()) return BadField("body", "expected a JSON object");
-  NewMessage m;
-  const std::pair<const char*, std::string*> fields[] = {{"to", &m.to},
-                                                         {"text", &m.text},
-                                                         {"from", &m.from},
-                                                         {"client_ref", &m.client_ref},
-                                                         {"callback_url", &m.callback_url}};
+  static constexpr const char* kFields[] = {"to",      "text",        "from",     "client_ref", "callback_url",
+                                            "send_at", "valid_until", "validity", "priority"};
   // A field the API does not know would be ignored, and the client would
-  // believe it had asked for something (a priority, a schedule) it never gets.
+  // believe it had asked for something it never gets.
   for (const auto& item : body.items())
-    if (std::none_of(std::begin(fields), std::end(fields), [&](const auto& f) { return item.key() == f.first; }))
+    if (std::none_of(std::begin(kFields), std::end(kFields), [&](const char* f) { return item.key() == f; }))
       return BadField(item.key(),
-                      "not a field of a message; the fields are to, text, from, client_ref and callback_url");
-  for (auto [name, out] : fields) {
+                      "not a field of a message; the fields are to, text, from, client_ref, callback_url, send_at, "
+                      "valid_until, validity and priority");
+  auto field = [&](const char* name) -> const nlohmann::json* {
     auto it = body.find(name);
-    if (it == body.end() || it->is_null()) continue;
-    if (!it->is_string()) return BadField(name, "expected a string");
-    *out = it->get<std::string>();
+    return it == body.end() || it->is_null() ? nullptr : &*it;
+  };
+  NewMessage m;
+  for (auto [name, out] : {std::pair{"text", &m.text}, std::pair{"from", &m.from},
+                           std::pair{"client_ref", &m.client_ref}, std::pair{"callback_url", &m.callback_url}}) {
+    const nlohmann::json* value = field(name);
+    if (!value) continue;
+    if (!value->is_string()) return BadField(name, "expected a string");
+    *out = value->get<std::string>();
   }
-  if (auto error = CheckMessage(m, Config()->webhook_policy)) return BadField(error->field, error->why);
-  if (std::optional<HttpResponse> refused = GatewayRefusal(m)) return *refused;
-  std::string id = queue_.Accept(m);
-  return Reply(202, {{"id", id}, {"state", "queued"}});
+  const int64_t now = NowMs();
+  for (auto [name, out] : {std::pair{"send_at", &m.send_at_ms}, std::pair{"valid_until", &m.expires_ms}}) {
+    const nlohmann::json* value = field(name);
+    if (!value) continue;
+    std::optional<int64_t> ms = value->is_string() ? ParseRfc3339(value->get<std::string>()) : std::nullopt;
+    if (!ms) return BadField(name, "expected an RFC 3339 time, such as 2026-12-10T09:30:00Z");
+    *out = *ms;
+  }
+  if (const nlohmann::json* validity = field("validity")) {
+    if (m.expires_ms > 0) return BadField("validity", "give valid_until or validity, not both");
+    if (!validity->is_number_integer()) return BadField("validity", "expected whole minutes");
+    if (auto error = SetValidity(m, validity->get<int64_t>(), "validity", now))
+      return BadField(error->field, error->why);
+  }
+  if (const nlohmann::json* priority = field("priority")) {
+    if (!priority->is_number_integer() || priority->get<int64_t>() < 0 || priority->get<int64_t>() > kMaxPriority)
+      return BadField("priority", "expected a whole number from 0 to " + std::to_string(kMaxPriority));
+    m.priority = priority->get<int>();
+  }
+  std::vector<NewMessage> messages;
+  const nlohmann::json* to = field("to");
+  const bool list = to && to->is_array();
+  if (list) {
+    const size_t most = static_cast<size_t>(Config()->max_recipients);
+    if (to->empty() || to->size() > most)
+      return BadField("to", "expected 1 to " + std::to_string(most) + " recipients");
+    for (const nlohmann::json& recipient : *to) {
+      if (!recipient.is_string()) return BadField("to", "expected a list of strings");
+      messages.push_back(m);
+      messages.back().to = recipient.get<std::string>();
+    }
+  } else {
+    if (to && !to->is_string()) return BadField("to", "expected a string or a list of strings");
+    if (to) m.to = to->get<std::string>();
+    messages.push_back(m);
+  }
+  auto accepted = AcceptAll(messages, list);
+  if (const Refused* refused = std::get_if<Refused>(&accepted))
+    return Reply(refused->status, {{"error", refused->text}, {"field", refused->field}});
+  const auto& ids = std::get<std::vector<std::string>>(accepted);
+  if (!list) return Reply(202, {{"id", ids.front()}, {"state", "queued"}});
+  return Reply(202, {{"ids", ids}, {"state", "queued"}});
 }
 
 // Kannel's sendsms: the password is one of the API keys; the user name is
-// not checked. Answers as Kannel does when accepted.
+// not checked. Answers as Kannel does; the ids are in X-Message-Id, for a
+// GET of /v1/messages/ID.
 HttpResponse Api::KannelSendSms(const HttpRequest& req) {
-  NewMessage m;
-  m.to = req.Param("to").value_or("");
-  m.text = req.Param("text").value_or("");
-  m.from = req.Param("from").value_or("");
-  m.callback_url = req.Param("dlr-url").value_or("");
-  if (!m.callback_url.empty()) {
-    m.kannel_dlr_mask = 8 | 16;
-    if (std::optional<std::string> mask = req.Param("dlr-mask")) {
-      int value = -1;
-      if (std::from_chars(mask->data(), mask->data() + mask->size(), value).ec != std::errc() || value < 0 ||
-          value > 31)
-        return BadField("dlr-mask", "expected a number from 0 to 31");
-      m.kannel_dlr_mask = value;
-    }
-  }
-  if (auto error = CheckMessage(m, Config()->webhook_policy)) return BadField(error->field, error->why);
-  if (std::optional<HttpResponse> refused = GatewayRefusal(m)) return *refused;
-  queue_.Accept(m);
-  return {202, "text/plain", "0: Accepted for delivery", {}};
+  const std::string_view form = req.method == "POST" ? std::string_view(req.body) : std::string_view(req.query);
+  const std::shared_ptr<const DaemonConfig> config = Config();
+  auto read = ReadKannelSendSms(form, NowMs(), static_cast<size_t>(config->max_recipients));
+  if (const KannelRefusal* refusal = std::get_if<KannelRefusal>(&read))
+    return KannelAnswer(refusal->status, refusal->text);
+  KannelRequest& request = std::get<KannelRequest>(read);
+  if (!Authorised(request.password, config->key_digests)) return KannelAnswer(403, kKannelAuthFailed);
+  auto accepted = AcceptAll(request.messages, request.messages.size() > 1);
+  if (const Refused* refused = std::get_if<Refused>(&accepted)) return KannelAnswer(refused->status, refused->text);
+  std::string ids;
+  for (const std::string& id : std::get<std::vector<std::string>>(accepted)) ids += (ids.empty() ? "" : ", ") + id;
+  HttpResponse answer = KannelAnswer(202, kKannelAccepted);
+  answer.headers.emplace_back("X-Message-Id", ids);
+  return answer;
 }
 
 }  // namespace talvenix::daemon

@@ -9,6 +9,8 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <variant>
+#include <vector>
 
 #include "daemon/daemon_config.hpp"
 #include "daemon/dispatcher.hpp"
@@ -43,8 +45,16 @@ class Api {
   // and a browser may ask for with its login dialogue.
   std::optional<HttpResponse> StatusRefusal(const HttpRequest& head) const;
   HttpResponse PostMessage(const HttpRequest& req);
-  // The refusal when the running gateway would drop part of `m`.
-  std::optional<HttpResponse> GatewayRefusal(const NewMessage& m);
+  // Why a message is refused: the status, the field, the whole reason.
+  struct Refused {
+    int status;
+    std::string field, text;
+  };
+  // Checks the messages of one request and queues them, all or none;
+  // `list`: they came as a list of recipients, named by their place.
+  std::variant<std::vector<std::string>, Refused> AcceptAll(std::vector<NewMessage>& messages, bool list);
+  // The refusal when the running gateway would drop part of `m`; sets its parts.
+  std::optional<Refused> GatewayRefusal(NewMessage& m);
   HttpResponse Find(const std::string& id);
   HttpResponse Retry(const std::string& id);
   HttpResponse KannelSendSms(const HttpRequest& req);

@@ -70,6 +70,7 @@ std::optional<NumberSetting> NumberSettingOf(DaemonConfig& c, const std::string&
       {"api idle_timeout_seconds", {&c.idle_timeout_s, 3600}},
       {"api connections", {&c.connections, 1000000}},
       {"api connections_per_address", {&c.connections_per_address, 1000000}},
+      {"api max_recipients", {&c.max_recipients, 10000}},
   };
   const std::string key = section + " " + name;
   for (auto [setting, number] : settings)

@@ -21,18 +21,19 @@ struct DaemonConfig {
   int idle_timeout_s = 60;               // a kept connection without a request
   int connections = 10000;               // client connections at once, in all
   int connections_per_address = 256;     // client connections at once from one address
+  int max_recipients = 100;              // recipients of one request, each a message of its own
   // The status page and /metrics: an API key or one of these read-only keys
   // opens them, unless they are open to anyone who reaches the port.
   std::vector<std::string> status_key_digests;
   bool status_open = false;
-  std::string webhook_url;               // default receiver of events
-  std::string webhook_secret;            // HMAC-SHA256 key of the signature
-  AddressPolicy webhook_policy;          // which addresses receivers may have
-  int webhook_timeout_s = 10;            // one attempt, the connection included
-  int webhook_per_receiver = 4;          // deliveries at once to one receiver (scheme, host and port)
-  int webhook_connections = 64;          // deliveries at once in all
-  double messages_per_second = 0;        // 0: no throttle
-  int keep_days = 30;                    // settled messages and webhook events older are deleted; 0: kept for ever
+  std::string webhook_url;         // default receiver of events
+  std::string webhook_secret;      // HMAC-SHA256 key of the signature
+  AddressPolicy webhook_policy;    // which addresses receivers may have
+  int webhook_timeout_s = 10;      // one attempt, the connection included
+  int webhook_per_receiver = 4;    // deliveries at once to one receiver (scheme, host and port)
+  int webhook_connections = 64;    // deliveries at once in all
+  double messages_per_second = 0;  // 0: no throttle
+  int keep_days = 30;              // settled messages and webhook events older are deleted; 0: kept for ever
 };
 
 // Reads `path`; relative paths inside it are taken from the file's folder.

@@ -155,11 +155,20 @@ void Dispatcher::Loop() {
     call_finished_ = true;
     call_done_.notify_all();
   };
-  auto next_send = std::chrono::steady_clock::now();
+  auto next_send = std::chrono::steady_clock::now(), next_expiry = next_send;
   while (!stopping_) {
     beat_ms_ = NowMs();
     run_call();
     if (!running_) {
+      // Nothing claims while the engine is down: a message's time still runs out.
+      if (auto now = std::chrono::steady_clock::now(); now >= next_expiry) {
+        next_expiry = now + std::chrono::seconds(1);
+        try {
+          queue_.ExpireOverdue();
+        } catch (const std::exception& e) {
+          std::fprintf(stderr, "talvenixd: the queue failed: %s\n", e.what());
+        }
+      }
       queue_.WaitForWork(std::chrono::milliseconds(50));
       continue;
     }
@@ -169,6 +178,7 @@ void Dispatcher::Loop() {
         // Unthrottled, a batch of claims shares one commit; throttled, a
         // message is taken only when its turn comes.
         std::vector<OutgoingMessage> batch;
+        if (throttled) std::this_thread::sleep_until(next_send);
         if (ahead_.valid()) {
           batch = ahead_.get();
         } else {

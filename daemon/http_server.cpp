@@ -73,8 +73,10 @@ std::string HttpRequest::Header(std::string_view name) const {
   return {};
 }
 
-std::optional<std::string> HttpRequest::Param(std::string_view name) const {
-  std::string_view rest = query;
+std::optional<std::string> HttpRequest::Param(std::string_view name) const { return FormParam(query, name); }
+
+std::optional<std::string> FormParam(std::string_view form, std::string_view name) {
+  std::string_view rest = form;
   while (!rest.empty()) {
     const size_t amp = rest.find('&');
     std::string_view pair = rest.substr(0, amp);

@@ -37,6 +37,10 @@ struct HttpRequest {
   std::optional<std::string> Param(std::string_view name) const;
 };
 
+// The parameter of that name in `form` (a query, or a body of
+// application/x-www-form-urlencoded), percent- and '+'-decoded.
+std::optional<std::string> FormParam(std::string_view form, std::string_view name);
+
 struct HttpResponse {
   int status = 200;
   std::string content_type;

@@ -3,8 +3,10 @@
 // Checks of a message given to the API (JSON or Kannel's query), one rule
 // set for both.
 
+#include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "daemon/address_policy.hpp"
 #include "daemon/message_queue.hpp"
@@ -16,13 +18,26 @@ struct FieldError {
   std::string field, why;
 };
 
-// Checks `m` and puts its text into canonical UTF-8 (bad bytes become U+FFFD)
-// and its receiver's URL into libcurl's form; a receiver at an address that
-// `webhook_policy` refuses is refused here when the URL names the address.
-std::optional<FieldError> CheckMessage(NewMessage& m, const AddressPolicy& webhook_policy);
+constexpr int kMaxPriority = 3;  // Kannel's range, 0-3
 
-// Why the running engine would cut `text` (UTF-8) under its splitting
-// rules, naming the count and the limit; empty when it goes out whole.
-std::string SplitRefusal(const std::string& text, const sms::FitRules& rules);
+// Checks `m` at `now_ms` and puts its text into canonical UTF-8 (bad bytes
+// become U+FFFD) and its receiver's URL into libcurl's form; a receiver at
+// an address that `webhook_policy` refuses is refused here when the URL
+// names the address.
+std::optional<FieldError> CheckMessage(NewMessage& m, const AddressPolicy& webhook_policy, int64_t now_ms);
+
+// Sets when `m` expires from a validity in minutes, counted from its send_at
+// (or `now_ms`); the error names `field`.
+std::optional<FieldError> SetValidity(NewMessage& m, int64_t minutes, const char* field, int64_t now_ms);
+
+// Unix milliseconds of an RFC 3339 time ("2026-12-10T09:30:00Z",
+// "2026-12-10T10:30:00.250+01:00"); nothing when the text is none.
+std::optional<int64_t> ParseRfc3339(std::string_view text);
+
+struct SplitCheck {
+  int parts = 0;        // the parts the whole text takes
+  std::string refusal;  // why the engine would cut it, naming the count and the limit; empty: it goes out whole
+};
+SplitCheck CheckSplit(const std::string& text, const sms::FitRules& rules);
 
 }  // namespace talvenix::daemon

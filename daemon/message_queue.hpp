@@ -8,7 +8,8 @@
 // States: queued -> sending (taken, then handed to the module) -> pending (112) ->
 // sent | failed. A message left in sending or pending by a stopped or killed
 // daemon becomes unknown at the next start and is never sent again unless
-// someone asks (Retry).
+// someone asks (Retry). A queued message whose time ran out before it was
+// taken becomes expired.
 
 #include <chrono>
 #include <cstdint>
@@ -27,6 +28,10 @@ struct NewMessage {
   std::string to, text, from, client_ref;
   std::string callback_url;  // empty: the configured webhook URL
   int kannel_dlr_mask = -1;  // >= 0: callback_url is a Kannel dlr-url, called with GET for these report kinds
+  int parts = 0;             // the SMS parts the running gateway makes of the text; 0: not known
+  int64_t send_at_ms = 0;    // Unix ms: not taken before then; 0: at once
+  int64_t expires_ms = 0;    // Unix ms: expired if not taken by then; 0: never
+  int priority = 0;          // 0-3: among the due messages, the higher is taken first
 };
 
 struct OutgoingMessage {
@@ -76,6 +81,7 @@ struct QueueStats {
   std::map<std::string, int64_t> messages_per_state;
   int64_t accepted = 0;                    // every message ever accepted
   int64_t sent_total = 0;                  // sends the gateway took, retries included
+  int64_t expired_total = 0;               // messages whose time ran out before they were taken
   std::map<int, int64_t> failed_per_code;  // failed sends, retries included
   int64_t webhook_backlog = 0;
   std::vector<std::string> last_errors;  // newest first
@@ -92,11 +98,14 @@ class MessageQueue {
  public:
   virtual ~MessageQueue() = default;
 
-  // Stores the message and returns its id once it is on disk.
-  virtual std::string Accept(const NewMessage& message) = 0;
-  // Up to `limit` of the oldest queued messages, now `sending` (taken by the
-  // dispatcher); empty when the queue is. Every send of earlier claims must
-  // have had its code recorded.
+  // Stores the messages, all or none, and returns their ids in their order
+  // once they are on disk.
+  virtual std::vector<std::string> AcceptAll(const std::vector<NewMessage>& messages) = 0;
+  std::string Accept(const NewMessage& message) { return AcceptAll({message}).front(); }
+  // Up to `limit` of the due queued messages, the highest priority first and
+  // then the oldest, now `sending` (taken by the dispatcher); empty when none
+  // is due. Messages whose time ran out first become expired. Every send of
+  // earlier claims must have had its code recorded.
   virtual std::vector<OutgoingMessage> ClaimNext(int limit) = 0;
   // The same claim, returning at once: the batch is there when the future is
   // ready. Sends of earlier claims may still go on meanwhile.
@@ -104,6 +113,9 @@ class MessageQueue {
   // Records, so that a crash of the daemon cannot lose it, that the message
   // is about to be handed to the module. Called right before SendSMS.
   virtual void MarkHanded(const std::string& id) = 0;
+  // Expires the queued messages whose time ran out, when nothing claims
+  // (the engine is down).
+  virtual void ExpireOverdue() = 0;
   // Waits until something may be queued, or `limit` passed.
   virtual void WaitForWork(std::chrono::milliseconds limit) = 0;
 

@@ -48,8 +48,15 @@ class StorageError : public std::runtime_error {
 
 bool IsStorageCode(int rc) {
   switch (rc & 0xFF) {
-    case SQLITE_FULL: case SQLITE_IOERR: case SQLITE_CANTOPEN: case SQLITE_NOMEM: case SQLITE_BUSY:
-    case SQLITE_LOCKED: case SQLITE_READONLY: case SQLITE_PROTOCOL: case SQLITE_NOLFS:
+    case SQLITE_FULL:
+    case SQLITE_IOERR:
+    case SQLITE_CANTOPEN:
+    case SQLITE_NOMEM:
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+    case SQLITE_READONLY:
+    case SQLITE_PROTOCOL:
+    case SQLITE_NOLFS:
       return true;
     default:
       return false;
@@ -108,7 +115,7 @@ class Statement {
     sqlite3_bind_int64(statement_, index, value);
     return *this;
   }
-  Statement& Bind(int index, std::optional<int> value) {
+  Statement& Bind(int index, std::optional<int64_t> value) {
     if (value)
       sqlite3_bind_int64(statement_, index, *value);
     else
@@ -169,7 +176,9 @@ CREATE TABLE IF NOT EXISTS messages(
   recipient TEXT NOT NULL, body TEXT NOT NULL, sender TEXT NOT NULL, client_ref TEXT NOT NULL,
   callback_url TEXT NOT NULL, kannel_dlr_mask INTEGER NOT NULL,
   state TEXT NOT NULL, code INTEGER, code_name TEXT,
-  settled_ms INTEGER);  -- when it reached sent, failed or unknown; NULL while on its way
+  settled_ms INTEGER,  -- when it reached sent, failed, unknown or expired; NULL while on its way
+  parts INTEGER,  -- the SMS parts of its text; NULL when not known
+  not_before_ms INTEGER NOT NULL DEFAULT 0, expires_ms INTEGER, priority INTEGER NOT NULL DEFAULT 0);
 CREATE INDEX IF NOT EXISTS messages_by_state ON messages(state, seq);
 CREATE TABLE IF NOT EXISTS message_events(
   message_seq INTEGER NOT NULL, at_ms INTEGER NOT NULL, state TEXT NOT NULL, code INTEGER, detail TEXT NOT NULL);
@@ -200,7 +209,17 @@ std::string Dump(const nlohmann::json& body) {
 // The event of a status report tied to its message.
 constexpr const char* kReportEvent = "status_report";
 
-bool IsFinal(const std::string& state) { return state == "sent" || state == "failed" || state == "unknown"; }
+bool IsFinal(const std::string& state) {
+  return state == "sent" || state == "failed" || state == "unknown" || state == "expired";
+}
+
+// Columns added since the first schema, as a database from before gets them.
+constexpr std::pair<const char*, const char*> kAddedColumns[] = {
+    {"parts", "INTEGER"},
+    {"not_before_ms", "INTEGER NOT NULL DEFAULT 0"},
+    {"expires_ms", "INTEGER"},
+    {"priority", "INTEGER NOT NULL DEFAULT 0"},
+};
 
 }  // namespace
 
@@ -297,7 +316,16 @@ void SqliteQueue::UpgradeSchema() {
          "BEGIN IMMEDIATE; ALTER TABLE messages ADD COLUMN settled_ms INTEGER; "
          "UPDATE messages SET settled_ms=(SELECT max(at_ms) FROM message_events WHERE message_seq=seq) "
          "WHERE state IN ('sent','failed','unknown'); COMMIT");
-  Exec(writer_.db, "CREATE INDEX IF NOT EXISTS messages_settled ON messages(settled_ms) WHERE settled_ms IS NOT NULL");
+  for (const auto& [name, type] : kAddedColumns) {
+    Statement column(writer_, "SELECT 1 FROM pragma_table_info('messages') WHERE name=?");
+    if (column.Bind(1, std::string(name)).Step()) continue;
+    Exec(writer_.db, ("ALTER TABLE messages ADD COLUMN " + std::string(name) + " " + type).c_str());
+  }
+  Exec(writer_.db,
+       "CREATE INDEX IF NOT EXISTS messages_settled ON messages(settled_ms) WHERE settled_ms IS NOT NULL;"
+       // What a claim reads: the queued ones, in the order they are taken.
+       "CREATE INDEX IF NOT EXISTS messages_claim ON messages(priority DESC, seq) WHERE state='queued';"
+       "CREATE INDEX IF NOT EXISTS messages_expiring ON messages(expires_ms) WHERE state='queued';");
 }
 
 void SqliteQueue::EmptyJournalIfSaved() {
@@ -424,9 +452,10 @@ void SqliteQueue::WriterLoop() {
       unsaved_events_ = again.size();
       jobs_.insert(jobs_.begin(), std::make_move_iterator(again.begin()), std::make_move_iterator(again.end()));
       if (storage_error.empty() != storage_error_.empty())
-        std::fprintf(stderr, storage_error.empty() ? "talvenixd: the queue writes again\n"
-                                                   : "talvenixd: the queue cannot write: %s; %zu events are kept and "
-                                                     "written again\n",
+        std::fprintf(stderr,
+                     storage_error.empty() ? "talvenixd: the queue writes again\n"
+                                           : "talvenixd: the queue cannot write: %s; %zu events are kept and "
+                                             "written again\n",
                      storage_error.c_str(), again.size());
       storage_error_ = storage_error;
     }
@@ -514,36 +543,76 @@ void SqliteQueue::AddOutcomeWebhook(int64_t seq, const std::string& state, std::
   AddMessageWebhook(seq, state == "sent" ? kKannelSmscAccepted : kKannelSmscRejected, code_name, std::move(body));
 }
 
-std::string SqliteQueue::Accept(const NewMessage& m) {
-  std::string id = TimeOrderedId(clock_());
+std::vector<std::string> SqliteQueue::AcceptAll(const std::vector<NewMessage>& messages) {
+  std::vector<std::string> ids;
+  for (size_t i = 0; i < messages.size(); ++i) ids.push_back(TimeOrderedId(clock_()));
+  // One job: a failure takes back every one of them.
   Submit(
       [&] {
-        Statement(writer_,
-                  "INSERT INTO messages(id, recipient, body, sender, client_ref, callback_url, kannel_dlr_mask, state) "
-                  "VALUES(?,?,?,?,?,?,?,'queued')")
-            .Bind(1, id)
-            .Bind(2, m.to)
-            .Bind(3, m.text)
-            .Bind(4, m.from)
-            .Bind(5, m.client_ref)
-            .Bind(6, m.callback_url)
-            .Bind(7, int64_t{m.kannel_dlr_mask})
-            .Step();
-        AddEvent(sqlite3_last_insert_rowid(writer_.db), "queued", std::nullopt, "");
+        for (size_t i = 0; i < messages.size(); ++i) {
+          const NewMessage& m = messages[i];
+          Statement(writer_,
+                    "INSERT INTO messages(id, recipient, body, sender, client_ref, callback_url, kannel_dlr_mask, "
+                    "state, parts, not_before_ms, expires_ms, priority) VALUES(?,?,?,?,?,?,?,'queued',?,?,?,?)")
+              .Bind(1, ids[i])
+              .Bind(2, m.to)
+              .Bind(3, m.text)
+              .Bind(4, m.from)
+              .Bind(5, m.client_ref)
+              .Bind(6, m.callback_url)
+              .Bind(7, int64_t{m.kannel_dlr_mask})
+              .Bind(8, m.parts > 0 ? std::optional<int>(m.parts) : std::nullopt)
+              .Bind(9, m.send_at_ms)
+              .Bind(10, m.expires_ms > 0 ? std::optional<int64_t>(m.expires_ms) : std::nullopt)
+              .Bind(11, int64_t{m.priority})
+              .Step();
+          AddEvent(sqlite3_last_insert_rowid(writer_.db), "queued", std::nullopt, "");
+        }
       },
       Sync::kDisk)
       .get();
   Woken();
-  return id;
+  return ids;
+}
+
+void SqliteQueue::ExpireDue(int64_t now_ms) {
+  std::vector<int64_t> seqs;
+  {
+    Statement due(writer_, "SELECT seq FROM messages WHERE state='queued' AND expires_ms<=?");
+    due.Bind(1, now_ms);
+    while (due.Step()) seqs.push_back(due.Int(0));
+  }
+  for (int64_t seq : seqs) {
+    Statement(writer_, "UPDATE messages SET state='expired', settled_ms=? WHERE seq=?")
+        .Bind(1, now_ms)
+        .Bind(2, seq)
+        .Step();
+    AddEvent(seq, "expired", std::nullopt, "its time ran out before it was handed to the module");
+    AddOutcomeWebhook(seq, "expired", std::nullopt, "expired");
+  }
+  if (!seqs.empty())
+    Statement(writer_,
+              "INSERT INTO outcome_totals(state, code, count) VALUES('expired', 0, ?) "
+              "ON CONFLICT(state, code) DO UPDATE SET count=count+excluded.count")
+        .Bind(1, static_cast<int64_t>(seqs.size()))
+        .Step();
+}
+
+void SqliteQueue::ExpireOverdue() {
+  Submit([this] { ExpireDue(clock_()); }).get();
 }
 
 std::future<std::vector<OutgoingMessage>> SqliteQueue::ClaimAhead(int limit) {
   auto claimed = std::make_shared<std::vector<OutgoingMessage>>();
   std::future<void> committed = Submit(
       [this, claimed, limit] {
-        Statement next(writer_,
-                       "SELECT seq, id, recipient, body, sender FROM messages WHERE state='queued' ORDER BY seq LIMIT ?");
-        next.Bind(1, int64_t{limit});
+        const int64_t now = clock_();
+        ExpireDue(now);
+        Statement next(
+            writer_,
+            "SELECT seq, id, recipient, body, sender FROM messages WHERE state='queued' AND not_before_ms<=? "
+            "ORDER BY priority DESC, seq LIMIT ?");
+        next.Bind(1, now).Bind(2, int64_t{limit});
         std::vector<int64_t> seqs;
         while (next.Step()) {
           seqs.push_back(next.Int(0));
@@ -571,41 +640,43 @@ std::vector<OutgoingMessage> SqliteQueue::ClaimNext(int limit) {
 }
 
 void SqliteQueue::RecordCode(const std::string& id, int32_t code, const std::string& code_name) {
-  Submit([this, id, code, code_name] {
-    Statement find(writer_, "SELECT seq, state FROM messages WHERE id=?");
-    find.Bind(1, id);
-    if (!find.Step()) return;
-    int64_t seq = find.Int(0);
-    std::string state = find.Text(1);
-    if (code == 112) {
-      // An outcome that overtook the send's own return stays.
-      if (state != "sending") return;
-      Statement(writer_, "UPDATE messages SET state='pending', code=112, code_name=? WHERE seq=?")
-          .Bind(1, code_name)
-          .Bind(2, seq)
-          .Step();
-      AddEvent(seq, "pending", 112, code_name);
-      return;
-    }
-    if (IsFinal(state) || state == "queued") return;  // one outcome per send
-    std::string final_state = code == 0 ? "sent" : "failed";
-    Statement(writer_, "UPDATE messages SET state=?, code=?, code_name=?, settled_ms=? WHERE seq=?")
-        .Bind(1, final_state)
-        .Bind(2, int64_t{code})
-        .Bind(3, code_name)
-        .Bind(4, clock_())
-        .Bind(5, seq)
-        .Step();
-    AddEvent(seq, final_state, code, code_name);
-    // Running totals, so that a scrape never counts the whole history.
-    Statement(writer_,
-              "INSERT INTO outcome_totals(state, code, count) VALUES(?,?,1) "
-              "ON CONFLICT(state, code) DO UPDATE SET count=count+1")
-        .Bind(1, final_state)
-        .Bind(2, int64_t{code})
-        .Step();
-    AddOutcomeWebhook(seq, final_state, code, code_name);
-  }, Sync::kLater);
+  Submit(
+      [this, id, code, code_name] {
+        Statement find(writer_, "SELECT seq, state FROM messages WHERE id=?");
+        find.Bind(1, id);
+        if (!find.Step()) return;
+        int64_t seq = find.Int(0);
+        std::string state = find.Text(1);
+        if (code == 112) {
+          // An outcome that overtook the send's own return stays.
+          if (state != "sending") return;
+          Statement(writer_, "UPDATE messages SET state='pending', code=112, code_name=? WHERE seq=?")
+              .Bind(1, code_name)
+              .Bind(2, seq)
+              .Step();
+          AddEvent(seq, "pending", 112, code_name);
+          return;
+        }
+        if (IsFinal(state) || state == "queued") return;  // one outcome per send
+        std::string final_state = code == 0 ? "sent" : "failed";
+        Statement(writer_, "UPDATE messages SET state=?, code=?, code_name=?, settled_ms=? WHERE seq=?")
+            .Bind(1, final_state)
+            .Bind(2, int64_t{code})
+            .Bind(3, code_name)
+            .Bind(4, clock_())
+            .Bind(5, seq)
+            .Step();
+        AddEvent(seq, final_state, code, code_name);
+        // Running totals, so that a scrape never counts the whole history.
+        Statement(writer_,
+                  "INSERT INTO outcome_totals(state, code, count) VALUES(?,?,1) "
+                  "ON CONFLICT(state, code) DO UPDATE SET count=count+1")
+            .Bind(1, final_state)
+            .Bind(2, int64_t{code})
+            .Step();
+        AddOutcomeWebhook(seq, final_state, code, code_name);
+      },
+      Sync::kLater);
 }
 
 void SqliteQueue::RecordIncoming(const IncomingMessage& m) {
@@ -628,12 +699,14 @@ nlohmann::json ReportBody(const StatusReport& r, int64_t at_ms) {
 }  // namespace
 
 void SqliteQueue::RecordStatusReport(const StatusReport& r) {
-  Submit([this, r, now = clock_()] {
-    if (std::optional<ReportMatch> match = MatchReport(r, now))
-      AddMatchedReport(*match, r, now);
-    else
-      AddWebhook(0, default_webhook_url_, "POST", Dump(ReportBody(r, now)));
-  }, Sync::kLater);
+  Submit(
+      [this, r, now = clock_()] {
+        if (std::optional<ReportMatch> match = MatchReport(r, now))
+          AddMatchedReport(*match, r, now);
+        else
+          AddWebhook(0, default_webhook_url_, "POST", Dump(ReportBody(r, now)));
+      },
+      Sync::kLater);
 }
 
 void SqliteQueue::SetDefaultWebhookUrl(std::string url) {
@@ -727,15 +800,20 @@ std::optional<nlohmann::json> SqliteQueue::Find(const std::string& id) {
     SqliteQueue* q;
     ~End() { sqlite3_exec(q->reader_.db, "COMMIT", nullptr, nullptr, nullptr); }
   } end{this};
-  Statement m(reader_, "SELECT seq, recipient, sender, client_ref, state, code, code_name FROM messages WHERE id=?");
+  Statement m(reader_,
+              "SELECT seq, recipient, sender, client_ref, state, code, code_name, parts, not_before_ms, expires_ms, "
+              "priority FROM messages WHERE id=?");
   m.Bind(1, id);
   if (!m.Step()) return std::nullopt;
-  nlohmann::json out = {
-      {"id", id}, {"to", m.Text(1)}, {"from", m.Text(2)}, {"client_ref", m.Text(3)}, {"state", m.Text(4)}};
+  nlohmann::json out = {{"id", id},           {"to", m.Text(1)},      {"from", m.Text(2)}, {"client_ref", m.Text(3)},
+                        {"state", m.Text(4)}, {"priority", m.Int(10)}};
   if (!m.IsNull(5)) {
     out["code"] = m.Int(5);
     out["code_name"] = m.Text(6);
   }
+  if (!m.IsNull(7)) out["parts"] = m.Int(7);
+  if (m.Int(8) > 0) out["send_at"] = IsoTime(m.Int(8));
+  if (!m.IsNull(9)) out["valid_until"] = IsoTime(m.Int(9));
   nlohmann::json events = nlohmann::json::array();
   Statement e(reader_, "SELECT at_ms, state, code, detail FROM message_events WHERE message_seq=? ORDER BY rowid");
   e.Bind(1, m.Int(0));
@@ -806,6 +884,8 @@ QueueStats SqliteQueue::Stats() {
   while (outcomes.Step()) {
     if (outcomes.Text(0) == "sent")
       stats.sent_total += outcomes.Int(2);
+    else if (outcomes.Text(0) == "expired")
+      stats.expired_total += outcomes.Int(2);
     else
       stats.failed_per_code[static_cast<int>(outcomes.Int(1))] = outcomes.Int(2);
   }
@@ -879,23 +959,25 @@ void SqliteQueue::ReclaimSpace() {
 // ---- Status reports tied to their messages ------------------------------------
 
 void SqliteQueue::RecordReferences(const std::string& id, const SentReferences& sent) {
-  Submit([this, id, sent, now = clock_()] {
-    Statement find(writer_, "SELECT seq FROM messages WHERE id=?");
-    find.Bind(1, id);
-    if (!find.Step()) return;
-    for (const auto& [part, reference] : sent.references)
-      Statement(writer_,
-                "INSERT INTO message_references(message_seq, comport, reference, part, parts, recipient, at_ms) "
-                "VALUES(?,?,?,?,?,?,?)")
-          .Bind(1, find.Int(0))
-          .Bind(2, int64_t{sent.comport})
-          .Bind(3, int64_t{reference})
-          .Bind(4, int64_t{part})
-          .Bind(5, int64_t{sent.parts})
-          .Bind(6, sent.recipient)
-          .Bind(7, now)
-          .Step();
-  }, Sync::kLater);
+  Submit(
+      [this, id, sent, now = clock_()] {
+        Statement find(writer_, "SELECT seq FROM messages WHERE id=?");
+        find.Bind(1, id);
+        if (!find.Step()) return;
+        for (const auto& [part, reference] : sent.references)
+          Statement(writer_,
+                    "INSERT INTO message_references(message_seq, comport, reference, part, parts, recipient, at_ms) "
+                    "VALUES(?,?,?,?,?,?,?)")
+              .Bind(1, find.Int(0))
+              .Bind(2, int64_t{sent.comport})
+              .Bind(3, int64_t{reference})
+              .Bind(4, int64_t{part})
+              .Bind(5, int64_t{sent.parts})
+              .Bind(6, sent.recipient)
+              .Bind(7, now)
+              .Step();
+      },
+      Sync::kLater);
 }
 
 // Only the newest use of a reference counts: references wrap at 256, and a

@@ -53,10 +53,11 @@ class SqliteQueue final : public MessageQueue {
   // Where events go whose message names no receiver, from the next event on.
   void SetDefaultWebhookUrl(std::string url);
 
-  std::string Accept(const NewMessage& message) override;
+  std::vector<std::string> AcceptAll(const std::vector<NewMessage>& messages) override;
   std::vector<OutgoingMessage> ClaimNext(int limit) override;
   std::future<std::vector<OutgoingMessage>> ClaimAhead(int limit) override;
   void MarkHanded(const std::string& id) override;
+  void ExpireOverdue() override;
   void WaitForWork(std::chrono::milliseconds limit) override;
   void RecordCode(const std::string& id, int32_t code, const std::string& code_name) override;
   void RecordIncoming(const IncomingMessage& message) override;
@@ -94,6 +95,8 @@ class SqliteQueue final : public MessageQueue {
   // `kannel_kind` is asked for.
   void AddMessageWebhook(int64_t seq, int kannel_kind, const std::string& kannel_answer, nlohmann::json body);
   void AddOutcomeWebhook(int64_t seq, const std::string& state, std::optional<int> code, const std::string& code_name);
+  // In a job: queued messages whose time ran out become expired.
+  void ExpireDue(int64_t now_ms);
   void AddEvent(int64_t message_seq, const std::string& state, std::optional<int> code, const std::string& detail);
   // The message a modem line's report is about: the newest send of its line
   // and reference, if that went to the report's recipient within the window.
@@ -134,10 +137,10 @@ class SqliteQueue final : public MessageQueue {
     Sync sync;
   };
   std::deque<Pending> jobs_;
-  int waited_for_ = 0;  // queued jobs that someone waits for (not kLater)
-  size_t unsaved_events_ = 0;  // events the disk refused, queued to be written again
-  std::string storage_error_;  // why the last batch failed; empty when it did not
-  int failed_batches_ = 0;     // in a row (writer thread only)
+  int waited_for_ = 0;             // queued jobs that someone waits for (not kLater)
+  size_t unsaved_events_ = 0;      // events the disk refused, queued to be written again
+  std::string storage_error_;      // why the last batch failed; empty when it did not
+  int failed_batches_ = 0;         // in a row (writer thread only)
   Sync batch_sync_ = Sync::kDisk;  // what the writer connection is set to now
   bool stopping_ = false;
   std::thread writer_thread_;

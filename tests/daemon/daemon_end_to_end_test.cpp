@@ -53,7 +53,9 @@ TEST(DaemonNullGateway, SendsRecordsEveryStateAndSignsEveryWebhook) {
 }
 
 TEST(DaemonNullGateway, RefusesBadInputNamingTheFieldAndWrongKeys) {
-  DaemonProcess daemon({NullGatewayDocument(), ""});
+  DaemonSettings settings{NullGatewayDocument(), ""};
+  settings.more_ini = "[api]\nmax_recipients = 3\n";
+  DaemonProcess daemon(settings);
   ASSERT_TRUE(daemon.Start());
   auto post = [&](const std::string& body) {
     auto res = daemon.Client().Post("/v1/messages", body, "application/json");
@@ -65,8 +67,17 @@ TEST(DaemonNullGateway, RefusesBadInputNamingTheFieldAndWrongKeys) {
       {R"({"to":"+15550100","text":""})", "text"},
       {R"({"to":"+15550100","text":7})", "text"},
       {R"({"to":"+15550100","text":"cut\u0000here"})", "text"},
-      {R"({"to":"+15550100","text":"hi","priority":1})", "priority"},
-      {R"({"to":"+15550100","text":"hi","send_at":"2027-01-01T00:00:00Z"})", "send_at"},
+      {R"({"to":"+15550100","text":"hi","coding":2})", "coding"},
+      {R"({"to":"+15550100","text":"hi","priority":4})", "priority"},
+      {R"({"to":"+15550100","text":"hi","send_at":"tomorrow"})", "send_at"},
+      {R"({"to":"+15550100","text":"hi","send_at":"2026-02-29T00:00:00Z"})", "send_at"},
+      {R"({"to":"+15550100","text":"hi","valid_until":"2020-01-01T00:00:00Z"})", "valid_until"},
+      {R"({"to":"+15550100","text":"hi","send_at":"2099-01-01T00:00:00Z"})", "send_at"},
+      {R"({"to":"+15550100","text":"hi","validity":0})", "validity"},
+      {R"({"to":"+15550100","text":"hi","validity":5,"valid_until":"2099-01-01T00:00:00Z"})", "validity"},
+      {R"({"to":["+15550100","12"],"text":"hi"})", "to[1]"},
+      {R"({"to":[],"text":"hi"})", "to"},
+      {R"({"to":["+15550100","+15550101","+15550102","+15550103"],"text":"hi"})", "to"},
       {R"({"to":"+15550100","text":"hi","from":"a\nb"})", "from"},
       {R"({"to":"+15550100","text":"hi","callback_url":"ftp://x/"})", "callback_url"},
       {R"(["to"])", "body"},
@@ -97,7 +108,12 @@ TEST(DaemonNullGateway, RefusesBadInputNamingTheFieldAndWrongKeys) {
   EXPECT_EQ(res->status, 401);
   res = httplib::Client("127.0.0.1", daemon.port()).Get("/cgi-bin/sendsms?username=u&password=nope&to=123&text=x");
   ASSERT_TRUE(res);
-  EXPECT_EQ(res->status, 401);
+  EXPECT_EQ(res->status, 403);
+  EXPECT_EQ(res->body, "Authorization failed for sendsms");
+  // None of the refused requests left a message.
+  res = daemon.Client().Get("/metrics");
+  ASSERT_TRUE(res);
+  EXPECT_NE(res->body.find("talvenixd_accepted_total 1\n"), std::string::npos) << res->body;
 
   // A body counts against the 64 KiB limit however it comes: in chunks
   // (read until the limit, not to its end), or compressed (never inflated).
@@ -210,7 +226,8 @@ TEST(DaemonProvider, SendsThroughTheProviderAndCallsKannelDeliveryUrls) {
             .Get("/cgi-bin/sendsms?username=u&password=" + std::string(kApiKey) + "&to=15550102&text=x&dlr-url=" +
                  httplib::detail::encode_query_param(hooks.url("/d")) + "&dlr-mask=99");
   ASSERT_TRUE(res);
-  EXPECT_EQ(json::parse(res->body).value("field", ""), "dlr-mask");
+  EXPECT_EQ(res->status, 400);
+  EXPECT_EQ(res->body, "DLR-Mask field misformed, rejected");
 }
 
 TEST(DaemonProvider, RetriesAWebhookTheReceiverRefused) {

@@ -62,7 +62,7 @@ TEST(SqliteQueue, AClaimAheadKeepsTheJournalOfASendStillGoingOn) {
     ASSERT_EQ(queue.ClaimNext(1).size(), 1u);
     queue.MarkHanded(ids[0]);
     ASSERT_EQ(queue.ClaimAhead(1).get().size(), 1u);  // while the first is being sent
-  }  // the daemon dies before the first send's code
+  }                                                   // the daemon dies before the first send's code
   SqliteQueue queue(path, "", "boot-1");
   EXPECT_EQ(queue.MarkUnknown(), 1);
   EXPECT_EQ(queue.Find(ids[0]).value()["state"], "unknown");
@@ -136,7 +136,9 @@ TEST(SqliteQueue, RetentionDeletesOnlyWhatSettledBeforeTheCutoff) {
   ASSERT_EQ(due.size(), 5u);
   for (const WebhookDelivery& d : due) {
     std::string id = nlohmann::json::parse(d.body)["message_id"];
-    if (id != lost) queue.WebhookAttempted(d.event_id, id == ids[1] ? WebhookOutcome::kExpired : WebhookOutcome::kDelivered, now + 1000, "");
+    if (id != lost)
+      queue.WebhookAttempted(d.event_id, id == ids[1] ? WebhookOutcome::kExpired : WebhookOutcome::kDelivered,
+                             now + 1000, "");
   }
   // Day 35: one retry fails again, and its outcome is delivered; the other waits.
   now = day0 + 35 * kDay;
@@ -145,7 +147,8 @@ TEST(SqliteQueue, RetentionDeletesOnlyWhatSettledBeforeTheCutoff) {
   queue.RecordCode(ids[2], 5, "failed");
   ASSERT_EQ(queue.Retry(ids[3]), RetryResult::kQueued);
   for (const WebhookDelivery& d : queue.DueWebhooks(now, 100))
-    if (nlohmann::json::parse(d.body)["message_id"] != lost) queue.WebhookAttempted(d.event_id, WebhookOutcome::kDelivered, now, "");
+    if (nlohmann::json::parse(d.body)["message_id"] != lost)
+      queue.WebhookAttempted(d.event_id, WebhookOutcome::kDelivered, now, "");
   const QueueStats before = queue.Stats();
 
   // Day 40, keeping 30 days; batches of two, so that one batch is not all.
@@ -209,7 +212,8 @@ TEST(SqliteQueue, AStatusReportFindsOnlyTheNewestSendOfItsReference) {
   }
   SqliteQueue queue(path, "http://127.0.0.1:9/hook", "boot-1", clock);
   queue.MarkUnknown();
-  for (const WebhookDelivery& d : queue.DueWebhooks(now, 100)) queue.WebhookAttempted(d.event_id, WebhookOutcome::kDelivered, now, "");
+  for (const WebhookDelivery& d : queue.DueWebhooks(now, 100))
+    queue.WebhookAttempted(d.event_id, WebhookOutcome::kDelivered, now, "");
   queue.RecordStatusReport({7, 0x00, 3, "+15550100", "", true});   // the older send's first part
   queue.RecordStatusReport({8, 0x00, 3, "+15550100", "", true});   // 8 was reused since: never the older send
   queue.RecordStatusReport({8, 0x41, 3, "15550111", "", true});    // the newer send, its number written otherwise
@@ -223,10 +227,10 @@ TEST(SqliteQueue, AStatusReportFindsOnlyTheNewestSendOfItsReference) {
     queue.WebhookAttempted(d.event_id, WebhookOutcome::kDelivered, now, "");
   }
   std::vector<std::pair<std::string, std::string>> expected = {{"http://127.0.0.1:9/older", older},
-                                                                {"http://127.0.0.1:9/hook", ""},
-                                                                {"http://127.0.0.1:9/hook", newer},
-                                                                {"http://127.0.0.1:9/hook", ""},
-                                                                {"http://127.0.0.1:9/hook", ""}};
+                                                               {"http://127.0.0.1:9/hook", ""},
+                                                               {"http://127.0.0.1:9/hook", newer},
+                                                               {"http://127.0.0.1:9/hook", ""},
+                                                               {"http://127.0.0.1:9/hook", ""}};
   EXPECT_EQ(sent, expected);
   nlohmann::json report = queue.Find(older).value()["events"].back();
   EXPECT_EQ(report["state"], "status_report");
@@ -243,6 +247,82 @@ TEST(SqliteQueue, AStatusReportFindsOnlyTheNewestSendOfItsReference) {
 
   EXPECT_EQ(queue.DeleteSettled(now, 100).messages, 3);
   EXPECT_EQ(Count(path, "SELECT count(*) FROM message_references"), 0);
+}
+
+// Claims take what is due, the highest priority first; a message whose time
+// ran out before its turn is expired with its event and webhook, and counted.
+TEST(SqliteQueue, ClaimsTakeDueMessagesByPriorityAndExpireTheOverdue) {
+  testing::TempFolder folder{"queue"};
+  int64_t now = 1'700'000'000'000;
+  SqliteQueue queue(folder.File("queue.db"), "http://127.0.0.1:9/hook", "boot-1", [&] { return now; });
+  queue.MarkUnknown();
+  auto message = [&](const char* text, int priority, int64_t send_at = 0, int64_t expires = 0) {
+    NewMessage m{"+15550100", text, "", "", "", -1};
+    m.priority = priority;
+    m.send_at_ms = send_at;
+    m.expires_ms = expires;
+    m.parts = 2;
+    return m;
+  };
+  const std::vector<std::string> ids =
+      queue.AcceptAll({message("low", 0), message("urgent", 3), message("later", 3, now + 1000),
+                       message("brief", 0, 0, now + 500), message("middle", 1)});
+  ASSERT_EQ(ids.size(), 5u);
+  auto texts = [](const std::vector<OutgoingMessage>& claimed) {
+    std::vector<std::string> out;
+    for (const OutgoingMessage& m : claimed) out.push_back(m.text);
+    return out;
+  };
+  EXPECT_EQ(texts(queue.ClaimNext(2)), (std::vector<std::string>{"urgent", "middle"}));
+  now += 600;
+  EXPECT_EQ(texts(queue.ClaimNext(10)), (std::vector<std::string>{"low"}));
+  nlohmann::json brief = queue.Find(ids[3]).value();
+  EXPECT_EQ(brief["state"], "expired");
+  EXPECT_EQ(brief["valid_until"], IsoTime(now - 100));
+  EXPECT_EQ(brief["events"].back()["state"], "expired");
+  EXPECT_EQ(brief["parts"], 2);
+  nlohmann::json later = queue.Find(ids[2]).value();
+  EXPECT_EQ(later["state"], "queued");
+  EXPECT_EQ(later["send_at"], IsoTime(now + 400));
+  EXPECT_EQ(later["priority"], 3);
+  now += 400;
+  EXPECT_EQ(texts(queue.ClaimNext(10)), (std::vector<std::string>{"later"}));
+  EXPECT_EQ(queue.Stats().expired_total, 1);
+  EXPECT_EQ(queue.Stats().messages_per_state["expired"], 1);
+  queue.Flush();
+  std::vector<WebhookDelivery> due = queue.DueWebhooks(now, 10);
+  ASSERT_EQ(due.size(), 1u);
+  nlohmann::json event = nlohmann::json::parse(due[0].body);
+  EXPECT_EQ(event["state"], "expired");
+  EXPECT_EQ(event["message_id"], ids[3]);
+}
+
+// A queue written before scheduling opens with its messages due at once.
+TEST(SqliteQueue, AQueueFromBeforeSchedulingKeepsItsMessages) {
+  testing::TempFolder folder{"queue"};
+  const std::string path = folder.File("queue.db");
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db,
+                         "CREATE TABLE messages(seq INTEGER PRIMARY KEY AUTOINCREMENT, id TEXT UNIQUE NOT NULL, "
+                         "recipient TEXT NOT NULL, body TEXT NOT NULL, sender TEXT NOT NULL, client_ref TEXT NOT NULL, "
+                         "callback_url TEXT NOT NULL, kannel_dlr_mask INTEGER NOT NULL, state TEXT NOT NULL, "
+                         "code INTEGER, code_name TEXT, settled_ms INTEGER);"
+                         "INSERT INTO messages(id, recipient, body, sender, client_ref, callback_url, kannel_dlr_mask, "
+                         "state) VALUES('0123456789abcdef0123456789abcdef', '+15550100', 'old', '', '', '', -1, "
+                         "'queued');",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(db);
+  SqliteQueue queue(path, "", "boot-1");
+  queue.MarkUnknown();
+  std::vector<OutgoingMessage> claimed = queue.ClaimNext(10);
+  ASSERT_EQ(claimed.size(), 1u);
+  EXPECT_EQ(claimed[0].text, "old");
+  nlohmann::json old = queue.Find(claimed[0].id).value();
+  EXPECT_EQ(old["priority"], 0);
+  EXPECT_FALSE(old.contains("parts"));
+  EXPECT_FALSE(old.contains("send_at"));
 }
 
 }  // namespace
