@@ -77,6 +77,15 @@ enum class WebhookOutcome {
   kFailed,    // it can never be delivered: a URL that is none, a refused address
 };
 
+// A webhook attempt that failed: of an event still due, or given up.
+struct WebhookFailure {
+  int64_t at_ms = 0;  // when it is due again, or when it was given up
+  std::string url;
+  int attempts = 0;
+  std::string state;  // due, expired or failed
+  std::string error;
+};
+
 struct QueueStats {
   std::map<std::string, int64_t> messages_per_state;
   int64_t accepted = 0;                    // every message ever accepted
@@ -84,8 +93,9 @@ struct QueueStats {
   int64_t expired_total = 0;               // messages whose time ran out before they were taken
   std::map<int, int64_t> failed_per_code;  // failed sends, retries included
   int64_t webhook_backlog = 0;
-  std::vector<std::string> last_errors;  // newest first
-  std::string storage_error;             // why the queue cannot write now; empty while it can
+  std::vector<std::string> last_errors;          // newest first
+  std::vector<WebhookFailure> webhook_failures;  // of those still due, then of those given up; newest first
+  std::string storage_error;                     // why the queue cannot write now; empty while it can
 };
 
 enum class RetryResult { kQueued, kNotFound, kNotRetryable };

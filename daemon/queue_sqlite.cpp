@@ -183,7 +183,6 @@ CREATE INDEX IF NOT EXISTS messages_by_state ON messages(state, seq);
 CREATE TABLE IF NOT EXISTS message_events(
   message_seq INTEGER NOT NULL, at_ms INTEGER NOT NULL, state TEXT NOT NULL, code INTEGER, detail TEXT NOT NULL);
 CREATE INDEX IF NOT EXISTS message_events_by_message ON message_events(message_seq);
-CREATE INDEX IF NOT EXISTS message_events_errors ON message_events(state) WHERE state IN ('failed','unknown');
 CREATE TABLE IF NOT EXISTS outcome_totals(
   state TEXT NOT NULL, code INTEGER NOT NULL, count INTEGER NOT NULL, PRIMARY KEY(state, code));
 CREATE TABLE IF NOT EXISTS deleted_totals(what TEXT PRIMARY KEY, count INTEGER NOT NULL);
@@ -199,6 +198,43 @@ CREATE TABLE IF NOT EXISTS message_references(
   parts INTEGER NOT NULL, recipient TEXT NOT NULL, at_ms INTEGER NOT NULL);
 CREATE INDEX IF NOT EXISTS message_references_by_reference ON message_references(comport, reference);
 CREATE INDEX IF NOT EXISTS message_references_by_message ON message_references(message_seq);
+)";
+
+// What the status page and /metrics read, kept by triggers in the same
+// transactions as the rows they count: a scrape reads a few rows, never the
+// tables. Created on a queue from before them with the counts of its rows.
+constexpr const char* kRunningCounts = R"(
+CREATE TABLE running_counts(what TEXT PRIMARY KEY, count INTEGER NOT NULL) WITHOUT ROWID;
+INSERT INTO running_counts SELECT 'messages.' || state, count(*) FROM messages GROUP BY state;
+INSERT INTO running_counts SELECT 'webhooks.' || state, count(*) FROM webhooks GROUP BY state;
+CREATE TABLE recent_errors(at_ms INTEGER NOT NULL, message_id TEXT NOT NULL, state TEXT NOT NULL, code INTEGER,
+  detail TEXT NOT NULL);
+INSERT INTO recent_errors SELECT * FROM (SELECT e.at_ms, m.id, e.state, e.code, e.detail FROM message_events e
+  JOIN messages m ON m.seq=e.message_seq WHERE e.state IN ('failed','unknown','expired') ORDER BY e.rowid DESC LIMIT 10)
+  ORDER BY 1;
+DROP INDEX IF EXISTS message_events_errors;
+)";
+// Each table's rows per state: counted in on insert, moved on a change of
+// state, counted out on delete.
+constexpr const char* kCountTriggers = R"(
+CREATE TRIGGER IF NOT EXISTS %1$s_counted_in AFTER INSERT ON %1$s BEGIN
+  INSERT INTO running_counts VALUES('%1$s.' || NEW.state, 1) ON CONFLICT(what) DO UPDATE SET count=count+1;
+END;
+CREATE TRIGGER IF NOT EXISTS %1$s_counted_moved AFTER UPDATE OF state ON %1$s WHEN OLD.state IS NOT NEW.state BEGIN
+  UPDATE running_counts SET count=count-1 WHERE what='%1$s.' || OLD.state;
+  INSERT INTO running_counts VALUES('%1$s.' || NEW.state, 1) ON CONFLICT(what) DO UPDATE SET count=count+1;
+END;
+CREATE TRIGGER IF NOT EXISTS %1$s_counted_out AFTER DELETE ON %1$s BEGIN
+  UPDATE running_counts SET count=count-1 WHERE what='%1$s.' || OLD.state;
+END;
+)";
+constexpr const char* kErrorTrigger = R"(
+CREATE TRIGGER IF NOT EXISTS errors_kept AFTER INSERT ON message_events
+WHEN NEW.state IN ('failed','unknown','expired') BEGIN
+  INSERT INTO recent_errors VALUES(NEW.at_ms, (SELECT id FROM messages WHERE seq=NEW.message_seq), NEW.state, NEW.code,
+    NEW.detail);
+  DELETE FROM recent_errors WHERE rowid <= (SELECT max(rowid) FROM recent_errors) - 10;
+END;
 )";
 
 // Bytes that are not UTF-8 (a gateway's 8-bit text) become U+FFFD.
@@ -262,7 +298,11 @@ SqliteQueue::SqliteQueue(const std::string& path, std::string default_webhook_ur
     Exec(writer_.db, "PRAGMA auto_vacuum=INCREMENTAL; PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;");
     Exec(writer_.db, kSchema);
     UpgradeSchema();
-    reader_.db = Open(path);
+    for (auto& reader : readers_) {
+      reader = std::make_unique<SqliteConnection>();
+      reader->db = Open(path);
+      free_readers_.push_back(reader.get());
+    }
   } catch (...) {
     writer_.Close();
     close(journal_);
@@ -281,7 +321,8 @@ SqliteQueue::~SqliteQueue() {
   }
   jobs_ready_.notify_all();
   writer_thread_.join();
-  reader_.Close();
+  for (auto& reader : readers_)
+    if (reader) reader->Close();
   writer_.Close();
   close(journal_);
 }
@@ -326,6 +367,21 @@ void SqliteQueue::UpgradeSchema() {
        // What a claim reads: the queued ones, in the order they are taken.
        "CREATE INDEX IF NOT EXISTS messages_claim ON messages(priority DESC, seq) WHERE state='queued';"
        "CREATE INDEX IF NOT EXISTS messages_expiring ON messages(expires_ms) WHERE state='queued';");
+  bool counted = false;
+  {
+    Statement table(writer_, "SELECT 1 FROM sqlite_master WHERE type='table' AND name='running_counts'");
+    counted = table.Step();
+  }
+  std::string sql = "BEGIN IMMEDIATE;";
+  if (!counted) sql += kRunningCounts;
+  for (const char* table : {"messages", "webhooks"}) {
+    char triggers[2048];
+    std::snprintf(triggers, sizeof triggers, kCountTriggers, table);
+    sql += triggers;
+  }
+  sql += kErrorTrigger;
+  sql += "COMMIT;";
+  Exec(writer_.db, sql.c_str());
 }
 
 void SqliteQueue::EmptyJournalIfSaved() {
@@ -793,14 +849,29 @@ RetryResult SqliteQueue::Retry(const std::string& id) {
   return result;
 }
 
+SqliteQueue::ReaderLease::ReaderLease(SqliteQueue& q) : queue_(q) {
+  std::unique_lock lock(q.readers_mutex_);
+  q.reader_free_.wait(lock, [&] { return !q.free_readers_.empty(); });
+  connection_ = q.free_readers_.back();
+  q.free_readers_.pop_back();
+}
+
+SqliteQueue::ReaderLease::~ReaderLease() {
+  {
+    std::lock_guard lock(queue_.readers_mutex_);
+    queue_.free_readers_.push_back(connection_);
+  }
+  queue_.reader_free_.notify_one();
+}
+
 std::optional<nlohmann::json> SqliteQueue::Find(const std::string& id) {
-  std::lock_guard lock(reader_mutex_);
-  Exec(reader_.db, "BEGIN");  // one snapshot for the message and its events
+  ReaderLease reader(*this);
+  Exec(reader->db, "BEGIN");  // one snapshot for the message and its events
   struct End {
-    SqliteQueue* q;
-    ~End() { sqlite3_exec(q->reader_.db, "COMMIT", nullptr, nullptr, nullptr); }
-  } end{this};
-  Statement m(reader_,
+    sqlite3* db;
+    ~End() { sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr); }
+  } end{reader->db};
+  Statement m(*reader,
               "SELECT seq, recipient, sender, client_ref, state, code, code_name, parts, not_before_ms, expires_ms, "
               "priority FROM messages WHERE id=?");
   m.Bind(1, id);
@@ -815,7 +886,7 @@ std::optional<nlohmann::json> SqliteQueue::Find(const std::string& id) {
   if (m.Int(8) > 0) out["send_at"] = IsoTime(m.Int(8));
   if (!m.IsNull(9)) out["valid_until"] = IsoTime(m.Int(9));
   nlohmann::json events = nlohmann::json::array();
-  Statement e(reader_, "SELECT at_ms, state, code, detail FROM message_events WHERE message_seq=? ORDER BY rowid");
+  Statement e(*reader, "SELECT at_ms, state, code, detail FROM message_events WHERE message_seq=? ORDER BY rowid");
   e.Bind(1, m.Int(0));
   while (e.Step()) {
     nlohmann::json event = {{"state", e.Text(1)}, {"at", IsoTime(e.Int(0))}};
@@ -833,11 +904,11 @@ std::optional<nlohmann::json> SqliteQueue::Find(const std::string& id) {
 }
 
 std::vector<WebhookDelivery> SqliteQueue::DueWebhooks(int64_t now_ms, int limit, const WebhookSkip& skip) {
-  std::lock_guard lock(reader_mutex_);
+  ReaderLease reader(*this);
   // A stored URL is canonical, so its receiver's origin is followed by "/".
   nlohmann::json origins = nlohmann::json::array();
   for (const std::string& origin : skip.origins) origins.push_back(origin + "/");
-  Statement due(reader_,
+  Statement due(*reader,
                 "SELECT event_id, method, url, body, attempts, created_ms FROM webhooks "
                 "WHERE state='due' AND next_ms<=?1 AND event_id NOT IN (SELECT value FROM json_each(?2)) "
                 "AND NOT EXISTS (SELECT 1 FROM json_each(?3) WHERE substr(url, 1, length(value))=value) "
@@ -872,15 +943,25 @@ QueueStats SqliteQueue::Stats() {
     std::scoped_lock lock(jobs_mutex_, journal_mutex_);
     stats.storage_error = !storage_error_.empty() ? storage_error_ : journal_error_;
   }
-  std::lock_guard lock(reader_mutex_);
-  Statement states(reader_, "SELECT state, count(*) FROM messages GROUP BY state");
-  while (states.Step()) {
-    stats.messages_per_state[states.Text(0)] = states.Int(1);
-    stats.accepted += states.Int(1);
+  ReaderLease reader(*this);
+  Exec(reader->db, "BEGIN");  // one snapshot: the counts add up
+  struct End {
+    sqlite3* db;
+    ~End() { sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr); }
+  } end{reader->db};
+  Statement counts(*reader, "SELECT what, count FROM running_counts WHERE count<>0");
+  while (counts.Step()) {
+    const std::string what = counts.Text(0);
+    if (what.compare(0, 9, "messages.") == 0) {
+      stats.messages_per_state[what.substr(9)] = counts.Int(1);
+      stats.accepted += counts.Int(1);
+    } else if (what == "webhooks.due") {
+      stats.webhook_backlog = counts.Int(1);
+    }
   }
-  Statement deleted(reader_, "SELECT count FROM deleted_totals WHERE what='messages'");
+  Statement deleted(*reader, "SELECT count FROM deleted_totals WHERE what='messages'");
   if (deleted.Step()) stats.accepted += deleted.Int(0);
-  Statement outcomes(reader_, "SELECT state, code, count FROM outcome_totals");
+  Statement outcomes(*reader, "SELECT state, code, count FROM outcome_totals");
   while (outcomes.Step()) {
     if (outcomes.Text(0) == "sent")
       stats.sent_total += outcomes.Int(2);
@@ -889,17 +970,25 @@ QueueStats SqliteQueue::Stats() {
     else
       stats.failed_per_code[static_cast<int>(outcomes.Int(1))] = outcomes.Int(2);
   }
-  Statement backlog(reader_, "SELECT count(*) FROM webhooks WHERE state='due'");
-  if (backlog.Step()) stats.webhook_backlog = backlog.Int(0);
-  Statement errors(reader_,
-                   "SELECT e.at_ms, m.id, e.state, e.code, e.detail FROM message_events e "
-                   "JOIN messages m ON m.seq=e.message_seq WHERE e.state IN ('failed','unknown') "
-                   "ORDER BY e.rowid DESC LIMIT 10");
+  Statement errors(*reader, "SELECT at_ms, message_id, state, code, detail FROM recent_errors ORDER BY rowid DESC");
   while (errors.Step()) {
     std::string line = IsoTime(errors.Int(0)) + " " + errors.Text(1) + " " + errors.Text(2);
     if (!errors.IsNull(3)) line += " " + std::to_string(errors.Int(3));
     line += " " + errors.Text(4);
     stats.last_errors.push_back(line);
+  }
+  // The newest failed attempts of events still due, and of those given up:
+  // each query walks its state's index from the newest and stops at five.
+  for (const char* sql : {"SELECT next_ms, url, attempts, state, last_error FROM webhooks "
+                          "WHERE state='due' AND attempts>0 ORDER BY next_ms DESC LIMIT 5",
+                          "SELECT next_ms, url, attempts, state, last_error FROM webhooks "
+                          "WHERE state='expired' ORDER BY next_ms DESC LIMIT 5",
+                          "SELECT next_ms, url, attempts, state, last_error FROM webhooks "
+                          "WHERE state='failed' ORDER BY next_ms DESC LIMIT 5"}) {
+    Statement failures(*reader, sql);
+    while (failures.Step())
+      stats.webhook_failures.push_back(
+          {failures.Int(0), failures.Text(1), static_cast<int>(failures.Int(2)), failures.Text(3), failures.Text(4)});
   }
   return stats;
 }

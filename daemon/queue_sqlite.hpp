@@ -19,11 +19,13 @@
 #include <sqlite3.h>
 #include <sys/types.h>
 
+#include <array>
 #include <condition_variable>
 #include <deque>
 #include <functional>
 #include <future>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -126,8 +128,27 @@ class SqliteQueue final : public MessageQueue {
   off_t journal_size_ = 0;     // its whole lines: the end of a torn one is cut off
   std::string journal_error_;  // why the last write of it failed; empty when it did not
   SqliteConnection writer_;
-  SqliteConnection reader_;
-  std::mutex reader_mutex_;
+  // Readers have connections of their own (WAL lets them read while the
+  // writer writes): a lookup never waits behind a scrape or a webhook poll.
+  static constexpr size_t kReaders = 4;
+  std::array<std::unique_ptr<SqliteConnection>, kReaders> readers_;
+  std::vector<SqliteConnection*> free_readers_;
+  std::mutex readers_mutex_;
+  std::condition_variable reader_free_;
+  // One reader's connection, for as long as it lives.
+  class ReaderLease {
+   public:
+    explicit ReaderLease(SqliteQueue& queue);
+    ~ReaderLease();
+    ReaderLease(const ReaderLease&) = delete;
+    ReaderLease& operator=(const ReaderLease&) = delete;
+    SqliteConnection& operator*() { return *connection_; }
+    SqliteConnection* operator->() { return connection_; }
+
+   private:
+    SqliteQueue& queue_;
+    SqliteConnection* connection_;
+  };
 
   std::mutex jobs_mutex_;
   std::condition_variable jobs_ready_;

@@ -101,6 +101,18 @@ int64_t Count(const std::string& path, const char* sql) {
   return n;
 }
 
+// The running counts Stats reads match the rows they count.
+void ExpectCountsMatchRows(SqliteQueue& queue, const std::string& path) {
+  queue.Flush();
+  const QueueStats stats = queue.Stats();
+  for (const char* state : {"queued", "sending", "pending", "sent", "failed", "unknown", "expired"}) {
+    const std::string sql = std::string("SELECT count(*) FROM messages WHERE state='") + state + "'";
+    auto it = stats.messages_per_state.find(state);
+    EXPECT_EQ(it == stats.messages_per_state.end() ? 0 : it->second, Count(path, sql.c_str())) << state;
+  }
+  EXPECT_EQ(stats.webhook_backlog, Count(path, "SELECT count(*) FROM webhooks WHERE state='due'"));
+}
+
 TEST(SqliteQueue, RetentionDeletesOnlyWhatSettledBeforeTheCutoff) {
   testing::TempFolder folder{"queue"};
   const std::string path = folder.File("queue.db");
@@ -183,6 +195,7 @@ TEST(SqliteQueue, RetentionDeletesOnlyWhatSettledBeforeTheCutoff) {
   EXPECT_EQ(after.sent_total, before.sent_total);
   EXPECT_EQ(after.failed_per_code, before.failed_per_code);
   EXPECT_EQ(queue.Retry(ids[2]), RetryResult::kQueued);
+  ExpectCountsMatchRows(queue, path);
   EXPECT_EQ(Count(path, "PRAGMA auto_vacuum"), 2);  // incremental: freed pages can be given back
 }
 
@@ -316,6 +329,7 @@ TEST(SqliteQueue, AQueueFromBeforeSchedulingKeepsItsMessages) {
   sqlite3_close(db);
   SqliteQueue queue(path, "", "boot-1");
   queue.MarkUnknown();
+  EXPECT_EQ(queue.Stats().messages_per_state["queued"], 1);
   std::vector<OutgoingMessage> claimed = queue.ClaimNext(10);
   ASSERT_EQ(claimed.size(), 1u);
   EXPECT_EQ(claimed[0].text, "old");
@@ -323,6 +337,9 @@ TEST(SqliteQueue, AQueueFromBeforeSchedulingKeepsItsMessages) {
   EXPECT_EQ(old["priority"], 0);
   EXPECT_FALSE(old.contains("parts"));
   EXPECT_FALSE(old.contains("send_at"));
+  queue.RecordCode(claimed[0].id, 5, "failed");
+  ExpectCountsMatchRows(queue, path);
+  EXPECT_EQ(queue.Stats().last_errors.size(), 1u);
 }
 
 }  // namespace
