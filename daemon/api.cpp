@@ -50,6 +50,19 @@ bool IsMessageId(std::string_view text) {
          });
 }
 
+// The route a path takes, as /metrics names it: a few names, never an id.
+std::string RouteName(std::string_view path) {
+  for (std::string_view fixed : {"/", "/metrics", "/livez", "/cgi-bin/sendsms", "/v1/messages"})
+    if (path == fixed) return std::string(fixed);
+  if (path.size() == kMessages.size() + 33 && path.substr(0, kMessages.size() + 1) == "/v1/messages/" &&
+      IsMessageId(path.substr(kMessages.size() + 1)))
+    return "/v1/messages/{id}";
+  if (path.size() == kMessages.size() + 39 && path.substr(0, kMessages.size() + 1) == "/v1/messages/" &&
+      IsMessageId(path.substr(kMessages.size() + 1, 32)) && path.substr(kMessages.size() + 33) == "/retry")
+    return "/v1/messages/{id}/retry";
+  return "other";
+}
+
 // An answer that reads or writes the queue: a queue that fails is a 503
 // the client may try again, never a dropped connection.
 HttpAnswer Guarded(std::function<HttpResponse(const HttpRequest&)> answer,
@@ -85,13 +98,30 @@ HttpLimits HttpLimitsOf(const DaemonConfig& c) {
   return limits;
 }
 
-Api::Api(std::shared_ptr<const DaemonConfig> config, MessageQueue& queue, Dispatcher& dispatcher)
+Api::Api(std::shared_ptr<const DaemonConfig> config, MessageQueue& queue, Dispatcher& dispatcher,
+         RunningMetrics& metrics)
     : config_(config),
       queue_(queue),
       dispatcher_(dispatcher),
+      metrics_(metrics),
       server_([this](const HttpRequest& head) { return Route(head); }, HttpLimitsOf(*config)) {}
 
 HttpRoute Api::Route(const HttpRequest& head) {
+  std::string route = RouteName(head.path);
+  HttpRoute routed = RouteOf(head);
+  if (auto* refusal = std::get_if<HttpResponse>(&routed)) {
+    metrics_.Request(route, refusal->status);
+    return routed;
+  }
+  return HttpAnswer(
+      [this, route = std::move(route), answer = std::get<HttpAnswer>(std::move(routed))](const HttpRequest& req) {
+        HttpResponse response = answer(req);
+        metrics_.Request(route, response.status);
+        return response;
+      });
+}
+
+HttpRoute Api::RouteOf(const HttpRequest& head) {
   const std::string& path = head.path;
   const bool get = head.method == "GET", post = head.method == "POST";
   auto allowed = [](const char* methods) {
@@ -119,12 +149,14 @@ HttpRoute Api::Route(const HttpRequest& head) {
     if (auto refusal = StatusRefusal(head)) return *refusal;
     if (path == "/")
       return Guarded([this](const HttpRequest&) {
-        return HttpResponse{
-            200, "text/html; charset=utf-8", StatusPageHtml(queue_.Stats(), server_.Stats(), dispatcher_), {}};
+        return HttpResponse{200,
+                            "text/html; charset=utf-8",
+                            StatusPageHtml(queue_.Stats(), server_.Stats(), dispatcher_, metrics_.Read()),
+                            {}};
       });
     return Guarded([this](const HttpRequest&) {
       return HttpResponse{
-          200, "text/plain; version=0.0.4", MetricsText(queue_.Stats(), server_.Stats(), dispatcher_), {}};
+          200, kMetricsType, MetricsText(queue_.Stats(), server_.Stats(), dispatcher_, metrics_.Read()), {}};
     });
   }
   if (path.compare(0, kMessages.size(), kMessages) != 0) return ErrorResponse(404, "no such resource");
@@ -230,7 +262,9 @@ std::variant<std::vector<std::string>, Api::Refused> Api::AcceptAll(std::vector<
     }
   if (std::optional<Refused> refused = GatewayRefusal(messages.front())) return *refused;
   for (NewMessage& m : messages) m.parts = messages.front().parts;
-  return queue_.AcceptAll(messages);
+  std::vector<std::string> ids = queue_.AcceptAll(messages);
+  metrics_.Accepted(ids.size());
+  return ids;
 }
 
 HttpResponse Api::PostMessage(const HttpRequest& req) {

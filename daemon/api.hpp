@@ -16,6 +16,7 @@
 #include "daemon/dispatcher.hpp"
 #include "daemon/http_server.hpp"
 #include "daemon/message_queue.hpp"
+#include "daemon/running_metrics.hpp"
 
 namespace talvenix::daemon {
 
@@ -24,7 +25,7 @@ HttpLimits HttpLimitsOf(const DaemonConfig& config);
 
 class Api {
  public:
-  Api(std::shared_ptr<const DaemonConfig> config, MessageQueue& queue, Dispatcher& dispatcher);
+  Api(std::shared_ptr<const DaemonConfig> config, MessageQueue& queue, Dispatcher& dispatcher, RunningMetrics& metrics);
   // Takes the keys, status access and webhook policy of a re-read file;
   // requests under way keep the settings they began with.
   void Reconfigure(std::shared_ptr<const DaemonConfig> config);
@@ -36,7 +37,9 @@ class Api {
   void Stop();
 
  private:
+  // Routes, counting each answer by its route and status.
   HttpRoute Route(const HttpRequest& head);
+  HttpRoute RouteOf(const HttpRequest& head);
   // True when `key` is one of `digests`' keys.
   static bool Authorised(const std::string& key, const std::vector<std::string>& digests);
   // The refusal unless the request carries an API key.
@@ -65,6 +68,7 @@ class Api {
   std::shared_ptr<const DaemonConfig> config_;
   MessageQueue& queue_;
   Dispatcher& dispatcher_;
+  RunningMetrics& metrics_;
   HttpServer server_;
 };
 

@@ -28,12 +28,13 @@ struct Dispatcher::InFlight {
   std::u16string text;
   std::string to;
   TalvexSmsRequest request{};
+  std::chrono::steady_clock::time_point handed;
   bool outcome_seen = false;      // the callback reported the outcome
   bool returned_pending = false;  // SendSMS returned 112
 };
 
-Dispatcher::Dispatcher(host::Module& module, MessageQueue& queue, double messages_per_second)
-    : module_(module), queue_(queue), gap_(Gap(messages_per_second)) {}
+Dispatcher::Dispatcher(host::Module& module, MessageQueue& queue, double messages_per_second, RunningMetrics& metrics)
+    : module_(module), queue_(queue), metrics_(metrics), gap_(Gap(messages_per_second)) {}
 
 std::chrono::nanoseconds Dispatcher::Gap(double messages_per_second) {
   return std::chrono::nanoseconds(messages_per_second > 0 ? static_cast<int64_t>(1e9 / messages_per_second) : 0);
@@ -247,6 +248,7 @@ bool Dispatcher::SendOne(const OutgoingMessage& message) {
   journal_failing_ = false;
   {
     std::lock_guard lock(mutex_);
+    flight->handed = std::chrono::steady_clock::now();
     in_flight_[key] = std::move(flight);
   }
   int32_t code = module_.SendSMS(&r);
@@ -257,15 +259,22 @@ bool Dispatcher::SendOne(const OutgoingMessage& message) {
   InFlight& f = *it->second;
   if (code == TALVEX_PENDING && !f.outcome_seen) {
     f.returned_pending = true;
-    queue_.RecordCode(f.id, code, host::StatusName(code));
+    RecordCode(f, code);
     return true;
   }
   if (!f.outcome_seen) {
     RecordReceipt(f);
-    queue_.RecordCode(f.id, code, host::StatusName(code));
+    RecordCode(f, code);
   }
   in_flight_.erase(it);
   return true;
+}
+
+void Dispatcher::RecordCode(const InFlight& f, int32_t code) {
+  queue_.RecordCode(f.id, code, host::StatusName(code));
+  if (code != TALVEX_PENDING)
+    metrics_.Settled(code == TALVEX_OK,
+                     std::chrono::duration<double>(std::chrono::steady_clock::now() - f.handed).count());
 }
 
 void Dispatcher::RecordReceipt(const InFlight& f) {
@@ -290,7 +299,7 @@ void Dispatcher::OnEvent(int32_t code, int32_t extra, uint32_t event_kind, void*
     auto it = in_flight_.find(static_cast<const TalvexSmsRequest*>(data));
     if (it == in_flight_.end()) return;  // not ours, or already settled
     if (code != TALVEX_PENDING) RecordReceipt(*it->second);
-    queue_.RecordCode(it->second->id, code, host::StatusName(code));
+    RecordCode(*it->second, code);
     if (code == TALVEX_PENDING) return;
     if (it->second->returned_pending)
       in_flight_.erase(it);

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "daemon/message_queue.hpp"
+#include "daemon/running_metrics.hpp"
 #include "hostkit/module.hpp"
 #include "support/text_fit.hpp"
 
@@ -33,7 +34,7 @@ struct LineState {
 
 class Dispatcher {
  public:
-  Dispatcher(host::Module& module, MessageQueue& queue, double messages_per_second);
+  Dispatcher(host::Module& module, MessageQueue& queue, double messages_per_second, RunningMetrics& metrics);
   ~Dispatcher();
 
   // Starts the engine on the dispatcher's thread; false with the code when
@@ -79,11 +80,14 @@ class Dispatcher {
   bool SendOne(const OutgoingMessage& message);
   // At a send's outcome: the references a modem line left in the request.
   void RecordReceipt(const InFlight& flight);
+  // Records a send's code in the queue and, once it is final, how long it took.
+  void RecordCode(const InFlight& flight, int32_t code);
   // Runs `call` on the dispatcher's thread, between two sends.
   int32_t OnThread(std::function<int32_t()> call);
 
   host::Module& module_;
   MessageQueue& queue_;
+  RunningMetrics& metrics_;
   static std::chrono::nanoseconds Gap(double messages_per_second);
 
   std::chrono::nanoseconds gap_{0};

@@ -171,18 +171,19 @@ int Run(const std::string& config_path) {
                  "outcome; they are now unknown and are not sent again unless retried\n",
                  unknown);
 
-  Dispatcher dispatcher(module, *queue, config.messages_per_second);
+  RunningMetrics metrics;
+  Dispatcher dispatcher(module, *queue, config.messages_per_second, metrics);
   int32_t code = 0;
   if (!dispatcher.Start(code)) {
     std::fprintf(stderr, "talvenixd: the engine did not start: %s; see Talvenix.log in %s\n",
                  host::Describe(code).c_str(), config.module_config_dir.c_str());
     return 1;
   }
-  WebhookSender webhooks(*queue, WebhookSettingsOf(config));
+  WebhookSender webhooks(*queue, WebhookSettingsOf(config), metrics);
   webhooks.Start();
   Retention retention(*queue, config.keep_days);
   retention.Start();
-  Api api(running, *queue, dispatcher);
+  Api api(running, *queue, dispatcher, metrics);
   int port = api.Bind(error);
   if (port <= 0) {
     std::fprintf(stderr, "talvenixd: cannot listen on %s:%d: %s\n", config.listen_host.c_str(), config.listen_port,

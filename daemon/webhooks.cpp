@@ -43,8 +43,8 @@ int64_t WebhookBackoffMs(int attempts) {
   return std::min<int64_t>(delay, 3600 * 1000);
 }
 
-WebhookSender::WebhookSender(MessageQueue& queue, WebhookSettings settings)
-    : queue_(queue), settings_(std::move(settings)) {
+WebhookSender::WebhookSender(MessageQueue& queue, WebhookSettings settings, RunningMetrics& metrics)
+    : queue_(queue), metrics_(metrics), settings_(std::move(settings)) {
   curl_global_init(CURL_GLOBAL_DEFAULT);
   multi_ = curl_multi_init();
   curl_multi_setopt(multi_, CURLMOPT_MAXCONNECTS, static_cast<long>(settings_.connections));
@@ -176,10 +176,9 @@ bool WebhookSender::Begin(const WebhookDelivery& d) {
     if (!settings_.secret.empty()) {
       const std::string timestamp = std::to_string(NowMs() / 1000);
       t->headers = curl_slist_append(t->headers, (std::string(kTimestampHeader) + ": " + timestamp).c_str());
-      t->headers = curl_slist_append(
-          t->headers, (std::string(kSignatureHeader) + ": sha256=" +
-                       HmacSha256Hex(settings_.secret, timestamp + "." + t->delivery.body))
-                          .c_str());
+      t->headers = curl_slist_append(t->headers, (std::string(kSignatureHeader) + ": sha256=" +
+                                                  HmacSha256Hex(settings_.secret, timestamp + "." + t->delivery.body))
+                                                     .c_str());
     }
     curl_easy_setopt(easy, CURLOPT_POSTFIELDS, t->delivery.body.data());
     curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(t->delivery.body.size()));
@@ -226,6 +225,7 @@ void WebhookSender::Finish(CURL* easy, CURLcode result) {
 }
 
 void WebhookSender::Record(const WebhookDelivery& d, WebhookOutcome outcome, const std::string& error) {
+  metrics_.WebhookAttempt(outcome);
   if (outcome != WebhookOutcome::kDelivered)
     std::fprintf(stderr, "talvenixd: webhook %s attempt %d failed: %s%s\n", d.event_id.c_str(), d.attempts + 1,
                  error.c_str(),

@@ -22,6 +22,7 @@
 
 #include "daemon/address_policy.hpp"
 #include "daemon/message_queue.hpp"
+#include "daemon/running_metrics.hpp"
 
 namespace talvenix::daemon {
 
@@ -43,7 +44,7 @@ struct WebhookSettings {
 
 class WebhookSender {
  public:
-  WebhookSender(MessageQueue& queue, WebhookSettings settings);
+  WebhookSender(MessageQueue& queue, WebhookSettings settings, RunningMetrics& metrics);
   ~WebhookSender();
   void Start();
   void Stop();
@@ -64,6 +65,7 @@ class WebhookSender {
   static curl_socket_t OpenSocket(void* transfer, curlsocktype purpose, curl_sockaddr* address);
 
   MessageQueue& queue_;
+  RunningMetrics& metrics_;
   WebhookSettings settings_;  // the sender's thread's own
   std::mutex new_settings_mutex_;
   std::optional<WebhookSettings> new_settings_;

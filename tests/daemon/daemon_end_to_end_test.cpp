@@ -17,6 +17,17 @@
 namespace talvenix::testing {
 namespace {
 
+// What a command prints.
+std::string Output(const std::string& command) {
+  std::string out;
+  FILE* pipe = popen(command.c_str(), "r");
+  if (!pipe) return out;
+  char buffer[4096];
+  for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
+  pclose(pipe);
+  return out;
+}
+
 TEST(DaemonNullGateway, SendsRecordsEveryStateAndSignsEveryWebhook) {
   WebhookReceiver hooks("hook-secret");
   DaemonProcess daemon({NullGatewayDocument(), hooks.url()});
@@ -394,8 +405,22 @@ TEST(DaemonModem, IncomingMessagesStatusReportsAndLineStatesOfTheSimulator) {
   EXPECT_EQ(hooks.gets(), std::vector<std::string>{"/dlr?type=1&to=15550104"});
   auto metrics = daemon.Client().Get("/metrics");
   ASSERT_TRUE(metrics);
-  EXPECT_NE(metrics->body.find("talvenixd_line_state{name=\"North\",port=\"3\"} 2"), std::string::npos);
+  EXPECT_NE(metrics->body.find("talvenixd_line_state{name=\"North\",port=\"3\",state=\"ready\"} 1"), std::string::npos);
+  EXPECT_NE(metrics->body.find("talvenixd_line_state{name=\"North\",port=\"3\",state=\"failed\"} 0"),
+            std::string::npos);
   EXPECT_NE(metrics->body.find("\ntalvenixd_sent_total 2\n"), std::string::npos) << metrics->body;
+  EXPECT_EQ(metrics->get_header_value("Content-Type"), "text/plain; version=0.0.4; charset=utf-8");
+  EXPECT_NE(metrics->body.find("talvenixd_send_duration_seconds_count 2\n"), std::string::npos);
+  EXPECT_NE(metrics->body.find("talvenixd_http_requests_total{route=\"/v1/messages\",status=\"202\"} 1\n"),
+            std::string::npos);
+  EXPECT_NE(metrics->body.find("talvenixd_build_info{version=\""), std::string::npos);
+  if (access("/usr/bin/promtool", X_OK) == 0) {
+    TempFolder scrape{"scrape"};
+    std::ofstream(scrape.File("metrics.txt")) << metrics->body;
+    const std::string lint =
+        Output("/usr/bin/promtool check metrics < " + scrape.File("metrics.txt") + " 2>&1; echo rc=$?");
+    EXPECT_EQ(lint, "rc=0\n") << lint;
+  }
   EXPECT_EQ(hooks.bad_signatures(), 0);
 }
 
@@ -423,18 +448,14 @@ TEST(DaemonModem, AReportForNoKnownReferenceGoesToTheConfiguredUrl) {
 namespace talvenix::testing {
 namespace {
 
-std::string Output(const std::string& command) {
-  std::string out;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (!pipe) return out;
-  char buffer[4096];
-  for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
-  pclose(pipe);
-  return out;
-}
-
-TEST(DaemonStatusPage, ABrowserFindsTheQueueDepthAndTheLineState) {
+// The dashboard as a browser shows it, at a desktop's and a phone's width
+// (the screenshots are kept in the build's artifacts/ folder): the queue
+// depth and the line's state are there, axe-core finds no level-A
+// violation, and nothing is wider than the phone.
+TEST(DaemonStatusPage, ABrowserReadsTheDashboardAtBothWidthsAndAxeFindsNoViolation) {
   if (access("/usr/bin/chromium", X_OK) != 0) GTEST_SKIP() << "chromium is not installed (scripts/deps tests)";
+  const std::string axe = TALVENIX_BINARY_DIR "/../npm/node_modules/axe-core/axe.min.js";
+  if (access(axe.c_str(), R_OK) != 0) GTEST_SKIP() << axe << " is missing (scripts/deps tests installs it)";
   setenv("TALVENIX_GSM_DRIVER", TALVENIX_GSMSIM_PATH, 1);
   DaemonSettings settings{GsmDocument({DocumentLine(3, 9600, "North")}), ""};
   settings.messages_per_second = 0.2;  // the messages wait in the queue
@@ -445,9 +466,13 @@ TEST(DaemonStatusPage, ABrowserFindsTheQueueDepthAndTheLineState) {
   for (int i = 0; i < 4; ++i) ASSERT_FALSE(daemon.Send({{"to", "+15550103"}, {"text", "queued"}}).empty());
 
   TempFolder profile{"chromium"};
-  std::string dom = Output(
-      "timeout 90 /usr/bin/chromium --headless --no-sandbox --disable-gpu --user-data-dir=" + profile.path().string() +
-      " --dump-dom http://talvenix:" + kApiKey + "@127.0.0.1:" + std::to_string(daemon.port()) + "/ 2>/dev/null");
+  const std::string chromium =
+      "timeout 90 /usr/bin/chromium --headless --no-sandbox --disable-gpu --hide-scrollbars "
+      "--user-data-dir=" +
+      profile.path().string() + " ";
+  const std::string url =
+      "http://talvenix:" + std::string(kApiKey) + "@127.0.0.1:" + std::to_string(daemon.port()) + "/";
+  std::string dom = Output(chromium + "--dump-dom " + url + " 2>/dev/null");
   ASSERT_NE(dom.find("<h1>talvenixd</h1>"), std::string::npos) << dom;
   const std::string depth_tag = "id=\"queue-depth\">";
   size_t depth = dom.find(depth_tag);
@@ -455,6 +480,46 @@ TEST(DaemonStatusPage, ABrowserFindsTheQueueDepthAndTheLineState) {
   int queued = std::atoi(dom.c_str() + depth + depth_tag.size());
   EXPECT_GE(queued, 2) << "four messages at one every five seconds";
   EXPECT_NE(dom.find("id=\"line-3\">ready<"), std::string::npos) << dom;
+  EXPECT_NE(dom.find("<svg"), std::string::npos);
+
+  const std::filesystem::path artifacts = TALVENIX_BINARY_DIR "/artifacts";
+  std::filesystem::create_directories(artifacts);
+  for (int width : {1280, 390}) {
+    const std::filesystem::path shot = artifacts / ("status-page-" + std::to_string(width) + ".png");
+    std::filesystem::remove(shot);
+    Output(chromium + "--window-size=" + std::to_string(width) + ",1600 --screenshot=" + shot.string() + " " + url +
+           " 2>/dev/null");
+    EXPECT_GT(std::filesystem::exists(shot) ? std::filesystem::file_size(shot) : 0, 10000u) << shot;
+
+    // The page as the daemon served it, in a frame of that width beside
+    // axe-core, read from files: the frame's viewport is the width asked
+    // for, which a headless window narrower than 500 px is not.
+    auto page = daemon.Client().Get("/");
+    ASSERT_TRUE(page);
+    std::string checked = page->body;
+    checked.insert(checked.rfind("</body>"), "<script src=\"file://" + axe + "\"></script>");
+    std::ofstream(profile.path() / "page.html") << checked;
+    std::ofstream(profile.path() / "frame.html")
+        << "<!DOCTYPE html><html lang=\"en\"><head><title>frame</title></head><body>"
+           "<iframe id=\"f\" title=\"status page\" src=\"page.html\" style=\"width:"
+        << width
+        << "px;height:1600px;border:0\"></iframe><script>document.getElementById('f').addEventListener('load',()=>{"
+           "const w=document.getElementById('f').contentWindow;w.axe.run(w.document,{runOnly:{type:'tag',values:"
+           "['wcag2a','wcag21a']}}).then(r=>{const p=document.createElement('pre');p.id='axe-result';"
+           "p.textContent=JSON.stringify({violations:r.violations.map(v=>v.id+': '+v.nodes.map(n=>n.target.join(' '))"
+           ".join(', ')),width:w.document.documentElement.scrollWidth});document.body.appendChild(p);});});"
+           "</script></body></html>";
+    std::string result =
+        Output(chromium + "--allow-file-access-from-files --virtual-time-budget=20000 --dump-dom file://" +
+               (profile.path() / "frame.html").string() + " 2>/dev/null");
+    const size_t at = result.find("<pre id=\"axe-result\">");
+    ASSERT_NE(at, std::string::npos) << "axe-core did not report at " << width << " px";
+    const size_t from = at + std::string("<pre id=\"axe-result\">").size();
+    json report = json::parse(result.substr(from, result.find("</pre>", from) - from), nullptr, false);
+    ASSERT_TRUE(report.is_object()) << result.substr(from, 400);
+    EXPECT_EQ(report["violations"], json::array()) << width << " px";
+    EXPECT_LE(report["width"].get<int>(), width) << "the page is wider than the window";
+  }
 }
 
 // The queue's files are the owner's alone, a damaged one stops the start
