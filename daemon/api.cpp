@@ -52,7 +52,7 @@ bool IsMessageId(std::string_view text) {
 
 // The route a path takes, as /metrics names it: a few names, never an id.
 std::string RouteName(std::string_view path) {
-  for (std::string_view fixed : {"/", "/metrics", "/livez", "/cgi-bin/sendsms", "/v1/messages"})
+  for (std::string_view fixed : {"/", "/metrics", "/livez", "/cgi-bin/sendsms", "/v1", "/v1/messages"})
     if (path == fixed) return std::string(fixed);
   if (path.size() == kMessages.size() + 33 && path.substr(0, kMessages.size() + 1) == "/v1/messages/" &&
       IsMessageId(path.substr(kMessages.size() + 1)))
@@ -159,6 +159,11 @@ HttpRoute Api::RouteOf(const HttpRequest& head) {
           200, kMetricsType, MetricsText(queue_.Stats(), server_.Stats(), dispatcher_, metrics_.Read()), {}};
     });
   }
+  if (path == "/v1") {
+    if (!get) return allowed("GET");
+    if (auto refusal = Refusal(head)) return *refusal;
+    return HttpAnswer([this](const HttpRequest&) { return Reply(200, Describe()); });
+  }
   if (path.compare(0, kMessages.size(), kMessages) != 0) return ErrorResponse(404, "no such resource");
   // /v1/messages, /v1/messages/ID, /v1/messages/ID/retry
   std::string_view rest = std::string_view(path).substr(kMessages.size());
@@ -252,6 +257,24 @@ std::optional<Api::Refused> Api::GatewayRefusal(NewMessage& m) {
   return std::nullopt;
 }
 
+// What a client may send now: the fields the running gateway carries out
+// and the limits a message is checked against.
+nlohmann::json Api::Describe() {
+  std::optional<Dispatcher::GatewayRules> rules = dispatcher_.Rules();
+  nlohmann::json out = {{"version", TALVENIX_VERSION},
+                        {"engine", dispatcher_.EngineRunning() ? "running" : "stopped"},
+                        {"fields", HonouredFields(rules && rules->own_sender)},
+                        {"max_recipients", Config()->max_recipients},
+                        {"priority", {{"min", 0}, {"max", kMaxPriority}}}};
+  const std::string gateway = dispatcher_.Gateway();
+  out["gateway"] = gateway.empty() ? nlohmann::json() : nlohmann::json(gateway);
+  if (rules)
+    out["text"] = {{"split", rules->split.split},
+                   {"max_parts", rules->split.split ? std::max(rules->split.max_parts, 1) : 1},
+                   {"chars_per_part", rules->split.max_chars}};
+  return out;
+}
+
 // Checks every message, then accepts them all or none; the ids in their order.
 std::variant<std::vector<std::string>, Api::Refused> Api::AcceptAll(std::vector<NewMessage>& messages, bool list) {
   const int64_t now = NowMs();
@@ -270,12 +293,11 @@ std::variant<std::vector<std::string>, Api::Refused> Api::AcceptAll(std::vector<
 HttpResponse Api::PostMessage(const HttpRequest& req) {
   nlohmann::json body = nlohmann::json::parse(req.body, nullptr, false);
   if (!body.is_object()) return BadField("body", "expected a JSON object");
-  static constexpr const char* kFields[] = {"to",      "text",        "from",     "client_ref", "callback_url",
-                                            "send_at", "valid_until", "validity", "priority"};
   // A field the API does not know would be ignored, and the client would
   // believe it had asked for something it never gets.
   for (const auto& item : body.items())
-    if (std::none_of(std::begin(kFields), std::end(kFields), [&](const char* f) { return item.key() == f; }))
+    if (std::none_of(std::begin(kMessageFields), std::end(kMessageFields),
+                     [&](const char* f) { return item.key() == f; }))
       return BadField(item.key(),
                       "not a field of a message; the fields are to, text, from, client_ref, callback_url, send_at, "
                       "valid_until, validity and priority");

@@ -48,6 +48,8 @@ class Api {
   // and a browser may ask for with its login dialogue.
   std::optional<HttpResponse> StatusRefusal(const HttpRequest& head) const;
   HttpResponse PostMessage(const HttpRequest& req);
+  // GET /v1: the fields the running gateway carries out, and the limits.
+  nlohmann::json Describe();
   // Why a message is refused: the status, the field, the whole reason.
   struct Refused {
     int status;

@@ -44,6 +44,13 @@ bool HasControl(const std::string& text) {
 
 }  // namespace
 
+std::vector<std::string> HonouredFields(bool gateway_has_own_sender) {
+  std::vector<std::string> fields;
+  for (const char* f : kMessageFields)
+    if (!gateway_has_own_sender || std::string_view(f) != "from") fields.emplace_back(f);
+  return fields;
+}
+
 std::optional<int64_t> ParseRfc3339(std::string_view t) {
   // 2026-12-10T09:30:00[.fff…](Z|±hh:mm)
   int year, month, day, hour, minute, second;

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "daemon/address_policy.hpp"
 #include "daemon/message_queue.hpp"
@@ -19,6 +20,13 @@ struct FieldError {
 };
 
 constexpr int kMaxPriority = 3;  // Kannel's range, 0-3
+
+// The fields of a message in the JSON API.
+inline constexpr const char* kMessageFields[] = {"to",      "text",        "from",     "client_ref", "callback_url",
+                                                 "send_at", "valid_until", "validity", "priority"};
+// Those the running gateway carries out: `from` only when it sends with the
+// request's sender.
+std::vector<std::string> HonouredFields(bool gateway_has_own_sender);
 
 // Checks `m` at `now_ms` and puts its text into canonical UTF-8 (bad bytes
 // become U+FFFD) and its receiver's URL into libcurl's form; a receiver at

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "daemon/message_input.hpp"
 #include "daemon/metrics.hpp"
 #include "daemon/webhook_url.hpp"
 #include "hostkit/status_names.hpp"
@@ -170,10 +171,10 @@ std::string StatusPageHtml(const QueueStats& stats, const HttpStats& http, Dispa
   html += "<dt>Cut off by their deadline</dt><dd>" + std::to_string(http.timed_out) + "</dd></dl>";
   if (!stats.storage_error.empty()) html += "<p class=\"bad\">" + Escape(stats.storage_error) + "</p>";
   std::optional<Dispatcher::GatewayRules> rules = dispatcher.Rules();
-  html += std::string(
-              "<p>The API takes to, text, client_ref, callback_url, send_at, valid_until or validity, "
-              "priority") +
-          (rules && rules->own_sender ? "; the gateway sends with its own sender, so from is refused" : " and from") +
+  std::string fields;
+  for (const std::string& f : HonouredFields(rules && rules->own_sender)) fields += (fields.empty() ? "" : ", ") + f;
+  html += "<p>A message may have <span id=\"fields\">" + fields + "</span>" +
+          (rules && rules->own_sender ? "; the gateway sends with its own sender, so from is refused" : "") +
           ".</p></section>\n";
 
   html += "<section><h2>Webhooks</h2><dl><dt>Backlog</dt><dd id=\"webhook-backlog\">" +

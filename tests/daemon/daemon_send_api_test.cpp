@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "daemon/daemon_fixture.hpp"
 #include "gateways/internet/clickatell_document.hpp"
 #include "peers/http_peer.hpp"
@@ -26,6 +28,9 @@ std::vector<std::string> CommaWords(const std::string& text) {
 TEST(DaemonSendApi, AListOfRecipientsBecomesOneMessageEachInOrder) {
   DaemonProcess daemon({NullGatewayDocument(), ""});
   ASSERT_TRUE(daemon.Start());
+  auto about = daemon.Client().Get("/v1");
+  ASSERT_TRUE(about);
+  EXPECT_EQ(json::parse(about->body)["fields"].size(), 9u) << about->body;
   auto res = daemon.Client().Post("/v1/messages",
                                   R"({"to":["+15550100","+15550101","+15550102"],"text":"to all","priority":2})",
                                   "application/json");
@@ -60,6 +65,16 @@ TEST(DaemonKannel, ClientRequestFormsAreReadAsKannelReadsThem) {
   provider.Answer(200, "ID: 5");
   DaemonProcess daemon({ClickatellDocument({"api1", "user", "pw", "Shop"}, provider.base()), ""});
   ASSERT_TRUE(daemon.Start());
+  // GET /v1 tells what the running gateway carries out: not a sender of the request's.
+  auto about = daemon.Client().Get("/v1");
+  ASSERT_TRUE(about);
+  json described = json::parse(about->body);
+  EXPECT_EQ(described["gateway"], "Clickatell");
+  EXPECT_EQ(described["text"]["max_parts"], 3);
+  const std::vector<std::string> fields = described["fields"];
+  EXPECT_EQ(std::count(fields.begin(), fields.end(), "from"), 0);
+  EXPECT_EQ(std::count(fields.begin(), fields.end(), "send_at"), 1);
+
   httplib::Client kannel("127.0.0.1", daemon.port());
   const std::string login = std::string("user=u&pass=") + kApiKey;
   auto texts_at_provider = [&] {
