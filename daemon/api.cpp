@@ -24,17 +24,21 @@ HttpResponse BadField(const std::string& field, const std::string& why) {
   return Reply(400, {{"error", field + ": " + why}, {"field", field}});
 }
 
+// True when `text` begins with `lower` (lower-case), whatever the case of
+// its letters.
+bool StartsLowerCase(std::string_view text, std::string_view lower) {
+  return text.size() >= lower.size() && std::equal(lower.begin(), lower.end(), text.begin(), [](char l, char c) {
+           return std::tolower(static_cast<unsigned char>(c)) == l;
+         });
+}
+
 // The key of "Authorization: Bearer KEY", of "X-Api-Key: KEY", or the
 // password of "Authorization: Basic" (a browser's login; the user name is
 // not checked).
 std::string RequestKey(const HttpRequest& req) {
   std::string value = req.Header("Authorization");
   // The scheme's name is case-insensitive ("bearer" too).
-  auto scheme = [&](std::string_view name) {
-    return value.size() > name.size() && value[name.size()] == ' ' &&
-           std::equal(name.begin(), name.end(), value.begin(),
-                      [](char lower, char c) { return std::tolower(static_cast<unsigned char>(c)) == lower; });
-  };
+  auto scheme = [&](std::string_view name) { return StartsLowerCase(value, name) && value[name.size()] == ' '; };
   if (scheme("bearer")) return value.substr(7);
   if (scheme("basic")) {
     std::optional<std::string> login = Base64Decode(value.substr(6));
@@ -54,12 +58,12 @@ bool IsMessageId(std::string_view text) {
 std::string RouteName(std::string_view path) {
   for (std::string_view fixed : {"/", "/metrics", "/livez", "/cgi-bin/sendsms", "/v1", "/v1/messages"})
     if (path == fixed) return std::string(fixed);
-  if (path.size() == kMessages.size() + 33 && path.substr(0, kMessages.size() + 1) == "/v1/messages/" &&
-      IsMessageId(path.substr(kMessages.size() + 1)))
-    return "/v1/messages/{id}";
-  if (path.size() == kMessages.size() + 39 && path.substr(0, kMessages.size() + 1) == "/v1/messages/" &&
-      IsMessageId(path.substr(kMessages.size() + 1, 32)) && path.substr(kMessages.size() + 33) == "/retry")
-    return "/v1/messages/{id}/retry";
+  constexpr std::string_view kOne = "/v1/messages/";
+  if (path.substr(0, kOne.size()) == kOne && IsMessageId(path.substr(kOne.size(), 32))) {
+    std::string_view rest = path.substr(std::min(path.size(), kOne.size() + 32));
+    if (rest.empty()) return "/v1/messages/{id}";
+    if (rest == "/retry") return "/v1/messages/{id}/retry";
+  }
   return "other";
 }
 
@@ -77,14 +81,17 @@ HttpAnswer Guarded(std::function<HttpResponse(const HttpRequest&)> answer,
   };
 }
 
+const std::string kMessageFieldList = [] {
+  std::string list;
+  for (const char* f : kMessageFields) list += (list.empty() ? "" : ", ") + std::string(f);
+  return list;
+}();
+
 constexpr std::string_view kFormType = "application/x-www-form-urlencoded";
 
 bool IsForm(const HttpRequest& req) {
   const std::string type = req.Header("Content-Type");
-  return type.size() >= kFormType.size() &&
-         std::equal(kFormType.begin(), kFormType.end(), type.begin(),
-                    [](char lower, char c) { return std::tolower(static_cast<unsigned char>(c)) == lower; }) &&
-         (type.size() == kFormType.size() || type[kFormType.size()] == ';');
+  return StartsLowerCase(type, kFormType) && (type.size() == kFormType.size() || type[kFormType.size()] == ';');
 }
 
 }  // namespace
@@ -298,9 +305,7 @@ HttpResponse Api::PostMessage(const HttpRequest& req) {
   for (const auto& item : body.items())
     if (std::none_of(std::begin(kMessageFields), std::end(kMessageFields),
                      [&](const char* f) { return item.key() == f; }))
-      return BadField(item.key(),
-                      "not a field of a message; the fields are to, text, from, client_ref, callback_url, send_at, "
-                      "valid_until, validity and priority");
+      return BadField(item.key(), "not a field of a message; the fields are " + kMessageFieldList);
   auto field = [&](const char* name) -> const nlohmann::json* {
     auto it = body.find(name);
     return it == body.end() || it->is_null() ? nullptr : &*it;

@@ -12,8 +12,6 @@
 namespace talvenix::daemon {
 namespace {
 
-constexpr int64_t kMinuteMs = 60'000;
-
 // Kannel's parameters that change what is sent, which this daemon cannot
 // do: taking the message while dropping them would send something else.
 constexpr const char* kNotCarriedOut[] = {"udh",     "smsc", "flash", "mclass", "mwi",     "compress",
@@ -97,7 +95,7 @@ std::variant<KannelRequest, KannelRefusal> ReadKannelSendSms(std::string_view fo
 
   if (const std::string deferred = param("deferred"); !deferred.empty()) {
     std::optional<int64_t> minutes = WholeNumber(deferred);
-    if (!minutes || *minutes < 0 || *minutes > 366 * 24 * 60) return refused("Deferred field misformed, rejected");
+    if (!minutes || *minutes < 0 || *minutes > kMaxAheadMinutes) return refused("Deferred field misformed, rejected");
     m.send_at_ms = now_ms + *minutes * kMinuteMs;
   }
   if (const std::string validity = param("validity"); !validity.empty()) {

@@ -13,8 +13,7 @@ namespace {
 constexpr size_t kMaxTextUnits = 1600;  // UTF-16 units: ten parts of 160
 constexpr size_t kMaxFromChars = 20;
 constexpr size_t kMaxClientRef = 128;
-constexpr int64_t kMinuteMs = 60'000;
-constexpr int64_t kMaxAheadMs = 366 * 24 * 60 * kMinuteMs;  // a schedule or a validity: a year at most
+constexpr int64_t kMaxAheadMs = kMaxAheadMinutes * kMinuteMs;
 
 // A number of exactly `width` digits at `at`.
 bool Digits(std::string_view text, size_t at, size_t width, int& out) {
@@ -94,8 +93,8 @@ std::optional<int64_t> ParseRfc3339(std::string_view t) {
 }
 
 std::optional<FieldError> SetValidity(NewMessage& m, int64_t minutes, const char* field, int64_t now_ms) {
-  if (minutes < 1 || minutes > kMaxAheadMs / kMinuteMs)
-    return FieldError{field, "expected whole minutes, from 1 to " + std::to_string(kMaxAheadMs / kMinuteMs)};
+  if (minutes < 1 || minutes > kMaxAheadMinutes)
+    return FieldError{field, "expected whole minutes, from 1 to " + std::to_string(kMaxAheadMinutes)};
   m.expires_ms = std::max(m.send_at_ms, now_ms) + minutes * kMinuteMs;
   return std::nullopt;
 }

@@ -20,6 +20,8 @@ struct FieldError {
 };
 
 constexpr int kMaxPriority = 3;  // Kannel's range, 0-3
+constexpr int64_t kMinuteMs = 60'000;
+constexpr int64_t kMaxAheadMinutes = 366 * 24 * 60;  // a schedule or a validity: a year at most
 
 // The fields of a message in the JSON API.
 inline constexpr const char* kMessageFields[] = {"to",      "text",        "from",     "client_ref", "callback_url",

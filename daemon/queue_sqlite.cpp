@@ -862,7 +862,13 @@ SqliteQueue::ReaderLease::ReaderLease(SqliteQueue& q) : queue_(q) {
   q.free_readers_.pop_back();
 }
 
+void SqliteQueue::ReaderLease::Snapshot() {
+  queue_.Exec(connection_->db, "BEGIN");
+  snapshot_ = true;
+}
+
 SqliteQueue::ReaderLease::~ReaderLease() {
+  if (snapshot_) sqlite3_exec(connection_->db, "COMMIT", nullptr, nullptr, nullptr);
   {
     std::lock_guard lock(queue_.readers_mutex_);
     queue_.free_readers_.push_back(connection_);
@@ -872,11 +878,7 @@ SqliteQueue::ReaderLease::~ReaderLease() {
 
 std::optional<nlohmann::json> SqliteQueue::Find(const std::string& id) {
   ReaderLease reader(*this);
-  Exec(reader->db, "BEGIN");  // one snapshot for the message and its events
-  struct End {
-    sqlite3* db;
-    ~End() { sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr); }
-  } end{reader->db};
+  reader.Snapshot();  // the message and its events as of one moment
   Statement m(*reader,
               "SELECT seq, recipient, sender, client_ref, state, code, code_name, parts, not_before_ms, expires_ms, "
               "priority FROM messages WHERE id=?");
@@ -950,11 +952,7 @@ QueueStats SqliteQueue::Stats() {
     stats.storage_error = !storage_error_.empty() ? storage_error_ : journal_error_;
   }
   ReaderLease reader(*this);
-  Exec(reader->db, "BEGIN");  // one snapshot: the counts add up
-  struct End {
-    sqlite3* db;
-    ~End() { sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr); }
-  } end{reader->db};
+  reader.Snapshot();  // the counts add up
   Statement counts(*reader, "SELECT what, count FROM running_counts WHERE count<>0");
   while (counts.Step()) {
     const std::string what = counts.Text(0);

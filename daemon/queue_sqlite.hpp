@@ -144,10 +144,13 @@ class SqliteQueue final : public MessageQueue {
     ReaderLease& operator=(const ReaderLease&) = delete;
     SqliteConnection& operator*() { return *connection_; }
     SqliteConnection* operator->() { return connection_; }
+    // Reads from one snapshot until the lease ends.
+    void Snapshot();
 
    private:
     SqliteQueue& queue_;
     SqliteConnection* connection_;
+    bool snapshot_ = false;
   };
 
   std::mutex jobs_mutex_;
