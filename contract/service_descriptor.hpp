@@ -23,6 +23,9 @@ constexpr uint32_t kTraitCountsGsmAlphabet = 0x4;
 // Sends with the sender of its own settings (an account's, a SIM's): a
 // request's sender name is not used.
 constexpr uint32_t kTraitOwnSender = 0x8;
+// ServiceSendSMS may run on several threads at once (never beside the
+// gateway's other operations): nothing a send uses is shared with another.
+constexpr uint32_t kTraitConcurrentSends = 0x10;
 
 // Where one property goes in its gateway's ConfigLoad and ConfigUpdate tables.
 struct SettingsRows {

@@ -71,6 +71,7 @@ std::optional<NumberSetting> NumberSettingOf(DaemonConfig& c, const std::string&
       {"api connections", {&c.connections, 1000000}},
       {"api connections_per_address", {&c.connections_per_address, 1000000}},
       {"api max_recipients", {&c.max_recipients, 10000}},
+      {"queue parallel", {&c.parallel, 64}},
   };
   const std::string key = section + " " + name;
   for (auto [setting, number] : settings)

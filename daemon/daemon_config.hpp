@@ -33,6 +33,7 @@ struct DaemonConfig {
   int webhook_per_receiver = 4;    // deliveries at once to one receiver (scheme, host and port)
   int webhook_connections = 64;    // deliveries at once in all
   double messages_per_second = 0;  // 0: no throttle
+  int parallel = 1;                // sends in flight at once, where the gateway takes several
   int keep_days = 30;              // settled messages and webhook events older are deleted; 0: kept for ever
 };
 

@@ -33,8 +33,9 @@ struct Dispatcher::InFlight {
   bool returned_pending = false;  // SendSMS returned 112
 };
 
-Dispatcher::Dispatcher(host::Module& module, MessageQueue& queue, double messages_per_second, RunningMetrics& metrics)
-    : module_(module), queue_(queue), metrics_(metrics), gap_(Gap(messages_per_second)) {}
+Dispatcher::Dispatcher(host::Module& module, MessageQueue& queue, double messages_per_second, int parallel,
+                       RunningMetrics& metrics)
+    : module_(module), queue_(queue), metrics_(metrics), gap_(Gap(messages_per_second)), parallel_(parallel) {}
 
 std::chrono::nanoseconds Dispatcher::Gap(double messages_per_second) {
   return std::chrono::nanoseconds(messages_per_second > 0 ? static_cast<int64_t>(1e9 / messages_per_second) : 0);
@@ -45,6 +46,25 @@ void Dispatcher::SetRate(double messages_per_second) {
     gap_ = Gap(messages_per_second);
     return TALVEX_OK;
   });
+}
+
+void Dispatcher::SetParallel(int parallel) {
+  OnThread([this, parallel] {
+    parallel_ = parallel;
+    SizeWorkers();
+    return TALVEX_OK;
+  });
+}
+
+void Dispatcher::SizeWorkers() {
+  std::optional<GatewayRules> rules = Rules();
+  const bool concurrent = rules && rules->concurrent_sends;
+  if (parallel_ > 1 && rules && !concurrent)
+    std::fprintf(stderr, "talvenixd: [queue] parallel is %d, but the %s gateway takes one send at a time\n", parallel_,
+                 Gateway().c_str());
+  const int senders = concurrent && parallel_ > 1 ? parallel_ : 0;
+  workers_.Resize(senders);
+  in_parallel_ = std::max(senders, 1);
 }
 
 bool Dispatcher::Answering(std::chrono::milliseconds limit) const { return NowMs() - beat_ms_ <= limit.count(); }
@@ -68,6 +88,7 @@ int32_t Dispatcher::Reload() {
       int32_t rc = module_.Update(&changed, 1, 1, &options_);
       if (rc != TALVEX_UPDATE_RESTART) {
         TakeOptions();
+        SizeWorkers();
         return rc;
       }
       // The engine must start afresh; queued messages wait in the queue.
@@ -83,6 +104,7 @@ int32_t Dispatcher::StartEngine() {
   running_ = rc == TALVEX_OK;
   modem_lines_ = running_ && options_ && options_->service_flag == TALVEX_SERVICE_GSM;
   TakeOptions();
+  SizeWorkers();
   return rc;
 }
 
@@ -100,7 +122,7 @@ void Dispatcher::TakeOptions() {
                             o.splitsms != 0,
                             o.maxsmschars,
                             o.maxsmssplit};
-  rules_ = GatewayRules{split, (d->traits & kTraitOwnSender) != 0};
+  rules_ = GatewayRules{split, (d->traits & kTraitOwnSender) != 0, (d->traits & kTraitConcurrentSends) != 0};
 }
 
 std::optional<Dispatcher::GatewayRules> Dispatcher::Rules() {
@@ -109,6 +131,8 @@ std::optional<Dispatcher::GatewayRules> Dispatcher::Rules() {
 }
 
 void Dispatcher::StopEngine() {
+  workers_.Resize(0);
+  in_parallel_ = 1;
   // A pending request the engine gives up arrives as code 12 during Unint.
   module_.Unint();
   running_ = false;
@@ -151,6 +175,7 @@ void Dispatcher::Loop() {
   auto run_call = [this] {
     std::lock_guard lock(calls_mutex_);
     if (!call_) return;
+    workers_.Drain();  // no export runs beside a send
     call_result_ = call_();
     call_ = nullptr;
     call_finished_ = true;
@@ -180,10 +205,15 @@ void Dispatcher::Loop() {
         // message is taken only when its turn comes.
         std::vector<OutgoingMessage> batch;
         if (throttled) std::this_thread::sleep_until(next_send);
+        const int limit = throttled ? 1 : kClaimBatch;
         if (ahead_.valid()) {
           batch = ahead_.get();
+        } else if (!workers_.Idle() && handed_since_claim_next_ < kSendsBetweenJournalEmptying) {
+          // Emptying the journal waits for the sends under way: not while they run.
+          batch = queue_.ClaimAhead(limit).get();
         } else {
-          batch = queue_.ClaimNext(throttled ? 1 : kClaimBatch);
+          workers_.Drain();
+          batch = queue_.ClaimNext(limit);
           handed_since_claim_next_ = 0;
         }
         for (OutgoingMessage& m : batch) claimed_.push_back(std::move(m));
@@ -207,22 +237,28 @@ void Dispatcher::Loop() {
       std::this_thread::sleep_until(next_send);
       next_send = std::max(next_send, std::chrono::steady_clock::now()) + gap_;
     }
-    if (!SendOne(claimed_.front())) {
+    TalvexSmsRequest* request = Hand(claimed_.front());
+    if (!request) {
       // Nothing goes to the module that the journal does not name: sending
       // stops until the journal takes the id again.
       std::this_thread::sleep_for(std::chrono::milliseconds(500));
       continue;
     }
+    if (workers_.size() > 0)
+      workers_.Run([this, request] { Deliver(request); });
+    else
+      Deliver(request);
     claimed_.pop_front();
     ++handed_since_claim_next_;
   }
   run_call();
+  workers_.Drain();
   if (running_) StopEngine();
   std::lock_guard lock(calls_mutex_);
   call_done_.notify_all();
 }
 
-bool Dispatcher::SendOne(const OutgoingMessage& message) {
+TalvexSmsRequest* Dispatcher::Hand(const OutgoingMessage& message) {
   auto flight = std::make_unique<InFlight>();
   flight->id = message.id;
   flight->to = message.to;
@@ -235,23 +271,25 @@ bool Dispatcher::SendOne(const OutgoingMessage& message) {
   r.recipient = flight->to.c_str();
   std::u16string sender = Utf8ToUtf16(message.from);
   std::memcpy(r.sender_name, sender.data(), std::min(sender.size(), sizeof r.sender_name / 2 - 1) * sizeof(char16_t));
-  const TalvexSmsRequest* key = &r;
   try {
     queue_.MarkHanded(message.id);
   } catch (const std::exception& e) {
     if (!journal_failing_)
       std::fprintf(stderr, "talvenixd: sending stops, message %s waits: %s\n", message.id.c_str(), e.what());
     journal_failing_ = true;
-    return false;
+    return nullptr;
   }
   if (journal_failing_) std::fprintf(stderr, "talvenixd: the journal takes ids again: sending goes on\n");
   journal_failing_ = false;
-  {
-    std::lock_guard lock(mutex_);
-    flight->handed = std::chrono::steady_clock::now();
-    in_flight_[key] = std::move(flight);
-  }
-  int32_t code = module_.SendSMS(&r);
+  std::lock_guard lock(mutex_);
+  flight->handed = std::chrono::steady_clock::now();
+  in_flight_[&r] = std::move(flight);
+  return &r;
+}
+
+void Dispatcher::Deliver(TalvexSmsRequest* request) {
+  const TalvexSmsRequest* key = request;
+  int32_t code = module_.SendSMS(request);
   // Under the lock, so an outcome that arrives meanwhile is recorded after
   // this one in the queue's order.
   std::lock_guard lock(mutex_);
@@ -260,14 +298,13 @@ bool Dispatcher::SendOne(const OutgoingMessage& message) {
   if (code == TALVEX_PENDING && !f.outcome_seen) {
     f.returned_pending = true;
     RecordCode(f, code);
-    return true;
+    return;
   }
   if (!f.outcome_seen) {
     RecordReceipt(f);
     RecordCode(f, code);
   }
   in_flight_.erase(it);
-  return true;
 }
 
 void Dispatcher::RecordCode(const InFlight& f, int32_t code) {

@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The one thread that calls the module's exports: InitTalvex, SendSMS one
-// message at a time, Update on reload, Unint at the end. The module's
-// callback arrives on the module's own threads; it only hands events to the
-// queue (which never waits there) and notes line states.
+// message at a time, Update on reload, Unint at the end. Where the running
+// gateway takes several sends at once, up to `parallel` of them run on
+// sender threads, never beside another export. The module's callback
+// arrives on the module's own threads; it only hands events to the queue
+// (which never waits there) and notes line states.
 
 #include <atomic>
 #include <condition_variable>
@@ -19,6 +21,7 @@
 
 #include "daemon/message_queue.hpp"
 #include "daemon/running_metrics.hpp"
+#include "daemon/send_workers.hpp"
 #include "hostkit/module.hpp"
 #include "support/text_fit.hpp"
 
@@ -34,7 +37,8 @@ struct LineState {
 
 class Dispatcher {
  public:
-  Dispatcher(host::Module& module, MessageQueue& queue, double messages_per_second, RunningMetrics& metrics);
+  Dispatcher(host::Module& module, MessageQueue& queue, double messages_per_second, int parallel,
+             RunningMetrics& metrics);
   ~Dispatcher();
 
   // Starts the engine on the dispatcher's thread; false with the code when
@@ -49,6 +53,10 @@ class Dispatcher {
 
   // Takes a new throttle (messages per second, 0 for none) between two sends.
   void SetRate(double messages_per_second);
+  // Takes a new limit of sends in flight at once, between two sends.
+  void SetParallel(int parallel);
+  // The sends in flight at most now: 1 unless the gateway takes several.
+  int Parallel() const { return in_parallel_; }
   // False when the dispatcher's loop has not come round for `limit`: a send
   // or the module hangs.
   bool Answering(std::chrono::milliseconds limit) const;
@@ -60,7 +68,8 @@ class Dispatcher {
   // while no engine runs. Any thread.
   struct GatewayRules {
     sms::FitRules split;
-    bool own_sender;  // sends with the sender of its own settings
+    bool own_sender;        // sends with the sender of its own settings
+    bool concurrent_sends;  // takes several sends at once
   };
   std::optional<GatewayRules> Rules();
 
@@ -75,9 +84,13 @@ class Dispatcher {
   // Unint; then what the engine held without an outcome is unknown.
   void StopEngine();
   void Loop();
-  // False when the message could not be named in the journal: it was not
-  // handed to the module then.
-  bool SendOne(const OutgoingMessage& message);
+  // Names the message in the journal and keeps its request until its
+  // outcome; null when the journal refused it (it is not sent then).
+  TalvexSmsRequest* Hand(const OutgoingMessage& message);
+  // SendSMS and its code: on the dispatcher's thread, or a sender's.
+  void Deliver(TalvexSmsRequest* request);
+  // The senders the gateway and `parallel_` allow (dispatcher's thread).
+  void SizeWorkers();
   // At a send's outcome: the references a modem line left in the request.
   void RecordReceipt(const InFlight& flight);
   // Records a send's code in the queue and, once it is final, how long it took.
@@ -91,6 +104,9 @@ class Dispatcher {
   static std::chrono::nanoseconds Gap(double messages_per_second);
 
   std::chrono::nanoseconds gap_{0};
+  int parallel_ = 1;                 // as configured
+  std::atomic<int> in_parallel_{1};  // as the running gateway allows
+  SendWorkers workers_;
   std::atomic<int64_t> beat_ms_{0};  // when the loop last came round
   TalvexGenericOptions* options_ = nullptr;
   std::atomic<bool> running_{false};

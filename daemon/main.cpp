@@ -55,7 +55,7 @@ WebhookSettings WebhookSettingsOf(const DaemonConfig& c) {
 }
 
 // SIGHUP: the module re-reads qvsmscomms.xml, the daemon its own file. Keys,
-// status access, webhook settings and the throttle change at once; what
+// status access, webhook settings, the throttle and the sends in parallel change at once; what
 // needs a restart is said to, and a file that no longer reads is refused
 // whole, keeping the running settings.
 void Reload(const std::string& config_path, std::shared_ptr<const DaemonConfig>& running, Dispatcher& dispatcher,
@@ -83,8 +83,9 @@ void Reload(const std::string& config_path, std::shared_ptr<const DaemonConfig>&
   webhooks.Reconfigure(WebhookSettingsOf(*fresh));
   if (fresh->webhook_url != old.webhook_url) queue.SetDefaultWebhookUrl(fresh->webhook_url);
   if (fresh->messages_per_second != old.messages_per_second) dispatcher.SetRate(fresh->messages_per_second);
+  if (fresh->parallel != old.parallel) dispatcher.SetParallel(fresh->parallel);
   running = fresh;
-  std::fprintf(stderr, "talvenixd: %s re-read: keys, status access, webhooks and throttle as it says\n",
+  std::fprintf(stderr, "talvenixd: %s re-read: keys, status access, webhooks, throttle and parallel sends as it says\n",
                config_path.c_str());
 }
 
@@ -172,7 +173,7 @@ int Run(const std::string& config_path) {
                  unknown);
 
   RunningMetrics metrics;
-  Dispatcher dispatcher(module, *queue, config.messages_per_second, metrics);
+  Dispatcher dispatcher(module, *queue, config.messages_per_second, config.parallel, metrics);
   int32_t code = 0;
   if (!dispatcher.Start(code)) {
     std::fprintf(stderr, "talvenixd: the engine did not start: %s; see Talvenix.log in %s\n",

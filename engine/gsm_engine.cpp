@@ -2,6 +2,7 @@
 #include "engine/gsm_engine.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <new>
 #include <string>
@@ -135,7 +136,11 @@ int32_t GSMEngine::SendSMS(TalvexSmsRequest* request) {
   logger_->Info("GSMEngine::SendSMS.");
   logger_->Info(o->disableunicode ? "GSMEngine::SendSMS - Unicode Disabled."
                                   : "GSMEngine::SendSMS - Unicode Not Disabled.");
-  if (o->maxsmssplit <= 0) o->maxsmssplit = 1;
+  // Sends may run on several threads at once (gateways with
+  // kTraitConcurrentSends): this is the one write they share.
+  std::atomic_ref<int32_t> stored_split(o->maxsmssplit);
+  int32_t max_split = stored_split.load();
+  if (max_split <= 0) stored_split.store(max_split = 1);
 
   // The capacity bounds every read of the host's buffer. A text whose end is
   // not inside it is refused: sending a cut text would report it as sent.
@@ -146,11 +151,10 @@ int32_t GSMEngine::SendSMS(TalvexSmsRequest* request) {
     return TALVEX_INVALID_PARAMETER;
   }
   const bool splits_itself = gateway_->GetServiceFlags() & kCapSplitsItself;
-  const sms::TextFit fit =
-      sms::FitText(text, {splits_itself, (gateway_traits_ & kTraitCountsGsmAlphabet) != 0, o->disableunicode != 0,
-                          o->splitsms != 0, o->maxsmschars, o->maxsmssplit});
+  const sms::TextFit fit = sms::FitText(text, {splits_itself, (gateway_traits_ & kTraitCountsGsmAlphabet) != 0,
+                                               o->disableunicode != 0, o->splitsms != 0, o->maxsmschars, max_split});
   if (splits_itself) return SendWhole(request, text, fit.kept);
-  return SendInParts(request, text, fit.chars_per_part, fit.max_parts);
+  return SendInParts(request, text, fit.chars_per_part, fit.max_parts, max_split);
 }
 
 // The part handed to the gateway always lies in the host's own buffer, cut
@@ -166,8 +170,7 @@ int32_t GSMEngine::SendWhole(TalvexSmsRequest* request, std::u16string_view text
 }
 
 int32_t GSMEngine::SendInParts(TalvexSmsRequest* request, std::u16string_view host_text, int32_t chars_per_part,
-                               uint32_t max_parts) {
-  TalvexGenericOptions* o = options_.get();
+                               uint32_t max_parts, int32_t max_split) {
   // Each part is cut in the host's buffer before it goes out, which drops the
   // rest there: the parts still to come are taken from this copy.
   const std::u16string text(host_text);
@@ -179,7 +182,7 @@ int32_t GSMEngine::SendInParts(TalvexSmsRequest* request, std::u16string_view ho
     size_t length = CutLength(rest, static_cast<size_t>(chars_per_part));
     if (length == 0) length = std::min<size_t>(2, rest.size());  // one character per part: the whole pair
     logger_->Info("GSMEngine::Sending: SentSMS %d, MaxSMS: %d, MaxCharPerSMS: %d, SendingMsgWith: %d",
-                  static_cast<int>(parts_sent), o->maxsmssplit, chars_per_part, static_cast<int>(length));
+                  static_cast<int>(parts_sent), max_split, chars_per_part, static_cast<int>(length));
     // The host's buffer shows this part as sent before the call: afterwards it may no longer be ours to write.
     std::copy(rest.begin(), rest.begin() + length, request->text + index);
     KeepHostPrefix(request, index + length);

@@ -3,6 +3,9 @@
 // The one object that runs the module: loads the global options, builds and
 // starts the selected gateway, applies the message rules to every send, and
 // applies configuration changes. Runs on the host's calling thread; no lock.
+// SendSMS alone may run on several threads at once when the running gateway
+// has kTraitConcurrentSends: it then writes nothing the calls share, except
+// the atomic fix of a "maxsmssplit" of 0.
 
 #include <memory>
 
@@ -44,7 +47,9 @@ class GSMEngine {
  private:
   // The first `kept` code units of the text, in one call (the gateway splits them).
   int32_t SendWhole(TalvexSmsRequest* request, std::u16string_view text, size_t kept);
-  int32_t SendInParts(TalvexSmsRequest* request, std::u16string_view text, int32_t chars_per_part, uint32_t max_parts);
+  // `max_split`: the "maxsmssplit" option, for the log.
+  int32_t SendInParts(TalvexSmsRequest* request, std::u16string_view text, int32_t chars_per_part, uint32_t max_parts,
+                      int32_t max_split);
   // One gateway call for `part`; the part field is cleared afterwards unless
   // the answer is 112 (the request may then already be released).
   int32_t SendPart(TalvexSmsRequest* request, const char16_t* part);

@@ -42,7 +42,7 @@ constexpr ServiceDescriptor kClickatellService = {
     "clickatellapi",
     "ClickATell Gateway",
     0,
-    kTraitSettingsExports | kTraitOwnSender,
+    kTraitSettingsExports | kTraitOwnSender | kTraitConcurrentSends,
     sizeof(TalvexClickatellSettings),
     kClickatellFields,
     {TALVEX_CLICKATELL_ALL, TALVEX_CLICKATELL_DESCRIPTION_CHARS - 1, false, kClickatellAttributes},

@@ -6,7 +6,7 @@
 namespace talvenix {
 
 constexpr ServiceDescriptor kNullService = {
-    TALVEX_SERVICE_NULL, "nuldrv", "NULL GSM Service", kCapReceives, 0, 0, {},
+    TALVEX_SERVICE_NULL, "nuldrv", "NULL GSM Service", kCapReceives, kTraitConcurrentSends, 0, {},
 };
 
 }  // namespace talvenix

@@ -90,7 +90,7 @@ int ClickATellAPIWrapper::Send(const char* operation, const std::string& url,
   logger_->Info("ClickATellAPIWrapper::%s - Request [%s]", operation, MaskCredentials(url).c_str());
   std::string response;
   TransportOutcome outcome;
-  if (!http_.SendRequest(url, response, &outcome)) {
+  if (!http_.Take()->SendRequest(url, response, &outcome)) {
     logger_->Error("ClickATellAPIWrapper::%s - HTTP Request Failed ", operation);
     if (outcome == TransportOutcome::kMaybeTaken)
       logger_->Error(

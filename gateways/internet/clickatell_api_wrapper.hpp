@@ -2,14 +2,15 @@
 #pragma once
 // The Clickatell web API: builds the two kinds of request, sends them through
 // the HTTP client with its proxy state, and reads the answers. One wrapper
-// belongs to one running service and is used by the engine's sending thread.
+// belongs to one running service; sends may run on several threads at once,
+// each on an HTTP client of its own.
 
 #include <string>
 #include <string_view>
 
 #include "contract/log_interface.hpp"
 #include "gateways/internet/clickatell_answer.hpp"
-#include "gateways/internet/http_client.hpp"
+#include "gateways/internet/http_client_pool.hpp"
 
 namespace talvenix::internet {
 
@@ -45,7 +46,6 @@ class ClickATellAPIWrapper {
 
   // Where later messages go (the service reads them again on every reload).
   void SetEndpoints(ClickatellEndpoints endpoints);
-  HttpClient& http() { return http_; }
 
  private:
   // Logs the request (credentials hidden), sends it and reads the answer with `parse`.
@@ -53,7 +53,7 @@ class ClickATellAPIWrapper {
 
   ILogInterface* logger_;
   ClickatellEndpoints endpoints_;
-  HttpClient http_;
+  HttpClientPool http_;
 };
 
 }  // namespace talvenix::internet

@@ -102,15 +102,22 @@ void ExpectNothingLostNothingTwice(const DaemonProcess& daemon, HttpPeer& provid
               at_provider.size());
 }
 
-TEST(DaemonCrash, KilledAtRandomMomentsLosesNothingAndSendsNothingTwice) {
+// `parallel`: sends in flight at once, each named in the journal before it goes out.
+void KillWhileSending(int parallel) {
   const bool full = std::getenv("TALVENIX_DAEMON_CRASH_FULL") != nullptr;
   const int kills = full ? 20 : 3;
   const int sends = full ? 2000 : 300;
 
   HttpPeer provider;
-  provider.Answer(200, "ID: 1");
+  provider.Answer([](const httplib::Request&, httplib::Response& r) {
+    // A provider's round trip: sends in parallel overlap, and a kill finds several under way.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    r.set_content("ID: 1", "text/plain");
+  });
   WebhookReceiver hooks("hook-secret");
-  DaemonProcess daemon({ClickatellDocument({"api1", "user", "pw", "Shop"}, provider.base()), hooks.url()});
+  DaemonSettings settings{ClickatellDocument({"api1", "user", "pw", "Shop"}, provider.base()), hooks.url()};
+  settings.more_ini = "[queue]\nparallel = " + std::to_string(parallel) + "\n";
+  DaemonProcess daemon(settings);
   ASSERT_TRUE(daemon.Start());
   Clients clients(daemon, sends, 4);
   std::mt19937 random(std::random_device{}());
@@ -123,7 +130,8 @@ TEST(DaemonCrash, KilledAtRandomMomentsLosesNothingAndSendsNothingTwice) {
     ASSERT_TRUE(daemon.Start());
   }
   clients.Join();
-  ExpectNothingLostNothingTwice(daemon, provider, hooks, clients, std::to_string(kills) + " kills");
+  ExpectNothingLostNothingTwice(daemon, provider, hooks, clients,
+                                std::to_string(kills) + " kills, " + std::to_string(parallel) + " in parallel");
 
   // An unknown message goes out again only when asked.
   for (const auto& [id, text] : clients.accepted()) {
@@ -135,6 +143,10 @@ TEST(DaemonCrash, KilledAtRandomMomentsLosesNothingAndSendsNothingTwice) {
     break;
   }
 }
+
+TEST(DaemonCrash, KilledAtRandomMomentsLosesNothingAndSendsNothingTwice) { KillWhileSending(1); }
+
+TEST(DaemonCrash, KilledWithEightSendsInParallelLosesNothingAndSendsNothingTwice) { KillWhileSending(8); }
 
 // A small tmpfs in a user and mount namespace of its own, held by a sleeping
 // process; programs run in it through nsenter. The test fills and frees it
@@ -149,8 +161,8 @@ class SmallDisk {
     for (std::string& w : words) argv.push_back(w.data());
     argv.push_back(nullptr);
     if (posix_spawnp(&holder_, "unshare", nullptr, nullptr, argv.data(), environ) != 0) holder_ = -1;
-    mounted_ = holder_ > 0 && WaitUntil([&] { return std::filesystem::exists(Inside("mounted")); },
-                                        std::chrono::seconds(10));
+    mounted_ =
+        holder_ > 0 && WaitUntil([&] { return std::filesystem::exists(Inside("mounted")); }, std::chrono::seconds(10));
   }
   ~SmallDisk() {
     if (holder_ <= 0) return;

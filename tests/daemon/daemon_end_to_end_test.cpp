@@ -241,6 +241,41 @@ TEST(DaemonProvider, SendsThroughTheProviderAndCallsKannelDeliveryUrls) {
   EXPECT_EQ(res->body, "DLR-Mask field misformed, rejected");
 }
 
+// The provider's round trip no longer bounds the rate: up to [queue] parallel
+// sends overlap, never more, and a reload takes a new number.
+TEST(DaemonProvider, SendsUpToParallelAtOnceAndAReloadChangesHowMany) {
+  HttpPeer provider;
+  std::atomic<int> at_once{0}, most{0};
+  provider.Answer([&](const httplib::Request&, httplib::Response& r) {
+    int now = ++at_once;
+    for (int seen = most; now > seen && !most.compare_exchange_weak(seen, now);) {
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(40));
+    --at_once;
+    r.set_content("ID: 1", "text/plain");
+  });
+  DaemonSettings settings{ClickatellDocument({"api1", "user", "pw", "Shop"}, provider.base()), ""};
+  settings.more_ini = "[queue]\nparallel = 4\n";
+  DaemonProcess daemon(settings);
+  ASSERT_TRUE(daemon.Start());
+  auto send_all = [&](int count) {
+    std::vector<std::string> ids;
+    for (int i = 0; i < count; ++i) ids.push_back(daemon.Send({{"to", "+15550100"}, {"text", std::to_string(i)}}));
+    for (const std::string& id : ids) EXPECT_TRUE(WaitUntil([&] { return daemon.State(id) == "sent"; })) << id;
+  };
+  send_all(40);
+  EXPECT_EQ(most, 4);
+
+  const std::string ini = daemon.folder().Read("talvenixd.ini");
+  daemon.folder().Write("talvenixd.ini", ini + "[queue]\nparallel = 1\n");
+  daemon.Signal(SIGHUP);
+  ASSERT_TRUE(
+      WaitUntil([&] { return daemon.folder().Read("daemon.err").find("talvenixd.ini re-read") != std::string::npos; }));
+  most = 0;
+  send_all(12);
+  EXPECT_EQ(most, 1);
+}
+
 TEST(DaemonProvider, RetriesAWebhookTheReceiverRefused) {
   HttpPeer provider;
   provider.Answer(200, "ID: 78");
