@@ -111,6 +111,7 @@ Api::Api(std::shared_ptr<const DaemonConfig> config, MessageQueue& queue, Dispat
       queue_(queue),
       dispatcher_(dispatcher),
       metrics_(metrics),
+      limits_([this](const std::string& tenant, int64_t day) { return queue_.AcceptedOnDay(tenant, day); }),
       server_([this](const HttpRequest& head) { return Route(head); }, HttpLimitsOf(*config)) {}
 
 HttpRoute Api::Route(const HttpRequest& head) {
@@ -143,8 +144,7 @@ HttpRoute Api::RouteOf(const HttpRequest& head) {
   if (path == "/cgi-bin/sendsms") {
     if (!get && !post) return allowed("GET, POST");
     // A GET's password is in its head: a wrong one costs no body.
-    if (get && !Authorised(FormParam(head.query, "password").value_or(FormParam(head.query, "pass").value_or("")),
-                           Config()->key_digests))
+    if (get && !CallerOf(FormParam(head.query, "password").value_or(FormParam(head.query, "pass").value_or(""))))
       return KannelAnswer(403, kKannelAuthFailed);
     if (post && !IsForm(head))
       return KannelAnswer(415, "Content-Type must be application/x-www-form-urlencoded, rejected");
@@ -168,8 +168,10 @@ HttpRoute Api::RouteOf(const HttpRequest& head) {
   }
   if (path == "/v1") {
     if (!get) return allowed("GET");
-    if (auto refusal = Refusal(head)) return *refusal;
-    return HttpAnswer([this](const HttpRequest&) { return Reply(200, Describe()); });
+    auto caller = Authenticate(head);
+    if (auto* refusal = std::get_if<HttpResponse>(&caller)) return *refusal;
+    return HttpAnswer(
+        [this, caller = std::get<Caller>(caller)](const HttpRequest&) { return Reply(200, Describe(caller)); });
   }
   if (path.compare(0, kMessages.size(), kMessages) != 0) return ErrorResponse(404, "no such resource");
   // /v1/messages, /v1/messages/ID, /v1/messages/ID/retry
@@ -185,10 +187,12 @@ HttpRoute Api::RouteOf(const HttpRequest& head) {
   }
   const bool right_method = id.empty() || retry ? post : get;
   if (!right_method) return allowed(id.empty() || retry ? "POST" : "GET");
-  if (auto refusal = Refusal(head)) return *refusal;
-  if (id.empty()) return Guarded([this](const HttpRequest& req) { return PostMessage(req); });
-  if (retry) return Guarded([this, id](const HttpRequest&) { return Retry(id); });
-  return Guarded([this, id](const HttpRequest&) { return Find(id); });
+  auto authenticated = Authenticate(head);
+  if (auto* refusal = std::get_if<HttpResponse>(&authenticated)) return *refusal;
+  const Caller caller = std::get<Caller>(authenticated);
+  if (id.empty()) return Guarded([this, caller](const HttpRequest& req) { return PostMessage(req, caller); });
+  if (retry) return Guarded([this, id, caller](const HttpRequest&) { return Retry(id, caller); });
+  return Guarded([this, id, caller](const HttpRequest&) { return Find(id, caller); });
 }
 
 int Api::Bind(std::string& error) {
@@ -210,8 +214,15 @@ void Api::Reconfigure(std::shared_ptr<const DaemonConfig> config) {
   config_ = std::move(config);
 }
 
-std::optional<HttpResponse> Api::Refusal(const HttpRequest& head) const {
-  if (Authorised(RequestKey(head), Config()->key_digests)) return std::nullopt;
+std::optional<Api::Caller> Api::CallerOf(const std::string& key) const {
+  std::shared_ptr<const DaemonConfig> config = Config();
+  const Tenant* tenant = TenantOfKey(config->tenants, key);
+  if (!tenant) return std::nullopt;
+  return Caller{std::move(config), tenant};
+}
+
+std::variant<Api::Caller, HttpResponse> Api::Authenticate(const HttpRequest& head) const {
+  if (std::optional<Caller> caller = CallerOf(RequestKey(head))) return *caller;
   return Reply(401, {{"error", "a valid API key is needed"}});
 }
 
@@ -219,28 +230,23 @@ std::optional<HttpResponse> Api::StatusRefusal(const HttpRequest& head) const {
   std::shared_ptr<const DaemonConfig> config = Config();
   if (config->status_open) return std::nullopt;
   const std::string key = RequestKey(head);
-  if (Authorised(key, config->status_key_digests) || Authorised(key, config->key_digests)) return std::nullopt;
+  // The pages show every tenant's figures: the operator's keys open them, not a tenant's.
+  const Tenant* tenant = TenantOfKey(config->tenants, key);
+  const Tenant status{"", config->status_key_digests, 0, 0};
+  if ((tenant && tenant->name == kDefaultTenant) || TenantOfKey({status}, key)) return std::nullopt;
   HttpResponse refusal = Reply(401, {{"error", "a valid status or API key is needed"}});
   refusal.headers.emplace_back("WWW-Authenticate", R"(Basic realm="talvenixd", charset="UTF-8")");
   return refusal;
 }
 
-bool Api::Authorised(const std::string& key, const std::vector<std::string>& digests) {
-  if (key.empty()) return false;
-  std::string digest = Sha256Hex(key);
-  bool found = false;
-  for (const std::string& d : digests) found |= SameText(d, digest);
-  return found;
-}
-
-HttpResponse Api::Find(const std::string& id) {
-  std::optional<nlohmann::json> message = queue_.Find(id);
+HttpResponse Api::Find(const std::string& id, const Caller& caller) {
+  std::optional<nlohmann::json> message = queue_.Find(id, caller.tenant->name);
   if (!message) return Reply(404, {{"error", "no such message"}});
   return Reply(200, *message);
 }
 
-HttpResponse Api::Retry(const std::string& id) {
-  switch (queue_.Retry(id)) {
+HttpResponse Api::Retry(const std::string& id, const Caller& caller) {
+  switch (queue_.Retry(id, caller.tenant->name)) {
     case RetryResult::kQueued:
       return Reply(202, {{"id", id}, {"state", "queued"}});
     case RetryResult::kNotFound:
@@ -266,13 +272,20 @@ std::optional<Api::Refused> Api::GatewayRefusal(NewMessage& m) {
 
 // What a client may send now: the fields the running gateway carries out
 // and the limits a message is checked against.
-nlohmann::json Api::Describe() {
+nlohmann::json Api::Describe(const Caller& caller) {
   std::optional<Dispatcher::GatewayRules> rules = dispatcher_.Rules();
+  const Tenant& tenant = *caller.tenant;
+  auto limit = [](auto value) { return value > 0 ? nlohmann::json(value) : nlohmann::json(); };
   nlohmann::json out = {{"version", TALVENIX_VERSION},
                         {"engine", dispatcher_.EngineRunning() ? "running" : "stopped"},
                         {"fields", HonouredFields(rules && rules->own_sender)},
-                        {"max_recipients", Config()->max_recipients},
-                        {"priority", {{"min", 0}, {"max", kMaxPriority}}}};
+                        {"max_recipients", caller.config->max_recipients},
+                        {"priority", {{"min", 0}, {"max", kMaxPriority}}},
+                        {"tenant",
+                         {{"name", tenant.name},
+                          {"messages_per_second", limit(tenant.messages_per_second)},
+                          {"daily_cap", limit(tenant.daily_cap)},
+                          {"accepted_today", limits_.AcceptedToday(tenant, NowMs())}}}};
   const std::string gateway = dispatcher_.Gateway();
   out["gateway"] = gateway.empty() ? nlohmann::json() : nlohmann::json(gateway);
   if (rules)
@@ -283,21 +296,47 @@ nlohmann::json Api::Describe() {
 }
 
 // Checks every message, then accepts them all or none; the ids in their order.
-std::variant<std::vector<std::string>, Api::Refused> Api::AcceptAll(std::vector<NewMessage>& messages, bool list) {
+std::variant<std::vector<std::string>, Api::Refused> Api::AcceptAll(std::vector<NewMessage>& messages, bool list,
+                                                                   const Caller& caller) {
   const int64_t now = NowMs();
   for (size_t i = 0; i < messages.size(); ++i)
-    if (auto error = CheckMessage(messages[i], Config()->webhook_policy, now)) {
+    if (auto error = CheckMessage(messages[i], caller.config->webhook_policy, now)) {
       if (error->field == "to" && list) error->field = "to[" + std::to_string(i) + "]";
       return Refused{400, error->field, error->field + ": " + error->why};
     }
   if (std::optional<Refused> refused = GatewayRefusal(messages.front())) return *refused;
-  for (NewMessage& m : messages) m.parts = messages.front().parts;
-  std::vector<std::string> ids = queue_.AcceptAll(messages);
+  const Tenant& tenant = *caller.tenant;
+  for (NewMessage& m : messages) {
+    m.parts = messages.front().parts;
+    m.tenant = tenant.name;
+  }
+  if (auto refusal = limits_.Take(tenant, static_cast<int>(messages.size()), now)) {
+    metrics_.TenantRefused(tenant.name, refusal->reason, messages.size());
+    return Refused{429, "", refusal->text + "; try again in " + std::to_string(refusal->retry_after_s) + " s",
+                   refusal->retry_after_s};
+  }
+  std::vector<std::string> ids;
+  try {
+    ids = queue_.AcceptAll(messages);
+  } catch (...) {
+    limits_.GiveBack(tenant, static_cast<int>(messages.size()), now);
+    throw;
+  }
   metrics_.Accepted(ids.size());
   return ids;
 }
 
-HttpResponse Api::PostMessage(const HttpRequest& req) {
+// A refusal as JSON, or in Kannel's plain text; a 429 says when to come back.
+HttpResponse Api::RefusalAnswer(const Refused& refused, bool kannel) {
+  HttpResponse r = kannel ? KannelAnswer(refused.status, refused.text)
+                          : Reply(refused.status, {{"error", refused.text},
+                                                   {"field", refused.field.empty() ? nlohmann::json()
+                                                                                   : nlohmann::json(refused.field)}});
+  if (refused.retry_after_s > 0) r.headers.emplace_back("Retry-After", std::to_string(refused.retry_after_s));
+  return r;
+}
+
+HttpResponse Api::PostMessage(const HttpRequest& req, const Caller& caller) {
   nlohmann::json body = nlohmann::json::parse(req.body, nullptr, false);
   if (!body.is_object()) return BadField("body", "expected a JSON object");
   // A field the API does not know would be ignored, and the client would
@@ -341,7 +380,7 @@ HttpResponse Api::PostMessage(const HttpRequest& req) {
   const nlohmann::json* to = field("to");
   const bool list = to && to->is_array();
   if (list) {
-    const size_t most = static_cast<size_t>(Config()->max_recipients);
+    const size_t most = static_cast<size_t>(caller.config->max_recipients);
     if (to->empty() || to->size() > most)
       return BadField("to", "expected 1 to " + std::to_string(most) + " recipients");
     for (const nlohmann::json& recipient : *to) {
@@ -354,9 +393,8 @@ HttpResponse Api::PostMessage(const HttpRequest& req) {
     if (to) m.to = to->get<std::string>();
     messages.push_back(m);
   }
-  auto accepted = AcceptAll(messages, list);
-  if (const Refused* refused = std::get_if<Refused>(&accepted))
-    return Reply(refused->status, {{"error", refused->text}, {"field", refused->field}});
+  auto accepted = AcceptAll(messages, list, caller);
+  if (const Refused* refused = std::get_if<Refused>(&accepted)) return RefusalAnswer(*refused, false);
   const auto& ids = std::get<std::vector<std::string>>(accepted);
   if (!list) return Reply(202, {{"id", ids.front()}, {"state", "queued"}});
   return Reply(202, {{"ids", ids}, {"state", "queued"}});
@@ -367,14 +405,14 @@ HttpResponse Api::PostMessage(const HttpRequest& req) {
 // GET of /v1/messages/ID.
 HttpResponse Api::KannelSendSms(const HttpRequest& req) {
   const std::string_view form = req.method == "POST" ? std::string_view(req.body) : std::string_view(req.query);
-  const std::shared_ptr<const DaemonConfig> config = Config();
-  auto read = ReadKannelSendSms(form, NowMs(), static_cast<size_t>(config->max_recipients));
+  auto read = ReadKannelSendSms(form, NowMs(), static_cast<size_t>(Config()->max_recipients));
   if (const KannelRefusal* refusal = std::get_if<KannelRefusal>(&read))
     return KannelAnswer(refusal->status, refusal->text);
   KannelRequest& request = std::get<KannelRequest>(read);
-  if (!Authorised(request.password, config->key_digests)) return KannelAnswer(403, kKannelAuthFailed);
-  auto accepted = AcceptAll(request.messages, request.messages.size() > 1);
-  if (const Refused* refused = std::get_if<Refused>(&accepted)) return KannelAnswer(refused->status, refused->text);
+  std::optional<Caller> caller = CallerOf(request.password);
+  if (!caller) return KannelAnswer(403, kKannelAuthFailed);
+  auto accepted = AcceptAll(request.messages, request.messages.size() > 1, *caller);
+  if (const Refused* refused = std::get_if<Refused>(&accepted)) return RefusalAnswer(*refused, true);
   std::string ids;
   for (const std::string& id : std::get<std::vector<std::string>>(accepted)) ids += (ids.empty() ? "" : ", ") + id;
   HttpResponse answer = KannelAnswer(202, kKannelAccepted);

@@ -17,6 +17,7 @@
 #include "daemon/http_server.hpp"
 #include "daemon/message_queue.hpp"
 #include "daemon/running_metrics.hpp"
+#include "daemon/tenants.hpp"
 
 namespace talvenix::daemon {
 
@@ -40,28 +41,37 @@ class Api {
   // Routes, counting each answer by its route and status.
   HttpRoute Route(const HttpRequest& head);
   HttpRoute RouteOf(const HttpRequest& head);
-  // True when `key` is one of `digests`' keys.
-  static bool Authorised(const std::string& key, const std::vector<std::string>& digests);
-  // The refusal unless the request carries an API key.
-  std::optional<HttpResponse> Refusal(const HttpRequest& head) const;
-  // The same for the status page and /metrics, which status keys open too
+  // Whose request it is: the settings it began with and its key's tenant.
+  struct Caller {
+    std::shared_ptr<const DaemonConfig> config;
+    const Tenant* tenant;  // one of config's
+  };
+  std::optional<Caller> CallerOf(const std::string& key) const;
+  // The caller, or the refusal when the request carries no API key.
+  std::variant<Caller, HttpResponse> Authenticate(const HttpRequest& head) const;
+  // The refusal for the status page and /metrics, which status keys open too
   // and a browser may ask for with its login dialogue.
   std::optional<HttpResponse> StatusRefusal(const HttpRequest& head) const;
-  HttpResponse PostMessage(const HttpRequest& req);
-  // GET /v1: the fields the running gateway carries out, and the limits.
-  nlohmann::json Describe();
+  HttpResponse PostMessage(const HttpRequest& req, const Caller& caller);
+  // GET /v1: the fields the running gateway carries out, the limits, and
+  // the caller's tenant.
+  nlohmann::json Describe(const Caller& caller);
   // Why a message is refused: the status, the field, the whole reason.
   struct Refused {
     int status;
     std::string field, text;
+    int64_t retry_after_s = 0;  // > 0: a 429's Retry-After
   };
-  // Checks the messages of one request and queues them, all or none;
-  // `list`: they came as a list of recipients, named by their place.
-  std::variant<std::vector<std::string>, Refused> AcceptAll(std::vector<NewMessage>& messages, bool list);
+  static HttpResponse RefusalAnswer(const Refused& refused, bool kannel);
+  // Checks the messages of one request and queues them for the caller's
+  // tenant, all or none; `list`: they came as a list of recipients, named
+  // by their place.
+  std::variant<std::vector<std::string>, Refused> AcceptAll(std::vector<NewMessage>& messages, bool list,
+                                                            const Caller& caller);
   // The refusal when the running gateway would drop part of `m`; sets its parts.
   std::optional<Refused> GatewayRefusal(NewMessage& m);
-  HttpResponse Find(const std::string& id);
-  HttpResponse Retry(const std::string& id);
+  HttpResponse Find(const std::string& id, const Caller& caller);
+  HttpResponse Retry(const std::string& id, const Caller& caller);
   HttpResponse KannelSendSms(const HttpRequest& req);
 
   std::shared_ptr<const DaemonConfig> Config() const;
@@ -71,6 +81,7 @@ class Api {
   MessageQueue& queue_;
   Dispatcher& dispatcher_;
   RunningMetrics& metrics_;
+  TenantLimits limits_;
   HttpServer server_;
 };
 

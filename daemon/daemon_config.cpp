@@ -7,6 +7,7 @@
 #include <charconv>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <optional>
 
 #include "daemon/webhook_url.hpp"
@@ -53,6 +54,41 @@ bool AddDigests(const std::string& value, std::vector<std::string>& digests) {
     digests.push_back(Lower(digest));
   }
   return true;
+}
+
+Tenant& TenantNamed(DaemonConfig& c, const std::string& name) {
+  for (Tenant& t : c.tenants)
+    if (t.name == name) return t;
+  return c.tenants.emplace_back(Tenant{name, {}, 0, 0});
+}
+
+// [tenant NAME]: a group of keys with its own limits.
+bool TenantSetting(DaemonConfig& c, const std::string& section, const std::string& n, const std::string& value,
+                   std::string& why) {
+  const std::string name = section.substr(7);
+  if (!IsTenantName(name)) {
+    why = "a tenant's name is 1 to 64 letters, digits, '-', '_' or '.'";
+    return false;
+  }
+  Tenant& t = TenantNamed(c, name);
+  if (n == "key_sha256") {
+    if (!AddDigests(value, t.key_digests)) why = "not a SHA-256 digest in hex (talvenixd --hash-key KEY makes one)";
+  } else if (n == "messages_per_second") {
+    double rate = -1;
+    if (std::from_chars(value.data(), value.data() + value.size(), rate).ec != std::errc() || rate < 0)
+      why = "expected a number of messages per second, 0 for no limit";
+    else
+      t.messages_per_second = rate;
+  } else if (n == "daily_cap") {
+    int64_t cap = -1;
+    if (std::from_chars(value.data(), value.data() + value.size(), cap).ec != std::errc() || cap < 0)
+      why = "expected a number of messages per day, 0 for no limit";
+    else
+      t.daily_cap = cap;
+  } else {
+    why = "unknown setting";
+  }
+  return why.empty();
 }
 
 struct NumberSetting {
@@ -106,8 +142,11 @@ int Handle(void* user, const char* section, const char* name, const char* raw) {
       c.listen_host = c.listen_host.substr(1, c.listen_host.size() - 2);
     c.listen_port = port;
   } else if ((s == "api" || s == "status") && n == "key_sha256") {
-    if (!AddDigests(value, s == "api" ? c.key_digests : c.status_key_digests))
+    if (!AddDigests(value, s == "api" ? c.tenants.front().key_digests : c.status_key_digests))
       return fail("not a SHA-256 digest in hex (talvenixd --hash-key KEY makes one)");
+  } else if (s.compare(0, 7, "tenant ") == 0) {
+    std::string why;
+    if (!TenantSetting(c, s, n, value, why)) return fail(why);
   } else if (s == "status" && n == "open") {
     if (value != "yes" && value != "no") return fail("expected yes or no");
     c.status_open = value == "yes";
@@ -174,7 +213,14 @@ bool LoadDaemonConfig(const std::string& path, DaemonConfig& config, std::string
       return false;
     }
   }
-  if (config.key_digests.empty()) {
+  std::map<std::string, std::string> owner;  // digest -> tenant
+  for (const Tenant& t : config.tenants)
+    for (const std::string& digest : t.key_digests)
+      if (auto [it, fresh] = owner.emplace(digest, t.name); !fresh && it->second != t.name) {
+        error = path + ": one key is in the tenants " + it->second + " and " + t.name + "; give each key one tenant";
+        return false;
+      }
+  if (owner.empty()) {
     error = path +
             ": [api] key_sha256 is missing: the API needs at least one key. Make a digest with "
             "printf '%s\\n' 'YOUR KEY' | talvenixd --hash-key and write it there as key_sha256 = DIGEST";

@@ -32,6 +32,7 @@ struct NewMessage {
   int64_t send_at_ms = 0;    // Unix ms: not taken before then; 0: at once
   int64_t expires_ms = 0;    // Unix ms: expired if not taken by then; 0: never
   int priority = 0;          // 0-3: among the due messages, the higher is taken first
+  std::string tenant = "default";  // the group of API keys that sees it
 };
 
 struct OutgoingMessage {
@@ -96,6 +97,9 @@ struct QueueStats {
   std::vector<std::string> last_errors;          // newest first
   std::vector<WebhookFailure> webhook_failures;  // of those still due, then of those given up; newest first
   std::string storage_error;                     // why the queue cannot write now; empty while it can
+  // Per tenant, what its messages did: "accepted", "sent", "failed",
+  // "unknown", "expired" (each time, retries included) and "parts_sent".
+  std::map<std::string, std::map<std::string, int64_t>> tenant_totals;
 };
 
 enum class RetryResult { kQueued, kNotFound, kNotRetryable };
@@ -144,10 +148,13 @@ class MessageQueue {
   // unknown; one taken but not handed is queued again. Returns how many
   // became unknown.
   virtual int MarkUnknown() = 0;
-  // Queues an unknown or failed message again.
-  virtual RetryResult Retry(const std::string& id) = 0;
-  // The message with its states and times, as the API shows it.
-  virtual std::optional<nlohmann::json> Find(const std::string& id) = 0;
+  // Queues an unknown or failed message of `tenant` again; another's is not found.
+  virtual RetryResult Retry(const std::string& id, const std::string& tenant) = 0;
+  // The message of `tenant` with its states and times, as the API shows it;
+  // none for another tenant's.
+  virtual std::optional<nlohmann::json> Find(const std::string& id, const std::string& tenant) = 0;
+  // The messages accepted for `tenant` on a UTC day (days since 1970).
+  virtual int64_t AcceptedOnDay(const std::string& tenant, int64_t day) = 0;
 
   // Up to `limit` events due at `now_ms`, the longest due first.
   virtual std::vector<WebhookDelivery> DueWebhooks(int64_t now_ms, int limit, const WebhookSkip& skip) = 0;

@@ -59,6 +59,26 @@ std::string MetricsText(const QueueStats& stats, const HttpStats& http, Dispatch
         .Increment(static_cast<double>(count));
   Counter(r, "talvenixd_expired_total", "Messages whose time ran out before they were handed to the module",
           static_cast<double>(stats.expired_total));
+  auto& tenant_messages = BuildCounter()
+                              .Name("talvenixd_tenant_messages_total")
+                              .Help("Each tenant's messages by event: accepted, sent, failed, unknown, expired "
+                                    "(a retried message counts again)")
+                              .Register(r);
+  auto& tenant_parts = BuildCounter()
+                           .Name("talvenixd_tenant_parts_sent_total")
+                           .Help("SMS parts the gateway took for each tenant's messages, as a provider bills them")
+                           .Register(r);
+  for (const auto& [tenant, totals] : stats.tenant_totals)
+    for (const auto& [what, count] : totals)
+      (what == "parts_sent" ? tenant_parts.Add({{"tenant", tenant}})
+                            : tenant_messages.Add({{"tenant", tenant}, {"event", what}}))
+          .Increment(static_cast<double>(count));
+  auto& refusals = BuildCounter()
+                       .Name("talvenixd_tenant_refused_total")
+                       .Help("Messages refused by their tenant's own throttle or daily cap (429)")
+                       .Register(r);
+  for (const auto& [key, count] : running.tenant_refusals)
+    refusals.Add({{"tenant", key.first}, {"reason", key.second}}).Increment(static_cast<double>(count));
   auto& states = BuildGauge().Name("talvenixd_messages").Help("Stored messages per state").Register(r);
   for (const auto& [state, count] : stats.messages_per_state)
     states.Add({{"state", state}}).Set(static_cast<double>(count));
@@ -97,6 +117,9 @@ std::string MetricsText(const QueueStats& stats, const HttpStats& http, Dispatch
           static_cast<double>(http.timed_out));
 
   Gauge(r, "talvenixd_engine_running", "1 while the module's engine runs", dispatcher.EngineRunning() ? 1 : 0);
+  Gauge(r, "talvenixd_sends_in_parallel",
+        "Sends in flight at most: [queue] parallel where the running gateway takes several at once, else 1",
+        dispatcher.Parallel());
   auto& lines = BuildGauge()
                     .Name("talvenixd_line_state")
                     .Help("1 for the state each modem line is in, 0 for the others")

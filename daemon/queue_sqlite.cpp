@@ -178,7 +178,8 @@ CREATE TABLE IF NOT EXISTS messages(
   state TEXT NOT NULL, code INTEGER, code_name TEXT,
   settled_ms INTEGER,  -- when it reached sent, failed, unknown or expired; NULL while on its way
   parts INTEGER,  -- the SMS parts of its text; NULL when not known
-  not_before_ms INTEGER NOT NULL DEFAULT 0, expires_ms INTEGER, priority INTEGER NOT NULL DEFAULT 0);
+  not_before_ms INTEGER NOT NULL DEFAULT 0, expires_ms INTEGER, priority INTEGER NOT NULL DEFAULT 0,
+  tenant TEXT NOT NULL DEFAULT 'default');
 CREATE INDEX IF NOT EXISTS messages_by_state ON messages(state, seq);
 CREATE TABLE IF NOT EXISTS message_events(
   message_seq INTEGER NOT NULL, at_ms INTEGER NOT NULL, state TEXT NOT NULL, code INTEGER, detail TEXT NOT NULL);
@@ -228,6 +229,31 @@ CREATE TRIGGER IF NOT EXISTS %1$s_counted_out AFTER DELETE ON %1$s BEGIN
   UPDATE running_counts SET count=count-1 WHERE what='%1$s.' || OLD.state;
 END;
 )";
+// What each tenant's messages did, for its bill in /metrics; and what it
+// had accepted each day, for its daily cap across restarts. A queue from
+// before tenants starts the default tenant's totals from its rows.
+constexpr const char* kTenantTotals = R"(
+CREATE TABLE tenant_totals(tenant TEXT NOT NULL, what TEXT NOT NULL, count INTEGER NOT NULL,
+  PRIMARY KEY(tenant, what)) WITHOUT ROWID;
+INSERT INTO tenant_totals SELECT 'default', 'accepted', count(*) FROM messages;
+INSERT INTO tenant_totals SELECT 'default', state, count(*) FROM messages
+  WHERE state IN ('sent','failed','unknown','expired') GROUP BY state;
+INSERT INTO tenant_totals SELECT 'default', 'parts_sent', sum(coalesce(parts, 1)) FROM messages WHERE state='sent'
+  HAVING count(*) > 0;
+CREATE TABLE tenant_days(tenant TEXT NOT NULL, day INTEGER NOT NULL, accepted INTEGER NOT NULL,
+  PRIMARY KEY(tenant, day)) WITHOUT ROWID;
+)";
+constexpr const char* kTenantTriggers = R"(
+CREATE TRIGGER IF NOT EXISTS tenant_counted_in AFTER INSERT ON messages BEGIN
+  INSERT INTO tenant_totals VALUES(NEW.tenant, 'accepted', 1) ON CONFLICT DO UPDATE SET count=count+1;
+END;
+CREATE TRIGGER IF NOT EXISTS tenant_settled AFTER UPDATE OF state ON messages
+WHEN OLD.state IS NOT NEW.state AND NEW.state IN ('sent','failed','unknown','expired') BEGIN
+  INSERT INTO tenant_totals VALUES(NEW.tenant, NEW.state, 1) ON CONFLICT DO UPDATE SET count=count+1;
+  INSERT INTO tenant_totals SELECT NEW.tenant, 'parts_sent', coalesce(NEW.parts, 1) WHERE NEW.state='sent'
+    ON CONFLICT DO UPDATE SET count=count+excluded.count;
+END;
+)";
 constexpr const char* kErrorTrigger = R"(
 CREATE TRIGGER IF NOT EXISTS errors_kept AFTER INSERT ON message_events
 WHEN NEW.state IN ('failed','unknown','expired') BEGIN
@@ -255,6 +281,7 @@ constexpr std::pair<const char*, const char*> kAddedColumns[] = {
     {"not_before_ms", "INTEGER NOT NULL DEFAULT 0"},
     {"expires_ms", "INTEGER"},
     {"priority", "INTEGER NOT NULL DEFAULT 0"},
+    {"tenant", "TEXT NOT NULL DEFAULT 'default'"},
 };
 
 }  // namespace
@@ -370,13 +397,14 @@ void SqliteQueue::UpgradeSchema() {
        // What a claim reads: the queued ones, in the order they are taken.
        "CREATE INDEX IF NOT EXISTS messages_claim ON messages(priority DESC, seq) WHERE state='queued';"
        "CREATE INDEX IF NOT EXISTS messages_expiring ON messages(expires_ms) WHERE state='queued';");
-  bool counted = false;
-  {
-    Statement table(writer_, "SELECT 1 FROM sqlite_master WHERE type='table' AND name='running_counts'");
-    counted = table.Step();
-  }
+  auto has_table = [&](const char* name) {
+    Statement table(writer_, "SELECT 1 FROM sqlite_master WHERE type='table' AND name=?");
+    return table.Bind(1, std::string(name)).Step();
+  };
   std::string sql = "BEGIN IMMEDIATE;";
-  if (!counted) sql += kRunningCounts;
+  if (!has_table("running_counts")) sql += kRunningCounts;
+  if (!has_table("tenant_totals")) sql += kTenantTotals;
+  sql += kTenantTriggers;
   for (const char* table : {"messages", "webhooks"}) {
     char triggers[2048];
     std::snprintf(triggers, sizeof triggers, kCountTriggers, table);
@@ -612,7 +640,7 @@ std::vector<std::string> SqliteQueue::AcceptAll(const std::vector<NewMessage>& m
           const NewMessage& m = messages[i];
           Statement(writer_,
                     "INSERT INTO messages(id, recipient, body, sender, client_ref, callback_url, kannel_dlr_mask, "
-                    "state, parts, not_before_ms, expires_ms, priority) VALUES(?,?,?,?,?,?,?,'queued',?,?,?,?)")
+                    "state, parts, not_before_ms, expires_ms, priority, tenant) VALUES(?,?,?,?,?,?,?,'queued',?,?,?,?,?)")
               .Bind(1, ids[i])
               .Bind(2, m.to)
               .Bind(3, m.text)
@@ -624,9 +652,20 @@ std::vector<std::string> SqliteQueue::AcceptAll(const std::vector<NewMessage>& m
               .Bind(9, m.send_at_ms)
               .Bind(10, m.expires_ms > 0 ? std::optional<int64_t>(m.expires_ms) : std::nullopt)
               .Bind(11, int64_t{m.priority})
+              .Bind(12, m.tenant)
               .Step();
           AddEvent(sqlite3_last_insert_rowid(writer_.db), "queued", std::nullopt, "");
         }
+        std::map<std::string, int64_t> per_tenant;
+        for (const NewMessage& m : messages) ++per_tenant[m.tenant];
+        for (const auto& [tenant, count] : per_tenant)
+          Statement(writer_,
+                    "INSERT INTO tenant_days VALUES(?,?,?) "
+                    "ON CONFLICT(tenant, day) DO UPDATE SET accepted=accepted+excluded.accepted")
+              .Bind(1, tenant)
+              .Bind(2, clock_() / 86400000)
+              .Bind(3, count)
+              .Step();
       },
       Sync::kDisk)
       .get();
@@ -831,12 +870,12 @@ int SqliteQueue::MarkUnknown() {
   return static_cast<int>(handed.size());
 }
 
-RetryResult SqliteQueue::Retry(const std::string& id) {
+RetryResult SqliteQueue::Retry(const std::string& id, const std::string& tenant) {
   RetryResult result = RetryResult::kNotFound;
   Submit(
       [&] {
-        Statement find(writer_, "SELECT seq, state FROM messages WHERE id=?");
-        find.Bind(1, id);
+        Statement find(writer_, "SELECT seq, state FROM messages WHERE id=? AND tenant=?");
+        find.Bind(1, id).Bind(2, tenant);
         if (!find.Step()) return;
         std::string state = find.Text(1);
         if (state != "unknown" && state != "failed") {
@@ -876,13 +915,19 @@ SqliteQueue::ReaderLease::~ReaderLease() {
   queue_.reader_free_.notify_one();
 }
 
-std::optional<nlohmann::json> SqliteQueue::Find(const std::string& id) {
+int64_t SqliteQueue::AcceptedOnDay(const std::string& tenant, int64_t day) {
+  ReaderLease reader(*this);
+  Statement count(*reader, "SELECT accepted FROM tenant_days WHERE tenant=? AND day=?");
+  return count.Bind(1, tenant).Bind(2, day).Step() ? count.Int(0) : 0;
+}
+
+std::optional<nlohmann::json> SqliteQueue::Find(const std::string& id, const std::string& tenant) {
   ReaderLease reader(*this);
   reader.Snapshot();  // the message and its events as of one moment
   Statement m(*reader,
               "SELECT seq, recipient, sender, client_ref, state, code, code_name, parts, not_before_ms, expires_ms, "
-              "priority FROM messages WHERE id=?");
-  m.Bind(1, id);
+              "priority FROM messages WHERE id=? AND tenant=?");
+  m.Bind(1, id).Bind(2, tenant);
   if (!m.Step()) return std::nullopt;
   nlohmann::json out = {{"id", id},           {"to", m.Text(1)},      {"from", m.Text(2)}, {"client_ref", m.Text(3)},
                         {"state", m.Text(4)}, {"priority", m.Int(10)}};
@@ -974,6 +1019,8 @@ QueueStats SqliteQueue::Stats() {
     else
       stats.failed_per_code[static_cast<int>(outcomes.Int(1))] = outcomes.Int(2);
   }
+  Statement tenants(*reader, "SELECT tenant, what, count FROM tenant_totals");
+  while (tenants.Step()) stats.tenant_totals[tenants.Text(0)][tenants.Text(1)] = tenants.Int(2);
   Statement errors(*reader, "SELECT at_ms, message_id, state, code, detail FROM recent_errors ORDER BY rowid DESC");
   while (errors.Step()) {
     std::string line = IsoTime(errors.Int(0)) + " " + errors.Text(1) + " " + errors.Text(2);
@@ -1026,6 +1073,8 @@ DeletedCounts SqliteQueue::DeleteSettled(int64_t before_ms, int limit) {
         .Bind(2, int64_t{limit})
         .Step();
     deleted.webhooks = sqlite3_changes(writer_.db);
+    // A daily cap needs today's count alone; yesterday's stays for a day's overlap.
+    Statement(writer_, "DELETE FROM tenant_days WHERE day < ?").Bind(1, clock_() / 86400000 - 1).Step();
     if (deleted.messages > 0 || deleted.webhooks > 0) ReclaimSpace();
   }).get();
   return deleted;

@@ -30,6 +30,7 @@
 #include <thread>
 
 #include "daemon/message_queue.hpp"
+#include "daemon/tenants.hpp"
 
 namespace talvenix::daemon {
 
@@ -67,8 +68,9 @@ class SqliteQueue final : public MessageQueue {
   void RecordReferences(const std::string& id, const SentReferences& sent) override;
   void Flush() override;
   int MarkUnknown() override;
-  RetryResult Retry(const std::string& id) override;
-  std::optional<nlohmann::json> Find(const std::string& id) override;
+  RetryResult Retry(const std::string& id, const std::string& tenant = kDefaultTenant) override;
+  std::optional<nlohmann::json> Find(const std::string& id, const std::string& tenant = kDefaultTenant) override;
+  int64_t AcceptedOnDay(const std::string& tenant, int64_t day) override;
   std::vector<WebhookDelivery> DueWebhooks(int64_t now_ms, int limit, const WebhookSkip& skip = {}) override;
   void WebhookAttempted(const std::string& event_id, WebhookOutcome outcome, int64_t next_ms,
                         const std::string& error) override;

@@ -15,6 +15,11 @@ void RunningMetrics::WebhookAttempt(WebhookOutcome outcome) {
   ++webhooks_[static_cast<size_t>(outcome)];
 }
 
+void RunningMetrics::TenantRefused(const std::string& tenant, const std::string& reason, size_t messages) {
+  std::lock_guard lock(mutex_);
+  tenant_refusals_[{tenant, reason}] += messages;
+}
+
 RunningMetrics::Slot& RunningMetrics::SlotAt(int64_t now_ms) {
   const int64_t start = now_ms - now_ms % kSlotMs;
   Slot& slot = slots_[static_cast<size_t>(start / kSlotMs) % kSlots];
@@ -37,7 +42,7 @@ void RunningMetrics::Settled(bool sent, double seconds, int64_t now_ms) {
 
 RunningMetrics::Snapshot RunningMetrics::Read(int64_t now_ms) const {
   std::lock_guard lock(mutex_);
-  Snapshot out{requests_, webhooks_, send_times_, {}, started_ms_};
+  Snapshot out{requests_, webhooks_, send_times_, tenant_refusals_, {}, started_ms_};
   const int64_t newest = now_ms - now_ms % kSlotMs;
   for (size_t i = 0; i < kSlots; ++i) {
     const int64_t start = newest - static_cast<int64_t>(kSlots - 1 - i) * kSlotMs;

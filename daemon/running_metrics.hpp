@@ -36,6 +36,8 @@ class RunningMetrics {
   void Accepted(size_t count, int64_t now_ms = NowMs());
   // A send's outcome, `seconds` after it was handed to the module.
   void Settled(bool sent, double seconds, int64_t now_ms = NowMs());
+  // A tenant's messages refused by its own limits: `reason` "throttle" or "daily_cap".
+  void TenantRefused(const std::string& tenant, const std::string& reason, size_t messages);
 
   struct Slot {
     int64_t start_ms = 0;
@@ -49,6 +51,7 @@ class RunningMetrics {
     std::map<std::pair<std::string, int>, uint64_t> requests;
     std::array<uint64_t, 4> webhooks{};  // by WebhookOutcome
     SendTimes send_times;
+    std::map<std::pair<std::string, std::string>, uint64_t> tenant_refusals;  // (tenant, reason)
     std::vector<Slot> last_hour;  // kSlots of them, the oldest first, up to the one of `now_ms`
     int64_t started_ms = 0;
   };
@@ -61,6 +64,7 @@ class RunningMetrics {
   mutable std::mutex mutex_;
   std::map<std::pair<std::string, int>, uint64_t> requests_;
   std::array<uint64_t, 4> webhooks_{};
+  std::map<std::pair<std::string, std::string>, uint64_t> tenant_refusals_;
   SendTimes send_times_;
   std::array<Slot, kSlots> slots_{};
 };
