@@ -297,7 +297,7 @@ nlohmann::json Api::Describe(const Caller& caller) {
 
 // Checks every message, then accepts them all or none; the ids in their order.
 std::variant<std::vector<std::string>, Api::Refused> Api::AcceptAll(std::vector<NewMessage>& messages, bool list,
-                                                                   const Caller& caller) {
+                                                                    const Caller& caller) {
   const int64_t now = NowMs();
   for (size_t i = 0; i < messages.size(); ++i)
     if (auto error = CheckMessage(messages[i], caller.config->webhook_policy, now)) {
@@ -328,10 +328,11 @@ std::variant<std::vector<std::string>, Api::Refused> Api::AcceptAll(std::vector<
 
 // A refusal as JSON, or in Kannel's plain text; a 429 says when to come back.
 HttpResponse Api::RefusalAnswer(const Refused& refused, bool kannel) {
-  HttpResponse r = kannel ? KannelAnswer(refused.status, refused.text)
-                          : Reply(refused.status, {{"error", refused.text},
-                                                   {"field", refused.field.empty() ? nlohmann::json()
-                                                                                   : nlohmann::json(refused.field)}});
+  HttpResponse r = kannel
+                       ? KannelAnswer(refused.status, refused.text)
+                       : Reply(refused.status,
+                               {{"error", refused.text},
+                                {"field", refused.field.empty() ? nlohmann::json() : nlohmann::json(refused.field)}});
   if (refused.retry_after_s > 0) r.headers.emplace_back("Retry-After", std::to_string(refused.retry_after_s));
   return r;
 }

@@ -16,14 +16,14 @@ struct DaemonConfig {
   std::string module_config_dir;  // folder with qvsmscomms.xml; the daemon works there
   std::string database;           // the queue's SQLite file
   std::string listen_host = "127.0.0.1";
-  int listen_port = 8080;                // 0: any free port (printed at start)
+  int listen_port = 8080;  // 0: any free port (printed at start)
   // The API keys in their groups: the first is "default", the keys of [api].
   std::vector<Tenant> tenants = {{kDefaultTenant, {}, 0, 0}};
-  int request_timeout_s = 20;            // a request's head and body, from its first byte
-  int idle_timeout_s = 60;               // a kept connection without a request
-  int connections = 10000;               // client connections at once, in all
-  int connections_per_address = 256;     // client connections at once from one address
-  int max_recipients = 100;              // recipients of one request, each a message of its own
+  int request_timeout_s = 20;         // a request's head and body, from its first byte
+  int idle_timeout_s = 60;            // a kept connection without a request
+  int connections = 10000;            // client connections at once, in all
+  int connections_per_address = 256;  // client connections at once from one address
+  int max_recipients = 100;           // recipients of one request, each a message of its own
   // The status page and /metrics: a key of the default tenant or one of
   // these read-only keys opens them, unless they are open to anyone who
   // reaches the port. Other tenants' keys do not: the pages show every tenant.

@@ -26,12 +26,12 @@ namespace talvenix::daemon {
 
 struct NewMessage {
   std::string to, text, from, client_ref;
-  std::string callback_url;  // empty: the configured webhook URL
-  int kannel_dlr_mask = -1;  // >= 0: callback_url is a Kannel dlr-url, called with GET for these report kinds
-  int parts = 0;             // the SMS parts the running gateway makes of the text; 0: not known
-  int64_t send_at_ms = 0;    // Unix ms: not taken before then; 0: at once
-  int64_t expires_ms = 0;    // Unix ms: expired if not taken by then; 0: never
-  int priority = 0;          // 0-3: among the due messages, the higher is taken first
+  std::string callback_url;        // empty: the configured webhook URL
+  int kannel_dlr_mask = -1;        // >= 0: callback_url is a Kannel dlr-url, called with GET for these report kinds
+  int parts = 0;                   // the SMS parts the running gateway makes of the text; 0: not known
+  int64_t send_at_ms = 0;          // Unix ms: not taken before then; 0: at once
+  int64_t expires_ms = 0;          // Unix ms: expired if not taken by then; 0: never
+  int priority = 0;                // 0-3: among the due messages, the higher is taken first
   std::string tenant = "default";  // the group of API keys that sees it
 };
 

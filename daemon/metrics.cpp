@@ -61,8 +61,9 @@ std::string MetricsText(const QueueStats& stats, const HttpStats& http, Dispatch
           static_cast<double>(stats.expired_total));
   auto& tenant_messages = BuildCounter()
                               .Name("talvenixd_tenant_messages_total")
-                              .Help("Each tenant's messages by event: accepted, sent, failed, unknown, expired "
-                                    "(a retried message counts again)")
+                              .Help(
+                                  "Each tenant's messages by event: accepted, sent, failed, unknown, expired "
+                                  "(a retried message counts again)")
                               .Register(r);
   auto& tenant_parts = BuildCounter()
                            .Name("talvenixd_tenant_parts_sent_total")

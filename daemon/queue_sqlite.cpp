@@ -638,9 +638,10 @@ std::vector<std::string> SqliteQueue::AcceptAll(const std::vector<NewMessage>& m
       [&] {
         for (size_t i = 0; i < messages.size(); ++i) {
           const NewMessage& m = messages[i];
-          Statement(writer_,
-                    "INSERT INTO messages(id, recipient, body, sender, client_ref, callback_url, kannel_dlr_mask, "
-                    "state, parts, not_before_ms, expires_ms, priority, tenant) VALUES(?,?,?,?,?,?,?,'queued',?,?,?,?,?)")
+          Statement(
+              writer_,
+              "INSERT INTO messages(id, recipient, body, sender, client_ref, callback_url, kannel_dlr_mask, "
+              "state, parts, not_before_ms, expires_ms, priority, tenant) VALUES(?,?,?,?,?,?,?,'queued',?,?,?,?,?)")
               .Bind(1, ids[i])
               .Bind(2, m.to)
               .Bind(3, m.text)

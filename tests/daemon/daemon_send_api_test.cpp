@@ -60,6 +60,91 @@ TEST(DaemonSendApi, AListOfRecipientsBecomesOneMessageEachInOrder) {
   EXPECT_EQ(later["valid_until"], daemon::IsoTime(due + 500 + 90 * 60 * 1000));
 }
 
+// Keys grouped as tenants: each sees and retries only its own messages, is
+// held to its own throttle and daily cap (the day's count survives a
+// restart), and /metrics, which only the operator's keys open, bills each.
+TEST(DaemonTenants, AKeySeesOnlyItsOwnMessagesAndIsHeldToItsOwnLimits) {
+  DaemonSettings settings{NullGatewayDocument(), ""};
+  settings.more_ini = "[tenant shop]\nkey_sha256 = " + daemon::Sha256Hex("shop-key") +
+                      "\ndaily_cap = 3\n[tenant slow]\nkey_sha256 = " + daemon::Sha256Hex("slow-key") +
+                      "\nmessages_per_second = 0.5\n";
+  DaemonProcess daemon(settings);
+  ASSERT_TRUE(daemon.Start());
+  auto as = [&](const std::string& key) {
+    httplib::Client c("127.0.0.1", daemon.port());
+    c.set_bearer_token_auth(key);
+    return c;
+  };
+  auto post = [&](const std::string& key, const json& body) {
+    return as(key).Post("/v1/messages", body.dump(), "application/json");
+  };
+  const std::string operators = daemon.Send({{"to", "+15550100"}, {"text", "the operator's"}});
+  auto shops = post("shop-key", {{"to", "+15550101"}, {"text", "the shop's"}});
+  ASSERT_TRUE(shops);
+  ASSERT_EQ(shops->status, 202) << shops->body;
+  const std::string shop_id = json::parse(shops->body)["id"];
+  auto status_of = [&](const std::string& key, const std::string& path) {
+    auto res = path.ends_with("/retry") ? as(key).Post(path) : as(key).Get(path);
+    return res ? res->status : -1;
+  };
+  EXPECT_EQ(status_of("shop-key", "/v1/messages/" + operators), 404);
+  EXPECT_EQ(status_of("shop-key", "/v1/messages/" + operators + "/retry"), 404);
+  EXPECT_EQ(status_of(kApiKey, "/v1/messages/" + shop_id), 404);
+  EXPECT_EQ(status_of("shop-key", "/v1/messages/" + shop_id), 200);
+
+  // The cap counts recipients: a list of two reaches it.
+  auto two = post("shop-key", {{"to", {"+15550102", "+15550103"}}, {"text", "two"}});
+  ASSERT_TRUE(two);
+  EXPECT_EQ(two->status, 202) << two->body;
+  auto over = post("shop-key", {{"to", "+15550104"}, {"text", "one too many"}});
+  ASSERT_TRUE(over);
+  EXPECT_EQ(over->status, 429);
+  EXPECT_NE(over->body.find("daily cap of 3"), std::string::npos) << over->body;
+  const int retry_after = std::atoi(over->get_header_value("Retry-After").c_str());
+  EXPECT_TRUE(retry_after >= 1 && retry_after <= 86400) << retry_after;
+  auto kannel =
+      httplib::Client("127.0.0.1", daemon.port()).Get("/cgi-bin/sendsms?user=shop&pass=shop-key&to=15550105&text=over");
+  ASSERT_TRUE(kannel);
+  EXPECT_EQ(kannel->status, 429);
+  EXPECT_FALSE(kannel->get_header_value("Retry-After").empty());
+
+  // Half a message a second: the second at once waits two seconds.
+  EXPECT_EQ(post("slow-key", {{"to", "+15550106"}, {"text", "first"}})->status, 202);
+  auto throttled = post("slow-key", {{"to", "+15550107"}, {"text", "second"}});
+  ASSERT_TRUE(throttled);
+  EXPECT_EQ(throttled->status, 429);
+  EXPECT_EQ(throttled->get_header_value("Retry-After"), "2");
+
+  auto about = as("shop-key").Get("/v1");
+  ASSERT_TRUE(about);
+  EXPECT_EQ(json::parse(about->body)["tenant"],
+            (json{{"name", "shop"}, {"messages_per_second", nullptr}, {"daily_cap", 3}, {"accepted_today", 3}}));
+  EXPECT_EQ(status_of("shop-key", "/metrics"), 401) << "a tenant's key opened every tenant's figures";
+  auto metrics = as(kApiKey).Get("/metrics");
+  ASSERT_TRUE(metrics);
+  for (const char* line : {"talvenixd_tenant_messages_total{event=\"accepted\",tenant=\"shop\"} 3",
+                           "talvenixd_tenant_messages_total{event=\"accepted\",tenant=\"default\"} 1",
+                           "talvenixd_tenant_refused_total{reason=\"daily_cap\",tenant=\"shop\"} 2",
+                           "talvenixd_tenant_refused_total{reason=\"throttle\",tenant=\"slow\"} 1"})
+    EXPECT_NE(metrics->body.find(line), std::string::npos) << line << " is not in\n" << metrics->body;
+  ASSERT_TRUE(WaitUntil([&] { return daemon.State(operators) == "sent"; }));
+  metrics = as(kApiKey).Get("/metrics");
+  EXPECT_NE(metrics->body.find("talvenixd_tenant_parts_sent_total{tenant=\"default\"} 1"), std::string::npos);
+
+  daemon.Kill();
+  ASSERT_TRUE(daemon.Start());
+  over = post("shop-key", {{"to", "+15550104"}, {"text", "after the restart"}});
+  ASSERT_TRUE(over);
+  EXPECT_EQ(over->status, 429) << "a restart started the day afresh";
+
+  // One key in two tenants would make its messages someone else's.
+  daemon.Kill();
+  daemon.folder().Write("talvenixd.ini", daemon.folder().Read("talvenixd.ini") +
+                                             "[tenant other]\nkey_sha256 = " + daemon::Sha256Hex("shop-key") + "\n");
+  EXPECT_FALSE(daemon.Start());
+  EXPECT_NE(daemon.folder().Read("daemon.err").find("one key is in the tenants shop and other"), std::string::npos);
+}
+
 TEST(DaemonKannel, ClientRequestFormsAreReadAsKannelReadsThem) {
   HttpPeer provider;
   provider.Answer(200, "ID: 5");
