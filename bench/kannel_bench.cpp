@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // talvenixd beside Kannel 1.4.5 (Debian's bearerbox and smsbox), both
 // sending into the same kind of loopback provider in this process, while 16
-// client threads, each on its own kept connection, post kMessages messages:
+// client threads, each on its own kept connection, post MessagesAt messages:
 //   accepted_per_s   requests accepted (talvenixd: 202; Kannel: 202 with
 //                    "0: Accepted for delivery") per second of posting
 //   delivered_per_s  accepted messages that reached the provider, per second
@@ -11,7 +11,9 @@
 //   lost             accepted, but not at the provider 60 s after the last accept
 //   duplicates       arrivals of a message already there
 // talvenixd runs with [queue] parallel = 1, 4, 8, 16; Kannel with its HTTP
-// SMSC's max-pending-submits = 10.
+// SMSC's max-pending-submits = 10. The provider answers at once (latency_ms
+// 0: the machine's CPU is the limit), or after 20 ms, as a provider across
+// the internet does, where sends in flight at once decide the rate.
 // How to read them: the two do not promise the same thing. talvenixd answers
 // 202 only once the message's batch is on disk (fdatasync'd), so a crash
 // after the 202 loses nothing. Kannel's file store is a memory dump written
@@ -56,7 +58,8 @@ using talvenix::bench::kClients;
 using talvenix::bench::Percentile;
 using Clock = std::chrono::steady_clock;
 
-constexpr int kMessages = 20000;
+// Fewer where each send waits for the provider: one at a time, 20 ms each.
+int MessagesAt(int latency_ms) { return latency_ms == 0 ? 20000 : 2000; }
 constexpr auto kLostAfter = std::chrono::seconds(60);
 const char* const kBearerbox = "/usr/sbin/bearerbox";
 const char* const kSmsbox = "/usr/sbin/smsbox";
@@ -68,14 +71,15 @@ const char* const kSmsbox = "/usr/sbin/smsbox";
 // connections the rest would wait for the whole run.
 class Provider {
  public:
-  explicit Provider(int count) : arrivals_(static_cast<size_t>(count)) {
-    server_.new_task_queue = [] { return new httplib::ThreadPool(64); };
+  Provider(int count, int latency_ms) : arrivals_(static_cast<size_t>(count)) {
+    server_.new_task_queue = [] { return new httplib::ThreadPool(128); };
     server_.set_tcp_nodelay(true);
     server_.set_keep_alive_max_count(1000000);
     server_.set_keep_alive_timeout(5);
-    server_.Get(".*", [this](const httplib::Request& req, httplib::Response& res) {
+    server_.Get(".*", [this, latency_ms](const httplib::Request& req, httplib::Response& res) {
       const int64_t now = Clock::now().time_since_epoch().count();
       Note(req.get_param_value("text"), now);
+      if (latency_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(latency_ms));
       res.set_content("ID: " + std::to_string(++answered_), "text/plain");
     });
     port_ = server_.bind_to_any_port("127.0.0.1");
@@ -393,17 +397,25 @@ text = "No service"
 };
 
 void BM_Kannel(benchmark::State& state) {
-  Provider provider(kMessages);
+  const int latency_ms = static_cast<int>(state.range(0)), messages = MessagesAt(latency_ms);
+  Provider provider(messages, latency_ms);
   Kannel kannel(provider.base());
   if (std::string why = kannel.Start(); !why.empty()) return state.SkipWithError(why.c_str());
   auto connect = [&] { return kannel.Client(); };
-  for (auto _ : state) WaitAndReport(state, PostAll(kMessages, connect, Kannel::Send), provider);
+  for (auto _ : state) WaitAndReport(state, PostAll(messages, connect, Kannel::Send), provider);
 }
-BENCHMARK(BM_Kannel)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_Kannel)
+    ->ArgName("latency_ms")
+    ->Arg(0)
+    ->Arg(20)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 void BM_Talvenixd(benchmark::State& state) {
   const int parallel = static_cast<int>(state.range(0));
-  Provider provider(kMessages);
+  const int latency_ms = static_cast<int>(state.range(1)), messages = MessagesAt(latency_ms);
+  Provider provider(messages, latency_ms);
   DaemonSettings settings{ClickatellDocument({"k", "u", "p", ""}, provider.base()), ""};
   // One sender is the daemon's default: that run needs no [queue] section.
   if (parallel > 1) settings.more_ini = "[queue]\nparallel = " + std::to_string(parallel) + "\n";
@@ -419,14 +431,12 @@ void BM_Talvenixd(benchmark::State& state) {
     return res && res->status == 202;
   };
   auto connect = [&] { return daemon.Client(); };
-  for (auto _ : state) WaitAndReport(state, PostAll(kMessages, connect, send), provider);
+  for (auto _ : state) WaitAndReport(state, PostAll(messages, connect, send), provider);
 }
 BENCHMARK(BM_Talvenixd)
-    ->ArgName("parallel")
-    ->Arg(1)
-    ->Arg(4)
-    ->Arg(8)
-    ->Arg(16)
+    ->ArgNames({"parallel", "latency_ms"})
+    ->ArgsProduct({{1, 4, 8, 16}, {0}})
+    ->ArgsProduct({{1, 10, 16, 32}, {20}})
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();

@@ -12,7 +12,7 @@ void SendWorkers::Resize(int threads) {
     std::lock_guard lock(mutex_);
     stopping_ = true;
   }
-  changed_.notify_all();
+  job_waiting_.notify_all();
   for (std::thread& t : threads_) t.join();
   threads_.clear();
   stopping_ = false;
@@ -25,14 +25,14 @@ void SendWorkers::Resize(int threads) {
 
 void SendWorkers::Run(std::function<void()> job) {
   std::unique_lock lock(mutex_);
-  changed_.wait(lock, [&] { return !waiting_ && busy_ < size(); });
+  job_done_.wait(lock, [&] { return !waiting_ && busy_ < size(); });
   waiting_ = std::move(job);
-  changed_.notify_all();
+  job_waiting_.notify_one();
 }
 
 void SendWorkers::Drain() {
   std::unique_lock lock(mutex_);
-  changed_.wait(lock, [&] { return !waiting_ && busy_ == 0; });
+  job_done_.wait(lock, [&] { return !waiting_ && busy_ == 0; });
 }
 
 bool SendWorkers::Idle() {
@@ -43,16 +43,17 @@ bool SendWorkers::Idle() {
 void SendWorkers::Work() {
   std::unique_lock lock(mutex_);
   while (true) {
-    changed_.wait(lock, [&] { return stopping_ || waiting_; });
+    job_waiting_.wait(lock, [&] { return stopping_ || waiting_; });
     if (!waiting_) return;  // stopping, and nothing left to run
     std::function<void()> job = std::move(*waiting_);
     waiting_.reset();
     ++busy_;
+    job_done_.notify_all();  // the slot is free for the next hand-off
     lock.unlock();
     job();
     lock.lock();
     --busy_;
-    changed_.notify_all();
+    job_done_.notify_all();
   }
 }
 

@@ -35,7 +35,9 @@ class SendWorkers {
   void Work();
 
   std::mutex mutex_;
-  std::condition_variable changed_;
+  // Apart, so that a hand-off wakes one worker and a finish only the
+  // dispatcher, not every thread each time.
+  std::condition_variable job_waiting_, job_done_;
   std::vector<std::thread> threads_;
   std::optional<std::function<void()>> waiting_;  // handed, not yet taken by a worker
   int busy_ = 0;
