@@ -245,15 +245,7 @@ TEST(DaemonProvider, SendsThroughTheProviderAndCallsKannelDeliveryUrls) {
 // sends overlap, never more, and a reload takes a new number.
 TEST(DaemonProvider, SendsUpToParallelAtOnceAndAReloadChangesHowMany) {
   HttpPeer provider;
-  std::atomic<int> at_once{0}, most{0};
-  provider.Answer([&](const httplib::Request&, httplib::Response& r) {
-    int now = ++at_once;
-    for (int seen = most; now > seen && !most.compare_exchange_weak(seen, now);) {
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(40));
-    --at_once;
-    r.set_content("ID: 1", "text/plain");
-  });
+  provider.AnswerAfter(std::chrono::milliseconds(40));
   DaemonSettings settings{ClickatellDocument({"api1", "user", "pw", "Shop"}, provider.base()), ""};
   settings.more_ini = "[queue]\nparallel = 4\n";
   DaemonProcess daemon(settings);
@@ -264,16 +256,16 @@ TEST(DaemonProvider, SendsUpToParallelAtOnceAndAReloadChangesHowMany) {
     for (const std::string& id : ids) EXPECT_TRUE(WaitUntil([&] { return daemon.State(id) == "sent"; })) << id;
   };
   send_all(40);
-  EXPECT_EQ(most, 4);
+  EXPECT_EQ(provider.most_at_once(), 4);
 
   const std::string ini = daemon.folder().Read("talvenixd.ini");
   daemon.folder().Write("talvenixd.ini", ini + "[queue]\nparallel = 1\n");
   daemon.Signal(SIGHUP);
   ASSERT_TRUE(
       WaitUntil([&] { return daemon.folder().Read("daemon.err").find("talvenixd.ini re-read") != std::string::npos; }));
-  most = 0;
+  provider.ForgetMostAtOnce();
   send_all(12);
-  EXPECT_EQ(most, 1);
+  EXPECT_EQ(provider.most_at_once(), 1);
 }
 
 TEST(DaemonProvider, RetriesAWebhookTheReceiverRefused) {

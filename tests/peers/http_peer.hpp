@@ -7,6 +7,7 @@
 
 #include <httplib.h>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -58,6 +59,20 @@ class HttpPeer {
       r.set_content(body, type.c_str());
     });
   }
+  // Answers "ID: 1" after `delay`, as a provider far away does, noting the
+  // most requests it held at once.
+  void AnswerAfter(std::chrono::milliseconds delay) {
+    Answer([this, delay](const httplib::Request&, httplib::Response& r) {
+      const int now = ++at_once_;
+      for (int seen = most_at_once_; now > seen && !most_at_once_.compare_exchange_weak(seen, now);) {
+      }
+      std::this_thread::sleep_for(delay);
+      --at_once_;
+      r.set_content("ID: 1", "text/plain");
+    });
+  }
+  int most_at_once() const { return most_at_once_; }
+  void ForgetMostAtOnce() { most_at_once_ = 0; }
   std::vector<RecordedRequest> requests() {
     std::lock_guard lock(mutex_);
     return requests_;
@@ -109,6 +124,7 @@ class HttpPeer {
   Handler handler_ = [](const httplib::Request&, httplib::Response& r) { r.set_content("ID: 1", "text/plain"); };
   std::vector<RecordedRequest> requests_;
   std::set<int> client_ports_;
+  std::atomic<int> at_once_{0}, most_at_once_{0};
 };
 
 }  // namespace talvenix::testing
