@@ -1,8 +1,11 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "daemon/status_page.hpp"
 
+#include <map>
+
 #include <algorithm>
 #include <cstdio>
+#include <map>
 
 #include "daemon/message_input.hpp"
 #include "daemon/metrics.hpp"
@@ -152,7 +155,8 @@ std::string StatusPageHtml(const QueueStats& stats, const HttpStats& http, Dispa
   html += "<header><h1>talvenixd</h1><p>version " TALVENIX_VERSION ", up <span id=\"uptime\">" +
           Duration(now_ms - running.started_ms) + "</span></p><p>Gateway <b id=\"gateway\">" +
           Escape(gateway.empty() ? "none" : gateway) + "</b>, engine <b id=\"engine\">" +
-          (engine ? "running" : "stopped") + "</b></p></header>\n<main>\n";
+          (engine ? "running" : "stopped") + "</b>, <span id=\"parallel\">" + std::to_string(dispatcher.Parallel()) +
+          "</span> send(s) at once</p></header>\n<main>\n";
 
   html += "<section class=\"wide\"><h2>Messages per second, last hour</h2>" + Chart(running.last_hour) +
           "<p class=\"key\"><span class=\"accepted\"></span>accepted<span class=\"sent\"></span>sent</p></section>\n";
@@ -190,13 +194,33 @@ std::string StatusPageHtml(const QueueStats& stats, const HttpStats& http, Dispa
   }
   html += "</section>\n";
 
+  html += "<section class=\"wide\"><h2>Tenants</h2>";
+  std::map<std::string, uint64_t> refused;
+  for (const auto& [key, count] : running.tenant_refusals) refused[key.first] += count;
+  html +=
+      "<div class=\"scroll\" tabindex=\"0\" role=\"region\" aria-label=\"Tenants\"><table "
+      "id=\"tenants\"><thead><tr><th scope=\"col\">Tenant</th><th scope=\"col\">"
+      "Accepted</th><th scope=\"col\">Sent</th><th scope=\"col\">Parts sent</th><th scope=\"col\">Failed</th>"
+      "<th scope=\"col\">Refused by its limits</th></tr></thead><tbody>";
+  for (const auto& [tenant, totals] : stats.tenant_totals) {
+    auto total = [&](const char* what) {
+      auto it = totals.find(what);
+      return std::to_string(it == totals.end() ? 0 : it->second);
+    };
+    html += "<tr><td>" + Escape(tenant) + "</td><td>" + total("accepted") + "</td><td>" + total("sent") + "</td><td>" +
+            total("parts_sent") + "</td><td>" + total("failed") + "</td><td>" + std::to_string(refused[tenant]) +
+            "</td></tr>";
+  }
+  html += "</tbody></table></div></section>\n";
+
   html += "<section class=\"wide\"><h2>Lines</h2>";
   auto lines = dispatcher.Lines();
   if (lines.empty()) {
     html += "<p>No line has reported.</p>";
   } else {
     html +=
-        "<div class=\"scroll\"><table id=\"lines\"><thead><tr><th scope=\"col\">Port</th><th scope=\"col\">Name"
+        "<div class=\"scroll\" tabindex=\"0\" role=\"region\" aria-label=\"Lines\"><table id=\"lines\"><thead><tr><th "
+        "scope=\"col\">Port</th><th scope=\"col\">Name"
         "</th><th scope=\"col\">State</th><th scope=\"col\">Last code</th><th scope=\"col\">Since</th></tr>"
         "</thead><tbody>";
     for (const LineState& l : lines) {
