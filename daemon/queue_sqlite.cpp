@@ -302,20 +302,11 @@ std::string CurrentBootId() {
 
 SqliteQueue::SqliteQueue(const std::string& path, std::string default_webhook_url, std::string boot_id,
                          std::function<int64_t()> clock)
-    : default_webhook_url_(std::move(default_webhook_url)),
-      boot_id_(std::move(boot_id)),
-      clock_(std::move(clock)),
-      journal_path_(path + "-handed") {
+    : default_webhook_url_(std::move(default_webhook_url)), boot_id_(std::move(boot_id)), clock_(std::move(clock)) {
   MakePrivate(path);
-  journal_ = open(journal_path_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-  if (journal_ < 0) throw std::runtime_error(journal_path_ + ": " + std::strerror(errno));
-  journal_size_ = lseek(journal_, 0, SEEK_END);
-  try {
-    writer_.db = Open(path);
-  } catch (...) {
-    close(journal_);
-    throw;
-  }
+  if (platform::Error e = journal_.Open(path + "-handed"))
+    throw std::runtime_error(journal_.path() + ": " + e.Describe());
+  writer_.db = Open(path);
   try {
     // WAL with a full sync on every commit: a committed batch survives a
     // power cut, and readers never wait for the writer.
@@ -335,7 +326,6 @@ SqliteQueue::SqliteQueue(const std::string& path, std::string default_webhook_ur
     }
   } catch (...) {
     writer_.Close();
-    close(journal_);
     throw;
   }
   writer_thread_ = std::thread([this] {
@@ -354,7 +344,6 @@ SqliteQueue::~SqliteQueue() {
   for (auto& reader : readers_)
     if (reader) reader->Close();
   writer_.Close();
-  close(journal_);
 }
 
 void SqliteQueue::CheckWhole() {
@@ -423,32 +412,17 @@ void SqliteQueue::EmptyJournalIfSaved() {
     if (unsaved_events_ > 0) return;
   }
   std::lock_guard lock(journal_mutex_);
-  if (ftruncate(journal_, 0) != 0) throw std::runtime_error(journal_path_ + ": " + std::strerror(errno));
-  journal_size_ = 0;
+  if (platform::Error e = journal_.Clear()) throw std::runtime_error(journal_.path() + ": " + e.Describe());
   journal_error_.clear();
 }
 
 void SqliteQueue::MarkHanded(const std::string& id) {
   std::lock_guard lock(journal_mutex_);
-  auto fail = [&](const std::string& why) {
-    journal_error_ = journal_path_ + ": " + why;
+  // In the kernel's hands when it returns, which a crash of the daemon cannot undo.
+  if (platform::Error e = journal_.Append(id)) {
+    journal_error_ = journal_.path() + ": " + e.Describe();
     throw StorageError(journal_error_);
-  };
-  // A torn line left by a short write would hide the ids after it: it is
-  // cut off before anything else is written.
-  if (off_t end = lseek(journal_, 0, SEEK_END); end != journal_size_ && ftruncate(journal_, journal_size_) != 0)
-    fail(std::string("cannot cut off a torn line: ") + std::strerror(errno));
-  // One write with O_APPEND: in the kernel's hands when it returns, which a
-  // crash of the daemon cannot undo.
-  const std::string line = id + "\n";
-  const ssize_t n = write(journal_, line.data(), line.size());
-  if (n < 0) fail(std::strerror(errno));
-  if (n != static_cast<ssize_t>(line.size())) {
-    std::string why = "wrote " + std::to_string(n) + " of " + std::to_string(line.size()) + " bytes";
-    if (ftruncate(journal_, journal_size_) != 0) fail(why + " and cannot cut them off: " + std::strerror(errno));
-    fail(why + " (the disk is full?)");
   }
-  journal_size_ += n;
   journal_error_.clear();
 }
 
@@ -824,8 +798,10 @@ int SqliteQueue::MarkUnknown() {
   std::set<std::string> journal;
   bool journal_whole = true;  // a line that is no id (a torn write) leaves no id to trust
   {
-    std::ifstream in(journal_path_);
-    for (std::string id; std::getline(in, id);) {
+    std::vector<std::string> lines;
+    std::lock_guard lock(journal_mutex_);
+    if (platform::Error e = journal_.ReadLines(lines)) throw std::runtime_error(journal_.path() + ": " + e.Describe());
+    for (const std::string& id : lines) {
       journal_whole &= IsJournalLine(id);
       journal.insert(id);
     }

@@ -31,6 +31,7 @@
 
 #include "daemon/message_queue.hpp"
 #include "daemon/tenants.hpp"
+#include "platform/line_journal.hpp"
 
 namespace talvenix::daemon {
 
@@ -124,10 +125,8 @@ class SqliteQueue final : public MessageQueue {
   std::string default_webhook_url_;
   std::string boot_id_;
   std::function<int64_t()> clock_;
-  std::string journal_path_;
   std::mutex journal_mutex_;
-  int journal_ = -1;
-  off_t journal_size_ = 0;     // its whole lines: the end of a torn one is cut off
+  platform::LineJournal journal_;
   std::string journal_error_;  // why the last write of it failed; empty when it did not
   SqliteConnection writer_;
   // Readers have connections of their own (WAL lets them read while the

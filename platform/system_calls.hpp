@@ -54,6 +54,8 @@ struct SystemCalls {
   ssize_t (*read)(int fd, void* buffer, size_t size);
   ssize_t (*write)(int fd, const void* data, size_t size);
   int (*fsync)(int fd);
+  off_t (*lseek)(int fd, off_t offset, int whence);
+  int (*ftruncate)(int fd, off_t size);
   int (*rename)(const char* from, const char* to);
   int (*linkat)(int from_dir, const char* from, int to_dir, const char* to, int flags);
   int (*unlink)(const char* path);

@@ -11,6 +11,7 @@
 
 #include <filesystem>
 
+#include "common/system_call_faults.hpp"
 #include "common/temp_folder.hpp"
 #include "daemon/queue_sqlite.hpp"
 
@@ -86,6 +87,43 @@ TEST(SqliteQueue, AfterAPowerCutEveryTakenMessageIsUnknown) {
   EXPECT_EQ(queue.MarkUnknown(), 2);
   for (const std::string& id : ids) EXPECT_EQ(queue.Find(id).value()["state"], "unknown");
   EXPECT_TRUE(queue.ClaimNext(2).empty());
+}
+
+// Half of what it is asked to write, as a filling disk does.
+ssize_t WriteHalf(int fd, const void* data, size_t size) { return write(fd, data, size / 2); }
+
+// A journal the disk refuses: the send is refused (nothing reaches the
+// module unnamed) and the queue says why; a short write leaves no torn line
+// to hide the ids written after it, so a restart still tells them apart.
+TEST(SqliteQueue, AJournalTheDiskRefusesStopsTheSendAndStaysWhole) {
+  testing::TempFolder folder{"queue"};
+  const std::string path = folder.File("queue.db");
+  std::vector<std::string> ids;
+  {
+    SqliteQueue queue(path, "", "boot-1");
+    queue.MarkUnknown();
+    for (const char* text : {"first", "second", "taken"})
+      ids.push_back(queue.Accept({"+15550100", text, "", "", "", -1}));
+    ASSERT_EQ(queue.ClaimNext(3).size(), 3u);
+    {
+      testing::FailNthCall<&platform::SystemCalls::write> full(1, ENOSPC);
+      EXPECT_THROW(queue.MarkHanded(ids[0]), std::runtime_error);
+    }
+    EXPECT_NE(queue.Stats().storage_error.find("queue.db-handed: "), std::string::npos) << queue.Stats().storage_error;
+    auto write = platform::g_system_calls.write;
+    platform::g_system_calls.write = WriteHalf;
+    EXPECT_THROW(queue.MarkHanded(ids[0]), std::runtime_error);
+    platform::g_system_calls.write = write;
+    queue.MarkHanded(ids[0]);
+    queue.MarkHanded(ids[1]);
+    EXPECT_EQ(queue.Stats().storage_error, "");
+    EXPECT_EQ(folder.Read("queue.db-handed"), ids[0] + "\n" + ids[1] + "\n");
+  }
+  SqliteQueue queue(path, "", "boot-1");
+  EXPECT_EQ(queue.MarkUnknown(), 2);
+  EXPECT_EQ(queue.Find(ids[0]).value()["state"], "unknown");
+  EXPECT_EQ(queue.Find(ids[1]).value()["state"], "unknown");
+  EXPECT_EQ(queue.Find(ids[2]).value()["state"], "queued");
 }
 
 // Runs one query that yields a number on the file, beside the queue.
