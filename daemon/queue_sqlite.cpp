@@ -17,8 +17,8 @@
 #include <stdexcept>
 
 #include "daemon/crypto.hpp"
-#include "daemon/kannel_dlr.hpp"
 #include "daemon/status_reports.hpp"
+#include "daemon/webhook_events.hpp"
 
 namespace talvenix::daemon {
 
@@ -262,11 +262,6 @@ WHEN NEW.state IN ('failed','unknown','expired') BEGIN
   DELETE FROM recent_errors WHERE rowid <= (SELECT max(rowid) FROM recent_errors) - 10;
 END;
 )";
-
-// Bytes that are not UTF-8 (a gateway's 8-bit text) become U+FFFD.
-std::string Dump(const nlohmann::json& body) {
-  return body.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-}
 
 // The event of a status report tied to its message.
 constexpr const char* kReportEvent = "status_report";
@@ -562,17 +557,16 @@ void SqliteQueue::AddEvent(int64_t message_seq, const std::string& state, std::o
       .Step();
 }
 
-void SqliteQueue::AddWebhook(int64_t message_seq, const std::string& url, const std::string& method,
-                             const std::string& body) {
-  if (url.empty()) return;
+void SqliteQueue::AddWebhook(int64_t message_seq, const std::optional<EventDelivery>& delivery) {
+  if (!delivery) return;
   int64_t now = clock_();
   Statement(writer_,
             "INSERT INTO webhooks(event_id, message_seq, method, url, body, created_ms, next_ms) VALUES(?,?,?,?,?,?,?)")
       .Bind(1, TimeOrderedId(now))
       .Bind(2, message_seq)
-      .Bind(3, method)
-      .Bind(4, url)
-      .Bind(5, body)
+      .Bind(3, delivery->method)
+      .Bind(4, delivery->url)
+      .Bind(5, delivery->body)
       .Bind(6, now)
       .Bind(7, now)
       .Step();
@@ -583,25 +577,13 @@ void SqliteQueue::AddMessageWebhook(int64_t seq, int kannel_kind, const std::str
   Statement m(writer_, "SELECT id, client_ref, callback_url, kannel_dlr_mask, recipient FROM messages WHERE seq=?");
   m.Bind(1, seq);
   if (!m.Step()) return;
-  const int64_t kannel_mask = m.Int(3);
-  if (kannel_mask >= 0) {
-    if (kannel_mask & kannel_kind)
-      AddWebhook(seq, KannelDlrUrl(m.Text(2), kannel_kind, m.Text(4), kannel_answer), "GET", "");
-    return;
-  }
-  body["message_id"] = m.Text(0);
-  body["client_ref"] = m.Text(1);
-  AddWebhook(seq, m.Text(2).empty() ? default_webhook_url_ : m.Text(2), "POST", Dump(body));
+  const EventTarget target{m.Text(0), m.Text(1), m.Text(2), m.Text(4), m.Int(3)};
+  AddWebhook(seq, MessageEventDelivery(target, kannel_kind, kannel_answer, std::move(body), default_webhook_url_));
 }
 
 void SqliteQueue::AddOutcomeWebhook(int64_t seq, const std::string& state, std::optional<int> code,
                                     const std::string& code_name) {
-  nlohmann::json body = {{"type", "message.outcome"}, {"state", state}, {"at", IsoTime(clock_())}};
-  if (code) {
-    body["code"] = *code;
-    body["code_name"] = code_name;
-  }
-  AddMessageWebhook(seq, state == "sent" ? kKannelSmscAccepted : kKannelSmscRejected, code_name, std::move(body));
+  AddMessageWebhook(seq, OutcomeKannelKind(state), code_name, OutcomeEvent(state, code, code_name, clock_()));
 }
 
 std::vector<std::string> SqliteQueue::AcceptAll(const std::vector<NewMessage>& messages) {
@@ -756,23 +738,9 @@ void SqliteQueue::RecordCode(const std::string& id, int32_t code, const std::str
 }
 
 void SqliteQueue::RecordIncoming(const IncomingMessage& m) {
-  nlohmann::json body = {
-      {"type", "message.received"}, {"from", m.from}, {"text", m.text}, {"line", m.line}, {"at", IsoTime(clock_())}};
-  Submit([this, text = Dump(body)] { AddWebhook(0, default_webhook_url_, "POST", text); }, Sync::kLater);
+  Submit([this, body = IncomingEvent(m, clock_())] { AddWebhook(0, LooseEventDelivery(body, default_webhook_url_)); },
+         Sync::kLater);
 }
-
-namespace {
-nlohmann::json ReportBody(const StatusReport& r, int64_t at_ms) {
-  return {{"type", "message.status_report"},
-          {"reference", r.reference},
-          {"status", r.status},
-          {"delivery", DeliveryState(r.status)},
-          {"from", r.from},
-          {"number", r.number},
-          {"line", r.line},
-          {"at", IsoTime(at_ms)}};
-}
-}  // namespace
 
 void SqliteQueue::RecordStatusReport(const StatusReport& r) {
   Submit(
@@ -780,7 +748,7 @@ void SqliteQueue::RecordStatusReport(const StatusReport& r) {
         if (std::optional<ReportMatch> match = MatchReport(r, now))
           AddMatchedReport(*match, r, now);
         else
-          AddWebhook(0, default_webhook_url_, "POST", Dump(ReportBody(r, now)));
+          AddWebhook(0, LooseEventDelivery(ReportEvent(r, now), default_webhook_url_));
       },
       Sync::kLater);
 }
@@ -943,7 +911,7 @@ std::vector<WebhookDelivery> SqliteQueue::DueWebhooks(int64_t now_ms, int limit,
                 "WHERE state='due' AND next_ms<=?1 AND event_id NOT IN (SELECT value FROM json_each(?2)) "
                 "AND NOT EXISTS (SELECT 1 FROM json_each(?3) WHERE substr(url, 1, length(value))=value) "
                 "ORDER BY next_ms, seq LIMIT ?4");
-  due.Bind(1, now_ms).Bind(2, Dump(skip.events)).Bind(3, Dump(origins)).Bind(4, int64_t{limit});
+  due.Bind(1, now_ms).Bind(2, EventText(skip.events)).Bind(3, EventText(origins)).Bind(4, int64_t{limit});
   std::vector<WebhookDelivery> out;
   while (due.Step())
     out.push_back({due.Text(0), due.Text(1), due.Text(2), due.Text(3), static_cast<int>(due.Int(4)), due.Int(5)});
@@ -1114,13 +1082,11 @@ std::optional<SqliteQueue::ReportMatch> SqliteQueue::MatchReport(const StatusRep
 }
 
 void SqliteQueue::AddMatchedReport(const ReportMatch& match, const StatusReport& r, int64_t now_ms) {
-  const std::string delivery = DeliveryState(r.status);
-  nlohmann::json fields = {{"status", r.status}, {"delivery", delivery}, {"part", match.part}, {"parts", match.parts}};
-  AddEvent(match.seq, kReportEvent, std::nullopt, Dump(fields));
-  int kind = delivery == "delivered" ? kKannelDelivered : delivery == "failed" ? kKannelUndelivered : kKannelQueued;
-  nlohmann::json body = ReportBody(r, now_ms);
-  body.update(fields);
-  AddMessageWebhook(match.seq, kind, delivery + " (status " + std::to_string(r.status) + ")", std::move(body));
+  const TiedReport tied = TieReport(r, match.part, match.parts);
+  AddEvent(match.seq, kReportEvent, std::nullopt, EventText(tied.fields));
+  nlohmann::json body = ReportEvent(r, now_ms);
+  body.update(tied.fields);
+  AddMessageWebhook(match.seq, tied.kannel_kind, tied.kannel_answer, std::move(body));
 }
 
 }  // namespace talvenix::daemon

@@ -31,6 +31,7 @@
 
 #include "daemon/message_queue.hpp"
 #include "daemon/tenants.hpp"
+#include "daemon/webhook_events.hpp"
 #include "platform/line_journal.hpp"
 
 namespace talvenix::daemon {
@@ -94,7 +95,7 @@ class SqliteQueue final : public MessageQueue {
   std::future<void> Submit(Job job, Sync sync = Sync::kOsBuffers);
   void WriterLoop();
   void Exec(sqlite3* db, const char* sql);
-  void AddWebhook(int64_t message_seq, const std::string& url, const std::string& method, const std::string& body);
+  void AddWebhook(int64_t message_seq, const std::optional<EventDelivery>& delivery);
   // An event for the message's receiver: `body` with the message's id and
   // client_ref as a JSON POST, or a GET of its Kannel dlr-url when
   // `kannel_kind` is asked for.
