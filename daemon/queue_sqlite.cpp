@@ -17,6 +17,7 @@
 #include <stdexcept>
 
 #include "daemon/crypto.hpp"
+#include "daemon/message_states.hpp"
 #include "daemon/status_reports.hpp"
 #include "daemon/webhook_events.hpp"
 
@@ -265,10 +266,6 @@ END;
 
 // The event of a status report tied to its message.
 constexpr const char* kReportEvent = "status_report";
-
-bool IsFinal(const std::string& state) {
-  return state == "sent" || state == "failed" || state == "unknown" || state == "expired";
-}
 
 // Columns added since the first schema, as a database from before gets them.
 constexpr std::pair<const char*, const char*> kAddedColumns[] = {
@@ -704,10 +701,9 @@ void SqliteQueue::RecordCode(const std::string& id, int32_t code, const std::str
         find.Bind(1, id);
         if (!find.Step()) return;
         int64_t seq = find.Int(0);
-        std::string state = find.Text(1);
-        if (code == 112) {
-          // An outcome that overtook the send's own return stays.
-          if (state != "sending") return;
+        std::optional<std::string> next = StateAfterCode(find.Text(1), code);
+        if (!next) return;
+        if (*next == "pending") {
           Statement(writer_, "UPDATE messages SET state='pending', code=112, code_name=? WHERE seq=?")
               .Bind(1, code_name)
               .Bind(2, seq)
@@ -715,8 +711,7 @@ void SqliteQueue::RecordCode(const std::string& id, int32_t code, const std::str
           AddEvent(seq, "pending", 112, code_name);
           return;
         }
-        if (IsFinal(state) || state == "queued") return;  // one outcome per send
-        std::string final_state = code == 0 ? "sent" : "failed";
+        const std::string& final_state = *next;
         Statement(writer_, "UPDATE messages SET state=?, code=?, code_name=?, settled_ms=? WHERE seq=?")
             .Bind(1, final_state)
             .Bind(2, int64_t{code})
@@ -788,7 +783,7 @@ int SqliteQueue::MarkUnknown() {
                        "SELECT seq, id, state FROM messages WHERE state IN ('sending','pending') ORDER BY seq");
         std::vector<int64_t> not_handed;
         while (find.Step()) {
-          if (!journal_trusted || find.Text(2) == "pending" || journal.count(find.Text(1)))
+          if (StateAtRestart(find.Text(2), journal_trusted, journal.count(find.Text(1)) > 0) == "unknown")
             handed.push_back(find.Int(0));
           else
             not_handed.push_back(find.Int(0));
@@ -823,7 +818,7 @@ RetryResult SqliteQueue::Retry(const std::string& id, const std::string& tenant)
         find.Bind(1, id).Bind(2, tenant);
         if (!find.Step()) return;
         std::string state = find.Text(1);
-        if (state != "unknown" && state != "failed") {
+        if (!MayRetry(state)) {
           result = RetryResult::kNotRetryable;
           return;
         }
