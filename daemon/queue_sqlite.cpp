@@ -1062,17 +1062,15 @@ void SqliteQueue::RecordReferences(const std::string& id, const SentReferences& 
       Sync::kLater);
 }
 
-// Only the newest use of a reference counts: references wrap at 256, and a
-// report put on the wrong message (another customer's, perhaps) is worse
-// than one left unmatched, which still reaches the configured URL.
+// The newest use of the report's reference, if the report is about it; one
+// left unmatched still reaches the configured URL.
 std::optional<SqliteQueue::ReportMatch> SqliteQueue::MatchReport(const StatusReport& r, int64_t now_ms) {
-  if (!r.from_modem_line || r.reference > 0xFF) return std::nullopt;
+  if (!MayBeTied(r)) return std::nullopt;
   Statement newest(writer_,
                    "SELECT message_seq, part, parts, recipient, at_ms FROM message_references "
                    "WHERE comport=? AND reference=? ORDER BY rowid DESC LIMIT 1");
   newest.Bind(1, int64_t{r.line}).Bind(2, int64_t{r.reference});
-  if (!newest.Step() || now_ms - newest.Int(4) > kReportWindowMs || !SameRecipient(newest.Text(3), r.from))
-    return std::nullopt;
+  if (!newest.Step() || !ReportsOn(r, now_ms, newest.Int(4), newest.Text(3))) return std::nullopt;
   return ReportMatch{newest.Int(0), static_cast<uint32_t>(newest.Int(1)), static_cast<uint32_t>(newest.Int(2))};
 }
 

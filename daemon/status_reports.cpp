@@ -44,4 +44,10 @@ bool SameRecipient(const std::string& a, const std::string& b) {
          da.compare(da.size() - kSignificant, kSignificant, db, db.size() - kSignificant, kSignificant) == 0;
 }
 
+bool MayBeTied(const StatusReport& r) { return r.from_modem_line && r.reference <= 0xFF; }
+
+bool ReportsOn(const StatusReport& r, int64_t now_ms, int64_t used_ms, const std::string& used_for) {
+  return now_ms - used_ms <= kReportWindowMs && SameRecipient(used_for, r.from);
+}
+
 }  // namespace talvenix::daemon

@@ -30,4 +30,13 @@ const char* DeliveryState(uint32_t status);
 // same last nine digits.
 bool SameRecipient(const std::string& a, const std::string& b);
 
+// Which report can be tied at all: one of a modem line, whose reference
+// fits the one byte the network numbers parts with.
+bool MayBeTied(const StatusReport& r);
+// Whether `r`, at `now_ms`, reports on the newest use of its line's
+// reference: made within the window, to the report's recipient. Only the
+// newest use counts: references wrap at 256, and a report put on the wrong
+// message (another customer's, perhaps) is worse than one left unmatched.
+bool ReportsOn(const StatusReport& r, int64_t now_ms, int64_t used_ms, const std::string& used_for);
+
 }  // namespace talvenix::daemon
