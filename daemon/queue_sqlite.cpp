@@ -1,14 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "daemon/queue_sqlite.hpp"
 
-#include <fcntl.h>
 #include <pthread.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cctype>
-#include <cerrno>
-#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <memory>
@@ -18,6 +13,7 @@
 
 #include "daemon/crypto.hpp"
 #include "daemon/message_states.hpp"
+#include "daemon/sqlite_statement.hpp"
 #include "daemon/status_reports.hpp"
 #include "daemon/webhook_events.hpp"
 
@@ -40,47 +36,6 @@ std::string IsoTime(int64_t ms) {
 
 namespace {
 
-// A failure of the storage itself (a full disk, an I/O error, no memory),
-// which writing again later may mend, unlike a statement's own fault.
-class StorageError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
-bool IsStorageCode(int rc) {
-  switch (rc & 0xFF) {
-    case SQLITE_FULL:
-    case SQLITE_IOERR:
-    case SQLITE_CANTOPEN:
-    case SQLITE_NOMEM:
-    case SQLITE_BUSY:
-    case SQLITE_LOCKED:
-    case SQLITE_READONLY:
-    case SQLITE_PROTOCOL:
-    case SQLITE_NOLFS:
-      return true;
-    default:
-      return false;
-  }
-}
-
-[[noreturn]] void Fail(sqlite3* db, const std::string& what, const char* message = nullptr) {
-  std::string text = what + ": " + (message ? message : sqlite3_errmsg(db));
-  if (IsStorageCode(sqlite3_extended_errcode(db))) throw StorageError(text);
-  throw std::runtime_error(text);
-}
-
-// What a storage failure says; nothing for any other failure.
-std::optional<std::string> StorageFailure(const std::exception_ptr& e) {
-  try {
-    std::rethrow_exception(e);
-  } catch (const StorageError& x) {
-    return x.what();
-  } catch (...) {
-    return std::nullopt;
-  }
-}
-
 // A line of the journal: one id as TimeOrderedId makes them.
 bool IsJournalLine(const std::string& line) {
   if (line.size() != 32) return false;
@@ -89,201 +44,10 @@ bool IsJournalLine(const std::string& line) {
   return true;
 }
 
-class Statement {
- public:
-  // Prepared once per connection and kept: preparing costs more than most
-  // of the queue's statements take to run.
-  Statement(SqliteConnection& c, const char* sql) : db_(c.db) {
-    sqlite3_stmt*& kept = c.statements[sql];
-    if (!kept && sqlite3_prepare_v3(c.db, sql, -1, SQLITE_PREPARE_PERSISTENT, &kept, nullptr) != SQLITE_OK) {
-      kept = nullptr;
-      Fail(c.db, sql);
-    }
-    statement_ = kept;
-  }
-  ~Statement() {
-    sqlite3_reset(statement_);
-    sqlite3_clear_bindings(statement_);
-  }
-  Statement(const Statement&) = delete;
-  Statement& operator=(const Statement&) = delete;
-
-  Statement& Bind(int index, const std::string& value) {
-    sqlite3_bind_text(statement_, index, value.data(), static_cast<int>(value.size()), SQLITE_TRANSIENT);
-    return *this;
-  }
-  Statement& Bind(int index, int64_t value) {
-    sqlite3_bind_int64(statement_, index, value);
-    return *this;
-  }
-  Statement& Bind(int index, std::optional<int64_t> value) {
-    if (value)
-      sqlite3_bind_int64(statement_, index, *value);
-    else
-      sqlite3_bind_null(statement_, index);
-    return *this;
-  }
-  // True while there is a row.
-  bool Step() {
-    int rc = sqlite3_step(statement_);
-    if (rc == SQLITE_ROW) return true;
-    if (rc != SQLITE_DONE) Fail(db_, "step");
-    return false;
-  }
-  std::string Text(int column) {
-    const unsigned char* text = sqlite3_column_text(statement_, column);
-    return text ? std::string(reinterpret_cast<const char*>(text), sqlite3_column_bytes(statement_, column)) : "";
-  }
-  int64_t Int(int column) { return sqlite3_column_int64(statement_, column); }
-  bool IsNull(int column) { return sqlite3_column_type(statement_, column) == SQLITE_NULL; }
-
- private:
-  sqlite3* db_;
-  sqlite3_stmt* statement_ = nullptr;
-};
-
-// The queue holds texts and numbers: its files are the owner's alone. SQLite
-// gives the WAL and shared-memory files the database file's mode, so the
-// database file is made (or tightened) first.
-void MakePrivate(const std::string& path) {
-  for (const std::string& file : {path, path + "-wal", path + "-shm"}) {
-    int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC | (file == path ? O_CREAT : 0), 0600);
-    if (fd < 0) {
-      if (errno == ENOENT && file != path) continue;
-      throw std::runtime_error(file + ": " + std::strerror(errno));
-    }
-    struct stat st {};
-    if (fstat(fd, &st) == 0 && (st.st_mode & 077) != 0) fchmod(fd, st.st_mode & 0700);
-    close(fd);
-  }
-}
-
-sqlite3* Open(const std::string& path) {
-  sqlite3* db = nullptr;
-  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr) !=
-      SQLITE_OK) {
-    std::string why = db ? sqlite3_errmsg(db) : "out of memory";
-    sqlite3_close(db);
-    throw std::runtime_error(path + ": " + why);
-  }
-  sqlite3_busy_timeout(db, 10000);
-  return db;
-}
-
-constexpr const char* kSchema = R"(
-CREATE TABLE IF NOT EXISTS messages(
-  seq INTEGER PRIMARY KEY AUTOINCREMENT,
-  id TEXT UNIQUE NOT NULL,
-  recipient TEXT NOT NULL, body TEXT NOT NULL, sender TEXT NOT NULL, client_ref TEXT NOT NULL,
-  callback_url TEXT NOT NULL, kannel_dlr_mask INTEGER NOT NULL,
-  state TEXT NOT NULL, code INTEGER, code_name TEXT,
-  settled_ms INTEGER,  -- when it reached sent, failed, unknown or expired; NULL while on its way
-  parts INTEGER,  -- the SMS parts of its text; NULL when not known
-  not_before_ms INTEGER NOT NULL DEFAULT 0, expires_ms INTEGER, priority INTEGER NOT NULL DEFAULT 0,
-  tenant TEXT NOT NULL DEFAULT 'default');
-CREATE INDEX IF NOT EXISTS messages_by_state ON messages(state, seq);
-CREATE TABLE IF NOT EXISTS message_events(
-  message_seq INTEGER NOT NULL, at_ms INTEGER NOT NULL, state TEXT NOT NULL, code INTEGER, detail TEXT NOT NULL);
-CREATE INDEX IF NOT EXISTS message_events_by_message ON message_events(message_seq);
-CREATE TABLE IF NOT EXISTS outcome_totals(
-  state TEXT NOT NULL, code INTEGER NOT NULL, count INTEGER NOT NULL, PRIMARY KEY(state, code));
-CREATE TABLE IF NOT EXISTS deleted_totals(what TEXT PRIMARY KEY, count INTEGER NOT NULL);
-CREATE TABLE IF NOT EXISTS webhooks(
-  seq INTEGER PRIMARY KEY AUTOINCREMENT,
-  event_id TEXT UNIQUE NOT NULL, message_seq INTEGER, method TEXT NOT NULL, url TEXT NOT NULL, body TEXT NOT NULL,
-  created_ms INTEGER NOT NULL, next_ms INTEGER NOT NULL, attempts INTEGER NOT NULL DEFAULT 0,
-  state TEXT NOT NULL DEFAULT 'due', last_error TEXT);
-CREATE INDEX IF NOT EXISTS webhooks_due ON webhooks(state, next_ms);
-CREATE TABLE IF NOT EXISTS settled_boot(id TEXT NOT NULL);
-CREATE TABLE IF NOT EXISTS message_references(
-  message_seq INTEGER NOT NULL, comport INTEGER NOT NULL, reference INTEGER NOT NULL, part INTEGER NOT NULL,
-  parts INTEGER NOT NULL, recipient TEXT NOT NULL, at_ms INTEGER NOT NULL);
-CREATE INDEX IF NOT EXISTS message_references_by_reference ON message_references(comport, reference);
-CREATE INDEX IF NOT EXISTS message_references_by_message ON message_references(message_seq);
-)";
-
-// What the status page and /metrics read, kept by triggers in the same
-// transactions as the rows they count: a scrape reads a few rows, never the
-// tables. Created on a queue from before them with the counts of its rows.
-constexpr const char* kRunningCounts = R"(
-CREATE TABLE running_counts(what TEXT PRIMARY KEY, count INTEGER NOT NULL) WITHOUT ROWID;
-INSERT INTO running_counts SELECT 'messages.' || state, count(*) FROM messages GROUP BY state;
-INSERT INTO running_counts SELECT 'webhooks.' || state, count(*) FROM webhooks GROUP BY state;
-CREATE TABLE recent_errors(at_ms INTEGER NOT NULL, message_id TEXT NOT NULL, state TEXT NOT NULL, code INTEGER,
-  detail TEXT NOT NULL);
-INSERT INTO recent_errors SELECT * FROM (SELECT e.at_ms, m.id, e.state, e.code, e.detail FROM message_events e
-  JOIN messages m ON m.seq=e.message_seq WHERE e.state IN ('failed','unknown','expired') ORDER BY e.rowid DESC LIMIT 10)
-  ORDER BY 1;
-DROP INDEX IF EXISTS message_events_errors;
-)";
-// Each table's rows per state: counted in on insert, moved on a change of
-// state, counted out on delete.
-constexpr const char* kCountTriggers = R"(
-CREATE TRIGGER IF NOT EXISTS %1$s_counted_in AFTER INSERT ON %1$s BEGIN
-  INSERT INTO running_counts VALUES('%1$s.' || NEW.state, 1) ON CONFLICT(what) DO UPDATE SET count=count+1;
-END;
-CREATE TRIGGER IF NOT EXISTS %1$s_counted_moved AFTER UPDATE OF state ON %1$s WHEN OLD.state IS NOT NEW.state BEGIN
-  UPDATE running_counts SET count=count-1 WHERE what='%1$s.' || OLD.state;
-  INSERT INTO running_counts VALUES('%1$s.' || NEW.state, 1) ON CONFLICT(what) DO UPDATE SET count=count+1;
-END;
-CREATE TRIGGER IF NOT EXISTS %1$s_counted_out AFTER DELETE ON %1$s BEGIN
-  UPDATE running_counts SET count=count-1 WHERE what='%1$s.' || OLD.state;
-END;
-)";
-// What each tenant's messages did, for its bill in /metrics; and what it
-// had accepted each day, for its daily cap across restarts. A queue from
-// before tenants starts the default tenant's totals from its rows.
-constexpr const char* kTenantTotals = R"(
-CREATE TABLE tenant_totals(tenant TEXT NOT NULL, what TEXT NOT NULL, count INTEGER NOT NULL,
-  PRIMARY KEY(tenant, what)) WITHOUT ROWID;
-INSERT INTO tenant_totals SELECT 'default', 'accepted', count(*) FROM messages;
-INSERT INTO tenant_totals SELECT 'default', state, count(*) FROM messages
-  WHERE state IN ('sent','failed','unknown','expired') GROUP BY state;
-INSERT INTO tenant_totals SELECT 'default', 'parts_sent', sum(coalesce(parts, 1)) FROM messages WHERE state='sent'
-  HAVING count(*) > 0;
-CREATE TABLE tenant_days(tenant TEXT NOT NULL, day INTEGER NOT NULL, accepted INTEGER NOT NULL,
-  PRIMARY KEY(tenant, day)) WITHOUT ROWID;
-)";
-constexpr const char* kTenantTriggers = R"(
-CREATE TRIGGER IF NOT EXISTS tenant_counted_in AFTER INSERT ON messages BEGIN
-  INSERT INTO tenant_totals VALUES(NEW.tenant, 'accepted', 1) ON CONFLICT DO UPDATE SET count=count+1;
-END;
-CREATE TRIGGER IF NOT EXISTS tenant_settled AFTER UPDATE OF state ON messages
-WHEN OLD.state IS NOT NEW.state AND NEW.state IN ('sent','failed','unknown','expired') BEGIN
-  INSERT INTO tenant_totals VALUES(NEW.tenant, NEW.state, 1) ON CONFLICT DO UPDATE SET count=count+1;
-  INSERT INTO tenant_totals SELECT NEW.tenant, 'parts_sent', coalesce(NEW.parts, 1) WHERE NEW.state='sent'
-    ON CONFLICT DO UPDATE SET count=count+excluded.count;
-END;
-)";
-constexpr const char* kErrorTrigger = R"(
-CREATE TRIGGER IF NOT EXISTS errors_kept AFTER INSERT ON message_events
-WHEN NEW.state IN ('failed','unknown','expired') BEGIN
-  INSERT INTO recent_errors VALUES(NEW.at_ms, (SELECT id FROM messages WHERE seq=NEW.message_seq), NEW.state, NEW.code,
-    NEW.detail);
-  DELETE FROM recent_errors WHERE rowid <= (SELECT max(rowid) FROM recent_errors) - 10;
-END;
-)";
-
 // The event of a status report tied to its message.
 constexpr const char* kReportEvent = "status_report";
 
-// Columns added since the first schema, as a database from before gets them.
-constexpr std::pair<const char*, const char*> kAddedColumns[] = {
-    {"parts", "INTEGER"},
-    {"not_before_ms", "INTEGER NOT NULL DEFAULT 0"},
-    {"expires_ms", "INTEGER"},
-    {"priority", "INTEGER NOT NULL DEFAULT 0"},
-    {"tenant", "TEXT NOT NULL DEFAULT 'default'"},
-};
-
 }  // namespace
-
-void SqliteConnection::Close() {
-  for (auto& [sql, statement] : statements) sqlite3_finalize(statement);
-  statements.clear();
-  sqlite3_close(db);
-  db = nullptr;
-}
 
 std::string CurrentBootId() {
   std::ifstream in("/proc/sys/kernel/random/boot_id");
@@ -295,25 +59,15 @@ std::string CurrentBootId() {
 SqliteQueue::SqliteQueue(const std::string& path, std::string default_webhook_url, std::string boot_id,
                          std::function<int64_t()> clock)
     : default_webhook_url_(std::move(default_webhook_url)), boot_id_(std::move(boot_id)), clock_(std::move(clock)) {
-  MakePrivate(path);
+  MakeDatabasePrivate(path);
   if (platform::Error e = journal_.Open(path + "-handed"))
     throw std::runtime_error(journal_.path() + ": " + e.Describe());
-  writer_.db = Open(path);
+  writer_.db = OpenDatabase(path);
   try {
-    // WAL with a full sync on every commit: a committed batch survives a
-    // power cut, and readers never wait for the writer.
-    // auto_vacuum takes effect only before the first table: new databases
-    // can give pages freed by retention back (ReclaimSpace). A statement
-    // that fires the counting triggers keeps a statement journal: in
-    // memory, not in a temporary file written for every message.
-    CheckWhole();
-    Exec(writer_.db,
-         "PRAGMA auto_vacuum=INCREMENTAL; PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL; PRAGMA temp_store=MEMORY;");
-    Exec(writer_.db, kSchema);
-    UpgradeSchema();
+    CreateSchema();
     for (auto& reader : readers_) {
       reader = std::make_unique<SqliteConnection>();
-      reader->db = Open(path);
+      reader->db = OpenDatabase(path);
       free_readers_.push_back(reader.get());
     }
   } catch (...) {
@@ -338,64 +92,6 @@ SqliteQueue::~SqliteQueue() {
   writer_.Close();
 }
 
-void SqliteQueue::CheckWhole() {
-  // A damaged file would start "ready" and then refuse every message.
-  std::string findings;
-  try {
-    Statement check(writer_, "PRAGMA quick_check(5)");
-    while (check.Step())
-      if (check.Text(0) != "ok") findings += (findings.empty() ? "" : "; ") + check.Text(0);
-  } catch (const std::runtime_error&) {
-    // Pages too damaged to be read are a finding too; a failing disk is not.
-    const int code = sqlite3_extended_errcode(writer_.db) & 0xFF;
-    if (code != SQLITE_CORRUPT && code != SQLITE_NOTADB) throw;
-    findings = sqlite3_errmsg(writer_.db);
-  }
-  if (!findings.empty())
-    throw std::runtime_error("the database is damaged (" + findings +
-                             "): restore it from a backup, or move it aside to start with an empty queue");
-}
-
-void SqliteQueue::UpgradeSchema() {
-  bool settled_column = false;
-  {
-    Statement column(writer_, "SELECT 1 FROM pragma_table_info('messages') WHERE name='settled_ms'");
-    settled_column = column.Step();
-  }
-  // A database from before retention: settled messages take the time of their last event.
-  if (!settled_column)
-    Exec(writer_.db,
-         "BEGIN IMMEDIATE; ALTER TABLE messages ADD COLUMN settled_ms INTEGER; "
-         "UPDATE messages SET settled_ms=(SELECT max(at_ms) FROM message_events WHERE message_seq=seq) "
-         "WHERE state IN ('sent','failed','unknown'); COMMIT");
-  for (const auto& [name, type] : kAddedColumns) {
-    Statement column(writer_, "SELECT 1 FROM pragma_table_info('messages') WHERE name=?");
-    if (column.Bind(1, std::string(name)).Step()) continue;
-    Exec(writer_.db, ("ALTER TABLE messages ADD COLUMN " + std::string(name) + " " + type).c_str());
-  }
-  Exec(writer_.db,
-       "CREATE INDEX IF NOT EXISTS messages_settled ON messages(settled_ms) WHERE settled_ms IS NOT NULL;"
-       // What a claim reads: the queued ones, in the order they are taken.
-       "CREATE INDEX IF NOT EXISTS messages_claim ON messages(priority DESC, seq) WHERE state='queued';"
-       "CREATE INDEX IF NOT EXISTS messages_expiring ON messages(expires_ms) WHERE state='queued';");
-  auto has_table = [&](const char* name) {
-    Statement table(writer_, "SELECT 1 FROM sqlite_master WHERE type='table' AND name=?");
-    return table.Bind(1, std::string(name)).Step();
-  };
-  std::string sql = "BEGIN IMMEDIATE;";
-  if (!has_table("running_counts")) sql += kRunningCounts;
-  if (!has_table("tenant_totals")) sql += kTenantTotals;
-  sql += kTenantTriggers;
-  for (const char* table : {"messages", "webhooks"}) {
-    char triggers[2048];
-    std::snprintf(triggers, sizeof triggers, kCountTriggers, table);
-    sql += triggers;
-  }
-  sql += kErrorTrigger;
-  sql += "COMMIT;";
-  Exec(writer_.db, sql.c_str());
-}
-
 void SqliteQueue::EmptyJournalIfSaved() {
   {
     // An event written again later may be the outcome of a handed message:
@@ -416,131 +112,6 @@ void SqliteQueue::MarkHanded(const std::string& id) {
     throw StorageError(journal_error_);
   }
   journal_error_.clear();
-}
-
-void SqliteQueue::Exec(sqlite3* db, const char* sql) {
-  char* message = nullptr;
-  if (sqlite3_exec(db, sql, nullptr, nullptr, &message) != SQLITE_OK) {
-    std::string why = message ? message : "failed";
-    sqlite3_free(message);
-    Fail(db, sql, why.c_str());
-  }
-}
-
-std::future<void> SqliteQueue::Submit(Job job, Sync sync) {
-  std::promise<void> done;
-  std::future<void> result = done.get_future();
-  {
-    std::lock_guard lock(jobs_mutex_);
-    jobs_.push_back({std::move(job), std::move(done), sync});
-    if (sync != Sync::kLater) ++waited_for_;
-    // An event nobody waits for wakes the writer only to start its wait for
-    // company, or when enough have gathered.
-    if (sync == Sync::kLater && jobs_.size() != 1 && jobs_.size() < kGatherJobs) return result;
-  }
-  jobs_ready_.notify_one();
-  return result;
-}
-
-void SqliteQueue::WriterLoop() {
-  while (true) {
-    std::deque<Pending> batch;
-    {
-      std::unique_lock lock(jobs_mutex_);
-      jobs_ready_.wait(lock, [&] { return stopping_ || !jobs_.empty(); });
-      if (jobs_.empty()) return;  // stopping, and everything submitted is done
-      // Events nobody waits for keep each other company for a moment, so
-      // that one commit writes the pages they share once, not once each.
-      jobs_ready_.wait_for(lock, kGatherTime,
-                           [&] { return stopping_ || waited_for_ > 0 || jobs_.size() >= kGatherJobs; });
-      waited_for_ = 0;
-      batch.swap(jobs_);
-    }
-    std::vector<std::exception_ptr> failures(batch.size());
-    try {
-      Sync sync = Sync::kOsBuffers;
-      for (const Pending& p : batch)
-        if (p.sync == Sync::kDisk) sync = Sync::kDisk;
-      if (sync != batch_sync_) {
-        Exec(writer_.db, sync == Sync::kDisk ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL");
-        batch_sync_ = sync;
-      }
-      // Kept prepared like every other statement: these run for every job.
-      auto run = [this](const char* sql) { Statement(writer_, sql).Step(); };
-      run("BEGIN IMMEDIATE");
-      for (size_t i = 0; i < batch.size(); ++i) {
-        // A failing job takes back only its own changes.
-        run("SAVEPOINT job");
-        try {
-          batch[i].job();
-          run("RELEASE job");
-        } catch (...) {
-          failures[i] = std::current_exception();
-          run("ROLLBACK TO job");
-          run("RELEASE job");
-        }
-      }
-      run("COMMIT");
-    } catch (...) {
-      sqlite3_exec(writer_.db, "ROLLBACK", nullptr, nullptr, nullptr);
-      for (auto& f : failures) f = std::current_exception();
-    }
-    // Events nobody waits for are never dropped for a failing disk: they go
-    // back to the front, in their order, and are written again after a
-    // pause; until then the journal keeps the ids of handed messages. Only
-    // a stop gives up on them, after a few tries: the journal still names
-    // their messages, so the next start makes those unknown.
-    std::deque<Pending> again;
-    std::vector<bool> kept(batch.size(), false);
-    std::string storage_error;
-    {
-      std::lock_guard lock(jobs_mutex_);
-      for (size_t i = 0; i < batch.size(); ++i) {
-        std::optional<std::string> failure = failures[i] ? StorageFailure(failures[i]) : std::nullopt;
-        if (!failure) continue;
-        storage_error = *failure;
-        kept[i] = batch[i].sync == Sync::kLater && !(stopping_ && failed_batches_ >= 3);
-        if (kept[i]) again.push_back(std::move(batch[i]));
-      }
-      unsaved_events_ = again.size();
-      jobs_.insert(jobs_.begin(), std::make_move_iterator(again.begin()), std::make_move_iterator(again.end()));
-      if (storage_error.empty() != storage_error_.empty())
-        std::fprintf(stderr,
-                     storage_error.empty() ? "talvenixd: the queue writes again\n"
-                                           : "talvenixd: the queue cannot write: %s; %zu events are kept and "
-                                             "written again\n",
-                     storage_error.c_str(), again.size());
-      storage_error_ = storage_error;
-    }
-    for (size_t i = 0; i < batch.size(); ++i) {
-      if (kept[i]) continue;  // to be written again
-      if (failures[i])
-        batch[i].done.set_exception(failures[i]);
-      else
-        batch[i].done.set_value();
-    }
-    failed_batches_ = storage_error.empty() ? 0 : failed_batches_ + 1;
-    if (failed_batches_ > 0) {
-      // A pause that grows, so a full disk is not written to in a loop.
-      std::unique_lock lock(jobs_mutex_);
-      jobs_ready_.wait_for(lock, std::chrono::milliseconds(100) * (1 << std::min(failed_batches_, 5)),
-                           [&] { return stopping_; });
-    }
-  }
-}
-
-void SqliteQueue::Woken() {
-  {
-    std::lock_guard lock(work_mutex_);
-    work_ = true;
-  }
-  work_cv_.notify_all();
-}
-
-void SqliteQueue::WaitForWork(std::chrono::milliseconds limit) {
-  std::unique_lock lock(work_mutex_);
-  work_cv_.wait_for(lock, limit, [&] { return work_; });
-  work_ = false;
 }
 
 void SqliteQueue::AddEvent(int64_t message_seq, const std::string& state, std::optional<int> code,
@@ -842,7 +413,7 @@ SqliteQueue::ReaderLease::ReaderLease(SqliteQueue& q) : queue_(q) {
 }
 
 void SqliteQueue::ReaderLease::Snapshot() {
-  queue_.Exec(connection_->db, "BEGIN");
+  Exec(connection_->db, "BEGIN");
   snapshot_ = true;
 }
 

@@ -30,18 +30,12 @@
 #include <thread>
 
 #include "daemon/message_queue.hpp"
+#include "daemon/sqlite_statement.hpp"
 #include "daemon/tenants.hpp"
 #include "daemon/webhook_events.hpp"
 #include "platform/line_journal.hpp"
 
 namespace talvenix::daemon {
-
-// A connection with the statements prepared on it.
-struct SqliteConnection {
-  sqlite3* db = nullptr;
-  std::map<const char*, sqlite3_stmt*> statements;  // by the SQL text's address
-  void Close();
-};
 
 // The kernel's id of this boot of the machine; empty when unknown.
 std::string CurrentBootId();
@@ -94,7 +88,6 @@ class SqliteQueue final : public MessageQueue {
   // one of its jobs needs it.
   std::future<void> Submit(Job job, Sync sync = Sync::kOsBuffers);
   void WriterLoop();
-  void Exec(sqlite3* db, const char* sql);
   void AddWebhook(int64_t message_seq, const std::optional<EventDelivery>& delivery);
   // An event for the message's receiver: `body` with the message's id and
   // client_ref as a JSON POST, or a GET of its Kannel dlr-url when
@@ -113,6 +106,8 @@ class SqliteQueue final : public MessageQueue {
   std::optional<ReportMatch> MatchReport(const StatusReport& report, int64_t now_ms);
   // Its event on the message, and the webhook to the message's receiver.
   void AddMatchedReport(const ReportMatch& match, const StatusReport& report, int64_t now_ms);
+  // Checks the file, then makes or upgrades its tables (queue_sqlite_schema.cpp).
+  void CreateSchema();
   // Throws when the file's pages are damaged.
   void CheckWhole();
   void UpgradeSchema();
