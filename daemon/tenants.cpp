@@ -49,7 +49,10 @@ TenantLimits::State& TenantLimits::StateOf(const Tenant& tenant, int64_t now_ms)
   }
   // A bucket of one second's messages (at least one), refilled at the rate.
   const double size = std::max(tenant.messages_per_second, 1.0);
-  if (s.tokens < 0) s.tokens = size;
+  if (!s.started) {
+    s.started = true;
+    s.tokens = size;
+  }
   s.tokens = std::min(size, s.tokens + (now_ms - s.refilled_ms) / 1000.0 * tenant.messages_per_second);
   s.refilled_ms = now_ms;
   return s;

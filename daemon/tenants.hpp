@@ -53,7 +53,8 @@ class TenantLimits {
 
  private:
   struct State {
-    double tokens = -1;  // below 0 until first used: the bucket starts full
+    bool started = false;  // the bucket starts full
+    double tokens = 0;     // below 0: in debt after a list larger than the bucket
     int64_t refilled_ms = 0;
     int64_t day = -1;
     int64_t accepted_today = 0;
