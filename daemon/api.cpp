@@ -232,8 +232,7 @@ std::optional<HttpResponse> Api::StatusRefusal(const HttpRequest& head) const {
   const std::string key = RequestKey(head);
   // The pages show every tenant's figures: the operator's keys open them, not a tenant's.
   const Tenant* tenant = TenantOfKey(config->tenants, key);
-  const Tenant status{"", config->status_key_digests, 0, 0};
-  if ((tenant && tenant->name == kDefaultTenant) || TenantOfKey({status}, key)) return std::nullopt;
+  if ((tenant && tenant->name == kDefaultTenant) || HoldsKey(config->status_key_digests, key)) return std::nullopt;
   HttpResponse refusal = Reply(401, {{"error", "a valid status or API key is needed"}});
   refusal.headers.emplace_back("WWW-Authenticate", R"(Basic realm="talvenixd", charset="UTF-8")");
   return refusal;

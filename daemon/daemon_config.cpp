@@ -56,6 +56,17 @@ bool AddDigests(const std::string& value, std::vector<std::string>& digests) {
   return true;
 }
 
+// A whole or decimal number of at least `least`; false otherwise.
+template <typename T>
+bool ReadNumber(const std::string& value, T least, T& out) {
+  T read{};
+  if (std::from_chars(value.data(), value.data() + value.size(), read).ec != std::errc() || read < least) return false;
+  out = read;
+  return true;
+}
+
+constexpr const char* kRateWanted = "expected a number of messages per second, 0 for no limit";
+
 Tenant& TenantNamed(DaemonConfig& c, const std::string& name) {
   for (Tenant& t : c.tenants)
     if (t.name == name) return t;
@@ -74,17 +85,9 @@ bool TenantSetting(DaemonConfig& c, const std::string& section, const std::strin
   if (n == "key_sha256") {
     if (!AddDigests(value, t.key_digests)) why = "not a SHA-256 digest in hex (talvenixd --hash-key KEY makes one)";
   } else if (n == "messages_per_second") {
-    double rate = -1;
-    if (std::from_chars(value.data(), value.data() + value.size(), rate).ec != std::errc() || rate < 0)
-      why = "expected a number of messages per second, 0 for no limit";
-    else
-      t.messages_per_second = rate;
+    if (!ReadNumber(value, 0.0, t.messages_per_second)) why = kRateWanted;
   } else if (n == "daily_cap") {
-    int64_t cap = -1;
-    if (std::from_chars(value.data(), value.data() + value.size(), cap).ec != std::errc() || cap < 0)
-      why = "expected a number of messages per day, 0 for no limit";
-    else
-      t.daily_cap = cap;
+    if (!ReadNumber<int64_t>(value, 0, t.daily_cap)) why = "expected a number of messages per day, 0 for no limit";
   } else {
     why = "unknown setting";
   }
@@ -161,21 +164,16 @@ int Handle(void* user, const char* section, const char* name, const char* raw) {
         return fail("not an address or network: \"" + network + "\" (expected 10.0.0.0/8, fd00::/8, 127.0.0.1)");
   } else if (std::optional<NumberSetting> number = NumberSettingOf(c, s, n)) {
     int read = -1;
-    if (std::from_chars(value.data(), value.data() + value.size(), read).ec != std::errc() || read < 1 ||
-        read > number->most)
+    if (!ReadNumber(value, 1, read) || read > number->most)
       return fail("expected a number from 1 to " + std::to_string(number->most));
     *number->out = read;
   } else if (s == "webhook" && n == "secret") {
     c.webhook_secret = value;
   } else if (s == "throttle" && n == "messages_per_second") {
-    double rate = -1;
-    if (std::from_chars(value.data(), value.data() + value.size(), rate).ec != std::errc() || rate < 0)
-      return fail("expected a number of messages per second, 0 for no limit");
-    c.messages_per_second = rate;
+    if (!ReadNumber(value, 0.0, c.messages_per_second)) return fail(kRateWanted);
   } else if (s == "queue" && n == "keep_days") {
     int days = -1;
-    if (std::from_chars(value.data(), value.data() + value.size(), days).ec != std::errc() || days < 0 || days > 36500)
-      return fail("expected a number of days, 0 to keep everything");
+    if (!ReadNumber(value, 0, days) || days > 36500) return fail("expected a number of days, 0 to keep everything");
     c.keep_days = days;
   } else {
     return fail("unknown setting");

@@ -19,6 +19,13 @@ std::string Number(double value) {
   return text;
 }
 
+// Every digest is compared, whether or not one matched already.
+bool AnyDigestOf(const std::vector<std::string>& digests, const std::string& digest) {
+  bool found = false;
+  for (const std::string& d : digests) found |= SameText(d, digest);
+  return found;
+}
+
 }  // namespace
 
 const Tenant* TenantOfKey(const std::vector<Tenant>& tenants, const std::string& key) {
@@ -26,9 +33,12 @@ const Tenant* TenantOfKey(const std::vector<Tenant>& tenants, const std::string&
   const std::string digest = Sha256Hex(key);
   const Tenant* found = nullptr;
   for (const Tenant& t : tenants)
-    for (const std::string& d : t.key_digests)
-      if (SameText(d, digest)) found = &t;
+    if (AnyDigestOf(t.key_digests, digest)) found = &t;
   return found;
+}
+
+bool HoldsKey(const std::vector<std::string>& digests, const std::string& key) {
+  return !key.empty() && AnyDigestOf(digests, Sha256Hex(key));
 }
 
 bool IsTenantName(const std::string& name) {

@@ -27,6 +27,8 @@ struct Tenant {
 // The tenant whose key `key` is; null for none. Every digest is compared,
 // so the time taken does not tell which key was close.
 const Tenant* TenantOfKey(const std::vector<Tenant>& tenants, const std::string& key);
+// True when `key` is one of `digests`' keys, compared the same way.
+bool HoldsKey(const std::vector<std::string>& digests, const std::string& key);
 
 // A name /metrics can carry as a label and a log line show as it is.
 bool IsTenantName(const std::string& name);
