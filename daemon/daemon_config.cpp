@@ -10,6 +10,8 @@
 #include <map>
 #include <optional>
 
+#include <unistd.h>
+
 #include "daemon/webhook_url.hpp"
 
 namespace talvenix::daemon {
@@ -171,6 +173,21 @@ int Handle(void* user, const char* section, const char* name, const char* raw) {
     c.webhook_secret = value;
   } else if (s == "throttle" && n == "messages_per_second") {
     if (!ReadNumber(value, 0.0, c.messages_per_second)) return fail(kRateWanted);
+  } else if (s == "queue" && n == "backend") {
+    if (value != "sqlite" && value != "postgresql") return fail("expected sqlite or postgresql");
+    c.postgresql = value == "postgresql";
+  } else if (s == "queue" && n == "postgresql") {
+    c.postgresql_connection = value;
+  } else if (s == "queue" && (n == "name" || n == "group")) {
+    // Kept in the shared tables and shown on the status page.
+    for (char ch : value)
+      if (!std::isalnum(static_cast<unsigned char>(ch)) && ch != '-' && ch != '_' && ch != '.')
+        return fail("expected letters, digits, '-', '_' and '.'");
+    if (value.size() > 64) return fail("at most 64 characters");
+    (n == "name" ? c.fleet_name : c.group) = value;
+  } else if (s == "queue" && n == "lease_seconds") {
+    // Daemons are seen every 5 s: a shorter lease takes a live one for gone.
+    if (!ReadNumber(value, 15, c.lease_s) || c.lease_s > 86400) return fail("expected a number from 15 to 86400");
   } else if (s == "queue" && n == "keep_days") {
     int days = -1;
     if (!ReadNumber(value, 0, days) || days > 36500) return fail("expected a number of days, 0 to keep everything");
@@ -201,6 +218,20 @@ bool LoadDaemonConfig(const std::string& path, DaemonConfig& config, std::string
   };
   if (config.module_config_dir.empty()) config.module_config_dir = folder.string();
   if (config.database.empty()) config.database = "talvenixd.db";
+  if (config.postgresql && config.postgresql_connection.empty()) {
+    error = path + ": [queue] backend = postgresql needs [queue] postgresql, a connection string such as "
+                   "host=db.example.net dbname=talvenix user=talvenixd";
+    return false;
+  }
+  if (!config.postgresql && !config.group.empty()) {
+    error = path + ": [queue] group: only a queue that several daemons share has groups ([queue] backend = postgresql)";
+    return false;
+  }
+  if (config.fleet_name.empty()) {
+    char host[256] = {};
+    gethostname(host, sizeof host - 1);
+    config.fleet_name = host;
+  }
   anchor(config.module);
   anchor(config.module_config_dir);
   anchor(config.database);

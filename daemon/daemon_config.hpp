@@ -15,6 +15,12 @@ struct DaemonConfig {
   std::string module;             // path of the module; empty: beside the program
   std::string module_config_dir;  // folder with qvsmscomms.xml; the daemon works there
   std::string database;           // the queue's SQLite file
+  // A queue that several daemons share instead: a PostgreSQL server.
+  bool postgresql = false;  // [queue] backend = postgresql
+  std::string postgresql_connection;  // libpq connection string or URI
+  std::string fleet_name;             // this daemon among those sharing it; the host name by default
+  std::string group;                  // it sends the messages of this group, and those of none
+  int lease_s = 60;                   // a daemon not seen this long is gone: the others settle its claims
   std::string listen_host = "127.0.0.1";
   int listen_port = 8080;  // 0: any free port (printed at start)
   // The API keys in their groups: the first is "default", the keys of [api].

@@ -19,6 +19,7 @@
 #include "daemon/crypto.hpp"
 #include "daemon/daemon_config.hpp"
 #include "daemon/dispatcher.hpp"
+#include "daemon/queue_postgresql.hpp"
 #include "daemon/queue_sqlite.hpp"
 #include "daemon/retention.hpp"
 #include "daemon/webhooks.hpp"
@@ -59,7 +60,7 @@ WebhookSettings WebhookSettingsOf(const DaemonConfig& c) {
 // needs a restart is said to, and a file that no longer reads is refused
 // whole, keeping the running settings.
 void Reload(const std::string& config_path, std::shared_ptr<const DaemonConfig>& running, Dispatcher& dispatcher,
-            Api& api, WebhookSender& webhooks, SqliteQueue& queue) {
+            Api& api, WebhookSender& webhooks, MessageQueue& queue) {
   int32_t rc = dispatcher.Reload();
   std::fprintf(stderr, "talvenixd: qvsmscomms.xml re-read: %s\n", host::Describe(rc).c_str());
   auto fresh = std::make_shared<DaemonConfig>();
@@ -73,6 +74,9 @@ void Reload(const std::string& config_path, std::shared_ptr<const DaemonConfig>&
        {std::pair{fresh->module != old.module, "[daemon] module"},
         {fresh->module_config_dir != old.module_config_dir, "[daemon] module_config"},
         {fresh->database != old.database, "[daemon] database"},
+        {fresh->postgresql != old.postgresql || fresh->postgresql_connection != old.postgresql_connection ||
+             fresh->fleet_name != old.fleet_name || fresh->group != old.group || fresh->lease_s != old.lease_s,
+         "[queue] backend, postgresql, name, group and lease_seconds"},
         {fresh->listen_host != old.listen_host || fresh->listen_port != old.listen_port, "[daemon] listen"},
         {fresh->keep_days != old.keep_days, "[queue] keep_days"},
         {fresh->request_timeout_s != old.request_timeout_s || fresh->idle_timeout_s != old.idle_timeout_s ||
@@ -140,7 +144,7 @@ int Run(const std::string& config_path) {
     return 1;
   }
   const fs::path queue_folder = fs::path(config.database).parent_path();
-  if (!fs::is_directory(queue_folder, ec)) {
+  if (!config.postgresql && !fs::is_directory(queue_folder, ec)) {
     std::fprintf(stderr, "talvenixd: [daemon] database: the folder %s does not exist\n", queue_folder.c_str());
     return 1;
   }
@@ -159,9 +163,18 @@ int Run(const std::string& config_path) {
     return 1;
   }
 
-  std::unique_ptr<SqliteQueue> queue;
+  std::unique_ptr<MessageQueue> queue;
+  PostgresqlQueue* shared_queue = nullptr;
   try {
-    queue = std::make_unique<SqliteQueue>(config.database, config.webhook_url);
+    if (config.postgresql) {
+      auto shared = std::make_unique<PostgresqlQueue>(
+          PostgresqlSettings{config.postgresql_connection, config.fleet_name, config.group, "", config.lease_s},
+          config.webhook_url);
+      shared_queue = shared.get();
+      queue = std::move(shared);
+    } else {
+      queue = std::make_unique<SqliteQueue>(config.database, config.webhook_url);
+    }
   } catch (const std::exception& e) {
     std::fprintf(stderr, "talvenixd: cannot open the queue: %s\n", e.what());
     return 1;
@@ -180,6 +193,7 @@ int Run(const std::string& config_path) {
                  host::Describe(code).c_str(), config.module_config_dir.c_str());
     return 1;
   }
+  if (shared_queue) shared_queue->SetGateway(dispatcher.Gateway());
   WebhookSender webhooks(*queue, WebhookSettingsOf(config), metrics);
   webhooks.Start();
   Retention retention(*queue, config.keep_days);

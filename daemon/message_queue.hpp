@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The daemon's durable queue: accepted messages, the states they pass
-// through, and the webhook deliveries their events cause. One interface, so
-// that a queue shared by several daemons (PostgreSQL) can replace the local
-// SQLite one without touching the API, the dispatcher or the webhook sender.
+// through, and the webhook deliveries their events cause. One interface for
+// the local SQLite queue and one that several daemons share (PostgreSQL),
+// so the API, the dispatcher and the webhook sender know neither.
 //
 // States: queued -> sending (taken, then handed to the module) -> pending (112) ->
 // sent | failed. A message left in sending or pending by a stopped or killed
@@ -16,6 +16,7 @@
 #include <future>
 #include <map>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -33,6 +34,7 @@ struct NewMessage {
   int64_t expires_ms = 0;          // Unix ms: expired if not taken by then; 0: never
   int priority = 0;                // 0-3: among the due messages, the higher is taken first
   std::string tenant = "default";  // the group of API keys that sees it
+  std::string group{};             // the daemons that may send it ([queue] group); empty: any
 };
 
 struct OutgoingMessage {
@@ -87,6 +89,12 @@ struct WebhookFailure {
   std::string error;
 };
 
+// A daemon of those that share the queue.
+struct FleetDaemon {
+  std::string name, group, gateway, version;
+  int64_t started_ms = 0, last_seen_ms = 0;
+};
+
 struct QueueStats {
   std::map<std::string, int64_t> messages_per_state;
   int64_t accepted = 0;                    // every message ever accepted
@@ -100,6 +108,14 @@ struct QueueStats {
   // Per tenant, what its messages did: "accepted", "sent", "failed",
   // "unknown", "expired" (each time, retries included) and "parts_sent".
   std::map<std::string, std::map<std::string, int64_t>> tenant_totals;
+  std::vector<FleetDaemon> fleet;  // the daemons sharing the queue; empty for a queue of one daemon
+};
+
+// MarkHanded of a message that is no longer this daemon's to send: another
+// daemon returned its claim after this one was not seen for too long.
+class ClaimLost : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
 };
 
 enum class RetryResult { kQueued, kNotFound, kNotRetryable };
@@ -119,13 +135,15 @@ class MessageQueue {
   // Up to `limit` of the due queued messages, the highest priority first and
   // then the oldest, now `sending` (taken by the dispatcher); empty when none
   // is due. Messages whose time ran out first become expired. Every send of
-  // earlier claims must have had its code recorded.
+  // earlier claims must have had its code recorded, and every earlier claim
+  // been handed or given up: the queue may take back those not handed.
   virtual std::vector<OutgoingMessage> ClaimNext(int limit) = 0;
   // The same claim, returning at once: the batch is there when the future is
   // ready. Sends of earlier claims may still go on meanwhile.
   virtual std::future<std::vector<OutgoingMessage>> ClaimAhead(int limit) = 0;
   // Records, so that a crash of the daemon cannot lose it, that the message
   // is about to be handed to the module. Called right before SendSMS.
+  // Throws ClaimLost when the message is no longer this daemon's to send.
   virtual void MarkHanded(const std::string& id) = 0;
   // Expires the queued messages whose time ran out, when nothing claims
   // (the engine is down).
@@ -163,6 +181,10 @@ class MessageQueue {
                                 const std::string& error) = 0;
 
   virtual QueueStats Stats() = 0;
+  // Where events go whose message names no receiver, from the next event on.
+  virtual void SetDefaultWebhookUrl(std::string url) = 0;
+  // The groups of daemons that send from this queue (the empty group is any).
+  virtual std::vector<std::string> Groups() = 0;
 
   // Retention: deletes up to `limit` messages that settled (sent, failed,
   // unknown) before `before_ms`, with their events, and up to `limit` webhook

@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "daemon/queue_sqlite.hpp"
 
-#include <pthread.h>
-
 #include <cctype>
 #include <ctime>
 #include <fstream>
@@ -74,31 +72,20 @@ SqliteQueue::SqliteQueue(const std::string& path, std::string default_webhook_ur
     writer_.Close();
     throw;
   }
-  writer_thread_ = std::thread([this] {
-    pthread_setname_np(pthread_self(), "queue writer");
-    WriterLoop();
-  });
+  commits_.Start("queue writer");
 }
 
 SqliteQueue::~SqliteQueue() {
-  {
-    std::lock_guard lock(jobs_mutex_);
-    stopping_ = true;
-  }
-  jobs_ready_.notify_all();
-  writer_thread_.join();
+  commits_.Stop();
   for (auto& reader : readers_)
     if (reader) reader->Close();
   writer_.Close();
 }
 
 void SqliteQueue::EmptyJournalIfSaved() {
-  {
-    // An event written again later may be the outcome of a handed message:
-    // until it is on disk, its id must stay.
-    std::lock_guard lock(jobs_mutex_);
-    if (unsaved_events_ > 0) return;
-  }
+  // An event written again later may be the outcome of a handed message:
+  // until it is on disk, its id must stay.
+  if (commits_.UnsavedEvents() > 0) return;
   std::lock_guard lock(journal_mutex_);
   if (platform::Error e = journal_.Clear()) throw std::runtime_error(journal_.path() + ": " + e.Describe());
   journal_error_.clear();
@@ -503,9 +490,10 @@ void SqliteQueue::WebhookAttempted(const std::string& event_id, WebhookOutcome o
 
 QueueStats SqliteQueue::Stats() {
   QueueStats stats;
-  {
-    std::scoped_lock lock(jobs_mutex_, journal_mutex_);
-    stats.storage_error = !storage_error_.empty() ? storage_error_ : journal_error_;
+  stats.storage_error = commits_.StorageErrorNow();
+  if (stats.storage_error.empty()) {
+    std::lock_guard lock(journal_mutex_);
+    stats.storage_error = journal_error_;
   }
   ReaderLease reader(*this);
   reader.Snapshot();  // the counts add up

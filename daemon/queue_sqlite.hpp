@@ -1,14 +1,12 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 // MessageQueue in one SQLite file (WAL). One writer thread owns every change
-// and commits whatever has gathered in one transaction: many accepted
-// messages share one fsync, and each caller of Accept returns only after the
-// commit that holds its message. Claims and events are written to the WAL
-// without an fsync of their own: they survive a crash of the daemon, and a
-// later fsync (of the next accepted batch, or a checkpoint) takes them to disk.
-// Events nobody waits for (codes, reports, incoming messages) wait up to
-// kGatherTime for company, so a steady stream of sends commits its codes a
-// few dozen at a time instead of one by one.
+// and commits whatever has gathered in one transaction (GroupCommit): many
+// accepted messages share one fsync, and each caller of Accept returns only
+// after the commit that holds its message. Claims and events are written to
+// the WAL without an fsync of their own: they survive a crash of the daemon,
+// and a later fsync (of the next accepted batch, or a checkpoint) takes them
+// to disk.
 // Which claimed messages went to the module is a journal beside the database
 // ("<database>-handed", one id a line, appended before each SendSMS), emptied
 // whenever the codes of every earlier send are committed. The journal is not
@@ -29,6 +27,7 @@
 #include <mutex>
 #include <thread>
 
+#include "daemon/group_commit.hpp"
 #include "daemon/message_queue.hpp"
 #include "daemon/sqlite_statement.hpp"
 #include "daemon/tenants.hpp"
@@ -49,8 +48,9 @@ class SqliteQueue final : public MessageQueue {
               std::function<int64_t()> clock = NowMs);
   ~SqliteQueue() override;
 
-  // Where events go whose message names no receiver, from the next event on.
-  void SetDefaultWebhookUrl(std::string url);
+  void SetDefaultWebhookUrl(std::string url) override;
+  // Only messages that name no group: the daemon is alone.
+  std::vector<std::string> Groups() override { return {""}; }
 
   std::vector<std::string> AcceptAll(const std::vector<NewMessage>& messages) override;
   std::vector<OutgoingMessage> ClaimNext(int limit) override;
@@ -74,20 +74,13 @@ class SqliteQueue final : public MessageQueue {
   DeletedCounts DeleteSettled(int64_t before_ms, int limit) override;
 
  private:
-  using Job = std::function<void()>;
-  // How far a commit must reach before its waiters go on.
-  enum class Sync {
-    kDisk,       // fsync'd: survives a power cut (accepted messages)
-    kOsBuffers,  // written to the WAL: survives the daemon's crash, not the machine's
-    kLater       // the same, but nobody waits: committed with what follows within kGatherTime
-  };
-  static constexpr auto kGatherTime = std::chrono::milliseconds(5);
-  static constexpr size_t kGatherJobs = 64;
+  using Job = GroupCommit::Job;
+  using Sync = GroupCommit::Sync;
   // Runs `job` on the writer thread inside a batch; the future is ready once
   // the batch committed (or holds the failure). A batch syncs to disk when
   // one of its jobs needs it.
-  std::future<void> Submit(Job job, Sync sync = Sync::kOsBuffers);
-  void WriterLoop();
+  std::future<void> Submit(Job job, Sync sync = Sync::kOsBuffers) { return commits_.Submit(std::move(job), sync); }
+  void RunBatch(const std::vector<Job*>& jobs, Sync sync, std::vector<std::exception_ptr>& failures);
   void AddWebhook(int64_t message_seq, const std::optional<EventDelivery>& delivery);
   // An event for the message's receiver: `body` with the message's id and
   // client_ref as a JSON POST, or a GET of its Kannel dlr-url when
@@ -150,21 +143,10 @@ class SqliteQueue final : public MessageQueue {
     bool snapshot_ = false;
   };
 
-  std::mutex jobs_mutex_;
-  std::condition_variable jobs_ready_;
-  struct Pending {
-    Job job;
-    std::promise<void> done;
-    Sync sync;
-  };
-  std::deque<Pending> jobs_;
-  int waited_for_ = 0;             // queued jobs that someone waits for (not kLater)
-  size_t unsaved_events_ = 0;      // events the disk refused, queued to be written again
-  std::string storage_error_;      // why the last batch failed; empty when it did not
-  int failed_batches_ = 0;         // in a row (writer thread only)
-  Sync batch_sync_ = Sync::kDisk;  // what the writer connection is set to now
-  bool stopping_ = false;
-  std::thread writer_thread_;
+  Sync batch_sync_ = Sync::kDisk;  // what the writer connection is set to now (writer thread only)
+  GroupCommit commits_{[this](const std::vector<Job*>& jobs, Sync sync, std::vector<std::exception_ptr>& failures) {
+    RunBatch(jobs, sync, failures);
+  }};
 
   std::mutex work_mutex_;
   std::condition_variable work_cv_;

@@ -33,16 +33,6 @@ bool IsStorageCode(int rc) {
   throw std::runtime_error(text);
 }
 
-std::optional<std::string> StorageFailure(const std::exception_ptr& e) {
-  try {
-    std::rethrow_exception(e);
-  } catch (const StorageError& x) {
-    return x.what();
-  } catch (...) {
-    return std::nullopt;
-  }
-}
-
 void SqliteConnection::Close() {
   for (auto& [sql, statement] : statements) sqlite3_finalize(statement);
   statements.clear();

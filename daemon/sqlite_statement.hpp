@@ -14,6 +14,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "daemon/storage_error.hpp"
+
 namespace talvenix::daemon {
 
 // A connection with the statements prepared on it.
@@ -23,17 +25,8 @@ struct SqliteConnection {
   void Close();
 };
 
-// A failure of the storage itself (a full disk, an I/O error, no memory),
-// which writing again later may mend, unlike a statement's own fault.
-class StorageError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
 bool IsStorageCode(int rc);
 [[noreturn]] void Fail(sqlite3* db, const std::string& what, const char* message = nullptr);
-// What a storage failure says; nothing for any other failure.
-std::optional<std::string> StorageFailure(const std::exception_ptr& e);
 
 class Statement {
  public:
