@@ -167,15 +167,15 @@ class MessageQueue {
   // became unknown.
   virtual int MarkUnknown() = 0;
   // Queues an unknown or failed message of `tenant` again; another's is not found.
-  virtual RetryResult Retry(const std::string& id, const std::string& tenant) = 0;
+  virtual RetryResult Retry(const std::string& id, const std::string& tenant = "default") = 0;
   // The message of `tenant` with its states and times, as the API shows it;
   // none for another tenant's.
-  virtual std::optional<nlohmann::json> Find(const std::string& id, const std::string& tenant) = 0;
+  virtual std::optional<nlohmann::json> Find(const std::string& id, const std::string& tenant = "default") = 0;
   // The messages accepted for `tenant` on a UTC day (days since 1970).
   virtual int64_t AcceptedOnDay(const std::string& tenant, int64_t day) = 0;
 
   // Up to `limit` events due at `now_ms`, the longest due first.
-  virtual std::vector<WebhookDelivery> DueWebhooks(int64_t now_ms, int limit, const WebhookSkip& skip) = 0;
+  virtual std::vector<WebhookDelivery> DueWebhooks(int64_t now_ms, int limit, const WebhookSkip& skip = {}) = 0;
   // Records one attempt once it is on disk.
   virtual void WebhookAttempted(const std::string& event_id, WebhookOutcome outcome, int64_t next_ms,
                                 const std::string& error) = 0;

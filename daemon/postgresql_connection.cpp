@@ -39,7 +39,9 @@ PGconn* PgConnection::Ensure() {
     throw StorageError("PostgreSQL: " + why);
   }
   conn_ = conn;
-  Exec("SELECT set_config('talvenix.daemon', $1, false)", {Pg(daemon_)});
+  // Notices ("already exists, skipping") are not the daemon's to print.
+  Exec("SELECT set_config('talvenix.daemon', $1, false), set_config('client_min_messages', 'warning', false)",
+       {Pg(daemon_)});
   return conn_;
 }
 

@@ -226,22 +226,29 @@ std::future<std::vector<OutgoingMessage>> PostgresqlQueue::ClaimAhead(int limit)
           claimed->push_back({rows.Text(i, 0), rows.Text(i, 1), rows.Text(i, 2), rows.Text(i, 3)});
       },
       Sync::kDisk);
-  return std::async(std::launch::deferred, [committed = std::move(committed), claimed]() mutable {
+  return std::async(std::launch::deferred, [this, committed = std::move(committed), claimed]() mutable {
     committed.get();
+    std::lock_guard lock(claims_mutex_);
+    for (const OutgoingMessage& m : *claimed) held_claims_.insert(m.id);
     return std::move(*claimed);
   });
 }
 
 std::vector<OutgoingMessage> PostgresqlQueue::ClaimNext(int limit) {
-  // The dispatcher holds no claim now: one of this daemon's still not
-  // handed is one whose commit seemed to fail (the server went away before
-  // it answered). It goes back to the queue before the next claim.
+  // A claim of this daemon's, not handed, that no caller was given is one
+  // whose commit seemed to fail (the server went away before it answered):
+  // it goes back to the queue.
+  nlohmann::json held = nlohmann::json::array();
+  {
+    std::lock_guard lock(claims_mutex_);
+    for (const std::string& id : held_claims_) held.push_back(id);
+  }
   Submit(
-      [this] {
+      [this, &held] {
         PgResult orphans = writer_.Exec(
             "UPDATE messages SET state='queued', owner=NULL WHERE owner=$1 AND state='sending' AND NOT handed "
-            "RETURNING seq",
-            {Pg(settings_.name)});
+            "AND id NOT IN (SELECT jsonb_array_elements_text($2::jsonb)) RETURNING seq",
+            {Pg(settings_.name), Pg(held.dump())});
         for (int i = 0; i < orphans.Rows(); ++i)
           AddEvent(orphans.Int(i, 0), "queued", std::nullopt, "taken but never handed to the module");
       },
@@ -261,6 +268,10 @@ void PostgresqlQueue::MarkHanded(const std::string& id) {
       },
       Sync::kDisk)
       .get();
+  {
+    std::lock_guard lock(claims_mutex_);
+    held_claims_.erase(id);
+  }
   if (!ours)
     throw ClaimLost("message " + id + " is no longer this daemon's to send: its claim was returned while " +
                     settings_.name + " was not seen");
@@ -376,6 +387,10 @@ int PostgresqlQueue::MarkUnknown() {
       },
       Sync::kDisk)
       .get();
+  {
+    std::lock_guard lock(claims_mutex_);
+    held_claims_.clear();
+  }
   Woken();
   return unknown;
 }
@@ -413,7 +428,8 @@ void PostgresqlQueue::SetGateway(const std::string& gateway) {
 std::vector<std::string> PostgresqlQueue::Groups() {
   std::lock_guard lock(groups_mutex_);
   std::vector<std::string> groups = groups_;
-  groups.push_back("");
+  if (std::find(groups.begin(), groups.end(), "") == groups.end()) groups.push_back("");
+  std::sort(groups.begin(), groups.end());
   return groups;
 }
 

@@ -22,6 +22,7 @@
 #include <future>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -129,6 +130,8 @@ class PostgresqlQueue final : public MessageQueue {
   bool work_ = true;
   bool stopping_ = false;  // under work_mutex_
   std::thread watcher_;
+  std::mutex claims_mutex_;
+  std::set<std::string> held_claims_;  // claimed, given to a caller, and not handed yet
   std::mutex groups_mutex_;
   std::vector<std::string> groups_;  // as the last heartbeat read them
 };

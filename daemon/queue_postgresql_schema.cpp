@@ -107,10 +107,9 @@ void PostgresqlQueue::CreateSchema() {
   // Daemons starting together make the tables one after another.
   writer_.ExecScript("BEGIN; SELECT pg_advisory_xact_lock(hashtext('talvenixd schema'))");
   try {
-    PgResult version = writer_.Exec(
-        "SELECT (SELECT max(version) FROM talvenix_schema) FROM pg_tables WHERE tablename='talvenix_schema' "
-        "AND schemaname=current_schema()");
-    if (version.Rows() > 0 && !version.IsNull(0, 0) && version.Int(0, 0) > kSchemaVersion)
+    const bool made = writer_.Exec("SELECT to_regclass('talvenix_schema') IS NOT NULL").Text(0, 0) == "t";
+    PgResult version = writer_.Exec(made ? "SELECT max(version) FROM talvenix_schema" : "SELECT NULL");
+    if (!version.IsNull(0, 0) && version.Int(0, 0) > kSchemaVersion)
       throw std::runtime_error("the queue's tables were made by a newer talvenixd (schema " +
                                version.Text(0, 0) + "; this one knows up to " + std::to_string(kSchemaVersion) +
                                "): start the newer one");

@@ -26,12 +26,14 @@ class PostgresqlServer {
  public:
   static constexpr const char* kBin = "/usr/lib/postgresql/15/bin";
 
-  // The program's server, started on first use; null (with `why`) when it cannot be.
+  static bool Installed() { return std::filesystem::exists(std::string(kBin) + "/pg_ctl"); }
+  // The program's server, started on first use; null (with `why`) when it
+  // cannot be: a test skips when it is not Installed(), and fails otherwise.
   static PostgresqlServer* Shared(std::string& why) {
     static std::string failure;
     static std::unique_ptr<PostgresqlServer> server = [] {
       std::unique_ptr<PostgresqlServer> s;
-      if (!std::filesystem::exists(std::string(kBin) + "/pg_ctl")) {
+      if (!Installed()) {
         failure = std::string("PostgreSQL 15 is not installed (no ") + kBin + "/pg_ctl): scripts/deps tests installs it";
         return s;
       }
@@ -56,7 +58,7 @@ class PostgresqlServer {
       as_user = "runuser -u nobody -- ";
     }
     run_ = as_user;
-    Run(std::string(kBin) + "/initdb -D " + Data() + " -U talvenix --auth=trust -E UTF8 --no-sync -N >" +
+    Run(run_ + kBin + "/initdb -D " + Data() + " -U talvenix --auth=trust -E UTF8 --no-sync -N >" +
         folder_.File("initdb.log") + " 2>&1");
     Start();
   }
