@@ -303,7 +303,18 @@ std::variant<std::vector<std::string>, Api::Refused> Api::AcceptAll(std::vector<
       if (error->field == "to" && list) error->field = "to[" + std::to_string(i) + "]";
       return Refused{400, error->field, error->field + ": " + error->why};
     }
-  if (std::optional<Refused> refused = GatewayRefusal(messages.front())) return *refused;
+  // A group names the daemons that may send it: one of this queue's, and
+  // only this daemon's gateway rules hold for its own group.
+  const std::string& group = messages.front().group;
+  if (!queue_.HasGroup(group)) {
+    std::string known;
+    for (const std::string& g : queue_.Groups())
+      if (!g.empty()) known += (known.empty() ? "" : ", ") + g;
+    return Refused{400, "group", "group " + group + ": no daemon sends for it" +
+                                     (known.empty() ? std::string(" (this daemon sends alone)") : " (the groups are " + known + ")")};
+  }
+  if (group.empty() || group == caller.config->group)
+    if (std::optional<Refused> refused = GatewayRefusal(messages.front())) return *refused;
   const Tenant& tenant = *caller.tenant;
   for (NewMessage& m : messages) {
     m.parts = messages.front().parts;
@@ -351,7 +362,8 @@ HttpResponse Api::PostMessage(const HttpRequest& req, const Caller& caller) {
   };
   NewMessage m;
   for (auto [name, out] : {std::pair{"text", &m.text}, std::pair{"from", &m.from},
-                           std::pair{"client_ref", &m.client_ref}, std::pair{"callback_url", &m.callback_url}}) {
+                           std::pair{"client_ref", &m.client_ref}, std::pair{"callback_url", &m.callback_url},
+                           std::pair{"group", &m.group}}) {
     const nlohmann::json* value = field(name);
     if (!value) continue;
     if (!value->is_string()) return BadField(name, "expected a string");

@@ -237,7 +237,16 @@ void Dispatcher::Loop() {
       std::this_thread::sleep_until(next_send);
       next_send = std::max(next_send, std::chrono::steady_clock::now()) + gap_;
     }
-    TalvexSmsRequest* request = Hand(claimed_.front());
+    TalvexSmsRequest* request = nullptr;
+    try {
+      request = Hand(claimed_.front());
+    } catch (const ClaimLost& e) {
+      // Another daemon took the message back while this one was not seen:
+      // it is not sent here.
+      std::fprintf(stderr, "talvenixd: %s\n", e.what());
+      claimed_.pop_front();
+      continue;
+    }
     if (!request) {
       // Nothing goes to the module that the journal does not name: sending
       // stops until the journal takes the id again.
@@ -273,6 +282,8 @@ TalvexSmsRequest* Dispatcher::Hand(const OutgoingMessage& message) {
   std::memcpy(r.sender_name, sender.data(), std::min(sender.size(), sizeof r.sender_name / 2 - 1) * sizeof(char16_t));
   try {
     queue_.MarkHanded(message.id);
+  } catch (const ClaimLost&) {
+    throw;
   } catch (const std::exception& e) {
     if (!journal_failing_)
       std::fprintf(stderr, "talvenixd: sending stops, message %s waits: %s\n", message.id.c_str(), e.what());

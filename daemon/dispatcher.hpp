@@ -86,6 +86,7 @@ class Dispatcher {
   void Loop();
   // Names the message in the journal and keeps its request until its
   // outcome; null when the journal refused it (it is not sent then).
+  // Throws ClaimLost when the message is no longer this daemon's.
   TalvexSmsRequest* Hand(const OutgoingMessage& message);
   // SendSMS and its code: on the dispatcher's thread, or a sender's.
   void Deliver(TalvexSmsRequest* request);

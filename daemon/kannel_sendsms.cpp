@@ -14,8 +14,8 @@ namespace {
 
 // Kannel's parameters that change what is sent, which this daemon cannot
 // do: taking the message while dropping them would send something else.
-constexpr const char* kNotCarriedOut[] = {"udh",     "smsc", "flash", "mclass", "mwi",     "compress",
-                                          "alt-dcs", "pid",  "rpi",   "binfo",  "account", "meta-data"};
+constexpr const char* kNotCarriedOut[] = {"udh", "flash", "mclass", "mwi",   "compress",
+                                          "alt-dcs", "pid", "rpi",   "binfo",  "account", "meta-data"};
 
 std::optional<int64_t> WholeNumber(std::string_view text) {
   int64_t value = 0;
@@ -81,6 +81,7 @@ std::variant<KannelRequest, KannelRefusal> ReadKannelSendSms(std::string_view fo
   out.password = param("password", "pass");
   NewMessage m;
   m.from = param("from");
+  m.group = param("smsc");  // Kannel's named SMSC: the daemons that send it
   // Kannel's coding: 0 GSM-7, 1 8-bit data, 2 UCS-2. The module picks GSM-7
   // or UTF-16 by the text itself; 8-bit data it cannot send.
   const std::string coding = param("coding");

@@ -42,7 +42,12 @@ void PrintHelp() {
 }
 
 std::string StatusLine(MessageQueue& queue) {
-  QueueStats stats = queue.Stats();
+  QueueStats stats;
+  try {
+    stats = queue.Stats();
+  } catch (const std::exception& e) {
+    return std::string("the queue is not available: ") + e.what();
+  }
   auto count = [&](const char* state) {
     auto it = stats.messages_per_state.find(state);
     return it == stats.messages_per_state.end() ? 0 : it->second;
@@ -246,7 +251,12 @@ int Run(const std::string& config_path) {
   api.Stop();
   dispatcher.Stop();
   retention.Stop();
-  queue->Flush();
+  try {
+    queue->Flush();
+  } catch (const std::exception& e) {
+    // What it could not write, the next start finds unsettled and sorts out.
+    std::fprintf(stderr, "talvenixd: the queue failed at the stop: %s\n", e.what());
+  }
   webhooks.Stop();
   return 0;
 }

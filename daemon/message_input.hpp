@@ -25,7 +25,7 @@ constexpr int64_t kMaxAheadMinutes = 366 * 24 * 60;  // a schedule or a validity
 
 // The fields of a message in the JSON API.
 inline constexpr const char* kMessageFields[] = {"to",      "text",        "from",     "client_ref", "callback_url",
-                                                 "send_at", "valid_until", "validity", "priority"};
+                                                 "send_at", "valid_until", "validity", "priority",   "group"};
 // Those the running gateway carries out: `from` only when it sends with the
 // request's sender.
 std::vector<std::string> HonouredFields(bool gateway_has_own_sender);

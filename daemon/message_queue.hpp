@@ -183,8 +183,10 @@ class MessageQueue {
   virtual QueueStats Stats() = 0;
   // Where events go whose message names no receiver, from the next event on.
   virtual void SetDefaultWebhookUrl(std::string url) = 0;
-  // The groups of daemons that send from this queue (the empty group is any).
+  // The groups of daemons that send from this queue (the empty group is any),
+  // as last read; and whether a group has a daemon, read again when not known.
   virtual std::vector<std::string> Groups() = 0;
+  virtual bool HasGroup(const std::string& group) = 0;
 
   // Retention: deletes up to `limit` messages that settled (sent, failed,
   // unknown) before `before_ms`, with their events, and up to `limit` webhook

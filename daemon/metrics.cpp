@@ -59,6 +59,14 @@ std::string MetricsText(const QueueStats& stats, const HttpStats& http, Dispatch
         .Increment(static_cast<double>(count));
   Counter(r, "talvenixd_expired_total", "Messages whose time ran out before they were handed to the module",
           static_cast<double>(stats.expired_total));
+  if (!stats.fleet.empty()) {
+    auto& seen = BuildGauge()
+                     .Name("talvenixd_fleet_daemon_last_seen_seconds")
+                     .Help("When each daemon sharing the queue last said it runs, in Unix seconds")
+                     .Register(r);
+    for (const FleetDaemon& d : stats.fleet)
+      seen.Add({{"daemon", d.name}, {"group", d.group}, {"gateway", d.gateway}}).Set(d.last_seen_ms / 1000.0);
+  }
   auto& tenant_messages = BuildCounter()
                               .Name("talvenixd_tenant_messages_total")
                               .Help(

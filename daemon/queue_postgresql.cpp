@@ -411,12 +411,27 @@ void PostgresqlQueue::Heartbeat() {
                          " s before the module reported an outcome; it is not sent again unless retried",
                      "taken by " + owner + ", not seen for " + seconds + " s, and never handed to the module");
     }
-    PgResult groups = writer_.Exec("SELECT DISTINCT grp FROM daemons");
-    std::vector<std::string> fresh;
-    for (int i = 0; i < groups.Rows(); ++i) fresh.push_back(groups.Text(i, 0));
-    std::lock_guard lock(groups_mutex_);
-    groups_ = std::move(fresh);
+    ReadGroups();
   }).get();
+}
+
+void PostgresqlQueue::ReadGroups() {
+  PgResult groups = writer_.Exec("SELECT DISTINCT grp FROM daemons");
+  std::vector<std::string> fresh;
+  for (int i = 0; i < groups.Rows(); ++i) fresh.push_back(groups.Text(i, 0));
+  std::lock_guard lock(groups_mutex_);
+  groups_ = std::move(fresh);
+}
+
+bool PostgresqlQueue::HasGroup(const std::string& group) {
+  auto known = [&] {
+    std::vector<std::string> groups = Groups();
+    return std::find(groups.begin(), groups.end(), group) != groups.end();
+  };
+  if (known()) return true;
+  // A daemon of a new group may have started since the last heartbeat.
+  Submit([this] { ReadGroups(); }).get();
+  return known();
 }
 
 void PostgresqlQueue::SetGateway(const std::string& gateway) {

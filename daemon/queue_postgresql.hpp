@@ -73,6 +73,7 @@ class PostgresqlQueue final : public MessageQueue {
   DeletedCounts DeleteSettled(int64_t before_ms, int limit) override;
   void SetDefaultWebhookUrl(std::string url) override;
   std::vector<std::string> Groups() override;
+  bool HasGroup(const std::string& group) override;
 
   // The gateway the fleet's status page shows for this daemon.
   void SetGateway(const std::string& gateway);
@@ -93,6 +94,8 @@ class PostgresqlQueue final : public MessageQueue {
   void AddOutcomeWebhook(int64_t seq, const std::string& state, std::optional<int> code, const std::string& code_name);
   void CountOutcome(const std::string& state, int64_t code, int64_t count);
   void ExpireDue(int64_t now_ms);
+  // On the writer's thread: the groups of the daemons table into groups_.
+  void ReadGroups();
   // In a job: the claims of daemon `owner` (this one at its start, or one
   // gone) settle as a restart settles them; returns how many became unknown.
   int SettleClaimsOf(const std::string& owner, const std::string& unknown_detail, const std::string& queued_detail);

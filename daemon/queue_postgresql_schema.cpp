@@ -113,7 +113,10 @@ void PostgresqlQueue::CreateSchema() {
       throw std::runtime_error("the queue's tables were made by a newer talvenixd (schema " +
                                version.Text(0, 0) + "; this one knows up to " + std::to_string(kSchemaVersion) +
                                "): start the newer one");
-    writer_.ExecScript(kSchema);
+    // Tables in use are not touched again: even an IF NOT EXISTS index or a
+    // replaced trigger locks its table against the other daemons' writes,
+    // and they deadlock with this one.
+    if (version.IsNull(0, 0) || version.Int(0, 0) < kSchemaVersion) writer_.ExecScript(kSchema);
     writer_.Exec(
         "INSERT INTO talvenix_schema SELECT $1 WHERE NOT EXISTS (SELECT 1 FROM talvenix_schema WHERE version>=$1::int)",
         {Pg(kSchemaVersion)});

@@ -51,6 +51,7 @@ class SqliteQueue final : public MessageQueue {
   void SetDefaultWebhookUrl(std::string url) override;
   // Only messages that name no group: the daemon is alone.
   std::vector<std::string> Groups() override { return {""}; }
+  bool HasGroup(const std::string& group) override { return group.empty(); }
 
   std::vector<std::string> AcceptAll(const std::vector<NewMessage>& messages) override;
   std::vector<OutgoingMessage> ClaimNext(int limit) override;

@@ -213,6 +213,21 @@ std::string StatusPageHtml(const QueueStats& stats, const HttpStats& http, Dispa
   }
   html += "</tbody></table></div></section>\n";
 
+  if (!stats.fleet.empty()) {
+    // The daemons sharing the queue, and when each last said it runs.
+    html +=
+        "<section class=\"wide\"><h2>Fleet</h2><div class=\"scroll\" tabindex=\"0\" role=\"region\" "
+        "aria-label=\"Fleet\"><table id=\"fleet\"><thead><tr><th scope=\"col\">Daemon</th><th scope=\"col\">Group"
+        "</th><th scope=\"col\">Gateway</th><th scope=\"col\">Version</th><th scope=\"col\">Started</th>"
+        "<th scope=\"col\">Last seen</th></tr></thead><tbody>";
+    for (const FleetDaemon& d : stats.fleet)
+      html += "<tr><td>" + Escape(d.name) + "</td><td>" + Escape(d.group.empty() ? "any" : d.group) + "</td><td>" +
+              Escape(d.gateway) + "</td><td>" + Escape(d.version) + "</td><td><time datetime=\"" +
+              IsoTime(d.started_ms) + "\">" + IsoTime(d.started_ms) + "</time></td><td><time datetime=\"" +
+              IsoTime(d.last_seen_ms) + "\">" + IsoTime(d.last_seen_ms) + "</time></td></tr>";
+    html += "</tbody></table></div></section>\n";
+  }
+
   html += "<section class=\"wide\"><h2>Lines</h2>";
   auto lines = dispatcher.Lines();
   if (lines.empty()) {
