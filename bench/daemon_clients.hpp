@@ -35,16 +35,17 @@ inline void RegisterPerDaemon(const std::string& name, const DaemonBenchmark& ru
 
 constexpr int kClients = 16;
 
-// kClients threads, each on its own kept connection, POST while `more()`
-// says so; the latency of every 202 in milliseconds, sorted. A request
-// that fails or waits more than 5 s counts in `failed`.
-inline std::vector<double> PostMessages(const testing::DaemonProcess& daemon, const std::function<bool()>& more,
-                                        std::atomic<int>& failed) {
+// kClients threads, each on its own kept connection to one of `daemons` in
+// turn, POST while `more()` says so; the latency of every 202 in
+// milliseconds, sorted. A request that fails or waits more than 5 s counts
+// in `failed`.
+inline std::vector<double> PostMessages(const std::vector<const testing::DaemonProcess*>& daemons,
+                                        const std::function<bool()>& more, std::atomic<int>& failed) {
   std::vector<std::vector<double>> latencies(kClients);
   std::vector<std::thread> threads;
   for (int c = 0; c < kClients; ++c)
     threads.emplace_back([&, c] {
-      httplib::Client client = daemon.Client();
+      httplib::Client client = daemons[c % daemons.size()]->Client();
       client.set_keep_alive(true);
       client.set_tcp_nodelay(true);
       client.set_read_timeout(5);
@@ -64,6 +65,11 @@ inline std::vector<double> PostMessages(const testing::DaemonProcess& daemon, co
   for (auto& l : latencies) all.insert(all.end(), l.begin(), l.end());
   std::sort(all.begin(), all.end());
   return all;
+}
+
+inline std::vector<double> PostMessages(const testing::DaemonProcess& daemon, const std::function<bool()>& more,
+                                        std::atomic<int>& failed) {
+  return PostMessages(std::vector<const testing::DaemonProcess*>{&daemon}, more, failed);
 }
 
 inline double Percentile(const std::vector<double>& sorted, double p) {

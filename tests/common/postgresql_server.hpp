@@ -48,7 +48,8 @@ class PostgresqlServer {
     return server.get();
   }
 
-  PostgresqlServer() : port_(FreeLoopbackPort()) {
+  // Tests run without fsync; `durable` keeps it, for figures of real commits.
+  explicit PostgresqlServer(bool durable = false) : port_(FreeLoopbackPort()), durable_(durable) {
     std::string as_user;
     if (geteuid() == 0) {
       const passwd* nobody = getpwnam("nobody");
@@ -69,7 +70,8 @@ class PostgresqlServer {
   void Start() {
     Run(run_ + kBin + "/pg_ctl -D " + Data() + " -l " + folder_.File("server.log") + " -w -t 60 -o '-p " +
         std::to_string(port_) + " -k " + folder_.path().string() +
-        " -c listen_addresses=127.0.0.1 -c max_connections=200 -c fsync=off' start >/dev/null");
+        " -c listen_addresses=127.0.0.1 -c max_connections=200" + (durable_ ? "" : " -c fsync=off") +
+        "' start >/dev/null");
   }
   // As a crash would: the server ends at once, without a checkpoint.
   void Kill() { Run(run_ + kBin + "/pg_ctl -D " + Data() + " -m immediate stop >/dev/null"); }
@@ -102,6 +104,7 @@ class PostgresqlServer {
 
   TempFolder folder_{"pg"};
   int port_;
+  bool durable_;
   std::string run_;
   int databases_ = 0;
 };
