@@ -127,9 +127,9 @@ int main(int argc, char** argv) {
   for (int daemons : {1, 2, 3})
     Shape(benchmark::RegisterBenchmark("BM_Fleet/postgresql", [](benchmark::State& s) { RunFleet(s, true, false); }),
           daemons);
-  Shape(benchmark::RegisterBenchmark("BM_Fleet/postgresql_restart",
-                                     [](benchmark::State& s) { RunFleet(s, true, true); }),
-        3);
+  Shape(
+      benchmark::RegisterBenchmark("BM_Fleet/postgresql_restart", [](benchmark::State& s) { RunFleet(s, true, true); }),
+      3);
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();

@@ -310,8 +310,9 @@ std::variant<std::vector<std::string>, Api::Refused> Api::AcceptAll(std::vector<
     std::string known;
     for (const std::string& g : queue_.Groups())
       if (!g.empty()) known += (known.empty() ? "" : ", ") + g;
-    return Refused{400, "group", "group " + group + ": no daemon sends for it" +
-                                     (known.empty() ? std::string(" (this daemon sends alone)") : " (the groups are " + known + ")")};
+    return Refused{400, "group",
+                   "group " + group + ": no daemon sends for it" +
+                       (known.empty() ? std::string(" (this daemon sends alone)") : " (the groups are " + known + ")")};
   }
   if (group.empty() || group == caller.config->group)
     if (std::optional<Refused> refused = GatewayRefusal(messages.front())) return *refused;
@@ -361,9 +362,9 @@ HttpResponse Api::PostMessage(const HttpRequest& req, const Caller& caller) {
     return it == body.end() || it->is_null() ? nullptr : &*it;
   };
   NewMessage m;
-  for (auto [name, out] : {std::pair{"text", &m.text}, std::pair{"from", &m.from},
-                           std::pair{"client_ref", &m.client_ref}, std::pair{"callback_url", &m.callback_url},
-                           std::pair{"group", &m.group}}) {
+  for (auto [name, out] :
+       {std::pair{"text", &m.text}, std::pair{"from", &m.from}, std::pair{"client_ref", &m.client_ref},
+        std::pair{"callback_url", &m.callback_url}, std::pair{"group", &m.group}}) {
     const nlohmann::json* value = field(name);
     if (!value) continue;
     if (!value->is_string()) return BadField(name, "expected a string");

@@ -219,8 +219,9 @@ bool LoadDaemonConfig(const std::string& path, DaemonConfig& config, std::string
   if (config.module_config_dir.empty()) config.module_config_dir = folder.string();
   if (config.database.empty()) config.database = "talvenixd.db";
   if (config.postgresql && config.postgresql_connection.empty()) {
-    error = path + ": [queue] backend = postgresql needs [queue] postgresql, a connection string such as "
-                   "host=db.example.net dbname=talvenix user=talvenixd";
+    error = path +
+            ": [queue] backend = postgresql needs [queue] postgresql, a connection string such as "
+            "host=db.example.net dbname=talvenix user=talvenixd";
     return false;
   }
   if (!config.postgresql && !config.group.empty()) {

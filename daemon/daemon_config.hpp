@@ -16,7 +16,7 @@ struct DaemonConfig {
   std::string module_config_dir;  // folder with qvsmscomms.xml; the daemon works there
   std::string database;           // the queue's SQLite file
   // A queue that several daemons share instead: a PostgreSQL server.
-  bool postgresql = false;  // [queue] backend = postgresql
+  bool postgresql = false;            // [queue] backend = postgresql
   std::string postgresql_connection;  // libpq connection string or URI
   std::string fleet_name;             // this daemon among those sharing it; the host name by default
   std::string group;                  // it sends the messages of this group, and those of none

@@ -14,8 +14,8 @@ namespace {
 
 // Kannel's parameters that change what is sent, which this daemon cannot
 // do: taking the message while dropping them would send something else.
-constexpr const char* kNotCarriedOut[] = {"udh", "flash", "mclass", "mwi",   "compress",
-                                          "alt-dcs", "pid", "rpi",   "binfo",  "account", "meta-data"};
+constexpr const char* kNotCarriedOut[] = {"udh", "flash", "mclass", "mwi",     "compress", "alt-dcs",
+                                          "pid", "rpi",   "binfo",  "account", "meta-data"};
 
 std::optional<int64_t> WholeNumber(std::string_view text) {
   int64_t value = 0;

@@ -28,8 +28,13 @@ PGconn* PgConnection::Ensure() {
   // Settings before the caller's connection string, so that it may change
   // them: a server that never answers is given up after 5 s, and one that
   // vanished mid-session is noticed within about 20 s.
-  const char* keywords[] = {"connect_timeout", "keepalives_idle", "keepalives_interval", "keepalives_count",
-                            "application_name", "dbname", nullptr};
+  const char* keywords[] = {"connect_timeout",
+                            "keepalives_idle",
+                            "keepalives_interval",
+                            "keepalives_count",
+                            "application_name",
+                            "dbname",
+                            nullptr};
   const char* values[] = {"5", "10", "5", "2", "talvenixd", conninfo_.c_str(), nullptr};
   PGconn* conn = PQconnectdbParams(keywords, values, 1);
   if (PQstatus(conn) != CONNECTION_OK) {
@@ -72,8 +77,8 @@ PgResult PgConnection::Exec(const char* sql, std::initializer_list<PgValue> para
   PGconn* conn = Ensure();
   std::vector<const char*> values;
   for (const PgValue& p : params) values.push_back(p ? p->c_str() : nullptr);
-  PGresult* result = PQexecParams(conn, sql, static_cast<int>(values.size()), nullptr, values.data(), nullptr,
-                                  nullptr, 0);
+  PGresult* result =
+      PQexecParams(conn, sql, static_cast<int>(values.size()), nullptr, values.data(), nullptr, nullptr, 0);
   ExecStatusType status = result ? PQresultStatus(result) : PGRES_FATAL_ERROR;
   if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) Fail(result, sql);
   return PgResult(result);

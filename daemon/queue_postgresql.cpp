@@ -135,9 +135,8 @@ void PostgresqlQueue::AddWebhook(int64_t seq, const std::optional<EventDelivery>
 
 void PostgresqlQueue::AddMessageWebhook(int64_t seq, int kannel_kind, const std::string& kannel_answer,
                                         nlohmann::json body) {
-  PgResult m =
-      writer_.Exec("SELECT id, client_ref, callback_url, kannel_dlr_mask, recipient FROM messages WHERE seq=$1",
-                   {Pg(seq)});
+  PgResult m = writer_.Exec(
+      "SELECT id, client_ref, callback_url, kannel_dlr_mask, recipient FROM messages WHERE seq=$1", {Pg(seq)});
   if (m.Rows() == 0) return;
   const EventTarget target{m.Text(0, 0), m.Text(0, 1), m.Text(0, 2), m.Text(0, 4), m.Int(0, 3)};
   AddWebhook(seq, MessageEventDelivery(target, kannel_kind, kannel_answer, std::move(body), default_webhook_url_));
@@ -435,9 +434,7 @@ bool PostgresqlQueue::HasGroup(const std::string& group) {
 }
 
 void PostgresqlQueue::SetGateway(const std::string& gateway) {
-  Submit([&] {
-    writer_.Exec("UPDATE daemons SET gateway=$2 WHERE name=$1", {Pg(settings_.name), Pg(gateway)});
-  }).get();
+  Submit([&] { writer_.Exec("UPDATE daemons SET gateway=$2 WHERE name=$1", {Pg(settings_.name), Pg(gateway)}); }).get();
 }
 
 std::vector<std::string> PostgresqlQueue::Groups() {
@@ -495,9 +492,8 @@ PostgresqlQueue::ReaderLease::~ReaderLease() {
 
 int64_t PostgresqlQueue::AcceptedOnDay(const std::string& tenant, int64_t day) {
   ReaderLease reader(*this);
-  PgResult count =
-      reader->Exec("SELECT coalesce(sum(accepted), 0) FROM tenant_days WHERE tenant=$1 AND day=$2",
-                   {Pg(tenant), Pg(day)});
+  PgResult count = reader->Exec("SELECT coalesce(sum(accepted), 0) FROM tenant_days WHERE tenant=$1 AND day=$2",
+                                {Pg(tenant), Pg(day)});
   return count.Int(0, 0);
 }
 
@@ -562,13 +558,12 @@ std::vector<WebhookDelivery> PostgresqlQueue::DueWebhooks(int64_t now_ms, int li
         {Pg(now_ms), Pg(settings_.name), Pg(EventText(skip.events)), Pg(EventText(origins)), Pg(limit),
          Pg(now_ms + kWebhookLeaseMs)});
     for (int i = 0; i < due.Rows(); ++i)
-      out.push_back({due.Text(i, 0), due.Text(i, 1), due.Text(i, 2), due.Text(i, 3),
-                     static_cast<int>(due.Int(i, 4)), due.Int(i, 5)});
+      out.push_back({due.Text(i, 0), due.Text(i, 1), due.Text(i, 2), due.Text(i, 3), static_cast<int>(due.Int(i, 4)),
+                     due.Int(i, 5)});
   }).get();
   // RETURNING keeps no order: the longest due first, as a reader would.
-  std::stable_sort(out.begin(), out.end(), [](const WebhookDelivery& a, const WebhookDelivery& b) {
-    return a.created_ms < b.created_ms;
-  });
+  std::stable_sort(out.begin(), out.end(),
+                   [](const WebhookDelivery& a, const WebhookDelivery& b) { return a.created_ms < b.created_ms; });
   return out;
 }
 
@@ -638,10 +633,11 @@ QueueStats PostgresqlQueue::Stats() {
       stats.webhook_failures.push_back({failures.Int(i, 0), failures.Text(i, 1), static_cast<int>(failures.Int(i, 2)),
                                         failures.Text(i, 3), failures.Text(i, 4)});
   }
-  PgResult fleet = reader->Exec("SELECT name, grp, gateway, version, started_ms, last_seen_ms FROM daemons ORDER BY name");
+  PgResult fleet =
+      reader->Exec("SELECT name, grp, gateway, version, started_ms, last_seen_ms FROM daemons ORDER BY name");
   for (int i = 0; i < fleet.Rows(); ++i)
-    stats.fleet.push_back({fleet.Text(i, 0), fleet.Text(i, 1), fleet.Text(i, 2), fleet.Text(i, 3), fleet.Int(i, 4),
-                           fleet.Int(i, 5)});
+    stats.fleet.push_back(
+        {fleet.Text(i, 0), fleet.Text(i, 1), fleet.Text(i, 2), fleet.Text(i, 3), fleet.Int(i, 4), fleet.Int(i, 5)});
   return stats;
 }
 
@@ -650,7 +646,8 @@ DeletedCounts PostgresqlQueue::DeleteSettled(int64_t before_ms, int limit) {
   Submit([&] {
     deleted = {};
     PgResult old = writer_.Exec(
-        "WITH old AS (SELECT seq FROM messages WHERE settled_ms<$1 ORDER BY settled_ms LIMIT $2 FOR UPDATE SKIP LOCKED), "
+        "WITH old AS (SELECT seq FROM messages WHERE settled_ms<$1 ORDER BY settled_ms LIMIT $2 FOR UPDATE SKIP "
+        "LOCKED), "
         "e AS (DELETE FROM message_events WHERE message_seq IN (SELECT seq FROM old)), "
         "r AS (DELETE FROM message_references WHERE message_seq IN (SELECT seq FROM old)) "
         "DELETE FROM messages WHERE seq IN (SELECT seq FROM old)",
@@ -662,9 +659,10 @@ DeletedCounts PostgresqlQueue::DeleteSettled(int64_t before_ms, int limit) {
           "ON CONFLICT(daemon, what) DO UPDATE SET count=deleted_totals.count+excluded.count",
           {Pg(deleted.messages)});
     deleted.webhooks = writer_
-                           .Exec("DELETE FROM webhooks WHERE seq IN (SELECT seq FROM webhooks WHERE state IN "
-                                 "('delivered','expired','failed') AND next_ms<$1 LIMIT $2 FOR UPDATE SKIP LOCKED)",
-                                 {Pg(before_ms), Pg(limit)})
+                           .Exec(
+                               "DELETE FROM webhooks WHERE seq IN (SELECT seq FROM webhooks WHERE state IN "
+                               "('delivered','expired','failed') AND next_ms<$1 LIMIT $2 FOR UPDATE SKIP LOCKED)",
+                               {Pg(before_ms), Pg(limit)})
                            .Changed();
     writer_.Exec("DELETE FROM tenant_days WHERE day < $1", {Pg(clock_() / 86400000 - 1)});
   }).get();

@@ -47,8 +47,7 @@ class PostgresqlQueue final : public MessageQueue {
   // Connects, makes or upgrades the tables, and takes the daemon's name for
   // as long as it runs; throws std::runtime_error (another daemon has the
   // name, the server is out of reach, the tables are from a newer daemon).
-  PostgresqlQueue(PostgresqlSettings settings, std::string default_webhook_url,
-                  std::function<int64_t()> clock = NowMs);
+  PostgresqlQueue(PostgresqlSettings settings, std::string default_webhook_url, std::function<int64_t()> clock = NowMs);
   ~PostgresqlQueue() override;
 
   std::vector<std::string> AcceptAll(const std::vector<NewMessage>& messages) override;

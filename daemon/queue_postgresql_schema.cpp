@@ -110,9 +110,8 @@ void PostgresqlQueue::CreateSchema() {
     const bool made = writer_.Exec("SELECT to_regclass('talvenix_schema') IS NOT NULL").Text(0, 0) == "t";
     PgResult version = writer_.Exec(made ? "SELECT max(version) FROM talvenix_schema" : "SELECT NULL");
     if (!version.IsNull(0, 0) && version.Int(0, 0) > kSchemaVersion)
-      throw std::runtime_error("the queue's tables were made by a newer talvenixd (schema " +
-                               version.Text(0, 0) + "; this one knows up to " + std::to_string(kSchemaVersion) +
-                               "): start the newer one");
+      throw std::runtime_error("the queue's tables were made by a newer talvenixd (schema " + version.Text(0, 0) +
+                               "; this one knows up to " + std::to_string(kSchemaVersion) + "): start the newer one");
     // Tables in use are not touched again: even an IF NOT EXISTS index or a
     // replaced trigger locks its table against the other daemons' writes,
     // and they deadlock with this one.

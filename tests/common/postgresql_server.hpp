@@ -34,7 +34,8 @@ class PostgresqlServer {
     static std::unique_ptr<PostgresqlServer> server = [] {
       std::unique_ptr<PostgresqlServer> s;
       if (!Installed()) {
-        failure = std::string("PostgreSQL 15 is not installed (no ") + kBin + "/pg_ctl): scripts/deps tests installs it";
+        failure =
+            std::string("PostgreSQL 15 is not installed (no ") + kBin + "/pg_ctl): scripts/deps tests installs it";
         return s;
       }
       try {

@@ -74,7 +74,7 @@ TEST_F(Fleet, DaemonsClaimDifferentMessagesAndOnlyThoseOfTheirGroup) {
   }
   EXPECT_EQ(seen.size(), 200u);
   EXPECT_EQ(std::count_if(by_eu.begin(), by_eu.end(), [](const auto& m) { return std::stoi(m.text) % 3 == 1; }),
-            100);  // every one of its group
+            100);                            // every one of its group
   EXPECT_EQ(State(*any, ids[2]), "queued");  // "us": no daemon sends for it
 }
 

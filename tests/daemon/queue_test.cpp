@@ -12,9 +12,9 @@
 
 #include <filesystem>
 
+#include "common/postgresql_server.hpp"
 #include "common/system_call_faults.hpp"
 #include "common/temp_folder.hpp"
-#include "common/postgresql_server.hpp"
 #include "daemon/queue_postgresql.hpp"
 #include "daemon/queue_sqlite.hpp"
 
@@ -27,7 +27,8 @@ int64_t Count(const std::string& path, const std::string& sql) {
   EXPECT_EQ(sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
   sqlite3_stmt* statement = nullptr;
   int64_t n = -1;
-  if (sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr) == SQLITE_OK && sqlite3_step(statement) == SQLITE_ROW)
+  if (sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr) == SQLITE_OK &&
+      sqlite3_step(statement) == SQLITE_ROW)
     n = sqlite3_column_int64(statement, 0);
   sqlite3_finalize(statement);
   sqlite3_close(db);
@@ -45,10 +46,6 @@ void ExpectCountsMatchRows(MessageQueue& queue, const std::function<int64_t(cons
   }
   EXPECT_EQ(stats.webhook_backlog, count("SELECT count(*) FROM webhooks WHERE state='due'"));
 }
-
-
-
-
 
 // Either queue as a daemon opens it, again after each restart.
 class Queue : public ::testing::TestWithParam<const char*> {
@@ -120,11 +117,12 @@ TEST_P(Queue, AClaimAheadKeepsTheJournalOfASendStillGoingOn) {
   {
     auto queue = Open();
     queue->MarkUnknown();
-    for (const char* text : {"in the module", "next"}) ids.push_back(queue->Accept({"+15550100", text, "", "", "", -1}));
+    for (const char* text : {"in the module", "next"})
+      ids.push_back(queue->Accept({"+15550100", text, "", "", "", -1}));
     ASSERT_EQ(queue->ClaimNext(1).size(), 1u);
     queue->MarkHanded(ids[0]);
     ASSERT_EQ(queue->ClaimAhead(1).get().size(), 1u);  // while the first is being sent
-  }                                                   // the daemon dies before the first send's code
+  }                                                    // the daemon dies before the first send's code
   auto queue = Open();
   EXPECT_EQ(queue->MarkUnknown(), 1);
   EXPECT_EQ(queue->Find(ids[0]).value()["state"], "unknown");
@@ -166,7 +164,7 @@ TEST_P(Queue, RetentionDeletesOnlyWhatSettledBeforeTheCutoff) {
     std::string id = nlohmann::json::parse(d.body)["message_id"];
     if (id != lost)
       queue->WebhookAttempted(d.event_id, id == ids[1] ? WebhookOutcome::kExpired : WebhookOutcome::kDelivered,
-                             now + 1000, "");
+                              now + 1000, "");
   }
   // Day 35: one retry fails again, and its outcome is delivered; the other waits.
   now = day0 + 35 * kDay;
@@ -294,7 +292,7 @@ TEST_P(Queue, ClaimsTakeDueMessagesByPriorityAndExpireTheOverdue) {
   };
   const std::vector<std::string> ids =
       queue->AcceptAll({message("low", 0), message("urgent", 3), message("later", 3, now + 1000),
-                       message("brief", 0, 0, now + 500), message("middle", 1)});
+                        message("brief", 0, 0, now + 500), message("middle", 1)});
   ASSERT_EQ(ids.size(), 5u);
   auto texts = [](const std::vector<OutgoingMessage>& claimed) {
     std::vector<std::string> out;
