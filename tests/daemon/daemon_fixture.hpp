@@ -21,6 +21,7 @@
 #include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -105,6 +106,24 @@ class WebhookReceiver {
     for (json& e : events())
       if (e["type"] == type) out.push_back(e);
     return out;
+  }
+  // Waits up to a minute for an outcome event of every message in
+  // `accepted` (id -> text); returns the ids that got none. Counting events
+  // is not enough: a kill between commit and 202 leaves messages the
+  // clients never heard of, and they report too.
+  std::vector<std::string> WithoutOutcome(const std::map<std::string, std::string>& accepted) {
+    std::set<std::string> reported;
+    std::vector<std::string> missing;
+    WaitUntil(
+        [&] {
+          for (const json& e : events("message.outcome")) reported.insert(e["message_id"]);
+          missing.clear();
+          for (const auto& [id, text] : accepted)
+            if (!reported.count(id)) missing.push_back(id);
+          return missing.empty();
+        },
+        std::chrono::seconds(60));
+    return missing;
   }
   std::vector<std::string> gets() {
     std::lock_guard lock(mutex_);
