@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <initializer_list>
 #include <map>
 
 #include "daemon/message_input.hpp"
@@ -36,6 +37,14 @@ std::string Escape(const std::string& text) {
     }
   }
   return out;
+}
+
+// A table that scrolls on its own on narrow screens, up to its first row.
+std::string TableStart(const std::string& id, const std::string& label, std::initializer_list<const char*> columns) {
+  std::string html = "<div class=\"scroll\" tabindex=\"0\" role=\"region\" aria-label=\"" + label + "\"><table id=\"" +
+                     id + "\"><thead><tr>";
+  for (const char* c : columns) html += std::string("<th scope=\"col\">") + c + "</th>";
+  return html + "</tr></thead><tbody>";
 }
 
 int64_t Count(const QueueStats& stats, const char* state) {
@@ -198,10 +207,7 @@ std::string StatusPageHtml(const QueueStats& stats, const HttpStats& http, Dispa
   std::map<std::string, uint64_t> refused;
   for (const auto& [key, count] : running.tenant_refusals) refused[key.first] += count;
   html +=
-      "<div class=\"scroll\" tabindex=\"0\" role=\"region\" aria-label=\"Tenants\"><table "
-      "id=\"tenants\"><thead><tr><th scope=\"col\">Tenant</th><th scope=\"col\">"
-      "Accepted</th><th scope=\"col\">Sent</th><th scope=\"col\">Parts sent</th><th scope=\"col\">Failed</th>"
-      "<th scope=\"col\">Refused by its limits</th></tr></thead><tbody>";
+      TableStart("tenants", "Tenants", {"Tenant", "Accepted", "Sent", "Parts sent", "Failed", "Refused by its limits"});
   for (const auto& [tenant, totals] : stats.tenant_totals) {
     auto total = [&](const char* what) {
       auto it = totals.find(what);
@@ -215,16 +221,13 @@ std::string StatusPageHtml(const QueueStats& stats, const HttpStats& http, Dispa
 
   if (!stats.fleet.empty()) {
     // The daemons sharing the queue, and when each last said it runs.
-    html +=
-        "<section class=\"wide\"><h2>Fleet</h2><div class=\"scroll\" tabindex=\"0\" role=\"region\" "
-        "aria-label=\"Fleet\"><table id=\"fleet\"><thead><tr><th scope=\"col\">Daemon</th><th scope=\"col\">Group"
-        "</th><th scope=\"col\">Gateway</th><th scope=\"col\">Version</th><th scope=\"col\">Started</th>"
-        "<th scope=\"col\">Last seen</th></tr></thead><tbody>";
+    html += "<section class=\"wide\"><h2>Fleet</h2>" +
+            TableStart("fleet", "Fleet", {"Daemon", "Group", "Gateway", "Version", "Started", "Last seen"});
+    auto time = [](int64_t ms) { return "<time datetime=\"" + IsoTime(ms) + "\">" + IsoTime(ms) + "</time>"; };
     for (const FleetDaemon& d : stats.fleet)
       html += "<tr><td>" + Escape(d.name) + "</td><td>" + Escape(d.group.empty() ? "any" : d.group) + "</td><td>" +
-              Escape(d.gateway) + "</td><td>" + Escape(d.version) + "</td><td><time datetime=\"" +
-              IsoTime(d.started_ms) + "\">" + IsoTime(d.started_ms) + "</time></td><td><time datetime=\"" +
-              IsoTime(d.last_seen_ms) + "\">" + IsoTime(d.last_seen_ms) + "</time></td></tr>";
+              Escape(d.gateway) + "</td><td>" + Escape(d.version) + "</td><td>" + time(d.started_ms) + "</td><td>" +
+              time(d.last_seen_ms) + "</td></tr>";
     html += "</tbody></table></div></section>\n";
   }
 
@@ -233,11 +236,7 @@ std::string StatusPageHtml(const QueueStats& stats, const HttpStats& http, Dispa
   if (lines.empty()) {
     html += "<p>No line has reported.</p>";
   } else {
-    html +=
-        "<div class=\"scroll\" tabindex=\"0\" role=\"region\" aria-label=\"Lines\"><table id=\"lines\"><thead><tr><th "
-        "scope=\"col\">Port</th><th scope=\"col\">Name"
-        "</th><th scope=\"col\">State</th><th scope=\"col\">Last code</th><th scope=\"col\">Since</th></tr>"
-        "</thead><tbody>";
+    html += TableStart("lines", "Lines", {"Port", "Name", "State", "Last code", "Since"});
     for (const LineState& l : lines) {
       const char* state = LineStateName(l.status);
       html += "<tr><td>COM" + std::to_string(l.comport) + "</td><td>" + Escape(l.name) + "</td><td class=\"" +
